@@ -1,0 +1,6 @@
+#include "Clock.h"
+
+SystemClock& SystemClock::instance() {
+    static SystemClock clock;
+    return clock;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "LogSink.h"
+
+#include <QStringList>
+#include <functional>
+
+// Records every entry; optionally runs a hook when the logic lets the window breathe.
+class MemoryLog : public LogSink {
+public:
+    void writelogentry(const QString& entrytext) override { lines.append(entrytext); }
+    void processMessages() override {
+        ++processed;
+        if (onProcess)
+            onProcess();
+    }
+
+    QStringList lines;
+    int processed = 0;
+    std::function<void()> onProcess;
+};
