@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QIODevice>
+#include <QString>
+#include <QtGlobal>
+
+#include <vector>
+
+// The values from which a header field no longer fits and the ZIP64 records take over.
+// Only tests lower them, to exercise the ZIP64 paths with small files.
+struct ZipLimits {
+    quint64 zip64From32 = 0xFFFFFFFFu;
+    quint64 zip64From16 = 0xFFFFu;
+};
+
+// Writes a ZIP archive onto a seekable device, one Deflate entry per file, streaming through
+// fixed buffers so memory stays the same whatever the size of the files. Each local header is
+// patched with the CRC and the sizes once its data is written, so no data descriptors are
+// needed. Sizes, offsets and counts that do not fit the classic fields use the ZIP64 records.
+// Every failure throws ProgramError with a German message that names the file.
+class ZipWriter {
+public:
+    using Limits = ZipLimits;
+
+    // `out` must be open for writing, empty, and seekable; `outName` names it in messages.
+    ZipWriter(QIODevice& out, QString outName, ZipLimits limits = ZipLimits());
+    ~ZipWriter();
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
+
+    // Adds the file as an entry named after its file name without folder.
+    void addFile(const QString& path);
+    // Adds the file under the given entry name.
+    void addFile(const QString& path, const QString& entryName);
+    // Writes the central directory; afterwards the device holds a complete archive.
+    void close();
+
+    // MS-DOS time (low 16 bits) and date (high 16 bits) of a local time, clamped to 1980..2107.
+    static quint32 dosDateTime(const QDateTime& local);
+
+private:
+    struct Entry {
+        QByteArray name;
+        quint32 crc = 0;
+        quint64 compressedSize = 0;
+        quint64 size = 0;
+        quint64 headerOffset = 0;
+        quint32 dosTime = 0;
+        quint32 externalAttributes = 0;
+        bool zip64Sizes = false; // the local header carries a ZIP64 extra field
+    };
+
+    void writeBytes(const char* data, qint64 length);
+    void writeBytes(const QByteArray& data) { writeBytes(data.constData(), data.size()); }
+    void seekTo(quint64 position);
+    [[noreturn]] void writeFailed();
+    void writeCentralDirectory();
+
+    QIODevice& m_out;
+    QString m_outName;
+    ZipLimits m_limits;
+    quint64 m_position = 0;
+    std::vector<Entry> m_entries;
+    bool m_broken = false;
+    bool m_closed = false;
+};
