@@ -1,6 +1,38 @@
-#include <QApplication>
+#include "OrvelApplication.h"
+#include "TOrvelSQLBackupMain.h"
+#include "VersionInfo.h"
+
+#include <QGuiApplication>
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    return 0;
+    // Started by a scheduler without a display: run on the offscreen platform and print the log.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    OrvelApplication app(argc, argv);
+    OrvelApplication::applyBlueStyle();
+    QApplication::setApplicationName(QStringLiteral(ORVEL_PRODUCT_NAME));
+    QApplication::setApplicationDisplayName(QStringLiteral(ORVEL_PRODUCT_NAME));
+    QApplication::setApplicationVersion(QStringLiteral(ORVEL_PRODUCT_VERSION));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TOrvelSQLBackupMain::Options options;
+    options.arguments = QApplication::arguments().mid(1);
+    options.singleInstance = true;
+    options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
+
+    TOrvelSQLBackupMain window(options);
+    app.setExceptionHandler([&window](const std::exception& e) {
+        window.ApplicationEvents1Exception(&window, e);
+    });
+    QObject::connect(&window, &TOrvelSQLBackupMain::closed, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+
+    window.guarded([&window] { window.FormCreate(&window); });
+    window.show();
+    // A second instance has asked the first to come forward; it ends before any real work.
+    if (window.anotherInstanceRuns())
+        return 0;
+    return app.exec();
 }

@@ -1,0 +1,302 @@
+#include "TOrvelSQLBackupMain.h"
+
+#include "Clock.h"
+#include "CountdownNotice.h"
+#include "DateText.h"
+#include "ProgramError.h"
+#include "SingleInstance.h"
+#include "VersionInfo.h"
+#include "WindowSizeRule.h"
+#include "ui_TOrvelSQLBackupMain.h"
+
+#include <QCloseEvent>
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+
+const QString TOrvelSQLBackupMain::kNoticeText = QStringLiteral(
+    "<FONT size=\"16\">Der automatische Verarbeitungsprozess startet nach 10 Sekunden.<BR><BR>"
+    "<U>Klicken Sie bitte HIER</U>, um den Start zu verhindern. <BR><BR>Dann können Sie "
+    "Einstellungen im Programm vornehmen.</FONT>");
+
+namespace {
+constexpr QSize kDesignClientSize(1008, 661);
+const QString kIniSectionKey = QStringLiteral("OrvelSQLBackup/Internet");
+} // namespace
+
+TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::OrvelSQLBackupMain>()),
+      m_options(std::move(options)),
+      m_clock(m_options.clock ? m_options.clock : &SystemClock::instance()),
+      m_log(nullptr, *m_clock) {
+    ui->setupUi(this);
+    m_log.setScreen(ui->Memo1);
+    m_log.setEchoToStdout(m_options.echoLogToStdout);
+
+    QFont windowFont(QStringLiteral("Segoe UI"));
+    windowFont.setPixelSize(11);
+    setFont(windowFont);
+    QFont headingFont(QStringLiteral("Segoe UI"));
+    headingFont.setPixelSize(15);
+    ui->Label7->setFont(headingFont);
+    QFont memoFont(QStringLiteral("Tahoma"));
+    memoFont.setPixelSize(9);
+    ui->Memo1->setFont(memoFont);
+
+    Timer1.setInterval(1000);
+    Timer2.setInterval(15000);
+    connect(&Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(&Timer1); }); });
+    connect(&Timer2, &QTimer::timeout, this, [this] { guarded([this] { Timer2Timer(&Timer2); }); });
+
+    connect(ui->btnStart, &QPushButton::clicked, this,
+            [this] { guarded([this] { btnStartClick(ui->btnStart); }); });
+    connect(ui->btnEmailsenden, &QPushButton::clicked, this,
+            [this] { guarded([this] { btnEmailsendenClick(ui->btnEmailsenden); }); });
+    connect(ui->btnUpdate, &QPushButton::clicked, this,
+            [this] { guarded([this] { btnUpdateClick(ui->btnUpdate); }); });
+    connect(ui->Button3, &QPushButton::clicked, this,
+            [this] { guarded([this] { Button3Click(ui->Button3); }); });
+
+    SmartMessageBox = new CountdownNotice(this);
+    connect(SmartMessageBox, &CountdownNotice::clicked, this,
+            [this](int index) { guarded([this, index] { SmartMessageBoxClick(SmartMessageBox, index); }); });
+
+    // KeyPreview: the window sees every typed character before the focused control.
+    qApp->installEventFilter(this);
+
+    // Window load: one instance per user.
+    if (m_options.singleInstance) {
+        VrRunOnce1 = new SingleInstance(QStringLiteral(ORVEL_PRODUCT_NAME), this);
+        m_terminate = VrRunOnce1->anotherInstanceRuns();
+        connect(VrRunOnce1, &SingleInstance::raiseRequested, this, &TOrvelSQLBackupMain::raiseWindow);
+    }
+}
+
+TOrvelSQLBackupMain::~TOrvelSQLBackupMain() {
+    if (qApp)
+        qApp->removeEventFilter(this);
+}
+
+QString TOrvelSQLBackupMain::iniFileName() const {
+    return m_programFolder + QStringLiteral("OrvelSQLBackup.INI");
+}
+
+void TOrvelSQLBackupMain::FormCreate(QObject*) {
+    m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
+
+    m_programFolder = m_options.programFolder.isEmpty()
+                          ? QCoreApplication::applicationDirPath()
+                          : QDir::cleanPath(m_options.programFolder);
+    if (!m_programFolder.endsWith(QLatin1Char('/')))
+        m_programFolder += QLatin1Char('/');
+    m_logFolder = m_programFolder + QStringLiteral("log/");
+    m_log.setLogFolder(m_logFolder);
+
+    ui->Memo1->clear();
+    writelogentry(QStringLiteral("Programm startet"));
+
+    m_ini = std::make_unique<QSettings>(iniFileName(), QSettings::IniFormat);
+    bool ok = false;
+    m_internetSetting = m_ini->value(kIniSectionKey, 0).toString().trimmed().toInt(&ok);
+    if (!ok)
+        m_internetSetting = 0;
+    if (m_internetSetting == 0) {
+        m_ini->setValue(kIniSectionKey, QStringLiteral("0"));
+        m_ini->sync();
+        const QFileInfo ini(iniFileName());
+        if (m_ini->status() != QSettings::NoError || !ini.isFile() || !ini.isWritable())
+            throw ProgramError(QStringLiteral("In %1 kann nicht geschrieben werden").arg(iniFileName()));
+    }
+    if (m_internetSetting == 1)
+        writelogentry(QStringLiteral("Keine Internetverbindung gesetzt"));
+
+    applyWindowSizeRule();
+
+    m_firstStartParameter = m_options.arguments.value(0);
+    if (!m_firstStartParameter.isEmpty())
+        writelogentry(QStringLiteral("Startparameter: ") + m_firstStartParameter);
+}
+
+void TOrvelSQLBackupMain::applyWindowSizeRule() {
+    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!s) {
+        resize(kDesignClientSize);
+        return;
+    }
+    // The rule works in device pixels; Qt places windows in device-independent ones.
+    const qreal dpr = s->devicePixelRatio();
+    const QRect area = s->availableGeometry();
+    const int ppi = qRound(s->logicalDotsPerInch() * dpr);
+    const QSize design = kDesignClientSize * dpr;
+    const QSize outer = windowSizeRule(qRound(area.width() * dpr), qRound(area.height() * dpr), ppi, design);
+    m_outerSize = outer == design ? QSize() : outer / dpr;
+    resize(m_outerSize.isValid() ? m_outerSize : kDesignClientSize);
+}
+
+void TOrvelSQLBackupMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_shownOnce)
+        return;
+    m_shownOnce = true;
+    // The rule sizes the outer window, frame included; then centre it on its screen.
+    if (m_outerSize.isValid()) {
+        const QSize frame = frameGeometry().size() - geometry().size();
+        resize(m_outerSize - frame);
+    }
+    if (QScreen* s = screen())
+        move(s->availableGeometry().center() - frameGeometry().center() + pos());
+    guarded([this] { FormShow(this); });
+}
+
+void TOrvelSQLBackupMain::FormShow(QObject*) {
+    if (systemReportsConnection() && m_internetSetting == 0)
+        Berichtsvorlagencheck();
+    // The report mail account is prepared by the mail subsystem.
+    Timer1.start();
+}
+
+QString TOrvelSQLBackupMain::buildDateText() const {
+    const QFileInfo exe(QCoreApplication::applicationFilePath());
+    return exe.lastModified().toString(QStringLiteral("dd.MM.yyyy"));
+}
+
+void TOrvelSQLBackupMain::Timer1Timer(QObject*) {
+    Timer1.stop();
+    setWindowTitle(QStringLiteral(ORVEL_PRODUCT_NAME " " ORVEL_PRODUCT_VERSION " ") + buildDateText() +
+                   QStringLiteral(" " ORVEL_LEGAL_COPYRIGHT));
+
+    QDir().mkdir(m_logFolder);
+
+    const QString database = m_programFolder + QStringLiteral("sqlback.mdb");
+    if (!QFileInfo::exists(database) && CreateAccessDatabase(database))
+        writelogentry(QStringLiteral("Einstellungsdatenbank erstellt"));
+    writelogentry(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
+    checkdatabase();
+
+    detachDataControls();
+
+    writelogentry(QStringLiteral("Prüfe Internetverbindung"));
+    if (m_internetSetting != 0) {
+        writelogentry(QStringLiteral("Prüfung Internetverbindung unterdrückt"));
+    } else if (checkinternetconnection()) {
+        writelogentry(QStringLiteral("Internetverbindung verfügbar"));
+        writelogentry(QStringLiteral("IP-Adresse: ") + m_publicAddress);
+    } else {
+        writelogentry(QStringLiteral("keine Internetverbindung gefunden"));
+    }
+
+    SmartMessageBox->clear();
+    SmartMessageBox->addMessage(kNoticeText, kNoticeMaxMs, kNoticeMinMs);
+    SmartMessageBox->showMessages();
+
+    Timer2.start();
+}
+
+void TOrvelSQLBackupMain::Timer2Timer(QObject*) {
+    Timer2.stop();
+    // Each step in its own guard: what escapes it is dropped and the run goes on.
+    try {
+        btnStartClick(&Timer2);
+    } catch (const std::exception&) {
+    }
+    try {
+        btnEmailsendenClick(&Timer2);
+    } catch (const std::exception&) {
+    }
+    writelogentry(QStringLiteral("Installierte Programmversion: " ORVEL_PRODUCT_VERSION));
+    try {
+        if (m_publicAddress.isEmpty() || m_internetSetting != 0)
+            writelogentry(QStringLiteral("Kein Zugriff auf das Internet möglich"));
+        else
+            automaticUpdateCheck();
+    } catch (const std::exception&) {
+    }
+    close();
+}
+
+void TOrvelSQLBackupMain::SmartMessageBoxClick(QObject*, int) {
+    Timer2.stop();
+    writelogentry(QStringLiteral("Automatische Programmausführung wurde deaktiviert"));
+    SmartMessageBox->clear();
+    attachDataControls();
+}
+
+void TOrvelSQLBackupMain::FormCloseQuery(QObject*, bool& CanClose) {
+    postPendingSettings();
+    writelogentry(QStringLiteral("Programm wird beendet"));
+    CanClose = true;
+}
+
+void TOrvelSQLBackupMain::closeEvent(QCloseEvent* event) {
+    bool canClose = true;
+    try {
+        FormCloseQuery(this, canClose);
+    } catch (const std::exception& e) {
+        // A refused row keeps the window open; the message goes to the log book.
+        canClose = false;
+        ApplicationEvents1Exception(this, e);
+    }
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    Timer1.stop();
+    Timer2.stop();
+    SmartMessageBox->clear();
+    event->accept();
+    Q_EMIT closed();
+}
+
+void TOrvelSQLBackupMain::FormKeyPress(QObject*, QChar& Key, Qt::KeyboardModifiers modifiers) {
+    if (Key == QChar(13) && !(modifiers & Qt::ShiftModifier)) {
+        // Move on to the next control once the focused one has had the key too.
+        QMetaObject::invokeMethod(this, [this] { focusNextChild(); }, Qt::QueuedConnection);
+    }
+}
+
+bool TOrvelSQLBackupMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        // A key travels up the parent chain when ignored; take it once, at its first receiver.
+        auto* w = qobject_cast<QWidget*>(watched);
+        QWidget* first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+        if (w && w == first && w->window() == this) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (!key->text().isEmpty() || key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+                QChar c = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+                              ? QChar(13)
+                              : key->text().at(0);
+                guarded([&] { FormKeyPress(this, c, key->modifiers()); });
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TOrvelSQLBackupMain::ApplicationEvents1Exception(QObject*, const std::exception& E) {
+    writelogentry(exceptionText(E));
+}
+
+void TOrvelSQLBackupMain::raiseWindow() {
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+}
+
+bool TOrvelSQLBackupMain::CreateAccessDatabase(const QString&) { return false; }
+void TOrvelSQLBackupMain::checkdatabase() {}
+bool TOrvelSQLBackupMain::checkinternetconnection() {
+    m_publicAddress.clear();
+    return false;
+}
+void TOrvelSQLBackupMain::Berichtsvorlagencheck() {}
+void TOrvelSQLBackupMain::btnStartClick(QObject*) {}
+void TOrvelSQLBackupMain::btnEmailsendenClick(QObject*) {}
+void TOrvelSQLBackupMain::btnUpdateClick(QObject*) {}
+void TOrvelSQLBackupMain::Button3Click(QObject*) {}
+void TOrvelSQLBackupMain::automaticUpdateCheck() {}
+bool TOrvelSQLBackupMain::systemReportsConnection() { return false; }
+void TOrvelSQLBackupMain::postPendingSettings() {}

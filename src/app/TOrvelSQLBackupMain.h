@@ -1,0 +1,129 @@
+#pragma once
+
+#include "LogBook.h"
+
+#include <QPointer>
+#include <QSettings>
+#include <QSize>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+#include <exception>
+#include <memory>
+
+class Clock;
+class CountdownNotice;
+class SingleInstance;
+
+namespace Ui {
+class OrvelSQLBackupMain;
+}
+
+// The main window: owns everything for the whole life of the program and runs all of its logic
+// in its handlers, one at a time, on the window's thread.
+class TOrvelSQLBackupMain : public QWidget {
+    Q_OBJECT
+public:
+    struct Options {
+        QString programFolder;       // empty: the folder of the executable
+        QStringList arguments;       // command-line arguments without the program name
+        const Clock* clock = nullptr; // null: the system clock
+        bool singleInstance = false; // take part in the one-instance-per-user rule
+        bool echoLogToStdout = false;
+    };
+
+    static constexpr int kNoticeMaxMs = 14000;
+    static constexpr int kNoticeMinMs = 12000;
+    static const QString kNoticeText;
+
+    explicit TOrvelSQLBackupMain(Options options, QWidget* parent = nullptr);
+    ~TOrvelSQLBackupMain() override;
+
+    // Handlers, wired to the window's events.
+    void FormCreate(QObject* Sender);
+    void FormShow(QObject* Sender);
+    void Timer1Timer(QObject* Sender);
+    void Timer2Timer(QObject* Sender);
+    void SmartMessageBoxClick(QObject* Sender, int index);
+    void FormCloseQuery(QObject* Sender, bool& CanClose);
+    void FormKeyPress(QObject* Sender, QChar& Key, Qt::KeyboardModifiers modifiers);
+    void ApplicationEvents1Exception(QObject* Sender, const std::exception& E);
+
+    void writelogentry(const QString& entrytext) { m_log.writelogentry(entrytext); }
+    LogBook& logBook() { return m_log; }
+
+    // Operations of the other subsystems, called at their places in start-up and automatic run.
+    virtual bool CreateAccessDatabase(const QString& Database);
+    virtual void checkdatabase();
+    virtual bool checkinternetconnection();
+    virtual void Berichtsvorlagencheck();
+    virtual void btnStartClick(QObject* Sender);
+    virtual void btnEmailsendenClick(QObject* Sender);
+    virtual void btnUpdateClick(QObject* Sender);
+    virtual void Button3Click(QObject* Sender);
+    virtual void automaticUpdateCheck();
+    // Whether the system reports an internet connection (gates the support-file check).
+    virtual bool systemReportsConnection();
+    // Stores pending edits of the settings datasets; may throw when a row is refused.
+    virtual void postPendingSettings();
+    virtual void detachDataControls() { m_controlsAttached = false; }
+    virtual void attachDataControls() { m_controlsAttached = true; }
+
+    // Runs a handler; what escapes it goes to the application-wide exception handler.
+    template <class F> void guarded(F&& handler) {
+        try {
+            handler();
+        } catch (const std::exception& e) {
+            ApplicationEvents1Exception(this, e);
+        }
+    }
+
+    // Program-wide values.
+    const QString& programFolder() const { return m_programFolder; }
+    const QString& logFolder() const { return m_logFolder; }
+    QString iniFileName() const;
+    qint32 internetSetting() const { return m_internetSetting; }
+    const QString& firstStartParameter() const { return m_firstStartParameter; }
+    const QString& publicAddress() const { return m_publicAddress; }
+    const QString& shortDateFormat() const { return m_shortDateFormat; }
+    bool dataControlsAttached() const { return m_controlsAttached; }
+    bool anotherInstanceRuns() const { return m_terminate; }
+    const Clock& clock() const { return *m_clock; }
+
+    QTimer Timer1;
+    QTimer Timer2;
+    CountdownNotice* SmartMessageBox = nullptr;
+    std::unique_ptr<Ui::OrvelSQLBackupMain> ui;
+
+Q_SIGNALS:
+    // The window has closed for good; the program ends.
+    void closed();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    void setPublicAddress(const QString& address) { m_publicAddress = address; }
+
+private:
+    void applyWindowSizeRule();
+    QString buildDateText() const;
+    void raiseWindow();
+
+    Options m_options;
+    const Clock* m_clock;
+    LogBook m_log;
+    QString m_programFolder;
+    QString m_logFolder;
+    QString m_shortDateFormat;
+    std::unique_ptr<QSettings> m_ini;
+    qint32 m_internetSetting = 0;
+    QString m_firstStartParameter;
+    QString m_publicAddress;
+    bool m_controlsAttached = true;
+    bool m_terminate = false;
+    bool m_shownOnce = false;
+    QSize m_outerSize;
+    SingleInstance* VrRunOnce1 = nullptr;
+};
