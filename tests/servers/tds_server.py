@@ -1,0 +1,360 @@
+#!/usr/bin/python3
+"""A stand-in for Microsoft SQL Server that speaks TDS 7.1-7.4 on 127.0.0.1.
+
+Usage: tds_server.py --scenario <scenario.json> [--port 0]
+
+Prints "PORT <n>" once it accepts connections and serves every connection in
+a thread of its own until it is terminated. The scenario (JSON) names the
+logins, the databases with their files and backup sizes, injected failures
+and delays, and an optional file that receives every SQL batch."""
+
+import argparse
+import json
+import os
+import queue
+import signal
+import socket
+import struct
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import tds_sql  # noqa: E402
+import tds_tokens as t  # noqa: E402
+
+LOGIN_PACKET_SIZE = 4096
+IO_TIMEOUT = 600  # seconds a half-sent packet may take before the connection is dropped
+
+_log_lock = threading.Lock()
+
+
+def log(text):
+    with _log_lock:
+        sys.stderr.write("%s tds_server: %s\n" % (time.strftime("%H:%M:%S"), text))
+        sys.stderr.flush()
+
+
+class Server:
+    def __init__(self, scenario):
+        self.scenario = scenario
+        self.catalog = tds_sql.Catalog(scenario)
+        self.logins = {k.lower(): (k, v) for k, v in scenario.get("logins", {"sa": "geheim"}).items()}
+        self.fail = scenario.get("fail", [])
+        self.delay = scenario.get("delay", [])
+        self.login_delay = float(scenario.get("login_delay", 0))
+        self.server_name = scenario.get("server_name", tds_sql.DEFAULT_SERVER_NAME)
+        self.batch_log = scenario.get("batch_log")
+        self.batch_log_lock = threading.Lock()
+        self.next_spid = 51
+        self.spid_lock = threading.Lock()
+
+    def record_batch(self, text):
+        if not self.batch_log:
+            return
+        with self.batch_log_lock:
+            with open(self.batch_log, "a", encoding="utf-8") as f:
+                f.write(json.dumps(text) + "\n")
+
+    def allocate_spid(self):
+        with self.spid_lock:
+            spid = self.next_spid
+            self.next_spid += 1
+            return spid
+
+
+class ClientGone(Exception):
+    pass
+
+
+class Connection:
+    """One client. A reader thread collects whole messages, so that an
+    attention packet is seen while a request is still being worked on."""
+
+    def __init__(self, server, sock, peer):
+        self.server = server
+        self.sock = sock
+        self.peer = peer
+        self.spid = server.allocate_spid()
+        self.messages = queue.Queue()
+        self.attention = threading.Event()
+        self.closed = threading.Event()
+        self.tds_version = t.TDS74
+        self.packet_size = LOGIN_PACKET_SIZE
+        self.session = None
+
+    # --- reading
+    def recv_exact(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            if not chunk:
+                raise ClientGone()
+            data += chunk
+        return data
+
+    def reader(self):
+        try:
+            payload, msg_type = b"", None
+            while True:
+                header = self.recv_exact(t.HEADER.size)
+                ptype, status, length, _, _, _ = t.HEADER.unpack(header)
+                if length < t.HEADER.size:
+                    raise t.ProtocolError("packet length %d" % length)
+                body = self.recv_exact(length - t.HEADER.size)
+                if ptype == t.PKT_ATTENTION:
+                    self.attention.set()
+                    self.messages.put((t.PKT_ATTENTION, 0, b""))
+                    continue
+                if msg_type is None:
+                    msg_type, first_status = ptype, status
+                payload += body
+                if status & t.STATUS_EOM:
+                    if not status & 0x02:  # the ignore bit drops the whole message
+                        self.messages.put((msg_type, first_status, payload))
+                    payload, msg_type = b"", None
+        except (ClientGone, OSError):
+            pass
+        except t.ProtocolError as e:
+            log("spid %d: protocol error from client: %s" % (self.spid, e))
+        self.closed.set()
+        self.messages.put(None)
+
+    def aborted(self):
+        return self.attention.is_set() or self.closed.is_set()
+
+    # --- writing
+    def send(self, payload, packet_size=None):
+        data = t.packets(t.PKT_REPLY, payload, packet_size or self.packet_size, self.spid)
+        try:
+            self.sock.sendall(data)
+        except OSError:
+            raise ClientGone()
+
+    def writer(self):
+        return t.TokenWriter(self.tds_version, self.server.server_name)
+
+    # --- the conversation
+    def run(self):
+        self.sock.settimeout(None)
+        threading.Thread(target=self.reader, daemon=True).start()
+        try:
+            self.converse()
+        except ClientGone:
+            log("spid %d: client went away" % self.spid)
+        except t.ProtocolError as e:
+            log("spid %d: protocol error: %s" % (self.spid, e))
+        except Exception as e:  # a bug here must not take the whole server down
+            log("spid %d: internal error: %r" % (self.spid, e))
+        finally:
+            try:
+                self.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            self.sock.close()
+
+    def next_message(self):
+        msg = self.messages.get()
+        if msg is None:
+            raise ClientGone()
+        return msg
+
+    def converse(self):
+        msg_type, _, payload = self.next_message()
+        if msg_type == t.PKT_PRELOGIN:
+            if not self.prelogin(payload):
+                return
+            msg_type, _, payload = self.next_message()
+        if msg_type != t.PKT_LOGIN7:
+            raise t.ProtocolError("expected LOGIN7, got packet type 0x%02x" % msg_type)
+        if not self.login(payload):
+            return
+        while True:
+            msg_type, status, payload = self.next_message()
+            if msg_type == t.PKT_ATTENTION:
+                self.acknowledge_attention()
+            elif msg_type == t.PKT_SQL_BATCH:
+                if status & 0x08:  # reset connection
+                    self.session.database = self.session.login_database
+                if not self.batch(payload):
+                    return
+            elif msg_type == t.PKT_RPC:
+                self.rpc(payload)
+            elif msg_type == t.PKT_TRANSACTION:
+                w = self.writer()
+                w.done(t.DONE_FINAL)
+                self.send(w.data())
+            else:
+                raise t.ProtocolError("unexpected packet type 0x%02x after login" % msg_type)
+
+    def acknowledge_attention(self):
+        self.attention.clear()
+        w = self.writer()
+        w.done(t.DONE_ATTN)
+        self.send(w.data())
+
+    def prelogin(self, payload):
+        options = t.parse_prelogin(payload)
+        client_encryption = options.get(t.PL_ENCRYPTION, b"\x02")[:1] or b"\x02"
+        self.send(t.build_prelogin(tds_sql.PRODUCT_VERSION, t.ENCRYPT_NOT_SUP), LOGIN_PACKET_SIZE)
+        if client_encryption[0] in (t.ENCRYPT_ON, t.ENCRYPT_REQ):
+            # This server has no TLS; a client that insists on it cannot go on.
+            log("spid %d: client requires encryption, which this server does not support; "
+                "connection refused" % self.spid)
+            return False
+        return True
+
+    def login(self, payload):
+        login = t.parse_login7(payload)
+        version = login["tds_version"]
+        if version < t.TDS70:
+            raise t.ProtocolError("TDS version 0x%08x is not supported" % version)
+        self.tds_version = min(version, t.TDS74)
+        if self.server.login_delay:
+            end = time.monotonic() + self.server.login_delay
+            while time.monotonic() < end and not self.closed.is_set():
+                time.sleep(0.05)
+        w = self.writer()
+        user = login["user"]
+        known = self.server.logins.get(user.lower())
+        if known is None or known[1] != login["password"]:
+            log("spid %d: login failed for %r" % (self.spid, user))
+            w.error(18456, 1, 14, "Login failed for user '%s'." % user)
+            w.done(t.DONE_ERROR)
+            self.send(w.data(), LOGIN_PACKET_SIZE)
+            return False
+        wanted = login["database"] or "master"
+        db = self.server.catalog.find(wanted)
+        if db is None:
+            log("spid %d: login to unknown database %r" % (self.spid, wanted))
+            w.error(4060, 1, 11, 'Cannot open database "%s" requested by the login. The login failed.'
+                    % wanted)
+            w.error(18456, 1, 14, "Login failed for user '%s'." % user)
+            w.done(t.DONE_ERROR)
+            self.send(w.data(), LOGIN_PACKET_SIZE)
+            return False
+        requested = login["packet_size"] or LOGIN_PACKET_SIZE
+        self.packet_size = max(512, min(requested, 32767))
+        self.session = tds_sql.Session(self.server.catalog, self.server.server_name, db,
+                                       self.aborted, log)
+        self.session.spid = self.spid
+        self.session.login_name = known[0]
+        w.envchange(t.ENV_DATABASE, db.name, "master")
+        w.info(5701, "Changed database context to '%s'." % db.name, state=2)
+        if self.tds_version >= t.TDS71:
+            w.envchange(t.ENV_COLLATION, t.COLLATION, b"")
+        w.envchange(t.ENV_LANGUAGE, "us_english", "")
+        w.info(5703, "Changed language setting to us_english.", state=1)
+        w.loginack("Microsoft SQL Server", tds_sql.PRODUCT_VERSION)
+        w.envchange(t.ENV_PACKETSIZE, str(self.packet_size), str(LOGIN_PACKET_SIZE))
+        w.done(t.DONE_FINAL)
+        self.send(w.data(), LOGIN_PACKET_SIZE)
+        log("spid %d: %s logged in to %s with TDS 0x%08x, packet size %d"
+            % (self.spid, known[0], db.name, self.tds_version, self.packet_size))
+        return True
+
+    def batch_text(self, payload):
+        if self.tds_version >= t.TDS72 and len(payload) >= 4:
+            headers_length = struct.unpack_from("<I", payload, 0)[0]
+            if 4 <= headers_length <= len(payload):
+                payload = payload[headers_length:]
+        return payload.decode("utf-16-le", errors="replace")
+
+    def batch(self, payload):
+        """Answers one SQL batch; returns False when the connection must end."""
+        text = self.batch_text(payload)
+        self.server.record_batch(text)
+        w = self.writer()
+        try:
+            for rule in self.server.delay:
+                if rule["match"] in text:
+                    self.session.sleep(float(rule.get("seconds", 0)))
+                    break
+            rule = next((r for r in self.server.fail if r["match"] in text), None)
+            fatal = False
+            if rule is not None and rule.get("disconnect"):
+                log("spid %d: dropping the connection as the scenario asks" % self.spid)
+                return False
+            if rule is not None and int(rule.get("severity", 16)) <= 10:
+                w.info(int(rule["number"]), rule.get("message", ""), state=int(rule.get("state", 1)),
+                       severity=int(rule.get("severity", 10)))
+                rule = None
+            if rule is not None:
+                severity = int(rule.get("severity", 16))
+                w.error(int(rule["number"]), int(rule.get("state", 1)), severity, rule.get("message", ""))
+                w.done(t.DONE_ERROR | (0x100 if severity >= 20 else 0))
+                fatal = severity >= 20
+            else:
+                self.session.run_batch(text, w)
+            self.session.check()
+        except tds_sql.Aborted:
+            if self.closed.is_set():
+                raise ClientGone()
+            return True  # the queued attention message is acknowledged next
+        self.send(w.data())
+        return not fatal
+
+    def rpc(self, payload):
+        pos = 0
+        if self.tds_version >= t.TDS72 and len(payload) >= 4:
+            pos = struct.unpack_from("<I", payload, 0)[0]
+        name = "?"
+        if pos + 2 <= len(payload):
+            length = struct.unpack_from("<H", payload, pos)[0]
+            if length != 0xFFFF:
+                name = payload[pos + 2:pos + 2 + length * 2].decode("utf-16-le", errors="replace")
+            elif pos + 4 <= len(payload):
+                name = "procedure %d" % struct.unpack_from("<H", payload, pos + 2)[0]
+        self.server.record_batch("RPC " + name)
+        w = self.writer()
+        w.error(2812, 62, 16, "Could not find stored procedure '%s'." % name)
+        w.done(t.DONE_ERROR)
+        self.send(w.data())
+
+
+def watch_parent():
+    """Ends the server when the test process that started it is gone."""
+    parent = os.getppid()
+    while True:
+        time.sleep(1)
+        if os.getppid() != parent:
+            os._exit(0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scenario", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    args = parser.parse_args()
+    with open(args.scenario, encoding="utf-8") as f:
+        server = Server(json.load(f))
+
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", args.port))
+    listener.listen(64)
+
+    def terminate(signum, frame):
+        listener.close()
+        os._exit(0)
+    signal.signal(signal.SIGTERM, terminate)
+    threading.Thread(target=watch_parent, daemon=True).start()
+
+    sys.stdout.write("PORT %d\n" % listener.getsockname()[1])
+    sys.stdout.flush()
+    while True:
+        try:
+            sock, peer = listener.accept()
+        except OSError:
+            return
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        conn = Connection(server, sock, peer)
+        threading.Thread(target=conn.run, daemon=True).start()
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except KeyboardInterrupt:
+        pass
