@@ -1,0 +1,137 @@
+#include "SettingsConnection.h"
+
+#include "Dataset.h"
+#include "ProgramError.h"
+
+#define SQLITE_HAS_CODEC 1
+#include <sqlcipher/sqlite3.h>
+
+#include <QFile>
+#include <algorithm>
+
+namespace {
+
+QString sqliteMessage(sqlite3* db) {
+    return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
+}
+
+} // namespace
+
+ConnectionParams SettingsConnection::parseConnectionString(const QString& connectionString) {
+    ConnectionParams params;
+    const QString& s = connectionString;
+    qsizetype i = 0;
+    while (i < s.size()) {
+        const qsizetype eq = s.indexOf(QLatin1Char('='), i);
+        if (eq < 0)
+            break;
+        const QString key = s.mid(i, eq - i).trimmed();
+        i = eq + 1;
+        while (i < s.size() && s.at(i).isSpace())
+            ++i;
+        QString value;
+        if (i < s.size() && (s.at(i) == QLatin1Char('"') || s.at(i) == QLatin1Char('\''))) {
+            const QChar quote = s.at(i++);
+            while (i < s.size()) {
+                if (s.at(i) == quote) {
+                    if (i + 1 < s.size() && s.at(i + 1) == quote) {
+                        value += quote;
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                value += s.at(i++);
+            }
+            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
+            i = semi < 0 ? s.size() : semi + 1;
+        } else {
+            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
+            const qsizetype end = semi < 0 ? s.size() : semi;
+            value = s.mid(i, end - i).trimmed();
+            i = semi < 0 ? s.size() : semi + 1;
+        }
+        if (key.compare(QLatin1String("Data Source"), Qt::CaseInsensitive) == 0)
+            params.dataSource = value;
+        else if (key.compare(QLatin1String("Jet OLEDB:Database Password"), Qt::CaseInsensitive) == 0)
+            params.password = value;
+    }
+    return params;
+}
+
+sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs, QString* error) {
+    auto fail = [error](sqlite3* db, const QString& text) -> sqlite3* {
+        if (error)
+            *error = text;
+        if (db)
+            sqlite3_close_v2(db);
+        return nullptr;
+    };
+    if (params.dataSource.isEmpty())
+        return fail(nullptr, QStringLiteral("Keine Datenquelle angegeben"));
+
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
+    const QByteArray path = QFile::encodeName(params.dataSource);
+    int rc = sqlite3_open_v2(path.constData(), &db, flags, nullptr);
+    if (rc != SQLITE_OK)
+        return fail(db, sqliteMessage(db));
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, busyTimeoutMs);
+    if (!params.password.isEmpty()) {
+        const QByteArray key = params.password.toUtf8();
+        if (sqlite3_key(db, key.constData(), int(key.size())) != SQLITE_OK)
+            return fail(db, sqliteMessage(db));
+    }
+    // The key is only checked when the first page is read: read the schema now, so that a
+    // wrong password or a file that is no database shows as a failed connection.
+    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        return fail(db, sqliteMessage(db));
+    return db;
+}
+
+SettingsConnection::~SettingsConnection() {
+    close();
+    for (Dataset* d : m_datasets)
+        d->m_connection = nullptr;
+}
+
+void SettingsConnection::setBusyTimeoutMs(int ms) {
+    m_busyTimeoutMs = ms;
+    if (m_db)
+        sqlite3_busy_timeout(m_db, ms);
+}
+
+void SettingsConnection::open() {
+    if (m_db)
+        return;
+    QString error;
+    m_db = openSettingsFile(parseConnectionString(m_connectionString), false, m_busyTimeoutMs, &error);
+    if (!m_db)
+        throw ProgramError(error);
+}
+
+void SettingsConnection::close() {
+    const std::vector<Dataset*> datasets = m_datasets;
+    for (Dataset* d : datasets)
+        d->connectionClosing();
+    if (m_db) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+}
+
+QString SettingsConnection::lastError() const {
+    return m_db ? sqliteMessage(m_db) : QString();
+}
+
+void SettingsConnection::attach(Dataset* dataset) {
+    if (std::find(m_datasets.begin(), m_datasets.end(), dataset) == m_datasets.end())
+        m_datasets.push_back(dataset);
+}
+
+void SettingsConnection::detach(Dataset* dataset) {
+    m_datasets.erase(std::remove(m_datasets.begin(), m_datasets.end(), dataset), m_datasets.end());
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "Dataset.h"
+#include "SettingsConnection.h"
+#include "SqlCommand.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+class LogSink;
+
+// The settings file sqlback.mdb in the program folder: creation, connection, schema upgrade
+// and the datasets through which the program reads and edits its settings.
+class SettingsDatabase {
+public:
+    static const QString fileName;       // "sqlback.mdb"
+    static const QString databasePassword;
+
+    // programFolder ends in '/'.
+    SettingsDatabase(LogSink& log, QString programFolder);
+
+    // Creates an empty, encrypted settings file at the path; false on any failure (folder not
+    // writable, file already there, …), never throws.
+    static bool CreateAccessDatabase(const QString& Database);
+
+    static QString creationConnectionString(const QString& path);
+    QString useConnectionString() const;
+    QString databasePath() const { return m_programFolder + fileName; }
+
+    // Connects, brings the schema up to date, opens queryBenutzerdaten and queryDatenbanken and
+    // makes sure the general-settings row exists. No connection is logged and returns normally
+    // with the datasets closed; a failure after connecting throws ProgramError.
+    void checkdatabase();
+
+    // Translates one schema statement (SQL Server dialect) and executes it; a failure is dropped.
+    void dbbefehl(const QString& tempsql);
+
+    // The schema version this program writes: 15 August 2016, 00:00.
+    static QDateTime currentSchemaVersion();
+    static QString benutzerdatenTableStatement();
+    static const QStringList& tableStatements();   // benutzerdaten, dbversion, sqldatenbanken
+    static const QStringList& upgradeStatements(); // in the order they run
+
+    SettingsConnection ADOConnection1;
+    Dataset queryVersion{QStringLiteral("select * FROM DBVersion")};
+    Dataset queryBenutzerdaten{QStringLiteral("select * FROM benutzerdaten")};
+    Dataset queryDatenbanken{QStringLiteral("select * FROM sqldatenbanken")};
+    SqlCommand ADOQuery1;
+
+private:
+    void upgradeSchema();
+
+    LogSink& m_log;
+    QString m_programFolder;
+};
