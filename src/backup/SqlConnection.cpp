@@ -1,0 +1,8 @@
+#include "SqlConnection.h"
+
+#include "SqlConnectionString.h"
+
+void SqlConnection::open() {
+    close();
+    m_process.open(SqlConnectionString::parse(m_connectionString));
+}

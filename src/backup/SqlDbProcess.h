@@ -1,0 +1,39 @@
+#pragma once
+
+#include "SqlRecord.h"
+
+#include <QString>
+
+struct SqlConnectionString;
+struct tds_dblib_dbprocess;
+
+// One connection to SQL Server over FreeTDS db-lib. Connecting and running a batch block
+// only a worker thread (workerCall); the caller's thread keeps handling its events.
+//
+// Failures throw ProgramError carrying the server's own message texts (severity above 10,
+// in the order the server sent them, joined by a blank) or the client library's text.
+// Informational messages (severity 10 and below) never make a failure.
+class SqlDbProcess {
+public:
+    SqlDbProcess() = default;
+    ~SqlDbProcess();
+    SqlDbProcess(const SqlDbProcess&) = delete;
+    SqlDbProcess& operator=(const SqlDbProcess&) = delete;
+
+    // Logs in with the connection string's login, password and initial catalog; the
+    // login time-out is the connection string's Connect Timeout.
+    void open(const SqlConnectionString& connection);
+    // Releases the connection; harmless when none is open.
+    void close();
+    // Open and not found broken by an earlier failure.
+    bool isOpen() const;
+
+    // Sends one batch and reads all it returns. With keepRows, the rows of the first result
+    // set that has columns come back; everything else is read and dropped. A server that
+    // does not finish within timeoutSeconds (0: no limit) is told to cancel, and the call
+    // fails with a time-out text.
+    SqlRecords execute(const QString& sql, int timeoutSeconds, bool keepRows);
+
+private:
+    tds_dblib_dbprocess* m_proc = nullptr;
+};

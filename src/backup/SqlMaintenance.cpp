@@ -1,0 +1,215 @@
+#include "SqlMaintenance.h"
+
+#include "ErrorCount.h"
+#include "LogSink.h"
+#include "ProgramError.h"
+#include "SqlConnectionString.h"
+#include "SqlQuoting.h"
+#include "WorkerCall.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QScopeGuard>
+
+namespace {
+
+// Sizes print like a general floating-point number in the user's locale; page counts are
+// whole numbers, so in practice "8192" for 1024 pages.
+QString sizeText(double kilobytes) {
+    QLocale locale = QLocale::system();
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale.toString(kilobytes, 'g', 15);
+}
+
+QString busyText() {
+    return QStringLiteral("Der SQL-Server-Zugriff einer Sicherung läuft noch; bitte warten, bis er beendet ist.");
+}
+
+} // namespace
+
+SqlMaintenance::SqlMaintenance(LogSink& log, ErrorCount& errors, QString programFolder)
+    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)) {
+    queryMaster.setCommandTimeout(QueryTimeout);
+    querysysfiles.setCommandTimeout(QueryTimeout);
+    sourceSysFiles.dataSet = &querysysfiles;
+}
+
+QString SqlMaintenance::fullBackupFileFor(const QString& programFolder, const QString& dbName) {
+    return programFolder + dbName + QLatin1String(".BAK");
+}
+
+QString SqlMaintenance::logBackupFileFor(const QString& programFolder, const QString& dbName) {
+    return programFolder + dbName + QLatin1String(".TRN");
+}
+
+QString SqlMaintenance::jobConnectionString(const BackupJob& job) {
+    return SqlConnectionString::build(job.DBPasswort, job.DBBenutzer, job.DBName, job.DBServer);
+}
+
+QString SqlMaintenance::masterConnectionString(const BackupJob& job) {
+    return SqlConnectionString::build(job.DBPasswort, job.DBBenutzer, QStringLiteral("master"), job.DBServer);
+}
+
+void SqlMaintenance::log(const QString& text) {
+    m_log.writelogentry(text);
+}
+
+void SqlMaintenance::fail(const std::exception& e, const QString& fehlerLine) {
+    log(exceptionText(e));
+    log(fehlerLine);
+    m_errors.add(1);
+}
+
+void SqlMaintenance::runStatement(const Step& step, const QString& statement, const QString& dbName,
+                                  bool fullModel) {
+    if (step.skip && !fullModel) {
+        log(QString::fromUtf16(step.skip) + dbName);
+        return;
+    }
+    log(QString::fromUtf16(step.start) + dbName);
+    m_log.processMessages();
+    SQLCommand.setCommandText(statement);
+    try {
+        SQLCommand.execute();
+        log(QString::fromUtf16(step.success) + dbName);
+    } catch (const std::exception& e) {
+        fail(e, QString::fromUtf16(step.failure) + dbName);
+    }
+    m_log.processMessages();
+}
+
+void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
+    if (m_busy || WorkerCall::isWaiting())
+        throw ProgramError(busyText());
+    m_busy = true;
+    const auto done = qScopeGuard([this] { m_busy = false; });
+
+    const QString& db = job.DBName;
+    const QString jobConnection = jobConnectionString(job);
+    log(QStringLiteral("Arbeitsprozess beginn für Datenbank: ") + db);
+
+    // Connection check.
+    SQLCon.close();
+    SQLCon.setConnectionString(jobConnection);
+    try {
+        SQLCon.open();
+        log(QStringLiteral("Verbunden mit Datenbank: ") + db);
+    } catch (const std::exception& e) {
+        fail(e, QStringLiteral("FEHLER nicht verbunden mit Datenbank: ") + db);
+    }
+    SQLCon.close();
+
+    // Recovery model.
+    QString recoveryModel;
+    queryMaster.close();
+    queryMaster.setConnectionString(masterConnectionString(job));
+    queryMaster.setSql(QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name=")
+                       + SqlQuoting::text(db));
+    log(QStringLiteral("Hole Wiederherstellungsmodell für Datenbank: ") + db);
+    try {
+        queryMaster.open();
+        if (!queryMaster.rows().isEmpty())
+            recoveryModel = queryMaster.rows().first().text(QStringLiteral("recovery_model_desc"));
+        log(QStringLiteral("Wiederherstellungsmodell für Datenbank: ") + db + QStringLiteral(" ist ") + recoveryModel);
+    } catch (const std::exception& e) {
+        recoveryModel.clear();
+        fail(e, QStringLiteral("FEHLER: Wiederherstellungsmodell kann nicht abgerufen werden für Datenbank: ") + db);
+    }
+    queryMaster.close();
+
+    // Data and log file; with several of one type the last one read wins.
+    QString dataFileId;
+    QString logFileId;
+    double dataFileSize = 0.0;
+    double logFileSize = 0.0;
+    log(QStringLiteral("Hole Datei-Identifikation für Datenbank: ") + db);
+    querysysfiles.close();
+    querysysfiles.setConnectionString(jobConnection);
+    querysysfiles.setSql(QStringLiteral("select * from sys.database_files"));
+    try {
+        querysysfiles.open();
+        for (const SqlRecord& row : querysysfiles.rows()) {
+            const qint64 type = row.integer(QStringLiteral("type"));
+            if (type == 0) {
+                dataFileId = row.text(QStringLiteral("file_id"));
+                dataFileSize = row.number(QStringLiteral("size")) * 8.0;
+            } else if (type == 1) {
+                logFileId = row.text(QStringLiteral("file_id"));
+                logFileSize = row.number(QStringLiteral("size")) * 8.0;
+            }
+        }
+    } catch (const std::exception& e) {
+        fail(e, QStringLiteral("FEHLER beim Holen der Datei-Identifikation für Datenbank: ") + db);
+    }
+    querysysfiles.close();
+
+    log(QStringLiteral("FileID für Datenbank: ") + dataFileId);
+    log(QStringLiteral("Dateigröße für Datenbank: ") + sizeText(dataFileSize) + QStringLiteral(" KB"));
+    log(QStringLiteral("FileID für Protokoll: ") + logFileId);
+    log(QStringLiteral("Dateigröße für Protokoll: ") + sizeText(logFileSize) + QStringLiteral(" KB"));
+
+    // A backup that fails must not leave the previous run's file behind as if it were new.
+    m_log.processMessages();
+    m_fullBackupFile = fullBackupFileFor(m_programFolder, db);
+    m_logBackupFile = logBackupFileFor(m_programFolder, db);
+    if (QFile::exists(m_fullBackupFile))
+        QFile::remove(m_fullBackupFile);
+    if (QFile::exists(m_logBackupFile))
+        QFile::remove(m_logBackupFile);
+
+    SQLCommand.setConnectionString(jobConnection);
+    SQLCommand.setCommandTimeout(m_commandTimeout);
+
+    const bool full = recoveryModel == QLatin1String("FULL");
+    const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db)
+        + QStringLiteral(" TO DISK=") + SqlQuoting::text(m_fullBackupFile);
+    const QString checkDatabase = QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
+    const QString shrinkData = QStringLiteral("DBCC SHRINKFILE (") + dataFileId + QLatin1Char(')');
+    const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) + QStringLiteral(" TO DISK=")
+        + SqlQuoting::text(m_logBackupFile);
+    const QString shrinkLog = QStringLiteral("DBCC SHRINKFILE (") + logFileId + QLatin1Char(')');
+
+    runStatement({u"Starte Backup für Datenbank: ", u"Backup abgeschlossen für Datenbank: ",
+                  u"FEHLER bei Backup für Datenbank: ", nullptr},
+                 backupDatabase, db, full);
+    runStatement({u"Starte Datenbankprüfung für Datenbank: ", u"Datenbankprüfung abgeschlossen für Datenbank: ",
+                  u"FEHLER bei Datenbankprüfung für Datenbank: ", nullptr},
+                 checkDatabase, db, full);
+    runStatement({u"Starte Dateiverkleinerung für DB-FILE für Datenbank: ",
+                  u"DB-FILE Verkleinerung abgeschlossen für Datenbank: ",
+                  u"FEHLER bei DB-FILE Verkleinerung für Datenbank: ", nullptr},
+                 shrinkData, db, full);
+    runStatement({u"Starte Backup LOG für Datenbank: ", u"Backup LOG abgeschlossen für Datenbank: ",
+                  u"FEHLER bei Backup LOG für Datenbank: ", u"Backup LOG übersprungen für Datenbank: "},
+                 backupLog, db, full);
+    runStatement({u"Starte Dateiverkleinerung für LOG-FILE für Datenbank: ",
+                  u"LOG-FILE Verkleinerung abgeschlossen für Datenbank: ",
+                  u"FEHLER bei LOG-FILE Verkleinerung für Datenbank: ", nullptr},
+                 shrinkLog, db, full);
+    log(QStringLiteral("Arbeitsprozess abgeschlossen für Datenbank: ") + db);
+    runStatement({u"Starte Backup2 LOG für Datenbank: ", u"Backup2 LOG abgeschlossen für Datenbank: ",
+                  u"FEHLER bei Backup2 LOG für Datenbank: ", u"Backup2 LOG übersprungen für Datenbank: "},
+                 backupLog, db, full);
+    runStatement({u"Starte Dateiverkleinerung2 für LOG-FILE für Datenbank: ",
+                  u"LOG-FILE Verkleinerung2 abgeschlossen für Datenbank: ",
+                  u"FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: ", nullptr},
+                 shrinkLog, db, full);
+    log(QStringLiteral("Arbeitsprozess abgeschlossen für Datenbank: ") + db);
+}
+
+QString SqlMaintenance::connectionTest(const BackupJob& job) {
+    if (m_busy || WorkerCall::isWaiting())
+        throw ProgramError(busyText());
+    if (job.DBName.isEmpty())
+        return QStringLiteral("keine Datenbank eingestellt");
+    m_busy = true;
+    const auto done = qScopeGuard([this] { m_busy = false; });
+    SQLCon.close();
+    SQLCon.setConnectionString(jobConnectionString(job));
+    try {
+        SQLCon.open();
+        return QStringLiteral("OK");
+    } catch (const std::exception&) {
+        return QStringLiteral("Erfolglos");
+    }
+}

@@ -1,0 +1,312 @@
+#include "ProgramError.h"
+#include "SqlCommand.h"
+#include "SqlConnection.h"
+#include "SqlConnectionString.h"
+#include "SqlQuery.h"
+#include "SqlQuoting.h"
+#include "TdsTestServer.h"
+#include "TempFolder.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A loopback port that nothing listens on.
+int closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+QString failureOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return exceptionText(e);
+    }
+    return {};
+}
+
+int loginsIn(const QString& serverLog) {
+    return int(serverLog.count(QStringLiteral(" logged in to ")));
+}
+
+} // namespace
+
+class TestSqlClient : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void queryReadsRowsByColumnName();
+    void statementOutcome_data();
+    void statementOutcome();
+    void connectFailureCarriesText_data();
+    void connectFailureCarriesText();
+    void timeoutIsAFailureWithClearText();
+    void commandKeepsAndRenewsItsConnection();
+    void awkwardNamesAndPasswordWorkEndToEnd();
+
+private:
+    QString connectionString(const QString& catalog, const QString& password = QStringLiteral("geheim")) const {
+        return SqlConnectionString::build(password, QStringLiteral("sa"), catalog, m_server.dataSource());
+    }
+    bool startServer(QJsonObject scenario = TdsTestServer::defaultScenario()) {
+        const bool ok = m_server.start(scenario);
+        if (!ok)
+            qWarning("%s", qPrintable(m_server.errorText()));
+        return ok;
+    }
+
+    QTemporaryDir m_conf;
+    TdsTestServer m_server;
+};
+
+void TestSqlClient::initTestCase() {
+    // The tests must not depend on the machine's /etc/freetds.
+    QFile conf(m_conf.filePath(QStringLiteral("freetds.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("[global]\n\ttds version = 7.4\n");
+    conf.close();
+    qputenv("FREETDSCONF", conf.fileName().toLocal8Bit());
+}
+
+void TestSqlClient::queryReadsRowsByColumnName() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    QJsonObject databases = scenario[QStringLiteral("databases")].toObject();
+    QJsonObject lager = databases[QStringLiteral("Lager")].toObject();
+    lager[QStringLiteral("files")] = QJsonArray{
+        QJsonObject{{QStringLiteral("file_id"), 1}, {QStringLiteral("type"), 0}, {QStringLiteral("name"), QStringLiteral("Lager")}, {QStringLiteral("size"), 1024}},
+        QJsonObject{{QStringLiteral("file_id"), 2}, {QStringLiteral("type"), 1}, {QStringLiteral("name"), QStringLiteral("Lager_log")}, {QStringLiteral("size"), 128}},
+        QJsonObject{{QStringLiteral("file_id"), 3}, {QStringLiteral("type"), 0}, {QStringLiteral("name"), QStringLiteral("Lager_Ü2")}, {QStringLiteral("size"), 2147483647}}};
+    databases[QStringLiteral("Lager")] = lager;
+    scenario[QStringLiteral("databases")] = databases;
+    QVERIFY(startServer(scenario));
+
+    SqlQuery master;
+    master.setConnectionString(connectionString(QStringLiteral("master")));
+    master.setSql(QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"));
+    master.open();
+    QVERIFY(master.isOpen());
+    QCOMPARE(master.rows().size(), 1);
+    QCOMPARE(master.rows()[0].text(QStringLiteral("recovery_model_desc")), QStringLiteral("FULL"));
+    QCOMPARE(master.rows()[0].text(QStringLiteral("name")), QStringLiteral("Lager"));  // any letter case
+    master.close();
+    QVERIFY(master.rows().isEmpty());
+
+    SqlQuery files;
+    files.setConnectionString(connectionString(QStringLiteral("Lager")));
+    files.setSql(QStringLiteral("select * from sys.database_files"));
+    files.open();
+    const SqlRecords& rows = files.rows();
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[0].integer(QStringLiteral("type")), 0);
+    QCOMPARE(rows[0].text(QStringLiteral("file_id")), QStringLiteral("1"));
+    QCOMPARE(rows[1].integer(QStringLiteral("type")), 1);
+    QCOMPARE(rows[1].number(QStringLiteral("size")), 128.0);
+    QCOMPARE(rows[2].text(QStringLiteral("name")), QStringLiteral("Lager_Ü2"));
+    QCOMPARE(rows[2].number(QStringLiteral("size")) * 8.0, 2147483647.0 * 8.0);
+    QVERIFY_THROWS_EXCEPTION(ProgramError, rows[0].value(QStringLiteral("no_such_column")));
+}
+
+void TestSqlClient::statementOutcome_data() {
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QJsonArray>("fail");
+    QTest::addColumn<QStringList>("errorTexts");  // empty: must succeed
+
+    const QJsonArray none;
+    QTest::newRow("backup succeeds, its info messages are no failure")
+        << QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%DIR%/Lager.BAK'") << none << QStringList{};
+    QTest::newRow("shrink returns a result set that is released")
+        << QStringLiteral("DBCC SHRINKFILE (1)") << none << QStringList{};
+    QTest::newRow("informational message with severity 10")
+        << QStringLiteral("DBCC CHECKDB ([Lager])")
+        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("CHECKDB")}, {QStringLiteral("number"), 5701},
+                                  {QStringLiteral("severity"), 10}, {QStringLiteral("message"), QStringLiteral("nur zur Info")}}}
+        << QStringList{};
+    QTest::newRow("syntax error")
+        << QStringLiteral("FOO BAR") << none << QStringList{QStringLiteral("Incorrect syntax near 'FOO'.")};
+    QTest::newRow("empty shrink id")
+        << QStringLiteral("DBCC SHRINKFILE ()") << none << QStringList{QStringLiteral("Incorrect syntax near ')'.")};
+    QTest::newRow("injected consistency error")
+        << QStringLiteral("DBCC CHECKDB ([Lager])")
+        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("number"), 8921},
+                                  {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Check terminated.")}}}
+        << QStringList{QStringLiteral("Check terminated.")};
+    QTest::newRow("backup into a missing folder: both messages in order")
+        << QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%DIR%/fehlt/Lager.BAK'") << none
+        << QStringList{QStringLiteral("Cannot open backup device '%DIR%/fehlt/Lager.BAK'."),
+                       QStringLiteral("BACKUP DATABASE is terminating abnormally.")};
+}
+
+void TestSqlClient::statementOutcome() {
+    QFETCH(QString, statement);
+    QFETCH(QJsonArray, fail);
+    QFETCH(QStringList, errorTexts);
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("fail")] = fail;
+    QVERIFY(startServer(scenario));
+    TempFolder dir;
+    const QString folder = QDir(dir.path()).absolutePath();
+    statement.replace(QStringLiteral("%DIR%"), folder);
+
+    SqlCommand command;
+    command.setConnectionString(connectionString(QStringLiteral("Lager")));
+    command.setCommandTimeout(30);
+    command.setCommandText(statement);
+    const QString error = failureOf([&] { command.execute(); });
+    if (errorTexts.isEmpty()) {
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    } else {
+        qsizetype from = 0;
+        for (QString expected : errorTexts) {
+            expected.replace(QStringLiteral("%DIR%"), folder);
+            const qsizetype at = error.indexOf(expected, from);
+            QVERIFY2(at >= from, qPrintable(QStringLiteral("\"%1\" not in order in \"%2\"").arg(expected, error)));
+            from = at + expected.size();
+        }
+    }
+    // A failed statement leaves the connection usable for the next one.
+    command.setCommandText(QStringLiteral("DBCC SHRINKFILE (2)"));
+    command.execute();
+    QCOMPARE(loginsIn(m_server.serverLog()), 1);
+}
+
+void TestSqlClient::connectFailureCarriesText_data() {
+    QTest::addColumn<QString>("dataSource");  // %SERVER%: the test server, %CLOSED%: nothing listens
+    QTest::addColumn<QString>("catalog");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("provider");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("nothing listening") << QStringLiteral("127.0.0.1,%CLOSED%") << QStringLiteral("Lager")
+                                       << QStringLiteral("geheim") << QString()
+                                       << QStringLiteral("Unable to connect: Adaptive Server is unavailable or does not exist (127.0.0.1,%CLOSED%)");
+    QTest::newRow("wrong password") << QStringLiteral("%SERVER%") << QStringLiteral("Lager") << QStringLiteral("falsch")
+                                    << QString() << QStringLiteral("Login failed for user 'sa'.");
+    QTest::newRow("unknown database") << QStringLiteral("%SERVER%") << QStringLiteral("Nix") << QStringLiteral("geheim")
+                                      << QString()
+                                      << QStringLiteral("Cannot open database \"Nix\" requested by the login. The login failed.");
+    QTest::newRow("other provider") << QStringLiteral("%SERVER%") << QStringLiteral("Lager") << QStringLiteral("geheim")
+                                    << QStringLiteral("Provider=MSOLEDBSQL;") << QStringLiteral("Provider \"MSOLEDBSQL\" wird nicht unterstützt");
+}
+
+void TestSqlClient::connectFailureCarriesText() {
+    QFETCH(QString, dataSource);
+    QFETCH(QString, catalog);
+    QFETCH(QString, password);
+    QFETCH(QString, provider);
+    QFETCH(QString, expected);
+    QVERIFY(startServer());
+    const QString closed = QString::number(closedPort());
+    dataSource.replace(QStringLiteral("%SERVER%"), m_server.dataSource()).replace(QStringLiteral("%CLOSED%"), closed);
+    expected.replace(QStringLiteral("%CLOSED%"), closed);
+
+    QString text = SqlConnectionString::build(password, QStringLiteral("sa"), catalog, dataSource);
+    if (!provider.isEmpty())
+        text.replace(QStringLiteral("Provider=SQLOLEDB.1;"), provider);
+    SqlConnection connection;
+    connection.setConnectionString(text);
+    const QString error = failureOf([&] { connection.open(); });
+    QVERIFY2(error.contains(expected), qPrintable(error));
+    QVERIFY(!connection.isOpen());
+}
+
+void TestSqlClient::timeoutIsAFailureWithClearText() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("delay")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 20}}};
+    QVERIFY(startServer(scenario));
+    TempFolder dir;
+
+    SqlCommand command;
+    command.setConnectionString(connectionString(QStringLiteral("Lager")));
+    command.setCommandTimeout(1);
+    command.setCommandText(QStringLiteral("BACKUP DATABASE [Lager] TO DISK=") + SqlQuoting::text(dir.file(QStringLiteral("Lager.BAK"))));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QString error = failureOf([&] { command.execute(); });
+    QVERIFY2(error.contains(QStringLiteral("Zeitüberschreitung")), qPrintable(error));
+    QVERIFY2(error.contains(QStringLiteral("1 Sekunden")), qPrintable(error));
+    QVERIFY2(elapsed.elapsed() < 15000, qPrintable(QString::number(elapsed.elapsed())));
+
+    // The next statement of the job still runs.
+    command.setCommandText(QStringLiteral("DBCC CHECKDB ([Lager])"));
+    command.execute();
+}
+
+void TestSqlClient::commandKeepsAndRenewsItsConnection() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("fail")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("disconnect"), true}}};
+    QVERIFY(startServer(scenario));
+
+    SqlCommand command;
+    command.setConnectionString(connectionString(QStringLiteral("Lager")));
+    QVERIFY(!command.isConnected());  // connects only when a statement runs
+    command.setCommandText(QStringLiteral("DBCC SHRINKFILE (1)"));
+    command.execute();
+    command.setCommandText(QStringLiteral("DBCC SHRINKFILE (2)"));
+    command.execute();
+    QVERIFY(command.isConnected());
+    QCOMPARE(loginsIn(m_server.serverLog()), 1);
+
+    // The server drops the connection: that statement fails, the next one connects again.
+    command.setCommandText(QStringLiteral("DBCC CHECKDB ([Lager])"));
+    QVERIFY(!failureOf([&] { command.execute(); }).isEmpty());
+    command.setCommandText(QStringLiteral("DBCC SHRINKFILE (2)"));
+    command.execute();
+    QCOMPARE(loginsIn(m_server.serverLog()), 2);
+
+    // A new connection string releases the connection, even the same text.
+    command.setConnectionString(connectionString(QStringLiteral("Lager")));
+    QVERIFY(!command.isConnected());
+    command.execute();
+    QCOMPARE(loginsIn(m_server.serverLog()), 3);
+}
+
+void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
+    const QString name = QStringLiteral("Lag'er]1");
+    const QString password = QStringLiteral(" ge;heim'\"x ");
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    QJsonObject databases;
+    databases[name] = scenario[QStringLiteral("databases")].toObject()[QStringLiteral("Lager")];
+    scenario[QStringLiteral("databases")] = databases;
+    scenario[QStringLiteral("logins")] = QJsonObject{{QStringLiteral("sa"), password}};
+    QVERIFY(startServer(scenario));
+
+    SqlQuery master;
+    master.setConnectionString(connectionString(QStringLiteral("master"), password));
+    master.setSql(QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name=") + SqlQuoting::text(name));
+    master.open();
+    QCOMPARE(master.rows().size(), 1);
+    QCOMPARE(master.rows()[0].text(QStringLiteral("Name")), name);
+
+    TempFolder dir;
+    const QString folder = dir.path() + QStringLiteral("O'Brien]; Ordner/");
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = folder + name + QStringLiteral(".BAK");
+    SqlCommand command;
+    command.setConnectionString(connectionString(name, password));
+    command.setCommandText(QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(name) + QStringLiteral(" TO DISK=")
+                           + SqlQuoting::text(file));
+    command.execute();
+    QVERIFY(QFileInfo(file).size() > 65536);
+}
+
+QTEST_GUILESS_MAIN(TestSqlClient)
+#include "tst_sqlclient.moc"
