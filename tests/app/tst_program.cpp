@@ -1,0 +1,116 @@
+// The built program, started the way a scheduler starts it: no display, its own program folder.
+#include "TempFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+QString builtProgram() {
+    return qEnvironmentVariable("ORVEL_BUILD_DIR") + QStringLiteral("/program/OrvelSQLBackup");
+}
+
+// A program folder holding a copy of the executable and an INI file.
+bool layOut(const TempFolder& folder, const QByteArray& ini) {
+    QFile ini_(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
+    if (!ini_.open(QIODevice::WriteOnly) || ini_.write(ini) != ini.size())
+        return false;
+    return QFile::copy(builtProgram(), folder.file(QStringLiteral("OrvelSQLBackup")));
+}
+
+QProcessEnvironment unattended(const QString& tmp) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.insert(QStringLiteral("TMPDIR"), tmp); // keeps the one-instance lock apart from other runs
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    return env;
+}
+
+// True when `expected` appears in `lines` in this order, other lines allowed between.
+bool inOrder(const QStringList& lines, const QStringList& expected, QString* missing) {
+    int at = 0;
+    for (const QString& e : expected) {
+        while (at < lines.size() && !lines[at].endsWith(QLatin1Char(' ') + e))
+            ++at;
+        if (at == lines.size()) {
+            *missing = e;
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
+} // namespace
+
+class TestProgram : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void unattendedRunAndSecondInstance() {
+        QVERIFY2(QFileInfo(builtProgram()).isExecutable(), qPrintable(builtProgram()));
+        QTemporaryDir tmp;
+        TempFolder first;
+        TempFolder second;
+        QVERIFY(layOut(first, "[OrvelSQLBackup]\r\nInternet=1\r\n"));
+        QVERIFY(layOut(second, "[OrvelSQLBackup]\r\nInternet=1\r\n"));
+
+        QProcess running;
+        running.setProcessEnvironment(unattended(tmp.path()));
+        running.setProgram(first.file(QStringLiteral("OrvelSQLBackup")));
+        running.start();
+        QVERIFY(running.waitForStarted());
+        // Wait for the countdown: the start preparation is done.
+        QByteArray out;
+        QDeadlineTimer deadline(30000);
+        while (!out.contains("Prüfung Internetverbindung unterdrückt") && !deadline.hasExpired()) {
+            running.waitForReadyRead(200);
+            out += running.readAllStandardOutput();
+        }
+        QVERIFY2(out.contains("Prüfung Internetverbindung unterdrückt"), out.constData());
+
+        // A second start ends at once, before any settings or backup work.
+        QProcess again;
+        again.setProcessEnvironment(unattended(tmp.path()));
+        again.start(second.file(QStringLiteral("OrvelSQLBackup")), {});
+        QVERIFY(again.waitForFinished(10000));
+        QCOMPARE(again.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(again.exitCode(), 0);
+        const QByteArray againOut = again.readAllStandardOutput();
+        QVERIFY2(againOut.contains("Programm startet"), againOut.constData());
+        QVERIFY2(!againOut.contains("Verbinde mit Einstellungsdatenbank"), againOut.constData());
+        QVERIFY(!QFileInfo::exists(second.file(QStringLiteral("sqlback.mdb"))));
+        QVERIFY(!QFileInfo::exists(second.file(QStringLiteral("log"))));
+
+        // The first one counts down, runs everything and closes by itself.
+        QVERIFY(running.waitForFinished(90000));
+        out += running.readAllStandardOutput();
+        QCOMPARE(running.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(running.exitCode(), 0);
+        QVERIFY2(out.trimmed().endsWith("Programm wird beendet"), out.constData());
+
+        const QDir log(first.file(QStringLiteral("log")));
+        const QStringList days = log.entryList({QStringLiteral("*.txt")}, QDir::Files);
+        QCOMPARE(days.size(), 1);
+        QFile day(log.filePath(days.first()));
+        QVERIFY(day.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromLatin1(day.readAll()).split(QStringLiteral("\r\n"),
+                                                                          Qt::SkipEmptyParts);
+        QString missing;
+        QVERIFY2(inOrder(lines,
+                         {QStringLiteral("Verbinde mit Einstellungsdatenbank"),
+                          QStringLiteral("Prüfe Internetverbindung"),
+                          QStringLiteral("Prüfung Internetverbindung unterdrückt"),
+                          QStringLiteral("Installierte Programmversion: 4.0.0.0"),
+                          QStringLiteral("Kein Zugriff auf das Internet möglich"),
+                          QStringLiteral("Programm wird beendet")},
+                         &missing),
+                 qPrintable(missing + QStringLiteral(" missing in:\n") + lines.join(QLatin1Char('\n'))));
+        QVERIFY(lines.last().endsWith(QStringLiteral(" Programm wird beendet")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"
