@@ -1,0 +1,167 @@
+#pragma once
+
+// Helpers shared by the archive suites: other programs read our archives, and a device
+// that fails after a set number of bytes stands in for a full disk.
+
+#include <QFile>
+#include <QIODevice>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <zlib.h>
+
+namespace zipcheck {
+
+struct Entry {
+    QString name;
+    qint64 size = 0;
+    qint64 compressedSize = 0;
+    quint32 crc = 0;
+    int flags = 0;
+    int method = -1;
+    int system = -1;
+    quint32 externalAttributes = 0;
+    QList<int> dateTime; // year, month, day, hour, minute, second
+};
+
+struct Listing {
+    QString error; // empty when every program accepted the archive
+    QList<Entry> entries;
+    QString comment;
+};
+
+// Reads the archive with Python's zipfile: every entry is decompressed and its CRC checked,
+// and each local header is compared with its central directory record.
+inline const char* pythonReader = R"PY(
+import json, struct, sys, zipfile
+path = sys.argv[1]
+with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
+    bad = z.testzip()
+    entries = []
+    for i in z.infolist():
+        raw.seek(i.header_offset)
+        h = raw.read(30)
+        sig, need, flags, method, t, d, crc, csize, usize, nlen, xlen = struct.unpack('<IHHHHHIIIHH', h)
+        raw.read(nlen)
+        extra = raw.read(xlen)
+        if csize == 0xFFFFFFFF or usize == 0xFFFFFFFF:
+            tag, size = struct.unpack('<HH', extra[:4])
+            usize, csize = struct.unpack('<QQ', extra[4:20]) if tag == 1 and size >= 16 else (-1, -1)
+        local_ok = (sig == 0x04034b50 and crc == i.CRC and csize == i.compress_size
+                    and usize == i.file_size and flags == i.flag_bits and method == i.compress_type)
+        entries.append({'name': i.filename, 'size': i.file_size, 'csize': i.compress_size,
+                        'crc': i.CRC, 'flags': i.flag_bits, 'method': i.compress_type,
+                        'system': i.create_system, 'attr': i.external_attr,
+                        'time': list(i.date_time), 'localOk': local_ok})
+    print(json.dumps({'bad': bad, 'comment': z.comment.hex(), 'entries': entries}))
+)PY";
+
+inline QString run(const QString& program, const QStringList& args, QByteArray* out = nullptr) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return program + QStringLiteral(" did not start");
+    p.waitForFinished(-1);
+    const QByteArray output = p.readAll();
+    if (out)
+        *out = output;
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return program + QStringLiteral(" rejected the archive:\n") + QString::fromUtf8(output);
+    return {};
+}
+
+// unzip -t, 7z t and Python's zipfile must all accept the archive.
+inline Listing check(const QString& archive, bool with7z = true) {
+    Listing listing;
+    listing.error = run(QStringLiteral("unzip"), {QStringLiteral("-tqq"), archive});
+    if (listing.error.isEmpty() && with7z)
+        listing.error = run(QStringLiteral("7z"), {QStringLiteral("t"), QStringLiteral("-bd"), archive});
+    if (!listing.error.isEmpty())
+        return listing;
+    QByteArray json;
+    listing.error = run(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral("-c"), QString::fromUtf8(pythonReader), archive}, &json);
+    if (!listing.error.isEmpty())
+        return listing;
+    const QJsonObject root = QJsonDocument::fromJson(json).object();
+    if (!root.value(QStringLiteral("bad")).isNull())
+        listing.error = QStringLiteral("zipfile: bad CRC in ") + root.value(QStringLiteral("bad")).toString();
+    listing.comment = root.value(QStringLiteral("comment")).toString();
+    const QJsonArray entries = root.value(QStringLiteral("entries")).toArray();
+    for (const QJsonValue& v : entries) {
+        const QJsonObject o = v.toObject();
+        Entry e;
+        e.name = o.value(QStringLiteral("name")).toString();
+        e.size = qint64(o.value(QStringLiteral("size")).toDouble());
+        e.compressedSize = qint64(o.value(QStringLiteral("csize")).toDouble());
+        e.crc = quint32(o.value(QStringLiteral("crc")).toDouble());
+        e.flags = o.value(QStringLiteral("flags")).toInt();
+        e.method = o.value(QStringLiteral("method")).toInt();
+        e.system = o.value(QStringLiteral("system")).toInt();
+        e.externalAttributes = quint32(o.value(QStringLiteral("attr")).toDouble());
+        const QJsonArray t = o.value(QStringLiteral("time")).toArray();
+        for (const QJsonValue& part : t)
+            e.dateTime.append(part.toInt());
+        if (!o.value(QStringLiteral("localOk")).toBool())
+            listing.error = QStringLiteral("local header differs from central record: ") + e.name;
+        listing.entries.append(e);
+    }
+    if (json.isEmpty() || root.isEmpty())
+        listing.error = QStringLiteral("zipfile gave no listing");
+    return listing;
+}
+
+inline QStringList names(const Listing& listing) {
+    QStringList result;
+    for (const Entry& e : listing.entries)
+        result.append(e.name);
+    return result;
+}
+
+inline quint32 fileCrc(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    uLong crc = crc32(0, nullptr, 0);
+    QByteArray chunk;
+    while (!(chunk = f.read(1 << 20)).isEmpty())
+        crc = crc32_z(crc, reinterpret_cast<const Bytef*>(chunk.constData()), size_t(chunk.size()));
+    return quint32(crc);
+}
+
+// Passes everything to the device below until `budget` bytes have been written, then fails
+// the way a full disk does.
+class FailingDevice : public QIODevice {
+public:
+    FailingDevice(QIODevice& below, qint64 budget) : m_below(below), m_budget(budget) {
+        open(QIODevice::WriteOnly);
+    }
+    bool isSequential() const override { return false; }
+    bool seek(qint64 pos) override { return m_below.seek(pos) && QIODevice::seek(pos); }
+    qint64 size() const override { return m_below.size(); }
+    qint64 written = 0;
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 len) override {
+        if (written >= m_budget) {
+            setErrorString(QStringLiteral("No space left on device"));
+            return -1;
+        }
+        const qint64 n = m_below.write(data, qMin(len, m_budget - written));
+        if (n > 0)
+            written += n;
+        return n;
+    }
+
+private:
+    QIODevice& m_below;
+    qint64 m_budget;
+};
+
+} // namespace zipcheck
