@@ -54,6 +54,8 @@ class Database:
             {"file_id": 2, "type": 1, "name": name + "_log", "size": 128}])]
         self.backup_bytes = int(spec.get("backup_bytes", 65536))
         self.log_backup_bytes = int(spec.get("log_backup_bytes", 8192))
+        # Lets tests make a backup take a while without writing gigabytes.
+        self.backup_rate = float(spec.get("backup_bytes_per_second", 0))
 
 
 class Catalog:
@@ -773,11 +775,14 @@ class Session:
                 header = json.dumps({"database": db.name, "kind": kind, "bytes": length})
                 f.write(BACKUP_MAGIC + header.encode("utf-8") + b"\n")
                 done = 0
+                begin = time.monotonic()
                 while done < length:
                     self.check()
                     n = min(CHUNK, length - done)
                     f.write(payload_chunk(done, n, kind))
                     done += n
+                    if db.backup_rate > 0:
+                        self.sleep(begin + done / db.backup_rate - time.monotonic())
                 f.flush()
             except (Aborted, OSError) as exc:
                 f.truncate(start)
