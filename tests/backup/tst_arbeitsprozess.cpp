@@ -1,0 +1,456 @@
+#include "ErrorCount.h"
+#include "MemoryLog.h"
+#include "ProgramError.h"
+#include "SqlMaintenance.h"
+#include "TdsTestServer.h"
+#include "TempFolder.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+QString lit(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+// A loopback port that nothing listens on.
+int closedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+int backupSets(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return int(f.readAll().count("ORVELSIMBACKUP01"));
+}
+
+QJsonObject fileRow(int id, int type, const QString& name, int size) {
+    return QJsonObject{{QStringLiteral("file_id"), id}, {QStringLiteral("type"), type},
+                       {QStringLiteral("name"), name}, {QStringLiteral("size"), size}};
+}
+
+QJsonObject withDatabase(const QString& name, const QString& model, const QJsonArray& files = {}) {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    QJsonObject db = scenario[QStringLiteral("databases")].toObject()[QStringLiteral("Lager")].toObject();
+    db[QStringLiteral("recovery_model")] = model;
+    if (!files.isEmpty())
+        db[QStringLiteral("files")] = files;
+    scenario[QStringLiteral("databases")] = QJsonObject{{name, db}};
+    return scenario;
+}
+
+// The statements that reached the server, without the probes the client library sends.
+QStringList maintenanceBatches(const QStringList& batches) {
+    QStringList result;
+    for (const QString& b : batches)
+        if (b.startsWith(QLatin1String("BACKUP")) || b.startsWith(QLatin1String("DBCC"))
+            || b.startsWith(QLatin1String("SELECT Name")) || b.startsWith(QLatin1String("select * from")))
+            result.append(b);
+    return result;
+}
+
+// Every expected entry must come in this order; one starting with '~' only has to be
+// contained in its line, the others must match the whole line.
+QString missingInOrder(const QStringList& lines, const QStringList& expected) {
+    qsizetype at = 0;
+    for (const QString& e : expected) {
+        const bool partial = e.startsWith(QLatin1Char('~'));
+        const QString want = partial ? e.mid(1) : e;
+        while (at < lines.size() && !(partial ? lines[at].contains(want) : lines[at] == want))
+            ++at;
+        if (at == lines.size())
+            return QStringLiteral("\"%1\" missing or out of order in:\n%2").arg(e, lines.join(QLatin1Char('\n')));
+        ++at;
+    }
+    return {};
+}
+
+} // namespace
+
+class TestArbeitsprozess : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanRun_data();
+    void cleanRun();
+    void failures_data();
+    void failures();
+    void lastDataFileReadIsShrunk();
+    void oldBackupFilesGoBeforeTheBackup();
+    void statementTimeoutIsCountedAndJobGoesOn();
+    void awkwardNamesWorkEndToEnd();
+    void connectionTest_data();
+    void connectionTest();
+
+private:
+    BackupJob job(const QString& db = QStringLiteral("Lager"), const QString& password = QStringLiteral("geheim")) const {
+        BackupJob j;
+        j.DBName = db;
+        j.DBServer = m_server.dataSource();
+        j.DBBenutzer = QStringLiteral("sa");
+        j.DBPasswort = password;
+        return j;
+    }
+
+    QTemporaryDir m_conf;
+    TdsTestServer m_server;
+};
+
+void TestArbeitsprozess::initTestCase() {
+    // The tests must not depend on the machine's /etc/freetds.
+    QFile conf(m_conf.filePath(QStringLiteral("freetds.conf")));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("[global]\n\ttds version = 7.4\n");
+    conf.close();
+    qputenv("FREETDSCONF", conf.fileName().toLocal8Bit());
+}
+
+void TestArbeitsprozess::cleanRun_data() {
+    QTest::addColumn<QString>("model");
+    QTest::newRow("FULL") << QStringLiteral("FULL");
+    QTest::newRow("SIMPLE") << QStringLiteral("SIMPLE");
+    QTest::newRow("BULK_LOGGED") << QStringLiteral("BULK_LOGGED");
+}
+
+void TestArbeitsprozess::cleanRun() {
+    QFETCH(QString, model);
+    QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), model)), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    errors.add(2);  // earlier failures of the run stay counted
+    SqlMaintenance maintenance(log, errors, folder.path());
+
+    maintenance.arbeitsprozess(job());
+
+    const bool full = model == QLatin1String("FULL");
+    const QString db = QStringLiteral("Lager");
+    QStringList expected{
+        lit("Arbeitsprozess beginn für Datenbank: ") + db,
+        lit("Verbunden mit Datenbank: ") + db,
+        lit("Hole Wiederherstellungsmodell für Datenbank: ") + db,
+        lit("Wiederherstellungsmodell für Datenbank: ") + db + lit(" ist ") + model,
+        lit("Hole Datei-Identifikation für Datenbank: ") + db,
+        lit("FileID für Datenbank: 1"),
+        lit("Dateigröße für Datenbank: 8192 KB"),
+        lit("FileID für Protokoll: 2"),
+        lit("Dateigröße für Protokoll: 1024 KB"),
+        lit("Starte Backup für Datenbank: ") + db,
+        lit("Backup abgeschlossen für Datenbank: ") + db,
+        lit("Starte Datenbankprüfung für Datenbank: ") + db,
+        lit("Datenbankprüfung abgeschlossen für Datenbank: ") + db,
+        lit("Starte Dateiverkleinerung für DB-FILE für Datenbank: ") + db,
+        lit("DB-FILE Verkleinerung abgeschlossen für Datenbank: ") + db};
+    if (full)
+        expected << lit("Starte Backup LOG für Datenbank: ") + db << lit("Backup LOG abgeschlossen für Datenbank: ") + db;
+    else
+        expected << lit("Backup LOG übersprungen für Datenbank: ") + db;
+    expected << lit("Starte Dateiverkleinerung für LOG-FILE für Datenbank: ") + db
+             << lit("LOG-FILE Verkleinerung abgeschlossen für Datenbank: ") + db
+             << lit("Arbeitsprozess abgeschlossen für Datenbank: ") + db;
+    if (full)
+        expected << lit("Starte Backup2 LOG für Datenbank: ") + db << lit("Backup2 LOG abgeschlossen für Datenbank: ") + db;
+    else
+        expected << lit("Backup2 LOG übersprungen für Datenbank: ") + db;
+    expected << lit("Starte Dateiverkleinerung2 für LOG-FILE für Datenbank: ") + db
+             << lit("LOG-FILE Verkleinerung2 abgeschlossen für Datenbank: ") + db
+             << lit("Arbeitsprozess abgeschlossen für Datenbank: ") + db;
+    QCOMPARE(log.lines, expected);
+    QCOMPARE(errors.value(), 2);
+    QVERIFY(log.processed > 0);
+
+    // The statements exactly: no WITH clause, bare file ids.
+    const QString bak = folder.file(QStringLiteral("Lager.BAK"));
+    const QString trn = folder.file(QStringLiteral("Lager.TRN"));
+    QStringList statements{
+        QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"),
+        QStringLiteral("select * from sys.database_files"),
+        QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'").arg(bak),
+        QStringLiteral("DBCC CHECKDB ([Lager])"),
+        QStringLiteral("DBCC SHRINKFILE (1)")};
+    if (full)
+        statements << QStringLiteral("BACKUP LOG [Lager] TO DISK='%1'").arg(trn);
+    statements << QStringLiteral("DBCC SHRINKFILE (2)");
+    if (full)
+        statements << QStringLiteral("BACKUP LOG [Lager] TO DISK='%1'").arg(trn);
+    statements << QStringLiteral("DBCC SHRINKFILE (2)");
+    QCOMPARE(maintenanceBatches(m_server.batches()), statements);
+
+    QCOMPARE(maintenance.fullBackupFile(), bak);
+    QCOMPARE(maintenance.logBackupFile(), trn);
+    QCOMPARE(backupSets(bak), 1);
+    if (full)
+        QCOMPARE(backupSets(trn), 2);
+    else
+        QVERIFY(!QFile::exists(trn));
+}
+
+void TestArbeitsprozess::failures_data() {
+    QTest::addColumn<QString>("db");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("unreachable");
+    QTest::addColumn<QJsonArray>("fail");
+    QTest::addColumn<int>("added");
+    QTest::addColumn<QStringList>("inOrder");
+
+    const QJsonArray none;
+    const QStringList unusable{
+        lit("~") /* the error message line */, lit("FEHLER nicht verbunden mit Datenbank: Lager"),
+        lit("Hole Wiederherstellungsmodell für Datenbank: Lager"), lit("~"),
+        lit("FEHLER: Wiederherstellungsmodell kann nicht abgerufen werden für Datenbank: Lager"),
+        lit("Hole Datei-Identifikation für Datenbank: Lager"), lit("~"),
+        lit("FEHLER beim Holen der Datei-Identifikation für Datenbank: Lager"),
+        lit("FileID für Datenbank: "), lit("Dateigröße für Datenbank: 0 KB"),
+        lit("FileID für Protokoll: "), lit("Dateigröße für Protokoll: 0 KB"),
+        lit("FEHLER bei Backup für Datenbank: Lager"), lit("FEHLER bei Datenbankprüfung für Datenbank: Lager"),
+        lit("FEHLER bei DB-FILE Verkleinerung für Datenbank: Lager"),
+        lit("Backup LOG übersprungen für Datenbank: Lager"),
+        lit("FEHLER bei LOG-FILE Verkleinerung für Datenbank: Lager"),
+        lit("Arbeitsprozess abgeschlossen für Datenbank: Lager"),
+        lit("Backup2 LOG übersprungen für Datenbank: Lager"),
+        lit("FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: Lager"),
+        lit("Arbeitsprozess abgeschlossen für Datenbank: Lager")};
+
+    QStringList unreachable = unusable;
+    unreachable[0] = lit("~Unable to connect: Adaptive Server is unavailable or does not exist");
+    QTest::newRow("nothing listening") << QStringLiteral("Lager") << QStringLiteral("geheim") << true << none << 8
+                                       << unreachable;
+    QStringList refused = unusable;
+    refused[0] = lit("~Login failed for user 'sa'.");
+    refused[3] = refused[0];
+    refused[6] = refused[0];
+    QTest::newRow("login refused") << QStringLiteral("Lager") << QStringLiteral("falsch") << false << none << 8 << refused;
+
+    QTest::newRow("database missing")
+        << QStringLiteral("Fehlt") << QStringLiteral("geheim") << false << none << 7
+        << QStringList{lit("~Cannot open database \"Fehlt\" requested by the login."),
+                       lit("FEHLER nicht verbunden mit Datenbank: Fehlt"),
+                       lit("Wiederherstellungsmodell für Datenbank: Fehlt ist "),
+                       lit("FEHLER beim Holen der Datei-Identifikation für Datenbank: Fehlt"),
+                       lit("FEHLER bei Backup für Datenbank: Fehlt"),
+                       lit("FEHLER bei Datenbankprüfung für Datenbank: Fehlt"),
+                       lit("FEHLER bei DB-FILE Verkleinerung für Datenbank: Fehlt"),
+                       lit("Backup LOG übersprungen für Datenbank: Fehlt"),
+                       lit("FEHLER bei LOG-FILE Verkleinerung für Datenbank: Fehlt"),
+                       lit("Backup2 LOG übersprungen für Datenbank: Fehlt"),
+                       lit("FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: Fehlt")};
+
+    QTest::newRow("file query fails: shrinks go out with empty ids")
+        << QStringLiteral("Lager") << QStringLiteral("geheim") << false
+        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("sys.database_files")},
+                                  {QStringLiteral("number"), 229}, {QStringLiteral("severity"), 14},
+                                  {QStringLiteral("message"), QStringLiteral("The SELECT permission was denied.")}}}
+        << 4
+        << QStringList{lit("Wiederherstellungsmodell für Datenbank: Lager ist FULL"),
+                       lit("The SELECT permission was denied."),
+                       lit("FEHLER beim Holen der Datei-Identifikation für Datenbank: Lager"),
+                       lit("FileID für Datenbank: "), lit("Dateigröße für Datenbank: 0 KB"),
+                       lit("Backup abgeschlossen für Datenbank: Lager"),
+                       lit("~Incorrect syntax near ')'."), lit("FEHLER bei DB-FILE Verkleinerung für Datenbank: Lager"),
+                       lit("Backup LOG abgeschlossen für Datenbank: Lager"),
+                       lit("~Incorrect syntax near ')'."), lit("FEHLER bei LOG-FILE Verkleinerung für Datenbank: Lager"),
+                       lit("Backup2 LOG abgeschlossen für Datenbank: Lager"),
+                       lit("~Incorrect syntax near ')'."), lit("FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: Lager")};
+
+    QTest::newRow("integrity check fails with the server's text")
+        << QStringLiteral("Lager") << QStringLiteral("geheim") << false
+        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
+                                  {QStringLiteral("number"), 8921}, {QStringLiteral("severity"), 16},
+                                  {QStringLiteral("message"), QStringLiteral("Check terminated. A failure was detected.")}}}
+        << 1
+        << QStringList{lit("Starte Datenbankprüfung für Datenbank: Lager"),
+                       lit("Check terminated. A failure was detected."),
+                       lit("FEHLER bei Datenbankprüfung für Datenbank: Lager"),
+                       lit("Starte Dateiverkleinerung für DB-FILE für Datenbank: Lager"),
+                       lit("DB-FILE Verkleinerung abgeschlossen für Datenbank: Lager")};
+}
+
+void TestArbeitsprozess::failures() {
+    QFETCH(QString, db);
+    QFETCH(QString, password);
+    QFETCH(bool, unreachable);
+    QFETCH(QJsonArray, fail);
+    QFETCH(int, added);
+    QFETCH(QStringList, inOrder);
+
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("fail")] = fail;
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    errors.add(5);
+    SqlMaintenance maintenance(log, errors, folder.path());
+    BackupJob j = job(db, password);
+    if (unreachable)
+        j.DBServer = QStringLiteral("127.0.0.1,%1").arg(closedPort());
+
+    maintenance.arbeitsprozess(j);
+
+    const QString missing = missingInOrder(log.lines, inOrder);
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    QCOMPARE(errors.value(), 5 + added);
+    // Every FEHLER line follows a line with the failure's own text.
+    for (qsizetype i = 0; i < log.lines.size(); ++i)
+        if (log.lines[i].startsWith(QLatin1String("FEHLER"))) {
+            QVERIFY(i > 0);
+            QVERIFY2(!log.lines[i - 1].isEmpty() && !log.lines[i - 1].startsWith(QLatin1String("Starte")),
+                     qPrintable(log.lines[i - 1]));
+        }
+    QCOMPARE(int(std::count_if(log.lines.cbegin(), log.lines.cend(),
+                               [](const QString& l) { return l.startsWith(QLatin1String("FEHLER")); })),
+             added);
+}
+
+void TestArbeitsprozess::lastDataFileReadIsShrunk() {
+    const QJsonArray files{fileRow(1, 0, QStringLiteral("Lager"), 1024), fileRow(2, 1, QStringLiteral("Lager_log"), 128),
+                           fileRow(3, 0, QStringLiteral("Lager_2"), 256), fileRow(65537, 2, QStringLiteral("Stream"), 64)};
+    QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), QStringLiteral("SIMPLE"), files)),
+             qPrintable(m_server.errorText()));
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+    maintenance.arbeitsprozess(job());
+
+    const QString missing = missingInOrder(log.lines, {lit("FileID für Datenbank: 3"), lit("Dateigröße für Datenbank: 2048 KB"),
+                                                       lit("FileID für Protokoll: 2"), lit("Dateigröße für Protokoll: 1024 KB")});
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    const QStringList statements = maintenanceBatches(m_server.batches());
+    QVERIFY(statements.contains(QStringLiteral("DBCC SHRINKFILE (3)")));
+    QVERIFY(!statements.contains(QStringLiteral("DBCC SHRINKFILE (1)")));
+    QCOMPARE(errors.value(), 0);
+}
+
+// A failed backup must not leave last night's file in place to be packed as if it were new.
+void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("fail")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP")}, {QStringLiteral("number"), 3201},
+                    {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Cannot open backup device.")}}};
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    for (const char* name : {"Lager.BAK", "Lager.TRN"}) {
+        QFile old(folder.file(QString::fromLatin1(name)));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("ORVELSIMBACKUP01 von gestern");
+    }
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+    maintenance.arbeitsprozess(job());
+
+    QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.BAK"))));
+    QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.TRN"))));
+    QCOMPARE(errors.value(), 3);  // full backup and both log backups
+}
+
+void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("delay")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 20}}};
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+    QCOMPARE(maintenance.commandTimeout(), 3600);
+    maintenance.setCommandTimeout(1);
+
+    // The window keeps handling its events while the statement waits.
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+    timer.start(20);
+    maintenance.arbeitsprozess(job());
+    timer.stop();
+
+    const QString missing = missingInOrder(
+        log.lines, {lit("Starte Backup für Datenbank: Lager"), lit("~Zeitüberschreitung"),
+                    lit("FEHLER bei Backup für Datenbank: Lager"),
+                    lit("Datenbankprüfung abgeschlossen für Datenbank: Lager"),
+                    lit("LOG-FILE Verkleinerung2 abgeschlossen für Datenbank: Lager")});
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    QCOMPARE(errors.value(), 1);
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+}
+
+void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
+    const QString name = QStringLiteral("Lag'er]1");
+    const QString password = QStringLiteral("ge;he'im\" ");
+    QJsonObject scenario = withDatabase(name, QStringLiteral("FULL"));
+    scenario[QStringLiteral("logins")] = QJsonObject{{QStringLiteral("sa"), password}};
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder base;
+    const QString folder = base.path() + QStringLiteral("O'Brien's Sicherung/");
+    QVERIFY(QDir().mkpath(folder));
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder);
+
+    maintenance.arbeitsprozess(job(name, password));
+
+    QVERIFY2(errors.value() == 0, qPrintable(log.lines.join(QLatin1Char('\n'))));
+    QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: Lag'er]1 ist FULL")));
+    QCOMPARE(backupSets(folder + name + QStringLiteral(".BAK")), 1);
+    QCOMPARE(backupSets(folder + name + QStringLiteral(".TRN")), 2);
+}
+
+void TestArbeitsprozess::connectionTest_data() {
+    QTest::addColumn<QString>("db");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("logins");
+
+    QTest::newRow("works") << QStringLiteral("Lager") << QStringLiteral("geheim") << QStringLiteral("OK") << 1;
+    QTest::newRow("wrong password") << QStringLiteral("Lager") << QStringLiteral("falsch") << QStringLiteral("Erfolglos") << 0;
+    QTest::newRow("no database set") << QString() << QStringLiteral("geheim")
+                                     << QStringLiteral("keine Datenbank eingestellt") << 0;
+}
+
+void TestArbeitsprozess::connectionTest() {
+    QFETCH(QString, db);
+    QFETCH(QString, password);
+    QFETCH(QString, caption);
+    QFETCH(int, logins);
+    QVERIFY2(m_server.start(TdsTestServer::defaultScenario()), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+
+    QCOMPARE(maintenance.connectionTest(job(db, password)), caption);
+    QVERIFY(log.lines.isEmpty());
+    QCOMPARE(errors.value(), 0);
+    QCOMPARE(int(m_server.serverLog().count(QStringLiteral(" logged in to "))), logins);
+    QCOMPARE(maintenance.SQLCon.isOpen(), caption == QLatin1String("OK"));
+    if (db.isEmpty())
+        QVERIFY(m_server.serverLog().isEmpty());  // not even an attempt
+}
+
+int main(int argc, char** argv) {
+    // Sizes must print without group separators in a German locale too: "8192", not "8.192".
+    qputenv("LC_ALL", "de_DE.UTF-8");
+    QCoreApplication app(argc, argv);
+    TestArbeitsprozess test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_arbeitsprozess.moc"
