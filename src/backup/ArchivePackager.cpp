@@ -1,0 +1,176 @@
+#include "ArchivePackager.h"
+
+#include "Clock.h"
+#include "ErrorCount.h"
+#include "LogSink.h"
+#include "ProgramError.h"
+#include "ZipWriter.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+QString cannotWrite(const QString& path, const QFileDevice& file) {
+    return QStringLiteral("Datei kann nicht geschrieben werden: ") + path + QStringLiteral(" (") +
+           file.errorString() + QLatin1Char(')');
+}
+
+// A plain file, as the existence tests of the packaging mean it (a folder does not count).
+bool fileExists(const QString& path) {
+    return QFileInfo(path).isFile();
+}
+
+} // namespace
+
+ArchivePackager::ArchivePackager(LogSink& log, ErrorCount& errors, const Clock& clock,
+                                 QString programFolder)
+    : m_log(log), m_errors(errors), m_clock(clock), m_programFolder(std::move(programFolder)) {}
+
+QString ArchivePackager::dayTag(const QDate& date) {
+    return QString::number(date.dayOfWeek());
+}
+
+bool ArchivePackager::sameFolder(const QString& a, const QString& b) {
+    const auto normalised = [](const QString& path) {
+        const QFileInfo info(path);
+        const QString canonical = info.canonicalFilePath();
+        return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+    };
+#ifdef Q_OS_WIN
+    constexpr Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    constexpr Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    return normalised(a).compare(normalised(b), cs) == 0;
+}
+
+ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& OrdnerZIPDateien,
+                                            const QString& fullBackupFile,
+                                            const QString& logBackupFile,
+                                            const SaveZipName& saveZipName) {
+    const QString& dbName = job.DBName;
+    m_log.writelogentry(QStringLiteral("ZIP-Prozess beginnt für Datenbank: ") + dbName);
+    m_log.processMessages();
+    m_log.writelogentry(QStringLiteral("ZIP-Datei ist bestellt für Datenbank: ") + dbName);
+
+    if (job.ZIP_Dateiname.isEmpty()) {
+        // A failure to save leaves this method: it ends the whole run.
+        if (saveZipName)
+            saveZipName(dbName);
+        job.ZIP_Dateiname = dbName;
+    }
+
+    // The day is taken when the job gets here, so a run past midnight names later jobs by
+    // the new day.
+    const QDate today = m_clock.now().toLocalTime().date();
+    ArchiveLocation location;
+    location.archiveName = job.ZIP_Dateiname + dayTag(today) + QStringLiteral(".ZIP");
+    location.archivePath = m_programFolder + location.archiveName;
+
+    // Last week's archive of this day goes first, so a failed packaging leaves none behind.
+    if (QFileInfo::exists(location.archivePath))
+        QFile::remove(location.archivePath);
+
+    if (!fileExists(fullBackupFile)) {
+        m_log.writelogentry(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
+        m_errors.add(1);
+    } else {
+        pack(job, location.archivePath, fullBackupFile, logBackupFile);
+    }
+
+    // The copy folder is compared as a folder, not as text: chosen without its trailing
+    // separator it would otherwise pass as a different folder and the copy would be
+    // written onto the archive itself.
+    if (!OrdnerZIPDateien.isEmpty() && !sameFolder(OrdnerZIPDateien, m_programFolder) &&
+        QFileInfo(OrdnerZIPDateien).isDir() && fileExists(location.archivePath))
+        copyArchive(job, location.archivePath,
+                    OrdnerZIPDateien + QLatin1Char('/') + location.archiveName);
+
+    m_log.writelogentry(QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: ") + dbName);
+    m_log.processMessages();
+    return location;
+}
+
+void ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
+                           const QString& fullBackupFile, const QString& logBackupFile) {
+    m_log.writelogentry(QStringLiteral("ZIP-Datei wird erstellt für Datenbank: ") + job.DBName +
+                        QStringLiteral(" / ") + archivePath);
+    m_log.processMessages();
+    try {
+        // Written under a temporary name beside the archive path; only a complete archive is
+        // renamed into place, and an unfinished one is removed when `file` goes.
+        QSaveFile file(archivePath);
+        if (!file.open(QIODevice::WriteOnly))
+            throw ProgramError(cannotWrite(archivePath, file));
+        m_log.writelogentry(QStringLiteral("ZIP-Datei geöffnet: ") + archivePath);
+
+        const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
+        ZipWriter writer(filtered ? *filtered : static_cast<QIODevice&>(file), archivePath);
+        if (fileExists(fullBackupFile)) {
+            m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + fullBackupFile);
+            writer.addFile(fullBackupFile);
+            m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + fullBackupFile);
+        }
+        m_log.processMessages();
+        if (fileExists(logBackupFile)) {
+            m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + logBackupFile);
+            writer.addFile(logBackupFile);
+            m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + logBackupFile);
+        }
+        writer.close();
+        if (!file.commit())
+            throw ProgramError(cannotWrite(archivePath, file));
+        m_log.writelogentry(QStringLiteral("ZIP-Datei geschlossen: ") + archivePath);
+        m_log.writelogentry(QStringLiteral("ZIP-Datei erstellt für Datenbank: ") + job.DBName +
+                            QStringLiteral(" / ") + archivePath);
+    } catch (const std::exception& e) {
+        m_log.writelogentry(exceptionText(e));
+        m_log.writelogentry(QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: ") +
+                            job.DBName);
+        m_errors.add(1);
+    }
+}
+
+void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePath,
+                                  const QString& copyTarget) {
+    bool copied = false;
+    {
+        // Same as the archive: the target is replaced only by a complete copy.
+        QFile source(archivePath);
+        QSaveFile target(copyTarget);
+        if (source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly)) {
+            constexpr qint64 chunk = 1024 * 1024;
+            const auto buffer = std::make_unique<char[]>(chunk);
+            bool ok = true;
+            for (;;) {
+                const qint64 n = source.read(buffer.get(), chunk);
+                if (n <= 0) {
+                    ok = n == 0;
+                    break;
+                }
+                if (target.write(buffer.get(), n) != n) {
+                    ok = false;
+                    break;
+                }
+            }
+            // The copy keeps the archive's modification time, as a file copy does.
+            if (ok && target.flush())
+                target.setFileTime(source.fileTime(QFileDevice::FileModificationTime),
+                                   QFileDevice::FileModificationTime);
+            copied = ok && target.commit();
+        }
+    }
+    if (copied) {
+        m_log.writelogentry(QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: ") + job.DBName);
+        return;
+    }
+    m_log.writelogentry(QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: ") +
+                        job.DBName);
+    m_log.writelogentry(archivePath);
+    m_log.writelogentry(copyTarget);
+    m_errors.add(1);
+}

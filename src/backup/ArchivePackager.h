@@ -1,0 +1,58 @@
+#pragma once
+
+#include "BackupJob.h"
+
+#include <QIODevice>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class Clock;
+class ErrorCount;
+class LogSink;
+class QDate;
+
+// Where a job's archive lies; yielded whether or not the archive could be made.
+struct ArchiveLocation {
+    QString archivePath; // program folder + archive name
+    QString archiveName; // ZIP_Dateiname + day tag + ".ZIP"
+};
+
+// Packs a job's backup files into its weekday archive in the program folder and copies the
+// archive into the copy folder. An archive is written under a temporary name and renamed into
+// place only when complete, in both folders, so an incomplete one never stands where the copy
+// or the upload would ship it.
+class ArchivePackager {
+public:
+    // Stores a ZIP_Dateiname filled in from DBName in the settings; may throw, which ends the run.
+    using SaveZipName = std::function<void(const QString& zipDateiname)>;
+    // Wraps the archive file while it is written; tests use it to fail a write.
+    using OutputFilter = std::function<std::unique_ptr<QIODevice>(QIODevice& file)>;
+
+    // `programFolder` ends in '/'.
+    ArchivePackager(LogSink& log, ErrorCount& errors, const Clock& clock, QString programFolder);
+
+    ArchiveLocation zipprozess(BackupJob& job, const QString& OrdnerZIPDateien,
+                               const QString& fullBackupFile, const QString& logBackupFile,
+                               const SaveZipName& saveZipName);
+
+    void setOutputFilter(OutputFilter filter) { m_outputFilter = std::move(filter); }
+
+    // ISO weekday as one digit: 1 Monday … 7 Sunday.
+    static QString dayTag(const QDate& date);
+    // Whether two folder paths name the same folder (symbolic links resolved, a trailing
+    // separator ignored).
+    static bool sameFolder(const QString& a, const QString& b);
+
+private:
+    void pack(const BackupJob& job, const QString& archivePath, const QString& fullBackupFile,
+              const QString& logBackupFile);
+    void copyArchive(const BackupJob& job, const QString& archivePath, const QString& copyTarget);
+
+    LogSink& m_log;
+    ErrorCount& m_errors;
+    const Clock& m_clock;
+    QString m_programFolder;
+    OutputFilter m_outputFilter;
+};

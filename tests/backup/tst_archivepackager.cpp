@@ -1,0 +1,424 @@
+#include "ArchivePackager.h"
+#include "ErrorCount.h"
+#include "FakeClock.h"
+#include "MemoryLog.h"
+#include "ProgramError.h"
+#include "TempFolder.h"
+#include "ZipWriter.h"
+#include "tst_zipcheck.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+
+const QDate wednesday(2026, 3, 11);
+const QDate sunday(2026, 3, 15);
+
+QByteArray rows(int count, quint32 seed) {
+    QRandomGenerator rng(seed);
+    QByteArray data;
+    for (int i = 0; i < count; ++i)
+        data += "Artikel " + QByteArray::number(i) + ";Lager Süd;" +
+                QByteArray::number(rng.bounded(100000)) + "\n";
+    return data;
+}
+
+QByteArray noise(int size, quint32 seed) {
+    QRandomGenerator rng(seed);
+    QByteArray data(size, '\0');
+    for (char& c : data)
+        c = char(rng.generate() & 0xFF);
+    return data;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Files of a folder, sorted, so a leftover temporary file shows.
+QStringList listing(const QString& folder) {
+    return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                                  QDir::Name);
+}
+
+// One job's program folder and copy folder, log, count and clock.
+struct Fixture {
+    TempFolder program;
+    TempFolder copies;
+    MemoryLog log;
+    ErrorCount errors;
+    FakeClock clock{QDateTime(wednesday, QTime(2, 30))};
+    ArchivePackager packager{log, errors, clock, program.path()};
+    QStringList saved;
+    QList<int> processedAt; // number of log lines each time the window was let breathe
+
+    Fixture() {
+        log.onProcess = [this] { processedAt.append(int(log.lines.size())); };
+    }
+    QString bak(const QString& db) const { return program.file(db + QStringLiteral(".BAK")); }
+    QString trn(const QString& db) const { return program.file(db + QStringLiteral(".TRN")); }
+    void write(const QString& path, const QByteArray& data) const {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(data), data.size());
+    }
+    ArchiveLocation run(BackupJob& job, const QString& copyFolder) {
+        return packager.zipprozess(job, copyFolder, bak(job.DBName), trn(job.DBName),
+                                   [this](const QString& name) { saved.append(name); });
+    }
+};
+
+BackupJob job(const QString& db, const QString& zipName = QString()) {
+    BackupJob j;
+    j.DBName = db;
+    j.ZIP_Dateiname = zipName;
+    return j;
+}
+
+QString copyFolderNoSlash(const TempFolder& f) {
+    QString p = f.path();
+    p.chop(1);
+    return p;
+}
+
+} // namespace
+
+class TestArchivePackager : public QObject {
+    Q_OBJECT
+
+private slots:
+    void packsBackupFiles_data();
+    void packsBackupFiles();
+    void emptyZipNameTakesDBName_data();
+    void emptyZipNameTakesDBName();
+    void savingTheNameFailsEndsTheRun();
+    void dayTagIsTheIsoWeekday_data();
+    void dayTagIsTheIsoWeekday();
+    void runPastMidnight();
+    void twoJobsShareOneZipName();
+    void missingFullBackup();
+    void copySkipped_data();
+    void copySkipped();
+    void existingCopyIsReplaced();
+    void copyFailure();
+    void failureHalfWay_data();
+    void failureHalfWay();
+};
+
+void TestArchivePackager::packsBackupFiles_data() {
+    QTest::addColumn<bool>("withLogBackup");
+    QTest::newRow("FULL recovery: .BAK then .TRN") << true;
+    QTest::newRow("SIMPLE recovery: .BAK alone") << false;
+}
+
+void TestArchivePackager::packsBackupFiles() {
+    QFETCH(bool, withLogBackup);
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    f.write(f.bak(db), rows(20000, 1));
+    if (withLogBackup)
+        f.write(f.trn(db), rows(500, 2));
+    f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
+    BackupJob j = job(db, QStringLiteral("Lager"));
+
+    const ArchiveLocation where = f.run(j, copyFolderNoSlash(f.copies));
+
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    QCOMPARE(where.archiveName, QStringLiteral("Lager3.ZIP"));
+    QCOMPARE(where.archivePath, archive);
+    QStringList expected{
+        QStringLiteral("ZIP-Prozess beginnt für Datenbank: Lager"),
+        QStringLiteral("ZIP-Datei ist bestellt für Datenbank: Lager"),
+        QStringLiteral("ZIP-Datei wird erstellt für Datenbank: Lager / ") + archive,
+        QStringLiteral("ZIP-Datei geöffnet: ") + archive,
+        QStringLiteral("Starte hinzufügen: ") + f.bak(db),
+        QStringLiteral("Fertig hinzufügen: ") + f.bak(db)};
+    if (withLogBackup)
+        expected << QStringLiteral("Starte hinzufügen: ") + f.trn(db)
+                 << QStringLiteral("Fertig hinzufügen: ") + f.trn(db);
+    expected << QStringLiteral("ZIP-Datei geschlossen: ") + archive
+             << QStringLiteral("ZIP-Datei erstellt für Datenbank: Lager / ") + archive
+             << QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: Lager")
+             << QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager");
+    QCOMPARE(f.log.lines, expected);
+    QCOMPARE(f.processedAt, (QList<int>{1, 3, 6, int(expected.size())}));
+    QCOMPARE(f.errors.value(), 0);
+    QVERIFY(f.saved.isEmpty());
+
+    const zipcheck::Listing zip = zipcheck::check(archive);
+    QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+    QStringList names{QStringLiteral("Lager.BAK")};
+    if (withLogBackup)
+        names << QStringLiteral("Lager.TRN");
+    QCOMPARE(zipcheck::names(zip), names);
+    QCOMPARE(zip.entries[0].crc, zipcheck::fileCrc(f.bak(db)));
+
+    // Nothing but the backup files and the archive, in both folders.
+    QStringList programFiles{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")};
+    if (withLogBackup)
+        programFiles << QStringLiteral("Lager.TRN");
+    programFiles.sort();
+    QCOMPARE(listing(f.program.path()), programFiles);
+    QCOMPARE(listing(f.copies.path()), QStringList{QStringLiteral("Lager3.ZIP")});
+    QCOMPARE(readAll(f.copies.file(QStringLiteral("Lager3.ZIP"))), readAll(archive));
+    QCOMPARE(QFileInfo(f.copies.file(QStringLiteral("Lager3.ZIP"))).lastModified(),
+             QFileInfo(archive).lastModified());
+}
+
+void TestArchivePackager::emptyZipNameTakesDBName_data() {
+    QTest::addColumn<QString>("zipName");
+    QTest::addColumn<QString>("archiveName");
+    QTest::addColumn<QStringList>("saved");
+    QTest::newRow("empty: filled in and saved")
+        << QString() << QStringLiteral("Lager7.ZIP") << QStringList{QStringLiteral("Lager")};
+    QTest::newRow("given: kept, nothing saved")
+        << QStringLiteral("Woche") << QStringLiteral("Woche7.ZIP") << QStringList();
+}
+
+void TestArchivePackager::emptyZipNameTakesDBName() {
+    QFETCH(QString, zipName);
+    QFETCH(QString, archiveName);
+    QFETCH(QStringList, saved);
+    Fixture f;
+    f.clock.current = QDateTime(sunday, QTime(3, 0));
+    f.write(f.bak(QStringLiteral("Lager")), rows(10, 1));
+    BackupJob j = job(QStringLiteral("Lager"), zipName);
+
+    const ArchiveLocation where = f.run(j, QString());
+
+    QCOMPARE(f.saved, saved);
+    QCOMPARE(j.ZIP_Dateiname, saved.isEmpty() ? zipName : saved.first());
+    QCOMPARE(where.archiveName, archiveName);
+    QVERIFY(QFileInfo(f.program.file(archiveName)).isFile());
+    QCOMPARE(f.errors.value(), 0);
+}
+
+void TestArchivePackager::savingTheNameFailsEndsTheRun() {
+    Fixture f;
+    f.write(f.bak(QStringLiteral("Lager")), rows(10, 1));
+    BackupJob j = job(QStringLiteral("Lager"));
+    QVERIFY_THROWS_EXCEPTION(
+        ProgramError,
+        f.packager.zipprozess(j, QString(), f.bak(j.DBName), f.trn(j.DBName), [](const QString&) {
+            throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
+        }));
+    QCOMPARE(f.log.lines.size(), 2);
+    QCOMPARE(f.errors.value(), 0);
+    QCOMPARE(listing(f.program.path()), QStringList{QStringLiteral("Lager.BAK")});
+}
+
+void TestArchivePackager::dayTagIsTheIsoWeekday_data() {
+    QTest::addColumn<QDate>("date");
+    QTest::addColumn<QString>("archiveName");
+    const char* names[] = {"Monday", "Tuesday", "Wednesday", "Thursday",
+                           "Friday", "Saturday", "Sunday"};
+    for (int d = 0; d < 7; ++d)
+        QTest::newRow(names[d]) << QDate(2026, 3, 9 + d)
+                                << QStringLiteral("Lager%1.ZIP").arg(d + 1);
+    QTest::newRow("leap day, Sunday") << QDate(2032, 2, 29) << QStringLiteral("Lager7.ZIP");
+}
+
+void TestArchivePackager::dayTagIsTheIsoWeekday() {
+    QFETCH(QDate, date);
+    QFETCH(QString, archiveName);
+    Fixture f;
+    f.clock.current = QDateTime(date, QTime(1, 0));
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+    QCOMPARE(f.run(j, QString()).archiveName, archiveName);
+}
+
+void TestArchivePackager::runPastMidnight() {
+    Fixture f;
+    f.clock.current = QDateTime(sunday, QTime(23, 59, 59));
+    f.write(f.bak(QStringLiteral("Lager")), rows(10, 1));
+    f.write(f.bak(QStringLiteral("Kasse")), rows(10, 2));
+    BackupJob first = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+    BackupJob second = job(QStringLiteral("Kasse"), QStringLiteral("Kasse"));
+
+    QCOMPARE(f.run(first, QString()).archiveName, QStringLiteral("Lager7.ZIP"));
+    f.clock.current = QDateTime(sunday.addDays(1), QTime(0, 0, 1));
+    QCOMPARE(f.run(second, QString()).archiveName, QStringLiteral("Kasse1.ZIP"));
+    QVERIFY(QFileInfo(f.program.file(QStringLiteral("Lager7.ZIP"))).isFile());
+    QVERIFY(QFileInfo(f.program.file(QStringLiteral("Kasse1.ZIP"))).isFile());
+}
+
+void TestArchivePackager::twoJobsShareOneZipName() {
+    Fixture f;
+    f.write(f.bak(QStringLiteral("Lager")), rows(100, 1));
+    f.write(f.bak(QStringLiteral("Kasse")), rows(100, 2));
+    BackupJob first = job(QStringLiteral("Lager"), QStringLiteral("Firma"));
+    BackupJob second = job(QStringLiteral("Kasse"), QStringLiteral("Firma"));
+    f.run(first, f.copies.path());
+    f.run(second, f.copies.path());
+
+    // The later job's archive replaces the earlier one's of the same day, in both folders.
+    for (const QString& zipPath : {f.program.file(QStringLiteral("Firma3.ZIP")),
+                                   f.copies.file(QStringLiteral("Firma3.ZIP"))}) {
+        const zipcheck::Listing zip = zipcheck::check(zipPath, false);
+        QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+        QCOMPARE(zipcheck::names(zip), QStringList{QStringLiteral("Kasse.BAK")});
+    }
+    QCOMPARE(f.errors.value(), 0);
+}
+
+void TestArchivePackager::missingFullBackup() {
+    Fixture f;
+    // A log backup alone does not make an archive, and last week's archive is gone.
+    f.write(f.trn(QStringLiteral("Lager")), rows(10, 1));
+    f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+
+    const ArchiveLocation where = f.run(j, f.copies.path());
+
+    QCOMPARE(where.archivePath, f.program.file(QStringLiteral("Lager3.ZIP")));
+    QCOMPARE(f.log.lines,
+             (QStringList{QStringLiteral("ZIP-Prozess beginnt für Datenbank: Lager"),
+                          QStringLiteral("ZIP-Datei ist bestellt für Datenbank: Lager"),
+                          QStringLiteral("Datei nicht gefunden: ") + f.bak(QStringLiteral("Lager")),
+                          QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
+    QCOMPARE(f.errors.value(), 1);
+    QCOMPARE(listing(f.program.path()), QStringList{QStringLiteral("Lager.TRN")});
+    QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+void TestArchivePackager::copySkipped_data() {
+    QTest::addColumn<QString>("copyFolder"); // relative to the program folder; see below
+    QTest::newRow("no copy folder") << QStringLiteral("<none>");
+    QTest::newRow("copy folder missing") << QStringLiteral("<missing>");
+    QTest::newRow("program folder, trailing separator") << QStringLiteral("<program>/");
+    QTest::newRow("program folder, no trailing separator") << QStringLiteral("<program>");
+    QTest::newRow("program folder, other spelling") << QStringLiteral("<program>/sub/..");
+    QTest::newRow("link to the program folder") << QStringLiteral("<link>");
+}
+
+void TestArchivePackager::copySkipped() {
+    QFETCH(QString, copyFolder);
+    Fixture f;
+    QString program = f.program.path();
+    program.chop(1);
+    QVERIFY(QDir().mkdir(program + QStringLiteral("/sub")));
+    const QString link = f.copies.file(QStringLiteral("link"));
+    QVERIFY(QFile::link(program, link));
+    copyFolder.replace(QStringLiteral("<none>"), QString());
+    copyFolder.replace(QStringLiteral("<missing>"), f.copies.file(QStringLiteral("fehlt")));
+    copyFolder.replace(QStringLiteral("<program>"), program);
+    copyFolder.replace(QStringLiteral("<link>"), link);
+
+    f.write(f.bak(QStringLiteral("Lager")), rows(5000, 1));
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+    f.run(j, copyFolder);
+
+    QCOMPARE(f.errors.value(), 0);
+    QVERIFY2(!f.log.lines.join(QLatin1Char('\n')).contains(QStringLiteral("Kopieerstellung")),
+             qPrintable(f.log.lines.join(QLatin1Char('\n'))));
+    QCOMPARE(f.log.lines.last(), QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager"));
+    QCOMPARE(f.log.lines.size(), 9);
+    const zipcheck::Listing zip = zipcheck::check(f.program.file(QStringLiteral("Lager3.ZIP")), false);
+    QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+    QCOMPARE(listing(f.program.path()),
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP"),
+                          QStringLiteral("sub")}));
+    QCOMPARE(listing(f.copies.path()), QStringList{QStringLiteral("link")});
+}
+
+void TestArchivePackager::existingCopyIsReplaced() {
+    Fixture f;
+    f.write(f.bak(QStringLiteral("Lager")), rows(3000, 1));
+    const QString copy = f.copies.file(QStringLiteral("Lager3.ZIP"));
+    f.write(copy, QByteArray(200000, 'x')); // last week's, longer than the new one
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+
+    f.run(j, f.copies.path());
+
+    QCOMPARE(f.errors.value(), 0);
+    QVERIFY(f.log.lines.contains(QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: Lager")));
+    QCOMPARE(readAll(copy), readAll(f.program.file(QStringLiteral("Lager3.ZIP"))));
+    QCOMPARE(listing(f.copies.path()), QStringList{QStringLiteral("Lager3.ZIP")});
+}
+
+void TestArchivePackager::copyFailure() {
+    Fixture f;
+    f.write(f.bak(QStringLiteral("Lager")), rows(3000, 1));
+    // A folder standing at the copy target cannot be replaced by a file.
+    const QString copyFolder = copyFolderNoSlash(f.copies);
+    const QString target = copyFolder + QStringLiteral("/Lager3.ZIP");
+    QVERIFY(QDir().mkpath(target + QStringLiteral("/inhalt")));
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+
+    f.run(j, copyFolder);
+
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    QCOMPARE(f.log.lines.mid(f.log.lines.size() - 4),
+             (QStringList{QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager"),
+                          archive, target,
+                          QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
+    QCOMPARE(f.errors.value(), 1);
+    const zipcheck::Listing zip = zipcheck::check(archive, false);
+    QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+    QCOMPARE(listing(f.copies.path()), QStringList{QStringLiteral("Lager3.ZIP")});
+    QVERIFY(QFileInfo(target).isDir());
+}
+
+void TestArchivePackager::failureHalfWay_data() {
+    QTest::addColumn<int>("failIn"); // 0 full backup, 1 log backup, 2 central directory
+    QTest::newRow("while adding the full backup") << 0;
+    QTest::newRow("while adding the log backup") << 1;
+    QTest::newRow("while closing the archive") << 2;
+}
+
+void TestArchivePackager::failureHalfWay() {
+    QFETCH(int, failIn);
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    f.write(f.bak(db), noise(60000, 1));
+    f.write(f.trn(db), noise(20000, 2));
+    f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
+
+    // Where each part ends in a complete archive of the same files.
+    QList<qint64> ends;
+    {
+        QBuffer whole;
+        whole.open(QIODevice::WriteOnly);
+        ZipWriter writer(whole, QStringLiteral("whole"));
+        writer.addFile(f.bak(db));
+        ends << whole.size();
+        writer.addFile(f.trn(db));
+        ends << whole.size();
+        writer.close();
+        ends << whole.size();
+    }
+    const qint64 start = failIn == 0 ? 0 : ends[failIn - 1];
+    const qint64 budget = start + (ends[failIn] - start) / 2;
+    f.packager.setOutputFilter([budget](QIODevice& file) {
+        return std::make_unique<zipcheck::FailingDevice>(file, budget);
+    });
+    BackupJob j = job(db, db);
+
+    f.run(j, f.copies.path());
+
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    QStringList tail{QStringLiteral("Starte hinzufügen: ") + f.bak(db)};
+    if (failIn > 0)
+        tail << QStringLiteral("Fertig hinzufügen: ") + f.bak(db)
+             << QStringLiteral("Starte hinzufügen: ") + f.trn(db);
+    if (failIn > 1)
+        tail << QStringLiteral("Fertig hinzufügen: ") + f.trn(db);
+    tail << QStringLiteral("Datei kann nicht geschrieben werden: ") + archive +
+                QStringLiteral(" (No space left on device)")
+         << QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager")
+         << QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager");
+    QCOMPARE(f.log.lines.mid(4), tail);
+    QCOMPARE(f.errors.value(), 1);
+    // Neither last week's archive nor a partial one, and no temporary file left behind.
+    QCOMPARE(listing(f.program.path()),
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
+    QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestArchivePackager)
+#include "tst_archivepackager.moc"
