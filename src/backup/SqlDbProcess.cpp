@@ -189,6 +189,11 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
 
         DBPROCESS* proc = dbopen(login, server.constData());
         dbloginfree(login);
+        if (!proc && collector.timeouts > 0)
+            collector.messages.prepend(QStringLiteral("Zeitüberschreitung: Der SQL Server %1 hat die Anmeldung nicht "
+                                                      "innerhalb von %2 Sekunden beantwortet.")
+                                           .arg(dataSource)
+                                           .arg(loginTimeout));
         if (!proc)
             throw ProgramError(failureText(
                 collector, QStringLiteral("Keine Verbindung zum SQL Server %1.").arg(dataSource)));

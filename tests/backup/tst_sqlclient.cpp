@@ -8,6 +8,7 @@
 #include "TempFolder.h"
 
 #include <QElapsedTimer>
+#include <QMutex>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,6 +17,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -41,6 +45,65 @@ QString failureOf(const std::function<void()>& call) {
     return {};
 }
 
+// Answers SQL Browser requests on 127.0.0.1:1434 the way SQL Server's browser does: the
+// named instance listens on the given TCP port.
+class BrowserStandIn {
+public:
+    bool start(int tcpPort) {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(1434);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return false;
+        timeval tv{0, 100000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        m_thread = std::thread([this, tcpPort] {
+            while (!m_stop) {
+                char buf[512];
+                sockaddr_in from{};
+                socklen_t len = sizeof from;
+                const ssize_t n = ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+                if (n < 2 || buf[0] != 0x04)
+                    continue;
+                const QString instance = QString::fromLatin1(buf + 1, n - 1).remove(QChar(0));
+                {
+                    QMutexLocker lock(&m_mutex);
+                    m_asked.append(instance);
+                }
+                const QByteArray data = QStringLiteral("ServerName;SQLTEST;InstanceName;%1;IsClustered;No;Version;16.0.1000.6;tcp;%2;;")
+                                            .arg(instance).arg(tcpPort).toLatin1();
+                QByteArray reply;
+                reply.append(char(0x05));
+                reply.append(char(data.size() & 0xff));
+                reply.append(char(data.size() >> 8));
+                reply.append(data);
+                ::sendto(m_fd, reply.constData(), size_t(reply.size()), 0, reinterpret_cast<sockaddr*>(&from), len);
+            }
+        });
+        return true;
+    }
+    ~BrowserStandIn() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    QStringList asked() {
+        QMutexLocker lock(&m_mutex);
+        return m_asked;
+    }
+
+private:
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    QMutex m_mutex;
+    QStringList m_asked;
+};
+
 int loginsIn(const QString& serverLog) {
     return int(serverLog.count(QStringLiteral(" logged in to ")));
 }
@@ -58,8 +121,11 @@ private slots:
     void connectFailureCarriesText_data();
     void connectFailureCarriesText();
     void timeoutIsAFailureWithClearText();
+    void loginTimeoutEndsAHangingLogin();
     void commandKeepsAndRenewsItsConnection();
     void awkwardNamesAndPasswordWorkEndToEnd();
+    void namedInstanceIsResolvedThroughTheBrowser_data();
+    void namedInstanceIsResolvedThroughTheBrowser();
 
 private:
     QString connectionString(const QString& catalog, const QString& password = QStringLiteral("geheim")) const {
@@ -249,6 +315,22 @@ void TestSqlClient::timeoutIsAFailureWithClearText() {
     command.execute();
 }
 
+// A server that accepts the connection but never answers the login must not hang the job.
+void TestSqlClient::loginTimeoutEndsAHangingLogin() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("login_delay")] = 30;
+    QVERIFY(startServer(scenario));
+    SqlConnection connection;
+    connection.setConnectionString(connectionString(QStringLiteral("Lager")) + QStringLiteral(";Connect Timeout=1"));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QString error = failureOf([&] { connection.open(); });
+    QVERIFY2(error.startsWith(QStringLiteral("Zeitüberschreitung")), qPrintable(error));
+    QVERIFY2(error.contains(QStringLiteral("innerhalb von 1 Sekunden")), qPrintable(error));
+    QVERIFY2(elapsed.elapsed() < 10000, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY(!connection.isOpen());
+}
+
 void TestSqlClient::commandKeepsAndRenewsItsConnection() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("fail")] = QJsonArray{
@@ -306,6 +388,30 @@ void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
                            + SqlQuoting::text(file));
     command.execute();
     QVERIFY(QFileInfo(file).size() > 65536);
+}
+
+void TestSqlClient::namedInstanceIsResolvedThroughTheBrowser_data() {
+    QTest::addColumn<QString>("dataSource");
+    QTest::newRow("(local)\\inst") << QStringLiteral("(local)\\SQLEXPRESS");
+    QTest::newRow(".\\inst") << QStringLiteral(".\\SQLEXPRESS");
+    QTest::newRow("host\\inst") << QStringLiteral("127.0.0.1\\SQLEXPRESS");
+}
+
+void TestSqlClient::namedInstanceIsResolvedThroughTheBrowser() {
+    QFETCH(QString, dataSource);
+    QVERIFY(startServer());
+    BrowserStandIn browser;
+    if (!browser.start(m_server.port()))
+        QSKIP("UDP port 1434 on 127.0.0.1 is taken");
+
+    SqlQuery query;
+    query.setConnectionString(SqlConnectionString::build(QStringLiteral("geheim"), QStringLiteral("sa"),
+                                                         QStringLiteral("Lager"), dataSource));
+    query.setSql(QStringLiteral("select * from sys.database_files"));
+    query.open();
+    QCOMPARE(query.rows().size(), 2);
+    QVERIFY(!browser.asked().isEmpty());
+    QCOMPARE(browser.asked().first(), QStringLiteral("SQLEXPRESS"));
 }
 
 QTEST_GUILESS_MAIN(TestSqlClient)
