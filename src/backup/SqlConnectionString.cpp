@@ -68,9 +68,9 @@ SqlConnectionString SqlConnectionString::parse(const QString& text) {
 
         const qsizetype eq = text.indexOf(QLatin1Char('='), i);
         const qsizetype semi = text.indexOf(QLatin1Char(';'), i);
+        // The text itself is not quoted in the message: it may be part of a password.
         if (eq < 0 || (semi >= 0 && semi < eq))
-            throw ProgramError(invalid(QStringLiteral("\"%1\" ohne '='")
-                                           .arg(text.mid(i, semi < 0 ? -1 : semi - i).trimmed())));
+            throw ProgramError(invalid(QStringLiteral("Eintrag ohne '=' an Stelle %1").arg(i + 1)));
         const QString key = text.mid(i, eq - i).trimmed().toLower();
         if (key.isEmpty())
             throw ProgramError(invalid(QStringLiteral("Wert ohne Schlüssel")));
