@@ -20,8 +20,6 @@ struct ZipLimits {
 // Every failure throws ProgramError with a German message that names the file.
 class ZipWriter {
 public:
-    using Limits = ZipLimits;
-
     // `out` must be open for writing, empty, and seekable; `outName` names it in messages.
     ZipWriter(QIODevice& out, QString outName, ZipLimits limits = ZipLimits());
     ~ZipWriter();
