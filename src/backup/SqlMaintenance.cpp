@@ -60,22 +60,25 @@ void SqlMaintenance::fail(const std::exception& e, const QString& fehlerLine) {
     m_errors.add(1);
 }
 
-void SqlMaintenance::runStatement(const Step& step, const QString& statement, const QString& dbName,
+bool SqlMaintenance::runStatement(const Step& step, const QString& statement, const QString& dbName,
                                   bool fullModel) {
     if (step.skip && !fullModel) {
         log(QString::fromUtf16(step.skip) + dbName);
-        return;
+        return false;
     }
     log(QString::fromUtf16(step.start) + dbName);
     m_log.processMessages();
     SQLCommand.setCommandText(statement);
+    bool ok = false;
     try {
         SQLCommand.execute();
         log(QString::fromUtf16(step.success) + dbName);
+        ok = true;
     } catch (const std::exception& e) {
         fail(e, QString::fromUtf16(step.failure) + dbName);
     }
     m_log.processMessages();
+    return ok;
 }
 
 void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
@@ -169,9 +172,14 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         + SqlQuoting::text(m_logBackupFile);
     const QString shrinkLog = QStringLiteral("DBCC SHRINKFILE (") + logFileId + QLatin1Char(')');
 
-    runStatement({u"Starte Backup für Datenbank: ", u"Backup abgeschlossen für Datenbank: ",
-                  u"FEHLER bei Backup für Datenbank: ", nullptr},
-                 backupDatabase, db, full);
+    if (!runStatement({u"Starte Backup für Datenbank: ", u"Backup abgeschlossen für Datenbank: ",
+                       u"FEHLER bei Backup für Datenbank: ", nullptr},
+                      backupDatabase, db, full)) {
+        // What a failed or cancelled backup may have written is no backup: it must not be
+        // packed as one.
+        if (QFile::exists(m_fullBackupFile))
+            QFile::remove(m_fullBackupFile);
+    }
     runStatement({u"Starte Datenbankprüfung für Datenbank: ", u"Datenbankprüfung abgeschlossen für Datenbank: ",
                   u"FEHLER bei Datenbankprüfung für Datenbank: ", nullptr},
                  checkDatabase, db, full);

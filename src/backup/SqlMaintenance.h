@@ -59,7 +59,8 @@ private:
     };
     void log(const QString& text);
     void fail(const std::exception& e, const QString& fehlerLine);
-    void runStatement(const Step& step, const QString& statement, const QString& dbName, bool fullModel);
+    // True when the statement ran and succeeded.
+    bool runStatement(const Step& step, const QString& statement, const QString& dbName, bool fullModel);
 
     LogSink& m_log;
     ErrorCount& m_errors;

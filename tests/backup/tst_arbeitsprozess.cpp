@@ -95,6 +95,7 @@ private slots:
     void failures();
     void lastDataFileReadIsShrunk();
     void oldBackupFilesGoBeforeTheBackup();
+    void failedBackupLeavesNoPartialFile();
     void statementTimeoutIsCountedAndJobGoesOn();
     void awkwardNamesWorkEndToEnd();
     void connectionTest_data();
@@ -361,6 +362,34 @@ void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.BAK"))));
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.TRN"))));
     QCOMPARE(errors.value(), 3);  // full backup and both log backups
+}
+
+// A server that wrote part of the file before failing must not leave it to be packed.
+void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("delay")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 1}}};
+    scenario[QStringLiteral("fail")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("number"), 3202},
+                    {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Write on device failed.")}}};
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    const QString bak = folder.file(QStringLiteral("Lager.BAK"));
+    // Stands in for the server's half-written file while the statement runs.
+    QTimer::singleShot(300, this, [&] {
+        QFile partial(bak);
+        if (partial.open(QIODevice::WriteOnly))
+            partial.write("ORVELSIMBACKUP01 halb");
+    });
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+    maintenance.arbeitsprozess(job());
+
+    QVERIFY(log.lines.contains(lit("FEHLER bei Backup für Datenbank: Lager")));
+    QVERIFY(!QFile::exists(bak));
+    QCOMPARE(backupSets(folder.file(QStringLiteral("Lager.TRN"))), 2);  // the log backups still ran
+    QCOMPARE(errors.value(), 1);
 }
 
 void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
