@@ -268,14 +268,17 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
             }
         }
         // Leave the connection ready for the next batch; a cancel drops what is still pending.
-        if (failed && !dbdead(proc))
+        const bool lost = dbdead(proc);
+        if (failed && !lost)
             dbcancel(proc);
 
         if (collector.timeouts > 0)
             throw ProgramError(timeoutText());
         if (failed || !collector.messages.isEmpty())
-            throw ProgramError(failureText(collector, QStringLiteral("Der SQL Server hat die Anweisung mit einem "
-                                                                     "Fehler beendet.")));
+            // A connection the server closed fails without any message of its own.
+            throw ProgramError(failureText(
+                collector, lost ? QStringLiteral("Die Verbindung zum SQL Server ist abgebrochen.")
+                                : QStringLiteral("Der SQL Server hat die Anweisung mit einem Fehler beendet.")));
         return rows;
     });
 }

@@ -123,6 +123,7 @@ private slots:
     void timeoutIsAFailureWithClearText();
     void loginTimeoutEndsAHangingLogin();
     void commandKeepsAndRenewsItsConnection();
+    void serverGoneBetweenStatements();
     void awkwardNamesAndPasswordWorkEndToEnd();
     void namedInstanceIsResolvedThroughTheBrowser_data();
     void namedInstanceIsResolvedThroughTheBrowser();
@@ -359,6 +360,25 @@ void TestSqlClient::commandKeepsAndRenewsItsConnection() {
     QVERIFY(!command.isConnected());
     command.execute();
     QCOMPARE(loginsIn(m_server.serverLog()), 3);
+}
+
+// The server ends while the connection is idle: the next statement fails with a text
+// (the process must not die of a write to a closed socket) and leaves the command closed.
+void TestSqlClient::serverGoneBetweenStatements() {
+    QVERIFY(startServer());
+    SqlCommand command;
+    command.setConnectionString(connectionString(QStringLiteral("Lager")));
+    command.setCommandText(QStringLiteral("DBCC SHRINKFILE (1)"));
+    command.execute();
+    m_server.stop();
+    QTest::qWait(100);
+
+    QCOMPARE(failureOf([&] { command.execute(); }), QStringLiteral("Die Verbindung zum SQL Server ist abgebrochen."));
+    QVERIFY(!command.isConnected());
+    // The next statement tries to connect again.
+    QVERIFY2(failureOf([&] { command.execute(); }).startsWith(QStringLiteral("Unable to connect")),
+             "a statement on a dead connection reported success");
+    QVERIFY(!command.isConnected());
 }
 
 void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
