@@ -15,7 +15,7 @@ QString fromSqlServer(const QString& statement) {
 
 namespace {
 
-QString translateUnquoted(QString part) {
+QString translateUnquoted(QString part, bool definesColumns) {
     using RE = QRegularExpression;
     static const RE counter(QStringLiteral(R"(\bCOUNTER\b(\s*\(\s*\d+\s*,\s*\d+\s*\))?(\s+PRIMARY\s+KEY\b)?)"),
                             RE::CaseInsensitiveOption);
@@ -28,12 +28,23 @@ QString translateUnquoted(QString part) {
     // Parenthesised, so that they may stand as a column's DEFAULT as well.
     part.replace(date, QStringLiteral("(date('now','localtime')||' 00:00:00')"));
     part.replace(now, QStringLiteral("(datetime('now','localtime'))"));
+    if (definesColumns) {
+        // Jet compares text without regard to case, so a key "Lager" also blocks "lager".
+        static const RE textType(
+            QStringLiteral(R"(\b((?:N?VAR)?N?CHAR\s*\(\s*\d+\s*\)|TEXT(?:\s*\(\s*\d+\s*\))?))"
+                           R"((?=\s*(?:[,)]|$|NOT\b|NULL\b|PRIMARY\b|UNIQUE\b|DEFAULT\b|CONSTRAINT\b|REFERENCES\b|CHECK\b)))"),
+            RE::CaseInsensitiveOption);
+        part.replace(textType, QStringLiteral("\\1 COLLATE NOCASE"));
+    }
     return part;
 }
 
 } // namespace
 
 QString toSqlite(const QString& jetStatement) {
+    static const QRegularExpression columnStatement(QStringLiteral(R"(^\s*(CREATE|ALTER)\s+TABLE\b)"),
+                                                    QRegularExpression::CaseInsensitiveOption);
+    const bool definesColumns = columnStatement.match(jetStatement).hasMatch();
     // Split at single and double quotes so that quoted text and quoted names stay as they are.
     QString result;
     QString plain;
@@ -46,7 +57,7 @@ QString toSqlite(const QString& jetStatement) {
             ++i;
             continue;
         }
-        result += translateUnquoted(plain);
+        result += translateUnquoted(plain, definesColumns);
         plain.clear();
         const QChar close = c == QLatin1Char('[') ? QLatin1Char(']') : c;
         qsizetype end = i + 1;
@@ -64,7 +75,7 @@ QString toSqlite(const QString& jetStatement) {
         result += jetStatement.mid(i, end - i);
         i = end;
     }
-    result += translateUnquoted(plain);
+    result += translateUnquoted(plain, definesColumns);
     return result;
 }
 

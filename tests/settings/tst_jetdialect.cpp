@@ -51,8 +51,8 @@ void TestJetDialect::toSqlite_data() {
     QTest::newRow("counter key") << "CREATE TABLE benutzerdaten (ID COUNTER PRIMARY KEY)"
                                  << "CREATE TABLE benutzerdaten (ID INTEGER PRIMARY KEY AUTOINCREMENT)";
     QTest::newRow("counter without key, with seed") << "CREATE TABLE t (ID counter(1,1), a TEXT(50))"
-                                                    << "CREATE TABLE t (ID INTEGER PRIMARY KEY AUTOINCREMENT, a TEXT(50))";
-    QTest::newRow("memo") << "CREATE TABLE x (a MEMO, c COMEMO)" << "CREATE TABLE x (a TEXT, c COMEMO)";
+                                                    << "CREATE TABLE t (ID INTEGER PRIMARY KEY AUTOINCREMENT, a TEXT(50) COLLATE NOCASE)";
+    QTest::newRow("memo") << "CREATE TABLE x (a MEMO, c COMEMO)" << "CREATE TABLE x (a TEXT COLLATE NOCASE, c COMEMO)";
     QTest::newRow("date default") << "CREATE TABLE x (b DATETIME DEFAULT DATE())"
                                   << "CREATE TABLE x (b DATETIME DEFAULT (date('now','localtime')||' 00:00:00'))";
     QTest::newRow("now") << "UPDATE x SET b=Now()" << "UPDATE x SET b=(datetime('now','localtime'))";
@@ -61,9 +61,16 @@ void TestJetDialect::toSqlite_data() {
                                                 << "UPDATE [MEMO] SET a='COUNTER MEMO DATE()', \"Date()\"=1";
     QTest::newRow("doubled quote inside text") << "UPDATE x SET a='it''s MEMO', b=MEMO"
                                                << "UPDATE x SET a='it''s MEMO', b=TEXT";
-    QTest::newRow("plain statements unchanged")
-        << "ALTER TABLE sqldatenbanken ADD FTP_Pfad nvarchar(150)"
-        << "ALTER TABLE sqldatenbanken ADD FTP_Pfad nvarchar(150)";
+    // Text columns compare without regard to case, as Jet's do.
+    QTest::newRow("added text column") << "ALTER TABLE sqldatenbanken ADD FTP_Pfad nvarchar(150)"
+                                       << "ALTER TABLE sqldatenbanken ADD FTP_Pfad nvarchar(150) COLLATE NOCASE";
+    QTest::newRow("text key column")
+        << "CREATE TABLE s (DBName nvarchar(50) NOT NULL PRIMARY KEY, TEXT varchar(5), n INTEGER)"
+        << "CREATE TABLE s (DBName nvarchar(50) COLLATE NOCASE NOT NULL PRIMARY KEY, TEXT varchar(5) COLLATE NOCASE, n INTEGER)";
+    QTest::newRow("text type outside a definition") << "UPDATE x SET a=CAST(b AS nvarchar(5))"
+                                                    << "UPDATE x SET a=CAST(b AS nvarchar(5))";
+    QTest::newRow("other statements unchanged") << "UPDATE sqldatenbanken SET FTP_SSL=0 WHERE FTP_SSL IS NULL"
+                                                << "UPDATE sqldatenbanken SET FTP_SSL=0 WHERE FTP_SSL IS NULL";
 }
 
 void TestJetDialect::toSqlite() {
