@@ -108,6 +108,7 @@ private slots:
     void copyFailure();
     void failureHalfWay_data();
     void failureHalfWay();
+    void archivePathBlocked();
 };
 
 void TestArchivePackager::packsBackupFiles_data() {
@@ -421,6 +422,28 @@ void TestArchivePackager::failureHalfWay() {
     // Neither last week's archive nor a partial one, and no temporary file left behind.
     QCOMPARE(listing(f.program.path()),
              (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
+    QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+// Something that cannot be deleted or replaced stands at the archive path: the archive cannot
+// be created, which is reported like any other packaging failure.
+void TestArchivePackager::archivePathBlocked() {
+    Fixture f;
+    f.write(f.bak(QStringLiteral("Lager")), rows(1000, 1));
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    QVERIFY(QDir().mkpath(archive + QStringLiteral("/inhalt")));
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+
+    f.run(j, f.copies.path());
+
+    QCOMPARE(f.log.lines.size(), 6);
+    QCOMPARE(f.log.lines[3], QStringLiteral("Datei kann nicht geschrieben werden: ") + archive +
+                                 QStringLiteral(" (Filename refers to a directory)"));
+    QCOMPARE(f.log.lines[4], QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager"));
+    QCOMPARE(f.errors.value(), 1);
+    QCOMPARE(listing(f.program.path()),
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")}));
+    QVERIFY(QFileInfo(archive).isDir());
     QVERIFY(listing(f.copies.path()).isEmpty());
 }
 
