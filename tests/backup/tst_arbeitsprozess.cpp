@@ -98,6 +98,7 @@ private slots:
     void failedBackupLeavesNoPartialFile();
     void statementTimeoutIsCountedAndJobGoesOn();
     void awkwardNamesWorkEndToEnd();
+    void secondStartDuringAJobIsRefused();
     void connectionTest_data();
     void connectionTest();
 
@@ -441,6 +442,56 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
     QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: Lag'er]1 ist FULL")));
     QCOMPARE(backupSets(folder + name + QStringLiteral(".BAK")), 1);
     QCOMPARE(backupSets(folder + name + QStringLiteral(".TRN")), 2);
+}
+
+// Clicks handled while a statement waits must not run a second job or a connection test on
+// the same connection objects.
+void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("delay")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 1}}};
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+
+    QStringList refusals;
+    int linesBefore = -1;
+    QTimer::singleShot(300, this, [&] {
+        linesBefore = int(log.lines.size());
+        for (int i = 0; i < 2; ++i) {
+            try {
+                if (i == 0)
+                    maintenance.arbeitsprozess(job());
+                else
+                    maintenance.connectionTest(job());
+            } catch (const ProgramError& e) {
+                refusals.append(e.message());
+            }
+        }
+        QCOMPARE(int(log.lines.size()), linesBefore);  // the refused calls logged nothing
+    });
+    // Also between two steps, when the window handles its events without a statement waiting.
+    bool triedBetweenSteps = false;
+    log.onProcess = [&] {
+        if (std::exchange(triedBetweenSteps, true))
+            return;
+        try {
+            maintenance.connectionTest(job());
+        } catch (const ProgramError& e) {
+            refusals.append(e.message());
+        }
+    };
+    maintenance.arbeitsprozess(job());
+
+    QVERIFY(linesBefore > 0);
+    QCOMPARE(refusals.size(), 3);
+    QCOMPARE(errors.value(), 0);
+    QCOMPARE(log.lines.count(lit("Arbeitsprozess beginn für Datenbank: Lager")), 1);
+    QCOMPARE(backupSets(folder.file(QStringLiteral("Lager.TRN"))), 2);
+    // Afterwards both work again.
+    QCOMPARE(maintenance.connectionTest(job()), QStringLiteral("OK"));
 }
 
 void TestArbeitsprozess::connectionTest_data() {
