@@ -568,7 +568,7 @@ void TestTdsServer::backupFilesHoldOneSetPerBackup()
     QVERIFY2(r.exitCode == 0 && !r.output.contains(QStringLiteral("severity 16")), qPrintable(r.output));
     for (const char* text : {"Processed 1024 pages for database 'Lager', file 'Lager' on file 1.",
                              "BACKUP DATABASE successfully processed ",
-                             "file 'Lager_log' on file 1.\"\nMsg 3014 (severity 10, state 1) from SQLTEST Line 1:\n"
+                             "file 'Lager_log' on file 1.\"\nMsg 3014 (severity 0, state 1) from SQLTEST Line 1:\n"
                              "\t\"BACKUP LOG successfully processed",
                              "file 'Lager_log' on file 2."})
         QVERIFY2(r.output.contains(QLatin1String(text)), text);
@@ -671,14 +671,15 @@ void TestTdsServer::splitPacketsAndSmallPacketSize()
 
 void TestTdsServer::cancelledBackupLeavesNoPartialSet_data()
 {
-    QTest::addColumn<bool>("disconnect");
-    QTest::newRow("attention") << false;
-    QTest::newRow("client disconnects") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("attention") << "attention";
+    QTest::newRow("client disconnects") << "disconnect";
+    QTest::newRow("server stops") << "stop";
 }
 
 void TestTdsServer::cancelledBackupLeavesNoPartialSet()
 {
-    QFETCH(bool, disconnect);
+    QFETCH(QString, how);
     QJsonObject scenario = TdsTestServer::defaultScenario();
     QJsonObject lager = database(QStringLiteral("Lager"), QStringLiteral("FULL"), 1 << 20, 32 << 20);
     lager[QStringLiteral("backup_bytes_per_second")] = 8 << 20;
@@ -700,8 +701,10 @@ void TestTdsServer::cancelledBackupLeavesNoPartialSet()
                                                       .arg(bak, trn))));
     // Wait until the second statement is appending to the log backup file.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(trn).size() > firstSet.size() + (1 << 20), 20000);
-    if (disconnect) {
+    if (how == QLatin1String("disconnect")) {
         client.close();
+    } else if (how == QLatin1String("stop")) {
+        srv.stop();
     } else {
         QVERIFY(client.sendAttention());
         const auto ack = client.readMessage();

@@ -337,6 +337,8 @@ def main():
 
     def terminate(signum, frame):
         listener.close()
+        tds_sql.stopping.set()
+        tds_sql.wait_for_writes(5)
         os._exit(0)
     signal.signal(signal.SIGTERM, terminate)
     threading.Thread(target=watch_parent, daemon=True).start()

@@ -29,7 +29,23 @@ STATEMENT_STARTS = {"SELECT", "SET", "USE", "BACKUP", "DBCC", "PRINT", "DECLARE"
 
 
 class Aborted(Exception):
-    """The client cancelled the request or went away."""
+    """The client cancelled the request or went away, or the server stops."""
+
+
+# Set when the server is asked to stop: running backups cut their partial set
+# off before the process ends.
+stopping = threading.Event()
+_writes_lock = threading.Lock()
+_active_writes = 0
+
+
+def wait_for_writes(seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        with _writes_lock:
+            if _active_writes == 0:
+                return
+        time.sleep(0.02)
 
 
 class SqlError(Exception):
@@ -406,7 +422,7 @@ class Session:
         self.spid = 51
 
     def check(self):
-        if self.aborted():
+        if self.aborted() or stopping.is_set():
             raise Aborted()
 
     def sleep(self, seconds):
@@ -658,10 +674,10 @@ class Session:
                                     "either does not exist, or was dropped before a statement "
                                     "tried to use it. Verify if the name is correct." % target.value))
             if "NO_INFOMSGS" not in options:
-                w.info(2536, "DBCC results for '%s'." % db.name, severity=10)
+                w.info(2536, "DBCC results for '%s'." % db.name)
                 w.info(8989, "CHECKDB found 0 allocation errors and 0 consistency errors in "
-                       "database '%s'." % db.name, severity=10)
-            w.info(2528, DBCC_DONE, severity=10)
+                       "database '%s'." % db.name)
+            w.info(2528, DBCC_DONE)
             return 0, 0, 0
         return run
 
@@ -694,7 +710,7 @@ class Session:
                        ("CurrentSize", "int", False), ("MinimumSize", "int", False),
                        ("UsedPages", "int", False), ("EstimatedPages", "int", False)]
             w.result(columns, [[db.db_id, int(f["file_id"]), size, min(size, 1024), used, used]])
-            w.info(2528, DBCC_DONE, severity=10)
+            w.info(2528, DBCC_DONE)
             return t.DONE_COUNT, t.CURCMD_SELECT, 1
         return run
 
@@ -710,6 +726,7 @@ class Session:
         return lambda w: self.backup(w, kind, name, path, options)
 
     def backup(self, w, kind, name, path, options):
+        global _active_writes
         statement = "BACKUP " + kind
         terminating = (3013, 1, 16, "%s is terminating abnormally." % statement)
         db = self.catalog.find(name)
@@ -723,9 +740,15 @@ class Session:
         payload = db.backup_bytes if kind == "DATABASE" else db.log_backup_bytes
         overwrite = bool(options & {"INIT", "FORMAT"})
         started = time.monotonic()
-        with _path_lock(path):
-            set_number = self.write_set(path, db, "full" if kind == "DATABASE" else "log",
-                                        payload, overwrite, terminating)
+        with _writes_lock:
+            _active_writes += 1
+        try:
+            with _path_lock(path):
+                set_number = self.write_set(path, db, "full" if kind == "DATABASE" else "log",
+                                            payload, overwrite, terminating)
+        finally:
+            with _writes_lock:
+                _active_writes -= 1
         seconds = max(time.monotonic() - started, 0.001)
         log_pages = 2 if kind == "DATABASE" else max(1, payload // PAGE)
         pages = 0
@@ -735,15 +758,15 @@ class Session:
                     file_pages = int(f.get("size", 0))
                     pages += file_pages
                     w.info(4035, "Processed %d pages for database '%s', file '%s' on file %d."
-                           % (file_pages, db.name, f["name"], set_number), severity=10)
+                           % (file_pages, db.name, f["name"], set_number))
         for f in db.files:
             if int(f.get("type", 0)) == 1:
                 pages += log_pages
                 w.info(4035, "Processed %d pages for database '%s', file '%s' on file %d."
-                       % (log_pages, db.name, f["name"], set_number), severity=10)
+                       % (log_pages, db.name, f["name"], set_number))
         mb = pages * PAGE / 1048576.0
         w.info(3014, "%s successfully processed %d pages in %.3f seconds (%.3f MB/sec)."
-               % (statement, pages, seconds, mb / seconds), severity=10)
+               % (statement, pages, seconds, mb / seconds))
         return 0, 0, 0
 
     def write_set(self, path, db, kind, length, overwrite, terminating):
