@@ -118,9 +118,18 @@ void TestSettingsDatabase::fileIsEncrypted() {
     SettingsDatabase db(log, folder.path());
     QVERIFY(SettingsDatabase::CreateAccessDatabase(db.databasePath()));
     db.checkdatabase();
+    db.queryDatenbanken.append();
+    db.queryDatenbanken.field("DBName").setValue("Lager");
+    db.queryDatenbanken.field("DBServer").setValue("srv");
+    db.queryDatenbanken.field("DBBenutzer").setValue("sa");
+    db.queryDatenbanken.field("DBPasswort").setValue("GeheimesPasswort42");
+    db.queryDatenbanken.post();
     db.ADOConnection1.close();
 
-    QVERIFY(!fileBytes(db.databasePath()).startsWith("SQLite format 3"));
+    const QByteArray raw = fileBytes(db.databasePath());
+    QVERIFY(!raw.startsWith("SQLite format 3"));
+    QVERIFY(!raw.contains("sqldatenbanken"));
+    QVERIFY(!raw.contains("GeheimesPasswort42"));
 
     const QString withKey = shell(db.databasePath(), "PRAGMA key='kodiak47';\n.schema\nSELECT DBVERSION FROM dbversion;\n");
     QVERIFY2(withKey.contains("CREATE TABLE sqldatenbanken"), qPrintable(withKey));
