@@ -21,6 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import tds_backup  # noqa: E402
 import tds_sql  # noqa: E402
 import tds_tokens as t  # noqa: E402
 
@@ -337,8 +338,8 @@ def main():
 
     def terminate(signum, frame):
         listener.close()
-        tds_sql.stopping.set()
-        tds_sql.wait_for_writes(5)
+        tds_backup.stopping.set()
+        tds_backup.wait_for_writes(5)
         os._exit(0)
     signal.signal(signal.SIGTERM, terminate)
     threading.Thread(target=watch_parent, daemon=True).start()

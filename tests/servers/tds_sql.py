@@ -1,18 +1,14 @@
 """The SQL side of the SQL Server stand-in: the catalog of a scenario, the
 statements it understands and the answers SQL Server gives to them."""
 
-import errno
-import json
-import os
 import re
-import threading
 import time
 import uuid
 
+import tds_backup as media
 import tds_tokens as t
+from tds_backup import Aborted
 
-BACKUP_MAGIC = b"ORVELSIMBACKUP01"
-CHUNK = 1 << 20
 PAGE = 8192
 
 DEFAULT_SERVER_NAME = "SQLTEST"
@@ -26,27 +22,6 @@ TYPE_DESC = {0: "ROWS", 1: "LOG", 2: "FILESTREAM", 4: "FULLTEXT"}
 STATEMENT_STARTS = {"SELECT", "SET", "USE", "BACKUP", "DBCC", "PRINT", "DECLARE", "IF", "EXEC",
                     "EXECUTE", "BEGIN", "COMMIT", "ROLLBACK", "INSERT", "UPDATE", "DELETE",
                     "CREATE", "ALTER", "DROP", "RESTORE", "WHILE", "RETURN"}
-
-
-class Aborted(Exception):
-    """The client cancelled the request or went away, or the server stops."""
-
-
-# Set when the server is asked to stop: running backups cut their partial set
-# off before the process ends.
-stopping = threading.Event()
-_writes_lock = threading.Lock()
-_active_writes = 0
-
-
-def wait_for_writes(seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        with _writes_lock:
-            if _active_writes == 0:
-                return
-        time.sleep(0.02)
-
 
 class SqlError(Exception):
     def __init__(self, *messages):
@@ -305,89 +280,6 @@ class Cursor:
         return options
 
 
-# --- backup files -------------------------------------------------------------------
-
-_path_locks = {}
-_path_locks_guard = threading.Lock()
-
-
-def _path_lock(path):
-    with _path_locks_guard:
-        return _path_locks.setdefault(os.path.abspath(path), threading.Lock())
-
-
-WORDS = ("lager artikel bestand menge preis kunde lieferant rechnung datum konto buchung "
-         "posten lieferung auftrag nummer seite zeile wert summe netto brutto steuer").split()
-
-
-def _pattern_pool():
-    """A fixed 1 MiB of lower-case text; slices of it make compressible payload."""
-    state = 12345
-    words = []
-    size = 0
-    while size < CHUNK + 8192:
-        state = (state * 1103515245 + 12345) & 0x7FFFFFFF
-        word = WORDS[(state >> 16) % len(WORDS)]
-        words.append(word)
-        size += len(word) + 1
-    return " ".join(words).encode("ascii")
-
-
-_POOL = _pattern_pool()
-
-
-def payload_chunk(offset, length, kind):
-    """Payload bytes [offset, offset+length) of a backup set. Each 4 KiB page
-    starts with its own number, so no page repeats; only lower-case text and
-    digits occur, so the magic never does."""
-    out = []
-    first_page = offset // 4096
-    last_page = (offset + length + 4095) // 4096
-    tag = b"log" if kind == "log" else b"dat"
-    for page in range(first_page, last_page):
-        head = b"\n%s page %012d " % (tag, page)
-        start = (page * 7919) % CHUNK
-        out.append(head + _POOL[start:start + 4096 - len(head)])
-    data = b"".join(out)
-    skip = offset - first_page * 4096
-    return data[skip:skip + length]
-
-
-def existing_sets(f):
-    """Counts the backup sets of an open media file; None if it is not one."""
-    f.seek(0, os.SEEK_END)
-    size = f.tell()
-    pos, count = 0, 0
-    while pos < size:
-        f.seek(pos)
-        if f.read(len(BACKUP_MAGIC)) != BACKUP_MAGIC:
-            return None
-        header = f.readline(4096)
-        try:
-            length = int(json.loads(header.decode("utf-8"))["bytes"])
-        except (ValueError, KeyError, TypeError):
-            return None
-        pos = f.tell() + length
-        if pos > size:
-            return None
-        count += 1
-    return count
-
-
-OS_ERRORS = {errno.ENOENT: (3, "The system cannot find the path specified."),
-             errno.ENOTDIR: (3, "The system cannot find the path specified."),
-             errno.EACCES: (5, "Access is denied."),
-             errno.EPERM: (5, "Access is denied."),
-             errno.EISDIR: (5, "Access is denied."),
-             errno.EROFS: (19, "The media is write protected."),
-             errno.ENOSPC: (112, "There is not enough space on the disk.")}
-
-
-def os_error_text(exc):
-    code, text = OS_ERRORS.get(exc.errno, (exc.errno or 0, exc.strerror or str(exc)))
-    return "%d(%s)" % (code, text)
-
-
 # --- a session: the statements of one connection -----------------------------------
 
 FILE_COLUMNS = [("file_id", "int", False), ("file_guid", "guid", True), ("type", "tinyint", False),
@@ -422,7 +314,7 @@ class Session:
         self.spid = 51
 
     def check(self):
-        if self.aborted() or stopping.is_set():
+        if self.aborted() or media.stopping.is_set():
             raise Aborted()
 
     def sleep(self, seconds):
@@ -726,7 +618,6 @@ class Session:
         return lambda w: self.backup(w, kind, name, path, options)
 
     def backup(self, w, kind, name, path, options):
-        global _active_writes
         statement = "BACKUP " + kind
         terminating = (3013, 1, 16, "%s is terminating abnormally." % statement)
         db = self.catalog.find(name)
@@ -738,17 +629,22 @@ class Session:
                             "model is SIMPLE. Use BACKUP DATABASE or change the recovery model using "
                             "ALTER DATABASE."), terminating)
         payload = db.backup_bytes if kind == "DATABASE" else db.log_backup_bytes
-        overwrite = bool(options & {"INIT", "FORMAT"})
         started = time.monotonic()
-        with _writes_lock:
-            _active_writes += 1
         try:
-            with _path_lock(path):
-                set_number = self.write_set(path, db, "full" if kind == "DATABASE" else "log",
-                                            payload, overwrite, terminating)
-        finally:
-            with _writes_lock:
-                _active_writes -= 1
+            if not path:
+                raise media.DeviceError(FileNotFoundError(2, "empty path"), True)
+            set_number = media.write_set(path, db.name, "full" if kind == "DATABASE" else "log",
+                                         payload, bool(options & {"INIT", "FORMAT"}), self.check,
+                                         self.sleep, db.backup_rate)
+        except media.MediaError:
+            raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "
+                            "SQL Server cannot process this media family." % path), terminating)
+        except media.DeviceError as e:
+            if e.opening:
+                raise SqlError((3201, 1, 16, "Cannot open backup device '%s'. Operating system error %s."
+                                % (path, media.os_error_text(e.os_error))), terminating)
+            raise SqlError((3202, 1, 16, "Write on '%s' failed: %s"
+                            % (path, media.os_error_text(e.os_error))), terminating)
         seconds = max(time.monotonic() - started, 0.001)
         log_pages = 2 if kind == "DATABASE" else max(1, payload // PAGE)
         pages = 0
@@ -764,56 +660,6 @@ class Session:
                 pages += log_pages
                 w.info(4035, "Processed %d pages for database '%s', file '%s' on file %d."
                        % (log_pages, db.name, f["name"], set_number))
-        mb = pages * PAGE / 1048576.0
         w.info(3014, "%s successfully processed %d pages in %.3f seconds (%.3f MB/sec)."
-               % (statement, pages, seconds, mb / seconds))
+               % (statement, pages, seconds, payload / 1048576.0 / seconds))
         return 0, 0, 0
-
-    def write_set(self, path, db, kind, length, overwrite, terminating):
-        """Writes one backup set and returns its position in the media file.
-        A set that cannot be finished is cut off again, so the file never holds
-        a partial set."""
-        def device_error(exc):
-            return SqlError((3201, 1, 16, "Cannot open backup device '%s'. Operating system error %s."
-                             % (path, os_error_text(exc))), terminating)
-        if not path:
-            raise SqlError((3201, 1, 16, "Cannot open backup device ''. Operating system error "
-                            "3(The system cannot find the path specified.)."), terminating)
-        existed = os.path.exists(path)
-        try:
-            f = open(path, "r+b" if existed and not overwrite else "w+b")
-        except OSError as exc:
-            raise device_error(exc)
-        with f:
-            number = 0
-            if not overwrite:
-                number = existing_sets(f)
-                if number is None:
-                    raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly "
-                                    "formed. SQL Server cannot process this media family." % path),
-                                   terminating)
-            f.seek(0, os.SEEK_END)
-            start = f.tell()
-            try:
-                header = json.dumps({"database": db.name, "kind": kind, "bytes": length})
-                f.write(BACKUP_MAGIC + header.encode("utf-8") + b"\n")
-                done = 0
-                begin = time.monotonic()
-                while done < length:
-                    self.check()
-                    n = min(CHUNK, length - done)
-                    f.write(payload_chunk(done, n, kind))
-                    done += n
-                    if db.backup_rate > 0:
-                        self.sleep(begin + done / db.backup_rate - time.monotonic())
-                f.flush()
-            except (Aborted, OSError) as exc:
-                f.truncate(start)
-                f.close()
-                if start == 0 and not existed:
-                    os.unlink(path)
-                if isinstance(exc, OSError):
-                    raise SqlError((3202, 1, 16, "Write on '%s' failed: %s" % (path, os_error_text(exc))),
-                                   terminating)
-                raise
-        return number + 1
