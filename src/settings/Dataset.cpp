@@ -371,10 +371,18 @@ void Dataset::prior() {
 }
 
 void Dataset::moveTo(int row) {
-    checkBrowseMode();
+    requireOpen();
     if (row < 0 || row >= recordCount())
         throw ProgramError(QStringLiteral("Datensatz %1 existiert nicht").arg(row + 1));
-    moveCurrent(row);
+    if (row != m_current) {
+        // The row is counted as shown, with the new row; when that row is dropped the ones after it move up.
+        const bool dropsNewRow = m_state == DatasetState::Insert && !m_modified;
+        const int newRow = m_current;
+        checkBrowseMode();
+        if (dropsNewRow && row > newRow)
+            --row;
+        moveCurrent(row);
+    }
     m_bof = m_eof = false;
 }
 

@@ -121,7 +121,7 @@ public:
     void last();
     void next();
     void prior();
-    void moveTo(int row);
+    void moveTo(int row); // row as counted while a new row is pending; the current row: no change
 
     // Columns.
     int fieldCount() const { return int(m_fields.size()); }

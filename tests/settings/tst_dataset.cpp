@@ -437,6 +437,19 @@ void TestDataset::navigation() {
 
     jobs.moveTo(1);
     QCOMPARE(jobs.value("dbname"), QVariant("B"));
+
+    // Choosing a row below a new row that is dropped on the way lands on the row chosen.
+    jobs.insert();
+    QCOMPARE(jobs.recNo(), 1);
+    jobs.moveTo(2);
+    QCOMPARE(jobs.field("DBName").asString(), QString("B"));
+    QCOMPARE(jobs.recordCount(), 3);
+    // Choosing the row being edited keeps the edit.
+    jobs.edit();
+    jobs.field("DBServer").setValue("x");
+    jobs.moveTo(1);
+    QCOMPARE(jobs.state(), DatasetState::Edit);
+    jobs.cancel();
     QVERIFY_THROWS_EXCEPTION(ProgramError, jobs.moveTo(3));
     QVERIFY_THROWS_EXCEPTION(ProgramError, jobs.field("KeinFeld"));
 }
