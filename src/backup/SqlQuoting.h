@@ -9,7 +9,9 @@ namespace SqlQuoting {
 // A delimited identifier: [name] with every ']' doubled.
 QString name(const QString& identifier);
 
-// A character literal: 'text' with every '\'' doubled.
+// A character literal: 'text' with every '\'' doubled. Text beyond ASCII becomes a Unicode
+// literal N'text': a plain literal is converted to the server's code page, which would turn
+// a name like "Łódź" into "??d?" and miss the database.
 QString text(const QString& value);
 
 } // namespace SqlQuoting

@@ -97,6 +97,7 @@ private slots:
     void oldBackupFilesGoBeforeTheBackup();
     void failedBackupLeavesNoPartialFile();
     void statementTimeoutIsCountedAndJobGoesOn();
+    void awkwardNamesWorkEndToEnd_data();
     void awkwardNamesWorkEndToEnd();
     void secondStartDuringAJobIsRefused();
     void connectionTest_data();
@@ -423,9 +424,16 @@ void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
 }
 
+void TestArbeitsprozess::awkwardNamesWorkEndToEnd_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("quotes, bracket, semicolon") << QStringLiteral("Lag'er]1") << QStringLiteral("ge;he'im\" ");
+    QTest::newRow("beyond ASCII") << QStringLiteral("Łódź Größe") << QStringLiteral("pässwört");
+}
+
 void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
-    const QString name = QStringLiteral("Lag'er]1");
-    const QString password = QStringLiteral("ge;he'im\" ");
+    QFETCH(QString, name);
+    QFETCH(QString, password);
     QJsonObject scenario = withDatabase(name, QStringLiteral("FULL"));
     scenario[QStringLiteral("logins")] = QJsonObject{{QStringLiteral("sa"), password}};
     QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
@@ -439,7 +447,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
     maintenance.arbeitsprozess(job(name, password));
 
     QVERIFY2(errors.value() == 0, qPrintable(log.lines.join(QLatin1Char('\n'))));
-    QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: Lag'er]1 ist FULL")));
+    QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: ") + name + lit(" ist FULL")));
     QCOMPARE(backupSets(folder + name + QStringLiteral(".BAK")), 1);
     QCOMPARE(backupSets(folder + name + QStringLiteral(".TRN")), 2);
 }

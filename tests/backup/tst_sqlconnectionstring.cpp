@@ -157,6 +157,8 @@ void TestSqlConnectionString::sqlQuoting_data() {
     QTest::newRow("plain") << QStringLiteral("Lager") << QStringLiteral("[Lager]") << QStringLiteral("'Lager'");
     QTest::newRow("] and '") << QStringLiteral("Lag'er]1") << QStringLiteral("[Lag'er]]1]") << QStringLiteral("'Lag''er]1'");
     QTest::newRow("[ stays") << QStringLiteral("[x]") << QStringLiteral("[[x]]]") << QStringLiteral("'[x]'");
+    QTest::newRow("beyond ASCII: Unicode literal") << QStringLiteral("Łódź'ä") << QStringLiteral("[Łódź'ä]")
+                                                   << QStringLiteral("N'Łódź''ä'");
     QTest::newRow("injection attempt") << QStringLiteral("x'; DROP DATABASE y; --")
                                        << QStringLiteral("[x'; DROP DATABASE y; --]")
                                        << QStringLiteral("'x''; DROP DATABASE y; --'");
