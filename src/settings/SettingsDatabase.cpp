@@ -154,6 +154,12 @@ void SettingsDatabase::checkdatabase() {
         m_log.writelogentry(QStringLiteral("Datenbank kann nicht geöffnet werden"));
 }
 
+void SettingsDatabase::postPendingChanges() {
+    for (Dataset* dataset : {&queryDatenbanken, &queryBenutzerdaten})
+        if (dataset->hasPendingChanges())
+            dataset->post();
+}
+
 void SettingsDatabase::upgradeSchema() {
     for (const QString& statement : upgradeStatements())
         dbbefehl(statement);

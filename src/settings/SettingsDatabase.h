@@ -33,6 +33,11 @@ public:
     // with the datasets closed; a failure after connecting throws ProgramError.
     void checkdatabase();
 
+    // When the program closes: stores a pending edit or new row of queryDatenbanken, then of
+    // queryBenutzerdaten. A refusal throws ProgramError; what follows it is not stored then.
+    // Datasets that are closed or only browsing are left alone.
+    void postPendingChanges();
+
     // Translates one schema statement (SQL Server dialect) and executes it; a failure is dropped.
     void dbbefehl(const QString& tempsql);
 

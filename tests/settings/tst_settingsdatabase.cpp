@@ -72,6 +72,7 @@ private slots:
     void briefLockIsWaitedFor();
     void lockOutlastingTheWaitIsNoConnection();
     void unreadableVersionTableRaises();
+    void pendingChangesStoredOnClose();
     void dbbefehlTranslatesAndExecutes();
     void dbbefehlDropsFailures_data();
     void dbbefehlDropsFailures();
@@ -368,6 +369,38 @@ void TestSettingsDatabase::unreadableVersionTableRaises() {
     QCOMPARE(log.lines, QStringList{"Einstellungsdatenbank verbunden"});
     QVERIFY(!db.queryBenutzerdaten.isOpen());
     QVERIFY(!db.queryDatenbanken.isOpen());
+}
+
+void TestSettingsDatabase::pendingChangesStoredOnClose() {
+    TempFolder folder;
+    MemoryLog log;
+    SettingsDatabase db(log, folder.path());
+    QVERIFY(SettingsDatabase::CreateAccessDatabase(db.databasePath()));
+    db.checkdatabase();
+    db.postPendingChanges(); // nothing pending
+
+    db.queryBenutzerdaten.edit();
+    db.queryBenutzerdaten.field("EmpfaengerEmail").setValue("admin@example.com");
+    db.queryDatenbanken.append();
+    db.queryDatenbanken.field("DBName").setValue("Lager");
+    // The job lacks its server: it is refused, and the general settings after it wait.
+    QVERIFY_THROWS_EXCEPTION(ProgramError, db.postPendingChanges());
+    QCOMPARE(db.queryDatenbanken.state(), DatasetState::Insert);
+    QCOMPARE(db.queryBenutzerdaten.state(), DatasetState::Edit);
+    QCOMPARE(rows(db.databasePath(), "SELECT EmpfaengerEmail FROM benutzerdaten"), QStringList{"NULL"});
+
+    db.queryDatenbanken.field("DBServer").setValue("srv");
+    db.queryDatenbanken.field("DBBenutzer").setValue("sa");
+    db.queryDatenbanken.field("DBPasswort").setValue("pw");
+    db.postPendingChanges();
+    QVERIFY(!db.queryDatenbanken.hasPendingChanges());
+    QVERIFY(!db.queryBenutzerdaten.hasPendingChanges());
+    QCOMPARE(rows(db.databasePath(), "SELECT DBName FROM sqldatenbanken"), QStringList{"Lager"});
+    QCOMPARE(rows(db.databasePath(), "SELECT EmpfaengerEmail FROM benutzerdaten"), QStringList{"admin@example.com"});
+
+    // Without a connection the datasets are closed and there is nothing to store.
+    db.ADOConnection1.close();
+    db.postPendingChanges();
 }
 
 void TestSettingsDatabase::dbbefehlTranslatesAndExecutes() {
