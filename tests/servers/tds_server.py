@@ -1,12 +1,37 @@
 #!/usr/bin/python3
-"""A stand-in for Microsoft SQL Server that speaks TDS 7.1-7.4 on 127.0.0.1.
+"""A stand-in for Microsoft SQL Server that speaks TDS 7.0-7.4 on 127.0.0.1.
 
 Usage: tds_server.py --scenario <scenario.json> [--port 0]
 
 Prints "PORT <n>" once it accepts connections and serves every connection in
-a thread of its own until it is terminated. The scenario (JSON) names the
-logins, the databases with their files and backup sizes, injected failures
-and delays, and an optional file that receives every SQL batch."""
+a thread of its own until it is terminated (SIGTERM, or the parent process
+going away). It has no TLS: PRELOGIN is answered with ENCRYPT_NOT_SUP and a
+client that demands encryption is disconnected.
+
+Scenario (JSON), every key optional:
+  logins       {login: password}; default {"sa": "geheim"}. Login names are
+               case-insensitive, passwords are not.
+  databases    {name: {...}}, besides master:
+                 recovery_model            FULL | SIMPLE | BULK_LOGGED (default FULL)
+                 files                     rows of sys.database_files: file_id, type,
+                                           name, size; optional physical_name,
+                                           max_size, growth
+                 backup_bytes              payload of a full backup set (65536)
+                 log_backup_bytes          payload of a log backup set (8192)
+                 backup_bytes_per_second   throttles writing backup sets (0 = no limit)
+  fail         [{match, number, severity, message, state?, disconnect?}]: the
+               first rule whose match is a substring of a batch answers it
+               with that error instead; severity <= 10 sends it as an
+               informational message and runs the batch; severity >= 20 closes
+               the connection after the error; disconnect: true drops the
+               connection without an answer.
+  delay        [{match, seconds}]: waits before answering every batch that
+               the rule matches (first matching rule); a cancel (attention)
+               ends the wait and the batch.
+  login_delay  seconds before the LOGIN7 answer.
+  server_name  the server name in messages and @@servername (SQLTEST).
+  batch_log    a file that receives every batch text as one JSON string per line.
+"""
 
 import argparse
 import json
@@ -238,9 +263,7 @@ class Connection:
         requested = login["packet_size"] or LOGIN_PACKET_SIZE
         self.packet_size = max(512, min(requested, 32767))
         self.session = tds_sql.Session(self.server.catalog, self.server.server_name, db,
-                                       self.aborted, log)
-        self.session.spid = self.spid
-        self.session.login_name = known[0]
+                                       self.aborted, known[0], self.spid)
         w.envchange(t.ENV_DATABASE, db.name, "master")
         w.info(5701, "Changed database context to '%s'." % db.name, state=2)
         if self.tds_version >= t.TDS71:

@@ -304,14 +304,14 @@ class Session:
     """Runs the batches of one logged-in connection. `aborted` is a callable
     that tells whether the client cancelled or went away."""
 
-    def __init__(self, catalog, server_name, database, aborted, log):
+    def __init__(self, catalog, server_name, database, aborted, login_name, spid):
         self.catalog = catalog
         self.server_name = server_name
         self.database = database
         self.login_database = database
         self.aborted = aborted
-        self.log = log
-        self.spid = 51
+        self.login_name = login_name
+        self.spid = spid
 
     def check(self):
         if self.aborted() or media.stopping.is_set():
@@ -508,8 +508,6 @@ class Session:
         return {"@@version": VERSION_TEXT, "@@servername": self.server_name,
                 "@@language": "us_english", "db_name()": self.database.name,
                 "user_name()": "dbo"}.get(key, self.login_name)
-
-    login_name = "sa"
 
     def s_files(self, w):
         db = self.database
