@@ -104,8 +104,12 @@ void SettingsDatabase::dbbefehl(const QString& tempsql) {
     ADOQuery1.setSQL(JetDialect::toSqlite(jet));
     try {
         ADOQuery1.execSQL();
-    } catch (...) {
+    } catch (const std::exception& e) {
         // A statement that does not apply (a column that is already there) is expected here.
+        // One that could not reach the file (locked, disk full) is remembered, so that the
+        // schema is not marked as up to date without it.
+        if (ADOQuery1.lastResultCode() != SQLITE_ERROR && m_fileFailure.isEmpty())
+            m_fileFailure = exceptionText(e);
     }
 }
 
@@ -121,6 +125,7 @@ void SettingsDatabase::checkdatabase() {
 
     if (ADOConnection1.connected()) {
         const QDateTime current = currentSchemaVersion();
+        m_fileFailure.clear();
         try {
             queryVersion.open();
         } catch (...) {
@@ -133,6 +138,9 @@ void SettingsDatabase::checkdatabase() {
         if (!stored.isValid() || stored < current) {
             queryVersion.close();
             upgradeSchema();
+            if (!m_fileFailure.isEmpty())
+                throw ProgramError(QStringLiteral("Die Einstellungsdatenbank konnte nicht aktualisiert werden: ")
+                                   + m_fileFailure);
             queryVersion.open();
             queryVersion.edit();
             queryVersion.field(QStringLiteral("DBVERSION")).setValue(current);

@@ -58,4 +58,5 @@ private:
 
     LogSink& m_log;
     QString m_programFolder;
+    QString m_fileFailure; // first schema statement that failed because of the file, not its text
 };

@@ -18,6 +18,7 @@ int checkDeadline(void* context) {
 } // namespace
 
 void SqlCommand::execSQL() {
+    m_lastResultCode = SQLITE_CANTOPEN;
     if (!m_connection)
         throw ProgramError(QStringLiteral("Keine Verbindung zur Einstellungsdatenbank zugewiesen"));
     m_connection->open();
@@ -26,8 +27,11 @@ void SqlCommand::execSQL() {
     const QByteArray text = m_sql.toUtf8();
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db, text.constData(), int(text.size()), &stmt, &tail) != SQLITE_OK)
+    int rc = sqlite3_prepare_v2(db, text.constData(), int(text.size()), &stmt, &tail);
+    m_lastResultCode = rc & 0xff;
+    if (rc != SQLITE_OK)
         throw ProgramError(m_connection->lastError());
+    m_lastResultCode = SQLITE_ERROR;
     if (!stmt)
         throw ProgramError(QStringLiteral("Die Anweisung ist leer"));
     // One statement per command, as the command text is one line of SQL.
@@ -39,7 +43,6 @@ void SqlCommand::execSQL() {
     QDeadlineTimer deadline(qint64(m_commandTimeoutS) * 1000);
     if (m_commandTimeoutS > 0)
         sqlite3_progress_handler(db, 1000, checkDeadline, &deadline);
-    int rc;
     do
         rc = sqlite3_step(stmt);
     while (rc == SQLITE_ROW);
@@ -50,6 +53,7 @@ void SqlCommand::execSQL() {
     else if (rc != SQLITE_DONE)
         error = m_connection->lastError();
     sqlite3_finalize(stmt);
+    m_lastResultCode = rc == SQLITE_DONE ? SQLITE_OK : (rc & 0xff);
     if (!error.isEmpty())
         throw ProgramError(error);
 }

@@ -18,9 +18,13 @@ public:
     // Runs the SQL text; throws ProgramError with the database's message when the statement is
     // refused, when the text holds more than one statement, or when it runs past the time-out.
     void execSQL();
+    // How the last execSQL ended: 0 done, 1 the statement itself was refused (its text, a
+    // column already there, …), other SQLite result codes for the file (locked, busy, disk full, …).
+    int lastResultCode() const { return m_lastResultCode; }
 
 private:
     SettingsConnection* m_connection = nullptr;
     QString m_sql;
     int m_commandTimeoutS = defaultCommandTimeoutS;
+    int m_lastResultCode = 0;
 };

@@ -72,6 +72,7 @@ private slots:
     void briefLockIsWaitedFor();
     void lockOutlastingTheWaitIsNoConnection();
     void unreadableVersionTableRaises();
+    void upgradeBlockedByLockIsNotMarkedDone();
     void pendingChangesStoredOnClose();
     void dbbefehlTranslatesAndExecutes();
     void dbbefehlDropsFailures_data();
@@ -401,6 +402,53 @@ void TestSettingsDatabase::pendingChangesStoredOnClose() {
     // Without a connection the datasets are closed and there is nothing to store.
     db.ADOConnection1.close();
     db.postPendingChanges();
+}
+
+void TestSettingsDatabase::upgradeBlockedByLockIsNotMarkedDone() {
+    TempFolder folder;
+    const QString path = folder.file("sqlback.mdb");
+    QVERIFY(exec(path, {baseJobTable + ")",
+                        "CREATE TABLE benutzerdaten (ID INTEGER PRIMARY KEY AUTOINCREMENT)",
+                        "CREATE TABLE dbversion (DBVERSION DATETIME NOT NULL PRIMARY KEY)",
+                        "INSERT INTO dbversion VALUES ('2015-01-01 00:00:00')",
+                        "INSERT INTO benutzerdaten DEFAULT VALUES"}));
+    // Another program writes to the file while the schema statements run, and is done just after.
+    sqlite3* other = openRaw(path);
+    QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto release = [&] {
+        if (other) {
+            sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+            other = nullptr;
+        }
+    };
+
+    MemoryLog log;
+    SettingsDatabase db(log, folder.path());
+    db.ADOConnection1.setBusyTimeoutMs(50);
+    int opened = 0;
+    db.queryVersion.subscribe([&](DatasetEvent e, int) {
+        if (e == DatasetEvent::StateChanged && db.queryVersion.isOpen() && ++opened == 2)
+            release();
+    });
+    const QString refused = [&] {
+        try {
+            db.checkdatabase();
+        } catch (const ProgramError& e) {
+            return e.message();
+        }
+        return QString();
+    }();
+    release();
+
+    // The version must not claim an upgrade that did not happen: the next start does it.
+    QVERIFY2(refused.contains("database is locked"), qPrintable(refused));
+    QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{"2015-01-01 00:00:00"});
+    MemoryLog log2;
+    SettingsDatabase next(log2, folder.path());
+    next.checkdatabase();
+    QCOMPARE(columns(path, "sqldatenbanken"), fullJobColumns);
+    QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{"2016-08-15 00:00:00"});
 }
 
 void TestSettingsDatabase::dbbefehlTranslatesAndExecutes() {
