@@ -36,37 +36,37 @@ def syntax_error(near):
 # --- catalog --------------------------------------------------------------------
 
 class Database:
-    def __init__(self, name, db_id, spec):
+    def __init__(self, name, db_id, settings):
         self.name = name
         self.db_id = db_id
-        self.recovery_model = spec.get("recovery_model", "FULL")
-        self.files = [dict(f) for f in spec.get("files", [
+        self.recovery_model = settings.get("recovery_model", "FULL")
+        self.files = [dict(f) for f in settings.get("files", [
             {"file_id": 1, "type": 0, "name": name, "size": 1024},
             {"file_id": 2, "type": 1, "name": name + "_log", "size": 128}])]
-        self.backup_bytes = int(spec.get("backup_bytes", 65536))
-        self.log_backup_bytes = int(spec.get("log_backup_bytes", 8192))
+        self.backup_bytes = int(settings.get("backup_bytes", 65536))
+        self.log_backup_bytes = int(settings.get("log_backup_bytes", 8192))
         # Lets tests make a backup take a while without writing gigabytes.
-        self.backup_rate = float(spec.get("backup_bytes_per_second", 0))
+        self.backup_rate = float(settings.get("backup_bytes_per_second", 0))
 
 
 class Catalog:
     def __init__(self, scenario):
-        specs = dict(scenario.get("databases", {}))
+        entries = dict(scenario.get("databases", {}))
         self.databases = {}
-        if not any(n.lower() == "master" for n in specs):
+        if not any(n.lower() == "master" for n in entries):
             self._add("master", {"recovery_model": "SIMPLE", "files": [
                 {"file_id": 1, "type": 0, "name": "master", "size": 512},
                 {"file_id": 2, "type": 1, "name": "mastlog", "size": 256}]}, 1)
         next_id = 5
-        for name, spec in specs.items():
+        for name, settings in entries.items():
             if name.lower() == "master":
-                self._add(name, spec, 1)
+                self._add(name, settings, 1)
             else:
-                self._add(name, spec, next_id)
+                self._add(name, settings, next_id)
                 next_id += 1
 
-    def _add(self, name, spec, db_id):
-        self.databases[name.lower()] = Database(name, db_id, spec)
+    def _add(self, name, settings, db_id):
+        self.databases[name.lower()] = Database(name, db_id, settings)
 
     def find(self, name):
         return self.databases.get(name.lower())
