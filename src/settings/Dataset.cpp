@@ -21,7 +21,8 @@ class Statement {
 public:
     Statement(SettingsConnection* connection, const QString& sql) : m_db(connection->handle()) {
         const QByteArray text = sql.toUtf8();
-        if (sqlite3_prepare_v2(m_db, text.constData(), int(text.size()), &m_stmt, nullptr) != SQLITE_OK)
+        if (sqlite3_prepare_v2(m_db, text.constData(), int(text.size()), &m_stmt, nullptr) !=
+            SQLITE_OK)
             throw ProgramError(QString::fromUtf8(sqlite3_errmsg(m_db)));
     }
     ~Statement() { sqlite3_finalize(m_stmt); }
@@ -55,7 +56,8 @@ bool sameValue(const QVariant& a, const QVariant& b) {
 
 const FieldDef& Field::def() const {
     if (!m_dataset || m_index < 0 || m_index >= m_dataset->fieldCount())
-        throw ProgramError(QStringLiteral("Das Feld ist nicht verfügbar, die Datenmenge ist geschlossen"));
+        throw ProgramError(
+            QStringLiteral("Das Feld ist nicht verfügbar, die Datenmenge ist geschlossen"));
     return m_dataset->fieldDef(m_index);
 }
 
@@ -150,12 +152,14 @@ void Dataset::open() {
         throw ProgramError(QStringLiteral("Nicht unterstützte Abfrage: ") + m_sql);
     m_connection->open();
 
-    Statement select(m_connection, QStringLiteral("SELECT rowid, * FROM ") + quoteIdentifier(table));
+    Statement select(m_connection,
+                     QStringLiteral("SELECT rowid, * FROM ") + quoteIdentifier(table));
     m_table = table;
     readFieldDefs(table);
     if (sqlite3_column_count(select.get()) != fieldCount() + 1) {
         m_fields.clear();
-        throw ProgramError(QStringLiteral("Die Spalten der Tabelle '%1' können nicht gelesen werden").arg(table));
+        throw ProgramError(
+            QStringLiteral("Die Spalten der Tabelle '%1' können nicht gelesen werden").arg(table));
     }
     std::vector<Row> rows;
     int rc;
@@ -193,14 +197,17 @@ void Dataset::connectionClosing() {
 }
 
 void Dataset::readFieldDefs(const QString& table) {
-    Statement info(m_connection, QStringLiteral("PRAGMA table_info(") + quoteIdentifier(table) + QLatin1Char(')'));
+    Statement info(m_connection, QStringLiteral("PRAGMA table_info(") + quoteIdentifier(table) +
+                                     QLatin1Char(')'));
     std::vector<FieldDef> fields;
     int keyColumns = 0;
     int rc;
     while ((rc = sqlite3_step(info.get())) == SQLITE_ROW) {
         FieldDef def;
-        def.name = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1)));
-        def.declaredType = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2)));
+        def.name =
+            QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 1)));
+        def.declaredType =
+            QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 2)));
         def.required = sqlite3_column_int(info.get(), 3) != 0;
         def.hasDefault = sqlite3_column_type(info.get(), 4) != SQLITE_NULL;
         def.primaryKey = sqlite3_column_int(info.get(), 5) != 0;
@@ -213,8 +220,9 @@ void Dataset::readFieldDefs(const QString& table) {
         throw ProgramError(QString::fromUtf8(sqlite3_errmsg(info.db())));
     // A single INTEGER PRIMARY KEY is the row number itself: the table fills it in.
     for (FieldDef& def : fields)
-        def.autoNumber = keyColumns == 1 && def.primaryKey
-            && def.declaredType.trimmed().compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
+        def.autoNumber =
+            keyColumns == 1 && def.primaryKey &&
+            def.declaredType.trimmed().compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
     m_fields = std::move(fields);
 }
 
@@ -240,11 +248,13 @@ QVariant Dataset::readValue(void* stmtPtr, int column, const FieldDef& def) cons
         return SqlValue::fromStored(def, QVariant(sqlite3_column_double(stmt, column)));
     case SQLITE_BLOB: {
         const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, column));
-        return SqlValue::fromStored(def, QVariant(QByteArray(data, sqlite3_column_bytes(stmt, column))));
+        return SqlValue::fromStored(def,
+                                    QVariant(QByteArray(data, sqlite3_column_bytes(stmt, column))));
     }
     default: {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-        return SqlValue::fromStored(def, QVariant(QString::fromUtf8(text, sqlite3_column_bytes(stmt, column))));
+        return SqlValue::fromStored(
+            def, QVariant(QString::fromUtf8(text, sqlite3_column_bytes(stmt, column))));
     }
     }
 }
@@ -272,7 +282,8 @@ Field Dataset::field(const QString& name) {
 
 Field Dataset::field(int index) {
     if (index < 0 || index >= fieldCount())
-        throw ProgramError(QStringLiteral("Feldnummer %1 außerhalb des gültigen Bereichs").arg(index));
+        throw ProgramError(
+            QStringLiteral("Feldnummer %1 außerhalb des gültigen Bereichs").arg(index));
     return Field(this, index);
 }
 
@@ -291,20 +302,23 @@ void Dataset::setValue(const QString& name, const QVariant& value) {
 
 void Dataset::requireOpen() const {
     if (!isOpen())
-        throw ProgramError(QStringLiteral("Die Datenmenge '%1' ist nicht geöffnet").arg(tableName()));
+        throw ProgramError(
+            QStringLiteral("Die Datenmenge '%1' ist nicht geöffnet").arg(tableName()));
 }
 
 void Dataset::requireRow() const {
     requireOpen();
     if (m_current < 0)
-        throw ProgramError(QStringLiteral("Die Datenmenge '%1' enthält keinen Datensatz").arg(m_table));
+        throw ProgramError(
+            QStringLiteral("Die Datenmenge '%1' enthält keinen Datensatz").arg(m_table));
 }
 
 void Dataset::requireEditing() const {
     requireOpen();
     if (!hasPendingChanges())
         throw ProgramError(
-            QStringLiteral("Die Datenmenge '%1' ist nicht im Bearbeitungs- oder Einfügemodus").arg(m_table));
+            QStringLiteral("Die Datenmenge '%1' ist nicht im Bearbeitungs- oder Einfügemodus")
+                .arg(m_table));
 }
 
 void Dataset::setFieldValue(int index, const QVariant& value) {
@@ -375,7 +389,8 @@ void Dataset::moveTo(int row) {
     if (row < 0 || row >= recordCount())
         throw ProgramError(QStringLiteral("Datensatz %1 existiert nicht").arg(row + 1));
     if (row != m_current) {
-        // The row is counted as shown, with the new row; when that row is dropped the ones after it move up.
+        // The row is counted as shown, with the new row; when that row is dropped the ones after it
+        // move up.
         const bool dropsNewRow = m_state == DatasetState::Insert && !m_modified;
         const int newRow = m_current;
         checkBrowseMode();
@@ -465,10 +480,12 @@ void Dataset::checkRow(const Row& row) const {
         const FieldDef& def = m_fields[std::size_t(i)];
         const QVariant& v = row.values[std::size_t(i)];
         const bool emptyText = def.type == FieldType::Text && v.isValid() && v.toString().isEmpty();
-        const bool filledByTable = !v.isValid() && m_state == DatasetState::Insert && (def.hasDefault || def.autoNumber);
+        const bool filledByTable =
+            !v.isValid() && m_state == DatasetState::Insert && (def.hasDefault || def.autoNumber);
         if (def.required && (emptyText || !v.isValid()) && !filledByTable && !def.autoNumber)
             throw ProgramError(SqlValue::requiredMessage(m_table, def.name));
-        if (def.type == FieldType::Text && def.size > 0 && v.isValid() && v.toString().size() > def.size)
+        if (def.type == FieldType::Text && def.size > 0 && v.isValid() &&
+            v.toString().size() > def.size)
             throw ProgramError(SqlValue::tooLongMessage(m_table, def.name, def.size));
     }
 }
@@ -559,8 +576,8 @@ void Dataset::writeUpdate(Row& row) {
     sqlite3_bind_int64(update.get(), position, row.rowid);
     runWrite(update.get(), update.db(), m_table);
     if (sqlite3_changes(update.db()) != 1)
-        throw ProgramError(QStringLiteral(
-            "Der Datensatz wurde nicht gefunden: er wurde inzwischen von einem anderen Programm geändert oder gelöscht"));
+        throw ProgramError(QStringLiteral("Der Datensatz wurde nicht gefunden: er wurde inzwischen "
+                                          "von einem anderen Programm geändert oder gelöscht"));
     for (int i : changed)
         if (m_fields[std::size_t(i)].autoNumber)
             row.rowid = row.values[std::size_t(i)].toLongLong();
@@ -584,7 +601,8 @@ void Dataset::writeInsert(Row& row) {
             names += quoteIdentifier(m_fields[std::size_t(given[k])].name);
             marks += QLatin1Char('?');
         }
-        sql += QStringLiteral(" (") + names + QStringLiteral(") VALUES (") + marks + QLatin1Char(')');
+        sql +=
+            QStringLiteral(" (") + names + QStringLiteral(") VALUES (") + marks + QLatin1Char(')');
     }
     Statement insert(m_connection, sql);
     int position = 1;
@@ -597,8 +615,8 @@ void Dataset::writeInsert(Row& row) {
 
 // Reads a stored row back, so that what the table filled in (row number, defaults) shows.
 void Dataset::refetch(Row& row) {
-    Statement select(m_connection, QStringLiteral("SELECT rowid, * FROM ") + quoteIdentifier(m_table)
-                         + QStringLiteral(" WHERE rowid=?"));
+    Statement select(m_connection, QStringLiteral("SELECT rowid, * FROM ") +
+                                       quoteIdentifier(m_table) + QStringLiteral(" WHERE rowid=?"));
     sqlite3_bind_int64(select.get(), 1, row.rowid);
     if (sqlite3_step(select.get()) == SQLITE_ROW)
         row = readRow(select.get());
@@ -612,11 +630,12 @@ void Dataset::remove() {
     }
     requireRow();
     cancel();
-    Statement del(m_connection, QStringLiteral("DELETE FROM ") + quoteIdentifier(m_table) + QStringLiteral(" WHERE rowid=?"));
+    Statement del(m_connection, QStringLiteral("DELETE FROM ") + quoteIdentifier(m_table) +
+                                    QStringLiteral(" WHERE rowid=?"));
     sqlite3_bind_int64(del.get(), 1, m_rows[std::size_t(m_current)].rowid);
     if (sqlite3_step(del.get()) != SQLITE_DONE)
-        throw ProgramError(QStringLiteral("Der Datensatz konnte nicht gelöscht werden: ")
-                           + QString::fromUtf8(sqlite3_errmsg(del.db())));
+        throw ProgramError(QStringLiteral("Der Datensatz konnte nicht gelöscht werden: ") +
+                           QString::fromUtf8(sqlite3_errmsg(del.db())));
     m_rows.erase(m_rows.begin() + m_current);
     if (m_current >= recordCount())
         m_current = recordCount() - 1;

@@ -31,11 +31,11 @@ struct FieldDef {
     QString name;
     QString declaredType; // as written in the table's definition, e.g. "nvarchar(50)"
     FieldType type = FieldType::Other;
-    int size = 0;             // maximum characters of a text column; 0 = no limit
-    bool required = false;    // NOT NULL
-    bool primaryKey = false;  // part of the table's primary key
-    bool autoNumber = false;  // the table's own row number (INTEGER PRIMARY KEY)
-    bool hasDefault = false;  // the table supplies a value when an insert leaves it out
+    int size = 0;            // maximum characters of a text column; 0 = no limit
+    bool required = false;   // NOT NULL
+    bool primaryKey = false; // part of the table's primary key
+    bool autoNumber = false; // the table's own row number (INTEGER PRIMARY KEY)
+    bool hasDefault = false; // the table supplies a value when an insert leaves it out
 };
 
 // What changed, for whoever shows the dataset (the window's bound controls).
@@ -106,7 +106,9 @@ public:
     bool isOpen() const { return m_state != DatasetState::Inactive; }
     DatasetState state() const { return m_state; }
     // A pending edit or new row (state edit or insert).
-    bool hasPendingChanges() const { return m_state == DatasetState::Edit || m_state == DatasetState::Insert; }
+    bool hasPendingChanges() const {
+        return m_state == DatasetState::Edit || m_state == DatasetState::Insert;
+    }
     // A value was set since the edit or the new row began (defaults of the new-row hook excepted).
     bool modified() const { return m_modified; }
 

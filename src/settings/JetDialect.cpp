@@ -17,12 +17,14 @@ namespace {
 
 QString translateUnquoted(QString part, bool definesColumns) {
     using RE = QRegularExpression;
-    static const RE counter(QStringLiteral(R"(\bCOUNTER\b(\s*\(\s*\d+\s*,\s*\d+\s*\))?(\s+PRIMARY\s+KEY\b)?)"),
-                            RE::CaseInsensitiveOption);
+    static const RE counter(
+        QStringLiteral(R"(\bCOUNTER\b(\s*\(\s*\d+\s*,\s*\d+\s*\))?(\s+PRIMARY\s+KEY\b)?)"),
+        RE::CaseInsensitiveOption);
     static const RE memo(QStringLiteral(R"(\bMEMO\b)"), RE::CaseInsensitiveOption);
     static const RE date(QStringLiteral(R"(\bDATE\s*\(\s*\))"), RE::CaseInsensitiveOption);
     static const RE now(QStringLiteral(R"(\bNOW\s*\(\s*\))"), RE::CaseInsensitiveOption);
-    // A COUNTER column is the table's key already; a PRIMARY KEY written after it would be a second one.
+    // A COUNTER column is the table's key already; a PRIMARY KEY written after it would be a second
+    // one.
     part.replace(counter, QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT"));
     part.replace(memo, QStringLiteral("TEXT"));
     // Parenthesised, so that they may stand as a column's DEFAULT as well.
@@ -31,8 +33,9 @@ QString translateUnquoted(QString part, bool definesColumns) {
     if (definesColumns) {
         // Jet compares text without regard to case, so a key "Lager" also blocks "lager".
         static const RE textType(
-            QStringLiteral(R"(\b((?:N?VAR)?N?CHAR\s*\(\s*\d+\s*\)|TEXT(?:\s*\(\s*\d+\s*\))?))"
-                           R"((?=\s*(?:[,)]|$|NOT\b|NULL\b|PRIMARY\b|UNIQUE\b|DEFAULT\b|CONSTRAINT\b|REFERENCES\b|CHECK\b)))"),
+            QStringLiteral(
+                R"(\b((?:N?VAR)?N?CHAR\s*\(\s*\d+\s*\)|TEXT(?:\s*\(\s*\d+\s*\))?))"
+                R"((?=\s*(?:[,)]|$|NOT\b|NULL\b|PRIMARY\b|UNIQUE\b|DEFAULT\b|CONSTRAINT\b|REFERENCES\b|CHECK\b)))"),
             RE::CaseInsensitiveOption);
         part.replace(textType, QStringLiteral("\\1 COLLATE NOCASE"));
     }
@@ -42,8 +45,9 @@ QString translateUnquoted(QString part, bool definesColumns) {
 } // namespace
 
 QString toSqlite(const QString& jetStatement) {
-    static const QRegularExpression columnStatement(QStringLiteral(R"(^\s*(CREATE|ALTER)\s+TABLE\b)"),
-                                                    QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression columnStatement(
+        QStringLiteral(R"(^\s*(CREATE|ALTER)\s+TABLE\b)"),
+        QRegularExpression::CaseInsensitiveOption);
     const bool definesColumns = columnStatement.match(jetStatement).hasMatch();
     // Split at single and double quotes so that quoted text and quoted names stay as they are.
     QString result;

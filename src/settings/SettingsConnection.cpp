@@ -54,13 +54,15 @@ ConnectionParams SettingsConnection::parseConnectionString(const QString& connec
         }
         if (key.compare(QLatin1String("Data Source"), Qt::CaseInsensitive) == 0)
             params.dataSource = value;
-        else if (key.compare(QLatin1String("Jet OLEDB:Database Password"), Qt::CaseInsensitive) == 0)
+        else if (key.compare(QLatin1String("Jet OLEDB:Database Password"), Qt::CaseInsensitive) ==
+                 0)
             params.password = value;
     }
     return params;
 }
 
-sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs, QString* error) {
+sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs,
+                          QString* error) {
     auto fail = [error](sqlite3* db, const QString& text) -> sqlite3* {
         if (error)
             *error = text;
@@ -72,7 +74,8 @@ sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyT
         return fail(nullptr, QStringLiteral("Keine Datenquelle angegeben"));
 
     sqlite3* db = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
+    const int flags =
+        SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_FULLMUTEX;
     const QByteArray path = QFile::encodeName(params.dataSource);
     int rc = sqlite3_open_v2(path.constData(), &db, flags, nullptr);
     if (rc != SQLITE_OK)
@@ -108,7 +111,8 @@ void SettingsConnection::open() {
     if (m_db)
         return;
     QString error;
-    m_db = openSettingsFile(parseConnectionString(m_connectionString), false, m_busyTimeoutMs, &error);
+    m_db =
+        openSettingsFile(parseConnectionString(m_connectionString), false, m_busyTimeoutMs, &error);
     if (!m_db)
         throw ProgramError(error);
 }

@@ -27,7 +27,9 @@ public:
     // a value may be quoted with " or ' (a doubled quote inside stands for itself).
     static ConnectionParams parseConnectionString(const QString& connectionString);
 
-    void setConnectionString(const QString& connectionString) { m_connectionString = connectionString; }
+    void setConnectionString(const QString& connectionString) {
+        m_connectionString = connectionString;
+    }
     const QString& connectionString() const { return m_connectionString; }
     void setBusyTimeoutMs(int ms);
     int busyTimeoutMs() const { return m_busyTimeoutMs; }
@@ -56,4 +58,5 @@ private:
 
 // Opens (or, with create, creates) the file and sets the key; nullptr and a message on failure.
 // Shared by the connection and the creation of a new settings file.
-sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs, QString* error);
+sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs,
+                          QString* error);

@@ -4,7 +4,6 @@
 #include "LogSink.h"
 #include "ProgramError.h"
 
-#define SQLITE_HAS_CODEC 1
 #include <sqlcipher/sqlite3.h>
 
 #include <QFile>
@@ -23,17 +22,19 @@ SettingsDatabase::SettingsDatabase(LogSink& log, QString programFolder)
 }
 
 QString SettingsDatabase::creationConnectionString(const QString& path) {
-    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + path
-        + QStringLiteral(";Jet OLEDB:Database Password=") + databasePassword + QLatin1Char(';');
+    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + path +
+           QStringLiteral(";Jet OLEDB:Database Password=") + databasePassword + QLatin1Char(';');
 }
 
 QString SettingsDatabase::useConnectionString() const {
-    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + m_programFolder + fileName
-        + QStringLiteral(";Persist Security Info=False;Jet OLEDB:Database Password=") + databasePassword;
+    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + m_programFolder +
+           fileName + QStringLiteral(";Persist Security Info=False;Jet OLEDB:Database Password=") +
+           databasePassword;
 }
 
 bool SettingsDatabase::CreateAccessDatabase(const QString& Database) {
-    const ConnectionParams params = SettingsConnection::parseConnectionString(creationConnectionString(Database));
+    const ConnectionParams params =
+        SettingsConnection::parseConnectionString(creationConnectionString(Database));
     const QFileInfo info(params.dataSource);
     if (params.dataSource.isEmpty() || info.exists() || info.isSymLink())
         return false;
@@ -42,7 +43,8 @@ bool SettingsDatabase::CreateAccessDatabase(const QString& Database) {
         return false;
     // SQLite writes a file only when something is stored; writing the header now makes the
     // new file an encrypted database without tables.
-    const bool written = sqlite3_exec(db, "PRAGMA user_version = 0", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const bool written =
+        sqlite3_exec(db, "PRAGMA user_version = 0", nullptr, nullptr, nullptr) == SQLITE_OK;
     const bool closed = sqlite3_close(db) == SQLITE_OK;
     if (!written || !closed || QFileInfo(params.dataSource).size() == 0) {
         QFile::remove(params.dataSource); // the next start tries again
@@ -134,13 +136,16 @@ void SettingsDatabase::checkdatabase() {
             queryVersion.open();
         }
 
-        const QDateTime stored = queryVersion.isEmpty() ? QDateTime() : queryVersion.field(QStringLiteral("DBVERSION")).asDateTime();
+        const QDateTime stored = queryVersion.isEmpty()
+                                     ? QDateTime()
+                                     : queryVersion.field(QStringLiteral("DBVERSION")).asDateTime();
         if (!stored.isValid() || stored < current) {
             queryVersion.close();
             upgradeSchema();
             if (!m_fileFailure.isEmpty())
-                throw ProgramError(QStringLiteral("Die Einstellungsdatenbank konnte nicht aktualisiert werden: ")
-                                   + m_fileFailure);
+                throw ProgramError(
+                    QStringLiteral("Die Einstellungsdatenbank konnte nicht aktualisiert werden: ") +
+                    m_fileFailure);
             queryVersion.open();
             queryVersion.edit();
             queryVersion.field(QStringLiteral("DBVERSION")).setValue(current);

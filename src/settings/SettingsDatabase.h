@@ -14,7 +14,7 @@ class LogSink;
 // and the datasets through which the program reads and edits its settings.
 class SettingsDatabase {
 public:
-    static const QString fileName;       // "sqlback.mdb"
+    static const QString fileName; // "sqlback.mdb"
     static const QString databasePassword;
 
     // programFolder ends in '/'.
@@ -58,5 +58,5 @@ private:
 
     LogSink& m_log;
     QString m_programFolder;
-    QString m_fileFailure; // first schema statement that failed because of the file, not its text
+    QString m_fileFailure; // message of the first statement kept from the file (lock, disk full)
 };

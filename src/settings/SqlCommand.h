@@ -19,7 +19,8 @@ public:
     // refused, when the text holds more than one statement, or when it runs past the time-out.
     void execSQL();
     // How the last execSQL ended: 0 done, 1 the statement itself was refused (its text, a
-    // column already there, …), other SQLite result codes for the file (locked, busy, disk full, …).
+    // column already there, …), other SQLite result codes for the file (locked, busy, disk full,
+    // …).
     int lastResultCode() const { return m_lastResultCode; }
 
 private:

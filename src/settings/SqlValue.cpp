@@ -67,9 +67,11 @@ std::optional<bool> toBoolean(const QVariant& value) {
         break;
     }
     const QString text = value.toString().trimmed().toLower();
-    if (text == QLatin1String("true") || text == QLatin1String("ja") || text == QLatin1String("yes"))
+    if (text == QLatin1String("true") || text == QLatin1String("ja") ||
+        text == QLatin1String("yes"))
         return true;
-    if (text == QLatin1String("false") || text == QLatin1String("nein") || text == QLatin1String("no"))
+    if (text == QLatin1String("false") || text == QLatin1String("nein") ||
+        text == QLatin1String("no"))
         return false;
     bool ok = false;
     const double n = text.toDouble(&ok);
@@ -122,8 +124,10 @@ QVariant fromStored(const FieldDef& def, const QVariant& stored) {
     }
     case FieldType::DateTime: {
         if (stored.typeId() == QMetaType::Double) // a Julian day number
-            return QVariant(QDateTime::fromMSecsSinceEpoch(
-                qint64(std::llround((stored.toDouble() - 2440587.5) * 86400000.0)), Qt::UTC).toLocalTime());
+            return QVariant(
+                QDateTime::fromMSecsSinceEpoch(
+                    qint64(std::llround((stored.toDouble() - 2440587.5) * 86400000.0)), Qt::UTC)
+                    .toLocalTime());
         const QDateTime parsed = parseDateTime(stored.toString());
         return parsed.isValid() ? QVariant(parsed) : QVariant();
     }
@@ -249,12 +253,14 @@ QString requiredMessage(const QString& table, const QString& column) {
 }
 
 QString duplicateMessage(const QString& table, const QString& column) {
-    return QStringLiteral("In der Tabelle '%1' gibt es schon einen Datensatz mit diesem Wert im Feld '%2'")
+    return QStringLiteral(
+               "In der Tabelle '%1' gibt es schon einen Datensatz mit diesem Wert im Feld '%2'")
         .arg(table, column);
 }
 
 QString tooLongMessage(const QString& table, const QString& column, int size) {
-    return QStringLiteral("Der Text im Feld '%1' der Tabelle '%2' ist zu lang: höchstens %3 Zeichen sind erlaubt")
+    return QStringLiteral("Der Text im Feld '%1' der Tabelle '%2' ist zu lang: höchstens %3 "
+                          "Zeichen sind erlaubt")
         .arg(column, table)
         .arg(size);
 }

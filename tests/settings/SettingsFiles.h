@@ -16,8 +16,8 @@ inline const QByteArray key = QByteArrayLiteral("kodiak47");
 
 inline sqlite3* openRaw(const QString& path, const QByteArray& withKey = key) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         sqlite3_close(db);
         return nullptr;
     }
@@ -27,14 +27,16 @@ inline sqlite3* openRaw(const QString& path, const QByteArray& withKey = key) {
 }
 
 // Runs the statements in order on an (encrypted) file, creating it when missing.
-inline bool exec(const QString& path, const QStringList& statements, const QByteArray& withKey = key) {
+inline bool exec(const QString& path, const QStringList& statements,
+                 const QByteArray& withKey = key) {
     sqlite3* db = openRaw(path, withKey);
     if (!db)
         return false;
     bool ok = true;
     for (const QString& statement : statements) {
         char* error = nullptr;
-        if (sqlite3_exec(db, statement.toUtf8().constData(), nullptr, nullptr, &error) != SQLITE_OK) {
+        if (sqlite3_exec(db, statement.toUtf8().constData(), nullptr, nullptr, &error) !=
+            SQLITE_OK) {
             qWarning("%s: %s", qPrintable(statement), error);
             ok = false;
         }
@@ -45,7 +47,8 @@ inline bool exec(const QString& path, const QStringList& statements, const QByte
 }
 
 // Every row of a query as "a|b|c", NULL shown as "NULL".
-inline QStringList rows(const QString& path, const QString& sql, QChar separator = QLatin1Char('|')) {
+inline QStringList rows(const QString& path, const QString& sql,
+                        QChar separator = QLatin1Char('|')) {
     QStringList result;
     sqlite3* db = openRaw(path);
     sqlite3_stmt* stmt = nullptr;
@@ -55,11 +58,13 @@ inline QStringList rows(const QString& path, const QString& sql, QChar separator
             for (int i = 0; i < sqlite3_column_count(stmt); ++i)
                 cells.append(sqlite3_column_type(stmt, i) == SQLITE_NULL
                                  ? QStringLiteral("NULL")
-                                 : QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i))));
+                                 : QString::fromUtf8(reinterpret_cast<const char*>(
+                                       sqlite3_column_text(stmt, i))));
             result.append(cells.join(separator));
         }
     } else {
-        result.append(QStringLiteral("ERROR: ") + QString::fromUtf8(db ? sqlite3_errmsg(db) : "no file"));
+        result.append(QStringLiteral("ERROR: ") +
+                      QString::fromUtf8(db ? sqlite3_errmsg(db) : "no file"));
     }
     sqlite3_finalize(stmt);
     sqlite3_close(db);
@@ -70,7 +75,8 @@ inline QStringList rows(const QString& path, const QString& sql, QChar separator
 inline QStringList columns(const QString& path, const QString& table) {
     QStringList result;
     const QChar separator(0x1f);
-    for (const QString& row : rows(path, QStringLiteral("PRAGMA table_info(%1)").arg(table), separator)) {
+    for (const QString& row :
+         rows(path, QStringLiteral("PRAGMA table_info(%1)").arg(table), separator)) {
         const QStringList c = row.split(separator);
         result.append(QStringLiteral("%1 %2 %3 %4").arg(c[1], c[2], c[3], c[5]));
     }

@@ -36,13 +36,18 @@ struct Settings {
     void addJobs(const QStringList& names) {
         QStringList statements;
         for (const QString& name : names)
-            statements.append(QStringLiteral("INSERT INTO sqldatenbanken (DBName, DBServer, DBBenutzer, DBPasswort) "
-                                             "VALUES ('%1', 'srv', 'sa', 'pw')").arg(name));
+            statements.append(
+                QStringLiteral(
+                    "INSERT INTO sqldatenbanken (DBName, DBServer, DBBenutzer, DBPasswort) "
+                    "VALUES ('%1', 'srv', 'sa', 'pw')")
+                    .arg(name));
         QVERIFY(exec(path(), statements));
         jobs().close();
         jobs().open();
     }
-    QStringList jobNames() { return rows(path(), QStringLiteral("SELECT DBName FROM sqldatenbanken")); }
+    QStringList jobNames() {
+        return rows(path(), QStringLiteral("SELECT DBName FROM sqldatenbanken"));
+    }
 };
 
 void fillJob(Dataset& jobs, const QString& name) {
@@ -133,7 +138,8 @@ void TestDataset::newRowCancelledOrPosted() {
     jobs.post();
     QCOMPARE(jobs.state(), DatasetState::Browse);
     QCOMPARE(jobs.recordCount(), 1);
-    QCOMPARE(rows(s.path(), "SELECT DBName, DBServer, DBBenutzer, DBPasswort, FTP_Port FROM sqldatenbanken"),
+    QCOMPARE(rows(s.path(),
+                  "SELECT DBName, DBServer, DBBenutzer, DBPasswort, FTP_Port FROM sqldatenbanken"),
              QStringList{"Kunden|srv\\SQLEXPRESS|sa|geheim|NULL"});
 
     // Insert places the new row before the current one; cancelling returns to where it was.
@@ -158,7 +164,8 @@ void TestDataset::postWritesOnlyWhatChanged() {
     jobs.edit();
     jobs.field("DBServer").setValue("neu");
     jobs.post();
-    QCOMPARE(rows(s.path(), "SELECT DBServer, FTP_Pfad FROM sqldatenbanken"), QStringList{"neu|/fremd"});
+    QCOMPARE(rows(s.path(), "SELECT DBServer, FTP_Pfad FROM sqldatenbanken"),
+             QStringList{"neu|/fremd"});
 
     // An edit without a change writes nothing and ends the edit.
     jobs.edit();
@@ -178,7 +185,8 @@ void TestDataset::valuesReadBackAfterReopening_data() {
     QTest::newRow("empty text is not NULL") << "FTP_Pfad" << QVariant(QString(""));
     QTest::newRow("NULL") << "ZIP_Dateiname" << QVariant();
     QTest::newRow("text of full size") << "FTP_Pfad" << QVariant(QString(150, QChar(0x00e4)));
-    QTest::newRow("quotes and semicolons") << "FTP_Passwort" << QVariant(QString("a'b\";DROP TABLE x;--"));
+    QTest::newRow("quotes and semicolons")
+        << "FTP_Passwort" << QVariant(QString("a'b\";DROP TABLE x;--"));
 }
 
 void TestDataset::valuesReadBackAfterReopening() {
@@ -262,20 +270,22 @@ void TestDataset::typedValues() {
 }
 
 void TestDataset::refusals_data() {
-    QTest::addColumn<bool>("newRow");     // a new row, or an edit of the stored job "A"
+    QTest::addColumn<bool>("newRow"); // a new row, or an edit of the stored job "A"
     QTest::addColumn<QString>("fieldName");
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QString>("message"); // a part of the refusal; empty: accepted
 
     QTest::newRow("required left NULL") << true << "DBServer" << QVariant() << "DBServer";
-    QTest::newRow("required left empty") << true << "DBPasswort" << QVariant(QString("")) << "DBPasswort";
+    QTest::newRow("required left empty")
+        << true << "DBPasswort" << QVariant(QString("")) << "DBPasswort";
     QTest::newRow("required cleared") << false << "DBBenutzer" << QVariant() << "DBBenutzer";
     QTest::newRow("required emptied") << false << "DBServer" << QVariant(QString("")) << "DBServer";
     QTest::newRow("existing DBName") << true << "DBName" << QVariant("A") << "DBName";
     QTest::newRow("existing DBName in other case") << true << "DBName" << QVariant("a") << "DBName";
     QTest::newRow("renamed onto another job") << false << "DBName" << QVariant("B") << "DBName";
     QTest::newRow("text one too long") << true << "DBName" << QVariant(QString(51, 'n')) << "50";
-    QTest::newRow("path one too long") << false << "FTP_Pfad" << QVariant(QString(151, '/')) << "150";
+    QTest::newRow("path one too long")
+        << false << "FTP_Pfad" << QVariant(QString(151, '/')) << "150";
     QTest::newRow("text at its size") << true << "DBName" << QVariant(QString(50, 'n')) << "";
     QTest::newRow("renamed") << false << "DBName" << QVariant("C") << "";
 }
@@ -349,8 +359,9 @@ void TestDataset::hooks() {
 
     jobs.field("DBName").setValue("Lager");
     jobs.post();
-    QCOMPARE(rows(s.path(), "SELECT DBName, DBBenutzer, FTP_Port, ZIP_Dateiname FROM sqldatenbanken"),
-             QStringList{"Lager|sa|21|Lager"});
+    QCOMPARE(
+        rows(s.path(), "SELECT DBName, DBBenutzer, FTP_Port, ZIP_Dateiname FROM sqldatenbanken"),
+        QStringList{"Lager|sa|21|Lager"});
 
     // A new-row hook that fails leaves no row behind.
     jobs.onNewRecord = [](Dataset&) { throw ProgramError("kaputt"); };
@@ -377,7 +388,8 @@ void TestDataset::movingAwayStoresOrDrops() {
     jobs.field("DBServer").setValue("zweiter");
     jobs.next();
     QCOMPARE(jobs.field("DBName").asString(), QString("B"));
-    QCOMPARE(rows(s.path(), "SELECT DBServer FROM sqldatenbanken WHERE DBName='A'"), QStringList{"zweiter"});
+    QCOMPARE(rows(s.path(), "SELECT DBServer FROM sqldatenbanken WHERE DBName='A'"),
+             QStringList{"zweiter"});
 
     // A store that is refused keeps the user on the row.
     jobs.edit();

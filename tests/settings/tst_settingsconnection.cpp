@@ -20,18 +20,29 @@ void TestSettingsConnection::parse_data() {
     QTest::addColumn<QString>("dataSource");
     QTest::addColumn<QString>("password");
 
-    QTest::newRow("creation") << SettingsDatabase::creationConnectionString("/opt/orvel/sqlback.mdb")
-                              << "/opt/orvel/sqlback.mdb" << "kodiak47";
-    QTest::newRow("use")
-        << "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=/opt/orvel/sqlback.mdb;Persist Security Info=False;"
-           "Jet OLEDB:Database Password=kodiak47"
-        << "/opt/orvel/sqlback.mdb" << "kodiak47";
+    QTest::newRow("creation") << SettingsDatabase::creationConnectionString(
+                                     "/opt/orvel/sqlback.mdb")
+                              << "/opt/orvel/sqlback.mdb"
+                              << "kodiak47";
+    QTest::newRow("use") << "Provider=Microsoft.Jet.OLEDB.4.0;Data "
+                            "Source=/opt/orvel/sqlback.mdb;Persist Security Info=False;"
+                            "Jet OLEDB:Database Password=kodiak47"
+                         << "/opt/orvel/sqlback.mdb"
+                         << "kodiak47";
     QTest::newRow("keys in any case, blanks around")
-        << " data source = /a b/x.mdb ; JET OLEDB:DATABASE PASSWORD=geheim " << "/a b/x.mdb" << "geheim";
-    QTest::newRow("quoted values") << "Data Source=\"/a;b/x.mdb\";Jet OLEDB:Database Password='p''w;x'"
-                                   << "/a;b/x.mdb" << "p'w;x";
-    QTest::newRow("equals sign in a path") << "Data Source=/a=b/x.mdb" << "/a=b/x.mdb" << "";
-    QTest::newRow("other keys only") << "Provider=Microsoft.Jet.OLEDB.4.0;Mode=Share Deny None" << "" << "";
+        << " data source = /a b/x.mdb ; JET OLEDB:DATABASE PASSWORD=geheim "
+        << "/a b/x.mdb"
+        << "geheim";
+    QTest::newRow("quoted values")
+        << "Data Source=\"/a;b/x.mdb\";Jet OLEDB:Database Password='p''w;x'"
+        << "/a;b/x.mdb"
+        << "p'w;x";
+    QTest::newRow("equals sign in a path") << "Data Source=/a=b/x.mdb"
+                                           << "/a=b/x.mdb"
+                                           << "";
+    QTest::newRow("other keys only") << "Provider=Microsoft.Jet.OLEDB.4.0;Mode=Share Deny None"
+                                     << ""
+                                     << "";
 }
 
 void TestSettingsConnection::parse() {
@@ -49,13 +60,15 @@ void TestSettingsConnection::connectsWithWhatTheStringNames() {
     QVERIFY(SettingsFiles::exec(path, {"CREATE TABLE t (a INTEGER)"}, "anderes Passwort"));
 
     SettingsConnection connection;
-    connection.setConnectionString("Data Source=\"" + path + "\";Jet OLEDB:Database Password=\"anderes Passwort\"");
+    connection.setConnectionString("Data Source=\"" + path +
+                                   "\";Jet OLEDB:Database Password=\"anderes Passwort\"");
     connection.open();
     QVERIFY(connection.connected());
     connection.close();
     QVERIFY(!connection.connected());
 
-    connection.setConnectionString("Data Source=\"" + path + "\";Jet OLEDB:Database Password=kodiak47");
+    connection.setConnectionString("Data Source=\"" + path +
+                                   "\";Jet OLEDB:Database Password=kodiak47");
     QVERIFY_THROWS_EXCEPTION(ProgramError, connection.open());
     QVERIFY(!connection.connected());
 }

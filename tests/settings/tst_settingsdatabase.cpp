@@ -15,15 +15,26 @@ namespace {
 
 const QStringList connectedLines = {QStringLiteral("Einstellungsdatenbank verbunden"),
                                     QStringLiteral("Datenbank erfolgreich geöffnet")};
-const QStringList failedLines = {QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
-                                 QStringLiteral("Datenbank kann nicht geöffnet werden")};
+const QStringList failedLines = {
+    QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
+    QStringLiteral("Datenbank kann nicht geöffnet werden")};
 
 const QStringList fullJobColumns = {
-    "DBName nvarchar(50) 1 1",     "DBServer nvarchar(50) 1 0",   "DBBenutzer nvarchar(50) 1 0",
-    "DBPasswort nvarchar(50) 1 0", "ZIP_Dateiname nvarchar(50) 0 0", "ZIP_erstellen BIT 0 0",
-    "FTP_aktiv BIT 0 0",           "FTP_SERVER nvarchar(50) 0 0", "FTP_Benutzer nvarchar(50) 0 0",
-    "FTP_Passwort nvarchar(50) 0 0", "FTP_Port INTEGER 0 0",      "FTP_Pfad nvarchar(150) 0 0",
-    "FTP_SSL INTEGER 0 0",         "FTP_Passiv INTEGER 0 0",      "FTP_Binary INTEGER 0 0",
+    "DBName nvarchar(50) 1 1",
+    "DBServer nvarchar(50) 1 0",
+    "DBBenutzer nvarchar(50) 1 0",
+    "DBPasswort nvarchar(50) 1 0",
+    "ZIP_Dateiname nvarchar(50) 0 0",
+    "ZIP_erstellen BIT 0 0",
+    "FTP_aktiv BIT 0 0",
+    "FTP_SERVER nvarchar(50) 0 0",
+    "FTP_Benutzer nvarchar(50) 0 0",
+    "FTP_Passwort nvarchar(50) 0 0",
+    "FTP_Port INTEGER 0 0",
+    "FTP_Pfad nvarchar(150) 0 0",
+    "FTP_SSL INTEGER 0 0",
+    "FTP_Passiv INTEGER 0 0",
+    "FTP_Binary INTEGER 0 0",
 };
 const QStringList fullGeneralColumns = {
     "ID INTEGER 0 1",
@@ -38,9 +49,10 @@ const QStringList fullGeneralColumns = {
     "OrdnerZIPDateien nvarchar(250) 0 0",
 };
 
-const QString baseJobTable = QStringLiteral(
-    "CREATE TABLE sqldatenbanken (DBName nvarchar(50) NOT NULL PRIMARY KEY, DBServer nvarchar(50) NOT NULL, "
-    "DBBenutzer nvarchar(50) NOT NULL, DBPasswort nvarchar(50) NOT NULL");
+const QString baseJobTable =
+    QStringLiteral("CREATE TABLE sqldatenbanken (DBName nvarchar(50) NOT NULL PRIMARY KEY, "
+                   "DBServer nvarchar(50) NOT NULL, "
+                   "DBBenutzer nvarchar(50) NOT NULL, DBPasswort nvarchar(50) NOT NULL");
 
 QByteArray fileBytes(const QString& path) {
     QFile f(path);
@@ -91,7 +103,8 @@ void TestSettingsDatabase::firstStart() {
     QCOMPARE(columns(db.databasePath(), "sqldatenbanken"), fullJobColumns);
     QCOMPARE(columns(db.databasePath(), "benutzerdaten"), fullGeneralColumns);
     QCOMPARE(columns(db.databasePath(), "dbversion"), QStringList{"DBVERSION DATETIME 1 1"});
-    QCOMPARE(rows(db.databasePath(), "SELECT DBVERSION FROM dbversion"), QStringList{"2016-08-15 00:00:00"});
+    QCOMPARE(rows(db.databasePath(), "SELECT DBVERSION FROM dbversion"),
+             QStringList{"2016-08-15 00:00:00"});
     QCOMPARE(rows(db.databasePath(), "SELECT count(*) FROM sqldatenbanken"), QStringList{"0"});
     QCOMPARE(rows(db.databasePath(), "SELECT * FROM benutzerdaten"),
              QStringList{"1|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"});
@@ -133,13 +146,15 @@ void TestSettingsDatabase::fileIsEncrypted() {
     QVERIFY(!raw.contains("sqldatenbanken"));
     QVERIFY(!raw.contains("GeheimesPasswort42"));
 
-    const QString withKey = shell(db.databasePath(), "PRAGMA key='kodiak47';\n.schema\nSELECT DBVERSION FROM dbversion;\n");
+    const QString withKey = shell(
+        db.databasePath(), "PRAGMA key='kodiak47';\n.schema\nSELECT DBVERSION FROM dbversion;\n");
     QVERIFY2(withKey.contains("CREATE TABLE sqldatenbanken"), qPrintable(withKey));
     QVERIFY2(withKey.contains("CREATE TABLE benutzerdaten"), qPrintable(withKey));
     QVERIFY2(withKey.contains("CREATE TABLE dbversion"), qPrintable(withKey));
     QVERIFY2(withKey.contains("2016-08-15 00:00:00"), qPrintable(withKey));
 
-    const QString withoutKey = shell(db.databasePath(), ".schema\nSELECT count(*) FROM sqlite_master;\n");
+    const QString withoutKey =
+        shell(db.databasePath(), ".schema\nSELECT count(*) FROM sqlite_master;\n");
     QVERIFY2(!withoutKey.contains("CREATE TABLE"), qPrintable(withoutKey));
     QVERIFY2(withoutKey.contains("file is encrypted or is not a database"), qPrintable(withoutKey));
 
@@ -199,7 +214,8 @@ void TestSettingsDatabase::currentVersionRunsNoStatement() {
     const QString path = folder.file("sqlback.mdb");
     // A job table that lacks most columns, with a NULL protocol: any upgrade statement would show.
     QVERIFY(exec(path, {baseJobTable + ", FTP_SSL INTEGER)",
-                        "CREATE TABLE benutzerdaten (ID INTEGER PRIMARY KEY AUTOINCREMENT, VersenderName nvarchar(50))",
+                        "CREATE TABLE benutzerdaten (ID INTEGER PRIMARY KEY AUTOINCREMENT, "
+                        "VersenderName nvarchar(50))",
                         "CREATE TABLE dbversion (DBVERSION DATETIME NOT NULL PRIMARY KEY)",
                         QStringLiteral("INSERT INTO dbversion VALUES ('%1')").arg(version),
                         "INSERT INTO sqldatenbanken VALUES ('Kunden', 'srv', 'sa', 'pw', NULL)"}));
@@ -220,8 +236,10 @@ void TestSettingsDatabase::currentVersionRunsNoStatement() {
 
 void TestSettingsDatabase::olderVersionIsUpgraded_data() {
     QTest::addColumn<QStringList>("versionRows");
-    QTest::newRow("earlier date") << QStringList{"INSERT INTO dbversion VALUES ('2015-03-01 00:00:00')"};
-    QTest::newRow("one second before") << QStringList{"INSERT INTO dbversion VALUES ('2016-08-14 23:59:59')"};
+    QTest::newRow("earlier date") << QStringList{
+        "INSERT INTO dbversion VALUES ('2015-03-01 00:00:00')"};
+    QTest::newRow("one second before")
+        << QStringList{"INSERT INTO dbversion VALUES ('2016-08-14 23:59:59')"};
     QTest::newRow("empty version table") << QStringList{};
 }
 
@@ -231,7 +249,8 @@ void TestSettingsDatabase::olderVersionIsUpgraded() {
     const QString path = folder.file("sqlback.mdb");
     QStringList setup = {
         baseJobTable + ", ZIP_Dateiname nvarchar(50), FTP_SSL INTEGER, FTP_Passiv INTEGER)",
-        "CREATE TABLE benutzerdaten (ID INTEGER PRIMARY KEY AUTOINCREMENT, VersenderName nvarchar(50))",
+        "CREATE TABLE benutzerdaten (ID INTEGER PRIMARY KEY AUTOINCREMENT, VersenderName "
+        "nvarchar(50))",
         "CREATE TABLE dbversion (DBVERSION DATETIME NOT NULL PRIMARY KEY)",
         "INSERT INTO sqldatenbanken VALUES ('A', 'srv', 'sa', 'pw', 'keep', 2, NULL)",
         "INSERT INTO sqldatenbanken VALUES ('B', 'srv', 'sa', 'pw', NULL, NULL, 1)",
@@ -247,7 +266,8 @@ void TestSettingsDatabase::olderVersionIsUpgraded() {
     // Added columns come after the ones the table had.
     QCOMPARE(sorted(columns(path, "sqldatenbanken")), sorted(fullJobColumns));
     QCOMPARE(columns(path, "benutzerdaten"), fullGeneralColumns);
-    QCOMPARE(rows(path, "SELECT DBName, ZIP_Dateiname, FTP_SSL, FTP_Passiv, FTP_Binary, FTP_Port FROM sqldatenbanken"),
+    QCOMPARE(rows(path, "SELECT DBName, ZIP_Dateiname, FTP_SSL, FTP_Passiv, FTP_Binary, FTP_Port "
+                        "FROM sqldatenbanken"),
              (QStringList{"A|keep|2|0|0|NULL", "B|NULL|0|1|0|NULL"}));
     QCOMPARE(rows(path, "SELECT ID, VersenderName FROM benutzerdaten"), QStringList{"1|Firma"});
     QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{"2016-08-15 00:00:00"});
@@ -277,8 +297,8 @@ void TestSettingsDatabase::tablesWithoutVersionTable() {
 }
 
 void TestSettingsDatabase::noConnection_data() {
-    QTest::addColumn<QByteArray>("fileKey");      // the file is made with this key …
-    QTest::addColumn<QByteArray>("fileContent");  // … or holds these bytes (neither: no file)
+    QTest::addColumn<QByteArray>("fileKey");     // the file is made with this key …
+    QTest::addColumn<QByteArray>("fileContent"); // … or holds these bytes (neither: no file)
 
     QTest::newRow("wrong password") << QByteArray("falsch") << QByteArray();
     QTest::newRow("plain database without password") << QByteArray() << QByteArray();
@@ -388,7 +408,8 @@ void TestSettingsDatabase::pendingChangesStoredOnClose() {
     QVERIFY_THROWS_EXCEPTION(ProgramError, db.postPendingChanges());
     QCOMPARE(db.queryDatenbanken.state(), DatasetState::Insert);
     QCOMPARE(db.queryBenutzerdaten.state(), DatasetState::Edit);
-    QCOMPARE(rows(db.databasePath(), "SELECT EmpfaengerEmail FROM benutzerdaten"), QStringList{"NULL"});
+    QCOMPARE(rows(db.databasePath(), "SELECT EmpfaengerEmail FROM benutzerdaten"),
+             QStringList{"NULL"});
 
     db.queryDatenbanken.field("DBServer").setValue("srv");
     db.queryDatenbanken.field("DBBenutzer").setValue("sa");
@@ -397,7 +418,8 @@ void TestSettingsDatabase::pendingChangesStoredOnClose() {
     QVERIFY(!db.queryDatenbanken.hasPendingChanges());
     QVERIFY(!db.queryBenutzerdaten.hasPendingChanges());
     QCOMPARE(rows(db.databasePath(), "SELECT DBName FROM sqldatenbanken"), QStringList{"Lager"});
-    QCOMPARE(rows(db.databasePath(), "SELECT EmpfaengerEmail FROM benutzerdaten"), QStringList{"admin@example.com"});
+    QCOMPARE(rows(db.databasePath(), "SELECT EmpfaengerEmail FROM benutzerdaten"),
+             QStringList{"admin@example.com"});
 
     // Without a connection the datasets are closed and there is nothing to store.
     db.ADOConnection1.close();
@@ -489,7 +511,8 @@ void TestSettingsDatabase::dbbefehlDropsFailures() {
     SettingsDatabase db(log, folder.path());
     QVERIFY(SettingsDatabase::CreateAccessDatabase(db.databasePath()));
     db.checkdatabase();
-    const QStringList schema = rows(db.databasePath(), "SELECT sql FROM sqlite_master ORDER BY name");
+    const QStringList schema =
+        rows(db.databasePath(), "SELECT sql FROM sqlite_master ORDER BY name");
     log.lines.clear();
 
     db.dbbefehl(statement);
