@@ -171,7 +171,6 @@ private:
     void readFieldDefs(const QString& table);
     Row readRow(void* stmt) const;
     QVariant readValue(void* stmt, int column, const FieldDef& def) const;
-    QVariant convertForField(const FieldDef& def, const QVariant& value) const;
     void setFieldValue(int index, const QVariant& value);
     void checkRow(const Row& row) const;
     void writeUpdate(Row& row);
