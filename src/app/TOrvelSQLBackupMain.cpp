@@ -1,10 +1,15 @@
 #include "TOrvelSQLBackupMain.h"
 
+#include "ArchivePackager.h"
+#include "BackupRun.h"
 #include "Clock.h"
 #include "CountdownNotice.h"
+#include "Dataset.h"
 #include "DateText.h"
 #include "ProgramError.h"
+#include "SettingsDatabase.h"
 #include "SingleInstance.h"
+#include "SqlMaintenance.h"
 #include "VersionInfo.h"
 #include "WindowSizeRule.h"
 #include "ui_TOrvelSQLBackupMain.h"
@@ -15,6 +20,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QScreen>
 
 const QString TOrvelSQLBackupMain::kNoticeText = QStringLiteral(
@@ -34,6 +40,36 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
       m_log(nullptr, *m_clock) {
     ui->setupUi(this);
     m_log.setScreen(ui->Memo1);
+    m_programFolder = resolveProgramFolder(m_options.programFolder);
+
+    m_settings = std::make_unique<SettingsDatabase>(m_log, m_programFolder);
+    m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, m_programFolder);
+    m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, *m_clock, m_programFolder);
+    BackupRun::Steps steps;
+    steps.arbeitsprozess = [this](const BackupJob& job) { m_sql->arbeitsprozess(job); };
+    steps.zipprozess = [this](const BackupJob& job) {
+        Dataset& jobs = queryDatenbanken();
+        BackupJob packed = job;
+        return m_archive->zipprozess(
+            packed, queryBenutzerdaten().field(QStringLiteral("OrdnerZIPDateien")).asString(),
+            SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
+            SqlMaintenance::logBackupFileFor(m_programFolder, job.DBName), [&jobs](const QString& name) {
+                jobs.edit();
+                jobs.setValue(QStringLiteral("ZIP_Dateiname"), name);
+                jobs.post();
+            });
+    };
+    steps.ftphochladen = [this](const QString& path, const QString& name) { return ftphochladen(path, name); };
+    m_run = std::make_unique<BackupRun>(m_log, m_errors, queryDatenbanken(), std::move(steps));
+
+    // The job editor's connection test; the editor itself lays them out.
+    Button2 = new QPushButton(QStringLiteral("Verbindung testen"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->hide();
+    lblcheckconnection = new QLabel(QStringLiteral("..."), this);
+    lblcheckconnection->setObjectName(QStringLiteral("lblcheckconnection"));
+    lblcheckconnection->hide();
+    connect(Button2, &QPushButton::clicked, this, [this] { guarded([this] { Button2Click(Button2); }); });
     m_log.setEchoToStdout(m_options.echoLogToStdout);
 
     QFont windowFont(QStringLiteral("Segoe UI"));
@@ -80,6 +116,16 @@ TOrvelSQLBackupMain::~TOrvelSQLBackupMain() {
         qApp->removeEventFilter(this);
 }
 
+QString TOrvelSQLBackupMain::resolveProgramFolder(const QString& configured) {
+    QString folder = configured.isEmpty() ? QCoreApplication::applicationDirPath() : QDir::cleanPath(configured);
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder;
+}
+
+Dataset& TOrvelSQLBackupMain::queryDatenbanken() { return m_settings->queryDatenbanken; }
+Dataset& TOrvelSQLBackupMain::queryBenutzerdaten() { return m_settings->queryBenutzerdaten; }
+
 QString TOrvelSQLBackupMain::iniFileName() const {
     return m_programFolder + QStringLiteral("OrvelSQLBackup.INI");
 }
@@ -87,11 +133,7 @@ QString TOrvelSQLBackupMain::iniFileName() const {
 void TOrvelSQLBackupMain::FormCreate(QObject*) {
     m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
 
-    m_programFolder = m_options.programFolder.isEmpty()
-                          ? QCoreApplication::applicationDirPath()
-                          : QDir::cleanPath(m_options.programFolder);
-    if (!m_programFolder.endsWith(QLatin1Char('/')))
-        m_programFolder += QLatin1Char('/');
+    m_programFolder = resolveProgramFolder(m_options.programFolder);
     m_logFolder = m_programFolder + QStringLiteral("log/");
     m_log.setLogFolder(m_logFolder);
 
@@ -286,17 +328,57 @@ void TOrvelSQLBackupMain::raiseWindow() {
     activateWindow();
 }
 
-bool TOrvelSQLBackupMain::CreateAccessDatabase(const QString&) { return false; }
-void TOrvelSQLBackupMain::checkdatabase() {}
+bool TOrvelSQLBackupMain::CreateAccessDatabase(const QString& Database) {
+    return SettingsDatabase::CreateAccessDatabase(Database);
+}
+
+void TOrvelSQLBackupMain::checkdatabase() { m_settings->checkdatabase(); }
+
+void TOrvelSQLBackupMain::postPendingSettings() { m_settings->postPendingChanges(); }
+
+void TOrvelSQLBackupMain::btnStartClick(QObject*) {
+    if (m_testingConnection) {
+        writelogentry(QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
+        return;
+    }
+    m_run->setFirstStartParameter(m_firstStartParameter);
+    m_run->btnStartClick();
+}
+
+void TOrvelSQLBackupMain::Button2Click(QObject*) {
+    // The test shares the connection objects and the job list with a run.
+    if (m_run->isRunning() || m_testingConnection) {
+        writelogentry(QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich"));
+        return;
+    }
+    Dataset& jobs = queryDatenbanken();
+    if (jobs.state() == DatasetState::Edit) {
+        try {
+            jobs.post();
+        } catch (const std::exception&) {
+            // The test uses the values shown.
+        }
+    }
+    const BackupJob job = jobs.isOpen() && !jobs.isEmpty() ? BackupRun::currentJob(jobs) : BackupJob();
+    m_testingConnection = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{m_testingConnection};
+    lblcheckconnection->setText(m_sql->connectionTest(job));
+}
+
+bool TOrvelSQLBackupMain::ftphochladen(const QString&, const QString& ftpdatenbankname) {
+    writelogentry(QStringLiteral("FEHLER: Upload ist in dieser Version nicht verfügbar: ") + ftpdatenbankname);
+    return false;
+}
 bool TOrvelSQLBackupMain::checkinternetconnection() {
     m_publicAddress.clear();
     return false;
 }
 void TOrvelSQLBackupMain::Berichtsvorlagencheck() {}
-void TOrvelSQLBackupMain::btnStartClick(QObject*) {}
 void TOrvelSQLBackupMain::btnEmailsendenClick(QObject*) {}
 void TOrvelSQLBackupMain::btnUpdateClick(QObject*) {}
 void TOrvelSQLBackupMain::Button3Click(QObject*) {}
 void TOrvelSQLBackupMain::automaticUpdateCheck() {}
 bool TOrvelSQLBackupMain::systemReportsConnection() { return false; }
-void TOrvelSQLBackupMain::postPendingSettings() {}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ErrorCount.h"
 #include "LogBook.h"
 
 #include <QPointer>
@@ -11,9 +12,16 @@
 #include <exception>
 #include <memory>
 
+class ArchivePackager;
+class BackupRun;
 class Clock;
 class CountdownNotice;
+class Dataset;
+class QLabel;
+class QPushButton;
+class SettingsDatabase;
 class SingleInstance;
+class SqlMaintenance;
 
 namespace Ui {
 class OrvelSQLBackupMain;
@@ -58,6 +66,10 @@ public:
     virtual bool checkinternetconnection();
     virtual void Berichtsvorlagencheck();
     virtual void btnStartClick(QObject* Sender);
+    // The connection test of the current job; the result goes into lblcheckconnection.
+    virtual void Button2Click(QObject* Sender);
+    // One upload attempt of an archive; true when it arrived.
+    virtual bool ftphochladen(const QString& ftpdateiname, const QString& ftpdatenbankname);
     virtual void btnEmailsendenClick(QObject* Sender);
     virtual void btnUpdateClick(QObject* Sender);
     virtual void Button3Click(QObject* Sender);
@@ -90,10 +102,20 @@ public:
     bool anotherInstanceRuns() const { return m_terminate; }
     const Clock& clock() const { return *m_clock; }
 
+    // The settings and the backup engine, owned for the whole run of the program.
+    SettingsDatabase& settings() { return *m_settings; }
+    Dataset& queryDatenbanken();
+    Dataset& queryBenutzerdaten();
+    SqlMaintenance& sqlMaintenance() { return *m_sql; }
+    BackupRun& backupRun() { return *m_run; }
+    ErrorCount& errorCount() { return m_errors; }
+
     QTimer Timer1;
     QTimer Timer2;
     CountdownNotice* SmartMessageBox = nullptr;
     std::unique_ptr<Ui::OrvelSQLBackupMain> ui;
+    QPushButton* Button2 = nullptr;
+    QLabel* lblcheckconnection = nullptr;
 
 Q_SIGNALS:
     // The window has closed for good; the program ends.
@@ -107,6 +129,7 @@ protected:
     void setPublicAddress(const QString& address) { m_publicAddress = address; }
 
 private:
+    static QString resolveProgramFolder(const QString& configured);
     void applyWindowSizeRule();
     QString buildDateText() const;
     void raiseWindow();
@@ -126,4 +149,10 @@ private:
     bool m_shownOnce = false;
     QSize m_outerSize;
     SingleInstance* VrRunOnce1 = nullptr;
+    ErrorCount m_errors;
+    std::unique_ptr<SettingsDatabase> m_settings;
+    std::unique_ptr<SqlMaintenance> m_sql;
+    std::unique_ptr<ArchivePackager> m_archive;
+    std::unique_ptr<BackupRun> m_run;
+    bool m_testingConnection = false;
 };

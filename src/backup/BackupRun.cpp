@@ -53,7 +53,7 @@ void BackupRun::btnStartClick() {
                     "Programmstartparameter nozip gesetzt, kein ZIP- und FTP-Prozess ausgeführt: ") +
                                     job.DBName);
             } else {
-                const ArchiveTarget archive = m_steps.zipprozess(job);
+                const ArchiveLocation archive = m_steps.zipprozess(job);
                 uploadStep(job, archive);
             }
         }
@@ -63,12 +63,12 @@ void BackupRun::btnStartClick() {
     m_log.writelogentry(QStringLiteral("Fehleranzahl: ") + QString::number(m_errors.value()));
 }
 
-void BackupRun::uploadStep(const BackupJob& job, const ArchiveTarget& archive) {
+void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive) {
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
         bool uploaded = false;
         for (int attempt = 0; attempt < UploadAttempts && !uploaded; ++attempt)
-            uploaded = m_steps.ftphochladen(archive.path, archive.name);
+            uploaded = m_steps.ftphochladen(archive.archivePath, archive.archiveName);
         if (!uploaded)
             m_errors.add(1);
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ArchivePackager.h"
 #include "BackupJob.h"
 
 #include <QString>
@@ -8,13 +9,6 @@
 class Dataset;
 class ErrorCount;
 class LogSink;
-
-// Where a job's archive stands: the path in the program folder and the bare file name, which is
-// also the remote name of the upload.
-struct ArchiveTarget {
-    QString path;
-    QString name;
-};
 
 // One pass over all backup jobs: the SQL Server steps, the archive and its copy, the upload,
 // and the error count of the run.
@@ -26,7 +20,7 @@ public:
         // The SQL Server steps of the current job; they catch and count their own failures.
         std::function<void(const BackupJob&)> arbeitsprozess;
         // Packs the current job's backup files; an exception leaves it only when the run must end.
-        std::function<ArchiveTarget(const BackupJob&)> zipprozess;
+        std::function<ArchiveLocation(const BackupJob&)> zipprozess;
         // One upload attempt; true when the archive arrived.
         std::function<bool(const QString& ftpdateiname, const QString& ftpdatenbankname)> ftphochladen;
     };
@@ -47,7 +41,7 @@ public:
     static BackupJob currentJob(Dataset& jobs);
 
 private:
-    void uploadStep(const BackupJob& job, const ArchiveTarget& archive);
+    void uploadStep(const BackupJob& job, const ArchiveLocation& archive);
 
     LogSink& m_log;
     ErrorCount& m_errors;

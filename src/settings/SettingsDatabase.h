@@ -2,7 +2,7 @@
 
 #include "Dataset.h"
 #include "SettingsConnection.h"
-#include "SqlCommand.h"
+#include "SettingsCommand.h"
 
 #include <QDateTime>
 #include <QString>
@@ -51,7 +51,7 @@ public:
     Dataset queryVersion{QStringLiteral("select * FROM DBVersion")};
     Dataset queryBenutzerdaten{QStringLiteral("select * FROM benutzerdaten")};
     Dataset queryDatenbanken{QStringLiteral("select * FROM sqldatenbanken")};
-    SqlCommand ADOQuery1;
+    SettingsCommand ADOQuery1;
 
 private:
     void upgradeSchema();

@@ -57,7 +57,7 @@ struct Fixture {
         };
         s.zipprozess = [this](const BackupJob& job) {
             calls << QStringLiteral("zipprozess ") + job.DBName;
-            return ArchiveTarget{folder.file(job.DBName + QStringLiteral("3.ZIP")), job.DBName + QStringLiteral("3.ZIP")};
+            return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")), job.DBName + QStringLiteral("3.ZIP")};
         };
         s.ftphochladen = [this](const QString& path, const QString& name) {
             ++uploadCalls;
@@ -224,7 +224,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
         f.run.setSteps([&] {
             BackupRun::Steps s = f.steps();
-            s.zipprozess = [](const BackupJob&) -> ArchiveTarget {
+            s.zipprozess = [](const BackupJob&) -> ArchiveLocation {
                 throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
             };
             return s;

@@ -5,7 +5,7 @@
 class SettingsConnection;
 
 // Executes one statement that returns no rows on the settings connection.
-class SqlCommand {
+class SettingsCommand {
 public:
     static constexpr int defaultCommandTimeoutS = 60;
 

@@ -1,4 +1,4 @@
-#include "SqlCommand.h"
+#include "SettingsCommand.h"
 
 #include "ProgramError.h"
 #include "SettingsConnection.h"
@@ -17,7 +17,7 @@ int checkDeadline(void* context) {
 
 } // namespace
 
-void SqlCommand::execSQL() {
+void SettingsCommand::execSQL() {
     m_lastResultCode = SQLITE_CANTOPEN;
     if (!m_connection)
         throw ProgramError(QStringLiteral("Keine Verbindung zur Einstellungsdatenbank zugewiesen"));
