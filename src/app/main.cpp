@@ -4,6 +4,18 @@
 
 #include <QGuiApplication>
 
+namespace {
+QtMessageHandler defaultHandler = nullptr;
+
+// Without a display the notice still fades; the offscreen platform's complaint about every fade
+// step would only bury the log lines in the scheduler's journal.
+void quietOffscreen(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    defaultHandler(type, context, message);
+}
+} // namespace
+
 int main(int argc, char** argv) {
     // Started by a scheduler without a display: run on the offscreen platform and print the log.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
@@ -21,6 +33,8 @@ int main(int argc, char** argv) {
     options.arguments = QApplication::arguments().mid(1);
     options.singleInstance = true;
     options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
+    if (options.echoLogToStdout)
+        defaultHandler = qInstallMessageHandler(quietOffscreen);
 
     TOrvelSQLBackupMain window(options);
     app.setExceptionHandler([&window](const std::exception& e) {
