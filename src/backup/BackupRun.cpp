@@ -3,6 +3,7 @@
 #include "Dataset.h"
 #include "ErrorCount.h"
 #include "LogSink.h"
+#include "ProgramError.h"
 
 BackupRun::BackupRun(LogSink& log, ErrorCount& errors, Dataset& queryDatenbanken, Steps steps)
     : m_log(log), m_errors(errors), m_jobs(queryDatenbanken), m_steps(std::move(steps)) {}
@@ -33,6 +34,20 @@ void BackupRun::btnStartClick() {
     } reset{m_running};
 
     m_errors.reset();
+    try {
+        walkJobs();
+    } catch (const std::exception& e) {
+        // The run cannot go on (the job list cannot be read or a job row cannot be stored). The
+        // window's or the automatic run's caller would drop this silently, and a count of 0 would
+        // let the report read as a clean night: it is logged and counted here.
+        m_errors.add(1);
+        m_log.writelogentry(exceptionText(e));
+        m_log.writelogentry(QStringLiteral("FEHLER: Verarbeitung abgebrochen"));
+        m_log.writelogentry(QStringLiteral("Fehleranzahl: ") + QString::number(m_errors.value()));
+    }
+}
+
+void BackupRun::walkJobs() {
     if (!m_jobs.isOpen())
         m_jobs.open();
     if (m_jobs.state() == DatasetState::Edit) {

@@ -32,8 +32,8 @@ public:
     void setFirstStartParameter(const QString& parameter) { m_firstStartParameter = parameter; }
 
     // The run. A failure outside the guarded steps (opening or walking the job list, storing a
-    // filled-in archive name) ends it and leaves as an exception. A start while a run is in
-    // progress is refused with a log line.
+    // filled-in archive name) ends it: its message, a failure line and the count are logged and
+    // it counts as one more error. A start while a run is in progress is refused with a log line.
     void btnStartClick();
     bool isRunning() const { return m_running; }
 
@@ -41,6 +41,7 @@ public:
     static BackupJob currentJob(Dataset& jobs);
 
 private:
+    void walkJobs();
     void uploadStep(const BackupJob& job, const ArchiveLocation& archive);
 
     LogSink& m_log;

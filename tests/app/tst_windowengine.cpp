@@ -134,6 +134,9 @@ private Q_SLOTS:
                                             QStringLiteral("Datenbank kann nicht geöffnet werden")}));
         QVERIFY(w.Timer2.isActive());
         w.Timer2Timer(&w.Timer2);
+        // The run could not read its jobs: that shows in the log and in the count the report reads.
+        QVERIFY(w.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
+        QCOMPARE(w.errorCount().value(), 1);
         QCOMPARE(closed.count(), 1);
         QCOMPARE(w.lines().last(), QStringLiteral("Programm wird beendet"));
     }

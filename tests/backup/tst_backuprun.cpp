@@ -70,6 +70,10 @@ struct Fixture {
 };
 } // namespace
 
+QStringList abortedRunLines(int count) {
+    return {QStringLiteral("FEHLER: Verarbeitung abgebrochen"), QStringLiteral("Fehleranzahl: %1").arg(count)};
+}
+
 class TestBackupRun : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -206,15 +210,18 @@ private Q_SLOTS:
 
     // The refused store is not reported by itself; moving to the first job stores again, and that
     // refusal ends the run with the table's message. What was typed stays pending, nothing is lost.
+    // A run that cannot go on is logged and counted, so the report does not read as a clean night.
     void refusedPendingEditEndsTheRunWithItsMessage() {
         Fixture f({{QStringLiteral("Lager")}});
         Dataset& ds = f.settings.queryDatenbanken;
         ds.first();
         ds.edit();
         ds.setValue(QStringLiteral("DBServer"), QString()); // required: the store is refused
-        QVERIFY_THROWS_EXCEPTION(ProgramError, f.run.btnStartClick());
+        f.run.btnStartClick();
         QVERIFY(f.calls.isEmpty());
-        QVERIFY(f.log.lines.isEmpty());
+        QCOMPARE(f.log.lines.size(), 3);
+        QVERIFY(f.log.lines[0].contains(QStringLiteral("DBServer")));
+        QCOMPARE(f.log.lines.mid(1), abortedRunLines(1));
         QCOMPARE(ds.state(), DatasetState::Edit);
         QVERIFY(!f.run.isRunning());
     }
@@ -229,10 +236,29 @@ private Q_SLOTS:
             };
             return s;
         }());
-        QVERIFY_THROWS_EXCEPTION(ProgramError, f.run.btnStartClick());
+        f.run.btnStartClick();
         QVERIFY(!f.log.lines.contains(QStringLiteral("Verarbeitung abgeschlossen")));
+        QCOMPARE(f.log.lines.mid(f.log.lines.size() - 3),
+                 QStringList{QStringLiteral("Datensatz kann nicht gespeichert werden")} + abortedRunLines(1));
+        QCOMPARE(f.errors.value(), 1);
         QVERIFY(!f.calls.contains(QStringLiteral("arbeitsprozess Kasse")));
         QVERIFY(!f.run.isRunning());
+    }
+
+    void unreadableJobListEndsTheRunCounted() {
+        Fixture f({{QStringLiteral("Lager")}});
+        f.settings.queryDatenbanken.close();
+        f.settings.ADOConnection1.close();
+        QFile::remove(f.settings.databasePath());
+        QFile junk(f.settings.databasePath());
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(4096, 'x'));
+        junk.close();
+        f.errors.add(3);
+        f.run.btnStartClick();
+        QVERIFY(f.calls.isEmpty());
+        QCOMPARE(f.log.lines.mid(1), abortedRunLines(1));
+        QCOMPARE(f.errors.value(), 1);
     }
 
     void closedJobListIsOpened() {
