@@ -10,7 +10,7 @@ packages=(
     freetds-dev freetds-bin
     zlib1g-dev
     python3
-    unzip zip p7zip-full pigz
+    unzip zip p7zip-full pigz bc time
     xauth
 )
 

@@ -30,7 +30,26 @@ const QString TOrvelSQLBackupMain::kNoticeText = QStringLiteral(
 
 namespace {
 constexpr QSize kDesignClientSize(1008, 661);
-const QString kIniSectionKey = QStringLiteral("OrvelSQLBackup/Internet");
+const QString kIniSection = QStringLiteral("OrvelSQLBackup");
+const QString kIniKey = QStringLiteral("Internet");
+
+// INI sections and keys are read without regard to case, as Windows reads them; a value is
+// written back under the spelling the file already has.
+QString internetKeyPath(QSettings& ini) {
+    const QStringList groups = ini.childGroups();
+    for (const QString& group : groups) {
+        if (group.compare(kIniSection, Qt::CaseInsensitive) != 0)
+            continue;
+        ini.beginGroup(group);
+        const QStringList keys = ini.childKeys();
+        ini.endGroup();
+        for (const QString& key : keys)
+            if (key.compare(kIniKey, Qt::CaseInsensitive) == 0)
+                return group + QLatin1Char('/') + key;
+        return group + QLatin1Char('/') + kIniKey;
+    }
+    return kIniSection + QLatin1Char('/') + kIniKey;
+}
 } // namespace
 
 TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
@@ -84,7 +103,7 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
 
     Timer1.setInterval(1000);
     Timer2.setInterval(15000);
-    connect(&Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(&Timer1); }); });
+    connect(&Timer1, &QTimer::timeout, this, &TOrvelSQLBackupMain::startPreparation);
     connect(&Timer2, &QTimer::timeout, this, [this] { guarded([this] { Timer2Timer(&Timer2); }); });
 
     connect(ui->btnStart, &QPushButton::clicked, this,
@@ -124,6 +143,14 @@ QString TOrvelSQLBackupMain::resolveProgramFolder(const QString& configured) {
 }
 
 Dataset& TOrvelSQLBackupMain::queryDatenbanken() { return m_settings->queryDatenbanken; }
+SettingsConnection& TOrvelSQLBackupMain::ADOConnection1() { return m_settings->ADOConnection1; }
+Dataset& TOrvelSQLBackupMain::queryVersion() { return m_settings->queryVersion; }
+SettingsCommand& TOrvelSQLBackupMain::ADOQuery1() { return m_settings->ADOQuery1; }
+SqlConnection& TOrvelSQLBackupMain::SQLCon() { return m_sql->SQLCon; }
+SqlQuery& TOrvelSQLBackupMain::queryMaster() { return m_sql->queryMaster; }
+SqlQuery& TOrvelSQLBackupMain::querysysfiles() { return m_sql->querysysfiles; }
+SqlDataSource& TOrvelSQLBackupMain::sourceSysFiles() { return m_sql->sourceSysFiles; }
+SqlCommand& TOrvelSQLBackupMain::SQLCommand() { return m_sql->SQLCommand; }
 Dataset& TOrvelSQLBackupMain::queryBenutzerdaten() { return m_settings->queryBenutzerdaten; }
 
 QString TOrvelSQLBackupMain::iniFileName() const {
@@ -141,12 +168,13 @@ void TOrvelSQLBackupMain::FormCreate(QObject*) {
     writelogentry(QStringLiteral("Programm startet"));
 
     m_ini = std::make_unique<QSettings>(iniFileName(), QSettings::IniFormat);
+    const QString internetKey = internetKeyPath(*m_ini);
     bool ok = false;
-    m_internetSetting = m_ini->value(kIniSectionKey, 0).toString().trimmed().toInt(&ok);
+    m_internetSetting = m_ini->value(internetKey, 0).toString().trimmed().toInt(&ok);
     if (!ok)
         m_internetSetting = 0;
     if (m_internetSetting == 0) {
-        m_ini->setValue(kIniSectionKey, QStringLiteral("0"));
+        m_ini->setValue(internetKey, QStringLiteral("0"));
         m_ini->sync();
         const QFileInfo ini(iniFileName());
         if (m_ini->status() != QSettings::NoError || !ini.isFile() || !ini.isWritable())
@@ -174,8 +202,10 @@ void TOrvelSQLBackupMain::applyWindowSizeRule() {
     const int ppi = qRound(s->logicalDotsPerInch() * dpr);
     const QSize design = kDesignClientSize * dpr;
     const QSize outer = windowSizeRule(qRound(area.width() * dpr), qRound(area.height() * dpr), ppi, design);
-    m_outerSize = outer == design ? QSize() : outer / dpr;
-    resize(m_outerSize.isValid() ? m_outerSize : kDesignClientSize);
+    m_outerSize = QSize(outer.width() == design.width() ? -1 : qRound(outer.width() / dpr),
+                        outer.height() == design.height() ? -1 : qRound(outer.height() / dpr));
+    resize(m_outerSize.width() < 0 ? kDesignClientSize.width() : m_outerSize.width(),
+           m_outerSize.height() < 0 ? kDesignClientSize.height() : m_outerSize.height());
 }
 
 void TOrvelSQLBackupMain::showEvent(QShowEvent* event) {
@@ -184,10 +214,10 @@ void TOrvelSQLBackupMain::showEvent(QShowEvent* event) {
         return;
     m_shownOnce = true;
     // The rule sizes the outer window, frame included; then centre it on its screen.
-    if (m_outerSize.isValid()) {
-        const QSize frame = frameGeometry().size() - geometry().size();
-        resize(m_outerSize - frame);
-    }
+    // A dimension the rule left alone keeps its design client size.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    resize(m_outerSize.width() < 0 ? width() : m_outerSize.width() - frame.width(),
+           m_outerSize.height() < 0 ? height() : m_outerSize.height() - frame.height());
     if (QScreen* s = screen())
         move(s->availableGeometry().center() - frameGeometry().center() + pos());
     guarded([this] { FormShow(this); });
@@ -237,16 +267,36 @@ void TOrvelSQLBackupMain::Timer1Timer(QObject*) {
     Timer2.start();
 }
 
+void TOrvelSQLBackupMain::startPreparation() {
+    bool prepared = false;
+    guarded([this, &prepared] {
+        Timer1Timer(&Timer1);
+        prepared = true;
+    });
+    // Without a display the window would wait for a user that never comes: the automatic run
+    // still happens (its steps log and count what fails) and the program ends.
+    if (!prepared && m_options.unattended && !Timer2.isActive()) {
+        writelogentry(QStringLiteral("FEHLER: Startvorbereitung abgebrochen"));
+        Timer2.start();
+    }
+}
+
 void TOrvelSQLBackupMain::Timer2Timer(QObject*) {
     Timer2.stop();
+    // A run started by hand during the countdown is still going: the report and the close must
+    // not cut into it, so the automatic run waits for it to end.
+    if (m_run->isRunning()) {
+        Timer2.start(1000);
+        return;
+    }
     // Each step in its own guard: what escapes it is dropped and the run goes on.
     try {
         btnStartClick(&Timer2);
-    } catch (const std::exception&) {
+    } catch (...) {
     }
     try {
         btnEmailsendenClick(&Timer2);
-    } catch (const std::exception&) {
+    } catch (...) {
     }
     writelogentry(QStringLiteral("Installierte Programmversion: " ORVEL_PRODUCT_VERSION));
     try {
@@ -254,7 +304,7 @@ void TOrvelSQLBackupMain::Timer2Timer(QObject*) {
             writelogentry(QStringLiteral("Kein Zugriff auf das Internet möglich"));
         else
             automaticUpdateCheck();
-    } catch (const std::exception&) {
+    } catch (...) {
     }
     close();
 }
@@ -280,6 +330,12 @@ void TOrvelSQLBackupMain::closeEvent(QCloseEvent* event) {
         // A refused row keeps the window open; the message goes to the log book.
         canClose = false;
         ApplicationEvents1Exception(this, e);
+        if (m_options.unattended) {
+            // Nobody is there to mend the row: it stays unstored and the program ends.
+            writelogentry(QStringLiteral("FEHLER: Änderungen der Einstellungen nicht gespeichert"));
+            writelogentry(QStringLiteral("Programm wird beendet"));
+            canClose = true;
+        }
     }
     if (!canClose) {
         event->ignore();

@@ -19,7 +19,13 @@ class CountdownNotice;
 class Dataset;
 class QLabel;
 class QPushButton;
+class SettingsCommand;
+class SettingsConnection;
 class SettingsDatabase;
+class SqlCommand;
+class SqlConnection;
+class SqlDataSource;
+class SqlQuery;
 class SingleInstance;
 class SqlMaintenance;
 
@@ -38,6 +44,9 @@ public:
         const Clock* clock = nullptr; // null: the system clock
         bool singleInstance = false; // take part in the one-instance-per-user rule
         bool echoLogToStdout = false;
+        // Started without a display: nobody can stop the countdown or answer the window, so the
+        // program must come to its end by itself whatever fails.
+        bool unattended = false;
     };
 
     static constexpr int kNoticeMaxMs = 14000;
@@ -104,6 +113,14 @@ public:
 
     // The settings and the backup engine, owned for the whole run of the program.
     SettingsDatabase& settings() { return *m_settings; }
+    SettingsConnection& ADOConnection1();
+    Dataset& queryVersion();
+    SettingsCommand& ADOQuery1();
+    SqlConnection& SQLCon();
+    SqlQuery& queryMaster();
+    SqlQuery& querysysfiles();
+    SqlDataSource& sourceSysFiles();
+    SqlCommand& SQLCommand();
     Dataset& queryDatenbanken();
     Dataset& queryBenutzerdaten();
     SqlMaintenance& sqlMaintenance() { return *m_sql; }
@@ -133,6 +150,7 @@ private:
     void applyWindowSizeRule();
     QString buildDateText() const;
     void raiseWindow();
+    void startPreparation();
 
     Options m_options;
     const Clock* m_clock;
@@ -147,7 +165,7 @@ private:
     bool m_controlsAttached = true;
     bool m_terminate = false;
     bool m_shownOnce = false;
-    QSize m_outerSize;
+    QSize m_outerSize;          // the rule's outer size; a dimension the rule leaves alone is -1
     SingleInstance* VrRunOnce1 = nullptr;
     ErrorCount m_errors;
     std::unique_ptr<SettingsDatabase> m_settings;

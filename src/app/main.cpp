@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     options.arguments = QApplication::arguments().mid(1);
     options.singleInstance = true;
     options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
+    options.unattended = options.echoLogToStdout;
     if (options.echoLogToStdout)
         defaultHandler = qInstallMessageHandler(quietOffscreen);
 

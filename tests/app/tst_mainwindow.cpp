@@ -16,14 +16,14 @@ namespace {
 // The window with the other subsystems replaced by recorders.
 class Window : public TOrvelSQLBackupMain {
 public:
-    explicit Window(const QString& folder, QStringList args = {}, const Clock* clock = nullptr)
-        : TOrvelSQLBackupMain(options(folder, std::move(args), clock)) {}
+    explicit Window(const QString& folder, QStringList args = {}, bool unattended = false)
+        : TOrvelSQLBackupMain(options(folder, std::move(args), unattended)) {}
 
-    static Options options(const QString& folder, QStringList args, const Clock* clock) {
+    static Options options(const QString& folder, QStringList args, bool unattended) {
         Options o;
         o.programFolder = folder;
         o.arguments = std::move(args);
-        o.clock = clock;
+        o.unattended = unattended;
         return o;
     }
 
@@ -176,23 +176,29 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QStringList>("startLines");
         QTest::addColumn<QStringList>("probeLines");
+        QTest::addColumn<int>("sections");
         const QStringList suppressed{QStringLiteral("Prüfe Internetverbindung"),
                                      QStringLiteral("Prüfung Internetverbindung unterdrückt")};
         const QStringList offline{QStringLiteral("Prüfe Internetverbindung"),
                                   QStringLiteral("keine Internetverbindung gefunden")};
         const QStringList none;
-        QTest::newRow("no file") << QByteArray() << 0 << QByteArray("Internet=0") << none << offline;
+        const QStringList noNet{QStringLiteral("Keine Internetverbindung gesetzt")};
+        QTest::newRow("no file") << QByteArray() << 0 << QByteArray("Internet=0") << none << offline << 1;
         QTest::newRow("letters") << QByteArray("[OrvelSQLBackup]\r\nInternet=abc\r\n") << 0
-                                 << QByteArray("Internet=0") << none << offline;
+                                 << QByteArray("Internet=0") << none << offline << 1;
         QTest::newRow("zero") << QByteArray("[OrvelSQLBackup]\r\nInternet=0\r\n") << 0
-                              << QByteArray("Internet=0") << none << offline;
+                              << QByteArray("Internet=0") << none << offline << 1;
         QTest::newRow("one") << QByteArray("[OrvelSQLBackup]\r\nInternet=1\r\n") << 1
-                             << QByteArray("Internet=1")
-                             << QStringList{QStringLiteral("Keine Internetverbindung gesetzt")} << suppressed;
+                             << QByteArray("Internet=1") << noNet << suppressed << 1;
         QTest::newRow("two") << QByteArray("[OrvelSQLBackup]\r\nInternet=2\r\n") << 2
-                             << QByteArray("Internet=2") << none << suppressed;
+                             << QByteArray("Internet=2") << none << suppressed << 1;
         QTest::newRow("other section only") << QByteArray("[Sonstiges]\r\nInternet=1\r\n") << 0
-                                            << QByteArray("Internet=0") << none << offline;
+                                            << QByteArray("Internet=0") << none << offline << 2;
+        // Written by hand in other letter case: read as Windows reads it, no second section.
+        QTest::newRow("lower case one") << QByteArray("[orvelsqlbackup]\r\ninternet=1\r\n") << 1
+                                        << QByteArray("internet=1") << noNet << suppressed << 1;
+        QTest::newRow("lower case letters") << QByteArray("[orvelsqlbackup]\r\ninternet=x\r\n") << 0
+                                            << QByteArray("internet=0") << none << offline << 1;
     }
     void iniSetting() {
         QFETCH(QByteArray, ini);
@@ -200,6 +206,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, stored);
         QFETCH(QStringList, startLines);
         QFETCH(QStringList, probeLines);
+        QFETCH(int, sections);
         TempFolder folder;
         if (!ini.isEmpty())
             writeIni(folder.path(), ini);
@@ -210,7 +217,9 @@ private Q_SLOTS:
         QCOMPARE(w.linesOldestFirst(), QStringList{QStringLiteral("Programm startet")} + startLines);
         QFile f(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
         QVERIFY(f.open(QIODevice::ReadOnly));
-        QVERIFY2(f.readAll().contains(stored), stored);
+        const QByteArray written = f.readAll();
+        QVERIFY2(written.contains(stored), written);
+        QCOMPARE(written.count('['), sections);
 
         // Online functions only with 0: the support-file check, the probe, the update check.
         w.FormShow(&w);
@@ -370,6 +379,28 @@ private Q_SLOTS:
         w.startError = QStringLiteral("Lauf abgebrochen");
         QTest::mouseClick(w.ui->btnStart, Qt::LeftButton);
         QCOMPARE(w.lines().first(), QStringLiteral("Lauf abgebrochen"));
+    }
+
+    // Without a display nobody can answer the window: a failed preparation still leads to the
+    // automatic run, and a refused store does not keep the program from ending.
+    void unattendedStartComesToAnEnd() {
+        TempFolder folder;
+        Window w(folder.path(), {}, true);
+        QSignalSpy closed(&w, &TOrvelSQLBackupMain::closed);
+        w.show();
+        w.checkError = QStringLiteral("Tabelle kann nicht geöffnet werden");
+        w.FormCreate(&w);
+        w.Timer1.start(0);
+        QTRY_VERIFY(w.Timer2.isActive());
+        QCOMPARE(w.lines().mid(0, 2), (QStringList{QStringLiteral("FEHLER: Startvorbereitung abgebrochen"),
+                                                   QStringLiteral("Tabelle kann nicht geöffnet werden")}));
+        w.postError = QStringLiteral("Feld 'DBServer' darf nicht leer sein");
+        w.Timer2Timer(&w.Timer2);
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(w.calls.contains(QStringLiteral("btnStartClick")));
+        QCOMPARE(w.lines().mid(0, 3), (QStringList{QStringLiteral("Programm wird beendet"),
+                                                   QStringLiteral("FEHLER: Änderungen der Einstellungen nicht gespeichert"),
+                                                   QStringLiteral("Feld 'DBServer' darf nicht leer sein")}));
     }
 
     void enterMovesFocusShiftEnterDoesNot_data() {

@@ -258,6 +258,38 @@ private Q_SLOTS:
         QCOMPARE(w.lblcheckconnection->text(), QStringLiteral("..."));
     }
 
+    // The countdown ends while a run started by hand is under way: the automatic run waits for it
+    // instead of mailing a half-done count and closing in the middle.
+    void countdownEndingDuringAManualRunWaitsForIt() {
+        TempFolder folder;
+        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
+        Window w(folder.path(), &clock, {QStringLiteral("nozip")});
+        QSignalSpy closed(&w, &TOrvelSQLBackupMain::closed);
+        w.show();
+        startUp(w);
+        addJob(w.queryDatenbanken(), QStringLiteral("Lager"), QStringLiteral("127.0.0.1,1"),
+               QStringLiteral("x"), false);
+        bool fired = false;
+        w.logBook().setMessagePump([&] {
+            if (!fired && w.backupRun().isRunning()) {
+                fired = true;
+                w.Timer2Timer(&w.Timer2);
+            }
+        });
+        w.btnStartClick(w.ui->btnStart);
+        QVERIFY(fired);
+        QCOMPARE(closed.count(), 0);
+        QVERIFY(w.isVisible());
+        QVERIFY(w.Timer2.isActive());
+        QVERIFY(!w.lines().contains(QStringLiteral("Programm wird beendet")));
+        QCOMPARE(w.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 1);
+        w.logBook().setMessagePump({});
+        // Once the run is over, the automatic run takes its course.
+        w.Timer2Timer(&w.Timer2);
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(w.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 2);
+    }
+
 private:
     QTemporaryFile m_tdsConf;
 };
