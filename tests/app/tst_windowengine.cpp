@@ -6,6 +6,7 @@
 #include "FakeClock.h"
 #include "SettingsDatabase.h"
 #include "TOrvelSQLBackupMain.h"
+#include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
 #include "ui_TOrvelSQLBackupMain.h"
@@ -15,7 +16,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTemporaryFile>
 #include <QTest>
 
 namespace {
@@ -49,6 +49,14 @@ void startUp(Window& w) {
     w.Timer1Timer(&w.Timer1);
 }
 
+// A window brought up to the countdown in its own program folder, on a Wednesday night.
+struct Started {
+    TempFolder folder;
+    FakeClock clock{QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29))};
+    Window w;
+    explicit Started(QStringList args = {}) : w(folder.path(), &clock, std::move(args)) { startUp(w); }
+};
+
 void addJob(Dataset& jobs, const QString& name, const QString& server, const QString& password, bool ftp) {
     jobs.append();
     jobs.setValue(QStringLiteral("DBName"), name);
@@ -76,19 +84,11 @@ QStringList zipEntries(const QString& archive) {
 class TestWindowEngine : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() {
-        // The tests' own FreeTDS settings, whatever /etc/freetds says.
-        m_tdsConf.open();
-        m_tdsConf.write("[global]\n\ttds version = 7.4\n");
-        m_tdsConf.flush();
-        qputenv("FREETDSCONF", m_tdsConf.fileName().toLocal8Bit());
-    }
+    void initTestCase() { QVERIFY(m_tdsConf.install()); }
 
     void firstStartCreatesTheSettingsFile() {
-        TempFolder folder;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock);
-        startUp(w);
+        Started started;
+        Window& w = started.w;
         const QStringList l = w.lines();
         const int at = l.indexOf(QStringLiteral("Einstellungsdatenbank erstellt"));
         QVERIFY2(at > 0, qPrintable(l.join(QLatin1Char('\n'))));
@@ -199,10 +199,8 @@ private Q_SLOTS:
         QFETCH(QString, caption);
         TdsTestServer server;
         QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
-        TempFolder folder;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock);
-        startUp(w);
+        Started started;
+        Window& w = started.w;
         addJob(w.queryDatenbanken(), name, server.dataSource(), password, false);
         const int lines = w.lines().size();
         w.Button2Click(w.Button2);
@@ -215,10 +213,8 @@ private Q_SLOTS:
     void connectionTestStoresThePendingEditFirst() {
         TdsTestServer server;
         QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
-        TempFolder folder;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock);
-        startUp(w);
+        Started started;
+        Window& w = started.w;
         addJob(w.queryDatenbanken(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("falsch"), false);
         Dataset& jobs = w.queryDatenbanken();
         jobs.edit();
@@ -229,20 +225,16 @@ private Q_SLOTS:
     }
 
     void connectionTestWithoutDatabaseName() {
-        TempFolder folder;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock);
-        startUp(w);
+        Started started;
+        Window& w = started.w;
         w.Button2Click(w.Button2);
         QCOMPARE(w.lblcheckconnection->text(), QStringLiteral("keine Datenbank eingestellt"));
     }
 
     // A click on the connection test while a run is under way is turned away with a line.
     void connectionTestDuringARunIsRefused() {
-        TempFolder folder;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock, {QStringLiteral("nozip")});
-        startUp(w);
+        Started started({QStringLiteral("nozip")});
+        Window& w = started.w;
         addJob(w.queryDatenbanken(), QStringLiteral("Lager"), QStringLiteral("127.0.0.1,1"),
                QStringLiteral("x"), false);
         bool clicked = false;
@@ -291,7 +283,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryFile m_tdsConf;
+    FreeTdsTestConfig m_tdsConf;
 };
 
 int main(int argc, char** argv) {

@@ -2,6 +2,7 @@
 #include "MemoryLog.h"
 #include "ProgramError.h"
 #include "SqlMaintenance.h"
+#include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
 
@@ -113,17 +114,12 @@ private:
         return j;
     }
 
-    QTemporaryDir m_conf;
+    FreeTdsTestConfig m_conf;
     TdsTestServer m_server;
 };
 
 void TestArbeitsprozess::initTestCase() {
-    // The tests must not depend on the machine's /etc/freetds.
-    QFile conf(m_conf.filePath(QStringLiteral("freetds.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write("[global]\n\ttds version = 7.4\n");
-    conf.close();
-    qputenv("FREETDSCONF", conf.fileName().toLocal8Bit());
+    QVERIFY(m_conf.install());
 }
 
 void TestArbeitsprozess::cleanRun_data() {

@@ -4,6 +4,7 @@
 #include "SqlConnectionString.h"
 #include "SqlQuery.h"
 #include "SqlQuoting.h"
+#include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
 
@@ -139,17 +140,12 @@ private:
         return ok;
     }
 
-    QTemporaryDir m_conf;
+    FreeTdsTestConfig m_conf;
     TdsTestServer m_server;
 };
 
 void TestSqlClient::initTestCase() {
-    // The tests must not depend on the machine's /etc/freetds.
-    QFile conf(m_conf.filePath(QStringLiteral("freetds.conf")));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write("[global]\n\ttds version = 7.4\n");
-    conf.close();
-    qputenv("FREETDSCONF", conf.fileName().toLocal8Bit());
+    QVERIFY(m_conf.install());
 }
 
 void TestSqlClient::queryReadsRowsByColumnName() {
