@@ -223,13 +223,14 @@ class Connection:
     def prelogin(self, payload):
         options = t.parse_prelogin(payload)
         client_encryption = options.get(t.PL_ENCRYPTION, b"\x02")[:1] or b"\x02"
-        self.send(t.build_prelogin(tds_sql.PRODUCT_VERSION, t.ENCRYPT_NOT_SUP), LOGIN_PACKET_SIZE)
-        if client_encryption[0] in (t.ENCRYPT_ON, t.ENCRYPT_REQ):
-            # This server has no TLS; a client that insists on it cannot go on.
+        # This server has no TLS; a client that insists on it cannot go on. Logged before the
+        # answer, so the line is there by the time the client gives up.
+        refused = client_encryption[0] in (t.ENCRYPT_ON, t.ENCRYPT_REQ)
+        if refused:
             log("spid %d: client requires encryption, which this server does not support; "
                 "connection refused" % self.spid)
-            return False
-        return True
+        self.send(t.build_prelogin(tds_sql.PRODUCT_VERSION, t.ENCRYPT_NOT_SUP), LOGIN_PACKET_SIZE)
+        return not refused
 
     def login(self, payload):
         login = t.parse_login7(payload)
@@ -273,9 +274,11 @@ class Connection:
         w.loginack("Microsoft SQL Server", tds_sql.PRODUCT_VERSION)
         w.envchange(t.ENV_PACKETSIZE, str(self.packet_size), str(LOGIN_PACKET_SIZE))
         w.done(t.DONE_FINAL)
-        self.send(w.data(), LOGIN_PACKET_SIZE)
+        # Logged before the answer goes out: a test that reads the log as soon as its client is
+        # logged in must find the line there.
         log("spid %d: %s logged in to %s with TDS 0x%08x, packet size %d"
             % (self.spid, known[0], db.name, self.tds_version, self.packet_size))
+        self.send(w.data(), LOGIN_PACKET_SIZE)
         return True
 
     def batch_text(self, payload):
