@@ -49,6 +49,36 @@ bool inOrder(const QStringList& lines, const QStringList& expected, QString* mis
 class TestProgram : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // An instance that died without cleaning up must not turn every later start away.
+    void crashedInstanceDoesNotBlockTheNextStart() {
+        QTemporaryDir tmp;
+        TempFolder folder;
+        QVERIFY(layOut(folder, "[OrvelSQLBackup]\r\nInternet=1\r\n"));
+        auto startAndWait = [&](QProcess& p) {
+            p.setProcessEnvironment(unattended(tmp.path()));
+            p.start(folder.file(QStringLiteral("OrvelSQLBackup")), {});
+            p.waitForStarted();
+            QByteArray out;
+            QDeadlineTimer deadline(30000);
+            while (!out.contains("Verbinde mit Einstellungsdatenbank") && !deadline.hasExpired() &&
+                   p.state() == QProcess::Running) {
+                p.waitForReadyRead(200);
+                out += p.readAllStandardOutput();
+            }
+            return out;
+        };
+        QProcess crashed;
+        QVERIFY(startAndWait(crashed).contains("Verbinde mit Einstellungsdatenbank"));
+        crashed.kill(); // no clean-up of the lock
+        QVERIFY(crashed.waitForFinished(10000));
+
+        QProcess next;
+        const QByteArray out = startAndWait(next);
+        QVERIFY2(out.contains("Verbinde mit Einstellungsdatenbank"), out.constData());
+        next.kill();
+        next.waitForFinished(10000);
+    }
+
     void unattendedRunAndSecondInstance() {
         QVERIFY2(QFileInfo(builtProgram()).isExecutable(), qPrintable(builtProgram()));
         QTemporaryDir tmp;
