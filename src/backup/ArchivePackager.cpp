@@ -110,11 +110,12 @@ void ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
 
         const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
         ZipWriter writer(filtered ? *filtered : static_cast<QIODevice&>(file), archivePath);
-        if (fileExists(fullBackupFile)) {
-            m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + fullBackupFile);
-            writer.addFile(fullBackupFile);
-            m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + fullBackupFile);
-        }
+        // The full backup was there a moment ago; an archive without it is no backup.
+        if (!fileExists(fullBackupFile))
+            throw ProgramError(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
+        m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + fullBackupFile);
+        writer.addFile(fullBackupFile);
+        m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + fullBackupFile);
         m_log.processMessages();
         if (fileExists(logBackupFile)) {
             m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + logBackupFile);
@@ -157,11 +158,18 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
                     break;
                 }
             }
-            // The copy keeps the archive's modification time, as a file copy does.
-            if (ok && target.flush())
+            // The last chunk may still sit in the buffer: only a flush that worked and a copy of
+            // the archive's full length count (a failed flush would still let commit() rename a
+            // short file into place).
+            ok = ok && target.flush() && target.size() == source.size();
+            if (ok) {
+                // The copy keeps the archive's modification time, as a file copy does.
                 target.setFileTime(source.fileTime(QFileDevice::FileModificationTime),
                                    QFileDevice::FileModificationTime);
-            copied = ok && target.commit();
+                copied = target.commit();
+            } else {
+                target.cancelWriting();
+            }
         }
     }
     if (copied) {

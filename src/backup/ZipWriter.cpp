@@ -124,7 +124,8 @@ void ZipWriter::addFile(const QString& path, const QString& entryName) {
     e.dosTime = dosDateTime(info.lastModified());
     const quint32 mode = unixMode(info);
     e.externalAttributes = mode << 16 | ((mode & 0200) ? 0u : 0x01u); // low byte: DOS read-only
-    e.zip64Sizes = deflateWorstCase(quint64(in.size())) >= m_limits.zip64From32;
+    const quint64 sizeAtOpen = quint64(in.size());
+    e.zip64Sizes = deflateWorstCase(sizeAtOpen) >= m_limits.zip64From32;
     e.headerOffset = m_position;
     // Anything that fails from here on leaves a partial entry behind.
     m_broken = true;
@@ -182,10 +183,11 @@ void ZipWriter::addFile(const QString& path, const QString& entryName) {
     }
     e.crc = quint32(crc);
 
-    // A file that grew while it was read may no longer fit the header chosen for it.
-    if (!e.zip64Sizes &&
-        (e.size >= m_limits.zip64From32 || e.compressedSize >= m_limits.zip64From32))
-        readFailed(path, QStringLiteral("Datei hat sich beim Lesen vergrößert"));
+    // A backup file is complete before it is packed. One that shrank or grew while it was read
+    // would give an entry that looks sound but is not the backup (and a grown one may no longer
+    // fit the header chosen for it).
+    if (e.size != sizeAtOpen)
+        readFailed(path, QStringLiteral("Datei hat sich beim Lesen verändert"));
 
     const quint64 end = m_position;
     QByteArray patch;

@@ -13,6 +13,9 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 const QDate wednesday(2026, 3, 11);
@@ -86,6 +89,32 @@ QString copyFolderNoSlash(const TempFolder& f) {
     return p;
 }
 
+// Hands every write on and, at the second one (the first after the entry's header), lets the
+// test change the backup file that is being read, as another program might.
+class ChangingSource : public QIODevice {
+public:
+    ChangingSource(QIODevice& below, std::function<void()> change)
+        : m_below(below), m_change(std::move(change)) {
+        open(QIODevice::WriteOnly);
+    }
+    bool isSequential() const override { return false; }
+    bool seek(qint64 pos) override { return m_below.seek(pos) && QIODevice::seek(pos); }
+    qint64 size() const override { return m_below.size(); }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 len) override {
+        if (++m_writes == 2)
+            m_change();
+        return m_below.write(data, len);
+    }
+
+private:
+    QIODevice& m_below;
+    std::function<void()> m_change;
+    int m_writes = 0;
+};
+
 } // namespace
 
 class TestArchivePackager : public QObject {
@@ -109,6 +138,9 @@ private slots:
     void failureHalfWay_data();
     void failureHalfWay();
     void archivePathBlocked();
+    void backupChangingWhilePacked_data();
+    void backupChangingWhilePacked();
+    void copyCutShort();
 };
 
 void TestArchivePackager::packsBackupFiles_data() {
@@ -445,6 +477,77 @@ void TestArchivePackager::archivePathBlocked() {
              (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")}));
     QVERIFY(QFileInfo(archive).isDir());
     QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+// A backup file that shrinks or grows while it is read would give an entry that passes every
+// check of the archive yet is not the backup: packaging fails instead.
+void TestArchivePackager::backupChangingWhilePacked_data() {
+    QTest::addColumn<qint64>("newSize");
+    QTest::newRow("shrinks") << qint64(300000);
+    QTest::newRow("grows") << qint64(1500000);
+}
+
+void TestArchivePackager::backupChangingWhilePacked() {
+    QFETCH(qint64, newSize);
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    f.write(f.bak(db), noise(1000000, 3));
+    const QString bak = f.bak(db);
+    f.packager.setOutputFilter([bak, newSize](QIODevice& file) {
+        return std::make_unique<ChangingSource>(file, [bak, newSize] { QFile::resize(bak, newSize); });
+    });
+    BackupJob j = job(db, db);
+
+    f.run(j, f.copies.path());
+
+    const QStringList failures = f.log.lines.filter(QStringLiteral("Datei hat sich beim Lesen verändert"));
+    QCOMPARE(failures.size(), 1);
+    QVERIFY(failures.first().startsWith(QStringLiteral("Datei kann nicht gelesen werden: ") + bak));
+    QVERIFY(f.log.lines.contains(QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager")));
+    QCOMPARE(f.errors.value(), 1);
+    QVERIFY(!QFileInfo::exists(f.program.file(QStringLiteral("Lager3.ZIP"))));
+    QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+// The copy folder fills up while the last piece of the copy is still in the write buffer: the
+// copy must count as failed and leave nothing behind, not a short archive under the full name.
+void TestArchivePackager::copyCutShort() {
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    // Just over one copy chunk (1 MiB), so the tail of the copy is written by the final flush.
+    f.write(f.bak(db), noise(1024 * 1024 + 5000, 4));
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    const QString target = f.copies.file(QStringLiteral("Lager3.ZIP"));
+
+    rlimit original{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &original), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN); // a failed write, not a signal
+    const auto restoreLimits = [&] {
+        setrlimit(RLIMIT_FSIZE, &original);
+        std::signal(SIGXFSZ, previousHandler);
+    };
+    auto restore = qScopeGuard(restoreLimits);
+    // Once the archive is complete, files of this process may no longer reach its size.
+    f.log.onEntry = [&](const QString& line) {
+        if (!line.startsWith(QStringLiteral("ZIP-Datei erstellt für Datenbank: ")))
+            return;
+        rlimit limited = original;
+        limited.rlim_cur = rlim_t(QFileInfo(archive).size() - 2000);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    };
+    BackupJob j = job(db, db);
+
+    f.run(j, copyFolderNoSlash(f.copies));
+    restore.dismiss();
+    restoreLimits();
+
+    QCOMPARE(f.log.lines.mid(f.log.lines.size() - 4),
+             (QStringList{QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager"), archive,
+                          target, QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
+    QCOMPARE(f.errors.value(), 1);
+    QVERIFY(listing(f.copies.path()).isEmpty());
+    const zipcheck::Listing zip = zipcheck::check(archive);
+    QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
 }
 
 QTEST_GUILESS_MAIN(TestArchivePackager)

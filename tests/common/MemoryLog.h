@@ -5,10 +5,15 @@
 #include <QStringList>
 #include <functional>
 
-// Records every entry; optionally runs a hook when the logic lets the window breathe.
+// Records every entry; optionally runs hooks on each entry and when the logic lets the window
+// breathe.
 class MemoryLog : public LogSink {
 public:
-    void writelogentry(const QString& entrytext) override { lines.append(entrytext); }
+    void writelogentry(const QString& entrytext) override {
+        lines.append(entrytext);
+        if (onEntry)
+            onEntry(entrytext);
+    }
     void processMessages() override {
         ++processed;
         if (onProcess)
@@ -18,4 +23,5 @@ public:
     QStringList lines;
     int processed = 0;
     std::function<void()> onProcess;
+    std::function<void(const QString&)> onEntry;
 };
