@@ -187,17 +187,24 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
                   u"DB-FILE Verkleinerung abgeschlossen für Datenbank: ",
                   u"FEHLER bei DB-FILE Verkleinerung für Datenbank: ", nullptr},
                  shrinkData, db, full);
-    runStatement({u"Starte Backup LOG für Datenbank: ", u"Backup LOG abgeschlossen für Datenbank: ",
-                  u"FEHLER bei Backup LOG für Datenbank: ", u"Backup LOG übersprungen für Datenbank: "},
-                 backupLog, db, full);
+    // Until one log backup of this job has worked, whatever a failed one left in the .TRN is no
+    // backup and must not be packed; after that, the file holds a good set and stays.
+    bool logBackupDone = false;
+    const auto logBackup = [&](const Step& step) {
+        if (runStatement(step, backupLog, db, full))
+            logBackupDone = true;
+        else if (!logBackupDone && QFile::exists(m_logBackupFile))
+            QFile::remove(m_logBackupFile);
+    };
+    logBackup({u"Starte Backup LOG für Datenbank: ", u"Backup LOG abgeschlossen für Datenbank: ",
+               u"FEHLER bei Backup LOG für Datenbank: ", u"Backup LOG übersprungen für Datenbank: "});
     runStatement({u"Starte Dateiverkleinerung für LOG-FILE für Datenbank: ",
                   u"LOG-FILE Verkleinerung abgeschlossen für Datenbank: ",
                   u"FEHLER bei LOG-FILE Verkleinerung für Datenbank: ", nullptr},
                  shrinkLog, db, full);
     log(QStringLiteral("Arbeitsprozess abgeschlossen für Datenbank: ") + db);
-    runStatement({u"Starte Backup2 LOG für Datenbank: ", u"Backup2 LOG abgeschlossen für Datenbank: ",
-                  u"FEHLER bei Backup2 LOG für Datenbank: ", u"Backup2 LOG übersprungen für Datenbank: "},
-                 backupLog, db, full);
+    logBackup({u"Starte Backup2 LOG für Datenbank: ", u"Backup2 LOG abgeschlossen für Datenbank: ",
+               u"FEHLER bei Backup2 LOG für Datenbank: ", u"Backup2 LOG übersprungen für Datenbank: "});
     runStatement({u"Starte Dateiverkleinerung2 für LOG-FILE für Datenbank: ",
                   u"LOG-FILE Verkleinerung2 abgeschlossen für Datenbank: ",
                   u"FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: ", nullptr},

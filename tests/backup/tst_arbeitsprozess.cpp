@@ -96,6 +96,7 @@ private slots:
     void failures();
     void lastDataFileReadIsShrunk();
     void oldBackupFilesGoBeforeTheBackup();
+    void failedBackupLeavesNoPartialFile_data();
     void failedBackupLeavesNoPartialFile();
     void statementTimeoutIsCountedAndJobGoesOn();
     void awkwardNamesWorkEndToEnd_data();
@@ -362,32 +363,56 @@ void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
     QCOMPARE(errors.value(), 3);  // full backup and both log backups
 }
 
+void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("failureLine");
+    QTest::addColumn<int>("trnSets");
+    QTest::addColumn<int>("failures");
+    QTest::newRow("full backup") << "BACKUP DATABASE" << "Lager.BAK" << "FEHLER bei Backup für Datenbank: Lager"
+                                 << 2 << 1;  // the log backups still ran
+    QTest::newRow("both log backups") << "BACKUP LOG" << "Lager.TRN"
+                                      << "FEHLER bei Backup LOG für Datenbank: Lager" << 0 << 2;
+}
+
 // A server that wrote part of the file before failing must not leave it to be packed.
 void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
+    QFETCH(QString, statement);
+    QFETCH(QString, file);
+    QFETCH(QString, failureLine);
+    QFETCH(int, trnSets);
+    QFETCH(int, failures);
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 1}}};
+        QJsonObject{{QStringLiteral("match"), statement}, {QStringLiteral("seconds"), 1}}};
     scenario[QStringLiteral("fail")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("number"), 3202},
+        QJsonObject{{QStringLiteral("match"), statement}, {QStringLiteral("number"), 3202},
                     {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Write on device failed.")}}};
     QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
     TempFolder folder;
-    const QString bak = folder.file(QStringLiteral("Lager.BAK"));
-    // Stands in for the server's half-written file while the statement runs.
-    QTimer::singleShot(300, this, [&] {
-        QFile partial(bak);
-        if (partial.open(QIODevice::WriteOnly))
-            partial.write("ORVELSIMBACKUP01 halb");
-    });
+    const QString partialFile = folder.file(file);
     MemoryLog log;
+    // Stands in for the server's half-written file while the statement runs.
+    log.onEntry = [&](const QString& line) {
+        if (!line.startsWith(QStringLiteral("Starte ")) || !line.contains(statement == QLatin1String("BACKUP LOG")
+                                                                               ? QStringLiteral("LOG für")
+                                                                               : QStringLiteral("Backup für")))
+            return;
+        QTimer::singleShot(300, this, [partialFile] {
+            QFile partial(partialFile);
+            if (partial.open(QIODevice::WriteOnly))
+                partial.write("ORVELSIMBACKUP01 halb");
+        });
+    };
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
     maintenance.arbeitsprozess(job());
 
-    QVERIFY(log.lines.contains(lit("FEHLER bei Backup für Datenbank: Lager")));
-    QVERIFY(!QFile::exists(bak));
-    QCOMPARE(backupSets(folder.file(QStringLiteral("Lager.TRN"))), 2);  // the log backups still ran
-    QCOMPARE(errors.value(), 1);
+    QVERIFY(log.lines.contains(failureLine));
+    QVERIFY(!QFile::exists(partialFile));
+    if (trnSets > 0)
+        QCOMPARE(backupSets(folder.file(QStringLiteral("Lager.TRN"))), trnSets);
+    QCOMPARE(errors.value(), failures);
 }
 
 void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
