@@ -1,5 +1,6 @@
 #include "SqlConnectionString.h"
 
+#include "ConnectionStringValue.h"
 #include "ProgramError.h"
 
 #include <QStringList>
@@ -143,17 +144,7 @@ SqlConnectionString SqlConnectionString::parse(const QString& text) {
 }
 
 QString SqlConnectionString::quoteValue(const QString& value) {
-    const bool needsQuotes = value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('"'))
-        || value.contains(QLatin1Char('\''))
-        || (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
-    if (!needsQuotes)
-        return value;
-    // Prefer the quote the value does not hold, so that nothing needs doubling.
-    const QChar quote = value.contains(QLatin1Char('"')) && !value.contains(QLatin1Char('\''))
-        ? QLatin1Char('\'') : QLatin1Char('"');
-    QString inner = value;
-    inner.replace(quote, QString(2, quote));
-    return quote + inner + quote;
+    return quoteConnectionStringValue(value);
 }
 
 QString SqlConnectionString::build(const QString& password, const QString& userId,

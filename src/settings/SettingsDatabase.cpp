@@ -1,5 +1,6 @@
 #include "SettingsDatabase.h"
 
+#include "ConnectionStringValue.h"
 #include "JetDialect.h"
 #include "LogSink.h"
 #include "ProgramError.h"
@@ -22,13 +23,14 @@ SettingsDatabase::SettingsDatabase(LogSink& log, QString programFolder)
 }
 
 QString SettingsDatabase::creationConnectionString(const QString& path) {
-    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + path +
+    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + quoteConnectionStringValue(path) +
            QStringLiteral(";Jet OLEDB:Database Password=") + databasePassword + QLatin1Char(';');
 }
 
 QString SettingsDatabase::useConnectionString() const {
-    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + m_programFolder +
-           fileName + QStringLiteral(";Persist Security Info=False;Jet OLEDB:Database Password=") +
+    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") +
+           quoteConnectionStringValue(m_programFolder + fileName) +
+           QStringLiteral(";Persist Security Info=False;Jet OLEDB:Database Password=") +
            databasePassword;
 }
 

@@ -1,3 +1,4 @@
+#include "MemoryLog.h"
 #include "ProgramError.h"
 #include "SettingsConnection.h"
 #include "SettingsDatabase.h"
@@ -24,6 +25,19 @@ void TestSettingsConnection::parse_data() {
                                      "/opt/orvel/sqlback.mdb")
                               << "/opt/orvel/sqlback.mdb"
                               << "kodiak47";
+    // A program folder may hold what ends or quotes a value: the strings the program builds
+    // must still name the file.
+    QTest::newRow("creation, path with ; and quotes")
+        << SettingsDatabase::creationConnectionString("/srv/Backup;Kunde 'A\"/sqlback.mdb")
+        << "/srv/Backup;Kunde 'A\"/sqlback.mdb"
+        << "kodiak47";
+    {
+        MemoryLog log;
+        const SettingsDatabase settings(log, "/srv/Backup;Kunde A/");
+        QTest::newRow("use, folder with ;") << settings.useConnectionString()
+                                            << "/srv/Backup;Kunde A/sqlback.mdb"
+                                            << "kodiak47";
+    }
     QTest::newRow("use") << "Provider=Microsoft.Jet.OLEDB.4.0;Data "
                             "Source=/opt/orvel/sqlback.mdb;Persist Security Info=False;"
                             "Jet OLEDB:Database Password=kodiak47"
