@@ -568,12 +568,12 @@ void Dataset::writeUpdate(Row& row) {
             sql += QLatin1String(", ");
         sql += quoteIdentifier(m_fields[std::size_t(changed[k])].name) + QLatin1String("=?");
     }
-    sql += QLatin1String(" WHERE rowid=?");
+    sql += rowCondition();
     Statement update(m_connection, sql);
     int position = 1;
     for (int i : changed)
         bindValue(update.get(), position++, m_fields[std::size_t(i)], row.values[std::size_t(i)]);
-    sqlite3_bind_int64(update.get(), position, row.rowid);
+    bindRowCondition(update.get(), position, row);
     runWrite(update.get(), update.db(), m_table);
     if (sqlite3_changes(update.db()) != 1)
         throw ProgramError(QStringLiteral("Der Datensatz wurde nicht gefunden: er wurde inzwischen "
@@ -613,6 +613,24 @@ void Dataset::writeInsert(Row& row) {
     refetch(row);
 }
 
+// The stored row a row of the dataset stands for: its row number, and its key as it was read.
+// The row number alone may meanwhile belong to another row (a table without a numbered key
+// hands the number of a deleted last row to the next one added).
+QString Dataset::rowCondition() const {
+    QString sql = QStringLiteral(" WHERE rowid=?");
+    for (const FieldDef& f : m_fields)
+        if (f.primaryKey && !f.autoNumber)
+            sql += QLatin1String(" AND ") + quoteIdentifier(f.name) + QLatin1String(" IS ?");
+    return sql;
+}
+
+void Dataset::bindRowCondition(sqlite3_stmt* stmt, int position, const Row& row) const {
+    sqlite3_bind_int64(stmt, position++, row.rowid);
+    for (int i = 0; i < fieldCount(); ++i)
+        if (m_fields[std::size_t(i)].primaryKey && !m_fields[std::size_t(i)].autoNumber)
+            bindValue(stmt, position++, m_fields[std::size_t(i)], row.original[std::size_t(i)]);
+}
+
 // Reads a stored row back, so that what the table filled in (row number, defaults) shows.
 void Dataset::refetch(Row& row) {
     Statement select(m_connection, QStringLiteral("SELECT rowid, * FROM ") +
@@ -630,9 +648,8 @@ void Dataset::remove() {
     }
     requireRow();
     cancel();
-    Statement del(m_connection, QStringLiteral("DELETE FROM ") + quoteIdentifier(m_table) +
-                                    QStringLiteral(" WHERE rowid=?"));
-    sqlite3_bind_int64(del.get(), 1, m_rows[std::size_t(m_current)].rowid);
+    Statement del(m_connection, QStringLiteral("DELETE FROM ") + quoteIdentifier(m_table) + rowCondition());
+    bindRowCondition(del.get(), 1, m_rows[std::size_t(m_current)]);
     if (sqlite3_step(del.get()) != SQLITE_DONE)
         throw ProgramError(QStringLiteral("Der Datensatz konnte nicht gelöscht werden: ") +
                            QString::fromUtf8(sqlite3_errmsg(del.db())));

@@ -10,6 +10,7 @@
 
 class SettingsConnection;
 class Dataset;
+struct sqlite3_stmt;
 
 enum class DatasetState {
     Inactive, // closed
@@ -176,6 +177,8 @@ private:
     void writeUpdate(Row& row);
     void writeInsert(Row& row);
     void refetch(Row& row);
+    QString rowCondition() const;
+    void bindRowCondition(sqlite3_stmt* stmt, int position, const Row& row) const;
     void beginNewRow(bool atEnd);
     void checkBrowseMode();
     void setState(DatasetState state);

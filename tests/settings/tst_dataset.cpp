@@ -87,6 +87,7 @@ private slots:
     void removeDeletesAtOnce();
     void navigation();
     void observers();
+    void rowChangedByAnotherProgram_data();
     void rowChangedByAnotherProgram();
     void briefLockAtPostIsWaitedFor();
     void lockOutlastingTheWaitRefusesPost();
@@ -489,15 +490,33 @@ void TestDataset::observers() {
     QVERIFY(events.isEmpty());
 }
 
+void TestDataset::rowChangedByAnotherProgram_data() {
+    QTest::addColumn<QStringList>("meanwhile");
+    QTest::newRow("deleted") << QStringList{"DELETE FROM sqldatenbanken"};
+    // The table numbers its rows itself; a row added after the delete takes the same number.
+    QTest::newRow("deleted, another job in its place")
+        << QStringList{"DELETE FROM sqldatenbanken",
+                       "INSERT INTO sqldatenbanken (DBName, DBServer, DBBenutzer, DBPasswort) "
+                       "VALUES ('B', 'srvB', 'sa', 'pw')"};
+}
+
 void TestDataset::rowChangedByAnotherProgram() {
+    QFETCH(QStringList, meanwhile);
     Settings s;
     s.addJobs({"A"});
-    QVERIFY(exec(s.path(), {"DELETE FROM sqldatenbanken"}));
+    QVERIFY(exec(s.path(), meanwhile));
     s.jobs().edit();
     s.jobs().field("DBServer").setValue("neu");
-    // The change must not vanish silently.
+    // The change must not vanish silently, nor land on another job.
     QVERIFY(refusal([&] { s.jobs().post(); }).contains("nicht gefunden"));
     QCOMPARE(s.jobs().state(), DatasetState::Edit);
+    s.jobs().cancel();
+    s.jobs().remove(); // deleting the vanished row leaves the other job alone
+    s.jobs().close();
+    s.jobs().open();
+    QCOMPARE(s.jobs().recordCount(), meanwhile.size() - 1);
+    if (s.jobs().recordCount() == 1)
+        QCOMPARE(s.jobs().field("DBServer").asString(), QString("srvB"));
 }
 
 void TestDataset::briefLockAtPostIsWaitedFor() {
