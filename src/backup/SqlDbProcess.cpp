@@ -10,6 +10,9 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <QDeadlineTimer>
+
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -19,9 +22,17 @@ namespace {
 // collector of the thread that makes the call.
 std::mutex g_dblib;
 
+// How long a cancel sent after a time-out is waited for, at most (seconds).
+int s_cancelWaitLimit = SqlDbProcess::DefaultCancelWaitLimit;
+
 struct Collector {
     QStringList messages;  // server errors and client-side errors, in the order they came
-    int timeouts = 0;
+    int timeouts = 0;      // 1 once the call ran out of time and a cancel went out
+    // A statement's time is kept here, not by db-lib alone: db-lib counts only the time since
+    // the last packet and would wait a second full period for a cancel to be acknowledged.
+    QDeadlineTimer deadline;       // the call's own time (expired: the first time-out ends it)
+    QDeadlineTimer cancelDeadline; // how long a cancel that went out is waited for
+    qint64 cancelWaitMs = 0;
     QString dataSource;    // named after a failed connect
 };
 thread_local Collector* t_collector = nullptr;
@@ -45,11 +56,22 @@ QString fromLibrary(const char* text) {
 int onError(DBPROCESS*, int /*severity*/, int dberr, int oserr, char* dberrstr, char* oserrstr) {
     Collector* c = t_collector;
     if (dberr == SYBETIME) {
-        // First time-out of the call: send a cancel and keep the connection usable; if the
-        // server does not even acknowledge that in time, give the connection up.
+        // db-lib asks after every quiet period. Within the call's time: wait on. Then send a
+        // cancel and keep the connection usable; if the server does not acknowledge that within
+        // the cancel wait, give the connection up.
         if (!c)
             return INT_CANCEL;
-        return ++c->timeouts == 1 ? INT_TIMEOUT : INT_CANCEL;
+        // db-lib counts whole seconds, so a period may end a little early: what is left of
+        // the time within that slack counts as up.
+        constexpr qint64 slackMs = 1000;
+        if (c->timeouts == 0) {
+            if (c->deadline.remainingTime() > slackMs)
+                return INT_CONTINUE;
+            ++c->timeouts;
+            c->cancelDeadline = QDeadlineTimer(c->cancelWaitMs);
+            return INT_TIMEOUT;
+        }
+        return c->cancelDeadline.remainingTime() > slackMs ? INT_CONTINUE : INT_CANCEL;
     }
     // SYBESMSG only says "see the server's messages", which arrive on their own.
     if (!c || dberr == SYBESMSG)
@@ -216,7 +238,14 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
         std::lock_guard lock(g_dblib);
         Collector collector;
         CollectorScope scope(collector);
-        dbsettime(timeoutSeconds);
+        int poll = 0;
+        if (timeoutSeconds > 0) {
+            const int cancelWait = std::min(timeoutSeconds, s_cancelWaitLimit);
+            collector.deadline = QDeadlineTimer(qint64(timeoutSeconds) * 1000);
+            collector.cancelWaitMs = qint64(cancelWait) * 1000;
+            poll = std::min(cancelWait, int(PollSeconds));
+        }
+        dbsettime(poll);
         const auto timeoutText = [&] {
             return QStringLiteral("Zeitüberschreitung: Der SQL Server hat die Anweisung nicht innerhalb von "
                                   "%1 Sekunden ausgeführt; sie wurde abgebrochen.")
@@ -281,4 +310,9 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
                                 : QStringLiteral("Der SQL Server hat die Anweisung mit einem Fehler beendet.")));
         return rows;
     });
+}
+
+void SqlDbProcess::setCancelWaitLimit(int seconds) {
+    std::lock_guard lock(g_dblib);
+    s_cancelWaitLimit = std::max(1, seconds);
 }

@@ -15,6 +15,14 @@ struct tds_dblib_dbprocess;
 // Informational messages (severity 10 and below) never make a failure.
 class SqlDbProcess {
 public:
+    // db-lib reports each quiet period of at most this many seconds, so the call's own time is
+    // kept to within it.
+    static constexpr int PollSeconds = 5;
+    // After a time-out, the cancel is waited for this long at most (and never longer than the
+    // statement's own time-out) before the connection is given up.
+    static constexpr int DefaultCancelWaitLimit = 30;
+    static void setCancelWaitLimit(int seconds);
+
     SqlDbProcess() = default;
     ~SqlDbProcess();
     SqlDbProcess(const SqlDbProcess&) = delete;
@@ -31,7 +39,9 @@ public:
     // Sends one batch and reads all it returns. With keepRows, the rows of the first result
     // set that has columns come back; everything else is read and dropped. A server that
     // does not finish within timeoutSeconds (0: no limit) is told to cancel, and the call
-    // fails with a time-out text.
+    // fails with a time-out text; a server that does not acknowledge the cancel either loses
+    // the connection. The time is checked whenever the server has been quiet for a while: a
+    // server that never stops sending is not cut off.
     SqlRecords execute(const QString& sql, int timeoutSeconds, bool keepRows);
 
 private:

@@ -1,5 +1,6 @@
 #include "ProgramError.h"
 #include "SqlCommand.h"
+#include "SqlDbProcess.h"
 #include "SqlConnection.h"
 #include "SqlConnectionString.h"
 #include "SqlQuery.h"
@@ -122,6 +123,7 @@ private slots:
     void connectFailureCarriesText_data();
     void connectFailureCarriesText();
     void timeoutIsAFailureWithClearText();
+    void timeoutGivesUpOnAServerThatIgnoresTheCancel();
     void loginTimeoutEndsAHangingLogin();
     void commandKeepsAndRenewsItsConnection();
     void serverGoneBetweenStatements();
@@ -309,6 +311,34 @@ void TestSqlClient::timeoutIsAFailureWithClearText() {
 
     // The next statement of the job still runs.
     command.setCommandText(QStringLiteral("DBCC CHECKDB ([Lager])"));
+    command.execute();
+}
+
+// A server that never acknowledges the cancel (frozen, or the connection went half-open): the
+// call gives up once the cancel wait is over, not after a second full time-out, and the next
+// statement runs on a new connection.
+void TestSqlClient::timeoutGivesUpOnAServerThatIgnoresTheCancel() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("delay")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 30}}};
+    scenario[QStringLiteral("ignore_cancel")] = true;
+    QVERIFY(startServer(scenario));
+    SqlDbProcess::setCancelWaitLimit(1);
+    const auto restore = qScopeGuard([] { SqlDbProcess::setCancelWaitLimit(SqlDbProcess::DefaultCancelWaitLimit); });
+
+    SqlCommand command;
+    command.setConnectionString(connectionString(QStringLiteral("Lager")));
+    command.setCommandTimeout(4);
+    command.setCommandText(QStringLiteral("DBCC CHECKDB ([Lager])"));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QString error = failureOf([&] { command.execute(); });
+    const qint64 ms = elapsed.elapsed();
+    QVERIFY2(error.contains(QStringLiteral("Zeitüberschreitung")), qPrintable(error));
+    // Four seconds for the statement, about one for the cancel; two full periods would be eight.
+    QVERIFY2(ms >= 3000 && ms < 7000, qPrintable(QString::number(ms)));
+
+    command.setCommandText(QStringLiteral("DBCC SHRINKFILE (1)"));
     command.execute();
 }
 

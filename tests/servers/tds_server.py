@@ -29,6 +29,8 @@ Scenario (JSON), every key optional:
                the rule matches (first matching rule); a cancel (attention)
                ends the wait and the batch.
   login_delay  seconds before the LOGIN7 answer.
+  ignore_cancel  true: attention packets are dropped unanswered, like a frozen
+               server or a connection that went half-open.
   server_name  the server name in messages and @@servername (SQLTEST).
   batch_log    a file that receives every batch text as one JSON string per line.
 """
@@ -70,6 +72,7 @@ class Server:
         self.fail = scenario.get("fail", [])
         self.delay = scenario.get("delay", [])
         self.login_delay = float(scenario.get("login_delay", 0))
+        self.ignore_cancel = bool(scenario.get("ignore_cancel", False))
         self.server_name = scenario.get("server_name", tds_sql.DEFAULT_SERVER_NAME)
         self.batch_log = scenario.get("batch_log")
         self.batch_log_lock = threading.Lock()
@@ -130,6 +133,9 @@ class Connection:
                     raise t.ProtocolError("packet length %d" % length)
                 body = self.recv_exact(length - t.HEADER.size)
                 if ptype == t.PKT_ATTENTION:
+                    if self.server.ignore_cancel:
+                        log("spid %d: attention ignored as the scenario asks" % self.spid)
+                        continue
                     self.attention.set()
                     self.messages.put((t.PKT_ATTENTION, 0, b""))
                     continue
