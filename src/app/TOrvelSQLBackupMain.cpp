@@ -160,7 +160,7 @@ QString TOrvelSQLBackupMain::iniFileName() const {
 void TOrvelSQLBackupMain::FormCreate(QObject*) {
     m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
 
-    m_programFolder = resolveProgramFolder(m_options.programFolder);
+    // The program folder was resolved when the window was made; its objects already use it.
     m_logFolder = m_programFolder + QStringLiteral("log/");
     m_log.setLogFolder(m_logFolder);
 
@@ -393,7 +393,8 @@ void TOrvelSQLBackupMain::checkdatabase() { m_settings->checkdatabase(); }
 void TOrvelSQLBackupMain::postPendingSettings() { m_settings->postPendingChanges(); }
 
 void TOrvelSQLBackupMain::btnStartClick(QObject*) {
-    if (m_testingConnection) {
+    // SqlMaintenance is busy outside a run only while a connection test waits for its server.
+    if (!m_run->isRunning() && m_sql->isBusy()) {
         writelogentry(QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
         return;
     }
@@ -403,7 +404,7 @@ void TOrvelSQLBackupMain::btnStartClick(QObject*) {
 
 void TOrvelSQLBackupMain::Button2Click(QObject*) {
     // The test shares the connection objects and the job list with a run.
-    if (m_run->isRunning() || m_testingConnection) {
+    if (m_run->isRunning() || m_sql->isBusy()) {
         writelogentry(QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich"));
         return;
     }
@@ -416,11 +417,6 @@ void TOrvelSQLBackupMain::Button2Click(QObject*) {
         }
     }
     const BackupJob job = jobs.isOpen() && !jobs.isEmpty() ? BackupRun::currentJob(jobs) : BackupJob();
-    m_testingConnection = true;
-    struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{m_testingConnection};
     lblcheckconnection->setText(m_sql->connectionTest(job));
 }
 

@@ -172,5 +172,4 @@ private:
     std::unique_ptr<SqlMaintenance> m_sql;
     std::unique_ptr<ArchivePackager> m_archive;
     std::unique_ptr<BackupRun> m_run;
-    bool m_testingConnection = false;
 };

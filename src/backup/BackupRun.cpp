@@ -5,6 +5,8 @@
 #include "LogSink.h"
 #include "ProgramError.h"
 
+#include <QScopeGuard>
+
 BackupRun::BackupRun(LogSink& log, ErrorCount& errors, Dataset& queryDatenbanken, Steps steps)
     : m_log(log), m_errors(errors), m_jobs(queryDatenbanken), m_steps(std::move(steps)) {}
 
@@ -28,10 +30,7 @@ void BackupRun::btnStartClick() {
         return;
     }
     m_running = true;
-    struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{m_running};
+    const auto done = qScopeGuard([this] { m_running = false; });
 
     m_errors.reset();
     try {

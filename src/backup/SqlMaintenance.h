@@ -30,6 +30,8 @@ public:
     // stays open until the next test or job. Throws ProgramError (and touches nothing)
     // when called while a job of this object runs.
     QString connectionTest(const BackupJob& job);
+    // A job or a connection test is under way (the window's thread waits for the server).
+    bool isBusy() const { return m_busy; }
 
     // Backup files of the last job given to arbeitsprozess (empty before the first).
     const QString& fullBackupFile() const { return m_fullBackupFile; }

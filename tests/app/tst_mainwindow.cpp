@@ -1,6 +1,7 @@
 #include "CountdownNotice.h"
 #include "FakeClock.h"
 #include "ProgramError.h"
+#include "ScreenLog.h"
 #include "TOrvelSQLBackupMain.h"
 #include "TempFolder.h"
 #include "ui_TOrvelSQLBackupMain.h"
@@ -68,19 +69,8 @@ public:
             throw ProgramError(postError);
     }
 
-    QStringList lines() const {
-        // Screen text, newest first, without stamps.
-        QStringList out;
-        const QStringList raw = ui->Memo1->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString& l : raw)
-            out << l.mid(20);
-        return out;
-    }
-    QStringList linesOldestFirst() const {
-        QStringList l = lines();
-        std::reverse(l.begin(), l.end());
-        return l;
-    }
+    QStringList lines() const { return screenEntries(*ui->Memo1); }
+    QStringList linesOldestFirst() const { return screenEntriesOldestFirst(*ui->Memo1); }
 
     QStringList calls;
     QList<QObject*> senders;

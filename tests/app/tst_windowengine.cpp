@@ -4,6 +4,7 @@
 #include "BackupRun.h"
 #include "Dataset.h"
 #include "FakeClock.h"
+#include "ScreenLog.h"
 #include "SettingsDatabase.h"
 #include "TOrvelSQLBackupMain.h"
 #include "FreeTdsTestConfig.h"
@@ -34,12 +35,7 @@ public:
         uploads << name;
         return QFileInfo::exists(path);
     }
-    QStringList lines() const {
-        QStringList out;
-        for (const QString& l : ui->Memo1->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            out.prepend(l.mid(20));
-        return out;
-    }
+    QStringList lines() const { return screenEntriesOldestFirst(*ui->Memo1); }
     QStringList uploads;
 };
 
