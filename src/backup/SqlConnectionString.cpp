@@ -1,15 +1,13 @@
 #include "SqlConnectionString.h"
 
-#include "ConnectionStringValue.h"
+#include "ConnectionString.h"
 #include "ProgramError.h"
 
 #include <QStringList>
 
 namespace {
 
-QString invalid(const QString& why) {
-    return QStringLiteral("Ungültige Verbindungszeichenfolge (invalid connection string): ") + why;
-}
+using ConnectionString::invalid;
 
 bool isLocalName(const QString& host) {
     return host == QLatin1String(".") || host.compare(QLatin1String("(local)"), Qt::CaseInsensitive) == 0;
@@ -58,56 +56,9 @@ SqlConnectionString SqlConnectionString::parse(const QString& text) {
     bool providerGiven = false;
     bool dataSourceGiven = false;
 
-    const qsizetype n = text.size();
-    qsizetype i = 0;
-    while (i < n) {
-        // Blanks and empty pairs between ';' are allowed.
-        while (i < n && (text[i].isSpace() || text[i] == QLatin1Char(';')))
-            ++i;
-        if (i >= n)
-            break;
-
-        const qsizetype eq = text.indexOf(QLatin1Char('='), i);
-        const qsizetype semi = text.indexOf(QLatin1Char(';'), i);
-        // The text itself is not quoted in the message: it may be part of a password.
-        if (eq < 0 || (semi >= 0 && semi < eq))
-            throw ProgramError(invalid(QStringLiteral("Eintrag ohne '=' an Stelle %1").arg(i + 1)));
-        const QString key = text.mid(i, eq - i).trimmed().toLower();
-        if (key.isEmpty())
-            throw ProgramError(invalid(QStringLiteral("Wert ohne Schlüssel")));
-        i = eq + 1;
-        while (i < n && text[i].isSpace() && text[i] != QLatin1Char(';'))
-            ++i;
-
-        QString value;
-        if (i < n && (text[i] == QLatin1Char('"') || text[i] == QLatin1Char('\''))) {
-            const QChar quote = text[i++];
-            bool closed = false;
-            while (i < n) {
-                if (text[i] == quote) {
-                    if (i + 1 < n && text[i + 1] == quote) {
-                        value += quote;
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    closed = true;
-                    break;
-                }
-                value += text[i++];
-            }
-            if (!closed)
-                throw ProgramError(invalid(QStringLiteral("Anführungszeichen beim Schlüssel \"%1\" nicht geschlossen").arg(key)));
-            while (i < n && text[i].isSpace())
-                ++i;
-            if (i < n && text[i] != QLatin1Char(';'))
-                throw ProgramError(invalid(QStringLiteral("Zeichen nach dem Wert in Anführungszeichen beim Schlüssel \"%1\"").arg(key)));
-        } else {
-            const qsizetype end = semi < 0 ? n : semi;
-            value = text.mid(i, end - i).trimmed();
-            i = end;
-        }
-
+    for (const ConnectionString::Entry& entry : ConnectionString::split(text)) {
+        const QString& key = entry.key;
+        const QString& value = entry.value;
         if (key == QLatin1String("provider")) {
             result.provider = value;
             providerGiven = true;
@@ -144,7 +95,7 @@ SqlConnectionString SqlConnectionString::parse(const QString& text) {
 }
 
 QString SqlConnectionString::quoteValue(const QString& value) {
-    return quoteConnectionStringValue(value);
+    return ConnectionString::quoteValue(value);
 }
 
 QString SqlConnectionString::build(const QString& password, const QString& userId,

@@ -1,5 +1,6 @@
 #include "SettingsConnection.h"
 
+#include "ConnectionString.h"
 #include "Dataset.h"
 #include "ProgramError.h"
 
@@ -19,44 +20,11 @@ QString sqliteMessage(sqlite3* db) {
 
 ConnectionParams SettingsConnection::parseConnectionString(const QString& connectionString) {
     ConnectionParams params;
-    const QString& s = connectionString;
-    qsizetype i = 0;
-    while (i < s.size()) {
-        const qsizetype eq = s.indexOf(QLatin1Char('='), i);
-        if (eq < 0)
-            break;
-        const QString key = s.mid(i, eq - i).trimmed();
-        i = eq + 1;
-        while (i < s.size() && s.at(i).isSpace())
-            ++i;
-        QString value;
-        if (i < s.size() && (s.at(i) == QLatin1Char('"') || s.at(i) == QLatin1Char('\''))) {
-            const QChar quote = s.at(i++);
-            while (i < s.size()) {
-                if (s.at(i) == quote) {
-                    if (i + 1 < s.size() && s.at(i + 1) == quote) {
-                        value += quote;
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                value += s.at(i++);
-            }
-            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
-            i = semi < 0 ? s.size() : semi + 1;
-        } else {
-            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
-            const qsizetype end = semi < 0 ? s.size() : semi;
-            value = s.mid(i, end - i).trimmed();
-            i = semi < 0 ? s.size() : semi + 1;
-        }
-        if (key.compare(QLatin1String("Data Source"), Qt::CaseInsensitive) == 0)
-            params.dataSource = value;
-        else if (key.compare(QLatin1String("Jet OLEDB:Database Password"), Qt::CaseInsensitive) ==
-                 0)
-            params.password = value;
+    for (const ConnectionString::Entry& entry : ConnectionString::split(connectionString)) {
+        if (entry.key == QLatin1String("data source"))
+            params.dataSource = entry.value;
+        else if (entry.key == QLatin1String("jet oledb:database password"))
+            params.password = entry.value;
     }
     return params;
 }

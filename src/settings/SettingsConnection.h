@@ -24,7 +24,8 @@ public:
     SettingsConnection& operator=(const SettingsConnection&) = delete;
 
     // Keys are matched without regard to case; keys other than the two above are ignored;
-    // a value may be quoted with " or ' (a doubled quote inside stands for itself).
+    // a value may be quoted with " or ' (a doubled quote inside stands for itself). A malformed
+    // string throws ProgramError.
     static ConnectionParams parseConnectionString(const QString& connectionString);
 
     void setConnectionString(const QString& connectionString) {

@@ -1,6 +1,6 @@
 #include "SettingsDatabase.h"
 
-#include "ConnectionStringValue.h"
+#include "ConnectionString.h"
 #include "JetDialect.h"
 #include "LogSink.h"
 #include "ProgramError.h"
@@ -23,20 +23,24 @@ SettingsDatabase::SettingsDatabase(LogSink& log, QString programFolder)
 }
 
 QString SettingsDatabase::creationConnectionString(const QString& path) {
-    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + quoteConnectionStringValue(path) +
+    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + ConnectionString::quoteValue(path) +
            QStringLiteral(";Jet OLEDB:Database Password=") + databasePassword + QLatin1Char(';');
 }
 
 QString SettingsDatabase::useConnectionString() const {
     return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") +
-           quoteConnectionStringValue(m_programFolder + fileName) +
+           ConnectionString::quoteValue(m_programFolder + fileName) +
            QStringLiteral(";Persist Security Info=False;Jet OLEDB:Database Password=") +
            databasePassword;
 }
 
 bool SettingsDatabase::CreateAccessDatabase(const QString& Database) {
-    const ConnectionParams params =
-        SettingsConnection::parseConnectionString(creationConnectionString(Database));
+    ConnectionParams params;
+    try {
+        params = SettingsConnection::parseConnectionString(creationConnectionString(Database));
+    } catch (const std::exception&) {
+        return false;
+    }
     const QFileInfo info(params.dataSource);
     if (params.dataSource.isEmpty() || info.exists() || info.isSymLink())
         return false;
