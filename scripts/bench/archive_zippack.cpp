@@ -2,8 +2,8 @@
 //   archive_zippack gen <file> <bytes>     writes a deterministic backup-like file
 //   archive_zippack pack <zip> <files...>  packs the files as the program does and prints
 //                                          "peak_rss_kib <n>" on stderr
-#include "ProgramError.h"
-#include "ZipWriter.h"
+#include "platform/ProgramError.h"
+#include "backup/ZipWriter.h"
 
 #include <QSaveFile>
 #include <QString>

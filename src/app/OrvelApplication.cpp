@@ -1,4 +1,4 @@
-#include "OrvelApplication.h"
+#include "app/OrvelApplication.h"
 
 #include <QPalette>
 #include <QStyleFactory>

@@ -1,17 +1,18 @@
-#include "TOrvelSQLBackupMain.h"
+#include "app/TOrvelSQLBackupMain.h"
 
-#include "ArchivePackager.h"
-#include "BackupRun.h"
-#include "Clock.h"
-#include "CountdownNotice.h"
-#include "Dataset.h"
-#include "DateText.h"
-#include "ProgramError.h"
-#include "SettingsDatabase.h"
-#include "SingleInstance.h"
-#include "SqlMaintenance.h"
-#include "VersionInfo.h"
-#include "WindowSizeRule.h"
+#include "backup/ArchivePackager.h"
+#include "backup/BackupRun.h"
+#include "platform/Clock.h"
+#include "app/CountdownNotice.h"
+#include "settings/Dataset.h"
+#include "platform/DateText.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsDatabase.h"
+#include "platform/SingleInstance.h"
+#include "backup/SqlMaintenance.h"
+#include "platform/VersionInfo.h"
+#include "app/ScreenLog.h"
+#include "core/WindowSizeRule.h"
 #include "ui_TOrvelSQLBackupMain.h"
 
 #include <QCloseEvent>
@@ -56,9 +57,10 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::OrvelSQLBackupMain>()),
       m_options(std::move(options)),
       m_clock(m_options.clock ? m_options.clock : &SystemClock::instance()),
-      m_log(nullptr, *m_clock) {
+      m_log(*m_clock) {
     ui->setupUi(this);
-    m_log.setScreen(ui->Memo1);
+    m_screenLog = std::make_unique<ScreenLog>(ui->Memo1);
+    m_log.setView(m_screenLog.get());
     m_programFolder = resolveProgramFolder(m_options.programFolder);
 
     m_settings = std::make_unique<SettingsDatabase>(m_log, m_programFolder);
@@ -164,7 +166,7 @@ void TOrvelSQLBackupMain::FormCreate(QObject*) {
     m_logFolder = m_programFolder + QStringLiteral("log/");
     m_log.setLogFolder(m_logFolder);
 
-    ui->Memo1->clear();
+    m_log.clearScreen();
     writelogentry(QStringLiteral("Programm startet"));
 
     m_ini = std::make_unique<QSettings>(iniFileName(), QSettings::IniFormat);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ErrorCount.h"
-#include "LogBook.h"
+#include "platform/ErrorCount.h"
+#include "core/LogBook.h"
 
 #include <QPointer>
 #include <QSettings>
@@ -18,6 +18,7 @@ class Clock;
 class CountdownNotice;
 class Dataset;
 class QLabel;
+class ScreenLog;
 class QPushButton;
 class SettingsCommand;
 class SettingsConnection;
@@ -155,6 +156,7 @@ private:
     Options m_options;
     const Clock* m_clock;
     LogBook m_log;
+    std::unique_ptr<ScreenLog> m_screenLog;
     QString m_programFolder;
     QString m_logFolder;
     QString m_shortDateFormat;

@@ -1,6 +1,6 @@
-#include "OrvelApplication.h"
-#include "TOrvelSQLBackupMain.h"
-#include "VersionInfo.h"
+#include "app/OrvelApplication.h"
+#include "app/TOrvelSQLBackupMain.h"
+#include "platform/VersionInfo.h"
 
 #include <QGuiApplication>
 

@@ -1,10 +1,10 @@
-#include "ArchivePackager.h"
+#include "backup/ArchivePackager.h"
 
-#include "Clock.h"
-#include "ErrorCount.h"
-#include "LogSink.h"
-#include "ProgramError.h"
-#include "ZipWriter.h"
+#include "platform/Clock.h"
+#include "platform/ErrorCount.h"
+#include "platform/LogSink.h"
+#include "platform/ProgramError.h"
+#include "backup/ZipWriter.h"
 
 #include <QDate>
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BackupJob.h"
+#include "settings/BackupJob.h"
 
 #include <QIODevice>
 #include <QString>

@@ -1,9 +1,9 @@
-#include "BackupRun.h"
+#include "backup/BackupRun.h"
 
-#include "Dataset.h"
-#include "ErrorCount.h"
-#include "LogSink.h"
-#include "ProgramError.h"
+#include "settings/Dataset.h"
+#include "platform/ErrorCount.h"
+#include "platform/LogSink.h"
+#include "platform/ProgramError.h"
 
 #include <QScopeGuard>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ArchivePackager.h"
-#include "BackupJob.h"
+#include "backup/ArchivePackager.h"
+#include "settings/BackupJob.h"
 
 #include <QString>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "SqlCommand.h"
+#include "backup/SqlCommand.h"
 
-#include "SqlConnectionString.h"
+#include "backup/SqlConnectionString.h"
 
 void SqlCommand::setConnectionString(const QString& connectionString) {
     m_process.close();

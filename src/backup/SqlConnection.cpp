@@ -1,6 +1,6 @@
-#include "SqlConnection.h"
+#include "backup/SqlConnection.h"
 
-#include "SqlConnectionString.h"
+#include "backup/SqlConnectionString.h"
 
 void SqlConnection::open() {
     close();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SqlDbProcess.h"
+#include "backup/SqlDbProcess.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
-#include "SqlConnectionString.h"
+#include "backup/SqlConnectionString.h"
 
-#include "ConnectionString.h"
-#include "ProgramError.h"
+#include "platform/ConnectionString.h"
+#include "platform/ProgramError.h"
 
 #include <QStringList>
 

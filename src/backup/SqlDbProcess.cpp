@@ -1,8 +1,8 @@
-#include "SqlDbProcess.h"
+#include "backup/SqlDbProcess.h"
 
-#include "ProgramError.h"
-#include "SqlConnectionString.h"
-#include "WorkerCall.h"
+#include "platform/ProgramError.h"
+#include "backup/SqlConnectionString.h"
+#include "platform/WorkerCall.h"
 
 #include <sybdb.h>
 

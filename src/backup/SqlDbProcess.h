@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SqlRecord.h"
+#include "backup/SqlRecord.h"
 
 #include <QString>
 

@@ -1,11 +1,11 @@
-#include "SqlMaintenance.h"
+#include "backup/SqlMaintenance.h"
 
-#include "ErrorCount.h"
-#include "LogSink.h"
-#include "ProgramError.h"
-#include "SqlConnectionString.h"
-#include "SqlQuoting.h"
-#include "WorkerCall.h"
+#include "platform/ErrorCount.h"
+#include "platform/LogSink.h"
+#include "platform/ProgramError.h"
+#include "backup/SqlConnectionString.h"
+#include "backup/SqlQuoting.h"
+#include "platform/WorkerCall.h"
 
 #include <QFile>
 #include <QLocale>

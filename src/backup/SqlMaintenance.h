@@ -1,9 +1,9 @@
 #pragma once
 
-#include "BackupJob.h"
-#include "SqlCommand.h"
-#include "SqlConnection.h"
-#include "SqlQuery.h"
+#include "settings/BackupJob.h"
+#include "backup/SqlCommand.h"
+#include "backup/SqlConnection.h"
+#include "backup/SqlQuery.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "SqlQuery.h"
+#include "backup/SqlQuery.h"
 
-#include "SqlConnectionString.h"
+#include "backup/SqlConnectionString.h"
 
 void SqlQuery::open() {
     close();

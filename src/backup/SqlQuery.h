@@ -1,7 +1,7 @@
 #pragma once
 
-#include "SqlDbProcess.h"
-#include "SqlRecord.h"
+#include "backup/SqlDbProcess.h"
+#include "backup/SqlRecord.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "SqlQuoting.h"
+#include "backup/SqlQuoting.h"
 
 #include <algorithm>
 

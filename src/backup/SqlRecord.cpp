@@ -1,6 +1,6 @@
-#include "SqlRecord.h"
+#include "backup/SqlRecord.h"
 
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 
 SqlRecord::SqlRecord(QSharedPointer<const QStringList> columns, QVariantList values)
     : m_columns(std::move(columns)), m_values(std::move(values)) {}

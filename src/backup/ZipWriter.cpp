@@ -1,6 +1,6 @@
-#include "ZipWriter.h"
+#include "backup/ZipWriter.h"
 
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "Clock.h"
+#include "platform/Clock.h"
 
 SystemClock& SystemClock::instance() {
     static SystemClock clock;

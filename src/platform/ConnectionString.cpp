@@ -1,6 +1,6 @@
-#include "ConnectionString.h"
+#include "platform/ConnectionString.h"
 
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 
 QString ConnectionString::invalid(const QString& why) {
     return QStringLiteral("Ungültige Verbindungszeichenfolge (invalid connection string): ") + why;

@@ -1,4 +1,4 @@
-#include "Encoding.h"
+#include "platform/Encoding.h"
 
 #include <QList>
 

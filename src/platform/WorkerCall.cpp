@@ -1,6 +1,6 @@
-#include "WorkerCall.h"
+#include "platform/WorkerCall.h"
 
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,8 +1,8 @@
-#include "Dataset.h"
+#include "settings/Dataset.h"
 
-#include "ProgramError.h"
-#include "SettingsConnection.h"
-#include "SqlValue.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsConnection.h"
+#include "settings/SqlValue.h"
 
 #include <sqlcipher/sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "JetDialect.h"
+#include "settings/JetDialect.h"
 
 #include <QRegularExpression>
 

@@ -1,7 +1,7 @@
-#include "SettingsCommand.h"
+#include "settings/SettingsCommand.h"
 
-#include "ProgramError.h"
-#include "SettingsConnection.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsConnection.h"
 
 #include <sqlcipher/sqlite3.h>
 

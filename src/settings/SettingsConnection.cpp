@@ -1,8 +1,8 @@
-#include "SettingsConnection.h"
+#include "settings/SettingsConnection.h"
 
-#include "ConnectionString.h"
-#include "Dataset.h"
-#include "ProgramError.h"
+#include "platform/ConnectionString.h"
+#include "settings/Dataset.h"
+#include "platform/ProgramError.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlcipher/sqlite3.h>

@@ -1,9 +1,9 @@
-#include "SettingsDatabase.h"
+#include "settings/SettingsDatabase.h"
 
-#include "ConnectionString.h"
-#include "JetDialect.h"
-#include "LogSink.h"
-#include "ProgramError.h"
+#include "platform/ConnectionString.h"
+#include "settings/JetDialect.h"
+#include "platform/LogSink.h"
+#include "platform/ProgramError.h"
 
 #include <sqlcipher/sqlite3.h>
 

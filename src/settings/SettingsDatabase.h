@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Dataset.h"
-#include "SettingsConnection.h"
-#include "SettingsCommand.h"
+#include "settings/Dataset.h"
+#include "settings/SettingsConnection.h"
+#include "settings/SettingsCommand.h"
 
 #include <QDateTime>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "SqlValue.h"
+#include "settings/SqlValue.h"
 
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 
 #include <QRegularExpression>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Dataset.h"
+#include "settings/Dataset.h"
 
 #include <QDateTime>
 #include <QString>

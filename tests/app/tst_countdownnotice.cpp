@@ -1,4 +1,4 @@
-#include "CountdownNotice.h"
+#include "app/CountdownNotice.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,8 +1,8 @@
-#include "CountdownNotice.h"
+#include "app/CountdownNotice.h"
 #include "FakeClock.h"
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 #include "ScreenLog.h"
-#include "TOrvelSQLBackupMain.h"
+#include "app/TOrvelSQLBackupMain.h"
 #include "TempFolder.h"
 #include "ui_TOrvelSQLBackupMain.h"
 

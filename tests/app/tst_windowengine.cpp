@@ -1,12 +1,12 @@
 // The window with its real settings file, SQL Server steps and archive packaging: a whole backup
 // run against the TDS test server, the connection test, and a start with a broken settings file.
-#include "ArchivePackager.h"
-#include "BackupRun.h"
-#include "Dataset.h"
+#include "backup/ArchivePackager.h"
+#include "backup/BackupRun.h"
+#include "settings/Dataset.h"
 #include "FakeClock.h"
 #include "ScreenLog.h"
-#include "SettingsDatabase.h"
-#include "TOrvelSQLBackupMain.h"
+#include "settings/SettingsDatabase.h"
+#include "app/TOrvelSQLBackupMain.h"
 #include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"

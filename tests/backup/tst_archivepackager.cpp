@@ -1,10 +1,10 @@
-#include "ArchivePackager.h"
-#include "ErrorCount.h"
+#include "backup/ArchivePackager.h"
+#include "platform/ErrorCount.h"
 #include "FakeClock.h"
 #include "MemoryLog.h"
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 #include "TempFolder.h"
-#include "ZipWriter.h"
+#include "backup/ZipWriter.h"
 #include "tst_zipcheck.h"
 
 #include <QBuffer>

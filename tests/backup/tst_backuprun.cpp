@@ -1,9 +1,9 @@
-#include "BackupRun.h"
-#include "Dataset.h"
-#include "ErrorCount.h"
+#include "backup/BackupRun.h"
+#include "settings/Dataset.h"
+#include "platform/ErrorCount.h"
 #include "MemoryLog.h"
-#include "ProgramError.h"
-#include "SettingsDatabase.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsDatabase.h"
 #include "TempFolder.h"
 
 #include <QTest>

@@ -1,6 +1,6 @@
-#include "ProgramError.h"
-#include "SqlConnectionString.h"
-#include "SqlQuoting.h"
+#include "platform/ProgramError.h"
+#include "backup/SqlConnectionString.h"
+#include "backup/SqlQuoting.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
-#include "ProgramError.h"
+#include "platform/ProgramError.h"
 #include "TempFolder.h"
-#include "ZipWriter.h"
+#include "backup/ZipWriter.h"
 #include "tst_zipcheck.h"
 
 #include <QBuffer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Clock.h"
+#include "platform/Clock.h"
 
 // A clock the test sets; each reading may advance it by a fixed step.
 class FakeClock : public Clock {

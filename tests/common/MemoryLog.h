@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogSink.h"
+#include "platform/LogSink.h"
 
 #include <QStringList>
 #include <functional>

@@ -1,5 +1,5 @@
-#include "DateText.h"
-#include "Encoding.h"
+#include "platform/DateText.h"
+#include "platform/Encoding.h"
 
 #include <QTest>
 

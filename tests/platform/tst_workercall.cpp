@@ -1,5 +1,5 @@
-#include "ProgramError.h"
-#include "WorkerCall.h"
+#include "platform/ProgramError.h"
+#include "platform/WorkerCall.h"
 
 #include <QElapsedTimer>
 #include <QThread>

@@ -1,6 +1,6 @@
 #include "MemoryLog.h"
-#include "ProgramError.h"
-#include "SettingsDatabase.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsDatabase.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
 

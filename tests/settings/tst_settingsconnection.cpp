@@ -1,7 +1,7 @@
 #include "MemoryLog.h"
-#include "ProgramError.h"
-#include "SettingsConnection.h"
-#include "SettingsDatabase.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsConnection.h"
+#include "settings/SettingsDatabase.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
 

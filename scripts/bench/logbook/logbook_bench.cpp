@@ -1,6 +1,7 @@
 // Cost of one log book entry with few and with many lines already on screen.
-#include "Clock.h"
-#include "LogBook.h"
+#include "platform/Clock.h"
+#include "app/ScreenLog.h"
+#include "core/LogBook.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -27,7 +28,9 @@ int main(int argc, char** argv) {
     QPlainTextEdit screen;
     screen.resize(800, 600);
     screen.show();
-    LogBook log(&screen, SystemClock::instance());
+    ScreenLog view(&screen);
+    LogBook log(SystemClock::instance());
+    log.setView(&view);
     log.setLogFolder(dir.path() + QStringLiteral("/"));
 
     qint64 firstNs = 0;

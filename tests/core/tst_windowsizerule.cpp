@@ -1,4 +1,4 @@
-#include "WindowSizeRule.h"
+#include "core/WindowSizeRule.h"
 
 #include <QTest>
 

@@ -1,10 +1,9 @@
 #include "FakeClock.h"
-#include "LogBook.h"
+#include "core/LogBook.h"
 #include "TempFolder.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFile>
-#include <QPlainTextEdit>
 #include <QTest>
 
 class TestLogBook : public QObject {
@@ -12,8 +11,7 @@ class TestLogBook : public QObject {
 
     struct Fixture {
         FakeClock clock{QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29))};
-        QPlainTextEdit screen;
-        LogBook log{&screen, clock};
+        LogBook log{clock};
         TempFolder folder;
         Fixture() {
             QDir(folder.path()).mkdir(QStringLiteral("log"));
@@ -23,14 +21,14 @@ class TestLogBook : public QObject {
             QFile f(log.logFolder() + name);
             return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
         }
-        QStringList screenLines() const { return screen.toPlainText().split(QLatin1Char('\n')); }
+        QStringList screenLines() const { return log.screenText().split(QLatin1Char('\n')); }
     };
 
 private Q_SLOTS:
     void umlautLineInWindows1252WithCrLf() {
         Fixture f;
         f.log.writelogentry(QStringLiteral("Prüfe Internetverbindung"));
-        QCOMPARE(f.screen.toPlainText(), QStringLiteral("09.12.2026 02:11:29 Prüfe Internetverbindung"));
+        QCOMPARE(f.log.screenText(), QStringLiteral("09.12.2026 02:11:29 Prüfe Internetverbindung"));
         QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 Pr\xFC" "fe Internetverbindung\r\n"));
     }
 
@@ -64,7 +62,7 @@ private Q_SLOTS:
         f.clock.current = QDateTime(QDate(2026, 12, 9), QTime(23, 59, 59, 900));
         f.clock.stepMs = 100;
         f.log.writelogentry(QStringLiteral("Wechsel"));
-        QCOMPARE(f.screen.toPlainText(), QStringLiteral("09.12.2026 23:59:59 Wechsel"));
+        QCOMPARE(f.log.screenText(), QStringLiteral("09.12.2026 23:59:59 Wechsel"));
         QCOMPARE(f.dayFile(QStringLiteral("2026_12_09.txt")), QByteArray("<missing>"));
         QCOMPARE(f.dayFile(QStringLiteral("2026_12_10.txt")), QByteArray("10.12.2026 00:00:00 Wechsel\r\n"));
     }
@@ -73,7 +71,7 @@ private Q_SLOTS:
         Fixture f;
         f.clock.current = QDateTime(QDate(2026, 12, 9), QTime(0, 0));
         f.log.writelogentry(QStringLiteral("Mitternacht"));
-        QCOMPARE(f.screen.toPlainText(), QStringLiteral("09.12.2026 00:00:00 Mitternacht"));
+        QCOMPARE(f.log.screenText(), QStringLiteral("09.12.2026 00:00:00 Mitternacht"));
         QCOMPARE(f.dayFile(), QByteArray("09.12.2026 Mitternacht\r\n"));
     }
 
@@ -125,7 +123,7 @@ int main(int argc, char** argv) {
     // Regional settings come from the environment; the stamps here are the German ones.
     qputenv("LC_ALL", "de_DE.UTF-8");
     qputenv("LANG", "de_DE.UTF-8");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     TestLogBook test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -1,0 +1,27 @@
+# The libraries the program builds on, as imported targets carrying their include folders and
+# the definitions their headers expect.
+
+find_package(PkgConfig REQUIRED)
+find_package(ZLIB REQUIRED)
+
+# SQLCipher: SQLite with encryption; its header sits in its own folder (<sqlcipher/sqlite3.h>).
+pkg_check_modules(SQLCIPHER_PC REQUIRED sqlcipher)
+find_library(SQLCIPHER_LIBRARY NAMES sqlcipher HINTS ${SQLCIPHER_PC_LIBRARY_DIRS} REQUIRED)
+find_path(SQLCIPHER_INCLUDE_DIR NAMES sqlcipher/sqlite3.h REQUIRED)
+if(NOT TARGET SQLCipher::SQLCipher)
+    add_library(SQLCipher::SQLCipher UNKNOWN IMPORTED)
+    set_target_properties(SQLCipher::SQLCipher PROPERTIES
+        IMPORTED_LOCATION ${SQLCIPHER_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${SQLCIPHER_INCLUDE_DIR}
+        INTERFACE_COMPILE_DEFINITIONS SQLITE_HAS_CODEC)
+endif()
+
+# FreeTDS db-lib, the TDS client for SQL Server.
+find_library(SYBDB_LIBRARY NAMES sybdb REQUIRED)
+find_path(SYBDB_INCLUDE_DIR NAMES sybdb.h REQUIRED)
+if(NOT TARGET FreeTDS::sybdb)
+    add_library(FreeTDS::sybdb UNKNOWN IMPORTED)
+    set_target_properties(FreeTDS::sybdb PROPERTIES
+        IMPORTED_LOCATION ${SYBDB_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${SYBDB_INCLUDE_DIR})
+endif()
