@@ -224,7 +224,8 @@ void CountdownNotice::appear(int index) {
         m_watching = true;
     }
     m_minTimer.start(message.minDisplayMs);
-    m_maxTimer.start(message.maxDisplayMs);
+    // The fade-out ends by the maximum display time, not a fade's length after it.
+    m_maxTimer.start(qMax(message.minDisplayMs, message.maxDisplayMs - m_fadeMs));
 
     m_fade->stop();
     m_fade->setDuration(m_fadeMs);

@@ -2,6 +2,8 @@
 #include "app/TOrvelSQLBackupMain.h"
 #include "platform/VersionInfo.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 
 namespace {
@@ -14,9 +16,22 @@ void quietOffscreen(QtMsgType type, const QMessageLogContext& context, const QSt
         return;
     defaultHandler(type, context, message);
 }
+
+QString programFolder() {
+    QString folder = QDir::cleanPath(QCoreApplication::applicationDirPath());
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder;
+}
 } // namespace
 
 int main(int argc, char** argv) {
+    // The arguments as given: QApplication takes away the options it knows (-reverse, -style …),
+    // and the first start parameter is the first argument whatever it is.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
     // Started by a scheduler without a display: run on the offscreen platform and print the log.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -30,7 +45,10 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     TOrvelSQLBackupMain::Options options;
-    options.arguments = QApplication::arguments().mid(1);
+    options.programFolder = programFolder();
+    options.arguments = arguments;
+    options.buildDate =
+        QFileInfo(QCoreApplication::applicationFilePath()).lastModified().toString(QStringLiteral("dd.MM.yyyy"));
     options.singleInstance = true;
     options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
     options.unattended = options.echoLogToStdout;
@@ -38,16 +56,14 @@ int main(int argc, char** argv) {
         defaultHandler = qInstallMessageHandler(quietOffscreen);
 
     TOrvelSQLBackupMain window(options);
-    app.setExceptionHandler([&window](const std::exception& e) {
-        window.ApplicationEvents1Exception(&window, e);
-    });
-    QObject::connect(&window, &TOrvelSQLBackupMain::closed, &app, &QApplication::quit,
-                     Qt::QueuedConnection);
+    app.setExceptionHandler([&window](const std::exception& e) { window.ApplicationEvents1Exception(&window, e); });
+    QObject::connect(&window, &TOrvelSQLBackupMain::closed, &app, &QApplication::quit, Qt::QueuedConnection);
 
-    window.guarded([&window] { window.FormCreate(&window); });
+    window.FormCreate(&window);
     window.show();
     // A second instance has asked the first to come forward; it ends before any real work.
     if (window.anotherInstanceRuns())
         return 0;
-    return app.exec();
+    app.exec();
+    return window.exitCode();
 }

@@ -16,11 +16,11 @@ int cap(int ppi, int designLimit) {
 }
 } // namespace
 
-QSize windowSizeRule(int workWidth, int workHeight, int ppi, QSize designSize) {
-    QSize size = designSize;
+WindowSize windowSizeRule(int workWidth, int workHeight, int ppi) {
+    WindowSize size;
     if (workWidth > 1024)
-        size.setWidth(std::min(scaled(workWidth, ppi), cap(ppi, 1300)));
+        size.outerWidth = std::min(scaled(workWidth, ppi), cap(ppi, 1300));
     if (workHeight > 700)
-        size.setHeight(std::min(scaled(workHeight, ppi), cap(ppi, 750)));
+        size.outerHeight = std::min(scaled(workHeight, ppi), cap(ppi, 750));
     return size;
 }

@@ -1,7 +1,13 @@
 #pragma once
 
-#include <QSize>
+#include <optional>
 
-// The window's outer size for a work area of width x height at the given pixels per inch.
-// A dimension of the work area at or below its threshold keeps the design value.
-QSize windowSizeRule(int workWidth, int workHeight, int ppi, QSize designSize);
+// The window's outer size for a work area at the given pixels per inch, dimension by dimension:
+// a dimension the rule leaves alone (work area at or below its threshold) is empty and keeps its
+// design value. Whether the rule applied is carried here, never guessed from the value.
+struct WindowSize {
+    std::optional<int> outerWidth;
+    std::optional<int> outerHeight;
+};
+
+WindowSize windowSizeRule(int workWidth, int workHeight, int ppi);

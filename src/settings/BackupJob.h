@@ -2,12 +2,23 @@
 
 #include <QString>
 
-// The fields of one backup job (a row of sqldatenbanken) that the backup engine reads.
+// One backup job, a row of sqldatenbanken, as a value.
 struct BackupJob {
-    QString DBName;
+    QString DBName; // the table's key
     QString DBServer;
     QString DBBenutzer;
     QString DBPasswort;
     QString ZIP_Dateiname;
+    bool ZIP_erstellen = false;
     bool FTP_aktiv = false;
+    QString FTP_SERVER;
+    QString FTP_Benutzer;
+    QString FTP_Passwort;
+    int FTP_Port = 0;
+    QString FTP_Pfad;
+    int FTP_SSL = 0;    // 0 FTP, 1 FTPS, 2 SFTP
+    int FTP_Passiv = 0; // 0 passive, 1 active
+    int FTP_Binary = 0;
+
+    bool operator==(const BackupJob&) const = default;
 };

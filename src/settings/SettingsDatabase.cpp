@@ -2,6 +2,7 @@
 
 #include "platform/ConnectionString.h"
 #include "settings/JetDialect.h"
+#include "settings/SettingsColumns.h"
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 
@@ -9,6 +10,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+
+namespace C = SettingsColumns;
 
 const QString SettingsDatabase::fileName = QStringLiteral("sqlback.mdb");
 const QString SettingsDatabase::databasePassword = QStringLiteral("kodiak47");
@@ -64,45 +67,56 @@ QDateTime SettingsDatabase::currentSchemaVersion() {
 }
 
 QString SettingsDatabase::benutzerdatenTableStatement() {
-    return QStringLiteral("CREATE TABLE dbo.benutzerdaten (ID INTEGER IDENTITY(1,1) PRIMARY KEY)");
+    return QStringLiteral("CREATE TABLE dbo.%1 (%2 INTEGER IDENTITY(1,1) PRIMARY KEY)").arg(C::generalTable, C::ID);
 }
 
 const QStringList& SettingsDatabase::tableStatements() {
     static const QStringList statements = {
         benutzerdatenTableStatement(),
-        QStringLiteral("CREATE TABLE dbo.dbversion(DBVERSION DATETIME NOT NULL PRIMARY KEY)"),
-        QStringLiteral("CREATE TABLE dbo.sqldatenbanken (DBName nvarchar(50) NOT NULL PRIMARY KEY, "
-                       "DBServer nvarchar(50) NOT NULL, DBBenutzer nvarchar(50) NOT NULL, "
-                       "DBPasswort nvarchar(50) NOT NULL)"),
+        QStringLiteral("CREATE TABLE dbo.%1(%2 DATETIME NOT NULL PRIMARY KEY)").arg(C::versionTable, C::DBVERSION),
+        QStringLiteral("CREATE TABLE dbo.%1 (%2 nvarchar(50) NOT NULL PRIMARY KEY, %3 nvarchar(50) NOT NULL, "
+                       "%4 nvarchar(50) NOT NULL, %5 nvarchar(50) NOT NULL)")
+            .arg(C::jobsTable, C::DBName, C::DBServer, C::DBBenutzer, C::DBPasswort),
     };
     return statements;
 }
 
+namespace {
+QString addColumn(const QString& table, const QString& column, const char* type) {
+    return QStringLiteral("ALTER TABLE %1 ADD %2 ").arg(table, column) + QLatin1String(type);
+}
+QString zeroWhereNull(const QString& table, const QString& column) {
+    return QStringLiteral("UPDATE %1 SET %2=0 WHERE %2 IS NULL").arg(table, column);
+}
+} // namespace
+
 const QStringList& SettingsDatabase::upgradeStatements() {
+    const QString& jobs = C::jobsTable;
+    const QString& general = C::generalTable;
     static const QStringList statements = {
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD ZIP_Dateiname nvarchar(50)"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD ZIP_erstellen BIT"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_aktiv BIT"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_SERVER nvarchar(50)"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_Benutzer nvarchar(50)"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_Passwort nvarchar(50)"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_Port INTEGER"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_Pfad nvarchar(150)"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_SSL INTEGER"),
-        QStringLiteral("UPDATE sqldatenbanken SET FTP_SSL=0 WHERE FTP_SSL IS NULL"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_Passiv INTEGER"),
-        QStringLiteral("UPDATE sqldatenbanken SET FTP_Passiv=0 WHERE FTP_Passiv IS NULL"),
-        QStringLiteral("ALTER TABLE sqldatenbanken ADD FTP_Binary INTEGER"),
-        QStringLiteral("UPDATE sqldatenbanken SET FTP_Binary=0 WHERE FTP_Binary IS NULL"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD VersenderName nvarchar(50)"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD VersenderEmail nvarchar(50)"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD VersenderBenutzerName nvarchar(50)"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD VersenderBenutzerPasswort nvarchar(50)"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD EmpfaengerEmail nvarchar(255)"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD SMTPServer nvarchar(50)"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD Port INTEGER"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD SMTPSSLTLS BIT"),
-        QStringLiteral("ALTER TABLE benutzerdaten ADD OrdnerZIPDateien nvarchar(250)"),
+        addColumn(jobs, C::ZIP_Dateiname, "nvarchar(50)"),
+        addColumn(jobs, C::ZIP_erstellen, "BIT"),
+        addColumn(jobs, C::FTP_aktiv, "BIT"),
+        addColumn(jobs, C::FTP_SERVER, "nvarchar(50)"),
+        addColumn(jobs, C::FTP_Benutzer, "nvarchar(50)"),
+        addColumn(jobs, C::FTP_Passwort, "nvarchar(50)"),
+        addColumn(jobs, C::FTP_Port, "INTEGER"),
+        addColumn(jobs, C::FTP_Pfad, "nvarchar(150)"),
+        addColumn(jobs, C::FTP_SSL, "INTEGER"),
+        zeroWhereNull(jobs, C::FTP_SSL),
+        addColumn(jobs, C::FTP_Passiv, "INTEGER"),
+        zeroWhereNull(jobs, C::FTP_Passiv),
+        addColumn(jobs, C::FTP_Binary, "INTEGER"),
+        zeroWhereNull(jobs, C::FTP_Binary),
+        addColumn(general, C::VersenderName, "nvarchar(50)"),
+        addColumn(general, C::VersenderEmail, "nvarchar(50)"),
+        addColumn(general, C::VersenderBenutzerName, "nvarchar(50)"),
+        addColumn(general, C::VersenderBenutzerPasswort, "nvarchar(50)"),
+        addColumn(general, C::EmpfaengerEmail, "nvarchar(255)"),
+        addColumn(general, C::SMTPServer, "nvarchar(50)"),
+        addColumn(general, C::Port, "INTEGER"),
+        addColumn(general, C::SMTPSSLTLS, "BIT"),
+        addColumn(general, C::OrdnerZIPDateien, "nvarchar(250)"),
     };
     return statements;
 }
@@ -144,7 +158,7 @@ void SettingsDatabase::checkdatabase() {
 
         const QDateTime stored = queryVersion.isEmpty()
                                      ? QDateTime()
-                                     : queryVersion.field(QStringLiteral("DBVERSION")).asDateTime();
+                                     : queryVersion.field(C::DBVERSION).asDateTime();
         if (!stored.isValid() || stored < current) {
             queryVersion.close();
             upgradeSchema();
@@ -154,7 +168,7 @@ void SettingsDatabase::checkdatabase() {
                     m_fileFailure);
             queryVersion.open();
             queryVersion.edit();
-            queryVersion.field(QStringLiteral("DBVERSION")).setValue(current);
+            queryVersion.field(C::DBVERSION).setValue(current);
             queryVersion.post();
         }
 

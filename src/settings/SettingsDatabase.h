@@ -1,6 +1,7 @@
 #pragma once
 
 #include "settings/Dataset.h"
+#include "settings/SettingsColumns.h"
 #include "settings/SettingsConnection.h"
 #include "settings/SettingsCommand.h"
 
@@ -49,8 +50,8 @@ public:
 
     SettingsConnection ADOConnection1;
     Dataset queryVersion{QStringLiteral("select * FROM DBVersion")};
-    Dataset queryBenutzerdaten{QStringLiteral("select * FROM benutzerdaten")};
-    Dataset queryDatenbanken{QStringLiteral("select * FROM sqldatenbanken")};
+    Dataset queryBenutzerdaten{QStringLiteral("select * FROM ") + SettingsColumns::generalTable};
+    Dataset queryDatenbanken{QStringLiteral("select * FROM ") + SettingsColumns::jobsTable};
     SettingsCommand ADOQuery1;
 
 private:

@@ -11,8 +11,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("ppi");
         QTest::addColumn<int>("expectedWidth");
         QTest::addColumn<int>("expectedHeight");
-        const int dw = 1111; // design values, distinct from every computed one
-        const int dh = 777;
+        const int dw = -1; // the rule leaves the dimension alone: its design value stays
+        const int dh = -1;
         QTest::newRow("1920x1040@96 both capped") << 1920 << 1040 << 96 << 1300 << 750;
         QTest::newRow("1366x728@96") << 1366 << 728 << 96 << 1229 << 655;
         QTest::newRow("1280x680@96 height kept") << 1280 << 680 << 96 << 1152 << dh;
@@ -23,6 +23,8 @@ private Q_SLOTS:
         QTest::newRow("1920x1050@120 caps") << 1920 << 1050 << 120 << 1625 << 937;
         QTest::newRow("2560x1400@144 caps") << 2560 << 1400 << 144 << 1950 << 1125;
         QTest::newRow("1024x700@96 both at threshold") << 1024 << 700 << 96 << dw << dh;
+        // Results equal to the design size are still the rule's: the outer size, frame included.
+        QTest::newRow("1120x735@96 exactly the design size") << 1120 << 735 << 96 << 1008 << 661;
     }
     void sizes() {
         QFETCH(int, width);
@@ -30,8 +32,9 @@ private Q_SLOTS:
         QFETCH(int, ppi);
         QFETCH(int, expectedWidth);
         QFETCH(int, expectedHeight);
-        QCOMPARE(windowSizeRule(width, height, ppi, QSize(1111, 777)),
-                 QSize(expectedWidth, expectedHeight));
+        const WindowSize size = windowSizeRule(width, height, ppi);
+        QCOMPARE(size.outerWidth.value_or(-1), expectedWidth);
+        QCOMPARE(size.outerHeight.value_or(-1), expectedHeight);
     }
 };
 

