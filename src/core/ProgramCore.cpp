@@ -166,7 +166,7 @@ void ProgramCore::runAutomatically() {
     } catch (...) {
     }
     try {
-        sendReport();
+        mailReport();
     } catch (...) {
     }
     m_log.writelogentry(QStringLiteral("Installierte Programmversion: " ORVEL_PRODUCT_VERSION));
@@ -236,16 +236,18 @@ void ProgramCore::testConnection() {
 }
 
 void ProgramCore::sendReport() {
-    guarded([this] {
-        // A mail in the middle of a run would report a count that is not final yet.
-        if (m_run->isRunning() || m_mailing) {
-            m_log.writelogentry(QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt"));
-            return;
-        }
-        m_mailing = true;
-        const auto done = qScopeGuard([this] { m_mailing = false; });
-        m_sub.mailer->sendReport(m_errors.value());
-    });
+    guarded([this] { mailReport(); });
+}
+
+void ProgramCore::mailReport() {
+    // A mail in the middle of a run would report a count that is not final yet.
+    if (m_run->isRunning() || m_mailing) {
+        m_log.writelogentry(QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt"));
+        return;
+    }
+    m_mailing = true;
+    const auto done = qScopeGuard([this] { m_mailing = false; });
+    m_sub.mailer->sendReport(m_errors.value());
 }
 
 void ProgramCore::checkForUpdate() {

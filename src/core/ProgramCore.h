@@ -103,6 +103,7 @@ private:
     void prepareStart();
     void readInternetSetting();
     void runAutomatically();
+    void mailReport();
     void setControlsAttached(bool attached);
 
     Options m_options;

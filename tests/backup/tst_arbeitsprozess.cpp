@@ -5,34 +5,19 @@
 #include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
+#include "ClosedPort.h"
+#include "LineMatch.h"
 
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 QString lit(const char* utf8) {
     return QString::fromUtf8(utf8);
-}
-
-// A loopback port that nothing listens on.
-int closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 int backupSets(const QString& path) {
@@ -69,20 +54,6 @@ QStringList maintenanceBatches(const QStringList& batches) {
 
 // Every expected entry must come in this order; one starting with '~' only has to be
 // contained in its line, the others must match the whole line.
-QString missingInOrder(const QStringList& lines, const QStringList& expected) {
-    qsizetype at = 0;
-    for (const QString& e : expected) {
-        const bool partial = e.startsWith(QLatin1Char('~'));
-        const QString want = partial ? e.mid(1) : e;
-        while (at < lines.size() && !(partial ? lines[at].contains(want) : lines[at] == want))
-            ++at;
-        if (at == lines.size())
-            return QStringLiteral("\"%1\" missing or out of order in:\n%2").arg(e, lines.join(QLatin1Char('\n')));
-        ++at;
-    }
-    return {};
-}
-
 } // namespace
 
 class TestArbeitsprozess : public QObject {

@@ -1,14 +1,11 @@
 #include "backup/BackupRun.h"
-#include "settings/Dataset.h"
 #include "platform/ErrorCount.h"
 #include "MemoryLog.h"
 #include "platform/ProgramError.h"
-#include "settings/SettingsDatabase.h"
 #include "TempFolder.h"
 
+#include <QFileInfo>
 #include <QTest>
-
-#include <sqlcipher/sqlite3.h>
 
 namespace {
 struct JobRow {
@@ -16,50 +13,48 @@ struct JobRow {
     bool ftp = false;
 };
 
-// A settings file with the given jobs and a run whose steps record what they are asked to do.
+// A run over the given jobs whose steps record what they are asked to do.
 struct Fixture {
     TempFolder folder;
     MemoryLog log;
-    MemoryLog settingsLog;
     ErrorCount errors;
-    SettingsDatabase settings{settingsLog, folder.path()};
+    QList<BackupJob> jobs;
+    QString jobsError; // reading the jobs fails with this
     QStringList calls;
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
     std::function<void(const BackupJob&)> duringArbeitsprozess;
-    BackupRun run{log, errors, settings.queryDatenbanken, steps()};
+    BackupRun run{log, errors, steps()};
 
-    explicit Fixture(const QList<JobRow>& jobs) {
-        if (!SettingsDatabase::CreateAccessDatabase(settings.databasePath()))
-            qFatal("settings file not created");
-        settings.checkdatabase();
-        // Rows written directly, as another tool might have left them (an empty name included).
-        int n = 0;
-        for (const JobRow& j : jobs) {
-            const QByteArray sql = QStringLiteral("INSERT INTO sqldatenbanken (DBName, DBServer, DBBenutzer, "
-                                                  "DBPasswort, FTP_aktiv) VALUES ('%1', 'srv%2', 'sa', 'pw', %3)")
-                                       .arg(j.name).arg(++n).arg(j.ftp ? 1 : 0)
-                                       .toUtf8();
-            if (sqlite3_exec(settings.ADOConnection1.handle(), sql.constData(), nullptr, nullptr, nullptr) !=
-                SQLITE_OK)
-                qFatal("job row not written");
+    explicit Fixture(const QList<JobRow>& rows) {
+        for (const JobRow& r : rows) {
+            BackupJob j;
+            j.DBName = r.name;
+            j.FTP_aktiv = r.ftp;
+            jobs.append(j);
         }
-        settings.queryDatenbanken.close();
-        settings.queryDatenbanken.open();
     }
 
     BackupRun::Steps steps() {
         BackupRun::Steps s;
+        s.jobs = [this] {
+            if (!jobsError.isEmpty())
+                throw ProgramError(jobsError);
+            return jobs;
+        };
+        s.storeZipName = [this](const BackupJob& job, const QString& name) {
+            calls << QStringLiteral("storeZipName ") + job.DBName + QLatin1Char(' ') + name;
+        };
         s.arbeitsprozess = [this](const BackupJob& job) {
             calls << QStringLiteral("arbeitsprozess ") + job.DBName;
             if (duringArbeitsprozess)
                 duringArbeitsprozess(job);
         };
-        s.zipprozess = [this](const BackupJob& job) {
+        s.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName&) {
             calls << QStringLiteral("zipprozess ") + job.DBName;
             return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")), job.DBName + QStringLiteral("3.ZIP")};
         };
-        s.ftphochladen = [this](const QString& path, const QString& name) {
+        s.ftphochladen = [this](const BackupJob&, const QString& path, const QString& name) {
             ++uploadCalls;
             calls << QStringLiteral("ftphochladen ") + name;
             Q_UNUSED(path);
@@ -86,8 +81,8 @@ private Q_SLOTS:
         QVERIFY(f.calls.isEmpty());
     }
 
-    void everyJobInTurnAndEmptyNamesSkipped() {
-        Fixture f({{QStringLiteral("Lager")}, {QString()}, {QStringLiteral("Kasse")}});
+    void everyJobInTurn() {
+        Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
         f.run.btnStartClick();
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"), QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"), QStringLiteral("zipprozess Kasse")}));
@@ -154,7 +149,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager"), true}});
         f.run.setSteps([&] {
             BackupRun::Steps s = f.steps();
-            s.ftphochladen = [&](const QString& path, const QString&) {
+            s.ftphochladen = [&](const BackupJob&, const QString& path, const QString&) {
                 ++f.uploadCalls;
                 if (!QFileInfo::exists(path))
                     f.errors.add(1);
@@ -195,43 +190,16 @@ private Q_SLOTS:
         QVERIFY(!f.run.isRunning());
     }
 
-    void pendingEditIsStoredBeforeTheRun() {
-        Fixture f({{QStringLiteral("Lager")}});
-        Dataset& ds = f.settings.queryDatenbanken;
-        ds.first();
-        ds.edit();
-        ds.setValue(QStringLiteral("DBServer"), QStringLiteral("neuerserver"));
-        QString server;
-        f.duringArbeitsprozess = [&](const BackupJob& job) { server = job.DBServer; };
-        f.run.btnStartClick();
-        QCOMPARE(server, QStringLiteral("neuerserver"));
-        QCOMPARE(ds.state(), DatasetState::Browse);
-    }
-
-    // The refused store is not reported by itself; moving to the first job stores again, and that
-    // refusal ends the run with the table's message. What was typed stays pending, nothing is lost.
-    // A run that cannot go on is logged and counted, so the report does not read as a clean night.
-    void refusedPendingEditEndsTheRunWithItsMessage() {
-        Fixture f({{QStringLiteral("Lager")}});
-        Dataset& ds = f.settings.queryDatenbanken;
-        ds.first();
-        ds.edit();
-        ds.setValue(QStringLiteral("DBServer"), QString()); // required: the store is refused
-        f.run.btnStartClick();
-        QVERIFY(f.calls.isEmpty());
-        QCOMPARE(f.log.lines.size(), 3);
-        QVERIFY(f.log.lines[0].contains(QStringLiteral("DBServer")));
-        QCOMPARE(f.log.lines.mid(1), abortedRunLines(1));
-        QCOMPARE(ds.state(), DatasetState::Edit);
-        QVERIFY(!f.run.isRunning());
-    }
-
     // Storing a filled-in archive name fails: the run ends there, without its closing lines.
     void failureOutsideTheGuardedStepsEndsTheRun() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
         f.run.setSteps([&] {
             BackupRun::Steps s = f.steps();
-            s.zipprozess = [](const BackupJob&) -> ArchiveLocation {
+            s.zipprozess = [](BackupJob& job, const ArchivePackager::SaveZipName& save) -> ArchiveLocation {
+                save(job.DBName);
+                return {};
+            };
+            s.storeZipName = [](const BackupJob&, const QString&) {
                 throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
             };
             return s;
@@ -245,27 +213,41 @@ private Q_SLOTS:
         QVERIFY(!f.run.isRunning());
     }
 
-    void unreadableJobListEndsTheRunCounted() {
+    // The jobs cannot be read: the run ends there, logged and counted from zero.
+    void unreadableJobsEndTheRunCounted() {
         Fixture f({{QStringLiteral("Lager")}});
-        f.settings.queryDatenbanken.close();
-        f.settings.ADOConnection1.close();
-        QFile::remove(f.settings.databasePath());
-        QFile junk(f.settings.databasePath());
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write(QByteArray(4096, 'x'));
-        junk.close();
+        f.jobsError = QStringLiteral("Datei ist keine Datenbank");
         f.errors.add(3);
         f.run.btnStartClick();
         QVERIFY(f.calls.isEmpty());
-        QCOMPARE(f.log.lines.mid(1), abortedRunLines(1));
+        QCOMPARE(f.log.lines, QStringList{QStringLiteral("Datei ist keine Datenbank")} + abortedRunLines(1));
         QCOMPARE(f.errors.value(), 1);
     }
 
-    void closedJobListIsOpened() {
+    // Failures that belong to the run but came before it (a failed start preparation) are in
+    // its count from the start.
+    void countStartsWithWhatFailedBefore() {
         Fixture f({{QStringLiteral("Lager")}});
-        f.settings.queryDatenbanken.close();
+        f.errors.add(7);
+        f.run.setFirstStartParameter(QStringLiteral("nozip"));
+        f.run.btnStartClick(1);
+        QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 1"));
+    }
+
+    // The archive name filled in by packaging is stored for the job it belongs to.
+    void filledInZipNameIsStoredForItsJob() {
+        Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
+        f.run.setSteps([&] {
+            BackupRun::Steps s = f.steps();
+            s.zipprozess = [&](BackupJob& job, const ArchivePackager::SaveZipName& save) {
+                if (job.DBName == QLatin1String("Kasse"))
+                    save(job.DBName);
+                return ArchiveLocation{};
+            };
+            return s;
+        }());
         f.run.btnStartClick();
-        QVERIFY(f.calls.contains(QStringLiteral("arbeitsprozess Lager")));
+        QCOMPARE(f.calls.filter(QStringLiteral("storeZipName")), QStringList{QStringLiteral("storeZipName Kasse Kasse")});
     }
 };
 

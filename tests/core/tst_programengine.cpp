@@ -1,56 +1,69 @@
-// The window with its real settings file, SQL Server steps and archive packaging: a whole backup
-// run against the TDS test server, the connection test, and a start with a broken settings file.
-#include "backup/ArchivePackager.h"
-#include "backup/BackupRun.h"
-#include "settings/Dataset.h"
+// The program with its real settings file, SQL Server steps and archive packaging, without a
+// window: a whole backup run against the TDS test server, the connection test, and a start with
+// a broken settings file.
 #include "FakeClock.h"
-#include "ScreenLog.h"
-#include "settings/SettingsDatabase.h"
-#include "app/TOrvelSQLBackupMain.h"
+#include "FakeTimers.h"
+#include "FakeView.h"
 #include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
-#include "ui_TOrvelSQLBackupMain.h"
+#include "ClosedPort.h"
+#include "core/Program.h"
+#include "settings/Dataset.h"
+#include "settings/SettingsDatabase.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFile>
-#include <QLabel>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTest>
 
 namespace {
-class Window : public TOrvelSQLBackupMain {
+// Uploads recorded: an attempt works when the archive is there.
+class RecordingUploader : public Uploader {
 public:
-    Window(const QString& folder, const Clock* clock, QStringList args = {})
-        : TOrvelSQLBackupMain(options(folder, clock, std::move(args))) {}
-    static Options options(const QString& folder, const Clock* clock, QStringList args) {
-        Options o;
-        o.programFolder = folder;
-        o.clock = clock;
-        o.arguments = std::move(args);
-        return o;
-    }
-    bool ftphochladen(const QString& path, const QString& name) override {
+    bool ftphochladen(const BackupJob&, const QString& path, const QString& name) override {
         uploads << name;
         return QFileInfo::exists(path);
     }
-    QStringList lines() const { return screenEntriesOldestFirst(*ui->Memo1); }
     QStringList uploads;
 };
 
-// The window brought up to the countdown, as at every start.
-void startUp(Window& w) {
-    w.FormCreate(&w);
-    w.Timer1Timer(&w.Timer1);
-}
-
-// A window brought up to the countdown in its own program folder, on a Wednesday night.
+// The program in its own program folder, on a Wednesday night.
 struct Started {
     TempFolder folder;
     FakeClock clock{QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29))};
-    Window w;
-    explicit Started(QStringList args = {}) : w(folder.path(), &clock, std::move(args)) { startUp(w); }
+    FakeTimers timers;
+    FakeView view;
+    RecordingUploader uploader;
+    std::unique_ptr<Program> program;
+    bool closed = false;
+
+    explicit Started(QStringList args = {}, bool startUp = true) {
+        Program::Options o;
+        o.programFolder = folder.path();
+        o.arguments = std::move(args);
+        o.clock = &clock;
+        o.timers = &timers;
+        o.uploader = &uploader;
+        program = std::make_unique<Program>(o, view);
+        view.onClose = [this] { closed = core().closeRequested(); };
+        if (startUp)
+            this->startUp();
+    }
+    ProgramCore& core() { return program->core(); }
+    Dataset& jobs() { return program->settings().queryDatenbanken; }
+    // Created, shown, prepared: the countdown is on.
+    void startUp() {
+        core().windowCreated();
+        core().windowShown();
+        timers.preparation().fire();
+    }
+    QStringList lines() const {
+        QStringList out;
+        for (const QString& l : program->log().lines())
+            out << l.mid(20);
+        return out;
+    }
 };
 
 void addJob(Dataset& jobs, const QString& name, const QString& server, const QString& password, bool ftp) {
@@ -77,23 +90,22 @@ QStringList zipEntries(const QString& archive) {
 }
 } // namespace
 
-class TestWindowEngine : public QObject {
+class TestProgramEngine : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_tdsConf.install()); }
 
     void firstStartCreatesTheSettingsFile() {
         Started started;
-        Window& w = started.w;
-        const QStringList l = w.lines();
+        const QStringList l = started.lines();
         const int at = l.indexOf(QStringLiteral("Einstellungsdatenbank erstellt"));
         QVERIFY2(at > 0, qPrintable(l.join(QLatin1Char('\n'))));
         QCOMPARE(l.mid(at, 4), (QStringList{QStringLiteral("Einstellungsdatenbank erstellt"),
                                             QStringLiteral("Verbinde mit Einstellungsdatenbank"),
                                             QStringLiteral("Einstellungsdatenbank verbunden"),
                                             QStringLiteral("Datenbank erfolgreich geöffnet")}));
-        QVERIFY(w.queryDatenbanken().isOpen());
-        QCOMPARE(w.queryBenutzerdaten().recordCount(), 1);
+        QVERIFY(started.jobs().isOpen());
+        QCOMPARE(started.program->settings().queryBenutzerdaten.recordCount(), 1);
     }
 
     void brokenSettingsFileStillEndsTheAutomaticRun_data() {
@@ -103,8 +115,8 @@ private Q_SLOTS:
     }
     void brokenSettingsFileStillEndsTheAutomaticRun() {
         QFETCH(QByteArray, content);
-        TempFolder folder;
-        const QString path = folder.file(QStringLiteral("sqlback.mdb"));
+        Started started({}, false);
+        const QString path = started.folder.file(QStringLiteral("sqlback.mdb"));
         if (content.isEmpty()) {
             // A real encrypted file, but with a key that is not ours.
             QProcess shell;
@@ -118,23 +130,20 @@ private Q_SLOTS:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(content);
         }
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock);
-        QSignalSpy closed(&w, &TOrvelSQLBackupMain::closed);
-        w.show();
-        startUp(w);
-        const QStringList l = w.lines();
+        started.startUp();
+        const QStringList l = started.lines();
         const int at = l.indexOf(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
         QCOMPARE(l.mid(at, 3), (QStringList{QStringLiteral("Verbinde mit Einstellungsdatenbank"),
                                             QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
                                             QStringLiteral("Datenbank kann nicht geöffnet werden")}));
-        QVERIFY(w.Timer2.isActive());
-        w.Timer2Timer(&w.Timer2);
-        // The run could not read its jobs: that shows in the log and in the count the report reads.
-        QVERIFY(w.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
-        QCOMPARE(w.errorCount().value(), 1);
-        QCOMPARE(closed.count(), 1);
-        QCOMPARE(w.lines().last(), QStringLiteral("Programm wird beendet"));
+        QVERIFY(started.timers.countdown().fire());
+        // The run could not read its jobs: that shows in the log, the count the report reads and
+        // the exit code.
+        QVERIFY(started.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
+        QCOMPARE(started.core().errorCount(), 1);
+        QCOMPARE(started.core().exitCode(), 1);
+        QVERIFY(started.closed);
+        QCOMPARE(started.lines().last(), QStringLiteral("Programm wird beendet"));
     }
 
     // A whole run: the SQL Server steps against the test server, the archive, the copy, the upload.
@@ -148,37 +157,36 @@ private Q_SLOTS:
         scenario[QStringLiteral("databases")] = databases;
         QVERIFY2(server.start(scenario), qPrintable(server.errorText()));
 
-        TempFolder folder;
         TempFolder copies;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29))); // a Wednesday
-        Window w(folder.path(), &clock);
-        startUp(w);
-        addJob(w.queryDatenbanken(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("geheim"), true);
-        addJob(w.queryDatenbanken(), QStringLiteral("Kasse"), server.dataSource(), QStringLiteral("geheim"), false);
-        Dataset& general = w.queryBenutzerdaten();
+        Started started; // a Wednesday
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("geheim"), true);
+        addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(), QStringLiteral("geheim"), false);
+        Dataset& general = started.program->settings().queryBenutzerdaten;
         general.edit();
         general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
         general.post();
 
-        w.ui->Memo1->clear();
-        QTest::mouseClick(w.ui->btnStart, Qt::LeftButton);
-        const QStringList l = w.lines();
+        const int before = started.lines().size();
+        started.core().startBackupRun();
+        const QStringList l = started.lines().mid(before);
         QCOMPARE(l.last(), QStringLiteral("Fehleranzahl: 0"));
         QVERIFY2(l.filter(QStringLiteral("FEHLER")).isEmpty(), qPrintable(l.join(QLatin1Char('\n'))));
 
+        const TempFolder& folder = started.folder;
         QCOMPARE(zipEntries(folder.file(QStringLiteral("Lager3.ZIP"))),
                  (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
         QCOMPARE(zipEntries(folder.file(QStringLiteral("Kasse3.ZIP"))), QStringList{QStringLiteral("Kasse.BAK")});
         QVERIFY(QFileInfo::exists(copies.file(QStringLiteral("Lager3.ZIP"))));
         QVERIFY(QFileInfo::exists(copies.file(QStringLiteral("Kasse3.ZIP"))));
-        QCOMPARE(w.uploads, QStringList{QStringLiteral("Lager3.ZIP")});
+        QCOMPARE(started.uploader.uploads, QStringList{QStringLiteral("Lager3.ZIP")});
 
         // The empty archive names were filled in and stored.
-        w.queryDatenbanken().first();
-        QCOMPARE(w.queryDatenbanken().value(QStringLiteral("ZIP_Dateiname")).toString(), QStringLiteral("Lager"));
-        w.queryDatenbanken().close();
-        w.queryDatenbanken().open();
-        QCOMPARE(w.queryDatenbanken().value(QStringLiteral("ZIP_Dateiname")).toString(), QStringLiteral("Lager"));
+        Dataset& jobs = started.jobs();
+        jobs.close();
+        jobs.open();
+        QCOMPARE(jobs.value(QStringLiteral("ZIP_Dateiname")).toString(), QStringLiteral("Lager"));
+        jobs.next();
+        QCOMPARE(jobs.value(QStringLiteral("ZIP_Dateiname")).toString(), QStringLiteral("Kasse"));
     }
 
     void connectionTest_data() {
@@ -196,13 +204,12 @@ private Q_SLOTS:
         TdsTestServer server;
         QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
         Started started;
-        Window& w = started.w;
-        addJob(w.queryDatenbanken(), name, server.dataSource(), password, false);
-        const int lines = w.lines().size();
-        w.Button2Click(w.Button2);
-        QCOMPARE(w.lblcheckconnection->text(), caption);
-        QCOMPARE(w.lines().size(), lines); // no log line
-        QCOMPARE(w.errorCount().value(), 0);
+        addJob(started.jobs(), name, server.dataSource(), password, false);
+        const int lines = started.lines().size();
+        started.core().testConnection();
+        QCOMPARE(started.view.connectionResult, caption);
+        QCOMPARE(started.lines().size(), lines); // no log line
+        QCOMPARE(started.core().errorCount(), 0);
     }
 
     // The values being typed are stored first and are what the test uses.
@@ -210,72 +217,45 @@ private Q_SLOTS:
         TdsTestServer server;
         QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
         Started started;
-        Window& w = started.w;
-        addJob(w.queryDatenbanken(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("falsch"), false);
-        Dataset& jobs = w.queryDatenbanken();
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("falsch"), false);
+        Dataset& jobs = started.jobs();
         jobs.edit();
         jobs.setValue(QStringLiteral("DBPasswort"), QStringLiteral("geheim"));
-        w.Button2Click(w.Button2);
-        QCOMPARE(w.lblcheckconnection->text(), QStringLiteral("OK"));
+        started.core().testConnection();
+        QCOMPARE(started.view.connectionResult, QStringLiteral("OK"));
         QCOMPARE(jobs.state(), DatasetState::Browse);
     }
 
     void connectionTestWithoutDatabaseName() {
         Started started;
-        Window& w = started.w;
-        w.Button2Click(w.Button2);
-        QCOMPARE(w.lblcheckconnection->text(), QStringLiteral("keine Datenbank eingestellt"));
+        started.core().testConnection();
+        QCOMPARE(started.view.connectionResult, QStringLiteral("keine Datenbank eingestellt"));
     }
 
-    // A click on the connection test while a run is under way is turned away with a line.
-    void connectionTestDuringARunIsRefused() {
-        Started started({QStringLiteral("nozip")});
-        Window& w = started.w;
-        addJob(w.queryDatenbanken(), QStringLiteral("Lager"), QStringLiteral("127.0.0.1,1"),
-               QStringLiteral("x"), false);
-        bool clicked = false;
-        w.logBook().setMessagePump([&] {
-            if (!clicked && w.backupRun().isRunning()) {
-                clicked = true;
-                w.Button2Click(w.Button2);
-            }
-        });
-        w.btnStartClick(w.ui->btnStart);
-        QVERIFY(clicked);
-        QVERIFY(w.lines().contains(QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich")));
-        QCOMPARE(w.lblcheckconnection->text(), QStringLiteral("..."));
-    }
-
-    // The countdown ends while a run started by hand is under way: the automatic run waits for it
-    // instead of mailing a half-done count and closing in the middle.
+    // The countdown ends while a run started by hand is under way: the automatic run waits for
+    // it instead of mailing a half-done count and closing in the middle.
     void countdownEndingDuringAManualRunWaitsForIt() {
-        TempFolder folder;
-        FakeClock clock(QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29)));
-        Window w(folder.path(), &clock, {QStringLiteral("nozip")});
-        QSignalSpy closed(&w, &TOrvelSQLBackupMain::closed);
-        w.show();
-        startUp(w);
-        addJob(w.queryDatenbanken(), QStringLiteral("Lager"), QStringLiteral("127.0.0.1,1"),
+        Started started({QStringLiteral("nozip")});
+        addJob(started.jobs(), QStringLiteral("Lager"), QStringLiteral("127.0.0.1,%1").arg(closedPort()),
                QStringLiteral("x"), false);
         bool fired = false;
-        w.logBook().setMessagePump([&] {
-            if (!fired && w.backupRun().isRunning()) {
-                fired = true;
-                w.Timer2Timer(&w.Timer2);
+        started.program->log().setMessagePump([&] {
+            if (!fired && started.core().backupRunning()) {
+                fired = started.timers.countdown().fire();
+                QVERIFY(started.core().countdownActive());
             }
         });
-        w.btnStartClick(w.ui->btnStart);
+        started.core().startBackupRun();
         QVERIFY(fired);
-        QCOMPARE(closed.count(), 0);
-        QVERIFY(w.isVisible());
-        QVERIFY(w.Timer2.isActive());
-        QVERIFY(!w.lines().contains(QStringLiteral("Programm wird beendet")));
-        QCOMPARE(w.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 1);
-        w.logBook().setMessagePump({});
+        QVERIFY(!started.closed);
+        QVERIFY(started.core().countdownActive());
+        QVERIFY(!started.lines().contains(QStringLiteral("Programm wird beendet")));
+        QCOMPARE(started.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 1);
+        started.program->log().setMessagePump({});
         // Once the run is over, the automatic run takes its course.
-        w.Timer2Timer(&w.Timer2);
-        QCOMPARE(closed.count(), 1);
-        QCOMPARE(w.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 2);
+        QVERIFY(started.timers.countdown().fire());
+        QVERIFY(started.closed);
+        QCOMPARE(started.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 2);
     }
 
 private:
@@ -284,8 +264,8 @@ private:
 
 int main(int argc, char** argv) {
     qputenv("LC_ALL", "de_DE.UTF-8");
-    QApplication app(argc, argv);
-    TestWindowEngine test;
+    QCoreApplication app(argc, argv);
+    TestProgramEngine test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_windowengine.moc"
+#include "tst_programengine.moc"
