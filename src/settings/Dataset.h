@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/FieldDef.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -17,26 +19,6 @@ enum class DatasetState {
     Browse,   // open, no pending change
     Edit,     // the current row is being edited
     Insert,   // a new row is being filled in, not yet stored
-};
-
-enum class FieldType {
-    Text,     // nvarchar(n), MEMO/TEXT (size 0: no limit)
-    Integer,  // INTEGER, COUNTER, LONG …
-    Boolean,  // BIT
-    DateTime, // DATETIME
-    Other,    // anything else: kept as the database returns it
-};
-
-// One column of the dataset as the table declares it.
-struct FieldDef {
-    QString name;
-    QString declaredType; // as written in the table's definition, e.g. "nvarchar(50)"
-    FieldType type = FieldType::Other;
-    int size = 0;            // maximum characters of a text column; 0 = no limit
-    bool required = false;   // NOT NULL
-    bool primaryKey = false; // part of the table's primary key
-    bool autoNumber = false; // the table's own row number (INTEGER PRIMARY KEY)
-    bool hasDefault = false; // the table supplies a value when an insert leaves it out
 };
 
 // What changed, for whoever shows the dataset (the window's bound controls).
