@@ -1,6 +1,7 @@
 #pragma once
 
 #include "settings/FieldDef.h"
+#include "settings/TableStore.h"
 
 #include <QDateTime>
 #include <QList>
@@ -12,7 +13,6 @@
 
 class SettingsConnection;
 class Dataset;
-struct sqlite3_stmt;
 
 enum class DatasetState {
     Inactive, // closed
@@ -109,8 +109,8 @@ public:
     void moveTo(int row); // row as counted while a new row is pending; the current row: no change
 
     // Columns.
-    int fieldCount() const { return int(m_fields.size()); }
-    const FieldDef& fieldDef(int index) const { return m_fields.at(std::size_t(index)); }
+    int fieldCount() const { return int(m_store.fields().size()); }
+    const FieldDef& fieldDef(int index) const { return m_store.fields().at(std::size_t(index)); }
     QStringList fieldNames() const;
     int fieldIndex(const QString& name) const; // case-insensitive, -1 when missing
     Field field(const QString& name);          // throws ProgramError when missing
@@ -142,25 +142,13 @@ private:
     friend class Field;
     friend class SettingsConnection;
 
-    struct Row {
-        std::vector<QVariant> values;
-        std::vector<QVariant> original; // values as read, for cancel and for what changed
-        qint64 rowid = 0;
-    };
+    using Row = TableStore::Row;
 
     void requireOpen() const;
     void requireRow() const;
     void requireEditing() const;
-    void readFieldDefs(const QString& table);
-    Row readRow(void* stmt) const;
-    QVariant readValue(void* stmt, int column, const FieldDef& def) const;
     void setFieldValue(int index, const QVariant& value);
     void checkRow(const Row& row) const;
-    void writeUpdate(Row& row);
-    void writeInsert(Row& row);
-    void refetch(Row& row);
-    QString rowCondition() const;
-    void bindRowCondition(sqlite3_stmt* stmt, int position, const Row& row) const;
     void beginNewRow(bool atEnd);
     void checkBrowseMode();
     void setState(DatasetState state);
@@ -170,8 +158,7 @@ private:
 
     SettingsConnection* m_connection = nullptr;
     QString m_sql;
-    QString m_table;
-    std::vector<FieldDef> m_fields;
+    TableStore m_store; // the table's columns and its reading and writing
     std::vector<Row> m_rows;
     int m_current = -1;
     int m_rowBeforeInsert = -1;
