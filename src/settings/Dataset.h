@@ -1,5 +1,8 @@
 #pragma once
 
+#include "settings/FieldDef.h"
+#include "settings/TableStore.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -10,33 +13,12 @@
 
 class SettingsConnection;
 class Dataset;
-struct sqlite3_stmt;
 
 enum class DatasetState {
     Inactive, // closed
     Browse,   // open, no pending change
     Edit,     // the current row is being edited
     Insert,   // a new row is being filled in, not yet stored
-};
-
-enum class FieldType {
-    Text,     // nvarchar(n), MEMO/TEXT (size 0: no limit)
-    Integer,  // INTEGER, COUNTER, LONG …
-    Boolean,  // BIT
-    DateTime, // DATETIME
-    Other,    // anything else: kept as the database returns it
-};
-
-// One column of the dataset as the table declares it.
-struct FieldDef {
-    QString name;
-    QString declaredType; // as written in the table's definition, e.g. "nvarchar(50)"
-    FieldType type = FieldType::Other;
-    int size = 0;            // maximum characters of a text column; 0 = no limit
-    bool required = false;   // NOT NULL
-    bool primaryKey = false; // part of the table's primary key
-    bool autoNumber = false; // the table's own row number (INTEGER PRIMARY KEY)
-    bool hasDefault = false; // the table supplies a value when an insert leaves it out
 };
 
 // What changed, for whoever shows the dataset (the window's bound controls).
@@ -127,8 +109,8 @@ public:
     void moveTo(int row); // row as counted while a new row is pending; the current row: no change
 
     // Columns.
-    int fieldCount() const { return int(m_fields.size()); }
-    const FieldDef& fieldDef(int index) const { return m_fields.at(std::size_t(index)); }
+    int fieldCount() const { return int(m_store.fields().size()); }
+    const FieldDef& fieldDef(int index) const { return m_store.fields().at(std::size_t(index)); }
     QStringList fieldNames() const;
     int fieldIndex(const QString& name) const; // case-insensitive, -1 when missing
     Field field(const QString& name);          // throws ProgramError when missing
@@ -160,25 +142,13 @@ private:
     friend class Field;
     friend class SettingsConnection;
 
-    struct Row {
-        std::vector<QVariant> values;
-        std::vector<QVariant> original; // values as read, for cancel and for what changed
-        qint64 rowid = 0;
-    };
+    using Row = TableStore::Row;
 
     void requireOpen() const;
     void requireRow() const;
     void requireEditing() const;
-    void readFieldDefs(const QString& table);
-    Row readRow(void* stmt) const;
-    QVariant readValue(void* stmt, int column, const FieldDef& def) const;
     void setFieldValue(int index, const QVariant& value);
     void checkRow(const Row& row) const;
-    void writeUpdate(Row& row);
-    void writeInsert(Row& row);
-    void refetch(Row& row);
-    QString rowCondition() const;
-    void bindRowCondition(sqlite3_stmt* stmt, int position, const Row& row) const;
     void beginNewRow(bool atEnd);
     void checkBrowseMode();
     void setState(DatasetState state);
@@ -188,8 +158,7 @@ private:
 
     SettingsConnection* m_connection = nullptr;
     QString m_sql;
-    QString m_table;
-    std::vector<FieldDef> m_fields;
+    TableStore m_store; // the table's columns and its reading and writing
     std::vector<Row> m_rows;
     int m_current = -1;
     int m_rowBeforeInsert = -1;

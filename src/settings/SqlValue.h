@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/Dataset.h"
+#include "settings/FieldDef.h"
 
 #include <QDateTime>
 #include <QString>
