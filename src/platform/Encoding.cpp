@@ -29,3 +29,13 @@ QByteArray Encoding::toWindows1252(const QString& text) {
         out.append(encodeOne(cp));
     return out;
 }
+
+QString Encoding::fromWindows1252(const QByteArray& bytes) {
+    QString out(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const char16_t high = b >= 0x80 && b < 0xA0 ? kHighControls[b - 0x80] : 0;
+        out[i] = QChar(high != 0 ? high : char16_t(b));
+    }
+    return out;
+}
