@@ -1,8 +1,9 @@
 #include "settings/SettingsConnection.h"
 
 #include "platform/ConnectionString.h"
-#include "settings/Dataset.h"
+#include "platform/PrivateFile.h"
 #include "platform/ProgramError.h"
+#include "settings/Dataset.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlcipher/sqlite3.h>
@@ -40,6 +41,11 @@ sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyT
     };
     if (params.dataSource.isEmpty())
         return fail(nullptr, QStringLiteral("Keine Datenquelle angegeben"));
+
+    // A file from an older version (or copied in) may be readable by every local account;
+    // narrowed before it is opened, the files SQLite writes beside it take the narrow mode too.
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        restrictToOwner(params.dataSource + QLatin1String(suffix));
 
     sqlite3* db = nullptr;
     const int flags =

@@ -1,10 +1,11 @@
 #include "settings/SettingsDatabase.h"
 
 #include "platform/ConnectionString.h"
+#include "platform/LogSink.h"
+#include "platform/PrivateFile.h"
+#include "platform/ProgramError.h"
 #include "settings/JetDialect.h"
 #include "settings/SettingsColumns.h"
-#include "platform/LogSink.h"
-#include "platform/ProgramError.h"
 
 #include <sqlcipher/sqlite3.h>
 
@@ -26,8 +27,9 @@ SettingsDatabase::SettingsDatabase(LogSink& log, QString programFolder)
 }
 
 QString SettingsDatabase::creationConnectionString(const QString& path) {
-    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") + ConnectionString::quoteValue(path) +
-           QStringLiteral(";Jet OLEDB:Database Password=") + databasePassword + QLatin1Char(';');
+    return QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=") +
+           ConnectionString::quoteValue(path) + QStringLiteral(";Jet OLEDB:Database Password=") +
+           databasePassword + QLatin1Char(';');
 }
 
 QString SettingsDatabase::useConnectionString() const {
@@ -47,9 +49,16 @@ bool SettingsDatabase::CreateAccessDatabase(const QString& Database) {
     const QFileInfo info(params.dataSource);
     if (params.dataSource.isEmpty() || info.exists() || info.isSymLink())
         return false;
-    sqlite3* db = openSettingsFile(params, true, SettingsConnection::defaultBusyTimeoutMs, nullptr);
-    if (!db)
+    // The file holds the stored passwords under a published key: it is created readable by its
+    // owner only, before SQLite opens it (SQLite gives its journal files the same mode).
+    if (!createPrivateFile(params.dataSource))
         return false;
+    sqlite3* db =
+        openSettingsFile(params, false, SettingsConnection::defaultBusyTimeoutMs, nullptr);
+    if (!db) {
+        QFile::remove(params.dataSource);
+        return false;
+    }
     // SQLite writes a file only when something is stored; writing the header now makes the
     // new file an encrypted database without tables.
     const bool written =

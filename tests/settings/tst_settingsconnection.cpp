@@ -1,11 +1,13 @@
 #include "MemoryLog.h"
+#include "SettingsFiles.h"
+#include "TempFolder.h"
 #include "platform/ProgramError.h"
 #include "settings/SettingsConnection.h"
 #include "settings/SettingsDatabase.h"
-#include "SettingsFiles.h"
-#include "TempFolder.h"
 
 #include <QtTest>
+
+#include <sys/stat.h>
 
 class TestSettingsConnection : public QObject {
     Q_OBJECT
@@ -14,6 +16,8 @@ private slots:
     void parse_data();
     void parse();
     void connectsWithWhatTheStringNames();
+    void existingFileNarrowedOnOpen_data();
+    void existingFileNarrowedOnOpen();
 };
 
 void TestSettingsConnection::parse_data() {
@@ -34,9 +38,9 @@ void TestSettingsConnection::parse_data() {
     {
         MemoryLog log;
         const SettingsDatabase settings(log, "/srv/Backup;Kunde A/");
-        QTest::newRow("use, folder with ;") << settings.useConnectionString()
-                                            << "/srv/Backup;Kunde A/sqlback.mdb"
-                                            << "kodiak47";
+        QTest::newRow("use, folder with ;")
+            << settings.useConnectionString() << "/srv/Backup;Kunde A/sqlback.mdb"
+            << "kodiak47";
     }
     QTest::newRow("use") << "Provider=Microsoft.Jet.OLEDB.4.0;Data "
                             "Source=/opt/orvel/sqlback.mdb;Persist Security Info=False;"
@@ -85,6 +89,41 @@ void TestSettingsConnection::connectsWithWhatTheStringNames() {
                                    "\";Jet OLEDB:Database Password=kodiak47");
     QVERIFY_THROWS_EXCEPTION(ProgramError, connection.open());
     QVERIFY(!connection.connected());
+}
+
+void TestSettingsConnection::existingFileNarrowedOnOpen_data() {
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+    QTest::newRow("readable by all") << 0644 << 0600;
+    QTest::newRow("writable by group") << 0660 << 0600;
+    QTest::newRow("everything for everyone") << 0777 << 0600;
+    QTest::newRow("owner's read-only kept") << 0400 << 0400;
+}
+
+// A settings file of an older version, and a journal left by a crash, readable by every local
+// account: the next connection leaves them to their owner.
+void TestSettingsConnection::existingFileNarrowedOnOpen() {
+    QFETCH(int, before);
+    QFETCH(int, after);
+    TempFolder folder;
+    const QString path = folder.file("sqlback.mdb");
+    QVERIFY(SettingsFiles::exec(path, {"CREATE TABLE t (a INTEGER)"}));
+    const QStringList files = {path, path + "-journal", path + "-shm"};
+    for (const QString& file : files) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::Append));
+        f.close();
+        QCOMPARE(::chmod(QFile::encodeName(file).constData(), mode_t(before)), 0);
+    }
+
+    SettingsConnection connection;
+    connection.setConnectionString("Data Source=" + path + ";Jet OLEDB:Database Password=kodiak47");
+    connection.open();
+    for (const QString& file : files) {
+        struct stat st {};
+        QVERIFY2(::stat(QFile::encodeName(file).constData(), &st) == 0, qPrintable(file));
+        QCOMPARE(int(st.st_mode & 0777), after);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSettingsConnection)

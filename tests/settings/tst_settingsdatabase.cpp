@@ -1,13 +1,15 @@
 #include "MemoryLog.h"
-#include "platform/ProgramError.h"
-#include "settings/SettingsDatabase.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsDatabase.h"
 
 #include <QtTest>
 #include <chrono>
 #include <latch>
 #include <thread>
+
+#include <sys/stat.h>
 
 using namespace SettingsFiles;
 
@@ -59,6 +61,12 @@ QByteArray fileBytes(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The permission bits of a file, -1 when it is missing.
+int modeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+}
+
 QStringList sorted(QStringList list) {
     list.sort();
     return list;
@@ -72,6 +80,8 @@ class TestSettingsDatabase : public QObject {
 private slots:
     void firstStart();
     void fileIsEncrypted();
+    void fileIsPrivate_data();
+    void fileIsPrivate();
     void createAccessDatabase_data();
     void createAccessDatabase();
     void currentVersionRunsNoStatement_data();
@@ -160,6 +170,41 @@ void TestSettingsDatabase::fileIsEncrypted() {
 
     const QString wrongKey = shell(db.databasePath(), "PRAGMA key='kodiak48';\n.schema\n");
     QVERIFY2(!wrongKey.contains("CREATE TABLE"), qPrintable(wrongKey));
+}
+
+void TestSettingsDatabase::fileIsPrivate_data() {
+    QTest::addColumn<QString>("journalMode");
+    QTest::addColumn<QStringList>("companions"); // files SQLite keeps beside it during a write
+    QTest::newRow("rollback journal") << "DELETE" << QStringList{"-journal"};
+    QTest::newRow("write-ahead log") << "WAL" << QStringList{"-wal", "-shm"};
+}
+
+// The file holds every stored password under a published key. Under the usual umask 022 it
+// and what SQLite writes beside it must still be the owner's alone.
+void TestSettingsDatabase::fileIsPrivate() {
+    QFETCH(QString, journalMode);
+    QFETCH(QStringList, companions);
+
+    const mode_t previousMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+    TempFolder folder;
+    MemoryLog log;
+    SettingsDatabase db(log, folder.path());
+    QVERIFY(SettingsDatabase::CreateAccessDatabase(db.databasePath()));
+    QCOMPARE(modeOf(db.databasePath()), 0600);
+
+    db.checkdatabase();
+    QCOMPARE(log.lines, connectedLines);
+    sqlite3* handle = db.ADOConnection1.handle();
+    const QString write = "PRAGMA journal_mode=" + journalMode +
+                          "; BEGIN IMMEDIATE; INSERT INTO sqldatenbanken "
+                          "(DBName, DBServer, DBBenutzer, DBPasswort) VALUES ('a', 'b', 'c', 'd')";
+    QCOMPARE(sqlite3_exec(handle, write.toUtf8().constData(), nullptr, nullptr, nullptr),
+             SQLITE_OK);
+    for (const QString& suffix : companions)
+        QCOMPARE(modeOf(db.databasePath() + suffix), 0600);
+    QCOMPARE(sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    QCOMPARE(modeOf(db.databasePath()), 0600);
 }
 
 void TestSettingsDatabase::createAccessDatabase_data() {
