@@ -286,7 +286,7 @@ private Q_SLOTS:
         QTest::newRow("comments and other sections kept")
             << kept << 0
             << QByteArray("; written by hand\r\n[Pfade]\r\nZiel Ordner=C:\\Sicherung 100%\r\n\r\n"
-                          "[OrvelSQLBackup]\r\n# letzte Änderung\r\nInternet=0\r\n")
+                          "[OrvelSQLBackup]\r\n# letzte Änderung\r\nInternet = 0\r\n")
             << none << offline;
     }
     void iniSetting() {
