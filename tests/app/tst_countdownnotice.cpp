@@ -60,6 +60,7 @@ private slots:
     void displayTimeFollowsUserActivity_data();
     void displayTimeFollowsUserActivity();
     void fadesInAndOut();
+    void goneByItsMaximumTime();
 
     void clickAnywhereOnNoticeEmitsClicked_data();
     void clickAnywhereOnNoticeEmitsClicked();
@@ -337,6 +338,23 @@ void tst_CountdownNotice::displayTimeFollowsUserActivity() {
     }
     QVERIFY(!m_notice->popup()->isVisible());
     QVERIFY(!m_notice->isShowing());
+}
+
+// The fade-out ends by the maximum display time: the countdown notice must be gone before the
+// automatic run begins, not a fade's length after its maximum.
+void tst_CountdownNotice::goneByItsMaximumTime() {
+    m_notice->setFadeDuration(400);
+    QCursor::setPos(restingPointer());
+    m_notice->addMessage(noticeHtml, 800, 200);
+    QElapsedTimer clock;
+    qint64 closedAt = -1;
+    connect(m_notice, &CountdownNotice::messageClosed, this, [&] { closedAt = clock.elapsed(); });
+    clock.start();
+    m_notice->showMessages();
+    QTRY_VERIFY_WITH_TIMEOUT(closedAt >= 0, 5000);
+    const QString when = QStringLiteral("gone after %1 ms").arg(closedAt);
+    QVERIFY2(closedAt >= 200, qPrintable(when));
+    QVERIFY2(closedAt < 800 + 200, qPrintable(when)); // a whole fade late would be 1200
 }
 
 void tst_CountdownNotice::fadesInAndOut() {
