@@ -4,6 +4,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" -DORVEL_BUILD_TESTS=OFF
+"$root/scripts/build.sh" -DORVEL_BUILD_TESTS=OFF -DORVEL_BUILD_GUI=ON
 build=${ORVEL_BUILD_DIR:-$root/build}
 exec "$build/program/OrvelSQLBackup" "$@"

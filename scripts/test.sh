@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Set-up, build and every test.
+# Set-up, build and every test: the whole program, then everything but the window built again
+# without Qt Widgets, which proves the core needs no widgets.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" -DORVEL_BUILD_TESTS=ON
 build=${ORVEL_BUILD_DIR:-$root/build}
-cd "$build"
-ctest --output-on-failure -j"$(nproc)"
+
+"$root/scripts/build.sh" -DORVEL_BUILD_TESTS=ON -DORVEL_BUILD_GUI=ON
+(cd "$build" && ctest --output-on-failure -j"$(nproc)")
+
+ORVEL_BUILD_DIR="$build-core" "$root/scripts/build.sh" -DORVEL_BUILD_TESTS=ON -DORVEL_BUILD_GUI=OFF
+(cd "$build-core" && ctest --output-on-failure -j"$(nproc)")
