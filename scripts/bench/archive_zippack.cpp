@@ -2,8 +2,8 @@
 //   archive_zippack gen <file> <bytes>     writes a deterministic backup-like file
 //   archive_zippack pack <zip> <files...>  packs the files as the program does and prints
 //                                          "peak_rss_kib <n>" on stderr
-#include "platform/ProgramError.h"
 #include "backup/ZipWriter.h"
+#include "platform/ProgramError.h"
 
 #include <QSaveFile>
 #include <QString>
@@ -32,14 +32,14 @@ struct Rng { // splitmix64: fast and the same on every machine
 };
 
 const std::array<const char*, 16> firstNames = {
-    "Anna", "Bernd", "Claudia", "Dieter", "Elke", "Frank", "Gisela", "Hans",
-    "Ingrid", "Jürgen", "Karin", "Lothar", "Monika", "Norbert", "Petra", "Ralf"};
+    "Anna",   "Bernd",  "Claudia", "Dieter", "Elke",   "Frank",   "Gisela", "Hans",
+    "Ingrid", "Jürgen", "Karin",   "Lothar", "Monika", "Norbert", "Petra",  "Ralf"};
 const std::array<const char*, 16> lastNames = {
-    "Müller", "Schmidt", "Schneider", "Fischer", "Weber", "Meyer", "Wagner", "Becker",
-    "Schulz", "Hoffmann", "Schäfer", "Koch", "Bauer", "Richter", "Klein", "Wolf"};
-const std::array<const char*, 12> words = {
-    "Lieferung", "Rechnung", "offen", "bezahlt", "Lager", "Kunde", "Auftrag", "Stück",
-    "Palette", "storniert", "Mahnung", "Gutschrift"};
+    "Müller", "Schmidt",  "Schneider", "Fischer", "Weber", "Meyer",   "Wagner", "Becker",
+    "Schulz", "Hoffmann", "Schäfer",   "Koch",    "Bauer", "Richter", "Klein",  "Wolf"};
+const std::array<const char*, 12> words = {"Lieferung", "Rechnung",  "offen",   "bezahlt",
+                                           "Lager",     "Kunde",     "Auftrag", "Stück",
+                                           "Palette",   "storniert", "Mahnung", "Gutschrift"};
 
 // One row: fixed-width numbers and a date as a database stores them, then variable text.
 int writeRow(Rng& rng, char* out, int room, uint32_t id) {

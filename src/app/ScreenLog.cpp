@@ -12,4 +12,6 @@ void ScreenLog::showEntry(const QString& line) {
     cursor.insertText(empty ? line : line + QLatin1Char('\n'));
 }
 
-void ScreenLog::clearEntries() { m_memo->clear(); }
+void ScreenLog::clearEntries() {
+    m_memo->clear();
+}

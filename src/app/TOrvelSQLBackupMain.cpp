@@ -50,7 +50,8 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
     if (singleInstance) {
         VrRunOnce1 = new SingleInstance(QStringLiteral(ORVEL_PRODUCT_NAME), this);
         m_anotherInstance = VrRunOnce1->anotherInstanceRuns();
-        connect(VrRunOnce1, &SingleInstance::raiseRequested, this, &TOrvelSQLBackupMain::raiseWindow);
+        connect(VrRunOnce1, &SingleInstance::raiseRequested, this,
+                &TOrvelSQLBackupMain::raiseWindow);
     }
 }
 
@@ -74,15 +75,20 @@ void TOrvelSQLBackupMain::setUpFonts() {
 
 void TOrvelSQLBackupMain::wireButtons() {
     connect(ui->btnStart, &QPushButton::clicked, this, [this] { btnStartClick(ui->btnStart); });
-    connect(ui->btnEmailsenden, &QPushButton::clicked, this, [this] { btnEmailsendenClick(ui->btnEmailsenden); });
+    connect(ui->btnEmailsenden, &QPushButton::clicked, this,
+            [this] { btnEmailsendenClick(ui->btnEmailsenden); });
     connect(ui->btnUpdate, &QPushButton::clicked, this, [this] { btnUpdateClick(ui->btnUpdate); });
     connect(ui->Button3, &QPushButton::clicked, this, [this] { Button3Click(ui->Button3); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
 }
 
-int TOrvelSQLBackupMain::exitCode() const { return m_program->core().exitCode(); }
+int TOrvelSQLBackupMain::exitCode() const {
+    return m_program->core().exitCode();
+}
 
-void TOrvelSQLBackupMain::FormCreate(QObject*) { m_program->core().windowCreated(); }
+void TOrvelSQLBackupMain::FormCreate(QObject*) {
+    m_program->core().windowCreated();
+}
 
 void TOrvelSQLBackupMain::applyWindowSizeRule() {
     QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
@@ -94,14 +100,16 @@ void TOrvelSQLBackupMain::applyWindowSizeRule() {
     const qreal dpr = s->devicePixelRatio();
     const QRect area = s->availableGeometry();
     const int ppi = qRound(s->logicalDotsPerInch() * dpr);
-    const WindowSize outer = windowSizeRule(qRound(area.width() * dpr), qRound(area.height() * dpr), ppi);
+    const WindowSize outer =
+        windowSizeRule(qRound(area.width() * dpr), qRound(area.height() * dpr), ppi);
     m_outerWidth.reset();
     m_outerHeight.reset();
     if (outer.outerWidth)
         m_outerWidth = qRound(*outer.outerWidth / dpr);
     if (outer.outerHeight)
         m_outerHeight = qRound(*outer.outerHeight / dpr);
-    resize(m_outerWidth.value_or(kDesignClientSize.width()), m_outerHeight.value_or(kDesignClientSize.height()));
+    resize(m_outerWidth.value_or(kDesignClientSize.width()),
+           m_outerHeight.value_or(kDesignClientSize.height()));
 }
 
 void TOrvelSQLBackupMain::showEvent(QShowEvent* event) {
@@ -119,29 +127,44 @@ void TOrvelSQLBackupMain::showEvent(QShowEvent* event) {
     FormShow(this);
 }
 
-void TOrvelSQLBackupMain::FormShow(QObject*) { m_program->core().windowShown(); }
+void TOrvelSQLBackupMain::FormShow(QObject*) {
+    m_program->core().windowShown();
+}
 
-void TOrvelSQLBackupMain::setCaption(const QString& caption) { setWindowTitle(caption); }
+void TOrvelSQLBackupMain::setCaption(const QString& caption) {
+    setWindowTitle(caption);
+}
 
-void TOrvelSQLBackupMain::showCountdownNotice(const QString& html, int maxDisplayMs, int minDisplayMs) {
+void TOrvelSQLBackupMain::showCountdownNotice(const QString& html, int maxDisplayMs,
+                                              int minDisplayMs) {
     SmartMessageBox->addMessage(html, maxDisplayMs, minDisplayMs);
     SmartMessageBox->showMessages();
 }
 
-void TOrvelSQLBackupMain::clearCountdownNotice() { SmartMessageBox->clear(); }
+void TOrvelSQLBackupMain::clearCountdownNotice() {
+    SmartMessageBox->clear();
+}
 
 void TOrvelSQLBackupMain::setDataControlsAttached(bool attached) {
     // The bound controls of the settings editor follow this; until it is built there are none.
     m_controlsAttached = attached;
 }
 
-void TOrvelSQLBackupMain::showConnectionTestResult(const QString& text) { lblcheckconnection->setText(text); }
+void TOrvelSQLBackupMain::showConnectionTestResult(const QString& text) {
+    lblcheckconnection->setText(text);
+}
 
-void TOrvelSQLBackupMain::closeWindow() { close(); }
+void TOrvelSQLBackupMain::closeWindow() {
+    close();
+}
 
-void TOrvelSQLBackupMain::SmartMessageBoxClick(QObject*, int) { m_program->core().noticeClicked(); }
+void TOrvelSQLBackupMain::SmartMessageBoxClick(QObject*, int) {
+    m_program->core().noticeClicked();
+}
 
-void TOrvelSQLBackupMain::FormCloseQuery(QObject*, bool& CanClose) { CanClose = m_program->core().closeRequested(); }
+void TOrvelSQLBackupMain::FormCloseQuery(QObject*, bool& CanClose) {
+    CanClose = m_program->core().closeRequested();
+}
 
 void TOrvelSQLBackupMain::closeEvent(QCloseEvent* event) {
     bool canClose = true;
@@ -157,7 +180,8 @@ void TOrvelSQLBackupMain::closeEvent(QCloseEvent* event) {
 void TOrvelSQLBackupMain::FormKeyPress(QObject*, QChar& Key, Qt::KeyboardModifiers modifiers) {
     if (Key == QChar(13) && !(modifiers & Qt::ShiftModifier)) {
         // Move on to the next control once the focused one has had the key too.
-        QMetaObject::invokeMethod(this, [this] { focusNextChild(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { focusNextChild(); }, Qt::QueuedConnection);
     }
 }
 
@@ -168,9 +192,11 @@ bool TOrvelSQLBackupMain::eventFilter(QObject* watched, QEvent* event) {
         QWidget* first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
         if (w && w == first && w->window() == this) {
             auto* key = static_cast<QKeyEvent*>(event);
-            if (!key->text().isEmpty() || key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-                QChar c = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) ? QChar(13)
-                                                                                        : key->text().at(0);
+            if (!key->text().isEmpty() || key->key() == Qt::Key_Return ||
+                key->key() == Qt::Key_Enter) {
+                QChar c = (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+                              ? QChar(13)
+                              : key->text().at(0);
                 FormKeyPress(this, c, key->modifiers());
             }
         }
@@ -189,9 +215,17 @@ void TOrvelSQLBackupMain::raiseWindow() {
     activateWindow();
 }
 
-void TOrvelSQLBackupMain::btnStartClick(QObject*) { m_program->core().startBackupRun(); }
-void TOrvelSQLBackupMain::Button2Click(QObject*) { m_program->core().testConnection(); }
-void TOrvelSQLBackupMain::btnEmailsendenClick(QObject*) { m_program->core().sendReport(); }
-void TOrvelSQLBackupMain::btnUpdateClick(QObject*) { m_program->core().checkForUpdate(); }
+void TOrvelSQLBackupMain::btnStartClick(QObject*) {
+    m_program->core().startBackupRun();
+}
+void TOrvelSQLBackupMain::Button2Click(QObject*) {
+    m_program->core().testConnection();
+}
+void TOrvelSQLBackupMain::btnEmailsendenClick(QObject*) {
+    m_program->core().sendReport();
+}
+void TOrvelSQLBackupMain::btnUpdateClick(QObject*) {
+    m_program->core().checkForUpdate();
+}
 // The online manual opens with the settings editor's links.
 void TOrvelSQLBackupMain::Button3Click(QObject*) {}

@@ -47,8 +47,9 @@ int main(int argc, char** argv) {
     TOrvelSQLBackupMain::Options options;
     options.programFolder = programFolder();
     options.arguments = arguments;
-    options.buildDate =
-        QFileInfo(QCoreApplication::applicationFilePath()).lastModified().toString(QStringLiteral("dd.MM.yyyy"));
+    options.buildDate = QFileInfo(QCoreApplication::applicationFilePath())
+                            .lastModified()
+                            .toString(QStringLiteral("dd.MM.yyyy"));
     options.singleInstance = true;
     options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
     options.unattended = options.echoLogToStdout;
@@ -56,8 +57,10 @@ int main(int argc, char** argv) {
         defaultHandler = qInstallMessageHandler(quietOffscreen);
 
     TOrvelSQLBackupMain window(options);
-    app.setExceptionHandler([&window](const std::exception& e) { window.ApplicationEvents1Exception(&window, e); });
-    QObject::connect(&window, &TOrvelSQLBackupMain::closed, &app, &QApplication::quit, Qt::QueuedConnection);
+    app.setExceptionHandler(
+        [&window](const std::exception& e) { window.ApplicationEvents1Exception(&window, e); });
+    QObject::connect(&window, &TOrvelSQLBackupMain::closed, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
 
     window.FormCreate(&window);
     window.show();

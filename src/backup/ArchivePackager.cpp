@@ -1,10 +1,10 @@
 #include "backup/ArchivePackager.h"
 
+#include "backup/ZipWriter.h"
 #include "platform/Clock.h"
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
-#include "backup/ZipWriter.h"
 
 #include <QDate>
 #include <QDir>
@@ -173,7 +173,8 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
         }
     }
     if (copied) {
-        m_log.writelogentry(QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: ") + job.DBName);
+        m_log.writelogentry(QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: ") +
+                            job.DBName);
         return;
     }
     m_log.writelogentry(QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: ") +

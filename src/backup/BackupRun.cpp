@@ -13,8 +13,8 @@ void BackupRun::btnStartClick(qint32 alreadyFailed) {
     // The window keeps handling clicks during a run; a second run would work through the same
     // jobs and use the same connections, so it is turned away.
     if (m_running) {
-        m_log.writelogentry(QStringLiteral(
-            "Sicherung läuft bereits, ein weiterer Start wird nicht ausgeführt"));
+        m_log.writelogentry(
+            QStringLiteral("Sicherung läuft bereits, ein weiterer Start wird nicht ausgeführt"));
         return;
     }
     m_running = true;
@@ -40,13 +40,12 @@ void BackupRun::runJobs() {
     for (BackupJob job : jobs) {
         m_steps.arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
-            m_log.writelogentry(
-                QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- und FTP-Prozess ausgeführt: ") +
-                job.DBName);
+            m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
+                                               "und FTP-Prozess ausgeführt: ") +
+                                job.DBName);
         } else {
-            const ArchiveLocation archive = m_steps.zipprozess(job, [this, &job](const QString& zipName) {
-                m_steps.storeZipName(job, zipName);
-            });
+            const ArchiveLocation archive = m_steps.zipprozess(
+                job, [this, &job](const QString& zipName) { m_steps.storeZipName(job, zipName); });
             uploadStep(job, archive);
         }
     }
@@ -63,7 +62,8 @@ void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
         if (!uploaded)
             m_errors.add(1);
     } else {
-        m_log.writelogentry(QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: ") + job.DBName);
+        m_log.writelogentry(QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: ") +
+                            job.DBName);
     }
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();

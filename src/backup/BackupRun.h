@@ -24,9 +24,11 @@ public:
         // The SQL Server steps of a job; they catch and count their own failures.
         std::function<void(const BackupJob&)> arbeitsprozess;
         // Packs a job's backup files; an exception leaves it only when the run must end.
-        std::function<ArchiveLocation(BackupJob& job, const ArchivePackager::SaveZipName& save)> zipprozess;
+        std::function<ArchiveLocation(BackupJob& job, const ArchivePackager::SaveZipName& save)>
+            zipprozess;
         // One upload attempt; true when the archive arrived.
-        std::function<bool(const BackupJob& job, const QString& ftpdateiname, const QString& ftpdatenbankname)>
+        std::function<bool(const BackupJob& job, const QString& ftpdateiname,
+                           const QString& ftpdatenbankname)>
             ftphochladen;
     };
 

@@ -8,7 +8,9 @@
 // (the connection check of a job and the connection test).
 class SqlConnection {
 public:
-    void setConnectionString(const QString& connectionString) { m_connectionString = connectionString; }
+    void setConnectionString(const QString& connectionString) {
+        m_connectionString = connectionString;
+    }
     const QString& connectionString() const { return m_connectionString; }
 
     // Throws ProgramError: a bad connection string, an unreachable server, a refused login

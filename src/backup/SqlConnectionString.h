@@ -6,9 +6,9 @@
 // "host", "host,port", "host\instance", "(local)" or "." for this machine, optionally
 // with an instance ("(local)\inst", ".\inst") and an optional "tcp:" prefix.
 struct SqlServerAddress {
-    QString host;      // never empty; "(local)" and "." become 127.0.0.1
-    int port = 0;      // 0: not given
-    QString instance;  // empty: default instance
+    QString host;     // never empty; "(local)" and "." become 127.0.0.1
+    int port = 0;     // 0: not given
+    QString instance; // empty: default instance
 
     // Throws ProgramError on an empty host or a port that is not 1..65535.
     static SqlServerAddress parse(const QString& dataSource);
@@ -28,7 +28,7 @@ struct SqlConnectionString {
     QString userId;
     QString password;
     QString initialCatalog;
-    int connectTimeout = 15;  // seconds, the provider's default
+    int connectTimeout = 15; // seconds, the provider's default
 
     // Throws ProgramError on malformed text, a provider other than SQLOLEDB(.1) or a
     // missing Data Source.

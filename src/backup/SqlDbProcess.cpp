@@ -1,7 +1,7 @@
 #include "backup/SqlDbProcess.h"
 
-#include "platform/ProgramError.h"
 #include "backup/SqlConnectionString.h"
+#include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
 
 #include <sybdb.h>
@@ -26,14 +26,14 @@ std::mutex g_dblib;
 int s_cancelWaitLimit = SqlDbProcess::DefaultCancelWaitLimit;
 
 struct Collector {
-    QStringList messages;  // server errors and client-side errors, in the order they came
-    int timeouts = 0;      // 1 once the call ran out of time and a cancel went out
+    QStringList messages; // server errors and client-side errors, in the order they came
+    int timeouts = 0;     // 1 once the call ran out of time and a cancel went out
     // A statement's time is kept here, not by db-lib alone: db-lib counts only the time since
     // the last packet and would wait a second full period for a cancel to be acknowledged.
     QDeadlineTimer deadline;       // the call's own time (expired: the first time-out ends it)
     QDeadlineTimer cancelDeadline; // how long a cancel that went out is waited for
     qint64 cancelWaitMs = 0;
-    QString dataSource;    // named after a failed connect
+    QString dataSource; // named after a failed connect
 };
 thread_local Collector* t_collector = nullptr;
 
@@ -85,7 +85,8 @@ int onError(DBPROCESS*, int /*severity*/, int dberr, int oserr, char* dberrstr, 
         text += QStringLiteral(" (%1)").arg(c->dataSource);
     }
     const QString os = fromLibrary(oserrstr);
-    if (oserr != DBNOERR && oserr != 0 && !os.isEmpty() && os.compare(QLatin1String("Success"), Qt::CaseInsensitive) != 0)
+    if (oserr != DBNOERR && oserr != 0 && !os.isEmpty() &&
+        os.compare(QLatin1String("Success"), Qt::CaseInsensitive) != 0)
         text += QStringLiteral(": ") + os;
     if (!text.isEmpty() && !c->messages.contains(text))
         c->messages.append(text);
@@ -120,18 +121,18 @@ QString failureText(const Collector& c, const QString& fallback) {
 }
 
 bool isIntegerType(int type) {
-    return type == SYBINT1 || type == SYBINT2 || type == SYBINT4 || type == SYBINT8 || type == SYBBIT
-        || type == SYBINTN || type == SYBBITN;
+    return type == SYBINT1 || type == SYBINT2 || type == SYBINT4 || type == SYBINT8 ||
+           type == SYBBIT || type == SYBINTN || type == SYBBITN;
 }
 
 bool isFloatType(int type) {
-    return type == SYBFLT8 || type == SYBREAL || type == SYBFLTN || type == SYBDECIMAL || type == SYBNUMERIC
-        || type == SYBMONEY || type == SYBMONEY4 || type == SYBMONEYN;
+    return type == SYBFLT8 || type == SYBREAL || type == SYBFLTN || type == SYBDECIMAL ||
+           type == SYBNUMERIC || type == SYBMONEY || type == SYBMONEY4 || type == SYBMONEYN;
 }
 
 bool isCharType(int type) {
-    return type == SYBCHAR || type == SYBVARCHAR || type == SYBTEXT || type == SYBNTEXT
-        || type == SYBNVARCHAR;
+    return type == SYBCHAR || type == SYBVARCHAR || type == SYBTEXT || type == SYBNTEXT ||
+           type == SYBNVARCHAR;
 }
 
 QVariant columnValue(DBPROCESS* proc, int column) {
@@ -199,7 +200,8 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
 
         LOGINREC* login = dblogin();
         if (!login)
-            throw ProgramError(failureText(collector, QStringLiteral("FreeTDS: Anmeldedaten können nicht angelegt werden.")));
+            throw ProgramError(failureText(
+                collector, QStringLiteral("FreeTDS: Anmeldedaten können nicht angelegt werden.")));
         DBSETLUSER(login, user.constData());
         DBSETLPWD(login, password.constData());
         DBSETLAPP(login, "OrvelSQLBackup");
@@ -212,10 +214,11 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
         DBPROCESS* proc = dbopen(login, server.constData());
         dbloginfree(login);
         if (!proc && collector.timeouts > 0)
-            collector.messages.prepend(QStringLiteral("Zeitüberschreitung: Der SQL Server %1 hat die Anmeldung nicht "
-                                                      "innerhalb von %2 Sekunden beantwortet.")
-                                           .arg(dataSource)
-                                           .arg(loginTimeout));
+            collector.messages.prepend(
+                QStringLiteral("Zeitüberschreitung: Der SQL Server %1 hat die Anmeldung nicht "
+                               "innerhalb von %2 Sekunden beantwortet.")
+                    .arg(dataSource)
+                    .arg(loginTimeout));
         if (!proc)
             throw ProgramError(failureText(
                 collector, QStringLiteral("Keine Verbindung zum SQL Server %1.").arg(dataSource)));
@@ -247,8 +250,9 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
         }
         dbsettime(poll);
         const auto timeoutText = [&] {
-            return QStringLiteral("Zeitüberschreitung: Der SQL Server hat die Anweisung nicht innerhalb von "
-                                  "%1 Sekunden ausgeführt; sie wurde abgebrochen.")
+            return QStringLiteral(
+                       "Zeitüberschreitung: Der SQL Server hat die Anweisung nicht innerhalb von "
+                       "%1 Sekunden ausgeführt; sie wurde abgebrochen.")
                 .arg(timeoutSeconds);
         };
 
@@ -278,7 +282,7 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
                             break;
                         }
                         if (row != REG_ROW)
-                            continue;  // compute rows carry nothing we read
+                            continue; // compute rows carry nothing we read
                         QVariantList values;
                         values.reserve(columns);
                         for (int c = 1; c <= columns; ++c)
@@ -306,8 +310,10 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
         if (failed || !collector.messages.isEmpty())
             // A connection the server closed fails without any message of its own.
             throw ProgramError(failureText(
-                collector, lost ? QStringLiteral("Die Verbindung zum SQL Server ist abgebrochen.")
-                                : QStringLiteral("Der SQL Server hat die Anweisung mit einem Fehler beendet.")));
+                collector,
+                lost ? QStringLiteral("Die Verbindung zum SQL Server ist abgebrochen.")
+                     : QStringLiteral(
+                           "Der SQL Server hat die Anweisung mit einem Fehler beendet.")));
         return rows;
     });
 }

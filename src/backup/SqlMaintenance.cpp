@@ -1,10 +1,10 @@
 #include "backup/SqlMaintenance.h"
 
+#include "backup/SqlConnectionString.h"
+#include "backup/SqlQuoting.h"
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
-#include "backup/SqlConnectionString.h"
-#include "backup/SqlQuoting.h"
 #include "platform/WorkerCall.h"
 
 #include <QFile>
@@ -22,7 +22,8 @@ QString sizeText(double kilobytes) {
 }
 
 QString busyText() {
-    return QStringLiteral("Der SQL-Server-Zugriff einer Sicherung läuft noch; bitte warten, bis er beendet ist.");
+    return QStringLiteral(
+        "Der SQL-Server-Zugriff einer Sicherung läuft noch; bitte warten, bis er beendet ist.");
 }
 
 } // namespace
@@ -47,7 +48,8 @@ QString SqlMaintenance::jobConnectionString(const BackupJob& job) {
 }
 
 QString SqlMaintenance::masterConnectionString(const BackupJob& job) {
-    return SqlConnectionString::build(job.DBPasswort, job.DBBenutzer, QStringLiteral("master"), job.DBServer);
+    return SqlConnectionString::build(job.DBPasswort, job.DBBenutzer, QStringLiteral("master"),
+                                      job.DBServer);
 }
 
 void SqlMaintenance::log(const QString& text) {
@@ -106,17 +108,22 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
     QString recoveryModel;
     queryMaster.close();
     queryMaster.setConnectionString(masterConnectionString(job));
-    queryMaster.setSql(QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name=")
-                       + SqlQuoting::text(db));
+    queryMaster.setSql(
+        QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name=") +
+        SqlQuoting::text(db));
     log(QStringLiteral("Hole Wiederherstellungsmodell für Datenbank: ") + db);
     try {
         queryMaster.open();
         if (!queryMaster.rows().isEmpty())
             recoveryModel = queryMaster.rows().first().text(QStringLiteral("recovery_model_desc"));
-        log(QStringLiteral("Wiederherstellungsmodell für Datenbank: ") + db + QStringLiteral(" ist ") + recoveryModel);
+        log(QStringLiteral("Wiederherstellungsmodell für Datenbank: ") + db +
+            QStringLiteral(" ist ") + recoveryModel);
     } catch (const std::exception& e) {
         recoveryModel.clear();
-        fail(e, QStringLiteral("FEHLER: Wiederherstellungsmodell kann nicht abgerufen werden für Datenbank: ") + db);
+        fail(e,
+             QStringLiteral(
+                 "FEHLER: Wiederherstellungsmodell kann nicht abgerufen werden für Datenbank: ") +
+                 db);
     }
     queryMaster.close();
 
@@ -147,9 +154,11 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
     querysysfiles.close();
 
     log(QStringLiteral("FileID für Datenbank: ") + dataFileId);
-    log(QStringLiteral("Dateigröße für Datenbank: ") + sizeText(dataFileSize) + QStringLiteral(" KB"));
+    log(QStringLiteral("Dateigröße für Datenbank: ") + sizeText(dataFileSize) +
+        QStringLiteral(" KB"));
     log(QStringLiteral("FileID für Protokoll: ") + logFileId);
-    log(QStringLiteral("Dateigröße für Protokoll: ") + sizeText(logFileSize) + QStringLiteral(" KB"));
+    log(QStringLiteral("Dateigröße für Protokoll: ") + sizeText(logFileSize) +
+        QStringLiteral(" KB"));
 
     // A backup that fails must not leave the previous run's file behind as if it were new.
     m_log.processMessages();
@@ -164,12 +173,13 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
     SQLCommand.setCommandTimeout(m_commandTimeout);
 
     const bool full = recoveryModel == QLatin1String("FULL");
-    const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db)
-        + QStringLiteral(" TO DISK=") + SqlQuoting::text(m_fullBackupFile);
-    const QString checkDatabase = QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
+    const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db) +
+                                   QStringLiteral(" TO DISK=") + SqlQuoting::text(m_fullBackupFile);
+    const QString checkDatabase =
+        QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
     const QString shrinkData = QStringLiteral("DBCC SHRINKFILE (") + dataFileId + QLatin1Char(')');
-    const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) + QStringLiteral(" TO DISK=")
-        + SqlQuoting::text(m_logBackupFile);
+    const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) +
+                              QStringLiteral(" TO DISK=") + SqlQuoting::text(m_logBackupFile);
     const QString shrinkLog = QStringLiteral("DBCC SHRINKFILE (") + logFileId + QLatin1Char(')');
 
     if (!runStatement({u"Starte Backup für Datenbank: ", u"Backup abgeschlossen für Datenbank: ",
@@ -180,7 +190,8 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         if (QFile::exists(m_fullBackupFile))
             QFile::remove(m_fullBackupFile);
     }
-    runStatement({u"Starte Datenbankprüfung für Datenbank: ", u"Datenbankprüfung abgeschlossen für Datenbank: ",
+    runStatement({u"Starte Datenbankprüfung für Datenbank: ",
+                  u"Datenbankprüfung abgeschlossen für Datenbank: ",
                   u"FEHLER bei Datenbankprüfung für Datenbank: ", nullptr},
                  checkDatabase, db, full);
     runStatement({u"Starte Dateiverkleinerung für DB-FILE für Datenbank: ",
@@ -197,14 +208,16 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
             QFile::remove(m_logBackupFile);
     };
     logBackup({u"Starte Backup LOG für Datenbank: ", u"Backup LOG abgeschlossen für Datenbank: ",
-               u"FEHLER bei Backup LOG für Datenbank: ", u"Backup LOG übersprungen für Datenbank: "});
+               u"FEHLER bei Backup LOG für Datenbank: ",
+               u"Backup LOG übersprungen für Datenbank: "});
     runStatement({u"Starte Dateiverkleinerung für LOG-FILE für Datenbank: ",
                   u"LOG-FILE Verkleinerung abgeschlossen für Datenbank: ",
                   u"FEHLER bei LOG-FILE Verkleinerung für Datenbank: ", nullptr},
                  shrinkLog, db, full);
     log(QStringLiteral("Arbeitsprozess abgeschlossen für Datenbank: ") + db);
     logBackup({u"Starte Backup2 LOG für Datenbank: ", u"Backup2 LOG abgeschlossen für Datenbank: ",
-               u"FEHLER bei Backup2 LOG für Datenbank: ", u"Backup2 LOG übersprungen für Datenbank: "});
+               u"FEHLER bei Backup2 LOG für Datenbank: ",
+               u"Backup2 LOG übersprungen für Datenbank: "});
     runStatement({u"Starte Dateiverkleinerung2 für LOG-FILE für Datenbank: ",
                   u"LOG-FILE Verkleinerung2 abgeschlossen für Datenbank: ",
                   u"FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: ", nullptr},

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "settings/BackupJob.h"
 #include "backup/SqlCommand.h"
 #include "backup/SqlConnection.h"
 #include "backup/SqlQuery.h"
+#include "settings/BackupJob.h"
 
 #include <QString>
 
@@ -16,8 +16,8 @@ class LogSink;
 // and a "FEHLER" line, adds 1 to the error count, and the job goes on.
 class SqlMaintenance {
 public:
-    static constexpr int DefaultCommandTimeout = 3600;  // seconds per maintenance statement
-    static constexpr int QueryTimeout = 60;              // seconds per query
+    static constexpr int DefaultCommandTimeout = 3600; // seconds per maintenance statement
+    static constexpr int QueryTimeout = 60;            // seconds per query
 
     SqlMaintenance(LogSink& log, ErrorCount& errors, QString programFolder);
 
@@ -57,12 +57,13 @@ private:
         const char16_t* start;
         const char16_t* success;
         const char16_t* failure;
-        const char16_t* skip;  // nullptr: the step always runs
+        const char16_t* skip; // nullptr: the step always runs
     };
     void log(const QString& text);
     void fail(const std::exception& e, const QString& fehlerLine);
     // True when the statement ran and succeeded.
-    bool runStatement(const Step& step, const QString& statement, const QString& dbName, bool fullModel);
+    bool runStatement(const Step& step, const QString& statement, const QString& dbName,
+                      bool fullModel);
 
     LogSink& m_log;
     ErrorCount& m_errors;

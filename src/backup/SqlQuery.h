@@ -9,7 +9,9 @@
 // rows of its result; the rows and the connection stay until close().
 class SqlQuery {
 public:
-    void setConnectionString(const QString& connectionString) { m_connectionString = connectionString; }
+    void setConnectionString(const QString& connectionString) {
+        m_connectionString = connectionString;
+    }
     const QString& connectionString() const { return m_connectionString; }
     void setSql(const QString& sql) { m_sql = sql; }
     const QString& sql() const { return m_sql; }

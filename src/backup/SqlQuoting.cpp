@@ -11,6 +11,7 @@ QString SqlQuoting::name(const QString& identifier) {
 QString SqlQuoting::text(const QString& value) {
     QString inner = value;
     inner.replace(QLatin1Char('\''), QLatin1String("''"));
-    const bool ascii = std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    const bool ascii =
+        std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() < 0x80; });
     return (ascii ? QLatin1String("'") : QLatin1String("N'")) + inner + QLatin1Char('\'');
 }

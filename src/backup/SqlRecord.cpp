@@ -45,7 +45,8 @@ qint64 SqlRecord::integer(const QString& column) const {
     bool ok = false;
     const qint64 n = v.typeId() == QMetaType::Double ? qint64(v.toDouble(&ok)) : v.toLongLong(&ok);
     if (!ok)
-        throw ProgramError(QStringLiteral("Feld \"%1\" ist keine ganze Zahl: %2").arg(column, v.toString()));
+        throw ProgramError(
+            QStringLiteral("Feld \"%1\" ist keine ganze Zahl: %2").arg(column, v.toString()));
     return n;
 }
 
@@ -56,6 +57,7 @@ double SqlRecord::number(const QString& column) const {
     bool ok = false;
     const double d = v.toDouble(&ok);
     if (!ok)
-        throw ProgramError(QStringLiteral("Feld \"%1\" ist keine Zahl: %2").arg(column, v.toString()));
+        throw ProgramError(
+            QStringLiteral("Feld \"%1\" ist keine Zahl: %2").arg(column, v.toString()));
     return d;
 }

@@ -16,9 +16,9 @@ public:
     bool contains(const QString& column) const;
     // Column names are matched case-insensitively. An unknown column throws ProgramError.
     QVariant value(const QString& column) const;
-    QString text(const QString& column) const;    // null reads as ""
-    qint64 integer(const QString& column) const;  // null reads as 0; text that is no number throws
-    double number(const QString& column) const;   // null reads as 0; text that is no number throws
+    QString text(const QString& column) const;   // null reads as ""
+    qint64 integer(const QString& column) const; // null reads as 0; text that is no number throws
+    double number(const QString& column) const;  // null reads as 0; text that is no number throws
 
     const QStringList& columns() const;
 

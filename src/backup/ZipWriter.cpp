@@ -68,7 +68,8 @@ QString withReason(const QString& text, const QString& reason) {
 }
 
 [[noreturn]] void readFailed(const QString& path, const QString& reason) {
-    throw ProgramError(withReason(QStringLiteral("Datei kann nicht gelesen werden: ") + path, reason));
+    throw ProgramError(
+        withReason(QStringLiteral("Datei kann nicht gelesen werden: ") + path, reason));
 }
 
 struct DeflateStream {

@@ -17,7 +17,9 @@ public:
     bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
     bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
     void checkdatabase() override { m_db.checkdatabase(); }
-    QList<BackupJob> jobsForRun() override { return SettingsRecords::jobsForRun(m_db.queryDatenbanken); }
+    QList<BackupJob> jobsForRun() override {
+        return SettingsRecords::jobsForRun(m_db.queryDatenbanken);
+    }
     void storeZipName(const BackupJob& job, const QString& zipName) override {
         SettingsRecords::storeZipName(m_db.queryDatenbanken, job.DBName, zipName);
     }
@@ -34,7 +36,8 @@ public:
     }
     GeneralSettings generalSettings() override {
         Dataset& general = m_db.queryBenutzerdaten;
-        return general.isOpen() && !general.isEmpty() ? SettingsRecords::readGeneral(general) : GeneralSettings();
+        return general.isOpen() && !general.isEmpty() ? SettingsRecords::readGeneral(general)
+                                                      : GeneralSettings();
     }
     void postPendingChanges() override { m_db.postPendingChanges(); }
 
@@ -59,8 +62,9 @@ public:
         : m_packager(packager), m_programFolder(std::move(programFolder)) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
                                const ArchivePackager::SaveZipName& saveZipName) override {
-        return m_packager.zipprozess(job, copyFolder, SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
-                                     SqlMaintenance::logBackupFileFor(m_programFolder, job.DBName), saveZipName);
+        return m_packager.zipprozess(
+            job, copyFolder, SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
+            SqlMaintenance::logBackupFileFor(m_programFolder, job.DBName), saveZipName);
     }
 
 private:
@@ -73,8 +77,9 @@ class NoUploader final : public Uploader {
 public:
     explicit NoUploader(LogSink& log) : m_log(log) {}
     bool ftphochladen(const BackupJob&, const QString&, const QString& ftpdatenbankname) override {
-        m_log.writelogentry(QStringLiteral("FEHLER: Upload ist in dieser Version nicht verfügbar: ") +
-                            ftpdatenbankname);
+        m_log.writelogentry(
+            QStringLiteral("FEHLER: Upload ist in dieser Version nicht verfügbar: ") +
+            ftpdatenbankname);
         return false;
     }
 
@@ -83,7 +88,10 @@ private:
 };
 
 // Report mail, connectivity probe, update and support files are not part of this version.
-class NotYetBuilt final : public ReportMailer, public ConnectivityProbe, public UpdateCheck, public SupportFiles {
+class NotYetBuilt final : public ReportMailer,
+                          public ConnectivityProbe,
+                          public UpdateCheck,
+                          public SupportFiles {
 public:
     void sendReport(qint32) override {}
     bool systemReportsConnection() override { return false; }
@@ -96,7 +104,8 @@ public:
 } // namespace
 
 struct Program::Parts {
-    Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive, const QString& folder, LogSink& log)
+    Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
+          const QString& folder, LogSink& log)
         : store(db), sqlSteps(sql), packaging(archive, folder), noUploader(log) {}
     SettingsFileStore store;
     SqlMaintenanceSteps sqlSteps;
@@ -138,4 +147,6 @@ Program::Program(Options options, ProgramView& view)
 
 Program::~Program() = default;
 
-void Program::setSqlCommandTimeout(int seconds) { m_sql->setCommandTimeout(seconds); }
+void Program::setSqlCommandTimeout(int seconds) {
+    m_sql->setCommandTimeout(seconds);
+}

@@ -31,7 +31,8 @@ ProgramCore::ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subs
     };
     steps.arbeitsprozess = [this](const BackupJob& job) { m_sub.sql->arbeitsprozess(job); };
     steps.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName& save) {
-        return m_sub.packaging->zipprozess(job, m_sub.settings->generalSettings().OrdnerZIPDateien, save);
+        return m_sub.packaging->zipprozess(job, m_sub.settings->generalSettings().OrdnerZIPDateien,
+                                           save);
     };
     steps.ftphochladen = [this](const BackupJob& job, const QString& path, const QString& name) {
         return m_sub.uploader->ftphochladen(job, path, name);
@@ -53,9 +54,13 @@ template <class F> void ProgramCore::guarded(F&& step) {
     }
 }
 
-void ProgramCore::exceptionRaised(const std::exception& e) { m_log.writelogentry(exceptionText(e)); }
+void ProgramCore::exceptionRaised(const std::exception& e) {
+    m_log.writelogentry(exceptionText(e));
+}
 
-bool ProgramCore::backupRunning() const { return m_run->isRunning(); }
+bool ProgramCore::backupRunning() const {
+    return m_run->isRunning();
+}
 
 void ProgramCore::windowCreated() {
     m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
@@ -114,8 +119,8 @@ void ProgramCore::Timer1Timer() {
 }
 
 void ProgramCore::prepareStart() {
-    m_view.setCaption(QStringLiteral(ORVEL_PRODUCT_NAME " " ORVEL_PRODUCT_VERSION " ") + m_options.buildDate +
-                      QStringLiteral(" " ORVEL_LEGAL_COPYRIGHT));
+    m_view.setCaption(QStringLiteral(ORVEL_PRODUCT_NAME " " ORVEL_PRODUCT_VERSION " ") +
+                      m_options.buildDate + QStringLiteral(" " ORVEL_LEGAL_COPYRIGHT));
     QDir().mkdir(m_logFolder);
 
     if (!m_sub.settings->fileExists() && m_sub.settings->create())
@@ -198,7 +203,8 @@ bool ProgramCore::closeRequested() {
         exceptionRaised(e);
         if (m_options.unattended) {
             // Nobody is there to mend the row: it stays unstored and the program ends.
-            m_log.writelogentry(QStringLiteral("FEHLER: Änderungen der Einstellungen nicht gespeichert"));
+            m_log.writelogentry(
+                QStringLiteral("FEHLER: Änderungen der Einstellungen nicht gespeichert"));
             m_log.writelogentry(QStringLiteral("Programm wird beendet"));
             allowed = true;
         }
@@ -215,7 +221,8 @@ void ProgramCore::startBackupRun() {
     guarded([this] {
         // The SQL Server steps are busy outside a run only while a connection test waits.
         if (!m_run->isRunning() && m_sub.sql->isBusy()) {
-            m_log.writelogentry(QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
+            m_log.writelogentry(
+                QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
             return;
         }
         m_run->setFirstStartParameter(m_firstStartParameter);
@@ -227,7 +234,8 @@ void ProgramCore::testConnection() {
     guarded([this] {
         // The test shares the connection objects and the job list with a run.
         if (m_run->isRunning() || m_sub.sql->isBusy()) {
-            m_log.writelogentry(QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich"));
+            m_log.writelogentry(
+                QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich"));
             return;
         }
         const BackupJob job = m_sub.settings->currentJob();
@@ -242,7 +250,8 @@ void ProgramCore::sendReport() {
 void ProgramCore::mailReport() {
     // A mail in the middle of a run would report a count that is not final yet.
     if (m_run->isRunning() || m_mailing) {
-        m_log.writelogentry(QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt"));
+        m_log.writelogentry(
+            QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt"));
         return;
     }
     m_mailing = true;

@@ -34,9 +34,9 @@ public:
         TimerFactory* timers = nullptr;
     };
     struct Options {
-        QString programFolder;     // ends in '/'
-        QStringList arguments;     // command-line arguments as given, without the program name
-        QString buildDate;         // "DD.MM.YYYY", for the caption
+        QString programFolder; // ends in '/'
+        QStringList arguments; // command-line arguments as given, without the program name
+        QString buildDate;     // "DD.MM.YYYY", for the caption
         // Started without a display: nobody can stop the countdown or answer the window, so the
         // program must come to its end by itself whatever fails.
         bool unattended = false;
@@ -56,7 +56,8 @@ public:
     static constexpr int kExitErrors = 1;
     static constexpr int kExitPreparationFailed = 2;
 
-    ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems, ProgramView& view);
+    ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems,
+                ProgramView& view);
     ~ProgramCore();
     ProgramCore(const ProgramCore&) = delete;
     ProgramCore& operator=(const ProgramCore&) = delete;

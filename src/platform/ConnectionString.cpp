@@ -46,12 +46,15 @@ QList<ConnectionString::Entry> ConnectionString::split(const QString& text) {
             }
             if (!closed)
                 throw ProgramError(invalid(
-                    QStringLiteral("Anführungszeichen beim Schlüssel \"%1\" nicht geschlossen").arg(key)));
+                    QStringLiteral("Anführungszeichen beim Schlüssel \"%1\" nicht geschlossen")
+                        .arg(key)));
             while (i < n && text[i].isSpace())
                 ++i;
             if (i < n && text[i] != QLatin1Char(';'))
-                throw ProgramError(invalid(
-                    QStringLiteral("Zeichen nach dem Wert in Anführungszeichen beim Schlüssel \"%1\"").arg(key)));
+                throw ProgramError(
+                    invalid(QStringLiteral(
+                                "Zeichen nach dem Wert in Anführungszeichen beim Schlüssel \"%1\"")
+                                .arg(key)));
         } else {
             const qsizetype end = semi < 0 ? n : semi;
             value = text.mid(i, end - i).trimmed();
@@ -63,9 +66,10 @@ QList<ConnectionString::Entry> ConnectionString::split(const QString& text) {
 }
 
 QString ConnectionString::quoteValue(const QString& value) {
-    const bool needsQuotes = value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('"')) ||
-                             value.contains(QLatin1Char('\'')) ||
-                             (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
+    const bool needsQuotes =
+        value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('"')) ||
+        value.contains(QLatin1Char('\'')) ||
+        (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
     if (!needsQuotes)
         return value;
     // Prefer the quote the value does not hold, so that nothing needs doubling.

@@ -27,8 +27,7 @@ void run(const std::function<void()>& job);
 } // namespace WorkerCall
 
 // Convenience form that hands back the callable's result.
-template <typename F>
-auto workerCall(F&& f) -> std::invoke_result_t<F&> {
+template <typename F> auto workerCall(F&& f) -> std::invoke_result_t<F&> {
     using R = std::invoke_result_t<F&>;
     if constexpr (std::is_void_v<R>) {
         WorkerCall::run([&f] { f(); });

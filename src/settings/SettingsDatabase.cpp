@@ -76,15 +76,18 @@ QDateTime SettingsDatabase::currentSchemaVersion() {
 }
 
 QString SettingsDatabase::benutzerdatenTableStatement() {
-    return QStringLiteral("CREATE TABLE dbo.%1 (%2 INTEGER IDENTITY(1,1) PRIMARY KEY)").arg(C::generalTable, C::ID);
+    return QStringLiteral("CREATE TABLE dbo.%1 (%2 INTEGER IDENTITY(1,1) PRIMARY KEY)")
+        .arg(C::generalTable, C::ID);
 }
 
 const QStringList& SettingsDatabase::tableStatements() {
     static const QStringList statements = {
         benutzerdatenTableStatement(),
-        QStringLiteral("CREATE TABLE dbo.%1(%2 DATETIME NOT NULL PRIMARY KEY)").arg(C::versionTable, C::DBVERSION),
-        QStringLiteral("CREATE TABLE dbo.%1 (%2 nvarchar(50) NOT NULL PRIMARY KEY, %3 nvarchar(50) NOT NULL, "
-                       "%4 nvarchar(50) NOT NULL, %5 nvarchar(50) NOT NULL)")
+        QStringLiteral("CREATE TABLE dbo.%1(%2 DATETIME NOT NULL PRIMARY KEY)")
+            .arg(C::versionTable, C::DBVERSION),
+        QStringLiteral(
+            "CREATE TABLE dbo.%1 (%2 nvarchar(50) NOT NULL PRIMARY KEY, %3 nvarchar(50) NOT NULL, "
+            "%4 nvarchar(50) NOT NULL, %5 nvarchar(50) NOT NULL)")
             .arg(C::jobsTable, C::DBName, C::DBServer, C::DBBenutzer, C::DBPasswort),
     };
     return statements;
@@ -165,9 +168,8 @@ void SettingsDatabase::checkdatabase() {
             queryVersion.open();
         }
 
-        const QDateTime stored = queryVersion.isEmpty()
-                                     ? QDateTime()
-                                     : queryVersion.field(C::DBVERSION).asDateTime();
+        const QDateTime stored =
+            queryVersion.isEmpty() ? QDateTime() : queryVersion.field(C::DBVERSION).asDateTime();
         if (!stored.isValid() || stored < current) {
             queryVersion.close();
             upgradeSchema();

@@ -2,8 +2,8 @@
 
 #include "settings/Dataset.h"
 #include "settings/SettingsColumns.h"
-#include "settings/SettingsConnection.h"
 #include "settings/SettingsCommand.h"
+#include "settings/SettingsConnection.h"
 
 #include <QDateTime>
 #include <QString>

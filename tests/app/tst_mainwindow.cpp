@@ -35,12 +35,17 @@ struct Fixture {
         w = std::make_unique<TOrvelSQLBackupMain>(o);
     }
     QPlainTextEdit* memo() const { return w->findChild<QPlainTextEdit*>(QStringLiteral("Memo1")); }
-    CountdownNotice* notice() const { return w->findChild<CountdownNotice*>(QStringLiteral("SmartMessageBox")); }
-    QPushButton* button(const char* name) const { return w->findChild<QPushButton*>(QLatin1String(name)); }
+    CountdownNotice* notice() const {
+        return w->findChild<CountdownNotice*>(QStringLiteral("SmartMessageBox"));
+    }
+    QPushButton* button(const char* name) const {
+        return w->findChild<QPushButton*>(QLatin1String(name));
+    }
     // The screen log's texts without their stamps, newest first.
     QStringList lines() const {
         QStringList out;
-        for (const QString& line : memo()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        for (const QString& line :
+             memo()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
             out << line.mid(20);
         return out;
     }
@@ -72,9 +77,11 @@ private Q_SLOTS:
     void clickOnNoticeStopsTheAutomaticRun() {
         Fixture f;
         f.startUp();
-        QTest::mouseClick(f.notice()->popup(), Qt::LeftButton, {}, f.notice()->popup()->rect().center());
+        QTest::mouseClick(f.notice()->popup(), Qt::LeftButton, {},
+                          f.notice()->popup()->rect().center());
         QVERIFY(!f.notice()->isShowing());
-        QCOMPARE(f.lines().first(), QStringLiteral("Automatische Programmausführung wurde deaktiviert"));
+        QCOMPARE(f.lines().first(),
+                 QStringLiteral("Automatische Programmausführung wurde deaktiviert"));
         QVERIFY(!f.timers.countdown().isActive());
         QVERIFY(f.w->isVisible());
     }
@@ -107,7 +114,8 @@ private Q_SLOTS:
     void exceptionReachingTheWindowBecomesALogLine() {
         Fixture f;
         f.w->FormCreate(f.w.get());
-        f.w->ApplicationEvents1Exception(f.w.get(), ProgramError(QStringLiteral("Lauf abgebrochen")));
+        f.w->ApplicationEvents1Exception(f.w.get(),
+                                         ProgramError(QStringLiteral("Lauf abgebrochen")));
         QCOMPARE(f.lines().first(), QStringLiteral("Lauf abgebrochen"));
     }
 
@@ -115,8 +123,8 @@ private Q_SLOTS:
         Fixture f;
         f.startUp();
         QTest::mouseClick(f.button("btnStart"), Qt::LeftButton);
-        QCOMPARE(f.lines().mid(0, 2),
-                 (QStringList{QStringLiteral("Fehleranzahl: 0"), QStringLiteral("Verarbeitung abgeschlossen")}));
+        QCOMPARE(f.lines().mid(0, 2), (QStringList{QStringLiteral("Fehleranzahl: 0"),
+                                                   QStringLiteral("Verarbeitung abgeschlossen")}));
     }
 
     void enterMovesFocusShiftEnterDoesNot_data() {
@@ -152,8 +160,8 @@ private Q_SLOTS:
         for (QWidget* x = f.button("btnStart"); chain.size() < 4; x = x->nextInFocusChain())
             if (x->focusPolicy() & Qt::TabFocus)
                 chain << x;
-        QCOMPARE(chain, (QList<QWidget*>{f.button("btnStart"), f.button("btnEmailsenden"), f.button("Button3"),
-                                         f.button("btnUpdate")}));
+        QCOMPARE(chain, (QList<QWidget*>{f.button("btnStart"), f.button("btnEmailsenden"),
+                                         f.button("Button3"), f.button("btnUpdate")}));
         QCOMPARE(f.button("btnStart")->text(), QStringLiteral("Sicherungen jetzt ausführen"));
         QCOMPARE(f.button("btnStart")->minimumWidth(), 153);
         QCOMPARE(f.button("btnEmailsenden")->minimumWidth(), 106);

@@ -122,16 +122,18 @@ private Q_SLOTS:
         QFile day(log.filePath(days.first()));
         QVERIFY(day.open(QIODevice::ReadOnly));
         QStringList lines;
-        for (const QString& line : QString::fromLatin1(day.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        for (const QString& line :
+             QString::fromLatin1(day.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
             lines << line.section(QLatin1Char(' '), 2); // without the stamp
-        const QString missing = missingInOrder(lines, {QStringLiteral("Verbinde mit Einstellungsdatenbank"),
-                                                       QStringLiteral("Prüfe Internetverbindung"),
-                                                       QStringLiteral("Prüfung Internetverbindung unterdrückt"),
-                                                       QStringLiteral("FEHLER: Verarbeitung abgebrochen"),
-                                                       QStringLiteral("Fehleranzahl: 1"),
-                                                       QStringLiteral("Installierte Programmversion: 4.0.0.0"),
-                                                       QStringLiteral("Kein Zugriff auf das Internet möglich"),
-                                                       QStringLiteral("Programm wird beendet")});
+        const QString missing =
+            missingInOrder(lines, {QStringLiteral("Verbinde mit Einstellungsdatenbank"),
+                                   QStringLiteral("Prüfe Internetverbindung"),
+                                   QStringLiteral("Prüfung Internetverbindung unterdrückt"),
+                                   QStringLiteral("FEHLER: Verarbeitung abgebrochen"),
+                                   QStringLiteral("Fehleranzahl: 1"),
+                                   QStringLiteral("Installierte Programmversion: 4.0.0.0"),
+                                   QStringLiteral("Kein Zugriff auf das Internet möglich"),
+                                   QStringLiteral("Programm wird beendet")});
         QVERIFY2(missing.isEmpty(), qPrintable(missing));
         QCOMPARE(lines.last(), QStringLiteral("Programm wird beendet"));
     }

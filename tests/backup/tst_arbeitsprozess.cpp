@@ -1,18 +1,17 @@
-#include "platform/ErrorCount.h"
-#include "MemoryLog.h"
-#include "platform/ProgramError.h"
-#include "backup/SqlMaintenance.h"
+#include "ClosedPort.h"
 #include "FreeTdsTestConfig.h"
+#include "LineMatch.h"
+#include "MemoryLog.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
-#include "ClosedPort.h"
-#include "LineMatch.h"
+#include "backup/SqlMaintenance.h"
+#include "platform/ErrorCount.h"
+#include "platform/ProgramError.h"
 
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
-
 
 namespace {
 
@@ -28,13 +27,16 @@ int backupSets(const QString& path) {
 }
 
 QJsonObject fileRow(int id, int type, const QString& name, int size) {
-    return QJsonObject{{QStringLiteral("file_id"), id}, {QStringLiteral("type"), type},
-                       {QStringLiteral("name"), name}, {QStringLiteral("size"), size}};
+    return QJsonObject{{QStringLiteral("file_id"), id},
+                       {QStringLiteral("type"), type},
+                       {QStringLiteral("name"), name},
+                       {QStringLiteral("size"), size}};
 }
 
 QJsonObject withDatabase(const QString& name, const QString& model, const QJsonArray& files = {}) {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    QJsonObject db = scenario[QStringLiteral("databases")].toObject()[QStringLiteral("Lager")].toObject();
+    QJsonObject db =
+        scenario[QStringLiteral("databases")].toObject()[QStringLiteral("Lager")].toObject();
     db[QStringLiteral("recovery_model")] = model;
     if (!files.isEmpty())
         db[QStringLiteral("files")] = files;
@@ -46,8 +48,9 @@ QJsonObject withDatabase(const QString& name, const QString& model, const QJsonA
 QStringList maintenanceBatches(const QStringList& batches) {
     QStringList result;
     for (const QString& b : batches)
-        if (b.startsWith(QLatin1String("BACKUP")) || b.startsWith(QLatin1String("DBCC"))
-            || b.startsWith(QLatin1String("SELECT Name")) || b.startsWith(QLatin1String("select * from")))
+        if (b.startsWith(QLatin1String("BACKUP")) || b.startsWith(QLatin1String("DBCC")) ||
+            b.startsWith(QLatin1String("SELECT Name")) ||
+            b.startsWith(QLatin1String("select * from")))
             result.append(b);
     return result;
 }
@@ -77,7 +80,8 @@ private slots:
     void connectionTest();
 
 private:
-    BackupJob job(const QString& db = QStringLiteral("Lager"), const QString& password = QStringLiteral("geheim")) const {
+    BackupJob job(const QString& db = QStringLiteral("Lager"),
+                  const QString& password = QStringLiteral("geheim")) const {
         BackupJob j;
         j.DBName = db;
         j.DBServer = m_server.dataSource();
@@ -103,42 +107,45 @@ void TestArbeitsprozess::cleanRun_data() {
 
 void TestArbeitsprozess::cleanRun() {
     QFETCH(QString, model);
-    QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), model)), qPrintable(m_server.errorText()));
+    QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), model)),
+             qPrintable(m_server.errorText()));
     TempFolder folder;
     MemoryLog log;
     ErrorCount errors;
-    errors.add(2);  // earlier failures of the run stay counted
+    errors.add(2); // earlier failures of the run stay counted
     SqlMaintenance maintenance(log, errors, folder.path());
 
     maintenance.arbeitsprozess(job());
 
     const bool full = model == QLatin1String("FULL");
     const QString db = QStringLiteral("Lager");
-    QStringList expected{
-        lit("Arbeitsprozess beginn für Datenbank: ") + db,
-        lit("Verbunden mit Datenbank: ") + db,
-        lit("Hole Wiederherstellungsmodell für Datenbank: ") + db,
-        lit("Wiederherstellungsmodell für Datenbank: ") + db + lit(" ist ") + model,
-        lit("Hole Datei-Identifikation für Datenbank: ") + db,
-        lit("FileID für Datenbank: 1"),
-        lit("Dateigröße für Datenbank: 8192 KB"),
-        lit("FileID für Protokoll: 2"),
-        lit("Dateigröße für Protokoll: 1024 KB"),
-        lit("Starte Backup für Datenbank: ") + db,
-        lit("Backup abgeschlossen für Datenbank: ") + db,
-        lit("Starte Datenbankprüfung für Datenbank: ") + db,
-        lit("Datenbankprüfung abgeschlossen für Datenbank: ") + db,
-        lit("Starte Dateiverkleinerung für DB-FILE für Datenbank: ") + db,
-        lit("DB-FILE Verkleinerung abgeschlossen für Datenbank: ") + db};
+    QStringList expected{lit("Arbeitsprozess beginn für Datenbank: ") + db,
+                         lit("Verbunden mit Datenbank: ") + db,
+                         lit("Hole Wiederherstellungsmodell für Datenbank: ") + db,
+                         lit("Wiederherstellungsmodell für Datenbank: ") + db + lit(" ist ") +
+                             model,
+                         lit("Hole Datei-Identifikation für Datenbank: ") + db,
+                         lit("FileID für Datenbank: 1"),
+                         lit("Dateigröße für Datenbank: 8192 KB"),
+                         lit("FileID für Protokoll: 2"),
+                         lit("Dateigröße für Protokoll: 1024 KB"),
+                         lit("Starte Backup für Datenbank: ") + db,
+                         lit("Backup abgeschlossen für Datenbank: ") + db,
+                         lit("Starte Datenbankprüfung für Datenbank: ") + db,
+                         lit("Datenbankprüfung abgeschlossen für Datenbank: ") + db,
+                         lit("Starte Dateiverkleinerung für DB-FILE für Datenbank: ") + db,
+                         lit("DB-FILE Verkleinerung abgeschlossen für Datenbank: ") + db};
     if (full)
-        expected << lit("Starte Backup LOG für Datenbank: ") + db << lit("Backup LOG abgeschlossen für Datenbank: ") + db;
+        expected << lit("Starte Backup LOG für Datenbank: ") + db
+                 << lit("Backup LOG abgeschlossen für Datenbank: ") + db;
     else
         expected << lit("Backup LOG übersprungen für Datenbank: ") + db;
     expected << lit("Starte Dateiverkleinerung für LOG-FILE für Datenbank: ") + db
              << lit("LOG-FILE Verkleinerung abgeschlossen für Datenbank: ") + db
              << lit("Arbeitsprozess abgeschlossen für Datenbank: ") + db;
     if (full)
-        expected << lit("Starte Backup2 LOG für Datenbank: ") + db << lit("Backup2 LOG abgeschlossen für Datenbank: ") + db;
+        expected << lit("Starte Backup2 LOG für Datenbank: ") + db
+                 << lit("Backup2 LOG abgeschlossen für Datenbank: ") + db;
     else
         expected << lit("Backup2 LOG übersprungen für Datenbank: ") + db;
     expected << lit("Starte Dateiverkleinerung2 für LOG-FILE für Datenbank: ") + db
@@ -155,8 +162,7 @@ void TestArbeitsprozess::cleanRun() {
         QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"),
         QStringLiteral("select * from sys.database_files"),
         QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'").arg(bak),
-        QStringLiteral("DBCC CHECKDB ([Lager])"),
-        QStringLiteral("DBCC SHRINKFILE (1)")};
+        QStringLiteral("DBCC CHECKDB ([Lager])"), QStringLiteral("DBCC SHRINKFILE (1)")};
     if (full)
         statements << QStringLiteral("BACKUP LOG [Lager] TO DISK='%1'").arg(trn);
     statements << QStringLiteral("DBCC SHRINKFILE (2)");
@@ -184,14 +190,20 @@ void TestArbeitsprozess::failures_data() {
 
     const QJsonArray none;
     const QStringList unusable{
-        lit("~") /* the error message line */, lit("FEHLER nicht verbunden mit Datenbank: Lager"),
-        lit("Hole Wiederherstellungsmodell für Datenbank: Lager"), lit("~"),
+        lit("~") /* the error message line */,
+        lit("FEHLER nicht verbunden mit Datenbank: Lager"),
+        lit("Hole Wiederherstellungsmodell für Datenbank: Lager"),
+        lit("~"),
         lit("FEHLER: Wiederherstellungsmodell kann nicht abgerufen werden für Datenbank: Lager"),
-        lit("Hole Datei-Identifikation für Datenbank: Lager"), lit("~"),
+        lit("Hole Datei-Identifikation für Datenbank: Lager"),
+        lit("~"),
         lit("FEHLER beim Holen der Datei-Identifikation für Datenbank: Lager"),
-        lit("FileID für Datenbank: "), lit("Dateigröße für Datenbank: 0 KB"),
-        lit("FileID für Protokoll: "), lit("Dateigröße für Protokoll: 0 KB"),
-        lit("FEHLER bei Backup für Datenbank: Lager"), lit("FEHLER bei Datenbankprüfung für Datenbank: Lager"),
+        lit("FileID für Datenbank: "),
+        lit("Dateigröße für Datenbank: 0 KB"),
+        lit("FileID für Protokoll: "),
+        lit("Dateigröße für Protokoll: 0 KB"),
+        lit("FEHLER bei Backup für Datenbank: Lager"),
+        lit("FEHLER bei Datenbankprüfung für Datenbank: Lager"),
         lit("FEHLER bei DB-FILE Verkleinerung für Datenbank: Lager"),
         lit("Backup LOG übersprungen für Datenbank: Lager"),
         lit("FEHLER bei LOG-FILE Verkleinerung für Datenbank: Lager"),
@@ -202,13 +214,14 @@ void TestArbeitsprozess::failures_data() {
 
     QStringList unreachable = unusable;
     unreachable[0] = lit("~Unable to connect: Adaptive Server is unavailable or does not exist");
-    QTest::newRow("nothing listening") << QStringLiteral("Lager") << QStringLiteral("geheim") << true << none << 8
-                                       << unreachable;
+    QTest::newRow("nothing listening")
+        << QStringLiteral("Lager") << QStringLiteral("geheim") << true << none << 8 << unreachable;
     QStringList refused = unusable;
     refused[0] = lit("~Login failed for user 'sa'.");
     refused[3] = refused[0];
     refused[6] = refused[0];
-    QTest::newRow("login refused") << QStringLiteral("Lager") << QStringLiteral("falsch") << false << none << 8 << refused;
+    QTest::newRow("login refused")
+        << QStringLiteral("Lager") << QStringLiteral("falsch") << false << none << 8 << refused;
 
     QTest::newRow("database missing")
         << QStringLiteral("Fehlt") << QStringLiteral("geheim") << false << none << 7
@@ -226,26 +239,34 @@ void TestArbeitsprozess::failures_data() {
 
     QTest::newRow("file query fails: shrinks go out with empty ids")
         << QStringLiteral("Lager") << QStringLiteral("geheim") << false
-        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("sys.database_files")},
-                                  {QStringLiteral("number"), 229}, {QStringLiteral("severity"), 14},
-                                  {QStringLiteral("message"), QStringLiteral("The SELECT permission was denied.")}}}
+        << QJsonArray{QJsonObject{
+               {QStringLiteral("match"), QStringLiteral("sys.database_files")},
+               {QStringLiteral("number"), 229},
+               {QStringLiteral("severity"), 14},
+               {QStringLiteral("message"), QStringLiteral("The SELECT permission was denied.")}}}
         << 4
         << QStringList{lit("Wiederherstellungsmodell für Datenbank: Lager ist FULL"),
                        lit("The SELECT permission was denied."),
                        lit("FEHLER beim Holen der Datei-Identifikation für Datenbank: Lager"),
-                       lit("FileID für Datenbank: "), lit("Dateigröße für Datenbank: 0 KB"),
+                       lit("FileID für Datenbank: "),
+                       lit("Dateigröße für Datenbank: 0 KB"),
                        lit("Backup abgeschlossen für Datenbank: Lager"),
-                       lit("~Incorrect syntax near ')'."), lit("FEHLER bei DB-FILE Verkleinerung für Datenbank: Lager"),
+                       lit("~Incorrect syntax near ')'."),
+                       lit("FEHLER bei DB-FILE Verkleinerung für Datenbank: Lager"),
                        lit("Backup LOG abgeschlossen für Datenbank: Lager"),
-                       lit("~Incorrect syntax near ')'."), lit("FEHLER bei LOG-FILE Verkleinerung für Datenbank: Lager"),
+                       lit("~Incorrect syntax near ')'."),
+                       lit("FEHLER bei LOG-FILE Verkleinerung für Datenbank: Lager"),
                        lit("Backup2 LOG abgeschlossen für Datenbank: Lager"),
-                       lit("~Incorrect syntax near ')'."), lit("FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: Lager")};
+                       lit("~Incorrect syntax near ')'."),
+                       lit("FEHLER bei LOG-FILE Verkleinerung2 für Datenbank: Lager")};
 
     QTest::newRow("integrity check fails with the server's text")
         << QStringLiteral("Lager") << QStringLiteral("geheim") << false
         << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
-                                  {QStringLiteral("number"), 8921}, {QStringLiteral("severity"), 16},
-                                  {QStringLiteral("message"), QStringLiteral("Check terminated. A failure was detected.")}}}
+                                  {QStringLiteral("number"), 8921},
+                                  {QStringLiteral("severity"), 16},
+                                  {QStringLiteral("message"),
+                                   QStringLiteral("Check terminated. A failure was detected.")}}}
         << 1
         << QStringList{lit("Starte Datenbankprüfung für Datenbank: Lager"),
                        lit("Check terminated. A failure was detected."),
@@ -283,17 +304,21 @@ void TestArbeitsprozess::failures() {
     for (qsizetype i = 0; i < log.lines.size(); ++i)
         if (log.lines[i].startsWith(QLatin1String("FEHLER"))) {
             QVERIFY(i > 0);
-            QVERIFY2(!log.lines[i - 1].isEmpty() && !log.lines[i - 1].startsWith(QLatin1String("Starte")),
+            QVERIFY2(!log.lines[i - 1].isEmpty() &&
+                         !log.lines[i - 1].startsWith(QLatin1String("Starte")),
                      qPrintable(log.lines[i - 1]));
         }
-    QCOMPARE(int(std::count_if(log.lines.cbegin(), log.lines.cend(),
-                               [](const QString& l) { return l.startsWith(QLatin1String("FEHLER")); })),
-             added);
+    QCOMPARE(
+        int(std::count_if(log.lines.cbegin(), log.lines.cend(),
+                          [](const QString& l) { return l.startsWith(QLatin1String("FEHLER")); })),
+        added);
 }
 
 void TestArbeitsprozess::lastDataFileReadIsShrunk() {
-    const QJsonArray files{fileRow(1, 0, QStringLiteral("Lager"), 1024), fileRow(2, 1, QStringLiteral("Lager_log"), 128),
-                           fileRow(3, 0, QStringLiteral("Lager_2"), 256), fileRow(65537, 2, QStringLiteral("Stream"), 64)};
+    const QJsonArray files{fileRow(1, 0, QStringLiteral("Lager"), 1024),
+                           fileRow(2, 1, QStringLiteral("Lager_log"), 128),
+                           fileRow(3, 0, QStringLiteral("Lager_2"), 256),
+                           fileRow(65537, 2, QStringLiteral("Stream"), 64)};
     QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), QStringLiteral("SIMPLE"), files)),
              qPrintable(m_server.errorText()));
     TempFolder folder;
@@ -302,8 +327,9 @@ void TestArbeitsprozess::lastDataFileReadIsShrunk() {
     SqlMaintenance maintenance(log, errors, folder.path());
     maintenance.arbeitsprozess(job());
 
-    const QString missing = missingInOrder(log.lines, {lit("FileID für Datenbank: 3"), lit("Dateigröße für Datenbank: 2048 KB"),
-                                                       lit("FileID für Protokoll: 2"), lit("Dateigröße für Protokoll: 1024 KB")});
+    const QString missing = missingInOrder(
+        log.lines, {lit("FileID für Datenbank: 3"), lit("Dateigröße für Datenbank: 2048 KB"),
+                    lit("FileID für Protokoll: 2"), lit("Dateigröße für Protokoll: 1024 KB")});
     QVERIFY2(missing.isEmpty(), qPrintable(missing));
     const QStringList statements = maintenanceBatches(m_server.batches());
     QVERIFY(statements.contains(QStringLiteral("DBCC SHRINKFILE (3)")));
@@ -315,8 +341,10 @@ void TestArbeitsprozess::lastDataFileReadIsShrunk() {
 void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("fail")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP")}, {QStringLiteral("number"), 3201},
-                    {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Cannot open backup device.")}}};
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP")},
+                    {QStringLiteral("number"), 3201},
+                    {QStringLiteral("severity"), 16},
+                    {QStringLiteral("message"), QStringLiteral("Cannot open backup device.")}}};
     QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
     TempFolder folder;
     for (const char* name : {"Lager.BAK", "Lager.TRN"}) {
@@ -331,7 +359,7 @@ void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
 
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.BAK"))));
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.TRN"))));
-    QCOMPARE(errors.value(), 3);  // full backup and both log backups
+    QCOMPARE(errors.value(), 3); // full backup and both log backups
 }
 
 void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
@@ -340,9 +368,12 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
     QTest::addColumn<QString>("failureLine");
     QTest::addColumn<int>("trnSets");
     QTest::addColumn<int>("failures");
-    QTest::newRow("full backup") << "BACKUP DATABASE" << "Lager.BAK" << "FEHLER bei Backup für Datenbank: Lager"
-                                 << 2 << 1;  // the log backups still ran
-    QTest::newRow("both log backups") << "BACKUP LOG" << "Lager.TRN"
+    QTest::newRow("full backup") << "BACKUP DATABASE"
+                                 << "Lager.BAK"
+                                 << "FEHLER bei Backup für Datenbank: Lager" << 2
+                                 << 1; // the log backups still ran
+    QTest::newRow("both log backups") << "BACKUP LOG"
+                                      << "Lager.TRN"
                                       << "FEHLER bei Backup LOG für Datenbank: Lager" << 0 << 2;
 }
 
@@ -357,17 +388,19 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
     scenario[QStringLiteral("delay")] = QJsonArray{
         QJsonObject{{QStringLiteral("match"), statement}, {QStringLiteral("seconds"), 1}}};
     scenario[QStringLiteral("fail")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), statement}, {QStringLiteral("number"), 3202},
-                    {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Write on device failed.")}}};
+        QJsonObject{{QStringLiteral("match"), statement},
+                    {QStringLiteral("number"), 3202},
+                    {QStringLiteral("severity"), 16},
+                    {QStringLiteral("message"), QStringLiteral("Write on device failed.")}}};
     QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
     TempFolder folder;
     const QString partialFile = folder.file(file);
     MemoryLog log;
     // Stands in for the server's half-written file while the statement runs.
     log.onEntry = [&](const QString& line) {
-        if (!line.startsWith(QStringLiteral("Starte ")) || !line.contains(statement == QLatin1String("BACKUP LOG")
-                                                                               ? QStringLiteral("LOG für")
-                                                                               : QStringLiteral("Backup für")))
+        if (!line.startsWith(QStringLiteral("Starte ")) ||
+            !line.contains(statement == QLatin1String("BACKUP LOG") ? QStringLiteral("LOG für")
+                                                                    : QStringLiteral("Backup für")))
             return;
         QTimer::singleShot(300, this, [partialFile] {
             QFile partial(partialFile);
@@ -388,8 +421,9 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
 
 void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    scenario[QStringLiteral("delay")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 20}}};
+    scenario[QStringLiteral("delay")] =
+        QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")},
+                               {QStringLiteral("seconds"), 20}}};
     QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
     TempFolder folder;
     MemoryLog log;
@@ -419,7 +453,8 @@ void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
 void TestArbeitsprozess::awkwardNamesWorkEndToEnd_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("password");
-    QTest::newRow("quotes, bracket, semicolon") << QStringLiteral("Lag'er]1") << QStringLiteral("ge;he'im\" ");
+    QTest::newRow("quotes, bracket, semicolon")
+        << QStringLiteral("Lag'er]1") << QStringLiteral("ge;he'im\" ");
     QTest::newRow("beyond ASCII") << QStringLiteral("Łódź Größe") << QStringLiteral("pässwört");
 }
 
@@ -439,7 +474,8 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
     maintenance.arbeitsprozess(job(name, password));
 
     QVERIFY2(errors.value() == 0, qPrintable(log.lines.join(QLatin1Char('\n'))));
-    QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: ") + name + lit(" ist FULL")));
+    QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: ") + name +
+                               lit(" ist FULL")));
     QCOMPARE(backupSets(folder + name + QStringLiteral(".BAK")), 1);
     QCOMPARE(backupSets(folder + name + QStringLiteral(".TRN")), 2);
 }
@@ -448,8 +484,8 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
 // the same connection objects.
 void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    scenario[QStringLiteral("delay")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 1}}};
+    scenario[QStringLiteral("delay")] = QJsonArray{QJsonObject{
+        {QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 1}}};
     QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
     TempFolder folder;
     MemoryLog log;
@@ -470,7 +506,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
                 refusals.append(e.message());
             }
         }
-        QCOMPARE(int(log.lines.size()), linesBefore);  // the refused calls logged nothing
+        QCOMPARE(int(log.lines.size()), linesBefore); // the refused calls logged nothing
     });
     // Also between two steps, when the window handles its events without a statement waiting.
     bool triedBetweenSteps = false;
@@ -500,8 +536,10 @@ void TestArbeitsprozess::connectionTest_data() {
     QTest::addColumn<QString>("caption");
     QTest::addColumn<int>("logins");
 
-    QTest::newRow("works") << QStringLiteral("Lager") << QStringLiteral("geheim") << QStringLiteral("OK") << 1;
-    QTest::newRow("wrong password") << QStringLiteral("Lager") << QStringLiteral("falsch") << QStringLiteral("Erfolglos") << 0;
+    QTest::newRow("works") << QStringLiteral("Lager") << QStringLiteral("geheim")
+                           << QStringLiteral("OK") << 1;
+    QTest::newRow("wrong password")
+        << QStringLiteral("Lager") << QStringLiteral("falsch") << QStringLiteral("Erfolglos") << 0;
     QTest::newRow("no database set") << QString() << QStringLiteral("geheim")
                                      << QStringLiteral("keine Datenbank eingestellt") << 0;
 }
@@ -523,7 +561,7 @@ void TestArbeitsprozess::connectionTest() {
     QCOMPARE(int(m_server.serverLog().count(QStringLiteral(" logged in to "))), logins);
     QCOMPARE(maintenance.SQLCon.isOpen(), caption == QLatin1String("OK"));
     if (db.isEmpty())
-        QVERIFY(m_server.serverLog().isEmpty());  // not even an attempt
+        QVERIFY(m_server.serverLog().isEmpty()); // not even an attempt
 }
 
 int main(int argc, char** argv) {

@@ -1,10 +1,10 @@
-#include "backup/ArchivePackager.h"
-#include "platform/ErrorCount.h"
 #include "FakeClock.h"
 #include "MemoryLog.h"
-#include "platform/ProgramError.h"
 #include "TempFolder.h"
+#include "backup/ArchivePackager.h"
 #include "backup/ZipWriter.h"
+#include "platform/ErrorCount.h"
+#include "platform/ProgramError.h"
 #include "tst_zipcheck.h"
 
 #include <QBuffer>
@@ -164,13 +164,13 @@ void TestArchivePackager::packsBackupFiles() {
     const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
     QCOMPARE(where.archiveName, QStringLiteral("Lager3.ZIP"));
     QCOMPARE(where.archivePath, archive);
-    QStringList expected{
-        QStringLiteral("ZIP-Prozess beginnt für Datenbank: Lager"),
-        QStringLiteral("ZIP-Datei ist bestellt für Datenbank: Lager"),
-        QStringLiteral("ZIP-Datei wird erstellt für Datenbank: Lager / ") + archive,
-        QStringLiteral("ZIP-Datei geöffnet: ") + archive,
-        QStringLiteral("Starte hinzufügen: ") + f.bak(db),
-        QStringLiteral("Fertig hinzufügen: ") + f.bak(db)};
+    QStringList expected{QStringLiteral("ZIP-Prozess beginnt für Datenbank: Lager"),
+                         QStringLiteral("ZIP-Datei ist bestellt für Datenbank: Lager"),
+                         QStringLiteral("ZIP-Datei wird erstellt für Datenbank: Lager / ") +
+                             archive,
+                         QStringLiteral("ZIP-Datei geöffnet: ") + archive,
+                         QStringLiteral("Starte hinzufügen: ") + f.bak(db),
+                         QStringLiteral("Fertig hinzufügen: ") + f.bak(db)};
     if (withLogBackup)
         expected << QStringLiteral("Starte hinzufügen: ") + f.trn(db)
                  << QStringLiteral("Fertig hinzufügen: ") + f.trn(db);
@@ -250,7 +250,7 @@ void TestArchivePackager::savingTheNameFailsEndsTheRun() {
 void TestArchivePackager::dayTagIsTheIsoWeekday_data() {
     QTest::addColumn<QDate>("date");
     QTest::addColumn<QString>("archiveName");
-    const char* names[] = {"Monday", "Tuesday", "Wednesday", "Thursday",
+    const char* names[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
                            "Friday", "Saturday", "Sunday"};
     for (int d = 0; d < 7; ++d)
         QTest::newRow(names[d]) << QDate(2026, 3, 9 + d)
@@ -390,10 +390,11 @@ void TestArchivePackager::copyFailure() {
     f.run(j, copyFolder);
 
     const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
-    QCOMPARE(f.log.lines.mid(f.log.lines.size() - 4),
-             (QStringList{QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager"),
-                          archive, target,
-                          QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
+    QCOMPARE(
+        f.log.lines.mid(f.log.lines.size() - 4),
+        (QStringList{QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager"),
+                     archive, target,
+                     QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
     QCOMPARE(f.errors.value(), 1);
     const zipcheck::Listing zip = zipcheck::check(archive);
     QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
@@ -494,16 +495,19 @@ void TestArchivePackager::backupChangingWhilePacked() {
     f.write(f.bak(db), noise(1000000, 3));
     const QString bak = f.bak(db);
     f.packager.setOutputFilter([bak, newSize](QIODevice& file) {
-        return std::make_unique<ChangingSource>(file, [bak, newSize] { QFile::resize(bak, newSize); });
+        return std::make_unique<ChangingSource>(file,
+                                                [bak, newSize] { QFile::resize(bak, newSize); });
     });
     BackupJob j = job(db, db);
 
     f.run(j, f.copies.path());
 
-    const QStringList failures = f.log.lines.filter(QStringLiteral("Datei hat sich beim Lesen verändert"));
+    const QStringList failures =
+        f.log.lines.filter(QStringLiteral("Datei hat sich beim Lesen verändert"));
     QCOMPARE(failures.size(), 1);
     QVERIFY(failures.first().startsWith(QStringLiteral("Datei kann nicht gelesen werden: ") + bak));
-    QVERIFY(f.log.lines.contains(QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager")));
+    QVERIFY(f.log.lines.contains(
+        QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager")));
     QCOMPARE(f.errors.value(), 1);
     QVERIFY(!QFileInfo::exists(f.program.file(QStringLiteral("Lager3.ZIP"))));
     QVERIFY(listing(f.copies.path()).isEmpty());
@@ -541,9 +545,11 @@ void TestArchivePackager::copyCutShort() {
     restore.dismiss();
     restoreLimits();
 
-    QCOMPARE(f.log.lines.mid(f.log.lines.size() - 4),
-             (QStringList{QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager"), archive,
-                          target, QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
+    QCOMPARE(
+        f.log.lines.mid(f.log.lines.size() - 4),
+        (QStringList{QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager"),
+                     archive, target,
+                     QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
     QCOMPARE(f.errors.value(), 1);
     QVERIFY(listing(f.copies.path()).isEmpty());
     const zipcheck::Listing zip = zipcheck::check(archive);

@@ -1,8 +1,8 @@
+#include "MemoryLog.h"
+#include "TempFolder.h"
 #include "backup/BackupRun.h"
 #include "platform/ErrorCount.h"
-#include "MemoryLog.h"
 #include "platform/ProgramError.h"
-#include "TempFolder.h"
 
 #include <QFileInfo>
 #include <QTest>
@@ -52,7 +52,8 @@ struct Fixture {
         };
         s.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName&) {
             calls << QStringLiteral("zipprozess ") + job.DBName;
-            return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")), job.DBName + QStringLiteral("3.ZIP")};
+            return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")),
+                                   job.DBName + QStringLiteral("3.ZIP")};
         };
         s.ftphochladen = [this](const BackupJob&, const QString& path, const QString& name) {
             ++uploadCalls;
@@ -66,7 +67,8 @@ struct Fixture {
 } // namespace
 
 QStringList abortedRunLines(int count) {
-    return {QStringLiteral("FEHLER: Verarbeitung abgebrochen"), QStringLiteral("Fehleranzahl: %1").arg(count)};
+    return {QStringLiteral("FEHLER: Verarbeitung abgebrochen"),
+            QStringLiteral("Fehleranzahl: %1").arg(count)};
 }
 
 class TestBackupRun : public QObject {
@@ -84,8 +86,10 @@ private Q_SLOTS:
     void everyJobInTurn() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
         f.run.btnStartClick();
-        QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"), QStringLiteral("zipprozess Lager"),
-                                       QStringLiteral("arbeitsprozess Kasse"), QStringLiteral("zipprozess Kasse")}));
+        QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
+                                       QStringLiteral("zipprozess Lager"),
+                                       QStringLiteral("arbeitsprozess Kasse"),
+                                       QStringLiteral("zipprozess Kasse")}));
         QCOMPARE(f.log.lines,
                  (QStringList{QStringLiteral("FTP-Prozess beginnt für Datenbank: Lager"),
                               QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: Lager"),
@@ -93,7 +97,8 @@ private Q_SLOTS:
                               QStringLiteral("FTP-Prozess beginnt für Datenbank: Kasse"),
                               QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: Kasse"),
                               QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: Kasse"),
-                              QStringLiteral("Verarbeitung abgeschlossen"), QStringLiteral("Fehleranzahl: 0")}));
+                              QStringLiteral("Verarbeitung abgeschlossen"),
+                              QStringLiteral("Fehleranzahl: 0")}));
     }
 
     void startParameter_data() {
@@ -113,8 +118,8 @@ private Q_SLOTS:
         f.run.btnStartClick();
         QCOMPARE(f.calls.contains(QStringLiteral("zipprozess Lager")), packs);
         QCOMPARE(f.uploadCalls > 0, packs);
-        const QString nozipLine =
-            QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- und FTP-Prozess ausgeführt: Kasse");
+        const QString nozipLine = QStringLiteral(
+            "Programmstartparameter nozip gesetzt, kein ZIP- und FTP-Prozess ausgeführt: Kasse");
         QCOMPARE(f.log.lines.contains(nozipLine), !packs);
         QCOMPARE(f.calls.filter(QStringLiteral("arbeitsprozess")).size(), 2);
     }
@@ -140,8 +145,9 @@ private Q_SLOTS:
         QCOMPARE(f.errors.value(), expectedErrors);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: %1").arg(expectedErrors));
         // No line of the run between the attempts.
-        QCOMPARE(f.log.lines.mid(0, 2), (QStringList{QStringLiteral("FTP-Prozess beginnt für Datenbank: Lager"),
-                                                     QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: Lager")}));
+        QCOMPARE(f.log.lines.mid(0, 2),
+                 (QStringList{QStringLiteral("FTP-Prozess beginnt für Datenbank: Lager"),
+                              QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: Lager")}));
     }
 
     // Each attempt that finds no archive counts by itself; the run adds one when none worked.
@@ -182,10 +188,13 @@ private Q_SLOTS:
             }
         };
         f.run.btnStartClick();
-        QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"), QStringLiteral("zipprozess Lager"),
-                                       QStringLiteral("arbeitsprozess Kasse"), QStringLiteral("zipprozess Kasse")}));
-        QCOMPARE(f.log.lines.first(),
-                 QStringLiteral("Sicherung läuft bereits, ein weiterer Start wird nicht ausgeführt"));
+        QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
+                                       QStringLiteral("zipprozess Lager"),
+                                       QStringLiteral("arbeitsprozess Kasse"),
+                                       QStringLiteral("zipprozess Kasse")}));
+        QCOMPARE(
+            f.log.lines.first(),
+            QStringLiteral("Sicherung läuft bereits, ein weiterer Start wird nicht ausgeführt"));
         QCOMPARE(f.log.lines.count(QStringLiteral("Verarbeitung abgeschlossen")), 1);
         QVERIFY(!f.run.isRunning());
     }
@@ -195,7 +204,8 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
         f.run.setSteps([&] {
             BackupRun::Steps s = f.steps();
-            s.zipprozess = [](BackupJob& job, const ArchivePackager::SaveZipName& save) -> ArchiveLocation {
+            s.zipprozess = [](BackupJob& job,
+                              const ArchivePackager::SaveZipName& save) -> ArchiveLocation {
                 save(job.DBName);
                 return {};
             };
@@ -207,7 +217,8 @@ private Q_SLOTS:
         f.run.btnStartClick();
         QVERIFY(!f.log.lines.contains(QStringLiteral("Verarbeitung abgeschlossen")));
         QCOMPARE(f.log.lines.mid(f.log.lines.size() - 3),
-                 QStringList{QStringLiteral("Datensatz kann nicht gespeichert werden")} + abortedRunLines(1));
+                 QStringList{QStringLiteral("Datensatz kann nicht gespeichert werden")} +
+                     abortedRunLines(1));
         QCOMPARE(f.errors.value(), 1);
         QVERIFY(!f.calls.contains(QStringLiteral("arbeitsprozess Kasse")));
         QVERIFY(!f.run.isRunning());
@@ -220,7 +231,8 @@ private Q_SLOTS:
         f.errors.add(3);
         f.run.btnStartClick();
         QVERIFY(f.calls.isEmpty());
-        QCOMPARE(f.log.lines, QStringList{QStringLiteral("Datei ist keine Datenbank")} + abortedRunLines(1));
+        QCOMPARE(f.log.lines,
+                 QStringList{QStringLiteral("Datei ist keine Datenbank")} + abortedRunLines(1));
         QCOMPARE(f.errors.value(), 1);
     }
 
@@ -247,7 +259,8 @@ private Q_SLOTS:
             return s;
         }());
         f.run.btnStartClick();
-        QCOMPARE(f.calls.filter(QStringLiteral("storeZipName")), QStringList{QStringLiteral("storeZipName Kasse Kasse")});
+        QCOMPARE(f.calls.filter(QStringLiteral("storeZipName")),
+                 QStringList{QStringLiteral("storeZipName Kasse Kasse")});
     }
 };
 

@@ -1,21 +1,20 @@
-#include "platform/ProgramError.h"
-#include "backup/SqlCommand.h"
-#include "backup/SqlDbProcess.h"
-#include "backup/SqlConnection.h"
-#include "backup/SqlConnectionString.h"
-#include "backup/SqlQuery.h"
-#include "backup/SqlQuoting.h"
+#include "ClosedPort.h"
 #include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
-#include "ClosedPort.h"
+#include "backup/SqlCommand.h"
+#include "backup/SqlConnection.h"
+#include "backup/SqlConnectionString.h"
+#include "backup/SqlDbProcess.h"
+#include "backup/SqlQuery.h"
+#include "backup/SqlQuoting.h"
+#include "platform/ProgramError.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QJsonArray>
+#include <QMutex>
 #include <QTemporaryDir>
 #include <QtTest>
-
 
 #include <atomic>
 #include <thread>
@@ -50,7 +49,8 @@ public:
                 char buf[512];
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
-                const ssize_t n = ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+                const ssize_t n =
+                    ::recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n < 2 || buf[0] != 0x04)
                     continue;
                 const QString instance = QString::fromLatin1(buf + 1, n - 1).remove(QChar(0));
@@ -58,14 +58,19 @@ public:
                     QMutexLocker lock(&m_mutex);
                     m_asked.append(instance);
                 }
-                const QByteArray data = QStringLiteral("ServerName;SQLTEST;InstanceName;%1;IsClustered;No;Version;16.0.1000.6;tcp;%2;;")
-                                            .arg(instance).arg(tcpPort).toLatin1();
+                const QByteArray data =
+                    QStringLiteral("ServerName;SQLTEST;InstanceName;%1;IsClustered;No;Version;16.0."
+                                   "1000.6;tcp;%2;;")
+                        .arg(instance)
+                        .arg(tcpPort)
+                        .toLatin1();
                 QByteArray reply;
                 reply.append(char(0x05));
                 reply.append(char(data.size() & 0xff));
                 reply.append(char(data.size() >> 8));
                 reply.append(data);
-                ::sendto(m_fd, reply.constData(), size_t(reply.size()), 0, reinterpret_cast<sockaddr*>(&from), len);
+                ::sendto(m_fd, reply.constData(), size_t(reply.size()), 0,
+                         reinterpret_cast<sockaddr*>(&from), len);
             }
         });
         return true;
@@ -116,8 +121,10 @@ private slots:
     void namedInstanceIsResolvedThroughTheBrowser();
 
 private:
-    QString connectionString(const QString& catalog, const QString& password = QStringLiteral("geheim")) const {
-        return SqlConnectionString::build(password, QStringLiteral("sa"), catalog, m_server.dataSource());
+    QString connectionString(const QString& catalog,
+                             const QString& password = QStringLiteral("geheim")) const {
+        return SqlConnectionString::build(password, QStringLiteral("sa"), catalog,
+                                          m_server.dataSource());
     }
     bool startServer(QJsonObject scenario = TdsTestServer::defaultScenario()) {
         const bool ok = m_server.start(scenario);
@@ -138,22 +145,33 @@ void TestSqlClient::queryReadsRowsByColumnName() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     QJsonObject databases = scenario[QStringLiteral("databases")].toObject();
     QJsonObject lager = databases[QStringLiteral("Lager")].toObject();
-    lager[QStringLiteral("files")] = QJsonArray{
-        QJsonObject{{QStringLiteral("file_id"), 1}, {QStringLiteral("type"), 0}, {QStringLiteral("name"), QStringLiteral("Lager")}, {QStringLiteral("size"), 1024}},
-        QJsonObject{{QStringLiteral("file_id"), 2}, {QStringLiteral("type"), 1}, {QStringLiteral("name"), QStringLiteral("Lager_log")}, {QStringLiteral("size"), 128}},
-        QJsonObject{{QStringLiteral("file_id"), 3}, {QStringLiteral("type"), 0}, {QStringLiteral("name"), QStringLiteral("Lager_Ü2")}, {QStringLiteral("size"), 2147483647}}};
+    lager[QStringLiteral("files")] =
+        QJsonArray{QJsonObject{{QStringLiteral("file_id"), 1},
+                               {QStringLiteral("type"), 0},
+                               {QStringLiteral("name"), QStringLiteral("Lager")},
+                               {QStringLiteral("size"), 1024}},
+                   QJsonObject{{QStringLiteral("file_id"), 2},
+                               {QStringLiteral("type"), 1},
+                               {QStringLiteral("name"), QStringLiteral("Lager_log")},
+                               {QStringLiteral("size"), 128}},
+                   QJsonObject{{QStringLiteral("file_id"), 3},
+                               {QStringLiteral("type"), 0},
+                               {QStringLiteral("name"), QStringLiteral("Lager_Ü2")},
+                               {QStringLiteral("size"), 2147483647}}};
     databases[QStringLiteral("Lager")] = lager;
     scenario[QStringLiteral("databases")] = databases;
     QVERIFY(startServer(scenario));
 
     SqlQuery master;
     master.setConnectionString(connectionString(QStringLiteral("master")));
-    master.setSql(QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"));
+    master.setSql(
+        QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"));
     master.open();
     QVERIFY(master.isOpen());
     QCOMPARE(master.rows().size(), 1);
     QCOMPARE(master.rows()[0].text(QStringLiteral("recovery_model_desc")), QStringLiteral("FULL"));
-    QCOMPARE(master.rows()[0].text(QStringLiteral("name")), QStringLiteral("Lager"));  // any letter case
+    QCOMPARE(master.rows()[0].text(QStringLiteral("name")),
+             QStringLiteral("Lager")); // any letter case
     master.close();
     QVERIFY(master.rows().isEmpty());
 
@@ -175,26 +193,31 @@ void TestSqlClient::queryReadsRowsByColumnName() {
 void TestSqlClient::statementOutcome_data() {
     QTest::addColumn<QString>("statement");
     QTest::addColumn<QJsonArray>("fail");
-    QTest::addColumn<QStringList>("errorTexts");  // empty: must succeed
+    QTest::addColumn<QStringList>("errorTexts"); // empty: must succeed
 
     const QJsonArray none;
     QTest::newRow("backup succeeds, its info messages are no failure")
-        << QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%DIR%/Lager.BAK'") << none << QStringList{};
+        << QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%DIR%/Lager.BAK'") << none
+        << QStringList{};
     QTest::newRow("shrink returns a result set that is released")
         << QStringLiteral("DBCC SHRINKFILE (1)") << none << QStringList{};
     QTest::newRow("informational message with severity 10")
         << QStringLiteral("DBCC CHECKDB ([Lager])")
-        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("CHECKDB")}, {QStringLiteral("number"), 5701},
-                                  {QStringLiteral("severity"), 10}, {QStringLiteral("message"), QStringLiteral("nur zur Info")}}}
+        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("CHECKDB")},
+                                  {QStringLiteral("number"), 5701},
+                                  {QStringLiteral("severity"), 10},
+                                  {QStringLiteral("message"), QStringLiteral("nur zur Info")}}}
         << QStringList{};
-    QTest::newRow("syntax error")
-        << QStringLiteral("FOO BAR") << none << QStringList{QStringLiteral("Incorrect syntax near 'FOO'.")};
-    QTest::newRow("empty shrink id")
-        << QStringLiteral("DBCC SHRINKFILE ()") << none << QStringList{QStringLiteral("Incorrect syntax near ')'.")};
+    QTest::newRow("syntax error") << QStringLiteral("FOO BAR") << none
+                                  << QStringList{QStringLiteral("Incorrect syntax near 'FOO'.")};
+    QTest::newRow("empty shrink id") << QStringLiteral("DBCC SHRINKFILE ()") << none
+                                     << QStringList{QStringLiteral("Incorrect syntax near ')'.")};
     QTest::newRow("injected consistency error")
         << QStringLiteral("DBCC CHECKDB ([Lager])")
-        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("number"), 8921},
-                                  {QStringLiteral("severity"), 16}, {QStringLiteral("message"), QStringLiteral("Check terminated.")}}}
+        << QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
+                                  {QStringLiteral("number"), 8921},
+                                  {QStringLiteral("severity"), 16},
+                                  {QStringLiteral("message"), QStringLiteral("Check terminated.")}}}
         << QStringList{QStringLiteral("Check terminated.")};
     QTest::newRow("backup into a missing folder: both messages in order")
         << QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%DIR%/fehlt/Lager.BAK'") << none
@@ -225,7 +248,9 @@ void TestSqlClient::statementOutcome() {
         for (QString expected : errorTexts) {
             expected.replace(QStringLiteral("%DIR%"), folder);
             const qsizetype at = error.indexOf(expected, from);
-            QVERIFY2(at >= from, qPrintable(QStringLiteral("\"%1\" not in order in \"%2\"").arg(expected, error)));
+            QVERIFY2(
+                at >= from,
+                qPrintable(QStringLiteral("\"%1\" not in order in \"%2\"").arg(expected, error)));
             from = at + expected.size();
         }
     }
@@ -236,22 +261,28 @@ void TestSqlClient::statementOutcome() {
 }
 
 void TestSqlClient::connectFailureCarriesText_data() {
-    QTest::addColumn<QString>("dataSource");  // %SERVER%: the test server, %CLOSED%: nothing listens
+    QTest::addColumn<QString>("dataSource"); // %SERVER%: the test server, %CLOSED%: nothing listens
     QTest::addColumn<QString>("catalog");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("provider");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("nothing listening") << QStringLiteral("127.0.0.1,%CLOSED%") << QStringLiteral("Lager")
-                                       << QStringLiteral("geheim") << QString()
-                                       << QStringLiteral("Unable to connect: Adaptive Server is unavailable or does not exist (127.0.0.1,%CLOSED%)");
-    QTest::newRow("wrong password") << QStringLiteral("%SERVER%") << QStringLiteral("Lager") << QStringLiteral("falsch")
-                                    << QString() << QStringLiteral("Login failed for user 'sa'.");
-    QTest::newRow("unknown database") << QStringLiteral("%SERVER%") << QStringLiteral("Nix") << QStringLiteral("geheim")
-                                      << QString()
-                                      << QStringLiteral("Cannot open database \"Nix\" requested by the login. The login failed.");
-    QTest::newRow("other provider") << QStringLiteral("%SERVER%") << QStringLiteral("Lager") << QStringLiteral("geheim")
-                                    << QStringLiteral("Provider=MSOLEDBSQL;") << QStringLiteral("Provider \"MSOLEDBSQL\" wird nicht unterstützt");
+    QTest::newRow("nothing listening")
+        << QStringLiteral("127.0.0.1,%CLOSED%") << QStringLiteral("Lager")
+        << QStringLiteral("geheim") << QString()
+        << QStringLiteral("Unable to connect: Adaptive Server is unavailable or does not exist "
+                          "(127.0.0.1,%CLOSED%)");
+    QTest::newRow("wrong password")
+        << QStringLiteral("%SERVER%") << QStringLiteral("Lager") << QStringLiteral("falsch")
+        << QString() << QStringLiteral("Login failed for user 'sa'.");
+    QTest::newRow("unknown database")
+        << QStringLiteral("%SERVER%") << QStringLiteral("Nix") << QStringLiteral("geheim")
+        << QString()
+        << QStringLiteral("Cannot open database \"Nix\" requested by the login. The login failed.");
+    QTest::newRow("other provider")
+        << QStringLiteral("%SERVER%") << QStringLiteral("Lager") << QStringLiteral("geheim")
+        << QStringLiteral("Provider=MSOLEDBSQL;")
+        << QStringLiteral("Provider \"MSOLEDBSQL\" wird nicht unterstützt");
 }
 
 void TestSqlClient::connectFailureCarriesText() {
@@ -262,7 +293,8 @@ void TestSqlClient::connectFailureCarriesText() {
     QFETCH(QString, expected);
     QVERIFY(startServer());
     const QString closed = QString::number(closedPort());
-    dataSource.replace(QStringLiteral("%SERVER%"), m_server.dataSource()).replace(QStringLiteral("%CLOSED%"), closed);
+    dataSource.replace(QStringLiteral("%SERVER%"), m_server.dataSource())
+        .replace(QStringLiteral("%CLOSED%"), closed);
     expected.replace(QStringLiteral("%CLOSED%"), closed);
 
     QString text = SqlConnectionString::build(password, QStringLiteral("sa"), catalog, dataSource);
@@ -277,15 +309,17 @@ void TestSqlClient::connectFailureCarriesText() {
 
 void TestSqlClient::timeoutIsAFailureWithClearText() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    scenario[QStringLiteral("delay")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 20}}};
+    scenario[QStringLiteral("delay")] =
+        QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")},
+                               {QStringLiteral("seconds"), 20}}};
     QVERIFY(startServer(scenario));
     TempFolder dir;
 
     SqlCommand command;
     command.setConnectionString(connectionString(QStringLiteral("Lager")));
     command.setCommandTimeout(1);
-    command.setCommandText(QStringLiteral("BACKUP DATABASE [Lager] TO DISK=") + SqlQuoting::text(dir.file(QStringLiteral("Lager.BAK"))));
+    command.setCommandText(QStringLiteral("BACKUP DATABASE [Lager] TO DISK=") +
+                           SqlQuoting::text(dir.file(QStringLiteral("Lager.BAK"))));
     QElapsedTimer elapsed;
     elapsed.start();
     const QString error = failureOf([&] { command.execute(); });
@@ -303,12 +337,14 @@ void TestSqlClient::timeoutIsAFailureWithClearText() {
 // statement runs on a new connection.
 void TestSqlClient::timeoutGivesUpOnAServerThatIgnoresTheCancel() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    scenario[QStringLiteral("delay")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 30}}};
+    scenario[QStringLiteral("delay")] =
+        QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
+                               {QStringLiteral("seconds"), 30}}};
     scenario[QStringLiteral("ignore_cancel")] = true;
     QVERIFY(startServer(scenario));
     SqlDbProcess::setCancelWaitLimit(1);
-    const auto restore = qScopeGuard([] { SqlDbProcess::setCancelWaitLimit(SqlDbProcess::DefaultCancelWaitLimit); });
+    const auto restore =
+        qScopeGuard([] { SqlDbProcess::setCancelWaitLimit(SqlDbProcess::DefaultCancelWaitLimit); });
 
     SqlCommand command;
     command.setConnectionString(connectionString(QStringLiteral("Lager")));
@@ -332,7 +368,8 @@ void TestSqlClient::loginTimeoutEndsAHangingLogin() {
     scenario[QStringLiteral("login_delay")] = 30;
     QVERIFY(startServer(scenario));
     SqlConnection connection;
-    connection.setConnectionString(connectionString(QStringLiteral("Lager")) + QStringLiteral(";Connect Timeout=1"));
+    connection.setConnectionString(connectionString(QStringLiteral("Lager")) +
+                                   QStringLiteral(";Connect Timeout=1"));
     QElapsedTimer elapsed;
     elapsed.start();
     const QString error = failureOf([&] { connection.open(); });
@@ -344,13 +381,14 @@ void TestSqlClient::loginTimeoutEndsAHangingLogin() {
 
 void TestSqlClient::commandKeepsAndRenewsItsConnection() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    scenario[QStringLiteral("fail")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("disconnect"), true}}};
+    scenario[QStringLiteral("fail")] =
+        QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
+                               {QStringLiteral("disconnect"), true}}};
     QVERIFY(startServer(scenario));
 
     SqlCommand command;
     command.setConnectionString(connectionString(QStringLiteral("Lager")));
-    QVERIFY(!command.isConnected());  // connects only when a statement runs
+    QVERIFY(!command.isConnected()); // connects only when a statement runs
     command.setCommandText(QStringLiteral("DBCC SHRINKFILE (1)"));
     command.execute();
     command.setCommandText(QStringLiteral("DBCC SHRINKFILE (2)"));
@@ -383,7 +421,8 @@ void TestSqlClient::serverGoneBetweenStatements() {
     m_server.stop();
     QTest::qWait(100);
 
-    QCOMPARE(failureOf([&] { command.execute(); }), QStringLiteral("Die Verbindung zum SQL Server ist abgebrochen."));
+    QCOMPARE(failureOf([&] { command.execute(); }),
+             QStringLiteral("Die Verbindung zum SQL Server ist abgebrochen."));
     QVERIFY(!command.isConnected());
     // The next statement tries to connect again.
     QVERIFY2(failureOf([&] { command.execute(); }).startsWith(QStringLiteral("Unable to connect")),
@@ -403,7 +442,9 @@ void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
 
     SqlQuery master;
     master.setConnectionString(connectionString(QStringLiteral("master"), password));
-    master.setSql(QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name=") + SqlQuoting::text(name));
+    master.setSql(
+        QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name=") +
+        SqlQuoting::text(name));
     master.open();
     QCOMPARE(master.rows().size(), 1);
     QCOMPARE(master.rows()[0].text(QStringLiteral("Name")), name);
@@ -414,8 +455,8 @@ void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
     const QString file = folder + name + QStringLiteral(".BAK");
     SqlCommand command;
     command.setConnectionString(connectionString(name, password));
-    command.setCommandText(QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(name) + QStringLiteral(" TO DISK=")
-                           + SqlQuoting::text(file));
+    command.setCommandText(QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(name) +
+                           QStringLiteral(" TO DISK=") + SqlQuoting::text(file));
     command.execute();
     QVERIFY(QFileInfo(file).size() > 65536);
 }
@@ -435,8 +476,8 @@ void TestSqlClient::namedInstanceIsResolvedThroughTheBrowser() {
         QSKIP("UDP port 1434 on 127.0.0.1 is taken");
 
     SqlQuery query;
-    query.setConnectionString(SqlConnectionString::build(QStringLiteral("geheim"), QStringLiteral("sa"),
-                                                         QStringLiteral("Lager"), dataSource));
+    query.setConnectionString(SqlConnectionString::build(
+        QStringLiteral("geheim"), QStringLiteral("sa"), QStringLiteral("Lager"), dataSource));
     query.setSql(QStringLiteral("select * from sys.database_files"));
     query.open();
     QCOMPARE(query.rows().size(), 2);

@@ -1,6 +1,6 @@
-#include "platform/ProgramError.h"
 #include "backup/SqlConnectionString.h"
 #include "backup/SqlQuoting.h"
+#include "platform/ProgramError.h"
 
 #include <QtTest>
 
@@ -28,23 +28,30 @@ void TestSqlConnectionString::parse_data() {
     QTest::addColumn<QString>("catalog");
 
     QTest::newRow("as the program writes it")
-        << QStringLiteral("Provider=SQLOLEDB.1;Password=geheim;Persist Security Info=True;User ID=sa;Initial Catalog=Lager;Data Source=srv\\SQLEXPRESS")
-        << QStringLiteral("srv\\SQLEXPRESS") << QStringLiteral("sa") << QStringLiteral("geheim") << QStringLiteral("Lager");
+        << QStringLiteral("Provider=SQLOLEDB.1;Password=geheim;Persist Security Info=True;User "
+                          "ID=sa;Initial Catalog=Lager;Data Source=srv\\SQLEXPRESS")
+        << QStringLiteral("srv\\SQLEXPRESS") << QStringLiteral("sa") << QStringLiteral("geheim")
+        << QStringLiteral("Lager");
     QTest::newRow("keys in any case, blanks around, empty pairs, other order")
-        << QStringLiteral("  data SOURCE = host,1433 ;;PROVIDER=sqloledb; user id=Admin ;PASSWORD=  p w  ;initial catalog=Db;")
-        << QStringLiteral("host,1433") << QStringLiteral("Admin") << QStringLiteral("p w") << QStringLiteral("Db");
+        << QStringLiteral("  data SOURCE = host,1433 ;;PROVIDER=sqloledb; user id=Admin ;PASSWORD= "
+                          " p w  ;initial catalog=Db;")
+        << QStringLiteral("host,1433") << QStringLiteral("Admin") << QStringLiteral("p w")
+        << QStringLiteral("Db");
     QTest::newRow("double quotes keep ';' and blanks, doubled quote is one")
         << QStringLiteral("Provider=SQLOLEDB.1;Password=\" a;b\"\"c \";User ID=sa;Data Source=h")
         << QStringLiteral("h") << QStringLiteral("sa") << QStringLiteral(" a;b\"c ") << QString();
     QTest::newRow("single quotes, doubled single quote, double quote inside")
-        << QStringLiteral("Provider=SQLOLEDB.1;Password='it''s \"x\"';User ID='s;a';Data Source='h'")
-        << QStringLiteral("h") << QStringLiteral("s;a") << QStringLiteral("it's \"x\"") << QString();
+        << QStringLiteral(
+               "Provider=SQLOLEDB.1;Password='it''s \"x\"';User ID='s;a';Data Source='h'")
+        << QStringLiteral("h") << QStringLiteral("s;a") << QStringLiteral("it's \"x\"")
+        << QString();
     QTest::newRow("'=' inside a value, empty password")
         << QStringLiteral("Provider=SQLOLEDB.1;Password=;User ID=a=b;Data Source=h")
         << QStringLiteral("h") << QStringLiteral("a=b") << QString() << QString();
     QTest::newRow("synonyms, last value wins")
         << QStringLiteral("Provider=SQLOLEDB;Server=alt;UID=u;PWD=p;Database=d;Data Source=neu")
-        << QStringLiteral("neu") << QStringLiteral("u") << QStringLiteral("p") << QStringLiteral("d");
+        << QStringLiteral("neu") << QStringLiteral("u") << QStringLiteral("p")
+        << QStringLiteral("d");
 }
 
 void TestSqlConnectionString::parse() {
@@ -65,19 +72,27 @@ void TestSqlConnectionString::rejects_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("other provider") << QStringLiteral("Provider=MSOLEDBSQL;Data Source=h")
-                                    << QStringLiteral("Provider \"MSOLEDBSQL\" wird nicht unterstützt");
-    QTest::newRow("provider with a later version") << QStringLiteral("Provider=SQLOLEDB.2;Data Source=h")
-                                                   << QStringLiteral("Provider \"SQLOLEDB.2\"");
-    QTest::newRow("no provider") << QStringLiteral("Data Source=h;User ID=sa") << QStringLiteral("Provider \"\"");
-    QTest::newRow("no data source") << QStringLiteral("Provider=SQLOLEDB.1;User ID=sa") << QStringLiteral("Data Source");
-    QTest::newRow("empty data source") << QStringLiteral("Provider=SQLOLEDB.1;Data Source= ") << QStringLiteral("Data Source");
-    QTest::newRow("unclosed quote") << QStringLiteral("Provider=SQLOLEDB.1;Password=\"abc;Data Source=h")
-                                    << QStringLiteral("nicht geschlossen");
-    QTest::newRow("text after closing quote") << QStringLiteral("Provider=SQLOLEDB.1;Password=\"a\"b;Data Source=h")
-                                              << QStringLiteral("nach dem Wert");
+    QTest::newRow("other provider")
+        << QStringLiteral("Provider=MSOLEDBSQL;Data Source=h")
+        << QStringLiteral("Provider \"MSOLEDBSQL\" wird nicht unterstützt");
+    QTest::newRow("provider with a later version")
+        << QStringLiteral("Provider=SQLOLEDB.2;Data Source=h")
+        << QStringLiteral("Provider \"SQLOLEDB.2\"");
+    QTest::newRow("no provider") << QStringLiteral("Data Source=h;User ID=sa")
+                                 << QStringLiteral("Provider \"\"");
+    QTest::newRow("no data source")
+        << QStringLiteral("Provider=SQLOLEDB.1;User ID=sa") << QStringLiteral("Data Source");
+    QTest::newRow("empty data source")
+        << QStringLiteral("Provider=SQLOLEDB.1;Data Source= ") << QStringLiteral("Data Source");
+    QTest::newRow("unclosed quote")
+        << QStringLiteral("Provider=SQLOLEDB.1;Password=\"abc;Data Source=h")
+        << QStringLiteral("nicht geschlossen");
+    QTest::newRow("text after closing quote")
+        << QStringLiteral("Provider=SQLOLEDB.1;Password=\"a\"b;Data Source=h")
+        << QStringLiteral("nach dem Wert");
     QTest::newRow("pair without '=', the text not repeated")
-        << QStringLiteral("Provider=SQLOLEDB.1;Data Source=h;Password=geheim;teil2") << QStringLiteral("ohne '=' an Stelle 51");
+        << QStringLiteral("Provider=SQLOLEDB.1;Data Source=h;Password=geheim;teil2")
+        << QStringLiteral("ohne '=' an Stelle 51");
 }
 
 void TestSqlConnectionString::rejects() {
@@ -94,17 +109,22 @@ void TestSqlConnectionString::rejects() {
 
 void TestSqlConnectionString::dataSource_data() {
     QTest::addColumn<QString>("dataSource");
-    QTest::addColumn<QString>("freeTds");  // empty: rejected
+    QTest::addColumn<QString>("freeTds"); // empty: rejected
 
     QTest::newRow("host") << QStringLiteral("sqlhost") << QStringLiteral("sqlhost");
-    QTest::newRow("host,port") << QStringLiteral("10.0.0.5,1533") << QStringLiteral("10.0.0.5:1533");
-    QTest::newRow("blanks around the port") << QStringLiteral(" h , 1533 ") << QStringLiteral("h:1533");
-    QTest::newRow("host\\instance") << QStringLiteral("srv\\SQLEXPRESS") << QStringLiteral("srv\\SQLEXPRESS");
+    QTest::newRow("host,port") << QStringLiteral("10.0.0.5,1533")
+                               << QStringLiteral("10.0.0.5:1533");
+    QTest::newRow("blanks around the port")
+        << QStringLiteral(" h , 1533 ") << QStringLiteral("h:1533");
+    QTest::newRow("host\\instance")
+        << QStringLiteral("srv\\SQLEXPRESS") << QStringLiteral("srv\\SQLEXPRESS");
     QTest::newRow("(local)") << QStringLiteral("(local)") << QStringLiteral("127.0.0.1");
-    QTest::newRow("(LOCAL)\\inst") << QStringLiteral("(LOCAL)\\inst") << QStringLiteral("127.0.0.1\\inst");
+    QTest::newRow("(LOCAL)\\inst")
+        << QStringLiteral("(LOCAL)\\inst") << QStringLiteral("127.0.0.1\\inst");
     QTest::newRow(".") << QStringLiteral(".") << QStringLiteral("127.0.0.1");
     QTest::newRow(".\\inst") << QStringLiteral(".\\inst") << QStringLiteral("127.0.0.1\\inst");
-    QTest::newRow("port wins over instance") << QStringLiteral("srv\\inst,1500") << QStringLiteral("srv:1500");
+    QTest::newRow("port wins over instance")
+        << QStringLiteral("srv\\inst,1500") << QStringLiteral("srv:1500");
     QTest::newRow("tcp: prefix") << QStringLiteral("tcp:srv,1433") << QStringLiteral("srv:1433");
     QTest::newRow("port not a number") << QStringLiteral("srv,abc") << QString();
     QTest::newRow("port out of range") << QStringLiteral("srv,70000") << QString();
@@ -154,14 +174,17 @@ void TestSqlConnectionString::sqlQuoting_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("plain") << QStringLiteral("Lager") << QStringLiteral("[Lager]") << QStringLiteral("'Lager'");
-    QTest::newRow("] and '") << QStringLiteral("Lag'er]1") << QStringLiteral("[Lag'er]]1]") << QStringLiteral("'Lag''er]1'");
-    QTest::newRow("[ stays") << QStringLiteral("[x]") << QStringLiteral("[[x]]]") << QStringLiteral("'[x]'");
-    QTest::newRow("beyond ASCII: Unicode literal") << QStringLiteral("Łódź'ä") << QStringLiteral("[Łódź'ä]")
-                                                   << QStringLiteral("N'Łódź''ä'");
-    QTest::newRow("injection attempt") << QStringLiteral("x'; DROP DATABASE y; --")
-                                       << QStringLiteral("[x'; DROP DATABASE y; --]")
-                                       << QStringLiteral("'x''; DROP DATABASE y; --'");
+    QTest::newRow("plain") << QStringLiteral("Lager") << QStringLiteral("[Lager]")
+                           << QStringLiteral("'Lager'");
+    QTest::newRow("] and '") << QStringLiteral("Lag'er]1") << QStringLiteral("[Lag'er]]1]")
+                             << QStringLiteral("'Lag''er]1'");
+    QTest::newRow("[ stays") << QStringLiteral("[x]") << QStringLiteral("[[x]]]")
+                             << QStringLiteral("'[x]'");
+    QTest::newRow("beyond ASCII: Unicode literal")
+        << QStringLiteral("Łódź'ä") << QStringLiteral("[Łódź'ä]") << QStringLiteral("N'Łódź''ä'");
+    QTest::newRow("injection attempt")
+        << QStringLiteral("x'; DROP DATABASE y; --") << QStringLiteral("[x'; DROP DATABASE y; --]")
+        << QStringLiteral("'x''; DROP DATABASE y; --'");
 }
 
 void TestSqlConnectionString::sqlQuoting() {

@@ -80,7 +80,8 @@ inline Listing check(const QString& archive, bool with7z = true) {
     Listing listing;
     listing.error = run(QStringLiteral("unzip"), {QStringLiteral("-tqq"), archive});
     if (listing.error.isEmpty() && with7z)
-        listing.error = run(QStringLiteral("7z"), {QStringLiteral("t"), QStringLiteral("-bd"), archive});
+        listing.error =
+            run(QStringLiteral("7z"), {QStringLiteral("t"), QStringLiteral("-bd"), archive});
     if (!listing.error.isEmpty())
         return listing;
     QByteArray json;
@@ -90,7 +91,8 @@ inline Listing check(const QString& archive, bool with7z = true) {
         return listing;
     const QJsonObject root = QJsonDocument::fromJson(json).object();
     if (!root.value(QStringLiteral("bad")).isNull())
-        listing.error = QStringLiteral("zipfile: bad CRC in ") + root.value(QStringLiteral("bad")).toString();
+        listing.error =
+            QStringLiteral("zipfile: bad CRC in ") + root.value(QStringLiteral("bad")).toString();
     listing.comment = root.value(QStringLiteral("comment")).toString();
     const QJsonArray entries = root.value(QStringLiteral("entries")).toArray();
     for (const QJsonValue& v : entries) {

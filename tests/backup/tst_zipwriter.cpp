@@ -1,6 +1,6 @@
-#include "platform/ProgramError.h"
 #include "TempFolder.h"
 #include "backup/ZipWriter.h"
+#include "platform/ProgramError.h"
 #include "tst_zipcheck.h"
 
 #include <QBuffer>
@@ -98,8 +98,8 @@ void TestZipWriter::acceptedByOtherPrograms_data() {
         << int(Content::Rows) << oddSecond << oddSecondDos << classic32 << classic16;
     QTest::newRow("full backup then log backup")
         << QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}
-        << QList<qint64>{300 * 1024, 40 * 1024} << int(Content::Rows) << oddSecond
-        << oddSecondDos << classic32 << classic16;
+        << QList<qint64>{300 * 1024, 40 * 1024} << int(Content::Rows) << oddSecond << oddSecondDos
+        << classic32 << classic16;
     QTest::newRow("umlaut and space in the name")
         << QStringList{QStringLiteral("Müller Großhandel.BAK")} << QList<qint64>{5000}
         << int(Content::Rows) << oddSecond << oddSecondDos << classic32 << classic16;
@@ -110,9 +110,9 @@ void TestZipWriter::acceptedByOtherPrograms_data() {
         << QStringList{QStringLiteral("Zufall.BAK")} << QList<qint64>{512 * 1024}
         << int(Content::Random) << oddSecond << oddSecondDos << classic32 << classic16;
     QTest::newRow("modified before 1980")
-        << QStringList{QStringLiteral("Alt.BAK")} << QList<qint64>{100}
-        << int(Content::Rows) << QDateTime(QDate(1975, 6, 1), QTime(12, 0))
-        << QList<int>{1980, 1, 1, 0, 0, 0} << classic32 << classic16;
+        << QStringList{QStringLiteral("Alt.BAK")} << QList<qint64>{100} << int(Content::Rows)
+        << QDateTime(QDate(1975, 6, 1), QTime(12, 0)) << QList<int>{1980, 1, 1, 0, 0, 0}
+        << classic32 << classic16;
     // Lowered limits put every ZIP64 record into a small archive: local and central size
     // fields, header offsets and the ZIP64 end of central directory.
     QTest::newRow("ZIP64 records for sizes, offsets and count")
@@ -123,8 +123,8 @@ void TestZipWriter::acceptedByOtherPrograms_data() {
     // start beyond it.
     QTest::newRow("ZIP64 offsets only")
         << QStringList{QStringLiteral("A.BAK"), QStringLiteral("B.BAK"), QStringLiteral("C.TRN")}
-        << QList<qint64>{0, 0, 0} << int(Content::Zeros) << oddSecond << oddSecondDos
-        << quint64(65) << classic16;
+        << QList<qint64>{0, 0, 0} << int(Content::Zeros) << oddSecond << oddSecondDos << quint64(65)
+        << classic16;
 }
 
 void TestZipWriter::acceptedByOtherPrograms() {
@@ -211,9 +211,9 @@ void TestZipWriter::writeFailureAnywhereIsReported() {
     } catch (const ProgramError& e) {
         message = e.message();
     }
-    QCOMPARE(message,
-             QStringLiteral("Datei kann nicht geschrieben werden: /pfad/Lager3.ZIP (No space left on "
-                            "device)"));
+    QCOMPARE(message, QStringLiteral(
+                          "Datei kann nicht geschrieben werden: /pfad/Lager3.ZIP (No space left on "
+                          "device)"));
     // A writer that failed half way never ends up claiming a complete archive.
     QVERIFY_THROWS_EXCEPTION(ProgramError, writer.close());
     QVERIFY_THROWS_EXCEPTION(ProgramError, writer.addFile(paths[1]));
@@ -250,8 +250,8 @@ static uLong crcOfZeros(qint64 length) {
     const QByteArray block(1 << 20, '\0');
     uLong unit = crc32(0, reinterpret_cast<const Bytef*>(block.constData()), uInt(block.size()));
     qint64 unitLength = block.size();
-    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(block.constData()),
-                      uInt(length % block.size()));
+    uLong crc =
+        crc32(0, reinterpret_cast<const Bytef*>(block.constData()), uInt(length % block.size()));
     for (qint64 units = length / block.size(); units; units >>= 1) {
         if (units & 1)
             crc = crc32_combine64(crc, unit, unitLength);
@@ -276,7 +276,8 @@ void TestZipWriter::entryOver4GiB() {
         QVERIFY(f.seek(size - tail.size()));
         QVERIFY(f.write(tail) == tail.size());
     }
-    uLong expectedCrc = crc32(0, reinterpret_cast<const Bytef*>(head.constData()), uInt(head.size()));
+    uLong expectedCrc =
+        crc32(0, reinterpret_cast<const Bytef*>(head.constData()), uInt(head.size()));
     expectedCrc = crc32_combine64(expectedCrc, crcOfZeros(size - head.size() - tail.size()),
                                   size - head.size() - tail.size());
     expectedCrc = crc32_combine64(
@@ -292,8 +293,8 @@ void TestZipWriter::entryOver4GiB() {
 
     const zipcheck::Listing listing = zipcheck::check(zip, false);
     QVERIFY2(listing.error.isEmpty(), qPrintable(listing.error));
-    QCOMPARE(zipcheck::names(listing), (QStringList{QStringLiteral("Gross.BAK"),
-                                                    QStringLiteral("Gross.TRN")}));
+    QCOMPARE(zipcheck::names(listing),
+             (QStringList{QStringLiteral("Gross.BAK"), QStringLiteral("Gross.TRN")}));
     QCOMPARE(listing.entries[0].size, size);
     QCOMPARE(listing.entries[0].crc, quint32(expectedCrc));
     QCOMPARE(listing.entries[1].size, qint64(1000));

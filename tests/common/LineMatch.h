@@ -16,7 +16,8 @@ inline QString missingInOrder(const QStringList& lines, const QStringList& expec
         while (at < lines.size() && !matches(lines[at]))
             ++at;
         if (at == lines.size())
-            return QStringLiteral("\"%1\" missing or out of order in:\n%2").arg(e, lines.join(QLatin1Char('\n')));
+            return QStringLiteral("\"%1\" missing or out of order in:\n%2")
+                .arg(e, lines.join(QLatin1Char('\n')));
         ++at;
     }
     return {};

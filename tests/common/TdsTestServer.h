@@ -26,31 +26,35 @@ public:
     ~TdsTestServer() { stop(); }
 
     // Login sa / "geheim", database Lager in the FULL recovery model.
-    static QJsonObject defaultScenario()
-    {
-        QJsonObject data{{QStringLiteral("file_id"), 1}, {QStringLiteral("type"), 0},
-                         {QStringLiteral("name"), QStringLiteral("Lager")}, {QStringLiteral("size"), 1024}};
-        QJsonObject log{{QStringLiteral("file_id"), 2}, {QStringLiteral("type"), 1},
-                        {QStringLiteral("name"), QStringLiteral("Lager_log")}, {QStringLiteral("size"), 128}};
+    static QJsonObject defaultScenario() {
+        QJsonObject data{{QStringLiteral("file_id"), 1},
+                         {QStringLiteral("type"), 0},
+                         {QStringLiteral("name"), QStringLiteral("Lager")},
+                         {QStringLiteral("size"), 1024}};
+        QJsonObject log{{QStringLiteral("file_id"), 2},
+                        {QStringLiteral("type"), 1},
+                        {QStringLiteral("name"), QStringLiteral("Lager_log")},
+                        {QStringLiteral("size"), 128}};
         QJsonObject lager{{QStringLiteral("recovery_model"), QStringLiteral("FULL")},
                           {QStringLiteral("files"), QJsonArray{data, log}},
                           {QStringLiteral("backup_bytes"), 65536},
                           {QStringLiteral("log_backup_bytes"), 8192}};
-        return QJsonObject{{QStringLiteral("logins"), QJsonObject{{QStringLiteral("sa"), QStringLiteral("geheim")}}},
-                           {QStringLiteral("databases"), QJsonObject{{QStringLiteral("Lager"), lager}}}};
+        return QJsonObject{
+            {QStringLiteral("logins"),
+             QJsonObject{{QStringLiteral("sa"), QStringLiteral("geheim")}}},
+            {QStringLiteral("databases"), QJsonObject{{QStringLiteral("Lager"), lager}}}};
     }
 
-    static QString scriptPath()
-    {
+    static QString scriptPath() {
         QString dir = qEnvironmentVariable("ORVEL_TEST_SERVERS");
         if (dir.isEmpty())
-            dir = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../servers");
+            dir =
+                QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../servers");
         return QDir(dir).absoluteFilePath(QStringLiteral("tds_server.py"));
     }
 
     // Writes the scenario, starts the server and waits up to 10 s for its port.
-    bool start(QJsonObject scenario)
-    {
+    bool start(QJsonObject scenario) {
         stop();
         m_error.clear();
         m_port = 0;
@@ -61,8 +65,8 @@ public:
             return fail(QStringLiteral("server script missing: ") + scriptPath());
         scenario[QStringLiteral("batch_log")] = batchLogPath();
         QFile file(m_dir->filePath(QStringLiteral("scenario.json")));
-        if (!file.open(QIODevice::WriteOnly)
-            || file.write(QJsonDocument(scenario).toJson()) < 0 || !file.flush())
+        if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(scenario).toJson()) < 0 ||
+            !file.flush())
             return fail(QStringLiteral("cannot write the scenario: ") + file.errorString());
         file.close();
 
@@ -90,8 +94,7 @@ public:
         return fail(QStringLiteral("server did not report its port within 10 s"));
     }
 
-    void stop()
-    {
+    void stop() {
         if (m_process && m_process->state() != QProcess::NotRunning) {
             m_process->terminate();
             if (!m_process->waitForFinished(5000)) {
@@ -111,8 +114,7 @@ public:
     QString serverLog() const { return QString::fromUtf8(readFile(QStringLiteral("stderr.txt"))); }
 
     // Every SQL batch the server received so far, in order.
-    QStringList batches() const
-    {
+    QStringList batches() const {
         QStringList result;
         const QList<QByteArray> lines = readFile(QStringLiteral("batches.txt")).split('\n');
         for (const QByteArray& line : lines) {
@@ -131,16 +133,14 @@ public:
 private:
     QString batchLogPath() const { return m_dir->filePath(QStringLiteral("batches.txt")); }
 
-    QByteArray readFile(const QString& name) const
-    {
+    QByteArray readFile(const QString& name) const {
         if (!m_dir)
             return {};
         QFile file(m_dir->filePath(name));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    bool fail(const QString& text)
-    {
+    bool fail(const QString& text) {
         m_error = text;
         const QString log = serverLog();
         if (!log.isEmpty())

@@ -1,6 +1,6 @@
 #include "FakeClock.h"
-#include "core/LogBook.h"
 #include "TempFolder.h"
+#include "core/LogBook.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -28,8 +28,10 @@ private Q_SLOTS:
     void umlautLineInWindows1252WithCrLf() {
         Fixture f;
         f.log.writelogentry(QStringLiteral("Prüfe Internetverbindung"));
-        QCOMPARE(f.log.screenText(), QStringLiteral("09.12.2026 02:11:29 Prüfe Internetverbindung"));
-        QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 Pr\xFC" "fe Internetverbindung\r\n"));
+        QCOMPARE(f.log.screenText(),
+                 QStringLiteral("09.12.2026 02:11:29 Prüfe Internetverbindung"));
+        QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 Pr\xFC"
+                                         "fe Internetverbindung\r\n"));
     }
 
     void newestOnTopOnScreenOldestFirstInFile() {
@@ -64,7 +66,8 @@ private Q_SLOTS:
         f.log.writelogentry(QStringLiteral("Wechsel"));
         QCOMPARE(f.log.screenText(), QStringLiteral("09.12.2026 23:59:59 Wechsel"));
         QCOMPARE(f.dayFile(QStringLiteral("2026_12_09.txt")), QByteArray("<missing>"));
-        QCOMPARE(f.dayFile(QStringLiteral("2026_12_10.txt")), QByteArray("10.12.2026 00:00:00 Wechsel\r\n"));
+        QCOMPARE(f.dayFile(QStringLiteral("2026_12_10.txt")),
+                 QByteArray("10.12.2026 00:00:00 Wechsel\r\n"));
     }
 
     void exactlyMidnightLeavesTheTimeOutOfTheFile() {
@@ -88,7 +91,8 @@ private Q_SLOTS:
         f.log.writelogentry(QStringLiteral("außen"));
         QCOMPARE(f.screenLines(), (QStringList{QStringLiteral("09.12.2026 02:11:29 innen"),
                                                QStringLiteral("09.12.2026 02:11:29 außen")}));
-        QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 innen\r\n09.12.2026 02:11:29 au\xDF" "en\r\n"));
+        QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 innen\r\n09.12.2026 02:11:29 au\xDF"
+                                         "en\r\n"));
     }
 
     void unusableLogFolderKeepsEntriesOnScreenOnly_data() {

@@ -70,7 +70,8 @@ public:
     bool isBusy() const override { return sqlBusy; }
 
     // Packaging and upload.
-    ArchiveLocation zipprozess(BackupJob& job, const QString&, const ArchivePackager::SaveZipName&) override {
+    ArchiveLocation zipprozess(BackupJob& job, const QString&,
+                               const ArchivePackager::SaveZipName&) override {
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return {QStringLiteral("/tmp/x.ZIP"), job.DBName + QStringLiteral("3.ZIP")};
     }
@@ -211,17 +212,19 @@ private Q_SLOTS:
 
         QVERIFY(f.timers.preparation().fire());
         QVERIFY(!f.core->preparationTimerActive());
-        QVERIFY(QRegularExpression(QStringLiteral("^OrvelSQLBackup 4\\.0\\.0\\.0 09\\.12\\.2026 \\S"))
-                    .match(f.view.caption)
-                    .hasMatch());
+        QVERIFY(
+            QRegularExpression(QStringLiteral("^OrvelSQLBackup 4\\.0\\.0\\.0 09\\.12\\.2026 \\S"))
+                .match(f.view.caption)
+                .hasMatch());
         // What was logged before the log folder existed stands on screen only.
         QCOMPARE(dayFileLines(f.folder.path()),
                  (QStringList{QStringLiteral("Einstellungsdatenbank erstellt"),
                               QStringLiteral("Verbinde mit Einstellungsdatenbank"),
                               QStringLiteral("Prüfe Internetverbindung"),
                               QStringLiteral("keine Internetverbindung gefunden")}));
-        QCOMPARE(f.fakes.calls, (QStringList{QStringLiteral("create"), QStringLiteral("checkdatabase"),
-                                             QStringLiteral("publicAddress")}));
+        QCOMPARE(f.fakes.calls,
+                 (QStringList{QStringLiteral("create"), QStringLiteral("checkdatabase"),
+                              QStringLiteral("publicAddress")}));
         QVERIFY(f.view.noticeShowing);
         QCOMPARE(f.view.noticeHtml, ProgramCore::kNoticeText);
         QCOMPARE(f.view.noticeMaxMs, 14000);
@@ -266,23 +269,31 @@ private Q_SLOTS:
                                   QStringLiteral("keine Internetverbindung gefunden")};
         const QStringList none;
         const QStringList noNet{QStringLiteral("Keine Internetverbindung gesetzt")};
-        QTest::newRow("no file") << QByteArray() << 0 << QByteArray("[OrvelSQLBackup]\r\nInternet=0\r\n") << none
+        QTest::newRow("no file") << QByteArray() << 0
+                                 << QByteArray("[OrvelSQLBackup]\r\nInternet=0\r\n") << none
                                  << offline;
         QTest::newRow("letters") << QByteArray("[OrvelSQLBackup]\r\nInternet=abc\r\n") << 0
-                                 << QByteArray("[OrvelSQLBackup]\r\nInternet=0\r\n") << none << offline;
+                                 << QByteArray("[OrvelSQLBackup]\r\nInternet=0\r\n") << none
+                                 << offline;
         QTest::newRow("one") << QByteArray("[OrvelSQLBackup]\r\nInternet=1\r\n") << 1
-                             << QByteArray("[OrvelSQLBackup]\r\nInternet=1\r\n") << noNet << suppressed;
+                             << QByteArray("[OrvelSQLBackup]\r\nInternet=1\r\n") << noNet
+                             << suppressed;
         QTest::newRow("two") << QByteArray("[OrvelSQLBackup]\r\nInternet=2\r\n") << 2
-                             << QByteArray("[OrvelSQLBackup]\r\nInternet=2\r\n") << none << suppressed;
+                             << QByteArray("[OrvelSQLBackup]\r\nInternet=2\r\n") << none
+                             << suppressed;
         QTest::newRow("other section only")
             << QByteArray("[Sonstiges]\r\nInternet=1\r\n") << 0
-            << QByteArray("[Sonstiges]\r\nInternet=1\r\n[OrvelSQLBackup]\r\nInternet=0\r\n") << none << offline;
-        QTest::newRow("lower case one") << QByteArray("[orvelsqlbackup]\r\ninternet=1\r\n") << 1
-                                        << QByteArray("[orvelsqlbackup]\r\ninternet=1\r\n") << noNet << suppressed;
-        QTest::newRow("lower case letters") << QByteArray("[orvelsqlbackup]\r\ninternet=x\r\n") << 0
-                                            << QByteArray("[orvelsqlbackup]\r\ninternet=0\r\n") << none << offline;
-        const QByteArray kept("; written by hand\r\n[Pfade]\r\nZiel Ordner=C:\\Sicherung 100%\r\n\r\n"
-                              "[OrvelSQLBackup]\r\n# letzte Änderung\r\nInternet = x \r\n");
+            << QByteArray("[Sonstiges]\r\nInternet=1\r\n[OrvelSQLBackup]\r\nInternet=0\r\n") << none
+            << offline;
+        QTest::newRow("lower case one")
+            << QByteArray("[orvelsqlbackup]\r\ninternet=1\r\n") << 1
+            << QByteArray("[orvelsqlbackup]\r\ninternet=1\r\n") << noNet << suppressed;
+        QTest::newRow("lower case letters")
+            << QByteArray("[orvelsqlbackup]\r\ninternet=x\r\n") << 0
+            << QByteArray("[orvelsqlbackup]\r\ninternet=0\r\n") << none << offline;
+        const QByteArray kept(
+            "; written by hand\r\n[Pfade]\r\nZiel Ordner=C:\\Sicherung 100%\r\n\r\n"
+            "[OrvelSQLBackup]\r\n# letzte Änderung\r\nInternet = x \r\n");
         QTest::newRow("comments and other sections kept")
             << kept << 0
             << QByteArray("; written by hand\r\n[Pfade]\r\nZiel Ordner=C:\\Sicherung 100%\r\n\r\n"
@@ -310,7 +321,8 @@ private Q_SLOTS:
         QCOMPARE(f.fakes.calls.contains(QStringLiteral("fetchMissing")), setting == 0);
         f.timers.preparation().fire();
         const QStringList prep = f.lines();
-        const QStringList probe = prep.mid(prep.indexOf(QStringLiteral("Verbinde mit Einstellungsdatenbank")) + 1);
+        const QStringList probe =
+            prep.mid(prep.indexOf(QStringLiteral("Verbinde mit Einstellungsdatenbank")) + 1);
         if (setting == 0)
             QCOMPARE(probe, (QStringList{QStringLiteral("Prüfe Internetverbindung"),
                                          QStringLiteral("Internetverbindung verfügbar"),
@@ -320,17 +332,20 @@ private Q_SLOTS:
         f.core->checkForUpdate();
         QCOMPARE(f.fakes.calls.contains(QStringLiteral("checkByHand")), setting == 0);
         f.timers.countdown().fire();
-        QCOMPARE(f.lines().contains(QStringLiteral("Kein Zugriff auf das Internet möglich")), setting != 0);
+        QCOMPARE(f.lines().contains(QStringLiteral("Kein Zugriff auf das Internet möglich")),
+                 setting != 0);
         QCOMPARE(f.fakes.calls.contains(QStringLiteral("checkAutomatically")), setting == 0);
     }
 
     void unwritableIniSkipsRestOfCreation() {
         Fixture f({QStringLiteral("nozip")});
-        QVERIFY(QDir().mkpath(f.folder.file(QStringLiteral("OrvelSQLBackup.INI")))); // a folder in its way
+        QVERIFY(QDir().mkpath(
+            f.folder.file(QStringLiteral("OrvelSQLBackup.INI")))); // a folder in its way
         f.core->windowCreated();
-        QCOMPARE(f.lines(), (QStringList{QStringLiteral("Programm startet"),
-                                         QStringLiteral("In %1 kann nicht geschrieben werden")
-                                             .arg(f.folder.file(QStringLiteral("OrvelSQLBackup.INI")))}));
+        QCOMPARE(f.lines(),
+                 (QStringList{QStringLiteral("Programm startet"),
+                              QStringLiteral("In %1 kann nicht geschrieben werden")
+                                  .arg(f.folder.file(QStringLiteral("OrvelSQLBackup.INI")))}));
         QVERIFY(f.core->firstStartParameter().isEmpty());
         QVERIFY(f.view.calls.isEmpty()); // no size rule
         // The rest of the start-up goes on.
@@ -344,14 +359,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("first");
         QTest::addColumn<bool>("packs");
         QTest::newRow("none") << QStringList{} << QString() << true;
-        QTest::newRow("nozip") << QStringList{QStringLiteral("nozip")} << QStringLiteral("nozip") << false;
-        QTest::newRow("NoZip") << QStringList{QStringLiteral("NoZip")} << QStringLiteral("NoZip") << true;
-        QTest::newRow("-nozip") << QStringList{QStringLiteral("-nozip")} << QStringLiteral("-nozip") << true;
-        QTest::newRow("second position") << QStringList{QStringLiteral("x"), QStringLiteral("nozip")}
-                                         << QStringLiteral("x") << true;
+        QTest::newRow("nozip") << QStringList{QStringLiteral("nozip")} << QStringLiteral("nozip")
+                               << false;
+        QTest::newRow("NoZip") << QStringList{QStringLiteral("NoZip")} << QStringLiteral("NoZip")
+                               << true;
+        QTest::newRow("-nozip") << QStringList{QStringLiteral("-nozip")} << QStringLiteral("-nozip")
+                                << true;
+        QTest::newRow("second position")
+            << QStringList{QStringLiteral("x"), QStringLiteral("nozip")} << QStringLiteral("x")
+            << true;
         // What a toolkit would take for its own option is still the first argument.
-        QTest::newRow("-reverse first") << QStringList{QStringLiteral("-reverse"), QStringLiteral("nozip")}
-                                        << QStringLiteral("-reverse") << true;
+        QTest::newRow("-reverse first")
+            << QStringList{QStringLiteral("-reverse"), QStringLiteral("nozip")}
+            << QStringLiteral("-reverse") << true;
     }
     void startParameters() {
         QFETCH(QStringList, args);
@@ -360,9 +380,10 @@ private Q_SLOTS:
         Fixture f(args);
         f.core->windowCreated();
         QCOMPARE(f.core->firstStartParameter(), first);
-        const QStringList expected = first.isEmpty() ? QStringList{QStringLiteral("Programm startet")}
-                                                     : QStringList{QStringLiteral("Programm startet"),
-                                                                   QStringLiteral("Startparameter: ") + first};
+        const QStringList expected = first.isEmpty()
+                                         ? QStringList{QStringLiteral("Programm startet")}
+                                         : QStringList{QStringLiteral("Programm startet"),
+                                                       QStringLiteral("Startparameter: ") + first};
         QCOMPARE(f.lines(), expected);
         f.fakes.jobs = {job(QStringLiteral("Lager"))};
         f.core->startBackupRun();
@@ -375,7 +396,8 @@ private Q_SLOTS:
         f.core->noticeClicked();
         QVERIFY(!f.core->countdownActive());
         QVERIFY(!f.view.noticeShowing);
-        QCOMPARE(f.lines().last(), QStringLiteral("Automatische Programmausführung wurde deaktiviert"));
+        QCOMPARE(f.lines().last(),
+                 QStringLiteral("Automatische Programmausführung wurde deaktiviert"));
         QVERIFY(f.view.attached);
         QVERIFY(!f.timers.countdown().fire());
         QVERIFY(!f.fakes.calls.contains(QStringLiteral("jobsForRun")));
@@ -406,11 +428,12 @@ private Q_SLOTS:
                                              QStringLiteral("postPendingChanges")}));
         // The run logs and counts what stops it; what escapes the mail or the update is dropped
         // without a line.
-        const QStringList run = failures ? QStringList{QStringLiteral("Lauf kaputt"),
-                                                       QStringLiteral("FEHLER: Verarbeitung abgebrochen"),
-                                                       QStringLiteral("Fehleranzahl: 1")}
-                                         : QStringList{QStringLiteral("Verarbeitung abgeschlossen"),
-                                                       QStringLiteral("Fehleranzahl: 0")};
+        const QStringList run =
+            failures ? QStringList{QStringLiteral("Lauf kaputt"),
+                                   QStringLiteral("FEHLER: Verarbeitung abgebrochen"),
+                                   QStringLiteral("Fehleranzahl: 1")}
+                     : QStringList{QStringLiteral("Verarbeitung abgeschlossen"),
+                                   QStringLiteral("Fehleranzahl: 0")};
         const QStringList end{QStringLiteral("Installierte Programmversion: 4.0.0.0"),
                               QStringLiteral("Programm wird beendet")};
         QCOMPARE(f.lines().mid(before), run + end);
@@ -473,11 +496,12 @@ private Q_SLOTS:
         f.startUp();
         f.fakes.postError = QStringLiteral("Feld 'DBServer' darf nicht leer sein");
         QCOMPARE(f.core->closeRequested(), unattended);
-        const QStringList tail = unattended
-                                     ? QStringList{QStringLiteral("Feld 'DBServer' darf nicht leer sein"),
-                                                   QStringLiteral("FEHLER: Änderungen der Einstellungen nicht gespeichert"),
-                                                   QStringLiteral("Programm wird beendet")}
-                                     : QStringList{QStringLiteral("Feld 'DBServer' darf nicht leer sein")};
+        const QStringList tail =
+            unattended ? QStringList{QStringLiteral("Feld 'DBServer' darf nicht leer sein"),
+                                     QStringLiteral(
+                                         "FEHLER: Änderungen der Einstellungen nicht gespeichert"),
+                                     QStringLiteral("Programm wird beendet")}
+                       : QStringList{QStringLiteral("Feld 'DBServer' darf nicht leer sein")};
         QCOMPARE(f.lines().mid(f.lines().size() - tail.size()), tail);
         QCOMPARE(f.core->countdownActive(), !unattended);
         if (!unattended) {
@@ -518,8 +542,10 @@ private Q_SLOTS:
             f.timers.countdown().fire();
         };
         f.core->startBackupRun();
-        QVERIFY(f.lines().contains(QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich")));
-        QVERIFY(f.lines().contains(QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt")));
+        QVERIFY(f.lines().contains(
+            QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich")));
+        QVERIFY(f.lines().contains(
+            QStringLiteral("Sicherung oder Emailversand läuft, die Email wird nicht verschickt")));
         QVERIFY(!f.fakes.calls.contains(QStringLiteral("connectionTest Lager")));
         QVERIFY(f.fakes.calls.filter(QStringLiteral("sendReport")).isEmpty());
         QCOMPARE(f.view.closeRequests, 0); // the automatic run waits for the run
@@ -527,7 +553,8 @@ private Q_SLOTS:
 
         f.fakes.sqlBusy = true; // a connection test waits for its server
         f.core->startBackupRun();
-        QCOMPARE(f.lines().last(), QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
+        QCOMPARE(f.lines().last(),
+                 QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
         f.fakes.sqlBusy = false;
         f.core->testConnection();
         QCOMPARE(f.view.connectionResult, QStringLiteral("OK"));

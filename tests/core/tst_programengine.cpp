@@ -1,13 +1,13 @@
 // The program with its real settings file, SQL Server steps and archive packaging, without a
 // window: a whole backup run against the TDS test server, the connection test, and a start with
 // a broken settings file.
+#include "ClosedPort.h"
 #include "FakeClock.h"
 #include "FakeTimers.h"
 #include "FakeView.h"
 #include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
-#include "ClosedPort.h"
 #include "core/Program.h"
 #include "settings/Dataset.h"
 #include "settings/SettingsDatabase.h"
@@ -66,7 +66,8 @@ struct Started {
     }
 };
 
-void addJob(Dataset& jobs, const QString& name, const QString& server, const QString& password, bool ftp) {
+void addJob(Dataset& jobs, const QString& name, const QString& server, const QString& password,
+            bool ftp) {
     jobs.append();
     jobs.setValue(QStringLiteral("DBName"), name);
     jobs.setValue(QStringLiteral("DBServer"), server);
@@ -85,8 +86,10 @@ QStringList zipEntries(const QString& archive) {
              archive});
     p.waitForFinished(60000);
     if (p.exitCode() != 0)
-        return {QStringLiteral("<unreadable: %1>").arg(QString::fromUtf8(p.readAllStandardError()))};
-    return QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return {
+            QStringLiteral("<unreadable: %1>").arg(QString::fromUtf8(p.readAllStandardError()))};
+    return QString::fromUtf8(p.readAllStandardOutput())
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 } // namespace
 
@@ -110,7 +113,8 @@ private Q_SLOTS:
 
     void brokenSettingsFileStillEndsTheAutomaticRun_data() {
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("no database at all") << QByteArray("Dies ist keine Datenbank.\r\n").repeated(200);
+        QTest::newRow("no database at all")
+            << QByteArray("Dies ist keine Datenbank.\r\n").repeated(200);
         QTest::newRow("other password") << QByteArray();
     }
     void brokenSettingsFileStillEndsTheAutomaticRun() {
@@ -133,9 +137,10 @@ private Q_SLOTS:
         started.startUp();
         const QStringList l = started.lines();
         const int at = l.indexOf(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
-        QCOMPARE(l.mid(at, 3), (QStringList{QStringLiteral("Verbinde mit Einstellungsdatenbank"),
-                                            QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
-                                            QStringLiteral("Datenbank kann nicht geöffnet werden")}));
+        QCOMPARE(l.mid(at, 3),
+                 (QStringList{QStringLiteral("Verbinde mit Einstellungsdatenbank"),
+                              QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
+                              QStringLiteral("Datenbank kann nicht geöffnet werden")}));
         QVERIFY(started.timers.countdown().fire());
         // The run could not read its jobs: that shows in the log, the count the report reads and
         // the exit code.
@@ -159,8 +164,10 @@ private Q_SLOTS:
 
         TempFolder copies;
         Started started; // a Wednesday
-        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("geheim"), true);
-        addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(), QStringLiteral("geheim"), false);
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("geheim"), true);
+        addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(),
+               QStringLiteral("geheim"), false);
         Dataset& general = started.program->settings().queryBenutzerdaten;
         general.edit();
         general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
@@ -170,12 +177,14 @@ private Q_SLOTS:
         started.core().startBackupRun();
         const QStringList l = started.lines().mid(before);
         QCOMPARE(l.last(), QStringLiteral("Fehleranzahl: 0"));
-        QVERIFY2(l.filter(QStringLiteral("FEHLER")).isEmpty(), qPrintable(l.join(QLatin1Char('\n'))));
+        QVERIFY2(l.filter(QStringLiteral("FEHLER")).isEmpty(),
+                 qPrintable(l.join(QLatin1Char('\n'))));
 
         const TempFolder& folder = started.folder;
         QCOMPARE(zipEntries(folder.file(QStringLiteral("Lager3.ZIP"))),
                  (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
-        QCOMPARE(zipEntries(folder.file(QStringLiteral("Kasse3.ZIP"))), QStringList{QStringLiteral("Kasse.BAK")});
+        QCOMPARE(zipEntries(folder.file(QStringLiteral("Kasse3.ZIP"))),
+                 QStringList{QStringLiteral("Kasse.BAK")});
         QVERIFY(QFileInfo::exists(copies.file(QStringLiteral("Lager3.ZIP"))));
         QVERIFY(QFileInfo::exists(copies.file(QStringLiteral("Kasse3.ZIP"))));
         QCOMPARE(started.uploader.uploads, QStringList{QStringLiteral("Lager3.ZIP")});
@@ -193,9 +202,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("reachable") << "Lager" << "geheim" << "OK";
-        QTest::newRow("wrong password") << "Lager" << "falsch" << "Erfolglos";
-        QTest::newRow("missing database") << "Fehlt" << "geheim" << "Erfolglos";
+        QTest::newRow("reachable") << "Lager"
+                                   << "geheim"
+                                   << "OK";
+        QTest::newRow("wrong password") << "Lager"
+                                        << "falsch"
+                                        << "Erfolglos";
+        QTest::newRow("missing database") << "Fehlt"
+                                          << "geheim"
+                                          << "Erfolglos";
     }
     void connectionTest() {
         QFETCH(QString, name);
@@ -217,7 +232,8 @@ private Q_SLOTS:
         TdsTestServer server;
         QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
         Started started;
-        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(), QStringLiteral("falsch"), false);
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("falsch"), false);
         Dataset& jobs = started.jobs();
         jobs.edit();
         jobs.setValue(QStringLiteral("DBPasswort"), QStringLiteral("geheim"));
@@ -236,8 +252,8 @@ private Q_SLOTS:
     // it instead of mailing a half-done count and closing in the middle.
     void countdownEndingDuringAManualRunWaitsForIt() {
         Started started({QStringLiteral("nozip")});
-        addJob(started.jobs(), QStringLiteral("Lager"), QStringLiteral("127.0.0.1,%1").arg(closedPort()),
-               QStringLiteral("x"), false);
+        addJob(started.jobs(), QStringLiteral("Lager"),
+               QStringLiteral("127.0.0.1,%1").arg(closedPort()), QStringLiteral("x"), false);
         bool fired = false;
         started.program->log().setMessagePump([&] {
             if (!fired && started.core().backupRunning()) {

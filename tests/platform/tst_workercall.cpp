@@ -41,7 +41,8 @@ void TestWorkerCall::runsOnWorkerWhileCallerProcessesEvents() {
 
     QCOMPARE(result, 42);
     QVERIFY(workerThread != callerThread);
-    QVERIFY2(ticks >= 5, qPrintable(QStringLiteral("only %1 timer ticks during the call").arg(ticks)));
+    QVERIFY2(ticks >= 5,
+             qPrintable(QStringLiteral("only %1 timer ticks during the call").arg(ticks)));
     QVERIFY(!WorkerCall::isWaiting());
 }
 

@@ -37,9 +37,10 @@ struct TsqlResult {
 // Runs tsql against the server with its own freetds.conf; the password goes
 // in on stdin (tsql reads it there when no terminal is attached).
 TsqlResult runTsql(int port, const QString& script, const QString& confLines = QString(),
-                   const QString& user = QStringLiteral("sa"), const QString& password = QStringLiteral("geheim"),
-                   const QString& database = QStringLiteral("Lager"), const QString& tdsVersion = QString())
-{
+                   const QString& user = QStringLiteral("sa"),
+                   const QString& password = QStringLiteral("geheim"),
+                   const QString& database = QStringLiteral("Lager"),
+                   const QString& tdsVersion = QString()) {
     TsqlResult result;
     QTemporaryDir dir;
     QFile conf(dir.filePath(QStringLiteral("freetds.conf")));
@@ -58,9 +59,9 @@ TsqlResult runTsql(int port, const QString& script, const QString& confLines = Q
         env.insert(QStringLiteral("TDSVER"), tdsVersion);
     tsql.setProcessEnvironment(env);
     tsql.setProcessChannelMode(QProcess::MergedChannels);
-    tsql.start(QStringLiteral("tsql"), {QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                                        QString::number(port), QStringLiteral("-U"), user, QStringLiteral("-D"),
-                                        database});
+    tsql.start(QStringLiteral("tsql"),
+               {QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                QString::number(port), QStringLiteral("-U"), user, QStringLiteral("-D"), database});
     if (!tsql.waitForStarted(10000))
         return result;
     tsql.write((password + QStringLiteral("\n") + script + QStringLiteral("\nexit\n")).toUtf8());
@@ -75,17 +76,20 @@ TsqlResult runTsql(int port, const QString& script, const QString& confLines = Q
 }
 
 QJsonObject database(const QString& name, const QString& model, qint64 backupBytes = 65536,
-                     qint64 logBytes = 8192)
-{
-    return QJsonObject{{QStringLiteral("recovery_model"), model},
-                       {QStringLiteral("files"),
-                        QJsonArray{QJsonObject{{QStringLiteral("file_id"), 1}, {QStringLiteral("type"), 0},
-                                               {QStringLiteral("name"), name}, {QStringLiteral("size"), 1024}},
-                                   QJsonObject{{QStringLiteral("file_id"), 2}, {QStringLiteral("type"), 1},
-                                               {QStringLiteral("name"), name + QStringLiteral("_log")},
-                                               {QStringLiteral("size"), 128}}}},
-                       {QStringLiteral("backup_bytes"), backupBytes},
-                       {QStringLiteral("log_backup_bytes"), logBytes}};
+                     qint64 logBytes = 8192) {
+    return QJsonObject{
+        {QStringLiteral("recovery_model"), model},
+        {QStringLiteral("files"),
+         QJsonArray{QJsonObject{{QStringLiteral("file_id"), 1},
+                                {QStringLiteral("type"), 0},
+                                {QStringLiteral("name"), name},
+                                {QStringLiteral("size"), 1024}},
+                    QJsonObject{{QStringLiteral("file_id"), 2},
+                                {QStringLiteral("type"), 1},
+                                {QStringLiteral("name"), name + QStringLiteral("_log")},
+                                {QStringLiteral("size"), 128}}}},
+        {QStringLiteral("backup_bytes"), backupBytes},
+        {QStringLiteral("log_backup_bytes"), logBytes}};
 }
 
 struct BackupSet {
@@ -94,8 +98,7 @@ struct BackupSet {
 };
 
 // Splits a backup media file into its sets; fails the parse on any stray byte.
-std::optional<QList<BackupSet>> readSets(const QString& path)
-{
+std::optional<QList<BackupSet>> readSets(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
@@ -109,7 +112,9 @@ std::optional<QList<BackupSet>> readSets(const QString& path)
         if (eol < 0)
             return std::nullopt;
         BackupSet set;
-        set.header = QJsonDocument::fromJson(data.mid(pos + kMagic.size(), eol - pos - kMagic.size())).object();
+        set.header =
+            QJsonDocument::fromJson(data.mid(pos + kMagic.size(), eol - pos - kMagic.size()))
+                .object();
         const qint64 bytes = set.header.value(QStringLiteral("bytes")).toInteger(-1);
         if (bytes < 0 || eol + 1 + bytes > data.size())
             return std::nullopt;
@@ -120,8 +125,7 @@ std::optional<QList<BackupSet>> readSets(const QString& path)
     return sets;
 }
 
-QByteArray ucs2(const QString& text)
-{
+QByteArray ucs2(const QString& text) {
     QByteArray out;
     for (QChar c : text) {
         out.append(char(c.unicode() & 0xFF));
@@ -142,8 +146,7 @@ struct Reply {
     QList<quint16> doneStatus;
     bool hasRows = false;
 
-    bool hasMessage(int number) const
-    {
+    bool hasMessage(int number) const {
         return std::any_of(messages.begin(), messages.end(),
                            [number](const ServerMessage& m) { return m.number == number; });
     }
@@ -155,8 +158,7 @@ class RawTdsClient {
 public:
     ~RawTdsClient() { close(); }
 
-    bool connectTo(int port)
-    {
+    bool connectTo(int port) {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -165,16 +167,14 @@ public:
         return m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     }
 
-    void close()
-    {
+    void close() {
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
     }
 
     // Sends one message in packets carrying at most `chunk` payload bytes each.
-    bool send(quint8 type, const QByteArray& payload, int chunk = 4088)
-    {
+    bool send(quint8 type, const QByteArray& payload, int chunk = 4088) {
         qsizetype pos = 0;
         quint8 packetId = 1;
         do {
@@ -186,7 +186,8 @@ public:
             qToBigEndian<quint16>(quint16(part.size() + 8), packet.data() + 2);
             packet[6] = char(packetId++);
             packet += part;
-            if (::send(m_fd, packet.constData(), size_t(packet.size()), MSG_NOSIGNAL) != packet.size())
+            if (::send(m_fd, packet.constData(), size_t(packet.size()), MSG_NOSIGNAL) !=
+                packet.size())
                 return false;
         } while (pos < payload.size());
         return true;
@@ -195,8 +196,7 @@ public:
     bool sendAttention() { return send(0x06, QByteArray()); }
 
     // One whole reply; nullopt when the server closed the connection or took too long.
-    std::optional<QByteArray> readMessage(int timeoutMs = 15000)
-    {
+    std::optional<QByteArray> readMessage(int timeoutMs = 15000) {
         QByteArray payload;
         for (;;) {
             const auto header = readExact(8, timeoutMs);
@@ -214,33 +214,39 @@ public:
     }
 
     // True when the server closes the connection within the time.
-    bool closedByPeer(int timeoutMs = 5000)
-    {
+    bool closedByPeer(int timeoutMs = 5000) {
         char byte;
         pollfd p{m_fd, POLLIN, 0};
         return ::poll(&p, 1, timeoutMs) == 1 && ::recv(m_fd, &byte, 1, 0) == 0;
     }
 
-    static QByteArray prelogin(quint8 encryption)
-    {
+    static QByteArray prelogin(quint8 encryption) {
         QByteArray msg;
         // VERSION at offset 11 (6 bytes), ENCRYPTION at offset 17 (1 byte), terminator.
-        msg += QByteArray::fromHex("00000b0006" "0100110001" "ff");
+        msg += QByteArray::fromHex("00000b0006"
+                                   "0100110001"
+                                   "ff");
         msg += QByteArray::fromHex("0b0000000000");
         msg += char(encryption);
         return msg;
     }
 
-    static QByteArray login7(const QString& user, const QString& password, const QString& db, quint32 packetSize)
-    {
+    static QByteArray login7(const QString& user, const QString& password, const QString& db,
+                             quint32 packetSize) {
         QByteArray pw = ucs2(password);
         for (char& c : pw) {
             const auto b = quint8(c);
             c = char(quint8(((b << 4) | (b >> 4)) ^ 0xA5));
         }
-        const QList<QByteArray> fields = {ucs2(QStringLiteral("testhost")), ucs2(user), pw,
-                                          ucs2(QStringLiteral("rawtest")), ucs2(QStringLiteral("127.0.0.1")),
-                                          QByteArray(), ucs2(QStringLiteral("raw")), QByteArray(), ucs2(db)};
+        const QList<QByteArray> fields = {ucs2(QStringLiteral("testhost")),
+                                          ucs2(user),
+                                          pw,
+                                          ucs2(QStringLiteral("rawtest")),
+                                          ucs2(QStringLiteral("127.0.0.1")),
+                                          QByteArray(),
+                                          ucs2(QStringLiteral("raw")),
+                                          QByteArray(),
+                                          ucs2(db)};
         QByteArray fixed(94, '\0');
         qToLittleEndian<quint32>(kTds74, fixed.data() + 4);
         qToLittleEndian<quint32>(packetSize, fixed.data() + 8);
@@ -257,15 +263,17 @@ public:
         return msg;
     }
 
-    static QByteArray batch(const QString& sql)
-    {
+    static QByteArray batch(const QString& sql) {
         // ALL_HEADERS with the transaction descriptor header, then the text.
-        QByteArray headers = QByteArray::fromHex("16000000" "12000000" "0200" "0000000000000000" "01000000");
+        QByteArray headers = QByteArray::fromHex("16000000"
+                                                 "12000000"
+                                                 "0200"
+                                                 "0000000000000000"
+                                                 "01000000");
         return headers + ucs2(sql);
     }
 
-    static Reply parse(const QByteArray& data)
-    {
+    static Reply parse(const QByteArray& data) {
         Reply reply;
         qsizetype pos = 0;
         auto u16 = [&](qsizetype at) { return qFromLittleEndian<quint16>(data.constData() + at); };
@@ -277,7 +285,8 @@ public:
                 m.number = qFromLittleEndian<qint32>(data.constData() + pos + 3);
                 m.severity = quint8(data[pos + 8]);
                 const int chars = u16(pos + 9);
-                m.text = QString::fromUtf16(reinterpret_cast<const char16_t*>(data.constData() + pos + 11), chars);
+                m.text = QString::fromUtf16(
+                    reinterpret_cast<const char16_t*>(data.constData() + pos + 11), chars);
                 reply.messages.append(m);
                 pos += 3 + u16(pos + 1);
             } else if (token == 0xE3 || token == 0xAD) {
@@ -286,7 +295,7 @@ public:
                 reply.doneStatus.append(u16(pos + 1));
                 pos += 13;
             } else {
-                reply.hasRows = true;  // result sets are read through tsql, not here
+                reply.hasRows = true; // result sets are read through tsql, not here
                 break;
             }
         }
@@ -295,11 +304,11 @@ public:
 
     // PRELOGIN and LOGIN7, each message cut into packets of `chunk` bytes.
     std::optional<Reply> login(int port, const QString& password = QStringLiteral("geheim"),
-                               quint32 packetSize = 4096, int chunk = 4088)
-    {
+                               quint32 packetSize = 4096, int chunk = 4088) {
         if (!connectTo(port) || !send(0x12, prelogin(0), chunk) || !readMessage())
             return std::nullopt;
-        if (!send(0x10, login7(QStringLiteral("sa"), password, QStringLiteral("Lager"), packetSize), chunk))
+        if (!send(0x10, login7(QStringLiteral("sa"), password, QStringLiteral("Lager"), packetSize),
+                  chunk))
             return std::nullopt;
         const auto answer = readMessage();
         if (!answer)
@@ -307,8 +316,7 @@ public:
         return parse(*answer);
     }
 
-    std::optional<Reply> query(const QString& sql, int chunk = 4088)
-    {
+    std::optional<Reply> query(const QString& sql, int chunk = 4088) {
         if (!send(0x01, batch(sql), chunk))
             return std::nullopt;
         const auto answer = readMessage();
@@ -320,8 +328,7 @@ public:
     int largestPacket = 0;
 
 private:
-    std::optional<QByteArray> readExact(qsizetype n, int timeoutMs)
-    {
+    std::optional<QByteArray> readExact(qsizetype n, int timeoutMs) {
         QByteArray out;
         QElapsedTimer timer;
         timer.start();
@@ -331,7 +338,8 @@ private:
             if (left <= 0 || ::poll(&p, 1, left) != 1)
                 return std::nullopt;
             char buffer[65536];
-            const ssize_t got = ::recv(m_fd, buffer, size_t(std::min<qsizetype>(n - out.size(), sizeof buffer)), 0);
+            const ssize_t got =
+                ::recv(m_fd, buffer, size_t(std::min<qsizetype>(n - out.size(), sizeof buffer)), 0);
             if (got <= 0)
                 return std::nullopt;
             out.append(buffer, got);
@@ -342,9 +350,11 @@ private:
     int m_fd = -1;
 };
 
-QString sizeOfFile(const QString& path) { return QString::number(QFileInfo(path).size()); }
+QString sizeOfFile(const QString& path) {
+    return QString::number(QFileInfo(path).size());
+}
 
-}  // namespace
+} // namespace
 
 class TestTdsServer : public QObject {
     Q_OBJECT
@@ -368,66 +378,81 @@ private slots:
     void encryptionDemandIsRefused();
 };
 
-void TestTdsServer::tsqlQueriesDatabaseFiles_data()
-{
+void TestTdsServer::tsqlQueriesDatabaseFiles_data() {
     QTest::addColumn<QString>("tdsVersion");
     QTest::addColumn<QString>("negotiated");
-    QTest::newRow("auto") << "auto" << "7.4";
-    QTest::newRow("7.1") << "7.1" << "7.1";
-    QTest::newRow("7.2") << "7.2" << "7.2";
-    QTest::newRow("7.3") << "7.3" << "7.3";
-    QTest::newRow("7.4") << "7.4" << "7.4";
+    QTest::newRow("auto") << "auto"
+                          << "7.4";
+    QTest::newRow("7.1") << "7.1"
+                         << "7.1";
+    QTest::newRow("7.2") << "7.2"
+                         << "7.2";
+    QTest::newRow("7.3") << "7.3"
+                         << "7.3";
+    QTest::newRow("7.4") << "7.4"
+                         << "7.4";
 }
 
-void TestTdsServer::tsqlQueriesDatabaseFiles()
-{
+void TestTdsServer::tsqlQueriesDatabaseFiles() {
     QFETCH(QString, tdsVersion);
     QFETCH(QString, negotiated);
     TdsTestServer srv;
     QVERIFY2(srv.start(TdsTestServer::defaultScenario()), qPrintable(srv.errorText()));
 
-    const TsqlResult r = runTsql(srv.port(), QStringLiteral("select * from sys.database_files\ngo\n"
-                                                            "DBCC SHRINKFILE ()\ngo\nversion"),
-                                 QString(), QStringLiteral("sa"), QStringLiteral("geheim"), QStringLiteral("Lager"),
-                                 tdsVersion);
+    const TsqlResult r = runTsql(srv.port(),
+                                 QStringLiteral("select * from sys.database_files\ngo\n"
+                                                "DBCC SHRINKFILE ()\ngo\nversion"),
+                                 QString(), QStringLiteral("sa"), QStringLiteral("geheim"),
+                                 QStringLiteral("Lager"), tdsVersion);
     QVERIFY2(r.exitCode == 0, qPrintable(r.output));
-    QVERIFY2(r.output.contains(QStringLiteral("using TDS version ") + negotiated), qPrintable(r.output));
+    QVERIFY2(r.output.contains(QStringLiteral("using TDS version ") + negotiated),
+             qPrintable(r.output));
     // Columns the program reads, and both rows in scenario order.
-    static const QRegularExpression header(QStringLiteral("file_id\\t.*\\btype\\t.*\\bname\\t.*\\bsize\\t"));
+    static const QRegularExpression header(
+        QStringLiteral("file_id\\t.*\\btype\\t.*\\bname\\t.*\\bsize\\t"));
     QVERIFY2(header.match(r.output).hasMatch(), qPrintable(r.output));
-    static const QRegularExpression rows(QStringLiteral("^1\\t[0-9A-F-]{36}\\t0\\tROWS\\t1\\tLager\\t.*\\t1024\\t.*\\n"
-                                                        "2\\t[0-9A-F-]{36}\\t1\\tLOG\\t0\\tLager_log\\t.*\\t128\\t"),
-                                         QRegularExpression::MultilineOption);
+    static const QRegularExpression rows(
+        QStringLiteral("^1\\t[0-9A-F-]{36}\\t0\\tROWS\\t1\\tLager\\t.*\\t1024\\t.*\\n"
+                       "2\\t[0-9A-F-]{36}\\t1\\tLOG\\t0\\tLager_log\\t.*\\t128\\t"),
+        QRegularExpression::MultilineOption);
     QVERIFY2(rows.match(r.output).hasMatch(), qPrintable(r.output));
     QVERIFY2(r.output.contains(QStringLiteral("(2 rows affected)")), qPrintable(r.output));
     // The message token's layout differs between the versions too.
-    QVERIFY2(r.output.contains(QStringLiteral("Msg 102 (severity 15, state 1) from SQLTEST Line 1:\n"
-                                              "\t\"Incorrect syntax near ')'.\"")),
-             qPrintable(r.output));
+    QVERIFY2(
+        r.output.contains(QStringLiteral("Msg 102 (severity 15, state 1) from SQLTEST Line 1:\n"
+                                         "\t\"Incorrect syntax near ')'.\"")),
+        qPrintable(r.output));
     QCOMPARE(srv.batches(), (QStringList{QStringLiteral("select * from sys.database_files\n"),
                                          QStringLiteral("DBCC SHRINKFILE ()\n")}));
 }
 
-void TestTdsServer::tsqlLoginRefused_data()
-{
+void TestTdsServer::tsqlLoginRefused_data() {
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("database");
     QTest::addColumn<QStringList>("expected");
-    const QString loginFailed = QStringLiteral("Msg 18456 (severity 14, state 1) from SQLTEST Line 1:\n"
-                                               "\t\"Login failed for user '%1'.\"");
-    QTest::newRow("wrong password") << "sa" << "Geheim" << "Lager" << QStringList{loginFailed.arg(QStringLiteral("sa"))};
-    QTest::newRow("unknown login") << "backup" << "geheim" << "Lager"
-                                   << QStringList{loginFailed.arg(QStringLiteral("backup"))};
+    const QString loginFailed =
+        QStringLiteral("Msg 18456 (severity 14, state 1) from SQLTEST Line 1:\n"
+                       "\t\"Login failed for user '%1'.\"");
+    QTest::newRow("wrong password")
+        << "sa"
+        << "Geheim"
+        << "Lager" << QStringList{loginFailed.arg(QStringLiteral("sa"))};
+    QTest::newRow("unknown login")
+        << "backup"
+        << "geheim"
+        << "Lager" << QStringList{loginFailed.arg(QStringLiteral("backup"))};
     QTest::newRow("unknown database")
-        << "sa" << "geheim" << "Lagerx"
+        << "sa"
+        << "geheim"
+        << "Lagerx"
         << QStringList{QStringLiteral("Msg 4060 (severity 11, state 1) from SQLTEST Line 1:\n"
-                                      "\t\"Cannot open database \"Lagerx\" requested by the login. The login failed.\""),
+                                      "\t\"Cannot open database \"Lagerx\" requested by the login. "
+                                      "The login failed.\""),
                        loginFailed.arg(QStringLiteral("sa"))};
 }
 
-void TestTdsServer::tsqlLoginRefused()
-{
+void TestTdsServer::tsqlLoginRefused() {
     QFETCH(QString, user);
     QFETCH(QString, password);
     QFETCH(QString, database);
@@ -435,19 +460,19 @@ void TestTdsServer::tsqlLoginRefused()
     TdsTestServer srv;
     QVERIFY2(srv.start(TdsTestServer::defaultScenario()), qPrintable(srv.errorText()));
 
-    const TsqlResult r = runTsql(srv.port(), QStringLiteral("select * from sys.database_files\ngo"), QString(),
-                                 user, password, database);
+    const TsqlResult r = runTsql(srv.port(), QStringLiteral("select * from sys.database_files\ngo"),
+                                 QString(), user, password, database);
     QVERIFY2(r.exitCode != 0, qPrintable(r.output));
     qsizetype at = 0;
     for (const QString& text : expected) {
         at = r.output.indexOf(text, at);
-        QVERIFY2(at >= 0, qPrintable(QStringLiteral("missing in order: ") + text + QStringLiteral("\n") + r.output));
+        QVERIFY2(at >= 0, qPrintable(QStringLiteral("missing in order: ") + text +
+                                     QStringLiteral("\n") + r.output));
     }
     QVERIFY(srv.batches().isEmpty());
 }
 
-void TestTdsServer::statementAnswers_data()
-{
+void TestTdsServer::statementAnswers_data() {
     // tsql prints results on stdout and server messages on stderr, so the
     // expected texts are looked for one by one, not in order.
     QTest::addColumn<QString>("sql");
@@ -456,22 +481,25 @@ void TestTdsServer::statementAnswers_data()
 
     QTest::newRow("recovery model")
         << "SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"
-        << QStringList{QStringLiteral("Name\trecovery_model_desc\nLager\tFULL\n(1 row affected)")} << QStringList();
+        << QStringList{QStringLiteral("Name\trecovery_model_desc\nLager\tFULL\n(1 row affected)")}
+        << QStringList();
     QTest::newRow("recovery model, unknown database")
         << "SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lagerx'"
         << QStringList{QStringLiteral("Name\trecovery_model_desc\n")}
         << QStringList{QStringLiteral("FULL"), QStringLiteral("Msg ")};
     QTest::newRow("recovery model, quoted name")
         << "SELECT Name, recovery_model_desc FROM sys.databases WHERE name='it''s]odd'"
-        << QStringList{QStringLiteral("\nit's]odd\tSIMPLE\n")} << QStringList{QStringLiteral("Lager\t")};
-    QTest::newRow("checkdb") << "DBCC CHECKDB ([Lager])"
-                             << QStringList{QStringLiteral("\"CHECKDB found 0 allocation errors and 0 consistency "
-                                                           "errors in database 'Lager'.\""),
-                                            QStringLiteral("\"DBCC execution completed.")}
-                             << QStringList{QStringLiteral("severity 16")};
-    QTest::newRow("checkdb, bracket quoting") << "DBCC CHECKDB ([it's]]odd])"
-                                              << QStringList{QStringLiteral("in database 'it's]odd'.")}
-                                              << QStringList{QStringLiteral("severity 16")};
+        << QStringList{QStringLiteral("\nit's]odd\tSIMPLE\n")}
+        << QStringList{QStringLiteral("Lager\t")};
+    QTest::newRow("checkdb")
+        << "DBCC CHECKDB ([Lager])"
+        << QStringList{QStringLiteral("\"CHECKDB found 0 allocation errors and 0 consistency "
+                                      "errors in database 'Lager'.\""),
+                       QStringLiteral("\"DBCC execution completed.")}
+        << QStringList{QStringLiteral("severity 16")};
+    QTest::newRow("checkdb, bracket quoting")
+        << "DBCC CHECKDB ([it's]]odd])" << QStringList{QStringLiteral("in database 'it's]odd'.")}
+        << QStringList{QStringLiteral("severity 16")};
     QTest::newRow("checkdb, unknown database")
         << "DBCC CHECKDB ([Lagerx])"
         << QStringList{QStringLiteral("Msg 2520 (severity 16, state 11) from SQLTEST Line 1:\n"
@@ -479,13 +507,15 @@ void TestTdsServer::statementAnswers_data()
         << QStringList{QStringLiteral("CHECKDB found")};
     QTest::newRow("shrink data file")
         << "DBCC SHRINKFILE (1)"
-        << QStringList{QStringLiteral("DbId\tFileId\tCurrentSize\tMinimumSize\tUsedPages\tEstimatedPages\n"),
+        << QStringList{QStringLiteral(
+                           "DbId\tFileId\tCurrentSize\tMinimumSize\tUsedPages\tEstimatedPages\n"),
                        QStringLiteral("\t1\t1024\t"), QStringLiteral("\"DBCC execution completed.")}
         << QStringList{QStringLiteral("severity 16")};
     QTest::newRow("shrink unknown file")
         << "DBCC SHRINKFILE (7)"
-        << QStringList{QStringLiteral("Msg 8985 (severity 16, state 1) from SQLTEST Line 1:\n"
-                                      "\t\"Could not locate file '7' for database 'Lager' in sys.database_files.")}
+        << QStringList{QStringLiteral(
+               "Msg 8985 (severity 16, state 1) from SQLTEST Line 1:\n"
+               "\t\"Could not locate file '7' for database 'Lager' in sys.database_files.")}
         << QStringList{QStringLiteral("DbId")};
     QTest::newRow("shrink without file id")
         << "DBCC SHRINKFILE ()"
@@ -500,37 +530,42 @@ void TestTdsServer::statementAnswers_data()
     QTest::newRow("log backup, simple recovery")
         << "BACKUP LOG [it's]]odd] TO DISK='/tmp/never-written.trn'"
         << QStringList{QStringLiteral("Msg 4208 (severity 16, state 1) from SQLTEST Line 1:\n"
-                                      "\t\"The statement BACKUP LOG is not allowed while the recovery model is SIMPLE."),
+                                      "\t\"The statement BACKUP LOG is not allowed while the "
+                                      "recovery model is SIMPLE."),
                        QStringLiteral("Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
                                       "\t\"BACKUP LOG is terminating abnormally.\"")}
         << QStringList{QStringLiteral("Processed")};
     QTest::newRow("backup into a missing folder")
         << "BACKUP DATABASE [Lager] TO DISK='/nonexistent-folder/Lager.BAK'"
-        << QStringList{QStringLiteral("Msg 3201 (severity 16, state 1) from SQLTEST Line 1:\n"
-                                      "\t\"Cannot open backup device '/nonexistent-folder/Lager.BAK'. Operating "
-                                      "system error 3(The system cannot find the path specified.).\"\n"
-                                      "Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
-                                      "\t\"BACKUP DATABASE is terminating abnormally.\"")}
+        << QStringList{QStringLiteral(
+               "Msg 3201 (severity 16, state 1) from SQLTEST Line 1:\n"
+               "\t\"Cannot open backup device '/nonexistent-folder/Lager.BAK'. Operating "
+               "system error 3(The system cannot find the path specified.).\"\n"
+               "Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+               "\t\"BACKUP DATABASE is terminating abnormally.\"")}
         << QStringList{QStringLiteral("Processed")};
     QTest::newRow("backup of an unknown database")
         << "BACKUP DATABASE [Lagerx] TO DISK='/tmp/never-written.bak'"
-        << QStringList{QStringLiteral("Msg 911 (severity 16, state 11)"), QStringLiteral("Msg 3013")}
+        << QStringList{QStringLiteral("Msg 911 (severity 16, state 11)"),
+                       QStringLiteral("Msg 3013")}
         << QStringList{QStringLiteral("Processed")};
     QTest::newRow("injected failure")
         << "DBCC CHECKDB ([Kaputt])"
-        << QStringList{QStringLiteral("Msg 8921 (severity 16, state 1) from SQLTEST Line 1:\n"
-                                      "\t\"Check terminated. A failure was detected while collecting facts.\"")}
+        << QStringList{QStringLiteral(
+               "Msg 8921 (severity 16, state 1) from SQLTEST Line 1:\n"
+               "\t\"Check terminated. A failure was detected while collecting facts.\"")}
         << QStringList{QStringLiteral("CHECKDB found")};
     QTest::newRow("probes") << "select @@spid, db_name() AS dbname, 'a''b' x, 42"
-                            << QStringList{QStringLiteral("\tdbname\tx\t\n"), QStringLiteral("\tLager\ta'b\t42\n")}
+                            << QStringList{QStringLiteral("\tdbname\tx\t\n"),
+                                           QStringLiteral("\tLager\ta'b\t42\n")}
                             << QStringList{QStringLiteral("Msg ")};
     QTest::newRow("several statements in one batch")
         << "SET TEXTSIZE 2147483647\nUSE [it's]]odd]\nselect db_name()"
-        << QStringList{QStringLiteral("\nit's]odd\n(1 row affected)")} << QStringList{QStringLiteral("Msg ")};
+        << QStringList{QStringLiteral("\nit's]odd\n(1 row affected)")}
+        << QStringList{QStringLiteral("Msg ")};
 }
 
-void TestTdsServer::statementAnswers()
-{
+void TestTdsServer::statementAnswers() {
     QFETCH(QString, sql);
     QFETCH(QStringList, expected);
     QFETCH(QStringList, absent);
@@ -543,45 +578,52 @@ void TestTdsServer::statementAnswers()
         {QStringLiteral("match"), QStringLiteral("CHECKDB ([Kaputt]")},
         {QStringLiteral("number"), 8921},
         {QStringLiteral("severity"), 16},
-        {QStringLiteral("message"), QStringLiteral("Check terminated. A failure was detected while collecting facts.")}}};
+        {QStringLiteral("message"),
+         QStringLiteral("Check terminated. A failure was detected while collecting facts.")}}};
     TdsTestServer srv;
     QVERIFY2(srv.start(scenario), qPrintable(srv.errorText()));
 
     const TsqlResult r = runTsql(srv.port(), sql + QStringLiteral("\ngo"));
     for (const QString& text : expected)
-        QVERIFY2(r.output.contains(text), qPrintable(QStringLiteral("missing: ") + text + QStringLiteral("\n") + r.output));
+        QVERIFY2(r.output.contains(text),
+                 qPrintable(QStringLiteral("missing: ") + text + QStringLiteral("\n") + r.output));
     for (const QString& text : absent)
-        QVERIFY2(!r.output.contains(text), qPrintable(QStringLiteral("unexpected: ") + text + QStringLiteral("\n") + r.output));
+        QVERIFY2(!r.output.contains(text), qPrintable(QStringLiteral("unexpected: ") + text +
+                                                      QStringLiteral("\n") + r.output));
     QCOMPARE(srv.batches(), QStringList{sql + QStringLiteral("\n")});
 }
 
-void TestTdsServer::backupFilesHoldOneSetPerBackup()
-{
+void TestTdsServer::backupFilesHoldOneSetPerBackup() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("databases")] =
-        QJsonObject{{QStringLiteral("Lager"), database(QStringLiteral("Lager"), QStringLiteral("FULL"), 3 << 20, 70000)}};
+        QJsonObject{{QStringLiteral("Lager"),
+                     database(QStringLiteral("Lager"), QStringLiteral("FULL"), 3 << 20, 70000)}};
     TdsTestServer srv;
     QVERIFY2(srv.start(scenario), qPrintable(srv.errorText()));
     QTemporaryDir dir;
     const QString bak = dir.filePath(QStringLiteral("Lager.BAK"));
     const QString trn = dir.filePath(QStringLiteral("Lager.TRN"));
 
-    const TsqlResult r = runTsql(srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'\ngo\n"
-                                                            "BACKUP LOG [Lager] TO DISK='%2'\ngo\n"
-                                                            "BACKUP LOG [Lager] TO DISK='%2'\ngo")
-                                                 .arg(bak, trn));
-    QVERIFY2(r.exitCode == 0 && !r.output.contains(QStringLiteral("severity 16")), qPrintable(r.output));
-    for (const char* text : {"Processed 1024 pages for database 'Lager', file 'Lager' on file 1.",
-                             "BACKUP DATABASE successfully processed ",
-                             "file 'Lager_log' on file 1.\"\nMsg 3014 (severity 0, state 1) from SQLTEST Line 1:\n"
-                             "\t\"BACKUP LOG successfully processed",
-                             "file 'Lager_log' on file 2."})
+    const TsqlResult r =
+        runTsql(srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'\ngo\n"
+                                           "BACKUP LOG [Lager] TO DISK='%2'\ngo\n"
+                                           "BACKUP LOG [Lager] TO DISK='%2'\ngo")
+                                .arg(bak, trn));
+    QVERIFY2(r.exitCode == 0 && !r.output.contains(QStringLiteral("severity 16")),
+             qPrintable(r.output));
+    for (const char* text :
+         {"Processed 1024 pages for database 'Lager', file 'Lager' on file 1.",
+          "BACKUP DATABASE successfully processed ",
+          "file 'Lager_log' on file 1.\"\nMsg 3014 (severity 0, state 1) from SQLTEST Line 1:\n"
+          "\t\"BACKUP LOG successfully processed",
+          "file 'Lager_log' on file 2."})
         QVERIFY2(r.output.contains(QLatin1String(text)), text);
 
     const auto full = readSets(bak);
     QVERIFY2(full.has_value(), "the full backup file is not a sequence of whole backup sets");
     QCOMPARE(full->size(), 1);
-    QCOMPARE(full->at(0).header.value(QStringLiteral("database")).toString(), QStringLiteral("Lager"));
+    QCOMPARE(full->at(0).header.value(QStringLiteral("database")).toString(),
+             QStringLiteral("Lager"));
     QCOMPARE(full->at(0).header.value(QStringLiteral("kind")).toString(), QStringLiteral("full"));
     QCOMPARE(full->at(0).payload.size(), 3 << 20);
 
@@ -604,13 +646,13 @@ void TestTdsServer::backupFilesHoldOneSetPerBackup()
     QCOMPARE(pages.size(), int(payload.size() / 4096));
 }
 
-void TestTdsServer::backupMediaRules_data()
-{
+void TestTdsServer::backupMediaRules_data() {
     QTest::addColumn<QByteArray>("existing");
     QTest::addColumn<QString>("with");
     QTest::addColumn<int>("sets");
     QTest::addColumn<QString>("expected");
-    const QByteArray oneSet = kMagic + "{\"database\": \"Lager\", \"kind\": \"full\", \"bytes\": 3}\nabc";
+    const QByteArray oneSet =
+        kMagic + "{\"database\": \"Lager\", \"kind\": \"full\", \"bytes\": 3}\nabc";
     // Without WITH INIT a backup is appended to the media, as SQL Server does;
     // the program relies on deleting the old file first.
     QTest::newRow("appends to an existing set") << oneSet << "" << 2 << "on file 2.";
@@ -620,8 +662,7 @@ void TestTdsServer::backupMediaRules_data()
         << "Msg 3241 (severity 16, state 1) from SQLTEST Line 1:\n\t\"The media family on device";
 }
 
-void TestTdsServer::backupMediaRules()
-{
+void TestTdsServer::backupMediaRules() {
     QFETCH(QByteArray, existing);
     QFETCH(QString, with);
     QFETCH(int, sets);
@@ -634,7 +675,8 @@ void TestTdsServer::backupMediaRules()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(existing) == existing.size());
     file.close();
 
-    const TsqlResult r = runTsql(srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'%2\ngo").arg(bak, with));
+    const TsqlResult r = runTsql(
+        srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'%2\ngo").arg(bak, with));
     QVERIFY2(r.output.contains(expected), qPrintable(r.output));
     if (sets < 0) {
         QFile check(bak);
@@ -647,8 +689,7 @@ void TestTdsServer::backupMediaRules()
     }
 }
 
-void TestTdsServer::splitPacketsAndSmallPacketSize()
-{
+void TestTdsServer::splitPacketsAndSmallPacketSize() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     TdsTestServer srv;
     QVERIFY2(srv.start(scenario), qPrintable(srv.errorText()));
@@ -660,33 +701,34 @@ void TestTdsServer::splitPacketsAndSmallPacketSize()
     QVERIFY(!login->hasMessage(18456));
     QVERIFY(login->hasMessage(5701));
 
-    const QString longSql = QStringLiteral("DBCC CHECKDB ([Lager])") + QString(3000, QLatin1Char(' '));
+    const QString longSql =
+        QStringLiteral("DBCC CHECKDB ([Lager])") + QString(3000, QLatin1Char(' '));
     const auto reply = client.query(longSql, 16);
     QVERIFY(reply.has_value());
     QVERIFY(reply->hasMessage(8989));
     QCOMPARE(srv.batches(), QStringList{longSql});
 
-    QVERIFY(client.send(0x01, RawTdsClient::batch(QStringLiteral("select * from sys.database_files"))));
+    QVERIFY(
+        client.send(0x01, RawTdsClient::batch(QStringLiteral("select * from sys.database_files"))));
     const auto rows = client.readMessage();
     QVERIFY(rows.has_value());
     QVERIFY(rows->size() > 512);
     QVERIFY(client.largestPacket <= 512);
-    QCOMPARE(quint8(rows->at(rows->size() - 13)), quint8(0xFD));  // ends in DONE
+    QCOMPARE(quint8(rows->at(rows->size() - 13)), quint8(0xFD)); // ends in DONE
 }
 
-void TestTdsServer::cancelledBackupLeavesNoPartialSet_data()
-{
+void TestTdsServer::cancelledBackupLeavesNoPartialSet_data() {
     QTest::addColumn<QString>("how");
     QTest::newRow("attention") << "attention";
     QTest::newRow("client disconnects") << "disconnect";
     QTest::newRow("server stops") << "stop";
 }
 
-void TestTdsServer::cancelledBackupLeavesNoPartialSet()
-{
+void TestTdsServer::cancelledBackupLeavesNoPartialSet() {
     QFETCH(QString, how);
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    QJsonObject lager = database(QStringLiteral("Lager"), QStringLiteral("FULL"), 1 << 20, 32 << 20);
+    QJsonObject lager =
+        database(QStringLiteral("Lager"), QStringLiteral("FULL"), 1 << 20, 32 << 20);
     lager[QStringLiteral("backup_bytes_per_second")] = 8 << 20;
     scenario[QStringLiteral("databases")] = QJsonObject{{QStringLiteral("Lager"), lager}};
     TdsTestServer srv;
@@ -694,16 +736,18 @@ void TestTdsServer::cancelledBackupLeavesNoPartialSet()
     QTemporaryDir dir;
     const QString bak = dir.filePath(QStringLiteral("Lager.BAK"));
     const QString trn = dir.filePath(QStringLiteral("Lager.TRN"));
-    const QByteArray firstSet = kMagic + "{\"database\": \"Lager\", \"kind\": \"log\", \"bytes\": 4}\nabcd";
+    const QByteArray firstSet =
+        kMagic + "{\"database\": \"Lager\", \"kind\": \"log\", \"bytes\": 4}\nabcd";
     QFile file(trn);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firstSet) == firstSet.size());
     file.close();
 
     RawTdsClient client;
     QVERIFY(client.login(srv.port()).has_value());
-    QVERIFY(client.send(0x01, RawTdsClient::batch(QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'\n"
-                                                                 "BACKUP LOG [Lager] TO DISK='%2'")
-                                                      .arg(bak, trn))));
+    QVERIFY(client.send(0x01,
+                        RawTdsClient::batch(QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'\n"
+                                                           "BACKUP LOG [Lager] TO DISK='%2'")
+                                                .arg(bak, trn))));
     // Wait until the second statement is appending to the log backup file.
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(trn).size() > firstSet.size() + (1 << 20), 20000);
     if (how == QLatin1String("disconnect")) {
@@ -730,19 +774,20 @@ void TestTdsServer::cancelledBackupLeavesNoPartialSet()
     QVERIFY(full.has_value() && full->size() == 1);
 }
 
-void TestTdsServer::delayDoesNotBlockOtherConnections()
-{
+void TestTdsServer::delayDoesNotBlockOtherConnections() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
-    scenario[QStringLiteral("delay")] = QJsonArray{
-        QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")}, {QStringLiteral("seconds"), 60}}};
+    scenario[QStringLiteral("delay")] =
+        QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")},
+                               {QStringLiteral("seconds"), 60}}};
     TdsTestServer srv;
     QVERIFY2(srv.start(scenario), qPrintable(srv.errorText()));
     QTemporaryDir dir;
 
     RawTdsClient slow;
     QVERIFY(slow.login(srv.port()).has_value());
-    QVERIFY(slow.send(0x01, RawTdsClient::batch(QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'")
-                                                    .arg(dir.filePath(QStringLiteral("Lager.BAK"))))));
+    QVERIFY(
+        slow.send(0x01, RawTdsClient::batch(QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'")
+                                                .arg(dir.filePath(QStringLiteral("Lager.BAK"))))));
     QTRY_COMPARE(srv.batches().size(), 1);
 
     QElapsedTimer timer;
@@ -761,18 +806,18 @@ void TestTdsServer::delayDoesNotBlockOtherConnections()
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("Lager.BAK"))));
 }
 
-void TestTdsServer::injectedConnectionLoss_data()
-{
+void TestTdsServer::injectedConnectionLoss_data() {
     QTest::addColumn<QJsonObject>("rule");
     QTest::addColumn<int>("errorNumber");
-    QTest::newRow("fatal error") << QJsonObject{{QStringLiteral("number"), 9001}, {QStringLiteral("severity"), 21},
-                                                {QStringLiteral("message"), QStringLiteral("The log is not available.")}}
+    QTest::newRow("fatal error") << QJsonObject{{QStringLiteral("number"), 9001},
+                                                {QStringLiteral("severity"), 21},
+                                                {QStringLiteral("message"),
+                                                 QStringLiteral("The log is not available.")}}
                                  << 9001;
     QTest::newRow("dropped connection") << QJsonObject{{QStringLiteral("disconnect"), true}} << 0;
 }
 
-void TestTdsServer::injectedConnectionLoss()
-{
+void TestTdsServer::injectedConnectionLoss() {
     QFETCH(QJsonObject, rule);
     QFETCH(int, errorNumber);
     rule[QStringLiteral("match")] = QStringLiteral("SHRINKFILE");
@@ -801,8 +846,7 @@ void TestTdsServer::injectedConnectionLoss()
     QVERIFY(other.query(QStringLiteral("DBCC CHECKDB ([Lager])"))->hasMessage(8989));
 }
 
-void TestTdsServer::encryptionDemandIsRefused()
-{
+void TestTdsServer::encryptionDemandIsRefused() {
     TdsTestServer srv;
     QVERIFY2(srv.start(TdsTestServer::defaultScenario()), qPrintable(srv.errorText()));
 
@@ -815,10 +859,12 @@ void TestTdsServer::encryptionDemandIsRefused()
     QCOMPARE(quint8(answer->at(5)), quint8(1));
     QCOMPARE(quint8(answer->at(qFromBigEndian<quint16>(answer->constData() + 6))), quint8(2));
     QVERIFY(client.closedByPeer());
-    QVERIFY2(srv.serverLog().contains(QStringLiteral("requires encryption")), qPrintable(srv.serverLog()));
+    QVERIFY2(srv.serverLog().contains(QStringLiteral("requires encryption")),
+             qPrintable(srv.serverLog()));
 
     // FreeTDS told to require encryption gives up instead of logging in in clear.
-    const TsqlResult r = runTsql(srv.port(), QStringLiteral("select 1\ngo"), QStringLiteral("\tencryption = require"));
+    const TsqlResult r = runTsql(srv.port(), QStringLiteral("select 1\ngo"),
+                                 QStringLiteral("\tencryption = require"));
     QVERIFY2(r.exitCode != 0, qPrintable(r.output));
     QVERIFY(srv.batches().isEmpty());
 }

@@ -1,8 +1,8 @@
 #include "MemoryLog.h"
-#include "platform/ProgramError.h"
-#include "settings/SettingsDatabase.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsDatabase.h"
 
 #include <QtTest>
 #include <chrono>

@@ -27,8 +27,9 @@ struct Fixture {
         QStringList inserts;
         int n = 0;
         for (const QString& name : names)
-            inserts << QStringLiteral("INSERT INTO sqldatenbanken (DBName, DBServer, DBBenutzer, DBPasswort) "
-                                      "VALUES ('%1', 'srv%2', 'sa', 'pw')")
+            inserts << QStringLiteral(
+                           "INSERT INTO sqldatenbanken (DBName, DBServer, DBBenutzer, DBPasswort) "
+                           "VALUES ('%1', 'srv%2', 'sa', 'pw')")
                            .arg(name)
                            .arg(++n);
         settings.ADOConnection1.close();
@@ -107,7 +108,8 @@ private Q_SLOTS:
         f.jobs.first();
         f.jobs.edit();
         f.jobs.setValue(SettingsColumns::DBServer, QStringLiteral("neuerserver"));
-        QCOMPARE(SettingsRecords::jobsForRun(f.jobs).value(0).DBServer, QStringLiteral("neuerserver"));
+        QCOMPARE(SettingsRecords::jobsForRun(f.jobs).value(0).DBServer,
+                 QStringLiteral("neuerserver"));
         QCOMPARE(f.jobs.state(), DatasetState::Browse);
     }
 
@@ -144,11 +146,14 @@ private Q_SLOTS:
         f.jobs.remove(); // the rows move up
         f.jobs.last();
         SettingsRecords::storeZipName(f.jobs, QStringLiteral("Kasse"), QStringLiteral("Kasse"));
-        QCOMPARE(SettingsFiles::rows(f.settings.databasePath(),
-                                     QStringLiteral("SELECT DBName, ZIP_Dateiname FROM sqldatenbanken ORDER BY DBName")),
-                 (QStringList{QStringLiteral("Archiv|NULL"), QStringLiteral("Kasse|Kasse")}));
-        QVERIFY_THROWS_EXCEPTION(ProgramError,
-                                 SettingsRecords::storeZipName(f.jobs, QStringLiteral("Lager"), QStringLiteral("x")));
+        QCOMPARE(
+            SettingsFiles::rows(
+                f.settings.databasePath(),
+                QStringLiteral("SELECT DBName, ZIP_Dateiname FROM sqldatenbanken ORDER BY DBName")),
+            (QStringList{QStringLiteral("Archiv|NULL"), QStringLiteral("Kasse|Kasse")}));
+        QVERIFY_THROWS_EXCEPTION(
+            ProgramError,
+            SettingsRecords::storeZipName(f.jobs, QStringLiteral("Lager"), QStringLiteral("x")));
         QCOMPARE(f.jobs.state(), DatasetState::Browse);
     }
 };

@@ -1,7 +1,7 @@
 // Cost of one log book entry with few and with many lines already on screen.
-#include "platform/Clock.h"
 #include "app/ScreenLog.h"
 #include "core/LogBook.h"
+#include "platform/Clock.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
