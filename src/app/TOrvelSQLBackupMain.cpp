@@ -71,6 +71,13 @@ void TOrvelSQLBackupMain::setUpFonts() {
     QFont memoFont(QStringLiteral("Tahoma"));
     memoFont.setPixelSize(9);
     ui->Memo1->setFont(memoFont);
+    // A caption is never cut: a button is at least its designed width and wide enough for its
+    // text in the font this system has.
+    for (QPushButton* button : {ui->btnStart, ui->btnEmailsenden, ui->btnUpdate, ui->Button3}) {
+        const int width = qMax(button->minimumWidth(), button->sizeHint().width());
+        button->setMinimumWidth(width);
+        button->setMaximumWidth(qMax(button->maximumWidth(), width));
+    }
 }
 
 void TOrvelSQLBackupMain::wireButtons() {
