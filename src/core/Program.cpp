@@ -4,6 +4,7 @@
 #include "backup/SqlMaintenance.h"
 #include "platform/Clock.h"
 #include "settings/Dataset.h"
+#include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
 
@@ -122,6 +123,7 @@ Program::Program(Options options, ProgramView& view)
     const QString& folder = m_options.programFolder;
     m_log.setEchoToStdout(m_options.echoLogToStdout);
     m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
+    EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
     m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log);

@@ -160,6 +160,12 @@ Field Dataset::field(int index) {
     return Field(this, index);
 }
 
+QVariant Dataset::rowValue(int row, int field) const {
+    if (row < 0 || row >= recordCount() || field < 0 || field >= fieldCount())
+        return {};
+    return m_rows[std::size_t(row)].values[std::size_t(field)];
+}
+
 QVariant Dataset::value(const QString& name) const {
     const int index = fieldIndex(name);
     if (index < 0)

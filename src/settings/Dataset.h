@@ -116,6 +116,8 @@ public:
     Field field(const QString& name);          // throws ProgramError when missing
     Field field(int index);
     QVariant value(const QString& name) const; // current row; invalid QVariant for NULL or no row
+    // Any row's value, for lists that show every row; invalid QVariant for NULL or out of range.
+    QVariant rowValue(int row, int field) const;
     void setValue(const QString& name, const QVariant& value);
 
     // Editing.
