@@ -1,19 +1,29 @@
 #include "app/TOrvelSQLBackupMain.h"
 
 #include "app/CountdownNotice.h"
+#include "app/DataSource.h"
 #include "app/ScreenLog.h"
+#include "app/WindowServices.h"
 #include "core/WindowSizeRule.h"
 #include "platform/ProgramError.h"
 #include "platform/SingleInstance.h"
 #include "platform/VersionInfo.h"
+#include "settings/Dataset.h"
+#include "settings/EditingRules.h"
+#include "settings/JobListModel.h"
+#include "settings/SettingsColumns.h"
+#include "settings/SettingsDatabase.h"
 #include "ui_TOrvelSQLBackupMain.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QScreen>
+#include <QScopedValueRollback>
+#include <QToolButton>
 
 namespace {
 constexpr QSize kDesignClientSize(1008, 661);
@@ -23,20 +33,17 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::OrvelSQLBackupMain>()) {
     ui->setupUi(this);
     const bool singleInstance = options.singleInstance;
+    if (!options.services)
+        m_desktop = std::make_unique<DesktopServices>();
+    m_services = options.services ? options.services : m_desktop.get();
     m_program = std::make_unique<Program>(std::move(options), static_cast<ProgramView&>(*this));
     m_screenLog = std::make_unique<ScreenLog>(ui->Memo1);
     m_program->log().setView(m_screenLog.get());
 
-    // The job editor's connection test; the editor itself lays them out.
-    Button2 = new QPushButton(QStringLiteral("Verbindung testen"), this);
-    Button2->setObjectName(QStringLiteral("Button2"));
-    Button2->hide();
-    lblcheckconnection = new QLabel(QStringLiteral("..."), this);
-    lblcheckconnection->setObjectName(QStringLiteral("lblcheckconnection"));
-    lblcheckconnection->hide();
-
     setUpFonts();
     wireButtons();
+    bindSettings();
+    wireNavigator();
 
     SmartMessageBox = new CountdownNotice(this);
     SmartMessageBox->setObjectName(QStringLiteral("SmartMessageBox"));
@@ -59,6 +66,18 @@ TOrvelSQLBackupMain::~TOrvelSQLBackupMain() {
     if (qApp)
         qApp->removeEventFilter(this);
     m_program->log().setView(nullptr);
+    // The bindings go before the datasets they watch.
+    delete sourceDatenbanken;
+    delete sourceBenutzerdaten;
+    delete m_jobList;
+}
+
+template <class F> void TOrvelSQLBackupMain::guarded(F&& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        ApplicationEvents1Exception(this, e);
+    }
 }
 
 void TOrvelSQLBackupMain::setUpFonts() {
@@ -86,7 +105,100 @@ void TOrvelSQLBackupMain::wireButtons() {
             [this] { btnEmailsendenClick(ui->btnEmailsenden); });
     connect(ui->btnUpdate, &QPushButton::clicked, this, [this] { btnUpdateClick(ui->btnUpdate); });
     connect(ui->Button3, &QPushButton::clicked, this, [this] { Button3Click(ui->Button3); });
-    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
+    connect(ui->Button2, &QPushButton::clicked, this, [this] { Button2Click(ui->Button2); });
+    connect(ui->Button4, &QPushButton::clicked, this, [this] { Button4Click(ui->Button4); });
+}
+
+void TOrvelSQLBackupMain::bindSettings() {
+    namespace C = SettingsColumns;
+    SettingsDatabase& settings = m_program->settings();
+    const auto onError = [this](const std::exception& e) { ApplicationEvents1Exception(this, e); };
+
+    sourceBenutzerdaten = new DataSource(settings.queryBenutzerdaten, onError, this);
+    sourceBenutzerdaten->bindLabel(ui->DBText1, C::OrdnerZIPDateien);
+    sourceBenutzerdaten->bindLineEdit(ui->DBEdit17, C::EmpfaengerEmail);
+    sourceBenutzerdaten->bindLineEdit(ui->DBEdit12, C::VersenderName);
+
+    sourceDatenbanken = new DataSource(settings.queryDatenbanken, onError, this);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit4, C::DBName);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit5, C::DBServer);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit6, C::DBBenutzer);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit7, C::DBPasswort);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit8, C::ZIP_Dateiname);
+    sourceDatenbanken->bindCheckBox(ui->DBCheckBox2, C::FTP_aktiv, true, false);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit9, C::FTP_SERVER);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit10, C::FTP_Benutzer);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit11, C::FTP_Passwort);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit19, C::FTP_Pfad);
+    sourceDatenbanken->bindLineEdit(ui->DBEdit20, C::FTP_Port);
+    sourceDatenbanken->bindComboBox(ui->wwDBComboBox1, C::FTP_Binary, {0, 1});   // TEXT ASCII, BINÄR
+    sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2});   // FTP, FTPS, SFTP
+    sourceDatenbanken->bindCheckBox(ui->DBCheckBox5, C::FTP_Passiv, 1, 0);
+
+    // The passwords show every character as '*'.
+    for (QLineEdit* password : {ui->DBEdit7, ui->DBEdit11})
+        password->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
+
+    m_jobList = new JobListModel(settings.queryDatenbanken);
+    ui->wwDBGrid1->setModel(m_jobList);
+    ui->wwDBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui->wwDBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ui->wwDBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ui->wwDBGrid1->verticalHeader()->hide();
+    ui->wwDBGrid1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    ui->wwDBGrid1->setColumnWidth(0, ui->wwDBGrid1->fontMetrics().averageCharWidth() * 25);
+    connect(ui->wwDBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) {
+                if (m_selecting || !current.isValid())
+                    return;
+                guarded([this, row = current.row()] { m_program->settings().queryDatenbanken.moveTo(row); });
+                // A refused store keeps the pending row current: the list shows where the editor is.
+                Q_EMIT m_jobList->currentRowChanged(m_program->settings().queryDatenbanken.recNo());
+            });
+    connect(m_jobList, &JobListModel::currentRowChanged, this, [this](int row) {
+        QScopedValueRollback<bool> selecting(m_selecting, true);
+        if (row >= 0)
+            ui->wwDBGrid1->selectionModel()->setCurrentIndex(
+                m_jobList->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        else
+            ui->wwDBGrid1->selectionModel()->clear();
+    });
+
+    // The editor's rule for a new job, then the focus to its name.
+    Dataset& jobs = settings.queryDatenbanken;
+    jobs.onNewRecord = [this, rule = jobs.onNewRecord](Dataset& ds) {
+        if (rule)
+            rule(ds);
+        queryDatenbankenNewRecord(ds);
+    };
+
+    // Leaving these edits stores the general settings.
+    ui->DBEdit17->installEventFilter(this);
+    ui->DBEdit12->installEventFilter(this);
+}
+
+void TOrvelSQLBackupMain::wireNavigator() {
+    Dataset& jobs = m_program->settings().queryDatenbanken;
+    connect(ui->DBNavigator2Insert, &QToolButton::clicked, this, [this, &jobs] { guarded([&jobs] { jobs.insert(); }); });
+    connect(ui->DBNavigator2Delete, &QToolButton::clicked, this, [this, &jobs] {
+        guarded([this, &jobs] {
+            if (jobs.isOpen() && jobs.recNo() >= 0 &&
+                m_services->confirm(this, QStringLiteral("Datensatz löschen?")))
+                jobs.remove();
+        });
+    });
+    connect(ui->DBNavigator2Post, &QToolButton::clicked, this, [this, &jobs] {
+        guarded([&jobs] {
+            if (jobs.hasPendingChanges())
+                jobs.post();
+        });
+    });
+    connect(ui->DBNavigator2Cancel, &QToolButton::clicked, this, [this, &jobs] {
+        guarded([&jobs] {
+            if (jobs.hasPendingChanges())
+                jobs.cancel();
+        });
+    });
 }
 
 int TOrvelSQLBackupMain::exitCode() const {
@@ -193,6 +305,12 @@ void TOrvelSQLBackupMain::FormKeyPress(QObject*, QChar& Key, Qt::KeyboardModifie
 }
 
 bool TOrvelSQLBackupMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusOut) {
+        if (watched == ui->DBEdit17)
+            DBEdit17Exit(ui->DBEdit17);
+        else if (watched == ui->DBEdit12)
+            DBEdit12Exit(ui->DBEdit12);
+    }
     if (event->type() == QEvent::KeyPress) {
         // A key travels up the parent chain when ignored; take it once, at its first receiver.
         auto* w = qobject_cast<QWidget*>(watched);
@@ -234,5 +352,26 @@ void TOrvelSQLBackupMain::btnEmailsendenClick(QObject*) {
 void TOrvelSQLBackupMain::btnUpdateClick(QObject*) {
     m_program->core().checkForUpdate();
 }
-// The online manual opens with the settings editor's links.
-void TOrvelSQLBackupMain::Button3Click(QObject*) {}
+void TOrvelSQLBackupMain::Button3Click(QObject*) {
+    browseroeffnen(QStringLiteral("https://" ORVEL_MANUAL_HOST "/hilfe2/orvelsqlbackup.htm"));
+}
+
+void TOrvelSQLBackupMain::browseroeffnen(const QString& mylink) { m_services->openUrl(QUrl(mylink)); }
+
+void TOrvelSQLBackupMain::Button4Click(QObject*) {
+    guarded([this] {
+        Dataset& general = m_program->settings().queryBenutzerdaten;
+        const QString start = EditingRules::copyFolderStart(general, m_program->core().programFolder());
+        EditingRules::setCopyFolder(general, m_services->chooseFolder(this, start));
+    });
+}
+
+void TOrvelSQLBackupMain::DBEdit17Exit(QObject*) {
+    guarded([this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
+}
+
+void TOrvelSQLBackupMain::DBEdit12Exit(QObject*) {
+    guarded([this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
+}
+
+void TOrvelSQLBackupMain::queryDatenbankenNewRecord(Dataset&) { ui->DBEdit4->setFocus(); }

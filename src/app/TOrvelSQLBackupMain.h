@@ -10,10 +10,12 @@
 #include <optional>
 
 class CountdownNotice;
-class QLabel;
-class QPushButton;
+class Dataset;
+class DataSource;
+class JobListModel;
 class ScreenLog;
 class SingleInstance;
+class WindowServices;
 
 namespace Ui {
 class OrvelSQLBackupMain;
@@ -26,6 +28,7 @@ class TOrvelSQLBackupMain : public QWidget, private ProgramView {
 public:
     struct Options : Program::Options {
         bool singleInstance = false; // take part in the one-instance-per-user rule
+        WindowServices* services = nullptr; // null: the real dialogs and browser
     };
 
     explicit TOrvelSQLBackupMain(Options options, QWidget* parent = nullptr);
@@ -43,6 +46,13 @@ public:
     void btnEmailsendenClick(QObject* Sender);
     void btnUpdateClick(QObject* Sender);
     void Button3Click(QObject* Sender);
+    void Button4Click(QObject* Sender);
+    void DBEdit17Exit(QObject* Sender);
+    void DBEdit12Exit(QObject* Sender);
+    // A new job row has begun (its defaults are the settings' rule): the name is typed first.
+    void queryDatenbankenNewRecord(Dataset& DataSet);
+    // Opens the address with the desktop's default handler; nothing is logged.
+    void browseroeffnen(const QString& mylink);
 
     // A second start found this user's running instance and asked it to come forward.
     bool anotherInstanceRuns() const { return m_anotherInstance; }
@@ -70,18 +80,25 @@ private:
 
     void setUpFonts();
     void wireButtons();
+    void bindSettings();
+    void wireNavigator();
     void raiseWindow();
+    // Runs a user action; what escapes it goes to the log book as any unhandled error does.
+    template <class F> void guarded(F&& action);
 
     std::unique_ptr<Ui::OrvelSQLBackupMain> ui;
     std::unique_ptr<ScreenLog> m_screenLog;
     std::unique_ptr<Program> m_program;
     CountdownNotice* SmartMessageBox = nullptr;
-    QPushButton* Button2 = nullptr;
-    QLabel* lblcheckconnection = nullptr;
+    std::unique_ptr<WindowServices> m_desktop;
+    WindowServices* m_services = nullptr;
+    DataSource* sourceDatenbanken = nullptr;
+    DataSource* sourceBenutzerdaten = nullptr;
+    JobListModel* m_jobList = nullptr;
+    bool m_selecting = false; // the list's selection follows the current row
     SingleInstance* VrRunOnce1 = nullptr;
     bool m_anotherInstance = false;
     bool m_shownOnce = false;
-    bool m_controlsAttached = true;
     // The rule's outer size; an empty dimension keeps the design client size.
     std::optional<int> m_outerWidth;
     std::optional<int> m_outerHeight;
