@@ -135,10 +135,6 @@ void TOrvelSQLBackupMain::bindSettings() {
     sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2});   // FTP, FTPS, SFTP
     sourceDatenbanken->bindCheckBox(ui->DBCheckBox5, C::FTP_Passiv, 1, 0);
 
-    // The passwords show every character as '*'.
-    for (QLineEdit* password : {ui->DBEdit7, ui->DBEdit11})
-        password->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
-
     m_jobList = new JobListModel(settings.queryDatenbanken);
     ui->wwDBGrid1->setModel(m_jobList);
     ui->wwDBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -265,12 +261,13 @@ void TOrvelSQLBackupMain::clearCountdownNotice() {
 }
 
 void TOrvelSQLBackupMain::setDataControlsAttached(bool attached) {
-    // The bound controls of the settings editor follow this; until it is built there are none.
-    m_controlsAttached = attached;
+    sourceBenutzerdaten->setAttached(attached);
+    sourceDatenbanken->setAttached(attached);
+    m_jobList->setAttached(attached);
 }
 
 void TOrvelSQLBackupMain::showConnectionTestResult(const QString& text) {
-    lblcheckconnection->setText(text);
+    ui->lblcheckconnection->setText(text);
 }
 
 void TOrvelSQLBackupMain::closeWindow() {

@@ -1,10 +1,12 @@
 // The window as the settings editor: bound controls, the navigator and the editing rules, driven
 // with keys and clicks against a real settings file, reopened to prove what was stored.
 #include "FakeTimers.h"
+#include "MemoryLog.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "app/WindowServices.h"
+#include "settings/SettingsDatabase.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -61,6 +63,10 @@ struct Editor {
         timers.preparation().fire();
         if (stopCountdown)
             w->SmartMessageBoxClick(w.get(), 0);
+        // The notice took the activation while it showed; the user is back in the window.
+        w->activateWindow();
+        if (!QTest::qWaitForWindowActive(w.get()))
+            qFatal("window not active");
     }
     template <class T> T* get(const char* name) const {
         T* widget = w->findChild<T*>(QLatin1String(name));
@@ -72,7 +78,10 @@ struct Editor {
     void click(const char* name) const { QTest::mouseClick(get<QAbstractButton>(name), Qt::LeftButton); }
     void type(const char* name, const QString& text) const {
         QLineEdit* e = edit(name);
+        // Activation comes asynchronously: the keys go in once the edit has the focus.
+        w->activateWindow();
         e->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), e);
         QTest::keyClicks(e, text);
     }
     QString newestLogLine() const {
@@ -156,14 +165,19 @@ private Q_SLOTS:
     void generalSettingsStoredOnLeavingTheEdit() {
         TempFolder folder;
         {
-            Editor e(folder);
-            QVERIFY(SettingsFiles::exec(folder.file(QStringLiteral("sqlback.mdb")),
-                                        {QStringLiteral("UPDATE benutzerdaten SET VersenderEmail=' Backup@Firma.DE '")}));
+            MemoryLog log;
+            SettingsDatabase settings(log, folder.path());
+            QVERIFY(SettingsDatabase::CreateAccessDatabase(settings.databasePath()));
+            settings.checkdatabase();
+            settings.queryBenutzerdaten.edit();
+            settings.queryBenutzerdaten.setValue(QStringLiteral("VersenderEmail"), QStringLiteral(" Backup@Firma.DE "));
+            settings.queryBenutzerdaten.post();
         }
         {
             Editor e(folder);
             e.type("DBEdit17", QStringLiteral("Chef@Firma.de; it@firma.de"));
             QTest::keyClick(e.edit("DBEdit17"), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), e.edit("DBEdit12"));
             QCOMPARE(e.stored(QStringLiteral("SELECT EmpfaengerEmail, VersenderEmail FROM benutzerdaten")),
                      QStringList{QStringLiteral("Chef@Firma.de; it@firma.de|backup@firma.de")});
         }
