@@ -1,4 +1,5 @@
 // Renders the window as a user sees it after stopping the countdown, with two sample jobs, to a PNG.
+#include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/Timers.h"
 #include "platform/LogSink.h"
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    OrvelApplication::applyBlueStyle();
     QTemporaryDir dir;
     const QString folder = dir.path() + QLatin1Char('/');
     QFile ini(folder + QStringLiteral("OrvelSQLBackup.INI"));

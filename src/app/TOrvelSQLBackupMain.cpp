@@ -90,6 +90,10 @@ void TOrvelSQLBackupMain::setUpFonts() {
     QFont memoFont(QStringLiteral("Tahoma"));
     memoFont.setPixelSize(9);
     ui->Memo1->setFont(memoFont);
+    // Set here rather than by a style sheet, which would also recolour the check mark on teal.
+    QFont uploadFont(QStringLiteral("Segoe UI"));
+    uploadFont.setPixelSize(16);
+    ui->DBCheckBox2->setFont(uploadFont);
     // A caption is never cut: a button is at least its designed width and wide enough for its
     // text in the font this system has.
     for (QPushButton* button : {ui->btnStart, ui->btnEmailsenden, ui->btnUpdate, ui->Button3}) {
@@ -142,6 +146,7 @@ void TOrvelSQLBackupMain::bindSettings() {
     ui->wwDBGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->wwDBGrid1->verticalHeader()->hide();
     ui->wwDBGrid1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    ui->wwDBGrid1->horizontalHeader()->setStretchLastSection(true);
     ui->wwDBGrid1->setColumnWidth(0, ui->wwDBGrid1->fontMetrics().averageCharWidth() * 25);
     connect(ui->wwDBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
