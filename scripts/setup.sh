@@ -12,6 +12,7 @@ packages=(
     python3
     unzip zip p7zip-full pigz bc time
     xauth
+    xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi
 )
 
 missing=()

@@ -1,4 +1,5 @@
-// Renders the window as a user sees it after stopping the countdown, with two sample jobs, to a PNG.
+// Renders the window as a user sees it after stopping the countdown, with two sample jobs, to a
+// PNG.
 #include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/Timers.h"

@@ -14,7 +14,9 @@ DataSource::DataSource(Dataset& dataset, ErrorHandler onError, QObject* parent)
         if (!m_attached)
             return;
         if (event == DatasetEvent::FieldChanged) {
-            const QString name = field >= 0 && field < m_dataset.fieldCount() ? m_dataset.fieldDef(field).name : QString();
+            const QString name = field >= 0 && field < m_dataset.fieldCount()
+                                     ? m_dataset.fieldDef(field).name
+                                     : QString();
             for (const Binding& b : std::as_const(m_bindings))
                 if (b.field.compare(name, Qt::CaseInsensitive) == 0)
                     show(b);
@@ -24,11 +26,17 @@ DataSource::DataSource(Dataset& dataset, ErrorHandler onError, QObject* parent)
     });
 }
 
-DataSource::~DataSource() { m_dataset.unsubscribe(m_subscription); }
+DataSource::~DataSource() {
+    m_dataset.unsubscribe(m_subscription);
+}
 
 void DataSource::bindLineEdit(QLineEdit* edit, const QString& field) {
     m_bindings.append({edit, field, {}});
-    connect(edit, &QLineEdit::textEdited, this, [this, edit, field](const QString& text) {
+    // Any change not made by showing the row is the user's: typed, pasted, or set by a screen
+    // reader.
+    connect(edit, &QLineEdit::textChanged, this, [this, edit, field](const QString& text) {
+        if (m_showing)
+            return;
         // As an edit control does: an empty text stores NULL.
         write(edit, field, text.isEmpty() ? QVariant() : QVariant(text));
     });
@@ -43,15 +51,16 @@ void DataSource::bindLabel(QLabel* label, const QString& field) {
 void DataSource::bindCheckBox(QCheckBox* box, const QString& field, const QVariant& ticked,
                               const QVariant& unticked) {
     m_bindings.append({box, field, {ticked, unticked}});
-    connect(box, &QCheckBox::clicked, this,
-            [this, box, field, ticked, unticked](bool on) { write(box, field, on ? ticked : unticked); });
+    connect(box, &QCheckBox::clicked, this, [this, box, field, ticked, unticked](bool on) {
+        write(box, field, on ? ticked : unticked);
+    });
     show(m_bindings.last());
 }
 
 void DataSource::bindComboBox(QComboBox* box, const QString& field, const QList<QVariant>& values) {
     m_bindings.append({box, field, values});
-    connect(box, &QComboBox::activated, this, [this, box, field, values](int index) {
-        if (index >= 0 && index < values.size())
+    connect(box, &QComboBox::currentIndexChanged, this, [this, box, field, values](int index) {
+        if (!m_showing && index >= 0 && index < values.size())
             write(box, field, values.at(index));
     });
     show(m_bindings.last());
@@ -77,6 +86,7 @@ void DataSource::show(const Binding& b) {
     if (m_dataset.isOpen() && m_dataset.recNo() >= 0 && m_dataset.fieldIndex(b.field) >= 0)
         value = m_dataset.value(b.field);
     const QString text = value.isValid() ? value.toString() : QString();
+    QScopedValueRollback<bool> showing(m_showing, true);
     if (auto* edit = qobject_cast<QLineEdit*>(b.control)) {
         if (edit->text() != text)
             edit->setText(text);

@@ -15,7 +15,8 @@ class QWidget;
 
 // Binds controls to the fields of one dataset's current row: a control shows its field, and what
 // the user types goes into the row (the dataset moves into edit, or into a new row when it has
-// none). Detached, the controls no longer follow the dataset; attaching shows the current row again.
+// none). Detached, the controls no longer follow the dataset; attaching shows the current row
+// again.
 class DataSource : public QObject {
     Q_OBJECT
 public:
@@ -31,7 +32,8 @@ public:
     // A read-only text.
     void bindLabel(QLabel* label, const QString& field);
     // Ticked stores `ticked`, not ticked stores `unticked`.
-    void bindCheckBox(QCheckBox* box, const QString& field, const QVariant& ticked, const QVariant& unticked);
+    void bindCheckBox(QCheckBox* box, const QString& field, const QVariant& ticked,
+                      const QVariant& unticked);
     // Entry i of the drop-down stores values[i]; a stored value not in the list shows no entry.
     void bindComboBox(QComboBox* box, const QString& field, const QList<QVariant>& values);
 
@@ -56,4 +58,5 @@ private:
     int m_subscription = 0;
     bool m_attached = true;
     QWidget* m_writing = nullptr; // the control whose input is being stored: not shown over
+    bool m_showing = false;       // a control is being set to the row's value, not by the user
 };

@@ -21,8 +21,8 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
-#include <QScreen>
 #include <QScopedValueRollback>
+#include <QScreen>
 #include <QToolButton>
 
 namespace {
@@ -135,8 +135,8 @@ void TOrvelSQLBackupMain::bindSettings() {
     sourceDatenbanken->bindLineEdit(ui->DBEdit11, C::FTP_Passwort);
     sourceDatenbanken->bindLineEdit(ui->DBEdit19, C::FTP_Pfad);
     sourceDatenbanken->bindLineEdit(ui->DBEdit20, C::FTP_Port);
-    sourceDatenbanken->bindComboBox(ui->wwDBComboBox1, C::FTP_Binary, {0, 1});   // TEXT ASCII, BINÄR
-    sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2});   // FTP, FTPS, SFTP
+    sourceDatenbanken->bindComboBox(ui->wwDBComboBox1, C::FTP_Binary, {0, 1}); // TEXT ASCII, BINÄR
+    sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2}); // FTP, FTPS, SFTP
     sourceDatenbanken->bindCheckBox(ui->DBCheckBox5, C::FTP_Passiv, 1, 0);
 
     m_jobList = new JobListModel(settings.queryDatenbanken);
@@ -152,15 +152,19 @@ void TOrvelSQLBackupMain::bindSettings() {
             [this](const QModelIndex& current) {
                 if (m_selecting || !current.isValid())
                     return;
-                guarded([this, row = current.row()] { m_program->settings().queryDatenbanken.moveTo(row); });
-                // A refused store keeps the pending row current: the list shows where the editor is.
+                guarded([this, row = current.row()] {
+                    m_program->settings().queryDatenbanken.moveTo(row);
+                });
+                // A refused store keeps the pending row current: the list shows where the editor
+                // is.
                 Q_EMIT m_jobList->currentRowChanged(m_program->settings().queryDatenbanken.recNo());
             });
     connect(m_jobList, &JobListModel::currentRowChanged, this, [this](int row) {
         QScopedValueRollback<bool> selecting(m_selecting, true);
         if (row >= 0)
-            ui->wwDBGrid1->selectionModel()->setCurrentIndex(
-                m_jobList->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            ui->wwDBGrid1->selectionModel()->setCurrentIndex(m_jobList->index(row, 0),
+                                                             QItemSelectionModel::ClearAndSelect |
+                                                                 QItemSelectionModel::Rows);
         else
             ui->wwDBGrid1->selectionModel()->clear();
     });
@@ -180,7 +184,8 @@ void TOrvelSQLBackupMain::bindSettings() {
 
 void TOrvelSQLBackupMain::wireNavigator() {
     Dataset& jobs = m_program->settings().queryDatenbanken;
-    connect(ui->DBNavigator2Insert, &QToolButton::clicked, this, [this, &jobs] { guarded([&jobs] { jobs.insert(); }); });
+    connect(ui->DBNavigator2Insert, &QToolButton::clicked, this,
+            [this, &jobs] { guarded([&jobs] { jobs.insert(); }); });
     connect(ui->DBNavigator2Delete, &QToolButton::clicked, this, [this, &jobs] {
         guarded([this, &jobs] {
             if (jobs.isOpen() && jobs.recNo() >= 0 &&
@@ -358,22 +363,29 @@ void TOrvelSQLBackupMain::Button3Click(QObject*) {
     browseroeffnen(QStringLiteral("https://" ORVEL_MANUAL_HOST "/hilfe2/orvelsqlbackup.htm"));
 }
 
-void TOrvelSQLBackupMain::browseroeffnen(const QString& mylink) { m_services->openUrl(QUrl(mylink)); }
+void TOrvelSQLBackupMain::browseroeffnen(const QString& mylink) {
+    m_services->openUrl(QUrl(mylink));
+}
 
 void TOrvelSQLBackupMain::Button4Click(QObject*) {
     guarded([this] {
         Dataset& general = m_program->settings().queryBenutzerdaten;
-        const QString start = EditingRules::copyFolderStart(general, m_program->core().programFolder());
+        const QString start =
+            EditingRules::copyFolderStart(general, m_program->core().programFolder());
         EditingRules::setCopyFolder(general, m_services->chooseFolder(this, start));
     });
 }
 
 void TOrvelSQLBackupMain::DBEdit17Exit(QObject*) {
-    guarded([this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
+    guarded(
+        [this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
 }
 
 void TOrvelSQLBackupMain::DBEdit12Exit(QObject*) {
-    guarded([this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
+    guarded(
+        [this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
 }
 
-void TOrvelSQLBackupMain::queryDatenbankenNewRecord(Dataset&) { ui->DBEdit4->setFocus(); }
+void TOrvelSQLBackupMain::queryDatenbankenNewRecord(Dataset&) {
+    ui->DBEdit4->setFocus();
+}

@@ -27,7 +27,7 @@ class TOrvelSQLBackupMain : public QWidget, private ProgramView {
     Q_OBJECT
 public:
     struct Options : Program::Options {
-        bool singleInstance = false; // take part in the one-instance-per-user rule
+        bool singleInstance = false;        // take part in the one-instance-per-user rule
         WindowServices* services = nullptr; // null: the real dialogs and browser
     };
 

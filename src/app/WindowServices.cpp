@@ -7,8 +7,8 @@
 #include <QPushButton>
 
 bool DesktopServices::confirm(QWidget* parent, const QString& question) {
-    QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(), question, QMessageBox::NoButton,
-                    parent);
+    QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(), question,
+                    QMessageBox::NoButton, parent);
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole);
     box.setDefaultButton(ok);
@@ -17,7 +17,10 @@ bool DesktopServices::confirm(QWidget* parent, const QString& question) {
 }
 
 QString DesktopServices::chooseFolder(QWidget* parent, const QString& startFolder) {
-    return QFileDialog::getExistingDirectory(parent, QString(), startFolder, QFileDialog::ShowDirsOnly);
+    return QFileDialog::getExistingDirectory(parent, QString(), startFolder,
+                                             QFileDialog::ShowDirsOnly);
 }
 
-void DesktopServices::openUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+void DesktopServices::openUrl(const QUrl& url) {
+    QDesktopServices::openUrl(url);
+}

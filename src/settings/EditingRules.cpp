@@ -21,7 +21,8 @@ void EditingRules::newJobDefaults(Dataset& jobs) {
 void EditingRules::beforeJobPost(Dataset& jobs) {
     if (jobs.fieldIndex(C::ZIP_erstellen) < 0 || jobs.fieldIndex(C::ZIP_Dateiname) < 0)
         return;
-    if (jobs.field(C::ZIP_erstellen).asBoolean() && jobs.field(C::ZIP_Dateiname).asString().isEmpty())
+    if (jobs.field(C::ZIP_erstellen).asBoolean() &&
+        jobs.field(C::ZIP_Dateiname).asString().isEmpty())
         jobs.setValue(C::ZIP_Dateiname, jobs.field(C::DBName).asString());
 }
 
@@ -51,8 +52,9 @@ void EditingRules::storePendingGeneral(Dataset& general) {
 }
 
 QString EditingRules::copyFolderStart(Dataset& general, const QString& programFolder) {
-    const QString stored =
-        general.isOpen() && !general.isEmpty() ? general.field(C::OrdnerZIPDateien).asString() : QString();
+    const QString stored = general.isOpen() && !general.isEmpty()
+                               ? general.field(C::OrdnerZIPDateien).asString()
+                               : QString();
     return stored.isEmpty() ? programFolder : stored;
 }
 

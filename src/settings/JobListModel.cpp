@@ -3,25 +3,33 @@
 #include "settings/Dataset.h"
 #include "settings/SettingsColumns.h"
 
-JobListModel::JobListModel(Dataset& jobs, QObject* parent) : QAbstractTableModel(parent), m_jobs(jobs) {
+JobListModel::JobListModel(Dataset& jobs, QObject* parent)
+    : QAbstractTableModel(parent), m_jobs(jobs) {
     m_subscription = m_jobs.subscribe([this](DatasetEvent event, int field) {
         if (!m_attached)
             return;
         if (event == DatasetEvent::Scrolled) {
             Q_EMIT currentRowChanged(m_jobs.recNo());
         } else if (event == DatasetEvent::DataSetChanged ||
-                   (event == DatasetEvent::FieldChanged && field == m_jobs.fieldIndex(SettingsColumns::DBName))) {
+                   (event == DatasetEvent::FieldChanged &&
+                    field == m_jobs.fieldIndex(SettingsColumns::DBName))) {
             refresh();
         }
     });
     refresh();
 }
 
-JobListModel::~JobListModel() { m_jobs.unsubscribe(m_subscription); }
+JobListModel::~JobListModel() {
+    m_jobs.unsubscribe(m_subscription);
+}
 
-int JobListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(m_names.size()); }
+int JobListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(m_names.size());
+}
 
-int JobListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 1; }
+int JobListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : 1;
+}
 
 QVariant JobListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= m_names.size() || index.column() != 0)

@@ -75,7 +75,9 @@ struct Editor {
         return widget;
     }
     QLineEdit* edit(const char* name) const { return get<QLineEdit>(name); }
-    void click(const char* name) const { QTest::mouseClick(get<QAbstractButton>(name), Qt::LeftButton); }
+    void click(const char* name) const {
+        QTest::mouseClick(get<QAbstractButton>(name), Qt::LeftButton);
+    }
     void type(const char* name, const QString& text) const {
         QLineEdit* e = edit(name);
         // Activation comes asynchronously: the keys go in once the edit has the focus.
@@ -120,9 +122,11 @@ private Q_SLOTS:
         e.type("DBEdit7", QStringLiteral("geheim"));
         QCOMPARE(e.edit("DBEdit7")->displayText(), QStringLiteral("******"));
         e.click("DBNavigator2Post");
-        QCOMPARE(e.stored(QStringLiteral("SELECT DBName, DBServer, DBBenutzer, DBPasswort, FTP_Port, FTP_SSL FROM sqldatenbanken")),
+        QCOMPARE(e.stored(QStringLiteral("SELECT DBName, DBServer, DBBenutzer, DBPasswort, "
+                                         "FTP_Port, FTP_SSL FROM sqldatenbanken")),
                  QStringList{QStringLiteral("Lager|sql01|sa|geheim|21|0")});
-        QCOMPARE(e.get<QTableView>("wwDBGrid1")->model()->index(0, 0).data().toString(), QStringLiteral("Lager"));
+        QCOMPARE(e.get<QTableView>("wwDBGrid1")->model()->index(0, 0).data().toString(),
+                 QStringLiteral("Lager"));
     }
 
     // Typing into the editor of an empty list starts a new row with the same defaults.
@@ -148,17 +152,20 @@ private Q_SLOTS:
             QTest::keyClick(protocol->view(), Qt::Key_Return);
             QCOMPARE(protocol->currentText(), QStringLiteral("SFTP"));
             e.click("DBNavigator2Post");
-            QCOMPARE(e.stored(QStringLiteral("SELECT FTP_SSL FROM sqldatenbanken")), QStringList{"2"});
+            QCOMPARE(e.stored(QStringLiteral("SELECT FTP_SSL FROM sqldatenbanken")),
+                     QStringList{"2"});
         }
-        QVERIFY(SettingsFiles::exec(folder.file(QStringLiteral("sqlback.mdb")),
-                                    {QStringLiteral("UPDATE sqldatenbanken SET FTP_SSL=1, FTP_Passiv=1, FTP_Binary=1")}));
+        QVERIFY(SettingsFiles::exec(
+            folder.file(QStringLiteral("sqlback.mdb")),
+            {QStringLiteral("UPDATE sqldatenbanken SET FTP_SSL=1, FTP_Passiv=1, FTP_Binary=1")}));
         Editor again(folder);
         QCOMPARE(again.get<QComboBox>("wwDBComboBox2")->currentText(), QStringLiteral("FTPS"));
         QCOMPARE(again.get<QComboBox>("wwDBComboBox1")->currentText(), QStringLiteral("BINÄR"));
         QVERIFY(again.get<QCheckBox>("DBCheckBox5")->isChecked());
         again.click("DBCheckBox5");
         again.click("DBNavigator2Post");
-        QCOMPARE(again.stored(QStringLiteral("SELECT FTP_Passiv FROM sqldatenbanken")), QStringList{"0"});
+        QCOMPARE(again.stored(QStringLiteral("SELECT FTP_Passiv FROM sqldatenbanken")),
+                 QStringList{"0"});
     }
 
     // Tab out of the recipients stores the general settings; the next start shows them.
@@ -170,7 +177,8 @@ private Q_SLOTS:
             QVERIFY(SettingsDatabase::CreateAccessDatabase(settings.databasePath()));
             settings.checkdatabase();
             settings.queryBenutzerdaten.edit();
-            settings.queryBenutzerdaten.setValue(QStringLiteral("VersenderEmail"), QStringLiteral(" Backup@Firma.DE "));
+            settings.queryBenutzerdaten.setValue(QStringLiteral("VersenderEmail"),
+                                                 QStringLiteral(" Backup@Firma.DE "));
             settings.queryBenutzerdaten.post();
         }
         {
@@ -178,7 +186,8 @@ private Q_SLOTS:
             e.type("DBEdit17", QStringLiteral("Chef@Firma.de; it@firma.de"));
             QTest::keyClick(e.edit("DBEdit17"), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), e.edit("DBEdit12"));
-            QCOMPARE(e.stored(QStringLiteral("SELECT EmpfaengerEmail, VersenderEmail FROM benutzerdaten")),
+            QCOMPARE(e.stored(QStringLiteral(
+                         "SELECT EmpfaengerEmail, VersenderEmail FROM benutzerdaten")),
                      QStringList{QStringLiteral("Chef@Firma.de; it@firma.de|backup@firma.de")});
         }
         Editor next(folder);
@@ -217,7 +226,8 @@ private Q_SLOTS:
         e.services.confirmAnswer = answer;
         e.click("DBNavigator2Delete");
         QCOMPARE(e.services.questions, QStringList{QStringLiteral("Datensatz löschen?")});
-        QCOMPARE(e.stored(QStringLiteral("SELECT COUNT(*) FROM sqldatenbanken")), QStringList{left});
+        QCOMPARE(e.stored(QStringLiteral("SELECT COUNT(*) FROM sqldatenbanken")),
+                 QStringList{left});
     }
 
     void folderChooser() {
@@ -251,7 +261,8 @@ private Q_SLOTS:
         // Another job becomes current; the editor stays as it was.
         const int other = shown == QLatin1String("Lager") ? 1 : 0;
         list->selectionModel()->setCurrentIndex(list->model()->index(other, 0),
-                                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+                                                QItemSelectionModel::ClearAndSelect |
+                                                    QItemSelectionModel::Rows);
         QCOMPARE(e.edit("DBEdit4")->text(), shown);
         e.w->SmartMessageBoxClick(e.w.get(), 0);
         QCOMPARE(e.edit("DBEdit4")->text(), list->model()->index(other, 0).data().toString());

@@ -36,7 +36,9 @@ struct Fixture {
         jobs.setValue(C::DBPasswort, QStringLiteral("pw"));
         jobs.post();
     }
-    QStringList stored(const QString& sql) const { return SettingsFiles::rows(settings.databasePath(), sql); }
+    QStringList stored(const QString& sql) const {
+        return SettingsFiles::rows(settings.databasePath(), sql);
+    }
 };
 } // namespace
 
@@ -53,8 +55,8 @@ private Q_SLOTS:
         QCOMPARE(f.jobs.value(C::FTP_SSL).toInt(), 0);
         QCOMPARE(f.jobs.value(C::FTP_Passiv).toInt(), 0);
         QCOMPARE(f.jobs.value(C::FTP_Binary).toInt(), 0);
-        for (const QString& empty : {C::DBName, C::DBServer, C::DBPasswort, C::ZIP_Dateiname, C::FTP_SERVER,
-                                     C::FTP_Benutzer, C::FTP_Passwort, C::FTP_Pfad})
+        for (const QString& empty : {C::DBName, C::DBServer, C::DBPasswort, C::ZIP_Dateiname,
+                                     C::FTP_SERVER, C::FTP_Benutzer, C::FTP_Passwort, C::FTP_Pfad})
             QVERIFY2(!f.jobs.value(empty).isValid(), qPrintable(empty));
         // Defaults alone are no input: moving on drops the row.
         QVERIFY(!f.jobs.modified());
@@ -65,7 +67,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("stored");
         QTest::newRow("asked, empty") << true << QString() << "Lager";
-        QTest::newRow("asked, named") << true << "Eigen" << "Eigen";
+        QTest::newRow("asked, named") << true << "Eigen"
+                                      << "Eigen";
         QTest::newRow("not asked") << false << QString() << "NULL";
     }
     void archiveNameFilledOnlyWhenAsked() {
@@ -81,7 +84,8 @@ private Q_SLOTS:
         if (!typed.isEmpty())
             f.jobs.setValue(C::ZIP_Dateiname, typed);
         f.jobs.post();
-        QCOMPARE(f.stored(QStringLiteral("SELECT ZIP_Dateiname FROM sqldatenbanken")), QStringList{stored});
+        QCOMPARE(f.stored(QStringLiteral("SELECT ZIP_Dateiname FROM sqldatenbanken")),
+                 QStringList{stored});
     }
 
     void senderAddressNormalisedRecipientsKept() {
@@ -90,8 +94,9 @@ private Q_SLOTS:
         f.general.setValue(C::VersenderEmail, QStringLiteral(" \tBackup@Firma-ÄB.DE \r\n"));
         f.general.setValue(C::EmpfaengerEmail, QStringLiteral(" Chef@Firma.de; IT@Firma.de "));
         f.general.post();
-        QCOMPARE(f.stored(QStringLiteral("SELECT VersenderEmail, EmpfaengerEmail FROM benutzerdaten")),
-                 QStringList{QStringLiteral("backup@firma-Äb.de| Chef@Firma.de; IT@Firma.de ")});
+        QCOMPARE(
+            f.stored(QStringLiteral("SELECT VersenderEmail, EmpfaengerEmail FROM benutzerdaten")),
+            QStringList{QStringLiteral("backup@firma-Äb.de| Chef@Firma.de; IT@Firma.de ")});
     }
 
     // Leaving a general-settings edit stores only what is pending.
@@ -103,7 +108,8 @@ private Q_SLOTS:
         f.general.setValue(C::VersenderName, QStringLiteral("Kanzlei"));
         EditingRules::storePendingGeneral(f.general);
         QCOMPARE(f.general.state(), DatasetState::Browse);
-        QCOMPARE(f.stored(QStringLiteral("SELECT VersenderName FROM benutzerdaten")), QStringList{"Kanzlei"});
+        QCOMPARE(f.stored(QStringLiteral("SELECT VersenderName FROM benutzerdaten")),
+                 QStringList{"Kanzlei"});
         f.general.close();
         EditingRules::storePendingGeneral(f.general); // closed: nothing happens
     }
@@ -138,7 +144,8 @@ private Q_SLOTS:
         }
         EditingRules::setCopyFolder(f.general, chosen);
         const QString expected = changes ? QDir::cleanPath(chosen) : before;
-        QCOMPARE(f.stored(QStringLiteral("SELECT OrdnerZIPDateien FROM benutzerdaten")), QStringList{expected});
+        QCOMPARE(f.stored(QStringLiteral("SELECT OrdnerZIPDateien FROM benutzerdaten")),
+                 QStringList{expected});
         QCOMPARE(f.general.state(), DatasetState::Browse);
     }
 
@@ -147,7 +154,8 @@ private Q_SLOTS:
     void jobListFollowsTheJobs() {
         Fixture f;
         JobListModel model(f.jobs);
-        QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
         QSignalSpy current(&model, &JobListModel::currentRowChanged);
         QCOMPARE(model.rowCount(), 0);
         QCOMPARE(model.headerData(0, Qt::Horizontal).toString(), QStringLiteral("DBName"));
