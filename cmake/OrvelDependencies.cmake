@@ -25,3 +25,6 @@ if(NOT TARGET FreeTDS::sybdb)
         IMPORTED_LOCATION ${SYBDB_LIBRARY}
         INTERFACE_INCLUDE_DIRECTORIES ${SYBDB_INCLUDE_DIR})
 endif()
+
+# libcurl: FTP and FTPS uploads.
+find_package(CURL REQUIRED)

@@ -9,6 +9,7 @@ packages=(
     libsqlcipher-dev sqlcipher
     freetds-dev freetds-bin
     zlib1g-dev
+    libcurl4-openssl-dev
     python3
     unzip zip p7zip-full pigz bc time
     xauth

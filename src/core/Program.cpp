@@ -7,6 +7,7 @@
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
+#include "transfer/FtpUpload.h"
 
 #include <QFileInfo>
 
@@ -73,19 +74,16 @@ private:
     QString m_programFolder;
 };
 
-// Uploads are not part of this version: every attempt fails with a clear line.
-class NoUploader final : public Uploader {
+// Uploads by FTP and FTPS; SFTP is not part of this version.
+class FtpUploader final : public Uploader {
 public:
-    explicit NoUploader(LogSink& log) : m_log(log) {}
-    bool ftphochladen(const BackupJob&, const QString&, const QString& ftpdatenbankname) override {
-        m_log.writelogentry(
-            QStringLiteral("FEHLER: Upload ist in dieser Version nicht verfügbar: ") +
-            ftpdatenbankname);
-        return false;
+    FtpUploader(LogSink& log, ErrorCount& errors) : m_upload(log, errors) {}
+    bool ftphochladen(const BackupJob& job, const QString& ftpdateiname, const QString& ftpdatenbankname) override {
+        return m_upload.ftphochladen(job, ftpdateiname, ftpdatenbankname);
     }
 
 private:
-    LogSink& m_log;
+    FtpUpload m_upload;
 };
 
 // Report mail, connectivity probe, update and support files are not part of this version.
@@ -106,12 +104,12 @@ public:
 
 struct Program::Parts {
     Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
-          const QString& folder, LogSink& log)
-        : store(db), sqlSteps(sql), packaging(archive, folder), noUploader(log) {}
+          const QString& folder, LogSink& log, ErrorCount& errors)
+        : store(db), sqlSteps(sql), packaging(archive, folder), ftpUploader(log, errors) {}
     SettingsFileStore store;
     SqlMaintenanceSteps sqlSteps;
     ArchivePackaging packaging;
-    NoUploader noUploader;
+    FtpUploader ftpUploader;
     NotYetBuilt notYetBuilt;
     QtTimerFactory qtTimers;
 };
@@ -126,13 +124,13 @@ Program::Program(Options options, ProgramView& view)
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
-    m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log);
+    m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors);
 
     ProgramCore::Subsystems sub;
     sub.settings = &m_parts->store;
     sub.sql = &m_parts->sqlSteps;
     sub.packaging = &m_parts->packaging;
-    sub.uploader = m_options.uploader ? m_options.uploader : &m_parts->noUploader;
+    sub.uploader = m_options.uploader ? m_options.uploader : &m_parts->ftpUploader;
     sub.mailer = m_options.mailer ? m_options.mailer : &m_parts->notYetBuilt;
     sub.probe = m_options.probe ? m_options.probe : &m_parts->notYetBuilt;
     sub.update = m_options.update ? m_options.update : &m_parts->notYetBuilt;

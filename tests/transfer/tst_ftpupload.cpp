@@ -1,0 +1,252 @@
+// One upload attempt against the FTP/FTPS test server on 127.0.0.1: the log lines and counts of
+// each outcome, the path on the server, TLS or nothing, and a store that is only done when the
+// whole archive arrived.
+#include "FtpTestServer.h"
+#include "MemoryLog.h"
+#include "TempFolder.h"
+#include "platform/ErrorCount.h"
+#include "transfer/FtpUpload.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+namespace {
+const QString kName = QStringLiteral("Lager3.ZIP");
+
+// An archive with line ends and every byte value, so that any rewriting shows.
+QByteArray archiveBytes(int size = 300000) {
+    QByteArray data;
+    data.reserve(size);
+    for (int i = 0; data.size() < size; ++i)
+        data.append(i % 7 == 0 ? QByteArray("\r\n") : QByteArray(1, char(i * 31)));
+    return data.left(size);
+}
+
+struct Fixture {
+    TempFolder folder;
+    MemoryLog log;
+    ErrorCount errors;
+    FtpUpload upload{log, errors};
+    QString archive = folder.file(kName);
+    QByteArray content = archiveBytes();
+
+    Fixture() {
+        QFile f(archive);
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            qFatal("archive not written");
+    }
+    static BackupJob job(const FtpTestServer& server, int ssl = 0, int passive = 1) {
+        BackupJob j;
+        j.DBName = QStringLiteral("Lager");
+        j.FTP_aktiv = true;
+        j.FTP_SERVER = QStringLiteral("127.0.0.1");
+        j.FTP_Port = server.port();
+        j.FTP_Benutzer = QStringLiteral("backup");
+        j.FTP_Passwort = QStringLiteral("geheim");
+        j.FTP_SSL = ssl;
+        j.FTP_Passiv = passive;
+        return j;
+    }
+    static QByteArray remote(const FtpTestServer& server, const QString& relative) {
+        QFile f(QDir(server.home()).filePath(relative));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+};
+
+QStringList successLines() {
+    return {QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + kName,
+            QStringLiteral("FTP-Prozess erfolgreich für Datenbank: ") + kName};
+}
+
+QJsonObject scenario(std::initializer_list<std::pair<QString, QJsonValue>> changes) {
+    QJsonObject s = FtpTestServer::defaultScenario();
+    for (const auto& [key, value] : changes)
+        s[key] = value;
+    return s;
+}
+} // namespace
+
+class TestFtpUpload : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Stored on the first attempt, byte for byte, where FTP_Pfad puts it; an existing remote file
+    // is replaced, never appended to.
+    void storesTheArchive_data() {
+        QTest::addColumn<int>("ssl");
+        QTest::addColumn<int>("passive");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("storedAs");
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("FTP passive, login folder") << 0 << 1 << "" << "Lager3.ZIP" << false;
+        QTest::newRow("FTP active") << 0 << 0 << "" << "Lager3.ZIP" << false;
+        QTest::newRow("folder with slash") << 0 << 1 << "/sicherung/" << "sicherung/Lager3.ZIP" << false;
+        QTest::newRow("prefix without slash glues") << 0 << 1 << "backup" << "backupLager3.ZIP" << false;
+        QTest::newRow("existing file replaced") << 0 << 1 << "" << "Lager3.ZIP" << true;
+        QTest::newRow("FTPS passive") << 1 << 1 << "/sicherung/" << "sicherung/Lager3.ZIP" << true;
+    }
+    void storesTheArchive() {
+        QFETCH(int, ssl);
+        QFETCH(int, passive);
+        QFETCH(QString, path);
+        QFETCH(QString, storedAs);
+        QFETCH(bool, existing);
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), ssl == 1}})), qPrintable(server.errorText()));
+        QVERIFY(QDir(server.home()).mkpath(QStringLiteral("sicherung")));
+        Fixture f;
+        if (existing) {
+            QFile old(QDir(server.home()).filePath(storedAs));
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write(QByteArray(f.content.size() * 2, 'x'));
+        }
+        BackupJob job = Fixture::job(server, ssl, passive);
+        job.FTP_Pfad = path;
+        QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines, successLines());
+        QCOMPARE(f.errors.value(), 0);
+        QVERIFY(Fixture::remote(server, storedAs) == f.content);
+        const QStringList commands = server.commandLog();
+        QCOMPARE(commands.filter(QStringLiteral("STOR")).size(), 1);
+        QVERIFY2(commands.filter(QStringLiteral("TYPE I")).size() == 1, qPrintable(commands.join(u'\n')));
+        QCOMPARE(commands.filter(QStringLiteral("CWD")).size(), 0);
+        QCOMPARE(commands.filter(QStringLiteral("PROT P")).size(), ssl == 1 ? 1 : 0);
+    }
+
+    // Inputs that are missing are logged and counted, and nothing connects.
+    void preconditions_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("no archive path") << "path" << "FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: ";
+        QTest::newRow("archive missing") << "file" << "FEHLER: Keine ZIP-Datei vorhanden für Datenbank: ";
+        QTest::newRow("no server") << "server" << "FEHLER: FTP-Server fehlt für Datenbank: ";
+    }
+    void preconditions() {
+        QFETCH(QString, kind);
+        QFETCH(QString, line);
+        FtpTestServer server;
+        QVERIFY2(server.start(FtpTestServer::defaultScenario()), qPrintable(server.errorText()));
+        Fixture f;
+        BackupJob job = Fixture::job(server);
+        QString archive = f.archive;
+        if (kind == QLatin1String("path"))
+            archive.clear();
+        else if (kind == QLatin1String("file"))
+            QFile::remove(archive);
+        else
+            job.FTP_SERVER.clear();
+        QVERIFY(!f.upload.ftphochladen(job, archive, kName));
+        QCOMPARE(f.log.lines, QStringList{line + kName});
+        QCOMPARE(f.errors.value(), 1);
+        QVERIFY(server.commandLog().isEmpty());
+    }
+
+    // A failed attempt: the client's own message, then the FEHLER line; not counted here.
+    void failedAttempts_data() {
+        QTest::addColumn<QJsonObject>("behaviour");
+        QTest::addColumn<int>("ssl");
+        QTest::addColumn<bool>("loggedIn");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("login refused") << scenario({{QStringLiteral("refuse_login"), true}}) << 0 << false << "530";
+        QTest::newRow("AUTH refused: nothing in clear")
+            << scenario({{QStringLiteral("tls"), true}, {QStringLiteral("refuse_auth"), true}}) << 1 << false
+            << "TLS ab";
+        QTest::newRow("no server on the port") << QJsonObject() << 0 << false << "";
+    }
+    void failedAttempts() {
+        QFETCH(QJsonObject, behaviour);
+        QFETCH(int, ssl);
+        QFETCH(bool, loggedIn);
+        QFETCH(QString, message);
+        FtpTestServer server;
+        Fixture f;
+        BackupJob job;
+        if (behaviour.isEmpty()) {
+            QVERIFY2(server.start(FtpTestServer::defaultScenario()), qPrintable(server.errorText()));
+            job = Fixture::job(server, ssl);
+            server.stop();
+        } else {
+            QVERIFY2(server.start(behaviour), qPrintable(server.errorText()));
+            job = Fixture::job(server, ssl);
+        }
+        QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines.size(), loggedIn ? 3 : 2);
+        QVERIFY2(f.log.lines.first().contains(message), qPrintable(f.log.lines.first()));
+        QVERIFY(!f.log.lines.first().isEmpty());
+        QCOMPARE(f.log.lines.last(), QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        QCOMPARE(f.errors.value(), 0);
+        if (ssl == 1) {
+            const QStringList commands = server.commandLog();
+            QVERIFY2(commands.filter(QStringLiteral("USER")).isEmpty(), qPrintable(commands.join(u'\n')));
+            QVERIFY(commands.filter(QStringLiteral("PASS")).isEmpty());
+        }
+    }
+
+    // The data connection dropped half-way: the attempt fails, the next one stores the archive.
+    void cutTransferFailsThenARetryWorks() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("drop_data_after"), 65536}})), qPrintable(server.errorText()));
+        Fixture f;
+        const BackupJob job = Fixture::job(server);
+        QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines.last(), QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        f.log.lines.clear();
+        QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines, successLines());
+        QVERIFY(Fixture::remote(server, kName) == f.content);
+    }
+
+    // The archive always travels as binary, whatever FTP_Binary says: a server that converts
+    // line ends in ASCII mode gets it byte for byte.
+    void alwaysBinary() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("convert_line_ends"), true}})), qPrintable(server.errorText()));
+        Fixture f;
+        BackupJob job = Fixture::job(server);
+        job.FTP_Binary = 0;
+        QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
+        QVERIFY(Fixture::remote(server, kName) == f.content);
+    }
+
+    // TLS 1.2 or newer, and an FTPS job leaves nothing of its TLS to the plain job after it.
+    void ftpsThenFtp() {
+        FtpTestServer secure;
+        QVERIFY2(secure.start(scenario({{QStringLiteral("tls"), true}, {QStringLiteral("tls_min_version"), QStringLiteral("1.2")}})),
+                 qPrintable(secure.errorText()));
+        FtpTestServer plain;
+        QVERIFY2(plain.start(FtpTestServer::defaultScenario()), qPrintable(plain.errorText()));
+        Fixture f;
+        QVERIFY(f.upload.ftphochladen(Fixture::job(secure, 1), f.archive, kName));
+        QVERIFY(f.upload.ftphochladen(Fixture::job(plain, 0), f.archive, kName));
+        const QStringList secureLog = secure.commandLog();
+        QVERIFY2(!secureLog.filter(QStringLiteral("AUTH TLS")).isEmpty(), qPrintable(secureLog.join(u'\n')));
+        const QStringList plainLog = plain.commandLog();
+        for (const QString& command : {QStringLiteral("AUTH"), QStringLiteral("PBSZ"), QStringLiteral("PROT")})
+            QVERIFY2(plainLog.filter(command).isEmpty(), qPrintable(plainLog.join(u'\n')));
+    }
+
+    void otherProtocols_data() {
+        QTest::addColumn<int>("ssl");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("SFTP") << 2
+                              << QStringList{QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + kName,
+                                             QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") + kName,
+                                             QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + kName};
+        QTest::newRow("unknown") << 7
+                                 << QStringList{QStringLiteral("FEHLER: Unbekanntes Protokoll 7 (FTP_SSL) für Datenbank: ") + kName};
+    }
+    void otherProtocols() {
+        QFETCH(int, ssl);
+        QFETCH(QStringList, lines);
+        FtpTestServer server;
+        QVERIFY2(server.start(FtpTestServer::defaultScenario()), qPrintable(server.errorText()));
+        Fixture f;
+        QVERIFY(!f.upload.ftphochladen(Fixture::job(server, ssl), f.archive, kName));
+        QCOMPARE(f.log.lines, lines);
+        QCOMPARE(f.errors.value(), 0);
+        QVERIFY(server.commandLog().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFtpUpload)
+#include "tst_ftpupload.moc"
