@@ -9,7 +9,7 @@ packages=(
     libsqlcipher-dev sqlcipher
     freetds-dev freetds-bin
     zlib1g-dev
-    python3
+    python3 python3-pyftpdlib python3-openssl
     unzip zip p7zip-full pigz bc time
     xauth
     xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi
