@@ -78,7 +78,8 @@ private:
 class FtpUploader final : public Uploader {
 public:
     FtpUploader(LogSink& log, ErrorCount& errors) : m_upload(log, errors) {}
-    bool ftphochladen(const BackupJob& job, const QString& ftpdateiname, const QString& ftpdatenbankname) override {
+    bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
+                      const QString& ftpdatenbankname) override {
         return m_upload.ftphochladen(job, ftpdateiname, ftpdatenbankname);
     }
 

@@ -64,7 +64,8 @@ CurlStoreResult curlStore(const CurlStoreRequest& request) {
     const QByteArray localName = QFile::encodeName(request.localPath);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(localName.constData(), "rb"));
     if (!file) {
-        result.error = QStringLiteral("Die ZIP-Datei kann nicht gelesen werden: ") + request.localPath;
+        result.error =
+            QStringLiteral("Die ZIP-Datei kann nicht gelesen werden: ") + request.localPath;
         return result;
     }
     const curl_off_t size = curl_off_t(QFileInfo(request.localPath).size());
@@ -90,9 +91,11 @@ CurlStoreResult curlStore(const CurlStoreRequest& request) {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray user = request.user.toUtf8();
     const QByteArray password = request.password.toUtf8();
-    // The server's own account of what it stored; '*': a server without SIZE does not fail the store.
+    // The server's own account of what it stored; '*': a server without SIZE does not fail the
+    // store.
     const QByteArray sizeCommand = "*SIZE " + request.remotePath.toUtf8();
-    std::unique_ptr<curl_slist, SlistCleanup> after(curl_slist_append(nullptr, sizeCommand.constData()));
+    std::unique_ptr<curl_slist, SlistCleanup> after(
+        curl_slist_append(nullptr, sizeCommand.constData()));
 
     curl_easy_setopt(c, CURLOPT_URL, urlText.constData());
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -117,7 +120,9 @@ CurlStoreResult curlStore(const CurlStoreRequest& request) {
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 0L); // the transfer itself may take as long as it takes
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_PROXY, "");
-    if (!request.passive)
+    // Active data connections only without TLS: this libcurl sends the data of an active FTPS
+    // transfer unencrypted after PROT P, so FTPS always goes passive.
+    if (!request.passive && !request.explicitTls)
         curl_easy_setopt(c, CURLOPT_FTPPORT, "-"); // active, on the control connection's address
     if (request.explicitTls) {
         // TLS or nothing: a server that refuses AUTH never sees the password in clear.
@@ -137,9 +142,12 @@ CurlStoreResult curlStore(const CurlStoreRequest& request) {
             result.loggedIn = true;
     if (code != CURLE_OK) {
         if (code == CURLE_USE_SSL_FAILED)
-            result.error = QStringLiteral("Der FTP-Server lehnt TLS ab; ohne Verschlüsselung wird nichts übertragen");
+            result.error = QStringLiteral(
+                "Der FTP-Server lehnt TLS ab; ohne Verschlüsselung wird nichts übertragen");
         else
-            result.error = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code)).trimmed();
+            result.error =
+                QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code))
+                    .trimmed();
         return result;
     }
 
@@ -157,9 +165,10 @@ CurlStoreResult curlStore(const CurlStoreRequest& request) {
         }
     }
     if (progress.read != size || sent != size || (remote >= 0 && remote != qint64(size))) {
-        result.error = QStringLiteral("Die Datei ist auf dem FTP-Server unvollständig: %1 von %2 Bytes")
-                           .arg(remote >= 0 ? remote : qint64(sent))
-                           .arg(qint64(size));
+        result.error =
+            QStringLiteral("Die Datei ist auf dem FTP-Server unvollständig: %1 von %2 Bytes")
+                .arg(remote >= 0 ? remote : qint64(sent))
+                .arg(qint64(size));
         return result;
     }
     result.stored = true;

@@ -18,9 +18,9 @@ struct CurlStoreRequest {
 };
 
 struct CurlStoreResult {
-    bool stored = false;       // the store and the size check both held
-    bool loggedIn = false;     // the server accepted the login
-    QString error;             // the client's own message when not stored
+    bool stored = false;   // the store and the size check both held
+    bool loggedIn = false; // the server accepted the login
+    QString error;         // the client's own message when not stored
 };
 
 CurlStoreResult curlStore(const CurlStoreRequest& request);

@@ -10,15 +10,18 @@
 
 FtpUpload::FtpUpload(LogSink& log, ErrorCount& errors) : m_log(log), m_errors(errors) {}
 
-bool FtpUpload::ftphochladen(const BackupJob& job, const QString& ftpdateiname, const QString& ftpdatenbankname) {
+bool FtpUpload::ftphochladen(const BackupJob& job, const QString& ftpdateiname,
+                             const QString& ftpdatenbankname) {
     const QString& name = ftpdatenbankname;
     if (ftpdateiname.isEmpty()) {
-        m_log.writelogentry(QStringLiteral("FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: ") + name);
+        m_log.writelogentry(
+            QStringLiteral("FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: ") + name);
         m_errors.add(1);
         return false;
     }
     if (!QFileInfo(ftpdateiname).isFile()) {
-        m_log.writelogentry(QStringLiteral("FEHLER: Keine ZIP-Datei vorhanden für Datenbank: ") + name);
+        m_log.writelogentry(QStringLiteral("FEHLER: Keine ZIP-Datei vorhanden für Datenbank: ") +
+                            name);
         m_errors.add(1);
         return false;
     }
@@ -35,13 +38,15 @@ bool FtpUpload::ftphochladen(const BackupJob& job, const QString& ftpdateiname, 
     case 2:
         // The SFTP upload is not part of this version.
         m_log.writelogentry(QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + name);
-        m_log.writelogentry(QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") + name);
+        m_log.writelogentry(QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") +
+                            name);
         m_log.writelogentry(QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + name);
         return false;
     default:
-        m_log.writelogentry(QStringLiteral("FEHLER: Unbekanntes Protokoll %1 (FTP_SSL) für Datenbank: ")
-                                .arg(job.FTP_SSL) +
-                            name);
+        m_log.writelogentry(
+            QStringLiteral("FEHLER: Unbekanntes Protokoll %1 (FTP_SSL) für Datenbank: ")
+                .arg(job.FTP_SSL) +
+            name);
         return false;
     }
 }
@@ -65,7 +70,8 @@ bool FtpUpload::transfer(const BackupJob& job, const QString& localPath, const Q
         result.error = exceptionText(e);
     }
     if (result.loggedIn)
-        m_log.writelogentry(QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + name);
+        m_log.writelogentry(QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") +
+                            name);
     if (result.stored) {
         m_log.writelogentry(QStringLiteral("FTP-Prozess erfolgreich für Datenbank: ") + name);
         return true;

@@ -23,6 +23,9 @@ Scenario (JSON), every key optional:
   drop_data_after     n: the data connection of the server's first STOR is cut
                       (reset) after n bytes and the STOR answered 426; every later
                       STOR works.
+  lose_data_after     n: the server's first STOR keeps only its first n bytes but
+                      answers 226 as if all had arrived (a broken disk or quota);
+                      every later STOR works.
   convert_line_ends   true: in TYPE A the stored file has CR LF turned into LF;
                       false (default): bytes are stored as they come in any TYPE.
   permit_foreign_addresses  true: data connections to / from other addresses than
@@ -80,6 +83,8 @@ class Session:
         drop = scenario.get("drop_data_after")
         self.drop_data_after = None if drop is None else int(drop)
         self.convert_line_ends = bool(scenario.get("convert_line_ends", False))
+        lose = scenario.get("lose_data_after")
+        self.lose_data_after = None if lose is None else int(lose)
         self.stor_count = 0
         self.command_log = open(command_log, "a", encoding="utf-8")
 
@@ -106,6 +111,18 @@ class DataMixin:
         super().enable_receiving(type, cmd)
         convert = self._data_wrapper if SESSION.convert_line_ends else None
         self._data_wrapper = convert
+        if cmd == "STOR" and self.cmd_channel.lose_this_stor:
+            self.cmd_channel.lose_this_stor = False
+            kept_so_far = 0
+
+            def keep_silently(chunk):
+                nonlocal kept_so_far
+                chunk = chunk[: max(0, SESSION.lose_data_after - kept_so_far)]
+                kept_so_far += len(chunk)
+                return convert(chunk) if convert else chunk
+
+            self._data_wrapper = keep_silently
+            return
         if cmd != "STOR" or not self.cmd_channel.drop_this_stor:
             return
         self.cmd_channel.drop_this_stor = False
@@ -158,6 +175,7 @@ class TlsData(DataMixin, TLS_DTPHandler):
 
 class CommandMixin:
     drop_this_stor = False
+    lose_this_stor = False
     auth_failed_timeout = 0  # answer a failed PASS at once
     max_login_attempts = 10
 
@@ -172,6 +190,7 @@ class CommandMixin:
         if mode == "w":
             SESSION.stor_count += 1
             self.drop_this_stor = SESSION.stor_count == 1 and SESSION.drop_data_after is not None
+            self.lose_this_stor = SESSION.stor_count == 1 and SESSION.lose_data_after is not None
         return super().ftp_STOR(file, mode)
 
     def ftp_SIZE(self, path):

@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -78,12 +79,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("storedAs");
         QTest::addColumn<bool>("existing");
-        QTest::newRow("FTP passive, login folder") << 0 << 1 << "" << "Lager3.ZIP" << false;
-        QTest::newRow("FTP active") << 0 << 0 << "" << "Lager3.ZIP" << false;
-        QTest::newRow("folder with slash") << 0 << 1 << "/sicherung/" << "sicherung/Lager3.ZIP" << false;
-        QTest::newRow("prefix without slash glues") << 0 << 1 << "backup" << "backupLager3.ZIP" << false;
-        QTest::newRow("existing file replaced") << 0 << 1 << "" << "Lager3.ZIP" << true;
-        QTest::newRow("FTPS passive") << 1 << 1 << "/sicherung/" << "sicherung/Lager3.ZIP" << true;
+        QTest::newRow("FTP passive, login folder") << 0 << 1 << ""
+                                                   << "Lager3.ZIP" << false;
+        QTest::newRow("FTP active") << 0 << 0 << ""
+                                    << "Lager3.ZIP" << false;
+        QTest::newRow("folder with slash") << 0 << 1 << "/sicherung/"
+                                           << "sicherung/Lager3.ZIP" << false;
+        QTest::newRow("prefix without slash glues") << 0 << 1 << "backup"
+                                                    << "backupLager3.ZIP" << false;
+        QTest::newRow("existing file replaced") << 0 << 1 << ""
+                                                << "Lager3.ZIP" << true;
+        QTest::newRow("FTPS passive") << 1 << 1 << "/sicherung/"
+                                      << "sicherung/Lager3.ZIP" << true;
+        QTest::newRow("FTPS asked for active goes passive") << 1 << 0 << ""
+                                                            << "Lager3.ZIP" << false;
     }
     void storesTheArchive() {
         QFETCH(int, ssl);
@@ -92,7 +101,8 @@ private Q_SLOTS:
         QFETCH(QString, storedAs);
         QFETCH(bool, existing);
         FtpTestServer server;
-        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), ssl == 1}})), qPrintable(server.errorText()));
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), ssl == 1}})),
+                 qPrintable(server.errorText()));
         QVERIFY(QDir(server.home()).mkpath(QStringLiteral("sicherung")));
         Fixture f;
         if (existing) {
@@ -108,18 +118,27 @@ private Q_SLOTS:
         QVERIFY(Fixture::remote(server, storedAs) == f.content);
         const QStringList commands = server.commandLog();
         QCOMPARE(commands.filter(QStringLiteral("STOR")).size(), 1);
-        QVERIFY2(commands.filter(QStringLiteral("TYPE I")).size() == 1, qPrintable(commands.join(u'\n')));
+        QVERIFY2(commands.filter(QStringLiteral("TYPE I")).size() == 1,
+                 qPrintable(commands.join(u'\n')));
         QCOMPARE(commands.filter(QStringLiteral("CWD")).size(), 0);
         QCOMPARE(commands.filter(QStringLiteral("PROT P")).size(), ssl == 1 ? 1 : 0);
+        // FTPS data always goes passive: this libcurl would send active FTPS data in clear.
+        const bool active =
+            !commands.filter(QRegularExpression(QStringLiteral("^\\S+ (EPRT|PORT) "))).isEmpty();
+        QCOMPARE(active, ssl == 0 && passive == 0);
     }
 
     // Inputs that are missing are logged and counted, and nothing connects.
     void preconditions_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("line");
-        QTest::newRow("no archive path") << "path" << "FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: ";
-        QTest::newRow("archive missing") << "file" << "FEHLER: Keine ZIP-Datei vorhanden für Datenbank: ";
-        QTest::newRow("no server") << "server" << "FEHLER: FTP-Server fehlt für Datenbank: ";
+        QTest::newRow("no archive path")
+            << "path"
+            << "FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: ";
+        QTest::newRow("archive missing") << "file"
+                                         << "FEHLER: Keine ZIP-Datei vorhanden für Datenbank: ";
+        QTest::newRow("no server") << "server"
+                                   << "FEHLER: FTP-Server fehlt für Datenbank: ";
     }
     void preconditions() {
         QFETCH(QString, kind);
@@ -147,10 +166,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("ssl");
         QTest::addColumn<bool>("loggedIn");
         QTest::addColumn<QString>("message");
-        QTest::newRow("login refused") << scenario({{QStringLiteral("refuse_login"), true}}) << 0 << false << "530";
+        QTest::newRow("login refused")
+            << scenario({{QStringLiteral("refuse_login"), true}}) << 0 << false << "530";
         QTest::newRow("AUTH refused: nothing in clear")
-            << scenario({{QStringLiteral("tls"), true}, {QStringLiteral("refuse_auth"), true}}) << 1 << false
-            << "TLS ab";
+            << scenario({{QStringLiteral("tls"), true}, {QStringLiteral("refuse_auth"), true}}) << 1
+            << false << "TLS ab";
         QTest::newRow("no server on the port") << QJsonObject() << 0 << false << "";
     }
     void failedAttempts() {
@@ -162,7 +182,8 @@ private Q_SLOTS:
         Fixture f;
         BackupJob job;
         if (behaviour.isEmpty()) {
-            QVERIFY2(server.start(FtpTestServer::defaultScenario()), qPrintable(server.errorText()));
+            QVERIFY2(server.start(FtpTestServer::defaultScenario()),
+                     qPrintable(server.errorText()));
             job = Fixture::job(server, ssl);
             server.stop();
         } else {
@@ -173,11 +194,13 @@ private Q_SLOTS:
         QCOMPARE(f.log.lines.size(), loggedIn ? 3 : 2);
         QVERIFY2(f.log.lines.first().contains(message), qPrintable(f.log.lines.first()));
         QVERIFY(!f.log.lines.first().isEmpty());
-        QCOMPARE(f.log.lines.last(), QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        QCOMPARE(f.log.lines.last(),
+                 QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
         QCOMPARE(f.errors.value(), 0);
         if (ssl == 1) {
             const QStringList commands = server.commandLog();
-            QVERIFY2(commands.filter(QStringLiteral("USER")).isEmpty(), qPrintable(commands.join(u'\n')));
+            QVERIFY2(commands.filter(QStringLiteral("USER")).isEmpty(),
+                     qPrintable(commands.join(u'\n')));
             QVERIFY(commands.filter(QStringLiteral("PASS")).isEmpty());
         }
     }
@@ -185,14 +208,35 @@ private Q_SLOTS:
     // The data connection dropped half-way: the attempt fails, the next one stores the archive.
     void cutTransferFailsThenARetryWorks() {
         FtpTestServer server;
-        QVERIFY2(server.start(scenario({{QStringLiteral("drop_data_after"), 65536}})), qPrintable(server.errorText()));
+        QVERIFY2(server.start(scenario({{QStringLiteral("drop_data_after"), 65536}})),
+                 qPrintable(server.errorText()));
         Fixture f;
         const BackupJob job = Fixture::job(server);
         QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
-        QCOMPARE(f.log.lines.last(), QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        QCOMPARE(f.log.lines.last(),
+                 QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
         f.log.lines.clear();
         QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
         QCOMPARE(f.log.lines, successLines());
+        QVERIFY(Fixture::remote(server, kName) == f.content);
+    }
+
+    // The server answers as if all had arrived but holds less: that is no upload.
+    void shortStoreIsAFailure() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("lose_data_after"), 100000}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const BackupJob job = Fixture::job(server);
+        QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines,
+                 (QStringList{
+                     QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + kName,
+                     QStringLiteral(
+                         "Die Datei ist auf dem FTP-Server unvollständig: 100000 von 300000 Bytes"),
+                     QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName}));
+        f.log.lines.clear();
+        QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
         QVERIFY(Fixture::remote(server, kName) == f.content);
     }
 
@@ -200,7 +244,8 @@ private Q_SLOTS:
     // line ends in ASCII mode gets it byte for byte.
     void alwaysBinary() {
         FtpTestServer server;
-        QVERIFY2(server.start(scenario({{QStringLiteral("convert_line_ends"), true}})), qPrintable(server.errorText()));
+        QVERIFY2(server.start(scenario({{QStringLiteral("convert_line_ends"), true}})),
+                 qPrintable(server.errorText()));
         Fixture f;
         BackupJob job = Fixture::job(server);
         job.FTP_Binary = 0;
@@ -211,29 +256,38 @@ private Q_SLOTS:
     // TLS 1.2 or newer, and an FTPS job leaves nothing of its TLS to the plain job after it.
     void ftpsThenFtp() {
         FtpTestServer secure;
-        QVERIFY2(secure.start(scenario({{QStringLiteral("tls"), true}, {QStringLiteral("tls_min_version"), QStringLiteral("1.2")}})),
-                 qPrintable(secure.errorText()));
+        QVERIFY2(
+            secure.start(scenario({{QStringLiteral("tls"), true},
+                                   {QStringLiteral("tls_min_version"), QStringLiteral("1.2")}})),
+            qPrintable(secure.errorText()));
         FtpTestServer plain;
         QVERIFY2(plain.start(FtpTestServer::defaultScenario()), qPrintable(plain.errorText()));
         Fixture f;
         QVERIFY(f.upload.ftphochladen(Fixture::job(secure, 1), f.archive, kName));
         QVERIFY(f.upload.ftphochladen(Fixture::job(plain, 0), f.archive, kName));
         const QStringList secureLog = secure.commandLog();
-        QVERIFY2(!secureLog.filter(QStringLiteral("AUTH TLS")).isEmpty(), qPrintable(secureLog.join(u'\n')));
+        QVERIFY2(!secureLog.filter(QStringLiteral("AUTH TLS")).isEmpty(),
+                 qPrintable(secureLog.join(u'\n')));
         const QStringList plainLog = plain.commandLog();
-        for (const QString& command : {QStringLiteral("AUTH"), QStringLiteral("PBSZ"), QStringLiteral("PROT")})
+        for (const QString& command :
+             {QStringLiteral("AUTH"), QStringLiteral("PBSZ"), QStringLiteral("PROT")})
             QVERIFY2(plainLog.filter(command).isEmpty(), qPrintable(plainLog.join(u'\n')));
     }
 
     void otherProtocols_data() {
         QTest::addColumn<int>("ssl");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("SFTP") << 2
-                              << QStringList{QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + kName,
-                                             QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") + kName,
-                                             QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + kName};
-        QTest::newRow("unknown") << 7
-                                 << QStringList{QStringLiteral("FEHLER: Unbekanntes Protokoll 7 (FTP_SSL) für Datenbank: ") + kName};
+        QTest::newRow("SFTP")
+            << 2
+            << QStringList{QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + kName,
+                           QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") +
+                               kName,
+                           QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + kName};
+        QTest::newRow("unknown")
+            << 7
+            << QStringList{
+                   QStringLiteral("FEHLER: Unbekanntes Protokoll 7 (FTP_SSL) für Datenbank: ") +
+                   kName};
     }
     void otherProtocols() {
         QFETCH(int, ssl);
