@@ -267,7 +267,8 @@ private slots:
 
         const CurlResult first = upload(server, big, QStringLiteral("f.zip"), options);
         QVERIFY2(first.exitCode != 0, qPrintable(first.output));
-        QCOMPARE(readAll(stored), readAll(big).left(65536));
+        // The client may see the reset before the server has closed the file.
+        QTRY_COMPARE(readAll(stored), readAll(big).left(65536));
 
         const CurlResult second = upload(server, big, QStringLiteral("f.zip"), options);
         QVERIFY2(second.exitCode == 0, qPrintable(second.output + server.serverLog()));
