@@ -16,6 +16,11 @@ packages=(
     xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi
 )
 
+# `setup.sh bench` adds what the benchmarks compare with or run against.
+if [ "${1:-}" = bench ]; then
+    packages+=(vsftpd openssl)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
