@@ -171,6 +171,10 @@ private Q_SLOTS:
         QTest::newRow("AUTH refused: nothing in clear")
             << scenario({{QStringLiteral("tls"), true}, {QStringLiteral("refuse_auth"), true}}) << 1
             << false << "TLS ab";
+        QTest::newRow("server with nothing newer than TLS 1.1")
+            << scenario({{QStringLiteral("tls"), true},
+                         {QStringLiteral("tls_max_version"), QStringLiteral("1.1")}})
+            << 1 << false << "";
         QTest::newRow("no server on the port") << QJsonObject() << 0 << false << "";
     }
     void failedAttempts() {
