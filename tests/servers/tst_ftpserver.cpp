@@ -53,7 +53,7 @@ QByteArray sampleBytes(int size) {
     QByteArray data;
     data.reserve(size);
     for (int i = 0; data.size() < size; ++i) {
-        data.append(char((i * 7919 + i / 256) & 0xff));
+        data.append(char((uint(i) * 7919u + uint(i) / 256u) & 0xffu));
         if (i % 97 == 0)
             data.append("\r\n");
     }
