@@ -188,23 +188,15 @@ void TOrvelSQLBackupMain::wireNavigator() {
             [this, &jobs] { guarded([&jobs] { jobs.insert(); }); });
     connect(ui->DBNavigator2Delete, &QToolButton::clicked, this, [this, &jobs] {
         guarded([this, &jobs] {
-            if (jobs.isOpen() && jobs.recNo() >= 0 &&
-                m_services->confirm(this, QStringLiteral("Datensatz löschen?")))
-                jobs.remove();
+            EditingRules::deleteJob(jobs, [this] {
+                return m_services->confirm(this, QStringLiteral("Datensatz löschen?"));
+            });
         });
     });
-    connect(ui->DBNavigator2Post, &QToolButton::clicked, this, [this, &jobs] {
-        guarded([&jobs] {
-            if (jobs.hasPendingChanges())
-                jobs.post();
-        });
-    });
-    connect(ui->DBNavigator2Cancel, &QToolButton::clicked, this, [this, &jobs] {
-        guarded([&jobs] {
-            if (jobs.hasPendingChanges())
-                jobs.cancel();
-        });
-    });
+    connect(ui->DBNavigator2Post, &QToolButton::clicked, this,
+            [this, &jobs] { guarded([&jobs] { EditingRules::storeJob(jobs); }); });
+    connect(ui->DBNavigator2Cancel, &QToolButton::clicked, this,
+            [this, &jobs] { guarded([&jobs] { EditingRules::dropJobChanges(jobs); }); });
 }
 
 int TOrvelSQLBackupMain::exitCode() const {
@@ -369,10 +361,9 @@ void TOrvelSQLBackupMain::browseroeffnen(const QString& mylink) {
 
 void TOrvelSQLBackupMain::Button4Click(QObject*) {
     guarded([this] {
-        Dataset& general = m_program->settings().queryBenutzerdaten;
-        const QString start =
-            EditingRules::copyFolderStart(general, m_program->core().programFolder());
-        EditingRules::setCopyFolder(general, m_services->chooseFolder(this, start));
+        EditingRules::chooseCopyFolder(
+            m_program->settings().queryBenutzerdaten, m_program->core().programFolder(),
+            [this](const QString& start) { return m_services->chooseFolder(this, start); });
     });
 }
 

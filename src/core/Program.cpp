@@ -25,21 +25,9 @@ public:
     void storeZipName(const BackupJob& job, const QString& zipName) override {
         SettingsRecords::storeZipName(m_db.queryDatenbanken, job.DBName, zipName);
     }
-    BackupJob currentJob() override {
-        Dataset& jobs = m_db.queryDatenbanken;
-        if (jobs.state() == DatasetState::Edit) {
-            try {
-                jobs.post();
-            } catch (const std::exception&) {
-                // The test uses the values shown.
-            }
-        }
-        return jobs.isOpen() && !jobs.isEmpty() ? SettingsRecords::readJob(jobs) : BackupJob();
-    }
+    BackupJob currentJob() override { return SettingsRecords::currentJob(m_db.queryDatenbanken); }
     GeneralSettings generalSettings() override {
-        Dataset& general = m_db.queryBenutzerdaten;
-        return general.isOpen() && !general.isEmpty() ? SettingsRecords::readGeneral(general)
-                                                      : GeneralSettings();
+        return SettingsRecords::currentGeneral(m_db.queryBenutzerdaten);
     }
     void postPendingChanges() override { m_db.postPendingChanges(); }
 

@@ -68,6 +68,26 @@ void EditingRules::setCopyFolder(Dataset& general, const QString& chosen) {
     general.post();
 }
 
+void EditingRules::chooseCopyFolder(Dataset& general, const QString& programFolder,
+                                    const std::function<QString(const QString&)>& choose) {
+    setCopyFolder(general, choose(copyFolderStart(general, programFolder)));
+}
+
+void EditingRules::deleteJob(Dataset& jobs, const std::function<bool()>& confirmed) {
+    if (jobs.isOpen() && jobs.recNo() >= 0 && confirmed())
+        jobs.remove();
+}
+
+void EditingRules::storeJob(Dataset& jobs) {
+    if (jobs.hasPendingChanges())
+        jobs.post();
+}
+
+void EditingRules::dropJobChanges(Dataset& jobs) {
+    if (jobs.hasPendingChanges())
+        jobs.cancel();
+}
+
 void EditingRules::install(Dataset& jobs, Dataset& general) {
     jobs.onNewRecord = [](Dataset& ds) { newJobDefaults(ds); };
     jobs.onBeforePost = [](Dataset& ds) { beforeJobPost(ds); };

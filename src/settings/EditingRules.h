@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class Dataset;
 
 // What the settings editor adds to plain editing: the defaults of a new job, the completion of a
@@ -25,6 +27,16 @@ QString copyFolderStart(Dataset& general, const QString& programFolder);
 // the copy folder and is stored at once; anything else changes nothing. Throws when the store
 // fails (settings not open, row refused).
 void setCopyFolder(Dataset& general, const QString& chosen);
+
+// Button4: the chooser opens at copyFolderStart and its choice goes to setCopyFolder.
+void chooseCopyFolder(Dataset& general, const QString& programFolder,
+                      const std::function<QString(const QString& startFolder)>& choose);
+
+// The job navigator. Delete asks only when there is a row to remove; store and cancel act only on
+// a pending change.
+void deleteJob(Dataset& jobs, const std::function<bool()>& confirmed);
+void storeJob(Dataset& jobs);
+void dropJobChanges(Dataset& jobs);
 
 // Installs the rules as the hooks of the two settings datasets.
 void install(Dataset& jobs, Dataset& general);

@@ -72,16 +72,32 @@ void SettingsRecords::writeGeneral(Dataset& general, const GeneralSettings& s) {
     general.field(C::OrdnerZIPDateien).setAsString(s.OrdnerZIPDateien);
 }
 
+namespace {
+// Stores an edit in progress; a refusal leaves it pending and is not reported here.
+void tryStoreEdit(Dataset& jobs) {
+    if (jobs.state() != DatasetState::Edit)
+        return;
+    try {
+        jobs.post();
+    } catch (const std::exception&) {
+    }
+}
+} // namespace
+
+BackupJob SettingsRecords::currentJob(Dataset& jobs) {
+    tryStoreEdit(jobs);
+    return jobs.isOpen() && !jobs.isEmpty() ? readJob(jobs) : BackupJob();
+}
+
+GeneralSettings SettingsRecords::currentGeneral(Dataset& general) {
+    return general.isOpen() && !general.isEmpty() ? readGeneral(general) : GeneralSettings();
+}
+
 QList<BackupJob> SettingsRecords::jobsForRun(Dataset& jobs) {
     if (!jobs.isOpen())
         jobs.open();
-    if (jobs.state() == DatasetState::Edit) {
-        try {
-            jobs.post();
-        } catch (const std::exception&) {
-            // Not reported here: the move below tries the store again and its refusal ends the run.
-        }
-    }
+    // A refused store is not reported here: the move below tries it again and ends the run.
+    tryStoreEdit(jobs);
     QList<BackupJob> out;
     jobs.first();
     while (!jobs.eof()) {

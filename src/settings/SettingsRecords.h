@@ -21,6 +21,12 @@ void writeGeneral(Dataset& general, const GeneralSettings& settings);
 // the table's message, which ends the run). Jobs without a database name are left out.
 QList<BackupJob> jobsForRun(Dataset& jobs);
 
+// The job the editor shows, with what is being typed stored first where the store works (a
+// refused store leaves the typed values, which are then what is read). No row: an empty job.
+BackupJob currentJob(Dataset& jobs);
+// The general settings; an empty record while the settings are not open.
+GeneralSettings currentGeneral(Dataset& general);
+
 // Stores a filled-in archive name in the row of the job (found by its database name); throws
 // ProgramError when the row is gone or the store is refused.
 void storeZipName(Dataset& jobs, const QString& dbName, const QString& zipName);

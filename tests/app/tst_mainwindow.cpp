@@ -1,6 +1,7 @@
 // The window as a user sees it: the screen log, the countdown notice and its click, the close,
 // the Enter key and the top bar. The policy behind it is the program core's (tests/core).
 #include "FakeTimers.h"
+#include "OfflineWindow.h"
 #include "TempFolder.h"
 #include "app/CountdownNotice.h"
 #include "app/ScreenLog.h"
@@ -24,15 +25,9 @@ struct Fixture {
     std::unique_ptr<TOrvelSQLBackupMain> w;
 
     explicit Fixture(QStringList args = {}) {
-        QFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
-        if (ini.open(QIODevice::WriteOnly))
-            ini.write("[OrvelSQLBackup]\r\nInternet=1\r\n");
-        ini.close();
         TOrvelSQLBackupMain::Options o;
-        o.programFolder = folder.path();
         o.arguments = std::move(args);
-        o.timers = &timers;
-        w = std::make_unique<TOrvelSQLBackupMain>(o);
+        w = makeOfflineWindow(folder, timers, o);
     }
     QPlainTextEdit* memo() const { return w->findChild<QPlainTextEdit*>(QStringLiteral("Memo1")); }
     CountdownNotice* notice() const {

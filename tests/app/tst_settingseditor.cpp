@@ -2,6 +2,7 @@
 // with keys and clicks against a real settings file, reopened to prove what was stored.
 #include "FakeTimers.h"
 #include "MemoryLog.h"
+#include "OfflineWindow.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
 #include "app/TOrvelSQLBackupMain.h"
@@ -47,15 +48,9 @@ struct Editor {
     std::unique_ptr<TOrvelSQLBackupMain> w;
 
     explicit Editor(TempFolder& programFolder, bool stopCountdown = true) : folder(programFolder) {
-        QFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
-        if (ini.open(QIODevice::WriteOnly))
-            ini.write("[OrvelSQLBackup]\r\nInternet=1\r\n");
-        ini.close();
         TOrvelSQLBackupMain::Options o;
-        o.programFolder = folder.path();
-        o.timers = &timers;
         o.services = &services;
-        w = std::make_unique<TOrvelSQLBackupMain>(o);
+        w = makeOfflineWindow(folder, timers, o);
         w->FormCreate(w.get());
         w->show();
         if (!QTest::qWaitForWindowExposed(w.get()))

@@ -2,6 +2,7 @@
 // the settings editor's controls with their captions, labels and tab order, and captions that
 // fit in the fonts this system has.
 #include "FakeTimers.h"
+#include "OfflineWindow.h"
 #include "TempFolder.h"
 #include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
@@ -26,14 +27,7 @@ struct Fixture {
     std::unique_ptr<TOrvelSQLBackupMain> w;
 
     Fixture() {
-        QFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
-        if (ini.open(QIODevice::WriteOnly))
-            ini.write("[OrvelSQLBackup]\r\nInternet=1\r\n");
-        ini.close();
-        TOrvelSQLBackupMain::Options o;
-        o.programFolder = folder.path();
-        o.timers = &timers;
-        w = std::make_unique<TOrvelSQLBackupMain>(o);
+        w = makeOfflineWindow(folder, timers);
         w->show();
         if (!QTest::qWaitForWindowExposed(w.get()))
             qWarning("window not exposed");
