@@ -28,3 +28,6 @@ endif()
 
 # libcurl: FTP and FTPS uploads.
 find_package(CURL REQUIRED)
+
+# OpenSSL: TLS for the report mail.
+find_package(OpenSSL 3 REQUIRED)

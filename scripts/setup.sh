@@ -9,8 +9,8 @@ packages=(
     libsqlcipher-dev sqlcipher
     freetds-dev freetds-bin
     zlib1g-dev
-    libcurl4-openssl-dev curl
-    python3 python3-pyftpdlib python3-openssl
+    libcurl4-openssl-dev curl libssl-dev
+    python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd
     unzip zip p7zip-full pigz bc time
     xauth
     xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi
