@@ -12,9 +12,11 @@
 
 class ArchivePackager;
 class Clock;
+class DownloadView;
 class ProgramView;
 class SettingsDatabase;
 class SqlMaintenance;
+class UpdateWizardView;
 
 // The whole program without its window: the log book, the settings file, the SQL Server steps,
 // the packaging and the subsystems still to come, joined to the core that runs them.
@@ -36,6 +38,11 @@ public:
         ConnectivityProbe* probe = nullptr;
         UpdateCheck* update = nullptr;
         SupportFiles* supportFiles = nullptr;
+        // The windows of the online parts (null: none) and the system's report of a connection
+        // (null: the operating system's).
+        UpdateWizardView* updateWizard = nullptr;
+        DownloadView* supportProgress = nullptr;
+        std::function<bool()> systemConnection;
     };
 
     Program(Options options, ProgramView& view);
