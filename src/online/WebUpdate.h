@@ -34,6 +34,8 @@ public:
     bool NewVersionAvailable();
     // Whether the last NewVersionAvailable read a valid control file.
     bool controlFileRead() const { return m_control.has_value(); }
+    // Whether the control file last read names no program file at all.
+    bool noFilesOffered() const { return m_control && m_control->files.isEmpty(); }
     // The whole update without a dialog: the check again, then the outdated program files
     // fetched and installed. True when a newer version is now installed. Never throws.
     bool DoUpdate();

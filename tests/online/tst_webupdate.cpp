@@ -7,6 +7,7 @@
 #include "online/DownloadView.h"
 #include "online/ProgramUpdate.h"
 #include "online/UpdateControlFile.h"
+#include "online/UpdateWizardFlow.h"
 #include "online/UpdateWizardView.h"
 #include "online/WebUpdate.h"
 
@@ -286,6 +287,68 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("Sie haben die aktuellste Version")});
         QCOMPARE(u.wizard.executed, 0);
         QCOMPARE(u.ended, 0);
+    }
+
+    // The wizard's way through its pages, and what it leaves in the folder.
+    void wizardFlowRunsThroughItsPages_data() {
+        using P = UpdateWizardFlow::Page;
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QList<P>>("pages");
+        QTest::addColumn<QByteArray>("program");
+        QTest::newRow("newer version installed")
+            << QStringLiteral("newer") << QList<P>{P::Welcome,  P::NewVersion, P::Downloading,
+                                                   P::Complete, P::Restart,    P::Closed}
+            << kNewProgram;
+        QTest::newRow("download refused")
+            << QStringLiteral("badsha")
+            << QList<P>{P::Welcome, P::NewVersion, P::Downloading, P::Failed, P::Closed}
+            << kOldProgram;
+        QTest::newRow("same version")
+            << QStringLiteral("same") << QList<P>{P::Welcome, P::NoNewVersion, P::Closed}
+            << kOldProgram;
+        QTest::newRow("no control file")
+            << QStringLiteral("none") << QList<P>{P::Welcome, P::NoConnection, P::Closed}
+            << kOldProgram;
+    }
+    void wizardFlowRunsThroughItsPages() {
+        using P = UpdateWizardFlow::Page;
+        QFETCH(QString, server);
+        QFETCH(QList<P>, pages);
+        QFETCH(QByteArray, program);
+        WebTestServer web;
+        if (server == QLatin1String("newer") || server == QLatin1String("badsha")) {
+            QVERIFY2(offerNewVersion(web, server == QLatin1String("newer") ? kNewLibrary
+                                                                           : QByteArray("x")),
+                     qPrintable(web.errorText()));
+        } else {
+            QVERIFY2(web.start(), qPrintable(web.errorText()));
+            if (server == QLatin1String("same"))
+                QVERIFY(web.put(kControl, "Version=4.0.0.0\n"));
+        }
+        Updating u(web);
+        QVERIFY(oldFiles(u));
+        UpdateWizardFlow flow(u.update);
+        QList<P> seen{flow.page()};
+        for (int i = 0; i < 10 && !flow.finished(); ++i) {
+            QVERIFY(!flow.texts().heading.isEmpty());
+            flow.advance();
+            seen << flow.page();
+        }
+        QCOMPARE(seen, pages);
+        QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), program);
+        QCOMPARE(u.leftovers(), QStringList());
+    }
+
+    void cancelledWizardEndsAfterTheWorkAtHand() {
+        WebTestServer web;
+        QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
+        Updating u(web);
+        UpdateWizardFlow flow(u.update);
+        flow.advance();
+        QCOMPARE(flow.page(), UpdateWizardFlow::Page::NewVersion);
+        flow.cancel();
+        QVERIFY(flow.finished());
+        QCOMPARE(web.paths(), QStringList{kControl});
     }
 };
 
