@@ -19,8 +19,7 @@ public:
 
     void transferStarting(const Transfer& transfer, TransferState& state) override;
     void transferEnded(bool ok) override;
-
-protected:
+    // The close box and "Abbrechen"/"Cancel": a running download is asked to stop first.
     void reject() override;
 
 private:
