@@ -3,6 +3,8 @@
 #include "online/HttpsGet.h"
 #include "platform/WorkerCall.h"
 
+#include <optional>
+
 ConnectivityCheck::ConnectivityCheck(std::function<WebServer()> server)
     : m_server(std::move(server)) {}
 

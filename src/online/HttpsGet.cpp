@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
+#include <QFileInfo>
 #include <QIODevice>
 #include <QUrl>
 
@@ -84,6 +85,14 @@ HttpsResult httpsGet(const HttpsRequest& request) {
     result.error = refusedAddress(request.url);
     if (!result.error.isEmpty())
         return result;
+
+    if (!request.caFile.isEmpty() && !QFileInfo(request.caFile).isReadable()) {
+        result.error =
+            QStringLiteral("Die Datei der Zertifizierungsstellen (WebCAFile) kann nicht gelesen "
+                           "werden: ") +
+            request.caFile;
+        return result;
+    }
 
     std::unique_ptr<CURL, EasyCleanup> curl(curl_easy_init());
     if (!curl) {

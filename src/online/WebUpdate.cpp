@@ -83,6 +83,10 @@ bool WebUpdate::DoUpdate() {
             outdated << entry;
     }
 
+    if (outdated.isEmpty())
+        status(QStringLiteral("Alle Programmdateien entsprechen bereits der Version ") +
+               control.version);
+
     // Every outdated file is fetched and checked under a temporary name first; only when all of
     // them are complete does any of them replace its old file.
     const WebServer server = m_server();

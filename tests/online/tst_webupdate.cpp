@@ -188,6 +188,8 @@ private Q_SLOTS:
         QTest::newRow("untrusted certificate")
             << QStringLiteral("untrusted") << QStringLiteral("Zertifikat des Servers");
         QTest::newRow("plain http") << QStringLiteral("http") << QStringLiteral("Nur HTTPS");
+        QTest::newRow("CA file missing")
+            << QStringLiteral("missingca") << QStringLiteral("(WebCAFile) kann nicht gelesen");
     }
     void refusedUpdateReplacesNothing() {
         QFETCH(QString, kind);
@@ -208,6 +210,8 @@ private Q_SLOTS:
         Updating u(web);
         if (kind == QLatin1String("http"))
             u.server.base.replace(QStringLiteral("https:"), QStringLiteral("http:"));
+        if (kind == QLatin1String("missingca"))
+            u.server.caFile += QStringLiteral(".gone");
         QVERIFY(oldFiles(u));
         u.checks.checkAutomatically();
 
