@@ -19,7 +19,8 @@ class SqlMaintenance;
 class UpdateWizardView;
 
 // The whole program without its window: the log book, the settings file, the SQL Server steps,
-// the packaging and the subsystems still to come, joined to the core that runs them.
+// the packaging, the upload, the report mail and the online parts, joined to the core that runs
+// them.
 class Program {
 public:
     struct Options {
