@@ -5,14 +5,17 @@
 #include "TempFolder.h"
 #include "WebTestServer.h"
 #include "online/DownloadView.h"
+#include "online/HttpsGet.h"
 #include "online/ProgramUpdate.h"
 #include "online/UpdateControlFile.h"
 #include "online/UpdateWizardFlow.h"
 #include "online/UpdateWizardView.h"
 #include "online/WebUpdate.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <zlib.h>
@@ -226,6 +229,32 @@ private Q_SLOTS:
                          line.startsWith(QStringLiteral("Neue Programmversion steht bereit")) ||
                          line == QStringLiteral("Installation wird gestartet"),
                      qPrintable(line));
+    }
+
+    // A server that stops sending in the middle of a file does not hold the update for ever: the
+    // stall limit ends the transfer.
+    void stalledTransferEndsByTheStallLimit() {
+        WebTestServer web;
+        const QString path = kFiles + QStringLiteral("OrvelSQLBackup");
+        QVERIFY2(web.start(QJsonObject{{QStringLiteral("stall"), QJsonArray{path}}}),
+                 qPrintable(web.errorText()));
+        QVERIFY(web.put(path, kNewProgram));
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        HttpsRequest request;
+        request.url = web.base() + path;
+        request.caFile = web.caFile();
+        request.sink = &sink;
+        request.stallTimeoutS = 2;
+        request.totalTimeoutS = 0;
+        QElapsedTimer clock;
+        clock.start();
+        const HttpsResult result = httpsGet(request);
+        QVERIFY(!result.ok);
+        QVERIFY2(result.error.startsWith(QStringLiteral("Zeitüberschreitung")),
+                 qPrintable(result.error));
+        QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(sink.data(), kNewProgram.left(16));
     }
 
     // A check that read no control file is neither "aktuell" nor a reason to install: the

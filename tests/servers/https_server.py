@@ -19,6 +19,8 @@ Scenario (JSON), every key optional:
   routes                 {path: {"status": 200, "body": "text"}}; body is sent as UTF-8.
   cut                    list of paths whose answer announces the full length but
                          stops after half of the body and closes the connection.
+  stall                  list of paths whose answer announces the full length, sends
+                         the first 16 bytes of the body and then sends nothing more.
   untrusted_certificate  true: the server shows a self-signed certificate that
                          the test authority did not sign.
   time_limit             seconds after which the server ends by itself (300).
@@ -114,6 +116,7 @@ def make_certificates(folder, untrusted):
 def make_handler(scenario, folder):
     routes = scenario.get("routes", {})
     cut = set(scenario.get("cut", []))
+    stall = set(scenario.get("stall", []))
     www = os.path.realpath(os.path.join(folder, "www"))
     lock = threading.Lock()
 
@@ -132,6 +135,12 @@ def make_handler(scenario, folder):
             self.send_response(status)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
+            if self.path in stall:
+                self.end_headers()
+                self.wfile.write(body[:16])
+                self.wfile.flush()
+                time.sleep(float(scenario.get("time_limit", 300)))
+                return
             if self.path in cut:
                 self.send_header("Connection", "close")
                 self.end_headers()
