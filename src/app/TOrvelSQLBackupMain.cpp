@@ -2,7 +2,9 @@
 
 #include "app/CountdownNotice.h"
 #include "app/DataSource.h"
+#include "app/DownloadProgressWindow.h"
 #include "app/ScreenLog.h"
+#include "app/UpdateWizard.h"
 #include "app/WindowServices.h"
 #include "core/WindowSizeRule.h"
 #include "platform/ProgramError.h"
@@ -36,6 +38,12 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
     if (!options.services)
         m_desktop = std::make_unique<DesktopServices>();
     m_services = options.services ? options.services : m_desktop.get();
+    WebUpdateWizard1 = std::make_unique<UpdateWizard>(this);
+    WebCopy1Progress = std::make_unique<DownloadProgressWindow>();
+    if (!options.updateWizard)
+        options.updateWizard = WebUpdateWizard1.get();
+    if (!options.supportProgress)
+        options.supportProgress = WebCopy1Progress.get();
     m_program = std::make_unique<Program>(std::move(options), static_cast<ProgramView&>(*this));
     m_screenLog = std::make_unique<ScreenLog>(ui->Memo1);
     m_program->log().setView(m_screenLog.get());

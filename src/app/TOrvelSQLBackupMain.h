@@ -12,9 +12,11 @@
 class CountdownNotice;
 class Dataset;
 class DataSource;
+class DownloadProgressWindow;
 class JobListModel;
 class ScreenLog;
 class SingleInstance;
+class UpdateWizard;
 class WindowServices;
 
 namespace Ui {
@@ -88,6 +90,9 @@ private:
 
     std::unique_ptr<Ui::OrvelSQLBackupMain> ui;
     std::unique_ptr<ScreenLog> m_screenLog;
+    // The online parts' windows, shown by the program when it asks.
+    std::unique_ptr<UpdateWizard> WebUpdateWizard1;
+    std::unique_ptr<DownloadProgressWindow> WebCopy1Progress;
     std::unique_ptr<Program> m_program;
     CountdownNotice* SmartMessageBox = nullptr;
     std::unique_ptr<WindowServices> m_desktop;

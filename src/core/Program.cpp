@@ -2,6 +2,8 @@
 
 #include "backup/ArchivePackager.h"
 #include "backup/SqlMaintenance.h"
+#include "core/OnlineParts.h"
+#include "core/ProgramView.h"
 #include "platform/Clock.h"
 #include "report/ReportMail.h"
 #include "settings/Dataset.h"
@@ -105,30 +107,23 @@ private:
     ReportMail m_mail;
 };
 
-// Connectivity probe, update and support files are not part of this version.
-class NotYetBuilt final : public ConnectivityProbe, public UpdateCheck, public SupportFiles {
-public:
-    bool systemReportsConnection() override { return false; }
-    QString publicAddress() override { return {}; }
-    void checkAutomatically() override {}
-    void checkByHand() override {}
-    void fetchMissing() override {}
-};
-
 } // namespace
 
 struct Program::Parts {
     Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
           const QString& folder, LogBook& log, ErrorCount& errors, const Clock& clock,
-          std::function<MailAccount()> mailAccount)
+          std::function<MailAccount()> mailAccount, OnlineParts::Windows windows,
+          std::function<void()> endProgram)
         : store(db), sqlSteps(sql), packaging(archive, folder), ftpUploader(log, errors),
-          mailer(log, clock, store, std::move(mailAccount)) {}
+          mailer(log, clock, store, std::move(mailAccount)),
+          online(log, folder, folder + ProgramCore::kIniFileName, std::move(windows),
+                 std::move(endProgram)) {}
     SettingsFileStore store;
     SqlMaintenanceSteps sqlSteps;
     ArchivePackaging packaging;
     FtpUploader ftpUploader;
     ReportMailSender mailer;
-    NotYetBuilt notYetBuilt;
+    OnlineParts online;
     QtTimerFactory qtTimers;
 };
 
@@ -142,8 +137,13 @@ Program::Program(Options options, ProgramView& view)
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
+    OnlineParts::Windows online;
+    online.wizard = m_options.updateWizard;
+    online.supportProgress = m_options.supportProgress;
+    online.systemConnection = m_options.systemConnection;
     m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors,
-                                      clock, m_options.mailAccount);
+                                      clock, m_options.mailAccount, std::move(online),
+                                      [&view] { view.closeWindow(); });
 
     ProgramCore::Subsystems sub;
     sub.settings = &m_parts->store;
@@ -151,9 +151,9 @@ Program::Program(Options options, ProgramView& view)
     sub.packaging = &m_parts->packaging;
     sub.uploader = m_options.uploader ? m_options.uploader : &m_parts->ftpUploader;
     sub.mailer = m_options.mailer ? m_options.mailer : &m_parts->mailer;
-    sub.probe = m_options.probe ? m_options.probe : &m_parts->notYetBuilt;
-    sub.update = m_options.update ? m_options.update : &m_parts->notYetBuilt;
-    sub.supportFiles = m_options.supportFiles ? m_options.supportFiles : &m_parts->notYetBuilt;
+    sub.probe = m_options.probe ? m_options.probe : &m_parts->online;
+    sub.update = m_options.update ? m_options.update : &m_parts->online;
+    sub.supportFiles = m_options.supportFiles ? m_options.supportFiles : &m_parts->online;
     sub.timers = m_options.timers ? m_options.timers : &m_parts->qtTimers;
 
     ProgramCore::Options coreOptions;

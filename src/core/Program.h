@@ -12,12 +12,15 @@
 
 class ArchivePackager;
 class Clock;
+class DownloadView;
 class ProgramView;
 class SettingsDatabase;
 class SqlMaintenance;
+class UpdateWizardView;
 
 // The whole program without its window: the log book, the settings file, the SQL Server steps,
-// the packaging and the subsystems still to come, joined to the core that runs them.
+// the packaging, the upload, the report mail and the online parts, joined to the core that runs
+// them.
 class Program {
 public:
     struct Options {
@@ -36,6 +39,11 @@ public:
         ConnectivityProbe* probe = nullptr;
         UpdateCheck* update = nullptr;
         SupportFiles* supportFiles = nullptr;
+        // The windows of the online parts (null: none) and the system's report of a connection
+        // (null: the operating system's).
+        UpdateWizardView* updateWizard = nullptr;
+        DownloadView* supportProgress = nullptr;
+        std::function<bool()> systemConnection;
     };
 
     Program(Options options, ProgramView& view);

@@ -93,7 +93,8 @@ void ProgramCore::readInternetSetting() {
 
 void ProgramCore::windowShown() {
     guarded([this] {
-        if (m_sub.probe->systemReportsConnection() && m_internetSetting == 0)
+        // The setting first: with the online functions off, the system is not even asked.
+        if (m_internetSetting == 0 && m_sub.probe->systemReportsConnection())
             m_sub.supportFiles->fetchMissing();
         m_sub.mailer->prepareCredentials();
         m_timer1->start(kPreparationDelayMs);

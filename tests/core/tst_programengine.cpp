@@ -50,6 +50,16 @@ struct Started {
         o.clock = &clock;
         o.timers = &timers;
         o.uploader = &uploader;
+        // Online functions allowed, but the web server is a loopback port where nothing listens
+        // and the system reports no connection: nothing leaves the machine.
+        o.systemConnection = [] { return false; };
+        QFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
+        if (ini.open(QIODevice::WriteOnly))
+            ini.write(QStringLiteral(
+                          "[OrvelSQLBackup]\r\nInternet=0\r\nWebServer=https://127.0.0.1:%1\r\n")
+                          .arg(closedPort())
+                          .toLatin1());
+        ini.close();
         program = std::make_unique<Program>(o, view);
         view.onClose = [this] { closed = core().closeRequested(); };
         if (startUp)

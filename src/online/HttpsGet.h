@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+struct TransferState;
+
+// One HTTPS GET with libcurl, blocking, free of the log book and the window so it can run on a
+// worker thread. Only https:// is spoken (no redirects, no other scheme), the server's
+// certificate and name are always verified against the system's authorities plus an optional
+// PEM file, and every phase has a time limit.
+struct HttpsRequest {
+    QString url;
+    QString caFile; // PEM authorities trusted besides the system's; empty: the system's only
+    QByteArray userAgent;
+    // Where the body goes; null: into HttpsResult::body, at most kMaxMemoryBody bytes.
+    QIODevice* sink = nullptr;
+    // Progress and cancel, shared with a window; may be null.
+    TransferState* state = nullptr;
+    int connectTimeoutS = 15;
+    // No byte for this long ends the transfer, however long it runs otherwise.
+    int stallTimeoutS = 30;
+    // The whole request; 0: no limit (large files), the stall limit still holds.
+    int totalTimeoutS = 60;
+};
+
+struct HttpsResult {
+    bool ok = false; // the whole body arrived with HTTP status 200
+    long status = 0; // HTTP status, 0 when none came
+    QByteArray body; // when the request had no sink
+    QString error;   // German, for the log; empty when ok
+};
+
+constexpr qint64 kMaxMemoryBody = 1024 * 1024;
+
+// The German text that refuses an address which is not https://; empty when it is one.
+QString refusedAddress(const QString& url);
+
+HttpsResult httpsGet(const HttpsRequest& request);

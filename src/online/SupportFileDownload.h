@@ -1,0 +1,42 @@
+#pragma once
+
+#include "online/WebServer.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <functional>
+
+class DownloadView;
+
+// The support libraries beside the program: each must be present and not older than the
+// version the program expects; a missing or outdated one is fetched from the maker's web server
+// into the program folder. TLS comes from the system on this platform, so the list holds only
+// the SFTP library. Nothing is logged: a failed download leaves the old file as it was and is
+// tried again at the next start.
+class SupportFileDownload {
+public:
+    struct SupportFile {
+        QString name;
+        QDate referenceDate; // the start of this day, local time
+    };
+    static constexpr const char* kUserAgent = "WebCopy";
+    static constexpr const char* kFilesPath = "/secure/OrvelSQLBackup/";
+    static QList<SupportFile> supportFiles();
+
+    SupportFileDownload(std::function<WebServer()> server, QString programFolder);
+    void setDownloadView(DownloadView* view) { m_view = view; }
+
+    // Each file of the list in turn with its reference date.
+    void Berichtsvorlagencheck();
+    // Fetches eintragname when it is missing or was last written before eintragdatum.
+    void Berichtsvorlagendownload(const QString& eintragname, const QDateTime& eintragdatum);
+
+    // A file's last-write time in local time, at the two-second resolution of file dates.
+    static QDateTime lastWriteTime(const QString& path);
+
+private:
+    std::function<WebServer()> m_server;
+    QString m_programFolder;
+    DownloadView* m_view = nullptr;
+};

@@ -1,0 +1,208 @@
+#!/usr/bin/python3
+"""An HTTPS server on 127.0.0.1 for the tests of the connectivity probe, the program update
+and the support files.
+
+Usage: https_server.py --scenario <scenario.json> --folder <folder>
+
+Makes a test certificate authority and a server certificate for 127.0.0.1 and
+localhost signed by it, writes the authority's certificate to <folder>/ca.crt,
+listens on a port the system picks and writes "<port>\\n" to <folder>/port.txt
+(written under another name and renamed). Serves until SIGTERM, until the
+process that started it is gone, or until the time limit has passed.
+
+A GET of a path is answered, in this order:
+  - by the scenario's "routes" entry for the path, if any;
+  - with the file <folder>/www/<path> when it exists (HTTP 200);
+  - with an HTML error page and HTTP 404.
+
+Scenario (JSON), every key optional:
+  routes                 {path: {"status": 200, "body": "text"}}; body is sent as UTF-8.
+  cut                    list of paths whose answer announces the full length but
+                         stops after half of the body and closes the connection.
+  stall                  list of paths whose answer announces the full length, sends
+                         the first 16 bytes of the body and then sends nothing more.
+  untrusted_certificate  true: the server shows a self-signed certificate that
+                         the test authority did not sign.
+  time_limit             seconds after which the server ends by itself (300).
+
+Files the tests read, appended and flushed as things happen:
+  requests.txt  one line "<path>\\t<User-Agent>" per request.
+"""
+
+import argparse
+import datetime
+import http.server
+import ipaddress
+import json
+import os
+import signal
+import ssl
+import sys
+import tempfile
+import threading
+import time
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
+
+
+def write_atomically(path, text):
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path))
+    with os.fdopen(fd, "w") as f:
+        f.write(text)
+    os.rename(tmp, path)
+
+
+def make_name(text):
+    return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, text)])
+
+
+def make_certificates(folder, untrusted):
+    now = datetime.datetime.now(datetime.timezone.utc)
+    start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=2)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_cert = (
+        x509.CertificateBuilder()
+        .subject_name(make_name("Orvel Web Test CA"))
+        .issuer_name(make_name("Orvel Web Test CA"))
+        .public_key(ca_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(start)
+        .not_valid_after(end)
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .add_extension(
+            x509.KeyUsage(
+                digital_signature=True, content_commitment=False, key_encipherment=False,
+                data_encipherment=False, key_agreement=False, key_cert_sign=True,
+                crl_sign=True, encipher_only=False, decipher_only=False),
+            critical=True)
+        .sign(ca_key, hashes.SHA256())
+    )
+    with open(os.path.join(folder, "ca.crt"), "wb") as f:
+        f.write(ca_cert.public_bytes(serialization.Encoding.PEM))
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    builder = (
+        x509.CertificateBuilder()
+        .subject_name(make_name("localhost"))
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(start)
+        .not_valid_after(end)
+        .add_extension(
+            x509.SubjectAlternativeName([
+                x509.DNSName("localhost"),
+                x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
+            ]),
+            critical=False)
+    )
+    if untrusted:
+        cert = builder.issuer_name(make_name("localhost")).sign(key, hashes.SHA256())
+    else:
+        cert = builder.issuer_name(ca_cert.subject).sign(ca_key, hashes.SHA256())
+    cert_file = os.path.join(folder, "server.crt")
+    key_file = os.path.join(folder, "server.key")
+    with open(cert_file, "wb") as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    with open(key_file, "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM,
+                                  serialization.PrivateFormat.TraditionalOpenSSL,
+                                  serialization.NoEncryption()))
+    return cert_file, key_file
+
+
+def make_handler(scenario, folder):
+    routes = scenario.get("routes", {})
+    cut = set(scenario.get("cut", []))
+    stall = set(scenario.get("stall", []))
+    www = os.path.realpath(os.path.join(folder, "www"))
+    lock = threading.Lock()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, format, *args):
+            pass
+
+        def record(self):
+            with lock, open(os.path.join(folder, "requests.txt"), "a", encoding="utf-8") as f:
+                f.write("%s\t%s\n" % (self.path, self.headers.get("User-Agent", "")))
+                f.flush()
+
+        def answer(self, status, body, content_type="application/octet-stream"):
+            self.send_response(status)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
+            if self.path in stall:
+                self.end_headers()
+                self.wfile.write(body[:16])
+                self.wfile.flush()
+                time.sleep(float(scenario.get("time_limit", 300)))
+                return
+            if self.path in cut:
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(body[: len(body) // 2])
+                self.wfile.flush()
+                self.close_connection = True
+                return
+            self.end_headers()
+            self.wfile.write(body)
+
+        def do_GET(self):
+            self.record()
+            route = routes.get(self.path)
+            if route is not None:
+                self.answer(route.get("status", 200), route.get("body", "").encode("utf-8"),
+                            "text/html; charset=utf-8")
+                return
+            local = os.path.realpath(os.path.join(www, self.path.lstrip("/")))
+            if local.startswith(www + os.sep) and os.path.isfile(local):
+                with open(local, "rb") as f:
+                    self.answer(200, f.read())
+                return
+            self.answer(404, b"<html><body><h1>404 Not Found</h1></body></html>",
+                        "text/html; charset=utf-8")
+
+    return Handler
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--scenario", required=True)
+    parser.add_argument("--folder", required=True)
+    args = parser.parse_args()
+    with open(args.scenario, encoding="utf-8") as f:
+        scenario = json.load(f)
+    folder = args.folder
+    os.makedirs(os.path.join(folder, "www"), exist_ok=True)
+
+    cert_file, key_file = make_certificates(folder, scenario.get("untrusted_certificate", False))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert_file, key_file)
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler(scenario, folder))
+    server.daemon_threads = True
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    port = server.server_address[1]
+
+    parent = os.getppid()
+    deadline = time.monotonic() + float(scenario.get("time_limit", 300))
+
+    def watch():
+        while time.monotonic() < deadline and os.getppid() == parent:
+            time.sleep(0.2)
+        server.shutdown()
+
+    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
+    threading.Thread(target=watch, daemon=True).start()
+    write_atomically(os.path.join(folder, "port.txt"), "%d\n" % port)
+    server.serve_forever()
+    server.server_close()
+
+
+if __name__ == "__main__":
+    main()
