@@ -30,87 +30,16 @@ Files the tests read, appended and flushed as things happen:
 """
 
 import argparse
-import datetime
 import http.server
-import ipaddress
 import json
 import os
 import signal
 import ssl
 import sys
-import tempfile
 import threading
 import time
 
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import NameOID
-
-
-def write_atomically(path, text):
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path))
-    with os.fdopen(fd, "w") as f:
-        f.write(text)
-    os.rename(tmp, path)
-
-
-def make_name(text):
-    return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, text)])
-
-
-def make_certificates(folder, untrusted):
-    now = datetime.datetime.now(datetime.timezone.utc)
-    start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=2)
-    ca_key = ec.generate_private_key(ec.SECP256R1())
-    ca_cert = (
-        x509.CertificateBuilder()
-        .subject_name(make_name("Orvel Web Test CA"))
-        .issuer_name(make_name("Orvel Web Test CA"))
-        .public_key(ca_key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(start)
-        .not_valid_after(end)
-        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-        .add_extension(
-            x509.KeyUsage(
-                digital_signature=True, content_commitment=False, key_encipherment=False,
-                data_encipherment=False, key_agreement=False, key_cert_sign=True,
-                crl_sign=True, encipher_only=False, decipher_only=False),
-            critical=True)
-        .sign(ca_key, hashes.SHA256())
-    )
-    with open(os.path.join(folder, "ca.crt"), "wb") as f:
-        f.write(ca_cert.public_bytes(serialization.Encoding.PEM))
-
-    key = ec.generate_private_key(ec.SECP256R1())
-    builder = (
-        x509.CertificateBuilder()
-        .subject_name(make_name("localhost"))
-        .public_key(key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(start)
-        .not_valid_after(end)
-        .add_extension(
-            x509.SubjectAlternativeName([
-                x509.DNSName("localhost"),
-                x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
-            ]),
-            critical=False)
-    )
-    if untrusted:
-        cert = builder.issuer_name(make_name("localhost")).sign(key, hashes.SHA256())
-    else:
-        cert = builder.issuer_name(ca_cert.subject).sign(ca_key, hashes.SHA256())
-    cert_file = os.path.join(folder, "server.crt")
-    key_file = os.path.join(folder, "server.key")
-    with open(cert_file, "wb") as f:
-        f.write(cert.public_bytes(serialization.Encoding.PEM))
-    with open(key_file, "wb") as f:
-        f.write(key.private_bytes(serialization.Encoding.PEM,
-                                  serialization.PrivateFormat.TraditionalOpenSSL,
-                                  serialization.NoEncryption()))
-    return cert_file, key_file
+from test_certificates import make_certificates, write_atomically
 
 
 def make_handler(scenario, folder):
