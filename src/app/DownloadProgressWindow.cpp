@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <utility>
+
 namespace {
 // A value shown beside its label; screen readers name it by the label.
 QLabel* addRow(QGridLayout* grid, int row, const QString& label, QWidget* parent) {
@@ -73,16 +75,26 @@ void DownloadProgressWindow::transferStarting(const Transfer& transfer, Transfer
                         .arg(transfer.fileName)
                         .arg(transfer.index + 1)
                         .arg(transfer.count));
-    m_from->setText(transfer.url);
-    m_to->setText(transfer.target);
+    // A long address or path is shortened in the middle, so the window stays on the screen; the
+    // whole text is the label's tool tip and what a screen reader gets.
+    for (const auto& [label, text] : {std::pair{m_from, transfer.url}, {m_to, transfer.target}}) {
+        label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kMaxValueWidth));
+        label->setToolTip(text);
+        label->setAccessibleDescription(text);
+    }
     m_progress->setValue(0);
     m_cancel->setEnabled(true);
     m_close->setEnabled(false);
     m_clock.start();
     refresh();
-    adjustSize();
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    // As wide as its texts need, within the screen (adjustSize() would stop at two thirds).
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        resize(sizeHint().expandedTo(minimumSizeHint()).boundedTo(area.size()));
+        move(area.center() - rect().center());
+    } else {
+        adjustSize();
+    }
     show();
     raise();
     m_poll.start();

@@ -15,6 +15,9 @@ class QPushButton;
 class DownloadProgressWindow final : public QDialog, public DownloadView {
     Q_OBJECT
 public:
+    // The widest a file's address or path is shown, in pixels.
+    static constexpr int kMaxValueWidth = 600;
+
     explicit DownloadProgressWindow(QWidget* parent = nullptr);
 
     void transferStarting(const Transfer& transfer, TransferState& state) override;
