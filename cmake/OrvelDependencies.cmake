@@ -28,3 +28,8 @@ endif()
 
 # libcurl: FTP and FTPS uploads.
 find_package(CURL REQUIRED)
+
+# libdeflate: whole-buffer Deflate, the block compressor of the archive packing.
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+# std::thread, for the packing's workers.
+find_package(Threads REQUIRED)
