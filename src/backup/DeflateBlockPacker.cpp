@@ -94,8 +94,12 @@ QString DeflateBlockPacker::verifyAndJoin(const char* in, size_t inSize, char* p
         const int rc = step();
         if (mismatch)
             return failure(rc);
-        if (rc == Z_STREAM_END)
-            break; // only the last piece still has a final block
+        if (rc == Z_STREAM_END) {
+            // Only the last piece may still end the stream.
+            if (!last)
+                return QStringLiteral("beendet den Datenstrom vorzeitig");
+            break;
+        }
         if (rc != Z_OK)
             return failure(rc);
         if (!(zs.data_type & atBlockBoundary))

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <libdeflate.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -66,7 +67,11 @@ void ParallelDeflate::Shared::work(DeflateBlockPacker& packer) {
             queue.pop_front();
             ++busy;
         }
-        process(*b, packer);
+        try {
+            process(*b, packer);
+        } catch (...) {
+            b->failure = QStringLiteral("Block %1 nicht komprimiert").arg(b->index + 1);
+        }
         {
             std::lock_guard lock(mutex);
             b->state = b->failure.isEmpty() ? State::Done : State::Failed;
@@ -78,8 +83,7 @@ void ParallelDeflate::Shared::work(DeflateBlockPacker& packer) {
 
 void ParallelDeflate::Shared::process(Block& b, DeflateBlockPacker& packer) const {
     b.failure.clear();
-    b.crc = quint32(
-        crc32_z(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(b.in.get()), b.inSize));
+    b.crc = libdeflate_crc32(0, b.in.get(), b.inSize);
     b.outSize = packer.compress(b.in.get(), b.inSize, b.out.get(), outCapacity);
     QString problem;
     if (b.outSize == 0) {

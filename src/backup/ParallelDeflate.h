@@ -12,8 +12,9 @@ struct DeflateOptions {
     int threads = 0;            // compressing threads; 0 means one per core
     qint64 blockSize = 1 << 20; // input bytes per block
     int level = 6;              // libdeflate's level
-    // Called on a worker with each compressed block before it is checked (tests damage one).
-    std::function<void(quint64 block, char* data, size_t size)> damage;
+    // Called on a worker with each compressed block before it is checked; tests damage one
+    // (change its bytes or cut it short).
+    std::function<void(quint64 block, char* data, size_t& size)> damage;
 };
 
 // Compresses an entry's data into one standard raw Deflate stream on several threads: the
