@@ -119,8 +119,8 @@ ParallelDeflate::ParallelDeflate(DeflateOptions options) : d(std::make_unique<Sh
     // written, so no worker waits for the file.
     d->blocks.resize(size_t(std::min(2 * threads + 1, maxBlocks)));
     for (Shared::Block& b : d->blocks) {
-        b.in = std::make_unique<char[]>(d->blockSize);
-        b.out = std::make_unique<char[]>(d->outCapacity);
+        b.in = std::make_unique_for_overwrite<char[]>(d->blockSize);
+        b.out = std::make_unique_for_overwrite<char[]>(d->outCapacity);
     }
     for (int i = 0; i < threads; ++i)
         d->packers.push_back(std::make_unique<DeflateBlockPacker>(d->options.level));

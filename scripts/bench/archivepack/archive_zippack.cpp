@@ -1,19 +1,30 @@
 // Driver for the archive benchmark.
-//   archive_zippack gen <file> <bytes>     writes a deterministic backup-like file
-//   archive_zippack pack <zip> <files...>  packs the files as the program does and prints
-//                                          "peak_rss_kib <n>" on stderr
+//   archive_zippack gen <file> <bytes>
+//       writes a deterministic backup-like file
+//   archive_zippack pack [--threads N] [--block BYTES] [--level L] <zip> <files...>
+//       packs the files as the program does and prints on stderr "base_rss_kib <n>" (the
+//       process before packing) and "peak_rss_kib <n>"
+//   archive_zippack blocks [--block BYTES] <file>
+//       one thread, block by block: time and size of libdeflate's levels, of the check, and of
+//       zlib with the previous block as dictionary; prints a table
+#include "backup/DeflateBlockPacker.h"
 #include "backup/ZipWriter.h"
 #include "platform/ProgramError.h"
 
+#include <QFile>
 #include <QSaveFile>
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/resource.h>
+#include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -113,17 +124,52 @@ int generate(const char* path, long long bytes) {
     return std::fclose(f) == 0 ? 0 : 1;
 }
 
-int pack(int argc, char** argv) {
-    const QString zipPath = QString::fromLocal8Bit(argv[2]);
+long residentKib() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+// Takes "--name value" options off the front of the arguments.
+struct Options {
+    DeflateOptions deflate;
+    std::vector<std::string> rest;
+};
+
+Options parse(int argc, char** argv, int from) {
+    Options o;
+    for (int i = from; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--threads" && i + 1 < argc)
+            o.deflate.threads = std::stoi(argv[++i]);
+        else if (a == "--block" && i + 1 < argc)
+            o.deflate.blockSize = std::stoll(argv[++i]);
+        else if (a == "--level" && i + 1 < argc)
+            o.deflate.level = std::stoi(argv[++i]);
+        else
+            o.rest.push_back(a);
+    }
+    return o;
+}
+
+int pack(const Options& o) {
+    if (o.rest.size() < 2)
+        return 2;
+    const QString zipPath = QString::fromStdString(o.rest[0]);
+    std::fprintf(stderr, "base_rss_kib %ld\n", residentKib());
     QSaveFile out(zipPath);
     if (!out.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "cannot create %s\n", argv[2]);
+        std::fprintf(stderr, "cannot create %s\n", o.rest[0].c_str());
         return 1;
     }
     try {
-        ZipWriter writer(out, zipPath);
-        for (int i = 3; i < argc; ++i)
-            writer.addFile(QString::fromLocal8Bit(argv[i]));
+        ZipWriter writer(out, zipPath, ZipLimits(), o.deflate);
+        for (size_t i = 1; i < o.rest.size(); ++i)
+            writer.addFile(QString::fromStdString(o.rest[i]));
         writer.close();
     } catch (const ProgramError& e) {
         std::fprintf(stderr, "%s\n", e.message().toLocal8Bit().constData());
@@ -137,13 +183,95 @@ int pack(int argc, char** argv) {
     return 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// The block compressors the packing could use, on one thread, so that they compare per core.
+int blocks(const Options& o) {
+    if (o.rest.size() != 1)
+        return 2;
+    QFile file(QString::fromStdString(o.rest[0]));
+    if (!file.open(QIODevice::ReadOnly))
+        return 1;
+    const QByteArray data = file.readAll();
+    const size_t block = size_t(o.deflate.blockSize);
+    const size_t total = size_t(data.size());
+    const double mb = double(total) / 1e6;
+    std::vector<char> out(DeflateBlockPacker::outputBound(block));
+
+    std::printf("%-34s %9s %9s %10s\n", "block compressor (1 thread)", "seconds", "MB/s", "size");
+    for (int level : {5, 6, 7}) {
+        DeflateBlockPacker packer(level);
+        double compressTime = 0, checkTime = 0;
+        size_t compressed = 0;
+        for (size_t at = 0; at < total; at += block) {
+            const size_t n = std::min(block, total - at);
+            const bool last = at + n == total;
+            auto start = Clock::now();
+            size_t size = packer.compress(data.constData() + at, n, out.data(), out.size());
+            compressTime += seconds(start);
+            start = Clock::now();
+            const QString problem =
+                packer.verifyAndJoin(data.constData() + at, n, out.data(), size, out.size(), last);
+            checkTime += seconds(start);
+            if (!problem.isEmpty()) {
+                std::fprintf(stderr, "check failed: %s\n", problem.toLocal8Bit().constData());
+                return 1;
+            }
+            compressed += size;
+        }
+        std::printf("libdeflate %-2d %-20s %9.2f %9.1f %10.4f\n", level, "compress", compressTime,
+                    mb / compressTime, double(compressed) / double(total));
+        std::printf("libdeflate %-2d %-20s %9.2f %9.1f %9.1f%%\n", level, "+ inflate and compare",
+                    checkTime, mb / checkTime, 100.0 * checkTime / compressTime);
+    }
+
+    // pigz's way: zlib, each block primed with the previous block's last 32 KiB and ended with a
+    // sync flush.
+    z_stream zs{};
+    deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    size_t compressed = 0;
+    const auto start = Clock::now();
+    for (size_t at = 0; at < total; at += block) {
+        const size_t n = std::min(block, total - at);
+        deflateReset(&zs);
+        if (at > 0) {
+            const size_t dict = std::min<size_t>(32768, at);
+            deflateSetDictionary(&zs, reinterpret_cast<const Bytef*>(data.constData() + at - dict),
+                                 uInt(dict));
+        }
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData() + at));
+        zs.avail_in = uInt(n);
+        const int flush = at + n == total ? Z_FINISH : Z_SYNC_FLUSH;
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(out.data());
+            zs.avail_out = uInt(out.size());
+            deflate(&zs, flush);
+            compressed += out.size() - zs.avail_out;
+        } while (zs.avail_out == 0);
+    }
+    const double zlibTime = seconds(start);
+    deflateEnd(&zs);
+    std::printf("%-34s %9.2f %9.1f %10.4f\n", "zlib 6, dictionary + sync flush", zlibTime,
+                mb / zlibTime, double(compressed) / double(total));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "gen")
         return generate(argv[2], std::stoll(argv[3]));
     if (argc >= 4 && std::string(argv[1]) == "pack")
-        return pack(argc, argv);
-    std::fprintf(stderr, "usage: %s gen <file> <bytes> | pack <zip> <files...>\n", argv[0]);
+        return pack(parse(argc, argv, 2));
+    if (argc >= 3 && std::string(argv[1]) == "blocks")
+        return blocks(parse(argc, argv, 2));
+    std::fprintf(stderr,
+                 "usage: %s gen <file> <bytes> | pack [--threads N] [--block BYTES] [--level L] "
+                 "<zip> <files...> | blocks [--block BYTES] <file>\n",
+                 argv[0]);
     return 2;
 }
