@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libsqlcipher-dev sqlcipher
     freetds-dev freetds-bin
-    zlib1g-dev
+    zlib1g-dev libdeflate-dev
     libcurl4-openssl-dev curl libssl-dev
     python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd
     unzip zip p7zip-full pigz bc time
@@ -18,7 +18,7 @@ packages=(
 
 # `setup.sh bench` adds what the benchmarks compare with or run against.
 if [ "${1:-}" = bench ]; then
-    packages+=(vsftpd openssl)
+    packages+=(vsftpd openssl libdeflate-tools)
 fi
 
 missing=()

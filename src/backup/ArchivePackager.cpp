@@ -109,7 +109,8 @@ void ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         m_log.writelogentry(QStringLiteral("ZIP-Datei geöffnet: ") + archivePath);
 
         const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
-        ZipWriter writer(filtered ? *filtered : static_cast<QIODevice&>(file), archivePath);
+        ZipWriter writer(filtered ? *filtered : static_cast<QIODevice&>(file), archivePath,
+                         ZipLimits(), m_deflateOptions);
         // The full backup was there a moment ago; an archive without it is no backup.
         if (!fileExists(fullBackupFile))
             throw ProgramError(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backup/ParallelDeflate.h"
 #include "settings/BackupJob.h"
 
 #include <QIODevice>
@@ -38,6 +39,8 @@ public:
                                const SaveZipName& saveZipName);
 
     void setOutputFilter(OutputFilter filter) { m_outputFilter = std::move(filter); }
+    // How the entries are compressed; tests choose small blocks or damage one.
+    void setDeflateOptions(DeflateOptions options) { m_deflateOptions = std::move(options); }
 
     // ISO weekday as one digit: 1 Monday … 7 Sunday.
     static QString dayTag(const QDate& date);
@@ -55,4 +58,5 @@ private:
     const Clock& m_clock;
     QString m_programFolder;
     OutputFilter m_outputFilter;
+    DeflateOptions m_deflateOptions;
 };

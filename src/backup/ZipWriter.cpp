@@ -8,7 +8,6 @@
 #include <QFileInfo>
 
 #include <memory>
-#include <zlib.h>
 
 namespace {
 
@@ -27,7 +26,6 @@ constexpr quint32 sentinel32 = 0xFFFFFFFFu;
 constexpr quint16 sentinel16 = 0xFFFFu;
 constexpr qint64 localHeaderFixedSize = 30;
 constexpr qint64 crcFieldOffset = 14;
-constexpr qint64 bufferSize = 256 * 1024;
 
 void put16(QByteArray& b, quint16 v) {
     b.append(char(v & 0xFF));
@@ -42,12 +40,6 @@ void put32(QByteArray& b, quint32 v) {
 void put64(QByteArray& b, quint64 v) {
     put32(b, quint32(v & 0xFFFFFFFFu));
     put32(b, quint32(v >> 32));
-}
-
-// Worst case of raw Deflate output for `size` input bytes (stored blocks plus block headers),
-// kept generous so that the decision for a ZIP64 local header is never too small.
-quint64 deflateWorstCase(quint64 size) {
-    return size + (size >> 12) + (size >> 14) + (size >> 25) + 64;
 }
 
 quint32 unixMode(const QFileInfo& info) {
@@ -72,19 +64,11 @@ QString withReason(const QString& text, const QString& reason) {
         withReason(QStringLiteral("Datei kann nicht gelesen werden: ") + path, reason));
 }
 
-struct DeflateStream {
-    z_stream zs{};
-    bool initialised = false;
-    ~DeflateStream() {
-        if (initialised)
-            deflateEnd(&zs);
-    }
-};
-
 } // namespace
 
-ZipWriter::ZipWriter(QIODevice& out, QString outName, ZipLimits limits)
-    : m_out(out), m_outName(std::move(outName)), m_limits(limits) {}
+ZipWriter::ZipWriter(QIODevice& out, QString outName, ZipLimits limits, DeflateOptions deflate)
+    : m_out(out), m_outName(std::move(outName)), m_limits(limits),
+      m_deflateOptions(std::move(deflate)) {}
 
 ZipWriter::~ZipWriter() = default;
 
@@ -126,7 +110,9 @@ void ZipWriter::addFile(const QString& path, const QString& entryName) {
     const quint32 mode = unixMode(info);
     e.externalAttributes = mode << 16 | ((mode & 0200) ? 0u : 0x01u); // low byte: DOS read-only
     const quint64 sizeAtOpen = quint64(in.size());
-    e.zip64Sizes = deflateWorstCase(sizeAtOpen) >= m_limits.zip64From32;
+    if (!m_deflate)
+        m_deflate = std::make_unique<ParallelDeflate>(m_deflateOptions);
+    e.zip64Sizes = m_deflate->worstCase(sizeAtOpen) >= m_limits.zip64From32;
     e.headerOffset = m_position;
     // Anything that fails from here on leaves a partial entry behind.
     m_broken = true;
@@ -151,44 +137,40 @@ void ZipWriter::addFile(const QString& path, const QString& entryName) {
     }
     writeBytes(header);
 
-    DeflateStream deflater;
-    if (deflateInit2(&deflater.zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw ProgramError(QStringLiteral("Fehler beim Komprimieren: ") + path);
-    deflater.initialised = true;
-    z_stream& zs = deflater.zs;
-
-    const auto inBuffer = std::make_unique<char[]>(bufferSize);
-    const auto outBuffer = std::make_unique<char[]>(bufferSize);
-    uLong crc = crc32(0, nullptr, 0);
-    bool finished = false;
-    while (!finished) {
-        const qint64 n = in.read(inBuffer.get(), bufferSize);
-        if (n < 0)
-            readFailed(path, in.errorString());
-        crc = crc32_z(crc, reinterpret_cast<const Bytef*>(inBuffer.get()), size_t(n));
-        e.size += quint64(n);
-        zs.next_in = reinterpret_cast<Bytef*>(inBuffer.get());
-        zs.avail_in = uInt(n);
-        const int flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
-        do {
-            zs.next_out = reinterpret_cast<Bytef*>(outBuffer.get());
-            zs.avail_out = uInt(bufferSize);
-            const int rc = deflate(&zs, flush);
-            if (rc == Z_STREAM_ERROR)
-                throw ProgramError(QStringLiteral("Fehler beim Komprimieren: ") + path);
-            const qint64 produced = bufferSize - qint64(zs.avail_out);
-            writeBytes(outBuffer.get(), produced);
-            e.compressedSize += quint64(produced);
-            finished = rc == Z_STREAM_END;
-        } while (zs.avail_out == 0 && !finished);
-    }
-    e.crc = quint32(crc);
-
     // A backup file is complete before it is packed. One that shrank or grew while it was read
     // would give an entry that looks sound but is not the backup (and a grown one may no longer
     // fit the header chosen for it).
-    if (e.size != sizeAtOpen)
+    const auto changed = [&path] {
         readFailed(path, QStringLiteral("Datei hat sich beim Lesen verändert"));
+    };
+    const auto read = [&](char* into, qint64 length) {
+        qint64 done = 0;
+        while (done < length) {
+            const qint64 n = in.read(into + done, length - done);
+            if (n < 0)
+                readFailed(path, in.errorString());
+            if (n == 0)
+                changed();
+            done += n;
+        }
+    };
+    const auto write = [this](const char* data, qint64 length) { writeBytes(data, length); };
+    const ParallelDeflate::Result r = m_deflate->deflate(path, sizeAtOpen, read, write);
+    e.size = r.size;
+    e.compressedSize = r.compressedSize;
+    e.crc = r.crc;
+    char beyond = 0;
+    const qint64 more = in.read(&beyond, 1);
+    if (more < 0)
+        readFailed(path, in.errorString());
+    if (more > 0 || quint64(in.size()) != sizeAtOpen)
+        changed();
+    // The header was chosen from a bound, so this cannot happen; if it did, the classic fields
+    // would hold cut-off sizes.
+    if (!e.zip64Sizes &&
+        (e.compressedSize >= m_limits.zip64From32 || e.size >= m_limits.zip64From32))
+        throw ProgramError(QStringLiteral("Fehler beim Komprimieren: ") + path +
+                           QStringLiteral(" (ZIP64 nötig)"));
 
     const quint64 end = m_position;
     QByteArray patch;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "backup/ParallelDeflate.h"
+
 #include <QIODevice>
 #include <QString>
 #include <QtGlobal>
 
+#include <memory>
 #include <vector>
 
 // The values from which a header field no longer fits and the ZIP64 records take over.
@@ -13,15 +16,18 @@ struct ZipLimits {
     quint64 zip64From16 = 0xFFFFu;
 };
 
-// Writes a ZIP archive onto a seekable device, one Deflate entry per file, streaming through
-// fixed buffers so memory stays the same whatever the size of the files. Each local header is
-// patched with the CRC and the sizes once its data is written, so no data descriptors are
-// needed. Sizes, offsets and counts that do not fit the classic fields use the ZIP64 records.
-// Every failure throws ProgramError with a German message that names the file.
+// Writes a ZIP archive onto a seekable device, one Deflate entry per file. An entry's data is
+// compressed on every core (ParallelDeflate) into one standard Deflate stream, each block
+// checked before it is written, through a fixed number of buffers so memory stays the same
+// whatever the size of the files. Each local header is patched with the CRC and the sizes once
+// its data is written, so no data descriptors are needed. Sizes, offsets and counts that do not
+// fit the classic fields use the ZIP64 records. Every failure throws ProgramError with a German
+// message that names the file.
 class ZipWriter {
 public:
     // `out` must be open for writing, empty, and seekable; `outName` names it in messages.
-    ZipWriter(QIODevice& out, QString outName, ZipLimits limits = ZipLimits());
+    ZipWriter(QIODevice& out, QString outName, ZipLimits limits = ZipLimits(),
+              DeflateOptions deflate = DeflateOptions());
     ~ZipWriter();
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
@@ -57,6 +63,8 @@ private:
     QIODevice& m_out;
     QString m_outName;
     ZipLimits m_limits;
+    DeflateOptions m_deflateOptions;
+    std::unique_ptr<ParallelDeflate> m_deflate; // started with the first entry
     quint64 m_position = 0;
     std::vector<Entry> m_entries;
     bool m_broken = false;

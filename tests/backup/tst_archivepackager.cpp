@@ -19,6 +19,8 @@
 namespace {
 
 const QDate wednesday(2026, 3, 11);
+
+enum Damage { FlipBit, CutShort, ZeroHeader };
 const QDate sunday(2026, 3, 15);
 
 QByteArray rows(int count, quint32 seed) {
@@ -137,6 +139,8 @@ private slots:
     void copyFailure();
     void failureHalfWay_data();
     void failureHalfWay();
+    void damagedBlockFailsPackaging_data();
+    void damagedBlockFailsPackaging();
     void archivePathBlocked();
     void backupChangingWhilePacked_data();
     void backupChangingWhilePacked();
@@ -453,6 +457,63 @@ void TestArchivePackager::failureHalfWay() {
     QCOMPARE(f.log.lines.mid(4), tail);
     QCOMPARE(f.errors.value(), 1);
     // Neither last week's archive nor a partial one, and no temporary file left behind.
+    QCOMPARE(listing(f.program.path()),
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
+    QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+// A block that does not inflate back to what was read must never reach the archive: the
+// packaging fails as on a write error and leaves neither the archive nor a temporary file.
+void TestArchivePackager::damagedBlockFailsPackaging_data() {
+    QTest::addColumn<int>("block"); // -1: the entry's last
+    QTest::addColumn<int>("damage");
+    QTest::newRow("a bit flipped in a middle block") << 2 << int(FlipBit);
+    QTest::newRow("a bit flipped in the last block") << -1 << int(FlipBit);
+    QTest::newRow("a block cut short by a byte") << 1 << int(CutShort);
+    QTest::newRow("the first block's header zeroed") << 0 << int(ZeroHeader);
+}
+
+void TestArchivePackager::damagedBlockFailsPackaging() {
+    QFETCH(int, block);
+    QFETCH(int, damage);
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    const QByteArray bak = rows(20000, 1);
+    f.write(f.bak(db), bak);
+    f.write(f.trn(db), rows(500, 2));
+    f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
+    DeflateOptions options;
+    options.blockSize = 64 * 1024;
+    options.threads = 3;
+    const quint64 lastBlock = quint64(bak.size() - 1) / 65536;
+    QVERIFY(lastBlock >= 3); // the last block is none of the others
+    const quint64 target = block >= 0 ? quint64(block) : lastBlock;
+    // The full backup's block is damaged; the log backup is never reached.
+    options.damage = [target, damage](quint64 index, char* data, size_t& size) {
+        if (index != target)
+            return;
+        if (damage == FlipBit)
+            data[size / 2] ^= 0x10;
+        else if (damage == CutShort)
+            --size;
+        else
+            data[0] = 0;
+    };
+    f.packager.setDeflateOptions(options);
+    BackupJob j = job(db, db);
+
+    f.run(j, f.copies.path());
+
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    const QStringList tail = f.log.lines.mid(4);
+    QCOMPARE(tail.size(), 4);
+    QCOMPARE(tail[0], QStringLiteral("Starte hinzufügen: ") + f.bak(db));
+    const QString failure = QStringLiteral("Fehler beim Komprimieren: ") + f.bak(db) +
+                            QStringLiteral(" (Block %1 ").arg(target + 1);
+    QVERIFY2(tail[1].startsWith(failure), qPrintable(tail[1]));
+    QCOMPARE(tail[2], QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager"));
+    QCOMPARE(tail[3], QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager"));
+    QCOMPARE(f.errors.value(), 1);
     QCOMPARE(listing(f.program.path()),
              (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
     QVERIFY(listing(f.copies.path()).isEmpty());

@@ -26,6 +26,7 @@ struct Entry {
     int system = -1;
     quint32 externalAttributes = 0;
     QList<int> dateTime; // year, month, day, hour, minute, second
+    QByteArray sha256;   // of the entry's data as zipfile's zlib inflates it, in hex
 };
 
 struct Listing {
@@ -35,10 +36,27 @@ struct Listing {
 };
 
 // Reads the archive with Python's zipfile: every entry is decompressed and its CRC checked,
-// and each local header is compared with its central directory record.
+// and each local header is compared with its central directory record. Each entry's data must
+// be one Deflate stream that ends exactly where the entry ends; its output is hashed.
 inline const char* pythonReader = R"PY(
-import json, struct, sys, zipfile
+import hashlib, json, struct, sys, zipfile, zlib
 path = sys.argv[1]
+
+def one_stream(raw, left):
+    d = zlib.decompressobj(-15)
+    h = hashlib.sha256()
+    pending = b''
+    while True:
+        if not pending and left:
+            pending = raw.read(min(left, 1 << 20))
+            left -= len(pending)
+        out = d.decompress(pending, 1 << 24)
+        pending = d.unconsumed_tail
+        h.update(out)
+        if d.eof or (not out and not pending and not left):
+            break
+    return d.eof and not d.unused_data and not pending and left == 0, h.hexdigest()
+
 with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
     bad = z.testzip()
     entries = []
@@ -53,10 +71,12 @@ with zipfile.ZipFile(path) as z, open(path, 'rb') as raw:
             usize, csize = struct.unpack('<QQ', extra[4:20]) if tag == 1 and size >= 16 else (-1, -1)
         local_ok = (sig == 0x04034b50 and crc == i.CRC and csize == i.compress_size
                     and usize == i.file_size and flags == i.flag_bits and method == i.compress_type)
+        whole, digest = one_stream(raw, i.compress_size)
         entries.append({'name': i.filename, 'size': i.file_size, 'csize': i.compress_size,
                         'crc': i.CRC, 'flags': i.flag_bits, 'method': i.compress_type,
                         'system': i.create_system, 'attr': i.external_attr,
-                        'time': list(i.date_time), 'localOk': local_ok})
+                        'time': list(i.date_time), 'localOk': local_ok,
+                        'oneStream': whole, 'sha256': digest})
     print(json.dumps({'bad': bad, 'comment': z.comment.hex(), 'entries': entries}))
 )PY";
 
@@ -109,8 +129,12 @@ inline Listing check(const QString& archive, bool with7z = true) {
         const QJsonArray t = o.value(QStringLiteral("time")).toArray();
         for (const QJsonValue& part : t)
             e.dateTime.append(part.toInt());
+        e.sha256 = o.value(QStringLiteral("sha256")).toString().toLatin1();
         if (!o.value(QStringLiteral("localOk")).toBool())
             listing.error = QStringLiteral("local header differs from central record: ") + e.name;
+        if (!o.value(QStringLiteral("oneStream")).toBool())
+            listing.error =
+                QStringLiteral("not one Deflate stream ending with the entry: ") + e.name;
         listing.entries.append(e);
     }
     if (json.isEmpty() || root.isEmpty())

@@ -4,6 +4,7 @@
 #include "tst_zipcheck.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -13,14 +14,20 @@ using zipcheck::FailingDevice;
 
 namespace {
 
-enum class Content { Rows, Random, Zeros };
+enum class Content { Rows, Random, Zeros, Mixed };
 
-// Deterministic file content: rows of a table (compresses well), noise (does not) or zeros.
+// Deterministic file content: rows of a table (compresses well), noise (does not), zeros, or
+// short runs of rows and noise in turn (pieces that end anywhere within a byte).
 QByteArray makeContent(Content kind, qint64 size, quint32 seed) {
     QByteArray data;
     data.reserve(size);
     QRandomGenerator rng(seed);
-    if (kind == Content::Zeros) {
+    if (kind == Content::Mixed) {
+        for (quint32 run = 0; data.size() < size; ++run)
+            data += makeContent(run % 2 ? Content::Random : Content::Rows, rng.bounded(300, 3000),
+                                seed + run + 1);
+        data.truncate(size);
+    } else if (kind == Content::Zeros) {
         data.fill('\0', size);
     } else if (kind == Content::Random) {
         data.resize(size);
@@ -49,12 +56,13 @@ void writeFile(const QString& path, const QByteArray& data, const QDateTime& mti
     QVERIFY(QFile::setPermissions(path, permissions));
 }
 
-QString archiveInto(const QString& zipPath, const QStringList& files, ZipLimits limits = {}) {
+QString archiveInto(const QString& zipPath, const QStringList& files, ZipLimits limits = {},
+                    DeflateOptions deflate = {}) {
     QFile out(zipPath);
     if (!out.open(QIODevice::WriteOnly))
         return QStringLiteral("cannot create ") + zipPath;
     try {
-        ZipWriter writer(out, zipPath, limits);
+        ZipWriter writer(out, zipPath, limits, std::move(deflate));
         for (const QString& f : files)
             writer.addFile(f);
         writer.close();
@@ -72,6 +80,8 @@ class TestZipWriter : public QObject {
 private slots:
     void acceptedByOtherPrograms_data();
     void acceptedByOtherPrograms();
+    void blocksJoinIntoOneStream_data();
+    void blocksJoinIntoOneStream();
     void writeFailureAnywhereIsReported_data();
     void writeFailureAnywhereIsReported();
     void unreadableFileIsReported_data();
@@ -165,6 +175,60 @@ void TestZipWriter::acceptedByOtherPrograms() {
     }
 }
 
+// An entry is packed in blocks on several threads; whatever the size against the block size and
+// whatever the data, the archive must hold one Deflate stream per entry that other programs
+// inflate back to the file, byte for byte.
+void TestZipWriter::blocksJoinIntoOneStream_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("content");
+    QTest::addColumn<qint64>("blockSize"); // 0: the program's
+    QTest::addColumn<int>("threads");      // 0: one per core
+
+    const qint64 block = 64 * 1024;
+    QTest::newRow("zero bytes") << qint64(0) << int(Content::Rows) << block << 2;
+    QTest::newRow("half a block") << block / 2 << int(Content::Rows) << block << 2;
+    QTest::newRow("exactly one block") << block << int(Content::Random) << block << 2;
+    QTest::newRow("one byte past a block") << block + 1 << int(Content::Rows) << block << 2;
+    QTest::newRow("one byte short of two blocks")
+        << 2 * block - 1 << int(Content::Random) << block << 2;
+    QTest::newRow("zeros, many blocks") << 48 * block << int(Content::Zeros) << block << 4;
+    QTest::newRow("noise, many blocks") << 16 * block << int(Content::Random) << block << 4;
+    // A thousand pieces of varied data end at every bit position of a byte.
+    QTest::newRow("mixed, a thousand small blocks")
+        << qint64(1000 * 1024 - 7) << int(Content::Mixed) << qint64(1024) << 4;
+    QTest::newRow("program's blocks, one thread")
+        << qint64(2500 * 1024) << int(Content::Rows) << qint64(0) << 1;
+    QTest::newRow("program's blocks, one thread per core")
+        << qint64(2500 * 1024) << int(Content::Mixed) << qint64(0) << 0;
+}
+
+void TestZipWriter::blocksJoinIntoOneStream() {
+    QFETCH(qint64, size);
+    QFETCH(int, content);
+    QFETCH(qint64, blockSize);
+    QFETCH(int, threads);
+
+    TempFolder dir;
+    const QString path = dir.file(QStringLiteral("Lager.BAK"));
+    const QByteArray data = makeContent(Content(content), size, 11);
+    writeFile(path, data, QDateTime::currentDateTime(), QFile::ReadOwner | QFile::WriteOwner);
+    DeflateOptions options;
+    options.threads = threads;
+    if (blockSize > 0)
+        options.blockSize = blockSize;
+    const QString zip = dir.file(QStringLiteral("Lager3.ZIP"));
+    const QString failure = archiveInto(zip, {path}, {}, options);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+    const zipcheck::Listing listing = zipcheck::check(zip);
+    QVERIFY2(listing.error.isEmpty(), qPrintable(listing.error));
+    QCOMPARE(listing.entries.size(), 1);
+    QCOMPARE(listing.entries[0].size, size);
+    QCOMPARE(listing.entries[0].crc, zipcheck::fileCrc(path));
+    QCOMPARE(listing.entries[0].sha256,
+             QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
 void TestZipWriter::writeFailureAnywhereIsReported_data() {
     QTest::addColumn<qint64>("budget");
     QTest::addColumn<qint64>("fromEnd"); // budget counted back from the full archive size
@@ -172,6 +236,7 @@ void TestZipWriter::writeFailureAnywhereIsReported_data() {
     QTest::newRow("nothing can be written") << qint64(0) << qint64(-1);
     QTest::newRow("inside the first local header") << qint64(12) << qint64(-1);
     QTest::newRow("inside the compressed data") << qint64(3000) << qint64(-1);
+    QTest::newRow("at a later block, others still being packed") << qint64(12000) << qint64(-1);
     QTest::newRow("inside the central directory") << qint64(-1) << qint64(40);
     QTest::newRow("last byte of the end record") << qint64(-1) << qint64(1);
 }
@@ -186,11 +251,15 @@ void TestZipWriter::writeFailureAnywhereIsReported() {
     const QDateTime when(QDate(2026, 1, 5), QTime(2, 0));
     writeFile(paths[0], makeContent(Content::Random, 20000, 7), when, QFile::ReadOwner);
     writeFile(paths[1], makeContent(Content::Rows, 4000, 8), when, QFile::ReadOwner);
+    // Small blocks on more threads than cores: the failure meets blocks still in the workers.
+    DeflateOptions blocks;
+    blocks.threads = 4;
+    blocks.blockSize = 4096;
 
     QBuffer whole;
     whole.open(QIODevice::WriteOnly);
     {
-        ZipWriter writer(whole, QStringLiteral("whole"));
+        ZipWriter writer(whole, QStringLiteral("whole"), {}, blocks);
         writer.addFile(paths[0]);
         writer.addFile(paths[1]);
         writer.close();
@@ -203,7 +272,7 @@ void TestZipWriter::writeFailureAnywhereIsReported() {
     FailingDevice failing(target, budget);
     const QString name = QStringLiteral("/pfad/Lager3.ZIP");
     QString message;
-    ZipWriter writer(failing, name);
+    ZipWriter writer(failing, name, {}, blocks);
     try {
         writer.addFile(paths[0]);
         writer.addFile(paths[1]);
