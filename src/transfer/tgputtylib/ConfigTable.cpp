@@ -4,9 +4,15 @@
 
 #include <cstring>
 
+#ifndef TG_REPORT_CONF_EXTRA
+#define TG_REPORT_CONF_EXTRA 0 // tests build a library with one entry too many
+#endif
+
 namespace tgputty {
 
 namespace {
+
+constexpr int Count = TGPUTTYLIB_CONF_COUNT + TG_REPORT_CONF_EXTRA;
 
 struct Entry {
     const char* name;
@@ -109,14 +115,15 @@ static_assert(sizeof s_entries / sizeof s_entries[0] == TGPUTTYLIB_CONF_COUNT,
               "the library offers its documented number of configuration entries");
 
 struct Arrays {
-    int32_t types[TGPUTTYLIB_CONF_COUNT];
-    int32_t subtypes[TGPUTTYLIB_CONF_COUNT];
-    char* names[TGPUTTYLIB_CONF_COUNT];
+    int32_t types[Count];
+    int32_t subtypes[Count];
+    char* names[Count];
     Arrays() {
-        for (int i = 0; i < TGPUTTYLIB_CONF_COUNT; ++i) {
-            types[i] = s_entries[i].type;
+        for (int i = 0; i < Count; ++i) {
+            const bool extra = i >= TGPUTTYLIB_CONF_COUNT;
+            types[i] = extra ? 0 : s_entries[i].type;
             subtypes[i] = 0;
-            names[i] = const_cast<char*>(s_entries[i].name);
+            names[i] = const_cast<char*>(extra ? "extra_entry" : s_entries[i].name);
         }
     }
 };
@@ -138,7 +145,7 @@ char** ConfigTable::names() {
     return arrays().names;
 }
 int32_t ConfigTable::count() {
-    return TGPUTTYLIB_CONF_COUNT;
+    return Count;
 }
 int32_t ConfigTable::defaultInt(int index) {
     return index >= 0 && index < TGPUTTYLIB_CONF_COUNT ? s_entries[index].value : 0;

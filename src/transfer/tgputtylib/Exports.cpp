@@ -17,6 +17,18 @@
 
 using tgputty::SshSession;
 
+// The tests build this library a few more times with other reported numbers, to see the
+// session refuse them; the program's build reports the true ones.
+#ifndef TG_REPORT_BUILD
+#define TG_REPORT_BUILD TGPUTTYLIB_BUILD
+#endif
+#ifndef TG_REPORT_NAMESIZE_EXTRA
+#define TG_REPORT_NAMESIZE_EXTRA 0
+#endif
+#ifndef TG_REPORT_CONTEXT_EXTRA
+#define TG_REPORT_CONTEXT_EXTRA 0
+#endif
+
 struct tg_filehandle {
     LIBSSH2_SFTP_HANDLE* handle = nullptr;
 };
@@ -143,13 +155,13 @@ int32_t configInt(SshSession& s, int index) {
 extern "C" {
 
 int32_t tggetlibrarycontextsize(void) {
-    return static_cast<int32_t>(sizeof(TTGLibraryContext));
+    return static_cast<int32_t>(sizeof(TTGLibraryContext)) + TG_REPORT_CONTEXT_EXTRA;
 }
 
 void tggetstructsizes(int32_t* ulongsize, int32_t* namesize, int32_t* attrsize,
                       int32_t* namessize) {
     *ulongsize = sizeof(tg_ulong);
-    *namesize = sizeof(fxp_name);
+    *namesize = sizeof(fxp_name) + TG_REPORT_NAMESIZE_EXTRA;
     *attrsize = sizeof(fxp_attrs);
     *namessize = sizeof(fxp_names);
 }
@@ -157,7 +169,7 @@ void tggetstructsizes(int32_t* ulongsize, int32_t* namesize, int32_t* attrsize,
 void tgputtygetversions(double* puttyrelease, int32_t* tgputtylibbuild) {
     // The release is that of the SSH implementation underneath: libssh2 major.minor.
     *puttyrelease = (LIBSSH2_VERSION_NUM >> 16) + ((LIBSSH2_VERSION_NUM >> 8) & 0xFF) / 100.0;
-    *tgputtylibbuild = TGPUTTYLIB_BUILD;
+    *tgputtylibbuild = TG_REPORT_BUILD;
 }
 
 int32_t tgputty_initcontext(bool verbose, TTGLibraryContext* ctx) {
@@ -405,8 +417,10 @@ int32_t tgsftp_putfile(const char* localname, const char* remotename, bool appen
         bool eof = false;
         bool ok = true;
         while (ok) {
-            if (!eof && end < capacity) {
-                if (begin > 0 && begin >= capacity / 2) {
+            if (!eof) {
+                // Acknowledged data is dropped from the front once it fills half the buffer;
+                // what is still in flight keeps its content, only its place moves.
+                if (begin >= capacity / 2) {
                     std::memmove(buffer.data(), buffer.data() + begin, end - begin);
                     end -= begin;
                     begin = 0;
