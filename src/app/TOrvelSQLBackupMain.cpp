@@ -13,6 +13,7 @@
 #include "settings/JobListModel.h"
 #include "settings/SettingsColumns.h"
 #include "settings/SettingsDatabase.h"
+#include "transfer/window/TOrvelSFTP.h"
 #include "ui_TOrvelSQLBackupMain.h"
 
 #include <QApplication>
@@ -36,6 +37,10 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
     if (!options.services)
         m_desktop = std::make_unique<DesktopServices>();
     m_services = options.services ? options.services : m_desktop.get();
+    if (!options.sftpWindow) {
+        m_sftpWindow = std::make_unique<TOrvelSFTPWindow>(this);
+        options.sftpWindow = m_sftpWindow.get();
+    }
     m_program = std::make_unique<Program>(std::move(options), static_cast<ProgramView&>(*this));
     m_screenLog = std::make_unique<ScreenLog>(ui->Memo1);
     m_program->log().setView(m_screenLog.get());

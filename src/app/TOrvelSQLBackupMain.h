@@ -15,6 +15,7 @@ class DataSource;
 class JobListModel;
 class ScreenLog;
 class SingleInstance;
+class TOrvelSFTPWindow;
 class WindowServices;
 
 namespace Ui {
@@ -88,6 +89,8 @@ private:
 
     std::unique_ptr<Ui::OrvelSQLBackupMain> ui;
     std::unique_ptr<ScreenLog> m_screenLog;
+    // Before the program, which uses it until it goes.
+    std::unique_ptr<TOrvelSFTPWindow> m_sftpWindow;
     std::unique_ptr<Program> m_program;
     CountdownNotice* SmartMessageBox = nullptr;
     std::unique_ptr<WindowServices> m_desktop;

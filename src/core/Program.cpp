@@ -8,6 +8,7 @@
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
 #include "transfer/FtpUpload.h"
+#include "transfer/TTGPuttySFTP.h"
 
 #include <QFileInfo>
 
@@ -62,10 +63,11 @@ private:
     QString m_programFolder;
 };
 
-// Uploads by FTP and FTPS; SFTP is not part of this version.
+// Uploads by FTP and FTPS, and by SFTP through the SFTP upload window.
 class FtpUploader final : public Uploader {
 public:
-    FtpUploader(LogSink& log, ErrorCount& errors) : m_upload(log, errors) {}
+    FtpUploader(LogSink& log, ErrorCount& errors, SftpWindow* sftpWindow)
+        : m_upload(log, errors, sftpWindow) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                       const QString& ftpdatenbankname) override {
         return m_upload.ftphochladen(job, ftpdateiname, ftpdatenbankname);
@@ -93,8 +95,9 @@ public:
 
 struct Program::Parts {
     Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
-          const QString& folder, LogSink& log, ErrorCount& errors)
-        : store(db), sqlSteps(sql), packaging(archive, folder), ftpUploader(log, errors) {}
+          const QString& folder, LogSink& log, ErrorCount& errors, SftpWindow* sftpWindow)
+        : store(db), sqlSteps(sql), packaging(archive, folder),
+          ftpUploader(log, errors, sftpWindow) {}
     SettingsFileStore store;
     SqlMaintenanceSteps sqlSteps;
     ArchivePackaging packaging;
@@ -113,7 +116,10 @@ Program::Program(Options options, ProgramView& view)
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
-    m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors);
+    m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors,
+                                      m_options.sftpWindow);
+    // The SFTP library and its known_hosts file lie in the program folder.
+    TTGPuttySFTP::setLibraryFolder(folder);
 
     ProgramCore::Subsystems sub;
     sub.settings = &m_parts->store;

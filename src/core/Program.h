@@ -12,6 +12,7 @@ class ArchivePackager;
 class Clock;
 class ProgramView;
 class SettingsDatabase;
+class SftpWindow;
 class SqlMaintenance;
 
 // The whole program without its window: the log book, the settings file, the SQL Server steps,
@@ -32,6 +33,8 @@ public:
         ConnectivityProbe* probe = nullptr;
         UpdateCheck* update = nullptr;
         SupportFiles* supportFiles = nullptr;
+        // Shows SFTP uploads; null uploads by SFTP without a window.
+        SftpWindow* sftpWindow = nullptr;
     };
 
     Program(Options options, ProgramView& view);
