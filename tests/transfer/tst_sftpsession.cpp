@@ -3,6 +3,7 @@
 // stream operations and the streamed download.
 
 #include "ClosedPort.h"
+#include "OpenSshTestServer.h"
 #include "SftpFixture.h"
 
 #include <QBuffer>
@@ -67,6 +68,7 @@ private slots:
     void downloadStreamPWriteFailures_data();
     void downloadStreamPWriteFailures();
     void downloadStreamPStalledServer();
+    void openSshInterop();
 };
 
 void TestSftpSession::creationChecks_data() {
@@ -519,6 +521,57 @@ void TestSftpSession::downloadStreamPStalledServer() {
     // What came before the stall is kept.
     QVERIFY(target.data().size() >= 256 * 1024);
     QVERIFY(target.data().size() < 1024 * 1024);
+}
+
+void TestSftpSession::openSshInterop() {
+    if (!OpenSshTestServer::available())
+        QSKIP("OpenSSH's sshd is not installed (scripts/setup.sh installs it)");
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    OpenSshTestServer sshd;
+    QVERIFY2(sshd.start(), qPrintable(sshd.errorText()));
+    // Seeded as the README says, with ssh-keyscan; only the server's ed25519 key is kept, so the
+    // session must ask the server for that kind of key although it has others.
+    QProcess scan;
+    scan.start(QStringLiteral("ssh-keyscan"),
+               {QStringLiteral("-p"), QString::number(sshd.port()), QStringLiteral("127.0.0.1")});
+    QVERIFY(scan.waitForFinished(20000));
+    QByteArray seeded;
+    for (const QByteArray& line : scan.readAllStandardOutput().split('\n'))
+        if (line.contains(" ssh-ed25519 "))
+            seeded += line + '\n';
+    QVERIFY2(!seeded.isEmpty(), "ssh-keyscan found no ed25519 key");
+    QFile kh(f.knownHostsFile());
+    QVERIFY(kh.open(QIODevice::WriteOnly));
+    kh.write(seeded);
+    kh.close();
+
+    auto s = f.session();
+    s->setUserName(sshd.user());
+    s->setPort(sshd.port());
+    s->setKeyfile(QFile::encodeName(sshd.clientKey()));
+    s->Connect();
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{0});
+
+    const QByteArray data = SftpFixture::randomBytes(8 * 1024 * 1024 + 3);
+    QBuffer source;
+    source.setData(data);
+    source.open(QIODevice::ReadOnly);
+    const QByteArray remote = QFile::encodeName(sshd.uploadFolder()) + "/interop.bin";
+    s->UploadStream(remote, &source, false);
+    const QDateTime stamp(QDate(2025, 12, 24), QTime(18, 0), Qt::LocalTime);
+    fxp_attrs arrived{};
+    s->SetModifiedDate(remote, stamp, false, &arrived);
+    QCOMPARE(qint64(arrived.size), data.size());
+    fxp_attrs after{};
+    s->GetStat(remote, after);
+    QCOMPARE(qint64(after.mtime), stamp.toSecsSinceEpoch());
+
+    QBuffer back;
+    back.open(QIODevice::ReadWrite);
+    s->DownloadStreamP(remote, &back, false);
+    QVERIFY(back.data() == data);
+    s->Disconnect();
 }
 
 QTEST_GUILESS_MAIN(TestSftpSession)
