@@ -333,8 +333,12 @@ bool SshSession::openSocket(const char* host, int port) {
         if (rc == 0) {
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            m_socket = fd;
             ::freeaddrinfo(list);
+            if (!looksLikeSsh(fd)) {
+                ::close(fd);
+                return false;
+            }
+            m_socket = fd;
             return true;
         }
         failure = std::strerror(errno);
@@ -343,6 +347,25 @@ bool SshSession::openSocket(const char* host, int port) {
     ::freeaddrinfo(list);
     error("Network error: " + failure);
     return false;
+}
+
+bool SshSession::looksLikeSsh(int fd) {
+    // An SSH server greets first with "SSH-". An FTP or mail server greets with a numbered
+    // reply and would never answer the key exchange: refuse it now rather than after the
+    // connection time-out. Only peeked, so the SSH library still reads the greeting itself.
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, 5000) <= 0)
+        return true; // nothing yet: the handshake decides
+    char head[128] = {};
+    const ssize_t n = ::recv(fd, head, sizeof head - 1, MSG_PEEK);
+    if (n >= 4 && head[0] >= '1' && head[0] <= '5' && head[1] >= '0' && head[1] <= '9' &&
+        head[2] >= '0' && head[2] <= '9' && (head[3] == ' ' || head[3] == '-')) {
+        std::string line(head, static_cast<size_t>(n));
+        line = line.substr(0, line.find_first_of("\r\n"));
+        error("The server is not an SSH server, it greets with: " + line);
+        return false;
+    }
+    return true;
 }
 
 void SshSession::preferKnownHostKeys(const std::string& host, int port) {

@@ -98,6 +98,7 @@ public:
 
 private:
     bool openSocket(const char* host, int port);
+    bool looksLikeSsh(int fd);
     bool checkHostKey(const std::string& host, int port);
     bool authenticate(const std::string& user, const char* password);
     bool authPassword(const std::string& user, const char* password, const std::string& host);
