@@ -53,6 +53,7 @@ private slots:
     void creationChecks_data();
     void creationChecks();
     void configurationNames();
+    void fatalLibraryErrorRaises();
     void knownKeyUploadAndTimestamp();
     void hostKeys_data();
     void hostKeys();
@@ -151,6 +152,29 @@ void TestSftpSession::configurationNames() {
     }
     QVERIFY(session.LibVersion().startsWith(QStringLiteral("tgputtylib build 12 based on PuTTY "
                                                            "Release ")));
+}
+
+void TestSftpSession::fatalLibraryErrorRaises() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary(QStringLiteral(FAKE_LIBRARIES "/fatal")));
+    TTGPuttySFTP session(false);
+    try {
+        session.MakeDir("fatal");
+        QFAIL("a fatal library error raised nothing");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("TTGPuttySFTP exception injected fault at "
+                                                       "line ")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().endsWith(QStringLiteral("Exports.cpp")), qPrintable(e.message()));
+    }
+    // The operation ended inside the library; the session goes on with the usual errors.
+    try {
+        session.MakeDir("other");
+        QFAIL("made a folder without a connection");
+    } catch (const TGPuttySFTPException& e) {
+        QCOMPARE(e.message(),
+                 QStringLiteral("tgsftp_mkdir: Unknown Error.\r\nmkdir: not connected\r\n"));
+    }
 }
 
 void TestSftpSession::knownKeyUploadAndTimestamp() {
