@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QTemporaryFile>
 #include <QtTest>
 
 namespace {
@@ -60,6 +61,7 @@ private slots:
     void fourthPasswordRequestRefused();
     void keyboardInteractiveAnswersThroughInput();
     void errorTexts();
+    void fileOperations();
     void unreachableServer();
     void connectionDroppedDuringUpload();
     void timestampBefore1970();
@@ -329,6 +331,53 @@ void TestSftpSession::errorTexts() {
     QCOMPARE(s->WorkDir(), QByteArray("/made"));
     QCOMPARE(s->HomeDir(), QByteArray("/"));
     QVERIFY(QFileInfo(f.server.home() + QStringLiteral("/made")).isDir());
+}
+
+void TestSftpSession::fileOperations() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    const QString home = f.server.home();
+    auto s = f.session();
+    s->Connect();
+    s->MakeDir("dir");
+    QTemporaryFile local;
+    QVERIFY(local.open());
+    local.write("0123456789");
+    local.flush();
+    s->UploadFile(QFile::encodeName(local.fileName()), "dir/a.txt", false);
+    s->UploadFile(QFile::encodeName(local.fileName()), "dir/a.txt", true); // appended
+    QCOMPARE(QFileInfo(home + QStringLiteral("/dir/a.txt")).size(), 20);
+
+    QStringList listed;
+    s->OnListing = [&](const fxp_names* names) {
+        for (int i = 0; i < names->nnames; ++i)
+            listed << QString::fromUtf8(names->names[i].filename);
+        return true;
+    };
+    s->ListDir("dir");
+    QVERIFY2(listed.contains(QStringLiteral("a.txt")), qPrintable(listed.join(u' ')));
+
+    s->Move("dir/a.txt", "dir/b.txt");
+    QVERIFY(QFile::exists(home + QStringLiteral("/dir/b.txt")));
+    s->SetUnixMode("dir/b.txt", 0600);
+    s->SetFileSize("dir/b.txt", 4);
+    fxp_attrs attrs{};
+    s->GetStat("dir/b.txt", attrs);
+    QCOMPARE(attrs.permissions & 0777, tg_ulong(0600));
+    QCOMPARE(attrs.size, quint64(4));
+
+    const QString back = f.folder.file(QStringLiteral("back.txt"));
+    s->DownloadFile("dir/b.txt", QFile::encodeName(back), false);
+    QFile got(back);
+    QVERIFY(got.open(QIODevice::ReadOnly));
+    QCOMPARE(got.readAll(), QByteArray("0123"));
+
+    QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException, s->RemoveDir("dir")); // not empty
+    s->DeleteFile("dir/b.txt");
+    s->RemoveDir("dir");
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/dir")));
 }
 
 void TestSftpSession::unreachableServer() {
