@@ -64,6 +64,10 @@ public:
 
     int port() const { return m_port; }
     QString clientKey() const { return m_dir->filePath(QStringLiteral("client_key")); }
+    // Protected by the passphrase "geheimwort".
+    QString clientKeyWithPassphrase() const {
+        return m_dir->filePath(QStringLiteral("client_key_pass"));
+    }
     QString uploadFolder() const { return m_dir->filePath(QStringLiteral("upload")); }
     QByteArray user() const {
         QFile f(m_dir->filePath(QStringLiteral("user")));

@@ -4,8 +4,8 @@ interoperability test and the SFTP benchmark.
 
 Usage: openssh_server.py --dir <work folder> --port-file <file>
 
-Makes in the work folder (which must exist): a host key, a client key "client_key" (no
-passphrase) whose public half is the only authorized key, the configuration, and a folder
+Makes in the work folder (which must exist): host keys, the client keys "client_key" (no
+passphrase) and "client_key_pass" (passphrase "geheimwort"), the only authorized keys, the configuration, and a folder
 "upload" where the client may write. Logins: public key only, SFTP only (internal-sftp).
 The server has an ed25519 and an ECDSA host key. sshd runs as the user that starts this script;
 when that is root it runs as "nobody" instead (an unprivileged sshd needs no privilege
@@ -49,9 +49,14 @@ def main():
         path = os.path.join(work, name)
         if not os.path.exists(path):
             subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-f", path], check=True)
-    with open(os.path.join(work, "client_key.pub")) as f, \
-            open(os.path.join(work, "authorized_keys"), "w") as out:
-        out.write(f.read())
+    path = os.path.join(work, "client_key_pass")
+    if not os.path.exists(path):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "geheimwort", "-f", path],
+                       check=True)
+    with open(os.path.join(work, "authorized_keys"), "w") as out:
+        for name in ("client_key.pub", "client_key_pass.pub"):
+            with open(os.path.join(work, name)) as f:
+                out.write(f.read())
     os.makedirs(os.path.join(work, "upload"), exist_ok=True)
     with open(os.path.join(work, "user"), "w") as f:
         f.write(run_as + "\n")
@@ -82,6 +87,7 @@ LogLevel ERROR
         os.chown(work, entry.pw_uid, entry.pw_gid)
         # The client (this user) keeps its key; sshd only reads the public half.
         os.chown(os.path.join(work, "client_key"), 0, 0)
+        os.chown(os.path.join(work, "client_key_pass"), 0, 0)
 
     def as_user():
         if os.getuid() == 0:

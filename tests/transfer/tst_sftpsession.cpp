@@ -645,6 +645,15 @@ void TestSftpSession::openSshInterop() {
     s->DownloadStreamP(remote, &back, false);
     QVERIFY(back.data() == data);
     s->Disconnect();
+
+    // A key with a passphrase: the prompt names the key and is answered with KeyPassword.
+    auto withPassphrase = f.session("not this one");
+    withPassphrase->setUserName(sshd.user());
+    withPassphrase->setPort(sshd.port());
+    withPassphrase->setKeyfile(QFile::encodeName(sshd.clientKeyWithPassphrase()));
+    withPassphrase->setKeyPassword("geheimwort");
+    withPassphrase->Connect();
+    QVERIFY(withPassphrase->Connected());
 }
 
 QTEST_GUILESS_MAIN(TestSftpSession)
