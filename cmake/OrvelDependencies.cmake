@@ -29,6 +29,9 @@ endif()
 # libcurl: FTP and FTPS uploads.
 find_package(CURL REQUIRED)
 
+# OpenSSL: TLS for the report mail.
+find_package(OpenSSL 3 REQUIRED)
+
 # libssh2: the SSH and SFTP protocol under our SFTP library.
 pkg_check_modules(LIBSSH2_PC REQUIRED libssh2)
 find_library(LIBSSH2_LIBRARY NAMES ssh2 HINTS ${LIBSSH2_PC_LIBRARY_DIRS} REQUIRED)

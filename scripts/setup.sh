@@ -9,9 +9,9 @@ packages=(
     libsqlcipher-dev sqlcipher
     freetds-dev freetds-bin
     zlib1g-dev
-    libcurl4-openssl-dev curl
+    libcurl4-openssl-dev curl libssl-dev
     libssh2-1-dev
-    python3 python3-pyftpdlib python3-openssl python3-asyncssh
+    python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd python3-asyncssh
     openssh-server openssh-client
     unzip zip p7zip-full pigz bc time
     xauth

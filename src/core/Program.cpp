@@ -3,6 +3,7 @@
 #include "backup/ArchivePackager.h"
 #include "backup/SqlMaintenance.h"
 #include "platform/Clock.h"
+#include "report/ReportMail.h"
 #include "settings/Dataset.h"
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
@@ -11,6 +12,8 @@
 #include "transfer/TTGPuttySFTP.h"
 
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -77,13 +80,36 @@ private:
     FtpUpload m_upload;
 };
 
-// Report mail, connectivity probe, update and support files are not part of this version.
-class NotYetBuilt final : public ReportMailer,
-                          public ConnectivityProbe,
-                          public UpdateCheck,
-                          public SupportFiles {
+// The report mail of the log book's screen text, through the account built in.
+class ReportMailSender final : public ReportMailer {
 public:
-    void sendReport(qint32) override {}
+    ReportMailSender(LogBook& log, const Clock& clock, SettingsStore& settings,
+                     std::function<MailAccount()> account)
+        : m_mail(log, clock, sources(log, settings, std::move(account))) {}
+    void prepareCredentials() override { m_mail.prepareCredentials(); }
+    void sendReport(qint32 errorCount) override { m_mail.btnEmailsendenClick(errorCount); }
+
+private:
+    static ReportMail::Sources sources(LogBook& log, SettingsStore& settings,
+                                       std::function<MailAccount()> account) {
+        ReportMail::Sources s;
+        s.screenLines = [&log] {
+            QStringList lines = log.lines();
+            std::reverse(lines.begin(), lines.end());
+            return lines;
+        };
+        s.generalSettings = [&settings] { return settings.generalSettings(); };
+        if (account)
+            s.account = std::move(account);
+        return s;
+    }
+
+    ReportMail m_mail;
+};
+
+// Connectivity probe, update and support files are not part of this version.
+class NotYetBuilt final : public ConnectivityProbe, public UpdateCheck, public SupportFiles {
+public:
     bool systemReportsConnection() override { return false; }
     QString publicAddress() override { return {}; }
     void checkAutomatically() override {}
@@ -95,13 +121,15 @@ public:
 
 struct Program::Parts {
     Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
-          const QString& folder, LogSink& log, ErrorCount& errors, SftpWindow* sftpWindow)
+          const QString& folder, LogBook& log, ErrorCount& errors, const Clock& clock,
+          std::function<MailAccount()> mailAccount, SftpWindow* sftpWindow)
         : store(db), sqlSteps(sql), packaging(archive, folder),
-          ftpUploader(log, errors, sftpWindow) {}
+          ftpUploader(log, errors, sftpWindow), mailer(log, clock, store, std::move(mailAccount)) {}
     SettingsFileStore store;
     SqlMaintenanceSteps sqlSteps;
     ArchivePackaging packaging;
     FtpUploader ftpUploader;
+    ReportMailSender mailer;
     NotYetBuilt notYetBuilt;
     QtTimerFactory qtTimers;
 };
@@ -117,7 +145,7 @@ Program::Program(Options options, ProgramView& view)
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
     m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors,
-                                      m_options.sftpWindow);
+                                      clock, m_options.mailAccount, m_options.sftpWindow);
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
 
@@ -126,7 +154,7 @@ Program::Program(Options options, ProgramView& view)
     sub.sql = &m_parts->sqlSteps;
     sub.packaging = &m_parts->packaging;
     sub.uploader = m_options.uploader ? m_options.uploader : &m_parts->ftpUploader;
-    sub.mailer = m_options.mailer ? m_options.mailer : &m_parts->notYetBuilt;
+    sub.mailer = m_options.mailer ? m_options.mailer : &m_parts->mailer;
     sub.probe = m_options.probe ? m_options.probe : &m_parts->notYetBuilt;
     sub.update = m_options.update ? m_options.update : &m_parts->notYetBuilt;
     sub.supportFiles = m_options.supportFiles ? m_options.supportFiles : &m_parts->notYetBuilt;

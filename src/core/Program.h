@@ -3,9 +3,11 @@
 #include "core/LogBook.h"
 #include "core/ProgramCore.h"
 #include "platform/ErrorCount.h"
+#include "report/MailAccount.h"
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 class ArchivePackager;
@@ -30,6 +32,8 @@ public:
         // Subsystems handed in instead of the built-in ones (tests, and parts still to come).
         Uploader* uploader = nullptr;
         ReportMailer* mailer = nullptr;
+        // The report mail's account instead of the one built in (tests use a local server).
+        std::function<MailAccount()> mailAccount;
         ConnectivityProbe* probe = nullptr;
         UpdateCheck* update = nullptr;
         SupportFiles* supportFiles = nullptr;

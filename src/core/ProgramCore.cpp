@@ -95,7 +95,7 @@ void ProgramCore::windowShown() {
     guarded([this] {
         if (m_sub.probe->systemReportsConnection() && m_internetSetting == 0)
             m_sub.supportFiles->fetchMissing();
-        // The report mail's account is the mail subsystem's own.
+        m_sub.mailer->prepareCredentials();
         m_timer1->start(kPreparationDelayMs);
     });
 }

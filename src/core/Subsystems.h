@@ -63,6 +63,9 @@ public:
 class ReportMailer {
 public:
     virtual ~ReportMailer() = default;
+    // Makes the account's credentials ready; once, when the window is shown.
+    virtual void prepareCredentials() = 0;
+    // Logs every outcome itself, never throws.
     virtual void sendReport(qint32 errorCount) = 0;
 };
 

@@ -81,6 +81,7 @@ public:
     }
 
     // Mail, probe, update, support files.
+    void prepareCredentials() override { calls << QStringLiteral("prepareCredentials"); }
     void sendReport(qint32 errorCount) override {
         calls << QStringLiteral("sendReport %1").arg(errorCount);
         if (!mailError.isEmpty())
@@ -222,9 +223,10 @@ private Q_SLOTS:
                               QStringLiteral("Verbinde mit Einstellungsdatenbank"),
                               QStringLiteral("Prüfe Internetverbindung"),
                               QStringLiteral("keine Internetverbindung gefunden")}));
+        // The mail credentials are ready when the window is shown, before the preparation.
         QCOMPARE(f.fakes.calls,
-                 (QStringList{QStringLiteral("create"), QStringLiteral("checkdatabase"),
-                              QStringLiteral("publicAddress")}));
+                 (QStringList{QStringLiteral("prepareCredentials"), QStringLiteral("create"),
+                              QStringLiteral("checkdatabase"), QStringLiteral("publicAddress")}));
         QVERIFY(f.view.noticeShowing);
         QCOMPARE(f.view.noticeHtml, ProgramCore::kNoticeText);
         QCOMPARE(f.view.noticeMaxMs, 14000);

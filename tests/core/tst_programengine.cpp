@@ -6,6 +6,8 @@
 #include "FakeTimers.h"
 #include "FakeView.h"
 #include "FreeTdsTestConfig.h"
+#include "LineMatch.h"
+#include "SmtpTestServer.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
 #include "core/Program.h"
@@ -14,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
 #include <QTest>
 
@@ -38,8 +41,10 @@ struct Started {
     std::unique_ptr<Program> program;
     bool closed = false;
 
-    explicit Started(QStringList args = {}, bool startUp = true) {
+    explicit Started(QStringList args = {}, bool startUp = true,
+                     std::function<MailAccount()> mailAccount = {}) {
         Program::Options o;
+        o.mailAccount = std::move(mailAccount);
         o.programFolder = folder.path();
         o.arguments = std::move(args);
         o.clock = &clock;
@@ -272,6 +277,81 @@ private Q_SLOTS:
         QVERIFY(started.timers.countdown().fire());
         QVERIFY(started.closed);
         QCOMPARE(started.lines().count(QStringLiteral("Verarbeitung abgeschlossen")), 2);
+    }
+
+    // The report mail reads the error count of the last run and carries the whole screen log;
+    // the automatic run mails after the backup run and before the update check.
+    void reportMailAfterEachRun() {
+        SmtpTestServer mailServer;
+        QVERIFY2(mailServer.start(), qPrintable(mailServer.errorText()));
+        Started started({QStringLiteral("nozip")}, true, [&mailServer] {
+            return MailAccount{QStringLiteral("127.0.0.1"),
+                               mailServer.port(),
+                               QStringLiteral("berichte@orvel.test"),
+                               QStringLiteral("report"),
+                               QStringLiteral("geheim"),
+                               mailServer.caFile()};
+        });
+        Dataset& general = started.program->settings().queryBenutzerdaten;
+        general.edit();
+        general.setValue(QStringLiteral("EmpfaengerEmail"), QStringLiteral("admin@firma.test"));
+        general.setValue(QStringLiteral("VersenderName"), QStringLiteral("Lager Süd"));
+        general.post();
+        const auto subjects = [&mailServer] {
+            QStringList out;
+            for (const QJsonObject& m : mailServer.messages())
+                out << m.value(QStringLiteral("subject"))
+                           .toString()
+                           .section(QLatin1Char(' '), 0, 3);
+            return out;
+        };
+        const QString clean = QStringLiteral("OrvelSQLBackup-Report");
+        const QString failed = QStringLiteral("ACHTUNG FEHLER bei OrvelSQLBackup");
+
+        // Before any run; after a failed one; after the next clean one.
+        started.core().sendReport();
+        addJob(started.jobs(), QStringLiteral("Lager"),
+               QStringLiteral("127.0.0.1,%1").arg(closedPort()), QStringLiteral("x"), false);
+        started.core().startBackupRun();
+        started.core().sendReport();
+        started.jobs().first();
+        started.jobs().remove();
+        started.core().startBackupRun();
+        started.core().sendReport();
+        QCOMPARE(subjects().size(), 3);
+        QCOMPARE(subjects().at(0).section(QLatin1Char(' '), 0, 0), clean);
+        QCOMPARE(subjects().at(1).left(failed.size()), failed);
+        QCOMPARE(subjects().at(2).section(QLatin1Char(' '), 0, 0), clean);
+
+        const int before = started.lines().size();
+        QVERIFY(started.timers.countdown().fire());
+        const QStringList expected{QStringLiteral("Fehleranzahl: 0"),
+                                   QStringLiteral("Email wird aufbereitet und verschickt"),
+                                   QStringLiteral("Email wurde aufbereitet"),
+                                   QStringLiteral("Email gesendet"),
+                                   QStringLiteral("Installierte Programmversion: 4.0.0.0"),
+                                   QStringLiteral("Kein Zugriff auf das Internet möglich"),
+                                   QStringLiteral("Programm wird beendet")};
+        const QString missing = missingInOrder(started.lines().mid(before), expected);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        QVERIFY(started.closed);
+
+        // The last mail: the screen log, newest line first, down to the program's first line.
+        const QJsonObject last = mailServer.messages().last();
+        const QStringList text = last.value(QStringLiteral("parts"))
+                                     .toArray()
+                                     .first()
+                                     .toObject()
+                                     .value(QStringLiteral("text"))
+                                     .toString()
+                                     .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QVERIFY(text.first().endsWith(QStringLiteral(" Email wird aufbereitet und verschickt")));
+        QVERIFY(text.last().endsWith(QStringLiteral(" Programm startet")));
+        // Logged after the text was taken: prepared, sent, the version, the internet, the end.
+        QCOMPARE(text.size(), started.lines().size() - 5);
+        QVERIFY(last.value(QStringLiteral("subject"))
+                    .toString()
+                    .endsWith(QStringLiteral(" Lager Süd")));
     }
 
 private:

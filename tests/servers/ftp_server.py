@@ -48,6 +48,7 @@ server answers with 522; active mode is checked with plain FTP only.
 """
 
 import argparse
+import ctypes
 import json
 import logging
 import os
@@ -246,8 +247,23 @@ def make_certificate(folder):
     return cert_file, key_file
 
 
+def send_no_session_tickets(context):
+    """A TLS 1.3 server sends session tickets after the handshake. A client that only uploads
+    never reads them, so its close of the data connection goes out as a reset, and a reset makes
+    the kernel throw away what this server has not read yet: a cut file, answered 226 because
+    the connection ended. Without tickets the client has nothing unread and closes cleanly.
+    pyOpenSSL has no call for it; its context lives in the system's libssl, so ask that."""
+    libssl = ctypes.CDLL("libssl.so.3")
+    libssl.SSL_CTX_set_num_tickets.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    libssl.SSL_CTX_set_num_tickets.restype = ctypes.c_int
+    pointer = int(SSL._ffi.cast("uintptr_t", context._context))
+    if libssl.SSL_CTX_set_num_tickets(pointer, 0) != 1:
+        raise RuntimeError("cannot switch session tickets off")
+
+
 def tls_context(scenario, cert_file, key_file):
     context = SSL.Context(SSL.TLS_SERVER_METHOD)
+    send_no_session_tickets(context)
     context.use_certificate_chain_file(cert_file)
     context.use_privatekey_file(key_file)
     context.set_options(SSL.OP_NO_COMPRESSION)
