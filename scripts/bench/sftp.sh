@@ -63,7 +63,7 @@ for delay in $delays; do
     if [ "$delay" != 0 ]; then
         rm -f "$work/proxy.port"
         /usr/bin/python3 "$root/scripts/bench/sftp/delay_proxy.py" --target-port "$sshd_port" \
-            --rtt-ms "$delay" --port-file "$work/proxy.port" &
+            --rtt-ms "$delay" --port-file "$work/proxy.port" 2>/dev/null &
         proxy=$!
         pids+=($proxy)
         for _ in $(seq 100); do [ -s "$work/proxy.port" ] && break; sleep 0.1; done
