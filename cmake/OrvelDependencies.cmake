@@ -45,3 +45,14 @@ if(NOT TARGET libdeflate::libdeflate)
 endif()
 # std::thread, for the packing's workers.
 find_package(Threads REQUIRED)
+
+# libssh2: the SSH and SFTP protocol under our SFTP library.
+pkg_check_modules(LIBSSH2_PC REQUIRED libssh2)
+find_library(LIBSSH2_LIBRARY NAMES ssh2 HINTS ${LIBSSH2_PC_LIBRARY_DIRS} REQUIRED)
+find_path(LIBSSH2_INCLUDE_DIR NAMES libssh2.h HINTS ${LIBSSH2_PC_INCLUDE_DIRS} REQUIRED)
+if(NOT TARGET Libssh2::libssh2)
+    add_library(Libssh2::libssh2 UNKNOWN IMPORTED)
+    set_target_properties(Libssh2::libssh2 PROPERTIES
+        IMPORTED_LOCATION ${LIBSSH2_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${LIBSSH2_INCLUDE_DIR})
+endif()

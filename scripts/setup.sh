@@ -10,7 +10,9 @@ packages=(
     freetds-dev freetds-bin
     zlib1g-dev libdeflate-dev
     libcurl4-openssl-dev curl libssl-dev
-    python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd
+    libssh2-1-dev
+    python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd python3-asyncssh
+    openssh-server openssh-client
     unzip zip p7zip-full pigz bc time
     xauth
     xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi

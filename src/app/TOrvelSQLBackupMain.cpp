@@ -15,6 +15,7 @@
 #include "settings/JobListModel.h"
 #include "settings/SettingsColumns.h"
 #include "settings/SettingsDatabase.h"
+#include "transfer/window/TOrvelSFTP.h"
 #include "ui_TOrvelSQLBackupMain.h"
 
 #include <QApplication>
@@ -44,6 +45,10 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
         options.updateWizard = WebUpdateWizard1.get();
     if (!options.supportProgress)
         options.supportProgress = WebCopy1Progress.get();
+    if (!options.sftpWindow) {
+        m_sftpWindow = std::make_unique<TOrvelSFTPWindow>(this);
+        options.sftpWindow = m_sftpWindow.get();
+    }
     m_program = std::make_unique<Program>(std::move(options), static_cast<ProgramView&>(*this));
     m_screenLog = std::make_unique<ScreenLog>(ui->Memo1);
     m_program->log().setView(m_screenLog.get());

@@ -17,6 +17,7 @@ class JobListModel;
 class ScreenLog;
 class SingleInstance;
 class UpdateWizard;
+class TOrvelSFTPWindow;
 class WindowServices;
 
 namespace Ui {
@@ -93,6 +94,8 @@ private:
     // The online parts' windows, shown by the program when it asks.
     std::unique_ptr<UpdateWizard> WebUpdateWizard1;
     std::unique_ptr<DownloadProgressWindow> WebCopy1Progress;
+    // Before the program, which uses it until it goes.
+    std::unique_ptr<TOrvelSFTPWindow> m_sftpWindow;
     std::unique_ptr<Program> m_program;
     CountdownNotice* SmartMessageBox = nullptr;
     std::unique_ptr<WindowServices> m_desktop;

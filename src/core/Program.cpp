@@ -11,6 +11,7 @@
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
 #include "transfer/FtpUpload.h"
+#include "transfer/TTGPuttySFTP.h"
 
 #include <QFileInfo>
 
@@ -67,10 +68,11 @@ private:
     QString m_programFolder;
 };
 
-// Uploads by FTP and FTPS; SFTP is not part of this version.
+// Uploads by FTP and FTPS, and by SFTP through the SFTP upload window.
 class FtpUploader final : public Uploader {
 public:
-    FtpUploader(LogSink& log, ErrorCount& errors) : m_upload(log, errors) {}
+    FtpUploader(LogSink& log, ErrorCount& errors, SftpWindow* sftpWindow)
+        : m_upload(log, errors, sftpWindow) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                       const QString& ftpdatenbankname) override {
         return m_upload.ftphochladen(job, ftpdateiname, ftpdatenbankname);
@@ -112,10 +114,10 @@ private:
 struct Program::Parts {
     Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
           const QString& folder, LogBook& log, ErrorCount& errors, const Clock& clock,
-          std::function<MailAccount()> mailAccount, OnlineParts::Windows windows,
-          std::function<void()> endProgram)
-        : store(db), sqlSteps(sql), packaging(archive, folder), ftpUploader(log, errors),
-          mailer(log, clock, store, std::move(mailAccount)),
+          std::function<MailAccount()> mailAccount, SftpWindow* sftpWindow,
+          OnlineParts::Windows windows, std::function<void()> endProgram)
+        : store(db), sqlSteps(sql), packaging(archive, folder),
+          ftpUploader(log, errors, sftpWindow), mailer(log, clock, store, std::move(mailAccount)),
           online(log, folder, folder + ProgramCore::kIniFileName, std::move(windows),
                  std::move(endProgram)) {}
     SettingsFileStore store;
@@ -142,8 +144,10 @@ Program::Program(Options options, ProgramView& view)
     online.supportProgress = m_options.supportProgress;
     online.systemConnection = m_options.systemConnection;
     m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors,
-                                      clock, m_options.mailAccount, std::move(online),
-                                      [&view] { view.closeWindow(); });
+                                      clock, m_options.mailAccount, m_options.sftpWindow,
+                                      std::move(online), [&view] { view.closeWindow(); });
+    // The SFTP library and its known_hosts file lie in the program folder.
+    TTGPuttySFTP::setLibraryFolder(folder);
 
     ProgramCore::Subsystems sub;
     sub.settings = &m_parts->store;

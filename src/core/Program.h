@@ -15,6 +15,7 @@ class Clock;
 class DownloadView;
 class ProgramView;
 class SettingsDatabase;
+class SftpWindow;
 class SqlMaintenance;
 class UpdateWizardView;
 
@@ -44,6 +45,8 @@ public:
         UpdateWizardView* updateWizard = nullptr;
         DownloadView* supportProgress = nullptr;
         std::function<bool()> systemConnection;
+        // Shows SFTP uploads; null uploads by SFTP without a window.
+        SftpWindow* sftpWindow = nullptr;
     };
 
     Program(Options options, ProgramView& view);

@@ -5,14 +5,45 @@
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
 #include "transfer/CurlTransfer.h"
+#include "transfer/SftpWindow.h"
 
 #include <QFileInfo>
 
-FtpUpload::FtpUpload(LogSink& log, ErrorCount& errors) : m_log(log), m_errors(errors) {}
+namespace {
+// The backup run's number of attempts per job.
+constexpr int UploadAttempts = 10;
+} // namespace
+
+FtpUpload::FtpUpload(LogSink& log, ErrorCount& errors, SftpWindow* sftpWindow)
+    : m_log(log), m_errors(errors) {
+    if (!sftpWindow)
+        m_headless = std::make_unique<HeadlessSftpWindow>();
+    m_sftpWindow = sftpWindow ? sftpWindow : m_headless.get();
+}
+
+FtpUpload::~FtpUpload() = default;
+
+void FtpUpload::countAttempt(const BackupJob& job, const QString& name) {
+    const QString key = name + QLatin1Char('\n') + job.FTP_SERVER + QLatin1Char(':') +
+                        QString::number(job.FTP_Port);
+    if (key != m_attemptKey || m_attemptsInRun >= UploadAttempts) {
+        m_attemptKey = key;
+        m_attemptsInRun = 0;
+        m_hostKeyUnansweredInRun = false;
+    }
+    ++m_attemptsInRun;
+}
 
 bool FtpUpload::ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                              const QString& ftpdatenbankname) {
-    const QString& name = ftpdatenbankname;
+    countAttempt(job, ftpdatenbankname);
+    const bool uploaded = attempt(job, ftpdateiname, ftpdatenbankname);
+    if (uploaded)
+        m_attemptsInRun = UploadAttempts; // the run of attempts ends here
+    return uploaded;
+}
+
+bool FtpUpload::attempt(const BackupJob& job, const QString& ftpdateiname, const QString& name) {
     if (ftpdateiname.isEmpty()) {
         m_log.writelogentry(
             QStringLiteral("FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: ") + name);
@@ -36,12 +67,7 @@ bool FtpUpload::ftphochladen(const BackupJob& job, const QString& ftpdateiname,
     case 1:
         return transfer(job, ftpdateiname, name);
     case 2:
-        // The SFTP upload is not part of this version.
-        m_log.writelogentry(QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + name);
-        m_log.writelogentry(QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") +
-                            name);
-        m_log.writelogentry(QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + name);
-        return false;
+        return sftp(job, ftpdateiname, name);
     default:
         m_log.writelogentry(
             QStringLiteral("FEHLER: Unbekanntes Protokoll %1 (FTP_SSL) für Datenbank: ")
@@ -49,6 +75,27 @@ bool FtpUpload::ftphochladen(const BackupJob& job, const QString& ftpdateiname,
             name);
         return false;
     }
+}
+
+bool FtpUpload::sftp(const BackupJob& job, const QString& localPath, const QString& name) {
+    m_log.writelogentry(QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + name);
+    SftpUploadRequest request;
+    request.SFTP_HostName = job.FTP_SERVER;
+    request.SFTP_UserName = job.FTP_Benutzer;
+    request.SFTP_Password = job.FTP_Passwort;
+    request.SFTP_Port = job.FTP_Port;
+    request.sourceFile = localPath;
+    request.destFile = job.FTP_Pfad + name;
+    SftpWindow::Outcome outcome;
+    try {
+        outcome = m_sftpWindow->showModal(request, !m_hostKeyUnansweredInRun, m_log);
+    } catch (const std::exception& e) {
+        m_log.writelogentry(exceptionText(e));
+    }
+    if (outcome.hostKeyUnanswered)
+        m_hostKeyUnansweredInRun = true;
+    m_log.writelogentry(QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + name);
+    return outcome.UploadErfolgreich;
 }
 
 bool FtpUpload::transfer(const BackupJob& job, const QString& localPath, const QString& name) {

@@ -6,9 +6,12 @@
 #include "TempFolder.h"
 #include "platform/ErrorCount.h"
 #include "transfer/FtpUpload.h"
+#include "transfer/TTGPuttySFTP.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -281,12 +284,6 @@ private Q_SLOTS:
     void otherProtocols_data() {
         QTest::addColumn<int>("ssl");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("SFTP")
-            << 2
-            << QStringList{QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + kName,
-                           QStringLiteral("FEHLER: SFTP ist in dieser Version nicht verfügbar: ") +
-                               kName,
-                           QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + kName};
         QTest::newRow("unknown")
             << 7
             << QStringList{
@@ -301,6 +298,31 @@ private Q_SLOTS:
         Fixture f;
         QVERIFY(!f.upload.ftphochladen(Fixture::job(server, ssl), f.archive, kName));
         QCOMPARE(f.log.lines, lines);
+        QCOMPARE(f.errors.value(), 0);
+        QVERIFY(server.commandLog().isEmpty());
+    }
+
+    // An SFTP job keeps the port as stored. Pointed at an FTP server (a new job keeps port 21)
+    // it goes to the SFTP window, never to the FTP client, and the attempt ends as soon as the
+    // server's greeting shows it is no SSH server, not after the connection time-out.
+    void sftpJobOnAnFtpServer() {
+        FtpTestServer server;
+        QVERIFY2(server.start(FtpTestServer::defaultScenario()), qPrintable(server.errorText()));
+        Fixture f;
+        const QString folder = QFileInfo(f.archive).absolutePath() + QLatin1Char('/');
+        QVERIFY(QFile::copy(QStringLiteral(PROGRAM_FOLDER "/libtgputtylib.so"),
+                            folder + QStringLiteral("libtgputtylib.so")));
+        TTGPuttySFTP::setLibraryFolder(folder);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!f.upload.ftphochladen(Fixture::job(server, 2), f.archive, kName));
+        QVERIFY(clock.elapsed() < 30000);
+        QVERIFY2(!f.log.lines.filter(QStringLiteral("not an SSH server")).isEmpty(),
+                 qPrintable(f.log.lines.join(QLatin1Char('\n'))));
+        QCOMPARE(f.log.lines.first(),
+                 QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + kName);
+        QCOMPARE(f.log.lines.last(), QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + kName);
+        QVERIFY(!f.log.lines.filter(QStringLiteral("FEHLER")).isEmpty());
         QCOMPARE(f.errors.value(), 0);
         QVERIFY(server.commandLog().isEmpty());
     }

@@ -1,0 +1,264 @@
+#include "transfer/SftpUpload.h"
+
+#include "platform/LogSink.h"
+#include "platform/ProgramError.h"
+#include "platform/WorkerCall.h"
+#include "transfer/SftpWindow.h"
+#include "transfer/TTGPuttySFTP.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+namespace {
+
+// Runs f on the application's thread: at once when already there (or when there is no
+// application), else through its event queue, waiting for it when wait is set.
+template <typename F> void onMainThread(F&& f, bool wait) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(app, std::forward<F>(f),
+                              wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+}
+
+// Blanks and control characters at either end go; inside, the text stays as it is.
+QString trimmed(const QString& text) {
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && (text[begin].isSpace() || text[begin].category() == QChar::Other_Control))
+        ++begin;
+    while (end > begin &&
+           (text[end - 1].isSpace() || text[end - 1].category() == QChar::Other_Control))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+qint64 nowMs() {
+    static QElapsedTimer clock = [] {
+        QElapsedTimer c;
+        c.start();
+        return c;
+    }();
+    return clock.elapsed();
+}
+
+} // namespace
+
+SftpUpload::SftpUpload(LogSink& log, SftpUploadView& view) : m_log(log), m_view(view) {}
+
+SftpUpload::~SftpUpload() {
+    // Destroying the session disconnects; a broken connection ends within the library's short
+    // goodbye time.
+    m_session.reset();
+}
+
+void SftpUpload::FormCreate() {
+    try {
+        m_session = std::make_unique<TTGPuttySFTP>(true);
+    } catch (const std::exception& e) {
+        m_log.writelogentry(exceptionText(e));
+        m_log.writelogentry(
+            QStringLiteral("FEHLER: Die SFTP-Bibliothek %1 ist nicht nutzbar; "
+                           "der SFTP-Upload ist nicht möglich.")
+                .arg(TTGPuttySFTP::libraryFolder() + TTGPuttySFTP::libraryFileName()));
+        return;
+    }
+    TTGPuttySFTP& s = *m_session;
+    s.OnMessage = [this](const QByteArray& m, bool e) { PSFTPMessage(m, e); };
+    s.OnProgress = [this](qint64 b, bool up) { return PSFTPProgress(b, up); };
+    s.OnGetInput = [this](bool& cancel) { return PSFTPGetInput(cancel); };
+    s.OnVerifyHostKey = [this](const QByteArray& h, qint32 p, const QByteArray& f, qint32 st,
+                               bool& store) { return PSFTPVerifyHostKey(h, p, f, st, store); };
+}
+
+void SftpUpload::Timer1Timer(const SftpUploadRequest& request) {
+    if (!m_session || m_busy)
+        return;
+    m_request = request;
+    TTGPuttySFTP& s = *m_session;
+    s.setHostName(request.SFTP_HostName.toUtf8());
+    s.setUserName(request.SFTP_UserName.toUtf8());
+    s.setPassword(request.SFTP_Password.toUtf8());
+    s.setPort(request.SFTP_Port);
+    m_busy = true;
+    try {
+        workerCall([&s] { s.Connect(); });
+        if (s.Connected())
+            uploadStep();
+    } catch (const std::exception& e) {
+        m_log.writelogentry(exceptionText(e));
+        m_log.writelogentry(QStringLiteral("FEHLER: SFTP-Upload fehlgeschlagen für Datei: ") +
+                            request.destFile);
+    }
+    if (s.Connected()) {
+        try {
+            workerCall([&s] { s.Disconnect(); });
+        } catch (const std::exception&) {
+        }
+    }
+    m_busy = false;
+}
+
+void SftpUpload::btUploadClick() {
+    if (!m_session || m_busy)
+        return; // an upload runs already
+    m_busy = true;
+    try {
+        uploadStep();
+    } catch (const std::exception& e) {
+        m_log.writelogentry(exceptionText(e));
+        m_log.writelogentry(QStringLiteral("FEHLER: SFTP-Upload fehlgeschlagen für Datei: ") +
+                            m_request.destFile);
+    }
+    m_busy = false;
+}
+
+void SftpUpload::uploadStep() {
+    UploadErfolgreich = false;
+    const QString localPath = m_request.sourceFile;
+    const QFileInfo info(localPath);
+    const QDateTime lastWrite = info.lastModified(); // local time, of the link's target
+    QFile file(localPath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw ProgramError(QStringLiteral("Die Datei %1 kann nicht gelesen werden: %2")
+                               .arg(localPath, file.errorString()));
+    FTotalToCopy = file.size();
+    struct Finally {
+        QFile& file;
+        SftpUploadView& view;
+        ~Finally() {
+            file.close();
+            view.hideProgress();
+        }
+    } finally{file, m_view};
+
+    m_view.showProgress(FTotalToCopy / 1024);
+    m_view.processMessages();
+    m_lastProgressKiB = -1;
+    m_lastProgressMs = 0;
+
+    TTGPuttySFTP& s = *m_session;
+    const QByteArray remote = m_request.destFile.toUtf8();
+    fxp_attrs arrived{};
+    workerCall([&] {
+        s.UploadStream(remote, &file, false);
+        s.SetModifiedDate(remote, lastWrite, false, &arrived);
+    });
+    // A server may acknowledge writes it has not kept; the stat made for the time stamp tells.
+    if (!(arrived.flags & TG_ATTR_SIZE) || qint64(arrived.size) != FTotalToCopy)
+        throw ProgramError(
+            QStringLiteral("Die Datei %1 ist auf dem SFTP-Server %2 Bytes groß statt %3 Bytes; "
+                           "sie kam nicht vollständig an.")
+                .arg(m_request.destFile)
+                .arg(arrived.flags & TG_ATTR_SIZE ? QString::number(arrived.size)
+                                                  : QStringLiteral("unbekannt"))
+                .arg(FTotalToCopy));
+    UploadErfolgreich = true;
+}
+
+void SftpUpload::PSFTPMessage(const QByteArray& Msg, bool) {
+    const QString text = trimmed(QString::fromUtf8(Msg));
+    onMainThread([this, text] { m_log.writelogentry(text); }, true);
+}
+
+bool SftpUpload::PSFTPProgress(qint64 bytescopied, bool) {
+    // Called for every acknowledged write: the bar moves when its KiB value changes, at most
+    // every 50 ms, without holding the transfer.
+    const qint64 kib = bytescopied / 1024;
+    const qint64 now = nowMs();
+    const bool last = bytescopied >= FTotalToCopy;
+    if (kib != m_lastProgressKiB && (last || now - m_lastProgressMs >= 50)) {
+        m_lastProgressKiB = kib;
+        m_lastProgressMs = now;
+        onMainThread(
+            [this, kib] {
+                m_view.setProgress(kib);
+                m_view.processMessages();
+            },
+            true);
+    }
+    return true;
+}
+
+QByteArray SftpUpload::PSFTPGetInput(bool& cancel) {
+    onMainThread([this] { m_log.writelogentry(QStringLiteral("Replying with empty line.")); },
+                 true);
+    cancel = false;
+    return QByteArray();
+}
+
+bool SftpUpload::PSFTPVerifyHostKey(const QByteArray& host, qint32 port,
+                                    const QByteArray& fingerprint, qint32 verificationstatus,
+                                    bool& storehostkey) {
+    if (verificationstatus == TG_HOSTKEY_KNOWN)
+        return true;
+    if (!m_askHostKey) {
+        logRefusedKey(host, port, fingerprint, verificationstatus,
+                      QStringLiteral("die Frage in diesem Lauf schon unbeantwortet blieb"));
+        m_hostKeyUnanswered = true;
+        return false;
+    }
+    const QString text = QStringLiteral("Please confirm the SSH host key fingerprint for ") +
+                         QString::fromUtf8(host) + QStringLiteral(", port ") +
+                         QString::number(port) + QStringLiteral(":") + QStringLiteral("\r\n") +
+                         QString::fromUtf8(fingerprint);
+    SftpUploadView::HostKeyAnswer answer = SftpUploadView::HostKeyAnswer::No;
+    onMainThread([&] { answer = m_view.askHostKey(text, QStringLiteral("Server Verification")); },
+                 true);
+    switch (answer) {
+    case SftpUploadView::HostKeyAnswer::Yes:
+        storehostkey = true;
+        return true;
+    case SftpUploadView::HostKeyAnswer::No:
+        storehostkey = false;
+        return false;
+    case SftpUploadView::HostKeyAnswer::Unanswered:
+        logRefusedKey(host, port, fingerprint, verificationstatus,
+                      QStringLiteral("die Frage 120 Sekunden unbeantwortet blieb"));
+        break;
+    case SftpUploadView::HostKeyAnswer::Unattended:
+        logRefusedKey(host, port, fingerprint, verificationstatus,
+                      QStringLiteral("ohne Bildschirm niemand gefragt werden kann"));
+        break;
+    }
+    m_hostKeyUnanswered = true;
+    storehostkey = false;
+    return false;
+}
+
+void SftpUpload::logRefusedKey(const QByteArray& host, qint32 port, const QByteArray& fingerprint,
+                               qint32 status, const QString& why) {
+    const QString h = QString::fromUtf8(host);
+    const QString knownHosts = TTGPuttySFTP::libraryFolder() + QStringLiteral("known_hosts");
+    QString text;
+    if (status == TG_HOSTKEY_CHANGED)
+        text = QStringLiteral("FEHLER: Der Host-Schlüssel des SFTP-Servers %1, Port %2 hat sich "
+                              "geändert (%3). Er wurde abgelehnt, weil %4. Ist der Server neu "
+                              "eingerichtet, den alten Eintrag aus %5 entfernen und den Upload "
+                              "einmal von Hand starten, um den neuen Schlüssel zu bestätigen.")
+                   .arg(h)
+                   .arg(port)
+                   .arg(QString::fromUtf8(fingerprint), why, knownHosts);
+    else
+        text = QStringLiteral("FEHLER: Der Host-Schlüssel des SFTP-Servers %1, Port %2 ist nicht "
+                              "bekannt (%3). Er wurde abgelehnt, weil %4. Zum Annehmen den Upload "
+                              "einmal von Hand starten und den Schlüssel bestätigen, oder: "
+                              "ssh-keyscan -p %2 %1 >> %5")
+                   .arg(h)
+                   .arg(port)
+                   .arg(QString::fromUtf8(fingerprint), why, knownHosts);
+    onMainThread([this, text] { m_log.writelogentry(text); }, true);
+}
+
+SftpWindow::Outcome HeadlessSftpWindow::showModal(const SftpUploadRequest& request, bool askHostKey,
+                                                  LogSink& log) {
+    SftpUpload upload(log, *this);
+    upload.setAskHostKey(askHostKey);
+    upload.FormCreate();
+    upload.Timer1Timer(request);
+    return {upload.UploadErfolgreich, upload.hostKeyUnanswered()};
+}

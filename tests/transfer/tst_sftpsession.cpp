@@ -1,0 +1,660 @@
+// The SFTP session over our SFTP library, against the asyncssh test server on 127.0.0.1:
+// creation checks with libraries built to fail them, logins, host keys, error texts, the
+// stream operations and the streamed download.
+
+#include "ClosedPort.h"
+#include "OpenSshTestServer.h"
+#include "SftpFixture.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QTemporaryFile>
+#include <QtTest>
+
+namespace {
+
+QJsonObject scenario(std::initializer_list<QPair<QString, QJsonValue>> extra = {}) {
+    QJsonObject s = SftpTestServer::defaultScenario();
+    for (const auto& [key, value] : extra)
+        s[key] = value;
+    return s;
+}
+
+// A stream whose writes fail after a number of bytes, by result or by exception.
+class FailingStream : public QBuffer {
+public:
+    FailingStream(qint64 limit, bool throwing) : m_limit(limit), m_throwing(throwing) {
+        open(QIODevice::ReadWrite);
+    }
+
+protected:
+    qint64 writeData(const char* data, qint64 len) override {
+        if (pos() + len > m_limit) {
+            if (m_throwing)
+                throw std::runtime_error("disk full");
+            return -1;
+        }
+        return QBuffer::writeData(data, len);
+    }
+
+private:
+    qint64 m_limit;
+    bool m_throwing;
+};
+
+} // namespace
+
+class TestSftpSession : public QObject {
+    Q_OBJECT
+
+private slots:
+    void creationChecks_data();
+    void creationChecks();
+    void configurationNames();
+    void fatalLibraryErrorRaises();
+    void knownKeyUploadAndTimestamp();
+    void hostKeys_data();
+    void hostKeys();
+    void fourthPasswordRequestRefused();
+    void keyboardInteractiveAnswersThroughInput();
+    void errorTexts();
+    void fileOperations();
+    void unreachableServer();
+    void connectionDroppedDuringUpload();
+    void timestampBefore1970();
+    void downloadStreamP_data();
+    void downloadStreamP();
+    void downloadStreamPOnBuild11UsesDownloadStream();
+    void downloadStreamPWriteFailures_data();
+    void downloadStreamPWriteFailures();
+    void downloadStreamPStalledServer();
+    void openSshInterop();
+};
+
+void TestSftpSession::creationChecks_data() {
+    QTest::addColumn<QString>("fake");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<bool>("created");
+    const QString sizes = QStringLiteral("ulongsize=4/4,namesize=%1/%2,attrsize=40/40,"
+                                         "namessize=%3/%3")
+                              .arg(sizeof(fxp_name) + 4)
+                              .arg(sizeof(fxp_name))
+                              .arg(sizeof(fxp_names));
+    QTest::newRow("missing") << QString() << QStringLiteral("TGPuttyLib is not available") << false;
+    QTest::newRow("name size") << QStringLiteral("namesize")
+                               << QStringLiteral("Invalid tgputtylib.dll: uses different struct "
+                                                 "sizes: ") +
+                                      sizes
+                               << false;
+    QTest::newRow("build 7") << QStringLiteral("build7")
+                             << QStringLiteral("tgputtylib is too old, its build number is 7, but "
+                                               "we need a minimum of 8")
+                             << false;
+    QTest::newRow("context too large")
+        << QStringLiteral("context") << QStringLiteral("Incorrect TTGLibraryContext record size")
+        << false;
+    QTest::newRow("86 entries") << QStringLiteral("conf86")
+                                << QStringLiteral("Possibly tgputtylib version mismatch, it has 86 "
+                                                  "config strings, but we expected 85")
+                                << true;
+}
+
+void TestSftpSession::creationChecks() {
+    QFETCH(QString, fake);
+    QFETCH(QString, error);
+    QFETCH(bool, created);
+    SftpFixture f;
+    if (!fake.isEmpty())
+        QVERIFY(f.installLibrary(QStringLiteral(FAKE_LIBRARIES "/") + fake));
+    else
+        TTGPuttySFTP::setLibraryFolder(f.folder.path()); // an empty program folder
+    if (!created) {
+        try {
+            TTGPuttySFTP session(false);
+            QFAIL("the session was created");
+        } catch (const TGPuttySFTPException&) {
+            QFAIL("a creation check failed with the session's own error type");
+        } catch (const ProgramError& e) {
+            QCOMPARE(e.message(), error);
+        }
+        return;
+    }
+    TTGPuttySFTP session(false);
+    QCOMPARE(QString::fromUtf8(session.LastMessages()), error);
+    // The first operation starts a new list of messages.
+    try {
+        session.ChangeDir("/");
+    } catch (const TGPuttySFTPException&) {
+    }
+    QVERIFY(!session.LastMessages().contains("Possibly"));
+}
+
+void TestSftpSession::configurationNames() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    TTGPuttySFTP session(false);
+    QVERIFY(session.LastMessages().isEmpty());
+    QCOMPARE(session.GetPuttyConfIndex(QStringLiteral("PROXY_HOST")),
+             session.GetPuttyConfIndex(QStringLiteral("proxy_host")));
+    session.setProxyHost("proxy.example");
+    session.setProxyPort(3128);
+    session.setProxyType(PROXY_HTTP);
+    QCOMPARE(session.ProxyHost(), QByteArray("proxy.example"));
+    QCOMPARE(session.ProxyPort(), 3128);
+    QCOMPARE(session.ProxyType(), PROXY_HTTP);
+    QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException,
+                             session.GetPuttyConfIndex(QStringLiteral("no_such_name")));
+    try {
+        session.SetIntegerConfigValue("no_such_name", 1);
+    } catch (const TGPuttySFTPException& e) {
+        QCOMPARE(e.message(), QStringLiteral("Putty Conf Name Not Found: no_such_name"));
+    }
+    QVERIFY(session.LibVersion().startsWith(QStringLiteral("tgputtylib build 12 based on PuTTY "
+                                                           "Release ")));
+}
+
+void TestSftpSession::fatalLibraryErrorRaises() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary(QStringLiteral(FAKE_LIBRARIES "/fatal")));
+    TTGPuttySFTP session(false);
+    try {
+        session.MakeDir("fatal");
+        QFAIL("a fatal library error raised nothing");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("TTGPuttySFTP exception injected fault at "
+                                                       "line ")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().endsWith(QStringLiteral("Exports.cpp")), qPrintable(e.message()));
+    }
+    // The operation ended inside the library; the session goes on with the usual errors.
+    try {
+        session.MakeDir("other");
+        QFAIL("made a folder without a connection");
+    } catch (const TGPuttySFTPException& e) {
+        QCOMPARE(e.message(),
+                 QStringLiteral("tgsftp_mkdir: Unknown Error.\r\nmkdir: not connected\r\n"));
+    }
+}
+
+void TestSftpSession::knownKeyUploadAndTimestamp() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
+    QVERIFY(s->Connected());
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{0});
+    QVERIFY(f.messages.contains("Access granted"));
+
+    // Several MiB so that many writes are in flight and the stream is read at many offsets.
+    const QByteArray data = SftpFixture::randomBytes(5 * 1024 * 1024 + 17);
+    QBuffer stream;
+    stream.setData(data);
+    stream.open(QIODevice::ReadOnly);
+    qint64 lastProgress = 0;
+    s->OnProgress = [&](qint64 bytes, bool up) {
+        lastProgress = bytes;
+        return up;
+    };
+    s->UploadStream("upload.bin", &stream, false);
+    QCOMPARE(lastProgress, data.size());
+
+    const QDateTime stamp(QDate(2026, 3, 29), QTime(1, 30, 0), Qt::LocalTime);
+    fxp_attrs before{};
+    s->SetModifiedDate("upload.bin", stamp, false, &before);
+    QCOMPARE(qint64(before.size), data.size());
+    s->Disconnect();
+    QVERIFY(!s->Connected());
+
+    QFile stored(f.server.home() + QStringLiteral("/upload.bin"));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QVERIFY(stored.readAll() == data);
+    QCOMPARE(QFileInfo(stored).lastModified().toSecsSinceEpoch(), stamp.toSecsSinceEpoch());
+}
+
+void TestSftpSession::hostKeys_data() {
+    QTest::addColumn<QString>("seedKey"); // key stored beforehand ("" = none)
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<qint32>("status");
+    QTest::addColumn<bool>("connected");
+    QTest::addColumn<qint32>("nextStatus"); // what the next connection sees
+    QTest::newRow("new accepted") << QString() << true << 1 << true << 0;
+    QTest::newRow("new refused") << QString() << false << 1 << false << 1;
+    QTest::newRow("changed refused") << QStringLiteral("old_key") << false << 2 << false << 2;
+    QTest::newRow("changed accepted") << QStringLiteral("old_key") << true << 2 << true << 0;
+}
+
+void TestSftpSession::hostKeys() {
+    QFETCH(QString, seedKey);
+    QFETCH(bool, accept);
+    QFETCH(qint32, status);
+    QFETCH(bool, connected);
+    QFETCH(qint32, nextStatus);
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    if (!seedKey.isEmpty()) {
+        // Another key of the same kind, stored for this port: the server's key has changed.
+        QJsonObject other = scenario();
+        other[QStringLiteral("host_key")] = f.server.hostKeyFile(seedKey);
+        QVERIFY2(f.server.start(other), qPrintable(f.server.errorText()));
+        f.seedKnownHost(seedKey);
+        const QByteArray line = f.knownHosts();
+        const int oldPort = f.server.port();
+        QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+        QFile kh(f.knownHostsFile());
+        QVERIFY(kh.open(QIODevice::WriteOnly));
+        kh.write(QByteArray(line).replace(":" + QByteArray::number(oldPort) + " ",
+                                          ":" + QByteArray::number(f.server.port()) + " "));
+    } else {
+        QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    }
+    f.acceptKey = accept;
+    auto s = f.session();
+    try {
+        s->Connect();
+        QVERIFY(connected);
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(!connected, qPrintable(e.message()));
+        QVERIFY2(e.message().startsWith(QStringLiteral("tgsftp_connect: Unknown Error.\r\n")),
+                 qPrintable(e.message()));
+        QVERIFY(!s->Connected());
+    }
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{status});
+    QVERIFY2(f.fingerprint.startsWith("ssh-ed25519 SHA256:"), f.fingerprint.constData());
+    s.reset();
+
+    f.hostKeyStatuses.clear();
+    f.acceptKey = true;
+    f.storeKey = false;
+    auto again = f.session();
+    again->Connect();
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{nextStatus});
+}
+
+void TestSftpSession::fourthPasswordRequestRefused() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session("falsch");
+    QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException, s->Connect());
+    QVERIFY2(f.messages.contains("Password was rejected, or no password given for "
+                                 "backup@127.0.0.1's password: .\r\n"),
+             f.messages.constData());
+    QCOMPARE(f.server.serverLog().count(QStringLiteral("password login backup: refused")), 3);
+    QVERIFY(!f.messages.contains("falsch"));
+}
+
+void TestSftpSession::keyboardInteractiveAnswersThroughInput() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario({{QStringLiteral("auth"), QStringLiteral("kbdint")}})),
+             qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    int asked = 0;
+    s->OnGetInput = [&](bool& cancel) {
+        ++asked;
+        cancel = false;
+        return QByteArray();
+    };
+    s->Connect();
+    QCOMPARE(asked, 1);
+    QVERIFY(f.server.serverLog().contains(QStringLiteral("keyboard-interactive login backup: "
+                                                         "accepted")));
+}
+
+void TestSftpSession::errorTexts() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
+    QBuffer stream;
+    stream.setData("x");
+    stream.open(QIODevice::ReadOnly);
+    try {
+        s->UploadStream("/no/such/folder/file.zip", &stream, false);
+        QFAIL("uploaded into a missing folder");
+    } catch (const TGPuttySFTPException& e) {
+        QCOMPARE(e.message(), QStringLiteral("tgsftp_putfile: Error 2, No such file"));
+    }
+    QCOMPARE(s->ErrorCode(), 2);
+    // The session is still usable after a failed operation.
+    s->MakeDir("made");
+    s->ChangeDir("made");
+    QCOMPARE(s->WorkDir(), QByteArray("/made"));
+    QCOMPARE(s->HomeDir(), QByteArray("/"));
+    QVERIFY(QFileInfo(f.server.home() + QStringLiteral("/made")).isDir());
+}
+
+void TestSftpSession::fileOperations() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    const QString home = f.server.home();
+    auto s = f.session();
+    s->Connect();
+    s->MakeDir("dir");
+    QTemporaryFile local;
+    QVERIFY(local.open());
+    local.write("0123456789");
+    local.flush();
+    s->UploadFile(QFile::encodeName(local.fileName()), "dir/a.txt", false);
+    s->UploadFile(QFile::encodeName(local.fileName()), "dir/a.txt", true); // appended
+    QCOMPARE(QFileInfo(home + QStringLiteral("/dir/a.txt")).size(), 20);
+
+    QStringList listed;
+    s->OnListing = [&](const fxp_names* names) {
+        for (int i = 0; i < names->nnames; ++i)
+            listed << QString::fromUtf8(names->names[i].filename);
+        return true;
+    };
+    s->ListDir("dir");
+    QVERIFY2(listed.contains(QStringLiteral("a.txt")), qPrintable(listed.join(u' ')));
+
+    s->Move("dir/a.txt", "dir/b.txt");
+    QVERIFY(QFile::exists(home + QStringLiteral("/dir/b.txt")));
+    s->SetUnixMode("dir/b.txt", 0600);
+    s->SetFileSize("dir/b.txt", 4);
+    fxp_attrs attrs{};
+    s->GetStat("dir/b.txt", attrs);
+    QCOMPARE(attrs.permissions & 0777, tg_ulong(0600));
+    QCOMPARE(attrs.size, quint64(4));
+
+    const QString back = f.folder.file(QStringLiteral("back.txt"));
+    s->DownloadFile("dir/b.txt", QFile::encodeName(back), false);
+    QFile got(back);
+    QVERIFY(got.open(QIODevice::ReadOnly));
+    QCOMPARE(got.readAll(), QByteArray("0123"));
+
+    QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException, s->RemoveDir("dir")); // not empty
+    s->DeleteFile("dir/b.txt");
+    s->RemoveDir("dir");
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/dir")));
+}
+
+void TestSftpSession::unreachableServer() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    auto s = f.session();
+    s->setPort(closedPort());
+    try {
+        s->Connect();
+        QFAIL("connected to a closed port");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("tgsftp_connect: Unknown Error.\r\n")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().contains(QStringLiteral("Connection refused")),
+                 qPrintable(e.message()));
+    }
+    QVERIFY(!s->Connected());
+}
+
+void TestSftpSession::connectionDroppedDuringUpload() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario({{QStringLiteral("drop_after_bytes"), 1024 * 1024}})),
+             qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
+    QBuffer stream;
+    stream.setData(SftpFixture::randomBytes(4 * 1024 * 1024));
+    stream.open(QIODevice::ReadOnly);
+    try {
+        s->UploadStream("cut.bin", &stream, false);
+        QFAIL("a cut connection counted as an upload");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("tgsftp_putfile: ")),
+                 qPrintable(e.message()));
+    }
+    s->Disconnect(); // on a broken connection: returns, does not hang
+}
+
+void TestSftpSession::timestampBefore1970() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    QFile file(f.server.home() + QStringLiteral("/old.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    auto s = f.session();
+    s->Connect();
+    s->SetModifiedDate("old.txt", QDateTime(QDate(1960, 1, 1), QTime(0, 0), Qt::UTC), true);
+    fxp_attrs attrs{};
+    s->GetStat("old.txt", attrs);
+    QCOMPARE(attrs.mtime, tg_ulong(0));
+}
+
+void TestSftpSession::downloadStreamP_data() {
+    QTest::addColumn<bool>("cancelByProgress");
+    QTest::addColumn<bool>("abortMidway");
+    QTest::addColumn<bool>("append");
+    QTest::newRow("whole file") << false << false << false;
+    QTest::newRow("appended") << false << false << true;
+    QTest::newRow("cancelled by progress") << true << false << false;
+    QTest::newRow("aborted") << false << true << false;
+}
+
+void TestSftpSession::downloadStreamP() {
+    QFETCH(bool, cancelByProgress);
+    QFETCH(bool, abortMidway);
+    QFETCH(bool, append);
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    const QByteArray data = SftpFixture::randomBytes(3 * 1024 * 1024 + 5);
+    QFile remote(f.server.home() + QStringLiteral("/down.bin"));
+    QVERIFY(remote.open(QIODevice::WriteOnly));
+    remote.write(data);
+    remote.close();
+
+    auto s = f.session();
+    s->Connect();
+    s->setTimeoutTicks(500); // below 1000: the download uses, and keeps, 60000
+    QBuffer target;
+    target.open(QIODevice::ReadWrite);
+    const QByteArray prefix = append ? QByteArray("already here") : QByteArray();
+    target.write(prefix);
+    target.seek(0);
+    int progressCalls = 0;
+    s->setProgressIntervalMS(-1); // every block reports
+    s->OnProgress = [&](qint64, bool up) {
+        ++progressCalls;
+        if (abortMidway && progressCalls == 2)
+            s->setAborted(true);
+        return !up && !cancelByProgress;
+    };
+    QList<QByteArray> checkpoints;
+    s->OnCheckpoint = [&](const QByteArray& label, quint8 kind) {
+        QCOMPARE(kind, quint8(2));
+        checkpoints.append(label);
+    };
+
+    if (cancelByProgress) {
+        try {
+            s->DownloadStreamP("down.bin", &target, false);
+            QFAIL("a cancelled download raised nothing");
+        } catch (const TGPuttySFTPException& e) {
+            QVERIFY2(e.message().startsWith(QStringLiteral("DownloadStreamP: ")),
+                     qPrintable(e.message()));
+        }
+        QVERIFY(f.messages.contains("Canceling ...\r\n"));
+        QCOMPARE(progressCalls, 1);
+        return;
+    }
+    s->DownloadStreamP("down.bin", &target, append);
+    QCOMPARE(s->TimeoutTicks(), 60000);
+    QVERIFY(f.messages.contains("Downloaded "));
+    QVERIFY(f.messages.contains(" MB/sec.\r\n"));
+    QCOMPARE(checkpoints.first(), QByteArray("psftp_getf"));
+    if (abortMidway) {
+        QVERIFY(target.data().size() < data.size());
+        QVERIFY(data.startsWith(target.data()));
+        QVERIFY(!checkpoints.contains("psgetf103") || checkpoints.last() == "psgetf103");
+        return;
+    }
+    QCOMPARE(checkpoints.last(), QByteArray("psgetf103"));
+    // Appending resumes: the remote file is read from where the local data ends.
+    QVERIFY(target.data() == prefix + data.mid(prefix.size()));
+    QVERIFY(progressCalls > 1);
+}
+
+void TestSftpSession::downloadStreamPOnBuild11UsesDownloadStream() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary(QStringLiteral(FAKE_LIBRARIES "/build11")));
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    QFile remote(f.server.home() + QStringLiteral("/small.txt"));
+    QVERIFY(remote.open(QIODevice::WriteOnly));
+    remote.write("eleven");
+    remote.close();
+    auto s = f.session();
+    s->Connect();
+    QList<QByteArray> checkpoints;
+    s->OnCheckpoint = [&](const QByteArray& label, quint8) { checkpoints.append(label); };
+    QBuffer target;
+    target.open(QIODevice::ReadWrite);
+    s->DownloadStreamP("small.txt", &target, false);
+    QCOMPARE(target.data(), QByteArray("eleven"));
+    QVERIFY(checkpoints.isEmpty()); // the streamed path reports "psftp_getf" first
+    QVERIFY(!f.messages.contains("Downloaded "));
+    try {
+        s->DownloadStreamP("missing.txt", &target, false);
+        QFAIL("downloaded a missing file");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("tgsftp_getfile: Error 2")),
+                 qPrintable(e.message()));
+    }
+}
+
+void TestSftpSession::downloadStreamPWriteFailures_data() {
+    QTest::addColumn<bool>("throwing");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("write refused") << false << QStringLiteral("error while writing local stream");
+    QTest::newRow("write throws") << true << QStringLiteral("disk full");
+}
+
+void TestSftpSession::downloadStreamPWriteFailures() {
+    QFETCH(bool, throwing);
+    QFETCH(QString, error);
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    QFile remote(f.server.home() + QStringLiteral("/down.bin"));
+    QVERIFY(remote.open(QIODevice::WriteOnly));
+    remote.write(SftpFixture::randomBytes(1024 * 1024));
+    remote.close();
+    auto s = f.session();
+    s->Connect();
+    FailingStream target(100 * 1024, throwing);
+    try {
+        s->DownloadStreamP("down.bin", &target, false);
+        QFAIL("a failing target raised nothing");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY(!throwing);
+        QCOMPARE(e.message(), error);
+    } catch (const std::runtime_error& e) {
+        QVERIFY(throwing);
+        QCOMPARE(QString::fromUtf8(e.what()), error);
+    }
+    // The remote file was closed: the session goes on.
+    fxp_attrs attrs{};
+    s->GetStat("down.bin", attrs);
+    QCOMPARE(attrs.size, quint64(1024 * 1024));
+}
+
+void TestSftpSession::downloadStreamPStalledServer() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario({{QStringLiteral("stall_reads_after"), 256 * 1024}})),
+             qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    QFile remote(f.server.home() + QStringLiteral("/stall.bin"));
+    QVERIFY(remote.open(QIODevice::WriteOnly));
+    remote.write(SftpFixture::randomBytes(1024 * 1024));
+    remote.close();
+    auto s = f.session();
+    s->Connect();
+    s->setTimeoutTicks(1000);
+    QBuffer target;
+    target.open(QIODevice::ReadWrite);
+    QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException, s->DownloadStreamP("stall.bin", &target, false));
+    QVERIFY(f.messages.contains("Timeout error, no more data received.\r\n"));
+    // What came before the stall is kept.
+    QVERIFY(target.data().size() >= 256 * 1024);
+    QVERIFY(target.data().size() < 1024 * 1024);
+}
+
+void TestSftpSession::openSshInterop() {
+    if (!OpenSshTestServer::available())
+        QSKIP("OpenSSH's sshd is not installed (scripts/setup.sh installs it)");
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    OpenSshTestServer sshd;
+    QVERIFY2(sshd.start(), qPrintable(sshd.errorText()));
+    // Seeded as the README says, with ssh-keyscan; only the server's ed25519 key is kept, so the
+    // session must ask the server for that kind of key although it has others.
+    QProcess scan;
+    scan.start(QStringLiteral("ssh-keyscan"),
+               {QStringLiteral("-p"), QString::number(sshd.port()), QStringLiteral("127.0.0.1")});
+    QVERIFY(scan.waitForFinished(20000));
+    QByteArray seeded;
+    for (const QByteArray& line : scan.readAllStandardOutput().split('\n'))
+        if (line.contains(" ssh-ed25519 "))
+            seeded += line + '\n';
+    QVERIFY2(!seeded.isEmpty(), "ssh-keyscan found no ed25519 key");
+    QFile kh(f.knownHostsFile());
+    QVERIFY(kh.open(QIODevice::WriteOnly));
+    kh.write(seeded);
+    kh.close();
+
+    auto s = f.session();
+    s->setUserName(sshd.user());
+    s->setPort(sshd.port());
+    s->setKeyfile(QFile::encodeName(sshd.clientKey()));
+    s->Connect();
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{0});
+
+    const QByteArray data = SftpFixture::randomBytes(8 * 1024 * 1024 + 3);
+    QBuffer source;
+    source.setData(data);
+    source.open(QIODevice::ReadOnly);
+    const QByteArray remote = QFile::encodeName(sshd.uploadFolder()) + "/interop.bin";
+    s->UploadStream(remote, &source, false);
+    const QDateTime stamp(QDate(2025, 12, 24), QTime(18, 0), Qt::LocalTime);
+    fxp_attrs arrived{};
+    s->SetModifiedDate(remote, stamp, false, &arrived);
+    QCOMPARE(qint64(arrived.size), data.size());
+    fxp_attrs after{};
+    s->GetStat(remote, after);
+    QCOMPARE(qint64(after.mtime), stamp.toSecsSinceEpoch());
+
+    QBuffer back;
+    back.open(QIODevice::ReadWrite);
+    s->DownloadStreamP(remote, &back, false);
+    QVERIFY(back.data() == data);
+    s->Disconnect();
+
+    // A key with a passphrase: the prompt names the key and is answered with KeyPassword.
+    auto withPassphrase = f.session("not this one");
+    withPassphrase->setUserName(sshd.user());
+    withPassphrase->setPort(sshd.port());
+    withPassphrase->setKeyfile(QFile::encodeName(sshd.clientKeyWithPassphrase()));
+    withPassphrase->setKeyPassword("geheimwort");
+    withPassphrase->Connect();
+    QVERIFY(withPassphrase->Connected());
+}
+
+QTEST_GUILESS_MAIN(TestSftpSession)
+#include "tst_sftpsession.moc"
