@@ -2,6 +2,7 @@
 
 #include "transfer/tgputtylib/ConfigTable.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -371,6 +372,39 @@ bool SshSession::looksLikeSsh(int fd) {
     return true;
 }
 
+std::string SshSession::supportedMethods(int methodType, const std::string& wanted) const {
+    // libssh2 drops the names it does not know from a preference list by copying the rest of
+    // the list over itself with memcpy, which is undefined for overlapping ranges. So it only
+    // ever gets names it supports, each once.
+    const char** algs = nullptr;
+    const int count = libssh2_session_supported_algs(m_session, methodType, &algs);
+    std::vector<std::string> supported;
+    for (int i = 0; i < count; ++i)
+        supported.emplace_back(algs[i]);
+    if (algs)
+        libssh2_free(m_session, algs);
+    std::string out;
+    std::vector<std::string> taken;
+    size_t start = 0;
+    while (start <= wanted.size()) {
+        const size_t comma = std::min(wanted.find(',', start), wanted.size());
+        const std::string name = wanted.substr(start, comma - start);
+        start = comma + 1;
+        if (name.empty() || std::find(taken.begin(), taken.end(), name) != taken.end() ||
+            std::find(supported.begin(), supported.end(), name) == supported.end())
+            continue;
+        taken.push_back(name);
+        out += (out.empty() ? "" : ",") + name;
+    }
+    return out;
+}
+
+void SshSession::setMethodPreference(int methodType, const std::string& wanted) {
+    const std::string methods = supportedMethods(methodType, wanted);
+    if (!methods.empty())
+        libssh2_session_method_pref(m_session, methodType, methods.c_str());
+}
+
 void SshSession::preferKnownHostKeys(const std::string& host, int port) {
     // The server offers several keys; ask first for the kinds already stored for it, so that a
     // host seeded by ssh-keyscan is recognised whichever key it would otherwise present.
@@ -392,8 +426,7 @@ void SshSession::preferKnownHostKeys(const std::string& host, int port) {
     }
     libssh2_knownhost_free(hosts);
     if (!preferred.empty())
-        libssh2_session_method_pref(m_session, LIBSSH2_METHOD_HOSTKEY,
-                                    (preferred + "," + DefaultHostKeyMethods).c_str());
+        setMethodPreference(LIBSSH2_METHOD_HOSTKEY, preferred + "," + DefaultHostKeyMethods);
 }
 
 bool SshSession::checkHostKey(const std::string& host, int port) {
@@ -638,8 +671,8 @@ int SshSession::connect(const char* host, const char* user, int port, const char
     libssh2_session_set_blocking(m_session, 0);
     // The counter-mode ciphers, the shortest key first: on a fast line the encryption is what
     // limits the upload. Older servers still find the block-chaining ones.
-    libssh2_session_method_pref(m_session, LIBSSH2_METHOD_CRYPT_CS, PreferredCiphers);
-    libssh2_session_method_pref(m_session, LIBSSH2_METHOD_CRYPT_SC, PreferredCiphers);
+    setMethodPreference(LIBSSH2_METHOD_CRYPT_CS, PreferredCiphers);
+    setMethodPreference(LIBSSH2_METHOD_CRYPT_SC, PreferredCiphers);
     preferKnownHostKeys(hostName, port);
     long long rc = call([&] { return libssh2_session_handshake(m_session, m_socket); },
                         m_ctx->connectiontimeoutticks > 0 ? m_ctx->connectiontimeoutticks : 60000);

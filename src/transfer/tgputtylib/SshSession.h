@@ -105,6 +105,9 @@ private:
     bool authKeyboardInteractive(const std::string& user);
     bool authPublicKey(const std::string& user);
     void preferKnownHostKeys(const std::string& host, int port);
+    // The names of `wanted` (comma-separated) that libssh2 supports for the method, each once.
+    std::string supportedMethods(int methodType, const std::string& wanted) const;
+    void setMethodPreference(int methodType, const std::string& wanted);
     static void kbdintCallback(const char* name, int nameLen, const char* instruction,
                                int instructionLen, int numPrompts,
                                const LIBSSH2_USERAUTH_KBDINT_PROMPT* prompts,
