@@ -39,12 +39,15 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
     if (!options.services)
         m_desktop = std::make_unique<DesktopServices>();
     m_services = options.services ? options.services : m_desktop.get();
-    WebUpdateWizard1 = std::make_unique<UpdateWizard>(this);
-    WebCopy1Progress = std::make_unique<DownloadProgressWindow>();
-    if (!options.updateWizard)
+    // The windows the program shows when it asks, unless the caller brought its own.
+    if (!options.updateWizard) {
+        WebUpdateWizard1 = std::make_unique<UpdateWizard>(this);
         options.updateWizard = WebUpdateWizard1.get();
-    if (!options.supportProgress)
+    }
+    if (!options.supportProgress) {
+        WebCopy1Progress = std::make_unique<DownloadProgressWindow>();
         options.supportProgress = WebCopy1Progress.get();
+    }
     if (!options.sftpWindow) {
         m_sftpWindow = std::make_unique<TOrvelSFTPWindow>(this);
         options.sftpWindow = m_sftpWindow.get();

@@ -105,6 +105,21 @@ struct SmtpClient::Connection {
             ::close(fd);
     }
 
+    // After an SSL call that did not finish: true when it only had to wait for the socket and
+    // the socket became ready in time, so the call is to be made again. Otherwise `error` is
+    // OpenSSL's verdict; a wish to wait then means the deadline passed (see waitedTooLong).
+    bool retry(int result, const QDeadlineTimer& deadline, int& error) const {
+        error = SSL_get_error(ssl.get(), result);
+        return waitedTooLong(error) && waitFor(error, deadline);
+    }
+    static bool waitedTooLong(int error) {
+        return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+    }
+    // What a failed call says: the system's error or OpenSSL's queue.
+    static QString failureText(int error) {
+        return error == SSL_ERROR_SYSCALL && errno ? systemText(errno) : sslErrors();
+    }
+
     // Waits until the socket is ready for what OpenSSL asked, or the deadline passes.
     bool waitFor(int sslError, const QDeadlineTimer& deadline) const {
         pollfd p{fd, short(sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
@@ -215,16 +230,15 @@ void SmtpClient::connect() {
         const int r = SSL_connect(c->ssl.get());
         if (r == 1)
             break;
-        const int error = SSL_get_error(c->ssl.get(), r);
-        if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-            c->waitFor(error, deadline))
+        int error = 0;
+        if (c->retry(r, deadline, error))
             continue;
         QString reason;
         const long verify = SSL_get_verify_result(c->ssl.get());
         if (verify != X509_V_OK)
             reason = QStringLiteral("Zertifikat des Servers nicht vertrauenswürdig (%1)")
                          .arg(QString::fromLatin1(X509_verify_cert_error_string(verify)));
-        else if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+        else if (Connection::waitedTooLong(error))
             reason = QStringLiteral("Zeitüberschreitung nach %1 s").arg(m_endpoint.connectTimeoutS);
         else
             reason = sslErrors();
@@ -344,13 +358,12 @@ SmtpReply SmtpClient::command(const QByteArray& line, const char* what, int time
                 sent += r;
                 continue;
             }
-            const int error = SSL_get_error(c->ssl.get(), r);
-            if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-                c->waitFor(error, deadline))
+            int error = 0;
+            if (c->retry(r, deadline, error))
                 continue;
-            if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+            if (Connection::waitedTooLong(error))
                 throw lost(QStringLiteral("Zeitüberschreitung nach %1 s").arg(timeoutS));
-            throw lost(error == SSL_ERROR_SYSCALL && errno ? systemText(errno) : sslErrors());
+            throw lost(Connection::failureText(error));
         }
     }
 
@@ -383,14 +396,13 @@ SmtpReply SmtpClient::command(const QByteArray& line, const char* what, int time
             c->input.append(buffer, r);
             continue;
         }
-        const int error = SSL_get_error(c->ssl.get(), r);
-        if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-            c->waitFor(error, deadline))
+        int error = 0;
+        if (c->retry(r, deadline, error))
             continue;
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+        if (Connection::waitedTooLong(error))
             throw lost(QStringLiteral("keine Antwort innerhalb von %1 s").arg(timeoutS));
         if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && r == 0))
             throw lost(QStringLiteral("Verbindung vom Server beendet"));
-        throw lost(error == SSL_ERROR_SYSCALL && errno ? systemText(errno) : sslErrors());
+        throw lost(Connection::failureText(error));
     }
 }
