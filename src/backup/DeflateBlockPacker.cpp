@@ -3,45 +3,25 @@
 #include <cstring>
 #include <libdeflate.h>
 #include <new>
-#include <zlib.h>
-
-namespace {
-
-// Inflated output is compared with the input this much at a time.
-constexpr size_t scratchSize = 256 * 1024;
-
-// zlib's Z_BLOCK reports in data_type: the bits of the last byte taken that it still holds
-// (low three bits), whether it is inside the stream's final block (64), and whether it stopped
-// at a block boundary with the next block's header not yet read (128).
-constexpr int heldBitsMask = 7;
-constexpr int inFinalBlock = 64;
-constexpr int atBlockBoundary = 128;
-
-} // namespace
-
-struct DeflateBlockPacker::Inflater {
-    z_stream zs{};
-    std::unique_ptr<unsigned char[]> scratch = std::make_unique<unsigned char[]>(scratchSize);
-
-    Inflater() {
-        if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
-            throw std::bad_alloc();
-    }
-    ~Inflater() { inflateEnd(&zs); }
-};
 
 size_t DeflateBlockPacker::outputBound(size_t inputSize) {
     return libdeflate_deflate_compress_bound(nullptr, inputSize) + joinRoom;
 }
 
-DeflateBlockPacker::DeflateBlockPacker(int level)
-    : m_compressor(libdeflate_alloc_compressor(level)), m_inflater(std::make_unique<Inflater>()) {
-    if (!m_compressor)
+DeflateBlockPacker::DeflateBlockPacker(int level, size_t blockSize)
+    : m_compressor(libdeflate_alloc_compressor(level)),
+      m_decompressor(libdeflate_alloc_decompressor()),
+      m_scratch(std::make_unique_for_overwrite<char[]>(blockSize)), m_scratchSize(blockSize) {
+    if (!m_compressor || !m_decompressor) {
+        libdeflate_free_compressor(m_compressor);
+        libdeflate_free_decompressor(m_decompressor);
         throw std::bad_alloc();
+    }
 }
 
 DeflateBlockPacker::~DeflateBlockPacker() {
     libdeflate_free_compressor(m_compressor);
+    libdeflate_free_decompressor(m_decompressor);
 }
 
 size_t DeflateBlockPacker::compress(const char* in, size_t inSize, char* out, size_t outCapacity) {
@@ -50,110 +30,68 @@ size_t DeflateBlockPacker::compress(const char* in, size_t inSize, char* out, si
     return libdeflate_deflate_compress(m_compressor, in, inSize, out, outCapacity - joinRoom);
 }
 
+// Inflates the complete stream `piece` and compares it with `in`: it must give exactly `inSize`
+// bytes, equal to `in`, and end with its last byte.
+QString DeflateBlockPacker::inflatesTo(const char* in, size_t inSize, const char* piece,
+                                       size_t size) {
+    if (inSize > m_scratchSize)
+        return QStringLiteral("größer als ein Block");
+    size_t taken = 0;
+    size_t given = 0;
+    const libdeflate_result rc = libdeflate_deflate_decompress_ex(
+        m_decompressor, piece, size, m_scratch.get(), inSize, &taken, &given);
+    if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
+        return QStringLiteral("entpackt zu mehr als %1 Bytes").arg(inSize);
+    if (rc != LIBDEFLATE_SUCCESS)
+        return QStringLiteral("nicht entpackbar");
+    if (given != inSize)
+        return QStringLiteral("entpackt zu %1 statt %2 Bytes").arg(given).arg(inSize);
+    if (taken != size)
+        return QStringLiteral("hat Daten nach dem Ende");
+    if (std::memcmp(m_scratch.get(), in, inSize) != 0)
+        return QStringLiteral("entpackt nicht zu den gelesenen Daten");
+    return {};
+}
+
 QString DeflateBlockPacker::verifyAndJoin(const char* in, size_t inSize, char* piece,
                                           size_t& pieceSize, size_t pieceCapacity, bool last) {
     if (pieceSize == 0)
         return QStringLiteral("leer");
-    z_stream& zs = m_inflater->zs;
-    if (inflateReset(&zs) != Z_OK)
-        return QStringLiteral("Entpacker nicht bereit");
     auto* const bytes = reinterpret_cast<unsigned char*>(piece);
-    unsigned char* const scratch = m_inflater->scratch.get();
-    zs.next_in = bytes;
-    zs.avail_in = uInt(pieceSize);
-
-    size_t matched = 0;
-    bool mismatch = false;
-    // Inflates up to the next block boundary, the end of the stream, or a full scratch buffer,
-    // and compares what came out with the input at the same place.
-    const auto step = [&] {
-        zs.next_out = scratch;
-        zs.avail_out = uInt(scratchSize);
-        const int rc = inflate(&zs, Z_BLOCK);
-        const size_t n = scratchSize - zs.avail_out;
-        if (n > inSize - matched || std::memcmp(scratch, in + matched, n) != 0)
-            mismatch = true;
-        matched += n;
-        return rc;
-    };
-    const auto failure = [&](int rc) {
-        if (mismatch)
-            return QStringLiteral("entpackt nicht zu den gelesenen Daten");
-        if (rc == Z_BUF_ERROR || rc == Z_OK)
-            return QStringLiteral("endet vorzeitig");
-        return QStringLiteral("nicht entpackbar (") +
-               QString::fromLatin1(zs.msg ? zs.msg : "zlib") + QLatin1Char(')');
-    };
-
-    // A raw inflater reads the first block's header without stopping, so its final bit is
-    // looked at (and cleared) before the first step.
-    bool finalBlock = (bytes[0] & 1) != 0;
-    if (finalBlock && !last)
-        bytes[0] &= 0xFE;
-    for (;;) {
-        const int rc = step();
-        if (mismatch)
-            return failure(rc);
-        if (rc == Z_STREAM_END) {
-            // Only the last piece may still end the stream.
-            if (!last)
-                return QStringLiteral("beendet den Datenstrom vorzeitig");
-            break;
-        }
-        if (rc != Z_OK)
-            return failure(rc);
-        if (!(zs.data_type & atBlockBoundary))
-            continue; // the scratch buffer filled inside a block
-        if (finalBlock)
-            break; // the block that carried the final bit has ended
-        if (zs.avail_in == 0)
-            return failure(Z_BUF_ERROR);
-
-        // The next header's first bit is the final bit. The inflater may already hold the
-        // upper bits of the byte it starts in; then it is handed the changed bits too, so that
-        // it reads the piece exactly as it will be written.
-        const int held = zs.data_type & heldBitsMask;
-        const size_t offset = size_t(zs.next_in - bytes) - (held > 0 ? 1 : 0);
-        const int bit = held > 0 ? 8 - held : 0;
-        finalBlock = ((bytes[offset] >> bit) & 1) != 0;
-        if (finalBlock && !last) {
-            bytes[offset] &= static_cast<unsigned char>(~(1u << bit));
-            if (held > 0 && (inflatePrime(&zs, -1, 0) != Z_OK ||
-                             inflatePrime(&zs, held, bytes[offset] >> bit) != Z_OK))
-                return QStringLiteral("Entpacker nicht bereit");
-        }
-    }
-    if (zs.avail_in != 0)
+    const std::optional<DeflateFinalBlock> end = m_finder.find(bytes, pieceSize);
+    if (!end)
+        return QStringLiteral("kein vollständiger Deflate-Datenstrom");
+    if ((end->endBit + 7) / 8 != pieceSize)
         return QStringLiteral("hat Daten nach dem Ende");
+    if (last)
+        return inflatesTo(in, inSize, piece, pieceSize);
 
-    if (!last) {
-        // An empty stored block: three header bits (not final, stored), the rest of the byte,
-        // then length 0 and its complement. The header bits go into the bits the last block
-        // left free when there are three of them (they are zero), otherwise into a new byte.
-        const bool needsByte = (zs.data_type & heldBitsMask) < 3;
-        const size_t added = (needsByte ? 1 : 0) + 4;
-        if (pieceCapacity - pieceSize < added)
-            return QStringLiteral("kein Platz für das Blockende");
-        unsigned char* tail = bytes + pieceSize;
-        size_t k = 0;
-        if (needsByte)
-            tail[k++] = 0x00;
+    // Open the stream for the next piece: clear the final bit and the unused bits of the last
+    // byte, then end on a byte boundary with an empty stored block: three header bits (not
+    // final, stored; zero), the rest of their byte, length 0 and its complement. The header
+    // bits go into the last byte when at least three of its bits are free.
+    bytes[end->headerBit / 8] &= static_cast<unsigned char>(~(1u << (end->headerBit % 8)));
+    const unsigned used = unsigned(end->endBit % 8); // 0: all eight
+    if (used != 0)
+        bytes[pieceSize - 1] &= static_cast<unsigned char>((1u << used) - 1);
+    const bool needsByte = used == 0 || 8 - used < 3;
+    const size_t added = (needsByte ? 1 : 0) + 4;
+    if (pieceCapacity < pieceSize || pieceCapacity - pieceSize < added + 2)
+        return QStringLiteral("kein Platz für das Blockende");
+    unsigned char* tail = bytes + pieceSize;
+    size_t k = 0;
+    if (needsByte)
         tail[k++] = 0x00;
-        tail[k++] = 0x00;
-        tail[k++] = 0xFF;
-        tail[k++] = 0xFF;
-        zs.next_in = tail;
-        zs.avail_in = uInt(added);
-        const int rc = step();
-        if (mismatch || rc != Z_OK)
-            return failure(rc);
-        // The piece must now end on a byte boundary, with the stream open for the next piece.
-        if (zs.avail_in != 0 ||
-            (zs.data_type & (atBlockBoundary | inFinalBlock | heldBitsMask)) != atBlockBoundary)
-            return QStringLiteral("endet nicht an einer Blockgrenze");
+    tail[k++] = 0x00;
+    tail[k++] = 0x00;
+    tail[k++] = 0xFF;
+    tail[k++] = 0xFF;
+    // The piece is checked as the next piece will see it, followed for the check only by an
+    // empty final block (final, fixed codes, end code: ten bits), which is not written.
+    tail[k++] = 0x03;
+    tail[k++] = 0x00;
+    const QString problem = inflatesTo(in, inSize, piece, pieceSize + added + 2);
+    if (problem.isEmpty())
         pieceSize += added;
-    }
-    if (matched != inSize)
-        return QStringLiteral("entpackt zu %1 statt %2 Bytes").arg(matched).arg(inSize);
-    return {};
+    return problem;
 }

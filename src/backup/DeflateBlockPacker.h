@@ -1,11 +1,14 @@
 #pragma once
 
+#include "backup/DeflateFinalBlock.h"
+
 #include <QString>
 
 #include <cstddef>
 #include <memory>
 
 struct libdeflate_compressor;
+struct libdeflate_decompressor;
 
 // Turns one block of an entry's data into one piece of the entry's single Deflate stream, and
 // proves the piece before anyone writes it.
@@ -16,17 +19,23 @@ struct libdeflate_compressor;
 // piece keeps its final bit. The check inflates the piece exactly as it will be written, with
 // the cleared bit and the appended stored block, and compares every byte with the input.
 //
-// One packer per thread: it keeps a compressor, an inflater and a scratch buffer.
+// The piece's blocks are found by walking its Huffman codes (DeflateFinalBlockFinder, as strict
+// about them as zlib); libdeflate's inflater then proves what the piece holds.
+//
+// One packer per thread: it keeps a compressor, an inflater, a block finder and a buffer as
+// large as a block.
 class DeflateBlockPacker {
 public:
-    // Bytes appended to a piece that is not the entry's last (an empty stored block, at most).
-    static constexpr size_t joinRoom = 5;
+    // Room after a piece: for an empty stored block appended to a piece that is not the entry's
+    // last (5 bytes at most), and, during the check only, an empty final block after it (2).
+    static constexpr size_t joinRoom = 7;
 
     // Output room a block of `inputSize` bytes may need, the appended stored block included.
     static size_t outputBound(size_t inputSize);
 
-    // `level` is libdeflate's (1 fastest … 12 smallest). Throws std::bad_alloc when out of memory.
-    explicit DeflateBlockPacker(int level);
+    // `level` is libdeflate's (1 fastest … 12 smallest); blocks hold at most `blockSize` bytes.
+    // Throws std::bad_alloc when out of memory.
+    DeflateBlockPacker(int level, size_t blockSize);
     ~DeflateBlockPacker();
     DeflateBlockPacker(const DeflateBlockPacker&) = delete;
     DeflateBlockPacker& operator=(const DeflateBlockPacker&) = delete;
@@ -44,7 +53,11 @@ public:
                           size_t pieceCapacity, bool last);
 
 private:
-    struct Inflater;
+    QString inflatesTo(const char* in, size_t inSize, const char* piece, size_t size);
+
     libdeflate_compressor* m_compressor = nullptr;
-    std::unique_ptr<Inflater> m_inflater;
+    libdeflate_decompressor* m_decompressor = nullptr;
+    DeflateFinalBlockFinder m_finder;
+    std::unique_ptr<char[]> m_scratch;
+    size_t m_scratchSize = 0;
 };

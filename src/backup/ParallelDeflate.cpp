@@ -123,7 +123,7 @@ ParallelDeflate::ParallelDeflate(DeflateOptions options) : d(std::make_unique<Sh
         b.out = std::make_unique_for_overwrite<char[]>(d->outCapacity);
     }
     for (int i = 0; i < threads; ++i)
-        d->packers.push_back(std::make_unique<DeflateBlockPacker>(d->options.level));
+        d->packers.push_back(std::make_unique<DeflateBlockPacker>(d->options.level, d->blockSize));
     try {
         for (int i = 0; i < threads; ++i)
             d->workers.emplace_back(&Shared::work, d.get(), std::ref(*d->packers[size_t(i)]));

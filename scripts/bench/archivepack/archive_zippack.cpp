@@ -204,7 +204,7 @@ int blocks(const Options& o) {
 
     std::printf("%-34s %9s %9s %10s\n", "block compressor (1 thread)", "seconds", "MB/s", "size");
     for (int level : {5, 6, 7}) {
-        DeflateBlockPacker packer(level);
+        DeflateBlockPacker packer(level, block);
         double compressTime = 0, checkTime = 0;
         size_t compressed = 0;
         for (size_t at = 0; at < total; at += block) {

@@ -1,0 +1,232 @@
+#include "backup/DeflateFinalBlock.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <libdeflate.h>
+#include <optional>
+#include <zlib.h>
+
+// The block finder must agree with zlib on every stream: where the final block begins and where
+// the stream ends, or that there is no complete stream at all.
+
+namespace {
+
+// zlib's own answer: inflating with Z_BLOCK stops before each block's header, so the last stop
+// before the end of the stream is the final block's header.
+std::optional<DeflateFinalBlock> zlibFinalBlock(const QByteArray& stream,
+                                                QByteArray* failure = nullptr) {
+    z_stream zs{};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)
+        return std::nullopt;
+    auto* const start = reinterpret_cast<Bytef*>(const_cast<char*>(stream.constData()));
+    zs.next_in = start;
+    zs.avail_in = uInt(stream.size());
+    QByteArray out(1 << 16, '\0');
+    size_t header = 0; // a raw inflater reads the first header without stopping
+    std::optional<DeflateFinalBlock> found;
+    for (;;) {
+        zs.next_out = reinterpret_cast<Bytef*>(out.data());
+        zs.avail_out = uInt(out.size());
+        const int rc = inflate(&zs, Z_BLOCK);
+        const size_t position = size_t(zs.next_in - start) * 8 - size_t(zs.data_type & 7);
+        // After the final block's end code it stops at the boundary (64: that block was the last).
+        if (rc == Z_STREAM_END || (rc == Z_OK && (zs.data_type & 192) == 192)) {
+            found = DeflateFinalBlock{header, position};
+            break;
+        }
+        if (rc != Z_OK || (zs.avail_in == 0 && zs.avail_out != 0)) {
+            if (failure)
+                *failure = zs.msg ? zs.msg : "cut short";
+            break;
+        }
+        if (zs.data_type & 128)
+            header = position;
+    }
+    inflateEnd(&zs);
+    return found;
+}
+
+QByteArray zlibDeflate(const QByteArray& data, int level, int strategy, int flushEvery = 0) {
+    z_stream zs{};
+    if (deflateInit2(&zs, level, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK)
+        return {};
+    QByteArray out;
+    QByteArray buffer(1 << 16, '\0');
+    qsizetype at = 0;
+    for (;;) {
+        const qsizetype n =
+            flushEvery > 0 ? std::min<qsizetype>(flushEvery, data.size() - at) : data.size() - at;
+        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData() + at));
+        zs.avail_in = uInt(n);
+        at += n;
+        const int flush = at == data.size() ? Z_FINISH : Z_SYNC_FLUSH;
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(buffer.data());
+            zs.avail_out = uInt(buffer.size());
+            deflate(&zs, flush);
+            out.append(buffer.constData(), buffer.size() - qsizetype(zs.avail_out));
+        } while (zs.avail_out == 0);
+        if (flush == Z_FINISH)
+            break;
+    }
+    deflateEnd(&zs);
+    return out;
+}
+
+QByteArray libdeflate(const QByteArray& data, int level) {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    QByteArray out(qsizetype(libdeflate_deflate_compress_bound(c, size_t(data.size()))), '\0');
+    out.resize(qsizetype(libdeflate_deflate_compress(c, data.constData(), size_t(data.size()),
+                                                     out.data(), size_t(out.size()))));
+    libdeflate_free_compressor(c);
+    return out;
+}
+
+// Rows of a table with stretches of noise in between: blocks of every kind of code.
+QByteArray content(qsizetype size, quint32 seed) {
+    QRandomGenerator rng(seed);
+    QByteArray data;
+    for (int row = 0; data.size() < size; ++row) {
+        if (row % 50 == 49) {
+            for (int i = 0; i < 2000; ++i)
+                data += char(rng.bounded(256));
+        }
+        data += "Kunde " + QByteArray::number(row) + ";Müller;" +
+                QByteArray::number(rng.bounded(100000)) + "\r\n";
+    }
+    data.truncate(size);
+    return data;
+}
+
+// Writes bits from each byte's lowest bit on, for streams made by hand.
+class BitWriter {
+public:
+    void put(quint32 value, int bits) {
+        for (int i = 0; i < bits; ++i, ++m_bit) {
+            if (m_bit % 8 == 0)
+                m_bytes += '\0';
+            if ((value >> i) & 1)
+                m_bytes[m_bytes.size() - 1] = char(m_bytes.back() | (1 << (m_bit % 8)));
+        }
+    }
+    QByteArray bytes() const { return m_bytes; }
+
+private:
+    QByteArray m_bytes;
+    int m_bit = 0;
+};
+
+// A dynamic block's header up to the code length code: final, dynamic, 257 literal codes, one
+// distance code, then `lengths` as the code length code's lengths in the order they are sent.
+QByteArray dynamicHeader(const QList<int>& lengths) {
+    BitWriter w;
+    w.put(1, 1);
+    w.put(2, 2);
+    w.put(0, 5);
+    w.put(0, 5);
+    w.put(quint32(lengths.size() - 4), 4);
+    for (int l : lengths)
+        w.put(quint32(l), 3);
+    w.put(0, 32); // room for a few symbols
+    return w.bytes();
+}
+
+} // namespace
+
+class TestDeflateFinalBlock : public QObject {
+    Q_OBJECT
+private slots:
+    void agreesWithZlib_data();
+    void agreesWithZlib();
+    void agreesWithZlibOnEveryFlippedBit();
+};
+
+void TestDeflateFinalBlock::agreesWithZlib_data() {
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<bool>("complete");
+
+    const QByteArray text = content(300000, 1);
+    const QByteArray big = content(1 << 20, 2);
+    const QByteArray lib6 = libdeflate(big, 6);
+    QTest::newRow("libdeflate 6, a block of the packing") << lib6 << true;
+    QTest::newRow("libdeflate 1") << libdeflate(big, 1) << true;
+    QTest::newRow("libdeflate 12") << libdeflate(text, 12) << true;
+    QTest::newRow("zlib 6, one dynamic block") << zlibDeflate(text.left(5000), 6, 0) << true;
+    QTest::newRow("zlib fixed codes") << zlibDeflate(text, 6, Z_FIXED) << true;
+    QTest::newRow("zlib stored blocks") << zlibDeflate(text, 0, 0) << true;
+    QTest::newRow("zlib Huffman only") << zlibDeflate(text, 6, Z_HUFFMAN_ONLY) << true;
+    QTest::newRow("zlib sync flushes: empty stored blocks between")
+        << zlibDeflate(text, 6, 0, 7777) << true;
+    QTest::newRow("empty stream") << zlibDeflate({}, 6, 0) << true;
+    QTest::newRow("one byte") << zlibDeflate("x", 6, 0) << true;
+    QTest::newRow("stream then other bytes") << lib6 + QByteArray(40, '\xA5') << true;
+
+    QTest::newRow("cut by a byte") << lib6.chopped(1) << false;
+    QTest::newRow("cut in half") << lib6.left(lib6.size() / 2) << false;
+    QTest::newRow("nothing") << QByteArray() << false;
+    QTest::newRow("block type 3") << QByteArray("\x07\x00", 2) << false;
+    QTest::newRow("stored, length and complement disagree") << QByteArray("\x01\x05\x00\xFA\xFE"
+                                                                          "abcde",
+                                                                          10)
+                                                            << false;
+    QTest::newRow("stored, longer than the data") << QByteArray("\x01\x05\x00\xFA\xFF"
+                                                                "ab",
+                                                                7)
+                                                  << false;
+    QTest::newRow("code length code over-subscribed") << dynamicHeader(QList<int>(19, 1)) << false;
+    QTest::newRow("code length code incomplete") << dynamicHeader({0, 0, 0, 1}) << false;
+}
+
+void TestDeflateFinalBlock::agreesWithZlib() {
+    QFETCH(QByteArray, stream);
+    QFETCH(bool, complete);
+    const std::optional<DeflateFinalBlock> expected = zlibFinalBlock(stream);
+    QCOMPARE(expected.has_value(), complete); // the case is what it claims to be
+
+    DeflateFinalBlockFinder finder;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
+    const std::optional<DeflateFinalBlock> found = finder.find(bytes, size_t(stream.size()));
+    QCOMPARE(found.has_value(), complete);
+    if (complete) {
+        QCOMPARE(found->headerBit, expected->headerBit);
+        QCOMPARE(found->endBit, expected->endBit);
+        QVERIFY((bytes[found->headerBit / 8] >> (found->headerBit % 8)) & 1);
+    }
+    // The finder keeps its tables from stream to stream.
+    QCOMPARE(finder.find(bytes, size_t(stream.size())).has_value(), complete);
+}
+
+// Damage anywhere in the codes or the data: wherever zlib still reads a whole stream, the finder
+// finds the same final block, and wherever zlib gives up, so does the finder. The one thing
+// only zlib sees is a distance reaching before the start, which is about the content.
+void TestDeflateFinalBlock::agreesWithZlibOnEveryFlippedBit() {
+    const QByteArray data = content(6000, 3);
+    const QByteArray streams[] = {zlibDeflate(data, 6, 0, 2500), libdeflate(data, 6)};
+    DeflateFinalBlockFinder finder;
+    int refused = 0;
+    for (const QByteArray& original : streams) {
+        for (qsizetype bit = 0; bit < original.size() * 8; ++bit) {
+            QByteArray stream = original;
+            stream[bit / 8] = char(stream[bit / 8] ^ (1 << (bit % 8)));
+            QByteArray failure;
+            const std::optional<DeflateFinalBlock> expected = zlibFinalBlock(stream, &failure);
+            const auto found = finder.find(reinterpret_cast<const unsigned char*>(stream.data()),
+                                           size_t(stream.size()));
+            if (failure == "invalid distance too far back")
+                continue;
+            const QByteArray where = "bit " + QByteArray::number(bit) + ": " + failure;
+            QVERIFY2(found.has_value() == expected.has_value(), where.constData());
+            if (found) {
+                QVERIFY2(found->headerBit == expected->headerBit, where.constData());
+                QVERIFY2(found->endBit == expected->endBit, where.constData());
+            } else {
+                ++refused;
+            }
+        }
+    }
+    QVERIFY(refused > 0);
+}
+
+QTEST_GUILESS_MAIN(TestDeflateFinalBlock)
+#include "tst_deflatefinalblock.moc"
