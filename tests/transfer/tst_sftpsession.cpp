@@ -62,6 +62,7 @@ private slots:
     void keyboardInteractiveAnswersThroughInput();
     void errorTexts();
     void fileOperations();
+    void blockwiseUploadAndMoveEx();
     void unreachableServer();
     void connectionDroppedDuringUpload();
     void timestampBefore1970();
@@ -378,6 +379,45 @@ void TestSftpSession::fileOperations() {
     s->DeleteFile("dir/b.txt");
     s->RemoveDir("dir");
     QVERIFY(!QFileInfo::exists(home + QStringLiteral("/dir")));
+}
+
+// The block primitives write each block at its own offset, also out of order, and MoveEx
+// renames with the flags given.
+void TestSftpSession::blockwiseUploadAndMoveEx() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    const QString home = f.server.home();
+    auto s = f.session();
+    s->Connect();
+
+    const qint32 block = 300 * 1024;
+    const QByteArray data = SftpFixture::randomBytes(3 * block);
+    constexpr qint32 writeCreateTruncate = 0x02 | 0x08 | 0x10;
+    tg_filehandle* fh = s->OpenFile("blocks.bin", writeCreateTruncate, nullptr);
+    QVERIFY(fh);
+    tg_xfer* xfer = s->xfer_upload_init(fh, 0);
+    QVERIFY(xfer);
+    QVERIFY(s->xfer_upload_ready(xfer));
+    for (int i : {0, 2, 1}) {
+        QByteArray piece = data.mid(i * block, block);
+        s->xfer_upload_data(xfer, piece.data(), block, quint64(i) * quint64(block));
+        QVERIFY(s->xfer_upload_ready(xfer));
+    }
+    QVERIFY(s->xfer_ensuredone(xfer));
+    QVERIFY(s->xfer_done(xfer));
+    s->xfer_cleanup(xfer);
+    s->CloseFile(fh);
+    QVERIFY(!fh);
+    QFile remote(home + QStringLiteral("/blocks.bin"));
+    QVERIFY(remote.open(QIODevice::ReadOnly));
+    QVERIFY(remote.readAll() == data);
+
+    s->MoveEx("blocks.bin", "moved.bin", 0);
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/blocks.bin")));
+    QCOMPARE(QFileInfo(home + QStringLiteral("/moved.bin")).size(), qint64(data.size()));
+    QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException, s->MoveEx("blocks.bin", "again.bin", 0));
 }
 
 void TestSftpSession::unreachableServer() {
