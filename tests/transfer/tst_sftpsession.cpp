@@ -4,6 +4,7 @@
 
 #include "ClosedPort.h"
 #include "OpenSshTestServer.h"
+#include "ScriptServer.h"
 #include "SftpFixture.h"
 
 #include <QBuffer>
@@ -63,6 +64,10 @@ private slots:
     void errorTexts();
     void fileOperations();
     void blockwiseUploadAndMoveEx();
+    void uploadThroughProxy_data();
+    void uploadThroughProxy();
+    void proxyFailures_data();
+    void proxyFailures();
     void unreachableServer();
     void connectionDroppedDuringUpload();
     void timestampBefore1970();
@@ -418,6 +423,172 @@ void TestSftpSession::blockwiseUploadAndMoveEx() {
     QVERIFY(!QFileInfo::exists(home + QStringLiteral("/blocks.bin")));
     QCOMPARE(QFileInfo(home + QStringLiteral("/moved.bin")).size(), qint64(data.size()));
     QVERIFY_THROWS_EXCEPTION(TGPuttySFTPException, s->MoveEx("blocks.bin", "again.bin", 0));
+}
+
+namespace {
+
+struct ProxyCase {
+    QString kind = {};             // the test proxy's kind
+    TProxyTypes type = PROXY_NONE; // what the session is told
+    QByteArray user = {};          // what the session sends
+    QByteArray password = {};      // what the session sends
+    QByteArray host = "127.0.0.1"; // where the session connects
+    qint32 dns = 1;                // proxy_dns
+    QString wantUser = {};         // what the proxy wants
+    QString wantPassword = {};     // what the proxy wants
+    bool refuse = false;           // the proxy refuses every request
+    qint32 local = 1;              // proxy_localhost
+};
+
+// The session, its server and a test proxy in front of it; local connections use the proxy.
+struct ProxyFixture {
+    SftpFixture f;
+    ScriptServer proxy{QStringLiteral("proxy_server.py")};
+    std::unique_ptr<TTGPuttySFTP> s;
+
+    bool start(const ProxyCase& c) {
+        if (!f.installLibrary() || !f.server.start(scenario()))
+            return false;
+        f.seedKnownHost();
+        if (!proxy.start(QJsonObject{{QStringLiteral("kind"), c.kind},
+                                     {QStringLiteral("user"), c.wantUser},
+                                     {QStringLiteral("password"), c.wantPassword},
+                                     {QStringLiteral("refuse"), c.refuse}}))
+            return false;
+        s = f.session();
+        s->setHostName(c.host);
+        s->setProxyType(c.type);
+        s->setProxyHost("127.0.0.1");
+        s->setProxyPort(proxy.port());
+        s->setProxyUserName(c.user);
+        s->setProxyPassword(c.password);
+        s->SetIntegerConfigValue("proxy_localhost", c.local);
+        s->SetIntegerConfigValue("proxy_dns", c.dns);
+        return true;
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(ProxyCase)
+
+// Each kind of proxy carries the session to the server: what it was asked for, with which
+// login, is what the proxy recorded.
+void TestSftpSession::uploadThroughProxy_data() {
+    QTest::addColumn<ProxyCase>("proxyCase");
+    QTest::addColumn<QString>("request"); // with the server's port appended; empty: none
+    const QString socks4 = QStringLiteral("socks4");
+    const QString socks5 = QStringLiteral("socks5");
+    const QString http = QStringLiteral("http");
+    const QString ops = QStringLiteral("ops");
+    const QString secret = QStringLiteral("Ts9!x");
+
+    QTest::newRow("SOCKS 4, address")
+        << ProxyCase{.kind = socks4, .type = PROXY_SOCKS4, .user = "ops"}
+        << QStringLiteral("socks4 127.0.0.1:%1 ops");
+    QTest::newRow("SOCKS 4a, name looked up by the proxy")
+        << ProxyCase{.kind = socks4, .type = PROXY_SOCKS4, .host = "localhost", .dns = 2}
+        << QStringLiteral("socks4 localhost:%1 ");
+    QTest::newRow("SOCKS 5, no login")
+        << ProxyCase{.kind = socks5, .type = PROXY_SOCKS5, .host = "localhost"}
+        << QStringLiteral("socks5 localhost:%1 ");
+    QTest::newRow("SOCKS 5, name looked up here")
+        << ProxyCase{.kind = socks5, .type = PROXY_SOCKS5, .host = "localhost", .dns = 0}
+        << QStringLiteral("socks5 127.0.0.1:%1 ");
+    QTest::newRow("SOCKS 5, user and password") << ProxyCase{.kind = socks5,
+                                                             .type = PROXY_SOCKS5,
+                                                             .user = "ops",
+                                                             .password = "Ts9!x",
+                                                             .wantUser = ops,
+                                                             .wantPassword = secret}
+                                                << QStringLiteral("socks5 127.0.0.1:%1 ops");
+    QTest::newRow("HTTP, no login")
+        << ProxyCase{.kind = http, .type = PROXY_HTTP, .host = "localhost"}
+        << QStringLiteral("http localhost:%1 ");
+    QTest::newRow("HTTP, basic login") << ProxyCase{.kind = http,
+                                                    .type = PROXY_HTTP,
+                                                    .user = "ops",
+                                                    .password = "Ts9!x",
+                                                    .wantUser = ops,
+                                                    .wantPassword = secret}
+                                       << QStringLiteral("http 127.0.0.1:%1 ops");
+    QTest::newRow("local server: direct unless the proxy is to be used for it")
+        << ProxyCase{.kind = http, .type = PROXY_HTTP, .refuse = true, .local = 0} << QString();
+}
+
+void TestSftpSession::uploadThroughProxy() {
+    QFETCH(ProxyCase, proxyCase);
+    QFETCH(QString, request);
+    ProxyFixture p;
+    QVERIFY2(p.start(proxyCase), qPrintable(p.f.server.errorText() + p.proxy.errorText()));
+    p.s->Connect();
+    const QByteArray data = SftpFixture::randomBytes(200 * 1024);
+    QBuffer source;
+    source.setData(data);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    p.s->UploadStream("via-proxy.bin", &source, false);
+    QFile remote(p.f.server.home() + QStringLiteral("/via-proxy.bin"));
+    QVERIFY(remote.open(QIODevice::ReadOnly));
+    QVERIFY(remote.readAll() == data);
+    QCOMPARE(p.proxy.readLines(QStringLiteral("requests.txt")),
+             request.isEmpty() ? QStringList() : QStringList{request.arg(p.f.server.port())});
+    if (!proxyCase.password.isEmpty())
+        QVERIFY(!p.f.messages.contains(proxyCase.password));
+}
+
+// A proxy that says no ends the connection with its reason, and never with the password.
+void TestSftpSession::proxyFailures_data() {
+    QTest::addColumn<ProxyCase>("proxyCase");
+    QTest::addColumn<QString>("reason");
+    const QString socks5 = QStringLiteral("socks5");
+    const QString http = QStringLiteral("http");
+    const QString ops = QStringLiteral("ops");
+    const QString secret = QStringLiteral("Ts9!x");
+
+    QTest::newRow("SOCKS 5, wrong password")
+        << ProxyCase{.kind = socks5,
+                     .type = PROXY_SOCKS5,
+                     .user = "ops",
+                     .password = "falsch",
+                     .wantUser = ops,
+                     .wantPassword = secret}
+        << QStringLiteral("SOCKS 5 login refused for user ops");
+    QTest::newRow("SOCKS 5, login wanted but none set")
+        << ProxyCase{.kind = socks5, .type = PROXY_SOCKS5, .wantUser = ops, .wantPassword = secret}
+        << QStringLiteral("SOCKS 5 proxy wants a login (set the proxy user name)");
+    QTest::newRow("SOCKS 5, target refused")
+        << ProxyCase{.kind = socks5, .type = PROXY_SOCKS5, .refuse = true}
+        << QStringLiteral("SOCKS 5 request refused (code 5)");
+    QTest::newRow("SOCKS 4, refused")
+        << ProxyCase{.kind = QStringLiteral("socks4"), .type = PROXY_SOCKS4, .refuse = true}
+        << QStringLiteral("SOCKS 4 request refused (code 91)");
+    QTest::newRow("HTTP, wrong password")
+        << ProxyCase{.kind = http,
+                     .type = PROXY_HTTP,
+                     .user = "ops",
+                     .password = "falsch",
+                     .wantUser = ops,
+                     .wantPassword = secret}
+        << QStringLiteral("HTTP proxy answers: HTTP/1.1 407 Proxy Authentication Required");
+    QTest::newRow("Telnet proxy") << ProxyCase{.kind = http, .type = PROXY_TELNET}
+                                  << QStringLiteral("This proxy type is not supported by this "
+                                                    "library (only SOCKS 4, SOCKS 5 and HTTP): 4");
+}
+
+void TestSftpSession::proxyFailures() {
+    QFETCH(ProxyCase, proxyCase);
+    QFETCH(QString, reason);
+    ProxyFixture p;
+    QVERIFY2(p.start(proxyCase), qPrintable(p.f.server.errorText() + p.proxy.errorText()));
+    try {
+        p.s->Connect();
+        QFAIL("connected although the proxy refused");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().contains(reason), qPrintable(e.message()));
+        QVERIFY(!e.message().contains(QStringLiteral("falsch")));
+    }
+    QVERIFY(!p.s->Connected());
+    QVERIFY(!p.f.messages.contains("falsch"));
 }
 
 void TestSftpSession::unreachableServer() {

@@ -21,8 +21,8 @@ struct Entry {
 };
 
 // Most entries are kept for the caller and not read by this library; the ones it reads are named
-// in ConfigIndex. Proxy entries are kept so that a caller can set and read them; a proxy type
-// other than 0 makes the connection fail with a message, as proxies are not supported.
+// in ConfigIndex. Of the proxy types, SOCKS 4, SOCKS 5 and HTTP are supported; Telnet, a local
+// command and the rest make the connection fail with a message.
 const Entry s_entries[] = {
     {"host", 1, 0},
     {"port", 0, 22},

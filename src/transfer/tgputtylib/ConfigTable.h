@@ -19,8 +19,21 @@ enum ConfigIndex : int {
     ConfProxyType = 9,
     ConfProxyHost = 10,
     ConfProxyPort = 11,
+    ConfProxyUserName = 12,
+    ConfProxyPassword = 13,
+    ConfProxyExcludeList = 14,
+    ConfProxyDns = 15,
+    ConfProxyLocalhost = 16,
     ConfWriteBuffer = 36,
     ConfReadBuffer = 37,
+};
+
+// Values of "proxy_type".
+enum ProxyType : int {
+    ProxyNone = 0,
+    ProxySocks4 = 1,
+    ProxySocks5 = 2,
+    ProxyHttp = 3,
 };
 
 } // namespace tgputty

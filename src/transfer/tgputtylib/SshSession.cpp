@@ -3,6 +3,7 @@
 #include "transfer/tgputtylib/ConfigTable.h"
 
 #include <algorithm>
+#include <cctype>
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -283,17 +284,277 @@ void SshSession::setWorkDir(const std::string& dir) {
     m_ctx->pwd = m_pwd.data();
 }
 
-bool SshSession::openSocket(const char* host, int port) {
+bool SshSession::openSocket(const std::string& host, int port) {
+    const int type = confInt.size() > ConfProxyType ? confInt[ConfProxyType] : 0;
+    int fd = -1;
+    if (type == ProxyNone || !proxyFor(host)) {
+        fd = connectTcp(host, port);
+    } else if (type == ProxySocks4 || type == ProxySocks5 || type == ProxyHttp) {
+        const std::string& proxyHost = confStr[ConfProxyHost];
+        if (proxyHost.empty()) {
+            error("No proxy host is set");
+            return false;
+        }
+        fd = connectTcp(proxyHost, confInt[ConfProxyPort]);
+        if (fd >= 0 && !proxyHandshake(fd, type, host, port)) {
+            ::close(fd);
+            return false;
+        }
+    } else {
+        error("This proxy type is not supported by this library (only SOCKS 4, SOCKS 5 and "
+              "HTTP): " +
+              std::to_string(type));
+        return false;
+    }
+    if (fd < 0)
+        return false;
+    if (!looksLikeSsh(fd)) {
+        ::close(fd);
+        return false;
+    }
+    m_socket = fd;
+    return true;
+}
+
+bool SshSession::proxyFor(const std::string& host) const {
+    // Local connections go direct unless the proxy is to be used for them too, and so do the
+    // hosts of the exclusion list: names, "*.domain" patterns, separated by commas or blanks.
+    const auto lower = [](std::string t) {
+        for (char& c : t)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    const std::string name = lower(host);
+    if (!confInt[ConfProxyLocalhost] &&
+        (name == "localhost" || name.rfind("127.", 0) == 0 || name == "::1"))
+        return false;
+    const std::string list = lower(confStr[ConfProxyExcludeList]);
+    size_t at = 0;
+    while (at < list.size()) {
+        const size_t stop = std::min(list.find_first_of(", \t", at), list.size());
+        const std::string entry = list.substr(at, stop - at);
+        at = stop + 1;
+        if (entry.empty())
+            continue;
+        if (entry == name)
+            return false;
+        if (entry[0] == '*' && name.size() >= entry.size() - 1 &&
+            name.compare(name.size() - (entry.size() - 1), entry.size() - 1, entry, 1) == 0)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Sends all of `data` on the non-blocking socket before `deadline` (steady milliseconds).
+bool sendAll(int fd, const std::string& data, long long deadline, bool& timedOut) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        const long long left = deadline - nowMs();
+        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) == 0) {
+            timedOut = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Receives exactly `count` bytes, never more, so that what follows stays for the SSH library.
+bool receive(int fd, size_t count, std::string& into, long long deadline, bool& timedOut) {
+    into.clear();
+    while (into.size() < count) {
+        char buffer[512];
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, count - into.size()), 0);
+        if (n > 0) {
+            into.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        pollfd pfd{fd, POLLIN, 0};
+        const long long left = deadline - nowMs();
+        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) == 0) {
+            timedOut = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string base64(const std::string& in) {
+    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size())
+            v |= static_cast<unsigned char>(in[i + 2]);
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += i + 1 < in.size() ? table[(v >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? table[v & 63] : '=';
+    }
+    return out;
+}
+
+// The IPv4 address of `host` (a literal, or looked up here), in network order.
+bool ipv4Of(const std::string& host, in_addr& address) {
+    if (::inet_pton(AF_INET, host.c_str(), &address) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || !list)
+        return false;
+    address = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr;
+    ::freeaddrinfo(list);
+    return true;
+}
+
+} // namespace
+
+bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int port) {
+    const std::string proxy = confStr[ConfProxyHost] + ":" + std::to_string(confInt[ConfProxyPort]);
+    const std::string& user = confStr[ConfProxyUserName];
+    const std::string& password = confStr[ConfProxyPassword];
+    // Name lookup at the proxy: 0 never, 1 (automatic) for SOCKS 5 and HTTP, 2 always.
+    const int dns = confInt[ConfProxyDns];
+    const bool remoteDns = dns == 2 || (dns == 1 && type != ProxySocks4);
+    const long long deadline =
+        nowMs() + (m_ctx->connectiontimeoutticks > 0 ? m_ctx->connectiontimeoutticks : 60000);
+    bool timedOut = false;
+    std::string reply;
+    const auto failed = [&](const std::string& what) {
+        error("Proxy " + proxy + ": " + (timedOut ? std::string("no answer in time") : what));
+        return false;
+    };
+    const auto portBytes = [port] {
+        return std::string{static_cast<char>((port >> 8) & 0xFF), static_cast<char>(port & 0xFF)};
+    };
+    info("Connecting to " + host + " port " + std::to_string(port) + " through the proxy " + proxy);
+
+    if (type == ProxySocks4) {
+        in_addr address{};
+        std::string request = std::string{4, 1} + portBytes();
+        if (remoteDns && ::inet_pton(AF_INET, host.c_str(), &address) != 1) {
+            request += std::string{0, 0, 0, 1} + user + '\0' + host + '\0'; // SOCKS 4a
+        } else {
+            if (!ipv4Of(host, address))
+                return failed("SOCKS 4 needs an IPv4 address for " + host);
+            request += std::string(reinterpret_cast<const char*>(&address), 4) + user + '\0';
+        }
+        if (!sendAll(fd, request, deadline, timedOut) || !receive(fd, 8, reply, deadline, timedOut))
+            return failed("the connection broke");
+        if (reply[1] != 90)
+            return failed("SOCKS 4 request refused (code " +
+                          std::to_string(static_cast<unsigned char>(reply[1])) + ")");
+        return true;
+    }
+
+    if (type == ProxySocks5) {
+        const bool login = !user.empty();
+        const std::string greeting = login ? std::string{5, 2, 0, 2} : std::string{5, 1, 0};
+        if (!sendAll(fd, greeting, deadline, timedOut) ||
+            !receive(fd, 2, reply, deadline, timedOut))
+            return failed("the connection broke");
+        if (reply[0] != 5 || (reply[1] != 0 && !(login && reply[1] == 2)))
+            return failed(login ? "SOCKS 5 proxy accepts neither no login nor a password"
+                                : "SOCKS 5 proxy wants a login (set the proxy user name)");
+        if (reply[1] == 2) {
+            if (user.size() > 255 || password.size() > 255)
+                return failed("user name or password too long for SOCKS 5");
+            const std::string auth = std::string{1, static_cast<char>(user.size())} + user +
+                                     static_cast<char>(password.size()) + password;
+            if (!sendAll(fd, auth, deadline, timedOut) ||
+                !receive(fd, 2, reply, deadline, timedOut))
+                return failed("the connection broke");
+            if (reply[1] != 0)
+                return failed("SOCKS 5 login refused for user " + user);
+        }
+        std::string request{5, 1, 0};
+        in_addr v4{};
+        in6_addr v6{};
+        if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+            request += std::string{1} + std::string(reinterpret_cast<const char*>(&v4), 4);
+        } else if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+            request += std::string{4} + std::string(reinterpret_cast<const char*>(&v6), 16);
+        } else if (remoteDns) {
+            if (host.size() > 255)
+                return failed("host name too long for SOCKS 5");
+            request += std::string{3, static_cast<char>(host.size())} + host;
+        } else {
+            if (!ipv4Of(host, v4))
+                return failed("cannot look up " + host);
+            request += std::string{1} + std::string(reinterpret_cast<const char*>(&v4), 4);
+        }
+        request += portBytes();
+        if (!sendAll(fd, request, deadline, timedOut) || !receive(fd, 4, reply, deadline, timedOut))
+            return failed("the connection broke");
+        if (reply[1] != 0)
+            return failed("SOCKS 5 request refused (code " +
+                          std::to_string(static_cast<unsigned char>(reply[1])) + ")");
+        // The bound address and port follow; their length depends on their kind.
+        size_t rest = 0;
+        if (reply[3] == 1)
+            rest = 4 + 2;
+        else if (reply[3] == 4)
+            rest = 16 + 2;
+        else if (reply[3] == 3 && receive(fd, 1, reply, deadline, timedOut))
+            rest = static_cast<unsigned char>(reply[0]) + 2u;
+        else
+            return failed("SOCKS 5 answer not understood");
+        if (!receive(fd, rest, reply, deadline, timedOut))
+            return failed("the connection broke");
+        return true;
+    }
+
+    // HTTP CONNECT. The answer is read a byte at a time up to its empty line: the SSH server's
+    // greeting may follow in the same packet and must stay unread.
+    const std::string target = (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
+                               ":" + std::to_string(port);
+    std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
+    if (!user.empty())
+        request += "Proxy-Authorization: Basic " + base64(user + ":" + password) + "\r\n";
+    request += "\r\n";
+    if (!sendAll(fd, request, deadline, timedOut))
+        return failed("the connection broke");
+    std::string head;
+    while (head.size() < 16384 &&
+           (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0)) {
+        if (!receive(fd, 1, reply, deadline, timedOut))
+            return failed("the connection broke");
+        head += reply;
+    }
+    const std::string status = head.substr(0, head.find("\r\n"));
+    const size_t blank = status.find(' ');
+    if (status.rfind("HTTP/", 0) != 0 || blank == std::string::npos ||
+        status.compare(blank + 1, 3, "200") != 0)
+        return failed("HTTP proxy answers: " + status);
+    return true;
+}
+
+int SshSession::connectTcp(const std::string& host, int port) {
     info(std::string("Looking up host \"") + host + "\"");
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     const std::string service = std::to_string(port);
-    const int gai = ::getaddrinfo(host, service.c_str(), &hints, &list);
+    const int gai = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
     if (gai != 0) {
         error(std::string("Host does not exist: ") + host + " (" + gai_strerror(gai) + ")");
-        return false;
+        return -1;
     }
     const int timeout = m_ctx->connectiontimeoutticks > 0 ? m_ctx->connectiontimeoutticks : 60000;
     std::string failure = "no address";
@@ -338,19 +599,14 @@ bool SshSession::openSocket(const char* host, int port) {
             const int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             ::freeaddrinfo(list);
-            if (!looksLikeSsh(fd)) {
-                ::close(fd);
-                return false;
-            }
-            m_socket = fd;
-            return true;
+            return fd;
         }
         failure = std::strerror(errno);
         ::close(fd);
     }
     ::freeaddrinfo(list);
     error("Network error: " + failure);
-    return false;
+    return -1;
 }
 
 bool SshSession::looksLikeSsh(int fd) {
@@ -656,11 +912,7 @@ int SshSession::connect(const char* host, const char* user, int port, const char
     const std::string hostName = host ? host : "";
     const std::string userName = user ? user : "";
     m_hostLabel = hostName;
-    if (confInt.size() > ConfProxyType && confInt[ConfProxyType] != 0) {
-        error("Proxy connections are not supported by this library");
-        return 1;
-    }
-    if (!openSocket(hostName.c_str(), port))
+    if (!openSocket(hostName, port))
         return 1;
     m_session = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
     if (!m_session) {

@@ -97,7 +97,10 @@ public:
     static constexpr long long AbortedCode = -100000;
 
 private:
-    bool openSocket(const char* host, int port);
+    bool openSocket(const std::string& host, int port);
+    int connectTcp(const std::string& host, int port);
+    bool proxyFor(const std::string& host) const;
+    bool proxyHandshake(int fd, int type, const std::string& host, int port);
     bool looksLikeSsh(int fd);
     bool checkHostKey(const std::string& host, int port);
     bool authenticate(const std::string& user, const char* password);
