@@ -58,14 +58,13 @@ import socket
 import struct
 import sys
 import tempfile
-import threading
-import time
 import warnings
 
 from OpenSSL import SSL, crypto
 from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
+from server_process import end_with_parent, write_port
 
 TLS_VERSIONS = {
     "1.0": SSL.TLS1_VERSION,
@@ -280,22 +279,6 @@ def tls_context(scenario, cert_file, key_file):
     return context
 
 
-def write_port(path, port):
-    partial = path + ".partial"
-    with open(partial, "w", encoding="ascii") as f:
-        f.write("%d\n" % port)
-    os.replace(partial, path)
-
-
-def watch_parent():
-    """Ends the server when the test process that started it is gone."""
-    parent = os.getppid()
-    while True:
-        time.sleep(1)
-        if os.getppid() != parent:
-            os._exit(0)
-
-
 def main():
     global SESSION
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -340,7 +323,7 @@ def main():
     signal.signal(signal.SIGTERM, leave)
     signal.signal(signal.SIGALRM, leave)
     signal.alarm(int(scenario.get("time_limit", 300)))
-    threading.Thread(target=watch_parent, daemon=True).start()
+    end_with_parent()
 
     server = FTPServer(("127.0.0.1", 0), handler)
     try:

@@ -20,23 +20,7 @@ import ipaddress
 import json
 import os
 import socket
-import threading
-import time
-
-
-def write_port(path, port):
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write("%d\n" % port)
-    os.replace(tmp, path)
-
-
-def watch_parent():
-    parent = os.getppid()
-    while True:
-        time.sleep(1)
-        if os.getppid() != parent:
-            os._exit(0)
+from server_process import end_with_parent, write_port
 
 
 class Proxy:
@@ -186,7 +170,7 @@ def main():
     args = parser.parse_args()
     with open(args.scenario) as f:
         scenario = json.load(f)
-    threading.Thread(target=watch_parent, daemon=True).start()
+    end_with_parent()
     asyncio.run(serve(scenario, args.folder))
 
 

@@ -32,10 +32,9 @@ import logging
 import os
 import signal
 import sys
-import threading
-import time
 
 import asyncssh
+from server_process import end_with_parent, write_port
 
 log = logging.getLogger("sftp_server")
 
@@ -131,21 +130,6 @@ def make_sftp_class(scenario):
     return Sftp
 
 
-def write_port(path, port):
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write("%d\n" % port)
-    os.replace(tmp, path)
-
-
-def watch_parent():
-    parent = os.getppid()
-    while True:
-        time.sleep(1)
-        if os.getppid() != parent:
-            os._exit(0)
-
-
 async def serve(scenario, port_file):
     key = host_key(scenario["host_key"])
     server = await asyncssh.create_server(
@@ -177,7 +161,7 @@ def main():
     signal.signal(signal.SIGTERM, leave)
     signal.signal(signal.SIGALRM, leave)
     signal.alarm(int(scenario.get("time_limit", 300)))
-    threading.Thread(target=watch_parent, daemon=True).start()
+    end_with_parent()
     asyncio.run(serve(scenario, args.port_file))
 
 

@@ -51,6 +51,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tds_backup  # noqa: E402
 import tds_sql  # noqa: E402
 import tds_tokens as t  # noqa: E402
+from server_process import end_with_parent  # noqa: E402
 
 LOGIN_PACKET_SIZE = 4096
 IO_TIMEOUT = 600  # seconds a half-sent packet may take before the connection is dropped
@@ -346,15 +347,6 @@ class Connection:
         self.send(w.data())
 
 
-def watch_parent():
-    """Ends the server when the test process that started it is gone."""
-    parent = os.getppid()
-    while True:
-        time.sleep(1)
-        if os.getppid() != parent:
-            os._exit(0)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scenario", required=True)
@@ -374,7 +366,7 @@ def main():
         tds_backup.wait_for_writes(5)
         os._exit(0)
     signal.signal(signal.SIGTERM, terminate)
-    threading.Thread(target=watch_parent, daemon=True).start()
+    end_with_parent()
 
     sys.stdout.write("PORT %d\n" % listener.getsockname()[1])
     sys.stdout.flush()
