@@ -2,7 +2,7 @@
 """A proxy for the tests, on 127.0.0.1: SOCKS 4/4a, SOCKS 5 or HTTP CONNECT.
 
 Scenario (JSON):
-  kind       "socks4", "socks5" or "http"
+  kind       "socks4", "socks5", "http", or "silent" (takes the connection, never answers)
   user       the user name the proxy wants (SOCKS 4: the user id it checks), "" for none
   password   the password it wants (SOCKS 5, HTTP)
   refuse     true: every connection request is refused
@@ -107,6 +107,11 @@ class Proxy:
         writer.write(bytes([5, 0 if upstream else 5, 0, 1]) + b"\0" * 6)
         await writer.drain()
         return (host, port) + upstream if upstream else None
+
+    async def silent(self, reader, writer):
+        while await reader.read(4096):
+            pass
+        return None
 
     async def http(self, reader, writer):
         request = (await reader.readuntil(b"\r\n\r\n")).decode("latin-1")

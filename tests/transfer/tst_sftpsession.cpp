@@ -438,6 +438,7 @@ struct ProxyCase {
     QString wantPassword = {};     // what the proxy wants
     bool refuse = false;           // the proxy refuses every request
     qint32 local = 1;              // proxy_localhost
+    qint32 timeoutMs = 10000;      // the session's connection time-out
 };
 
 // The session, its server and a test proxy in front of it; local connections use the proxy.
@@ -463,6 +464,7 @@ struct ProxyFixture {
         s->setProxyUserName(c.user);
         s->setProxyPassword(c.password);
         s->SetIntegerConfigValue("proxy_localhost", c.local);
+        s->setConnectionTimeoutTicks(c.timeoutMs);
         s->SetIntegerConfigValue("proxy_dns", c.dns);
         return true;
     }
@@ -570,6 +572,9 @@ void TestSftpSession::proxyFailures_data() {
                      .wantUser = ops,
                      .wantPassword = secret}
         << QStringLiteral("HTTP proxy answers: HTTP/1.1 407 Proxy Authentication Required");
+    QTest::newRow("proxy silent: the connection time-out ends the wait")
+        << ProxyCase{.kind = QStringLiteral("silent"), .type = PROXY_SOCKS5, .timeoutMs = 1500}
+        << QStringLiteral("no answer in time");
     QTest::newRow("Telnet proxy") << ProxyCase{.kind = http, .type = PROXY_TELNET}
                                   << QStringLiteral("This proxy type is not supported by this "
                                                     "library (only SOCKS 4, SOCKS 5 and HTTP): 4");

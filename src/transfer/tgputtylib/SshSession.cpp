@@ -3,8 +3,8 @@
 #include "transfer/tgputtylib/ConfigTable.h"
 
 #include <algorithm>
-#include <cctype>
 #include <arpa/inet.h>
+#include <cctype>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -347,7 +347,23 @@ bool SshSession::proxyFor(const std::string& host) const {
 
 namespace {
 
-// Sends all of `data` on the non-blocking socket before `deadline` (steady milliseconds).
+// After a send or receive that did not move on: false, with `timedOut` set when that is why,
+// if the socket cannot go on before `deadline` (steady milliseconds).
+bool waitToGoOn(int fd, ssize_t n, short events, long long deadline, bool& timedOut) {
+    if (n == 0 && events == POLLIN)
+        return false; // the proxy hung up
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return false;
+    pollfd pfd{fd, events, 0};
+    const long long left = deadline - nowMs();
+    if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) == 0) {
+        timedOut = true;
+        return false;
+    }
+    return true;
+}
+
+// Sends all of `data` on the non-blocking socket before `deadline`.
 bool sendAll(int fd, const std::string& data, long long deadline, bool& timedOut) {
     size_t done = 0;
     while (done < data.size()) {
@@ -356,14 +372,8 @@ bool sendAll(int fd, const std::string& data, long long deadline, bool& timedOut
             done += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (!waitToGoOn(fd, n, POLLOUT, deadline, timedOut))
             return false;
-        pollfd pfd{fd, POLLOUT, 0};
-        const long long left = deadline - nowMs();
-        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) == 0) {
-            timedOut = true;
-            return false;
-        }
     }
     return true;
 }
@@ -378,14 +388,8 @@ bool receive(int fd, size_t count, std::string& into, long long deadline, bool& 
             into.append(buffer, static_cast<size_t>(n));
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (!waitToGoOn(fd, n, POLLIN, deadline, timedOut))
             return false;
-        pollfd pfd{fd, POLLIN, 0};
-        const long long left = deadline - nowMs();
-        if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) == 0) {
-            timedOut = true;
-            return false;
-        }
     }
     return true;
 }
