@@ -1,3 +1,4 @@
+#include "backup/DeflateBlockPacker.h"
 #include "backup/DeflateFinalBlock.h"
 
 #include <QRandomGenerator>
@@ -140,6 +141,9 @@ private slots:
     void agreesWithZlib_data();
     void agreesWithZlib();
     void agreesWithZlibOnEveryFlippedBit();
+    void packerJoinsPiecesEndingAtEveryBit();
+    void packerRefuses_data();
+    void packerRefuses();
 };
 
 void TestDeflateFinalBlock::agreesWithZlib_data() {
@@ -226,6 +230,125 @@ void TestDeflateFinalBlock::agreesWithZlibOnEveryFlippedBit() {
         }
     }
     QVERIFY(refused > 0);
+}
+
+namespace {
+
+// zlib's inflation of a whole raw stream, or an empty array with `ok` false.
+QByteArray zlibInflate(const QByteArray& stream, bool& ok) {
+    z_stream zs{};
+    inflateInit2(&zs, -MAX_WBITS);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.constData()));
+    zs.avail_in = uInt(stream.size());
+    QByteArray out;
+    QByteArray buffer(1 << 16, '\0');
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        zs.next_out = reinterpret_cast<Bytef*>(buffer.data());
+        zs.avail_out = uInt(buffer.size());
+        rc = inflate(&zs, Z_NO_FLUSH);
+        out.append(buffer.constData(), buffer.size() - qsizetype(zs.avail_out));
+        if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0)
+            break;
+    }
+    ok = rc == Z_STREAM_END && zs.avail_in == 0;
+    inflateEnd(&zs);
+    return out;
+}
+
+// Compresses `data` as one piece; `last` keeps its final bit. Empty text when it passed.
+QString pack(DeflateBlockPacker& packer, const QByteArray& data, bool last, QByteArray& piece) {
+    piece.resize(qsizetype(DeflateBlockPacker::outputBound(size_t(data.size()))));
+    size_t size =
+        packer.compress(data.constData(), size_t(data.size()), piece.data(), size_t(piece.size()));
+    const QString problem = packer.verifyAndJoin(data.constData(), size_t(data.size()),
+                                                 piece.data(), size, size_t(piece.size()), last);
+    piece.resize(qsizetype(size));
+    return problem;
+}
+
+} // namespace
+
+// However many bits of its last byte a piece uses, the piece after it continues one stream that
+// zlib reads back whole: the empty stored block goes into the byte's free bits or a byte of
+// its own.
+void TestDeflateFinalBlock::packerJoinsPiecesEndingAtEveryBit() {
+    DeflateBlockPacker packer(6, 1 << 16);
+    DeflateFinalBlockFinder finder;
+    const QByteArray tail = content(20000, 9);
+    QList<bool> seen(8, false);
+    for (int n = 1; seen.contains(false); ++n) {
+        QVERIFY2(n < 2000, "no input ends its stream at some bit of a byte");
+        const QByteArray head = content(n, quint32(n));
+        QByteArray alone(qsizetype(DeflateBlockPacker::outputBound(size_t(n))), '\0');
+        const size_t size =
+            packer.compress(head.constData(), size_t(n), alone.data(), size_t(alone.size()));
+        const auto end =
+            finder.find(reinterpret_cast<const unsigned char*>(alone.constData()), size);
+        QVERIFY(end);
+        const int used = int(end->endBit % 8);
+        if (seen[used])
+            continue;
+        seen[used] = true;
+
+        QByteArray first, second;
+        QCOMPARE(pack(packer, head, false, first), QString());
+        QCOMPARE(pack(packer, tail, true, second), QString());
+        bool ok = false;
+        const QByteArray back = zlibInflate(first + second, ok);
+        QVERIFY2(ok, qPrintable(QStringLiteral("ending at bit %1").arg(used)));
+        QVERIFY(back == head + tail);
+    }
+}
+
+// What the check must refuse even though libdeflate alone would inflate it.
+void TestDeflateFinalBlock::packerRefuses_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("piece"); // replaces the compressed piece
+    QTest::addColumn<bool>("last");
+
+    // A stored block of 30000 'a', then a fixed block: 'b', a match of length 3 with distance
+    // code 30, which zlib refuses and libdeflate 1.14 takes (as 24577 back), and the end code.
+    BitWriter w;
+    w.put(0, 3);
+    w.put(0, 5);
+    w.put(30000, 16);
+    w.put(30000 ^ 0xFFFF, 16);
+    for (int i = 0; i < 30000; ++i)
+        w.put('a', 8);
+    const auto huffman = [&w](quint32 code, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            w.put((code >> i) & 1, 1);
+    };
+    w.put(1, 1);
+    w.put(1, 2);
+    huffman(0x30 + 'b', 8);
+    huffman(1, 7);  // length 3
+    huffman(30, 5); // distance code 30
+    w.put(0, 13);
+    huffman(0, 7); // end of block
+    const QByteArray lenient = w.bytes();
+    const QByteArray input = QByteArray(30000, 'a') + 'b' + "aaa";
+    QTest::newRow("distance code 30, last piece") << input << lenient << true;
+    QTest::newRow("distance code 30, joined piece") << input << lenient << false;
+
+    const QByteArray text = content(5000, 4);
+    const QByteArray whole = libdeflate(text, 6);
+    QTest::newRow("a byte after the stream, last piece") << text << whole + 'x' << true;
+    QTest::newRow("a byte after the stream, joined piece") << text << whole + 'x' << false;
+}
+
+void TestDeflateFinalBlock::packerRefuses() {
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, piece);
+    QFETCH(bool, last);
+    DeflateBlockPacker packer(6, 1 << 16);
+    QByteArray buffer = piece;
+    buffer.resize(piece.size() + qsizetype(DeflateBlockPacker::joinRoom));
+    size_t size = size_t(piece.size());
+    const QString problem = packer.verifyAndJoin(input.constData(), size_t(input.size()),
+                                                 buffer.data(), size, size_t(buffer.size()), last);
+    QVERIFY2(!problem.isEmpty(), "a piece zlib cannot read passed the check");
 }
 
 QTEST_GUILESS_MAIN(TestDeflateFinalBlock)

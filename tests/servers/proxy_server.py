@@ -6,6 +6,9 @@ Scenario (JSON):
   user       the user name the proxy wants (SOCKS 4: the user id it checks), "" for none
   password   the password it wants (SOCKS 5, HTTP)
   refuse     true: every connection request is refused
+  coalesce   true: the proxy's answer and the server's greeting go out in one packet, and the
+             answer is an unusual one (SOCKS 5: its bound address as a name; HTTP: "201" with
+             another header line)
 
 Each request is appended to <folder>/requests.txt as one line:
   <kind> <host>:<port> <user>
@@ -29,6 +32,7 @@ class Proxy:
         self.user = scenario.get("user", "")
         self.password = scenario.get("password", "")
         self.refuse = scenario.get("refuse", False)
+        self.coalesce = scenario.get("coalesce", False)
         self.log = os.path.join(folder, "requests.txt")
 
     def record(self, host, port, user):
@@ -104,9 +108,20 @@ class Proxy:
         port = int.from_bytes(await reader.readexactly(2), "big")
         self.record(host, port, user)
         upstream = await self.open(host, port) if command == 1 else None
-        writer.write(bytes([5, 0 if upstream else 5, 0, 1]) + b"\0" * 6)
-        await writer.drain()
+        if upstream and self.coalesce:
+            name = b"proxy.test"
+            await self.answer(writer, upstream,
+                              bytes([5, 0, 0, 3, len(name)]) + name + b"\x04\xd2")
+        else:
+            writer.write(bytes([5, 0 if upstream else 5, 0, 1]) + b"\0" * 6)
+            await writer.drain()
         return (host, port) + upstream if upstream else None
+
+    async def answer(self, writer, upstream, reply):
+        """Sends the reply together with the server's greeting line in one write."""
+        greeting = await upstream[0].readline()
+        writer.write(reply + greeting)
+        await writer.drain()
 
     async def silent(self, reader, writer):
         while await reader.read(4096):
@@ -138,8 +153,12 @@ class Proxy:
             writer.write(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
             await writer.drain()
             return None
-        writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-        await writer.drain()
+        if self.coalesce:
+            await self.answer(writer, upstream, b"HTTP/1.1 201 Tunnel open\r\n"
+                              b"Proxy-Agent: test\r\n\r\n")
+        else:
+            writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            await writer.drain()
         return (host, int(port)) + upstream
 
 

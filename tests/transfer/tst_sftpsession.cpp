@@ -438,7 +438,8 @@ struct ProxyCase {
     QString wantPassword = {};     // what the proxy wants
     bool refuse = false;           // the proxy refuses every request
     qint32 local = 1;              // proxy_localhost
-    qint32 timeoutMs = 10000;      // the session's connection time-out
+    qint32 timeoutMs = 10000;
+    bool coalesce = false; // the session's connection time-out
 };
 
 // The session, its server and a test proxy in front of it; local connections use the proxy.
@@ -454,7 +455,8 @@ struct ProxyFixture {
         if (!proxy.start(QJsonObject{{QStringLiteral("kind"), c.kind},
                                      {QStringLiteral("user"), c.wantUser},
                                      {QStringLiteral("password"), c.wantPassword},
-                                     {QStringLiteral("refuse"), c.refuse}}))
+                                     {QStringLiteral("refuse"), c.refuse},
+                                     {QStringLiteral("coalesce"), c.coalesce}}))
             return false;
         s = f.session();
         s->setHostName(c.host);
@@ -514,6 +516,12 @@ void TestSftpSession::uploadThroughProxy_data() {
                                                     .wantUser = ops,
                                                     .wantPassword = secret}
                                        << QStringLiteral("http 127.0.0.1:%1 ops");
+    QTest::newRow("SOCKS 5, bound address as a name, greeting in the same packet")
+        << ProxyCase{.kind = socks5, .type = PROXY_SOCKS5, .coalesce = true}
+        << QStringLiteral("socks5 127.0.0.1:%1 ");
+    QTest::newRow("HTTP, 201 with a header line, greeting in the same packet")
+        << ProxyCase{.kind = http, .type = PROXY_HTTP, .coalesce = true}
+        << QStringLiteral("http 127.0.0.1:%1 ");
     QTest::newRow("local server: direct unless the proxy is to be used for it")
         << ProxyCase{.kind = http, .type = PROXY_HTTP, .refuse = true, .local = 0} << QString();
 }

@@ -347,52 +347,70 @@ bool SshSession::proxyFor(const std::string& host) const {
 
 namespace {
 
-// After a send or receive that did not move on: false, with `timedOut` set when that is why,
-// if the socket cannot go on before `deadline` (steady milliseconds).
-bool waitToGoOn(int fd, ssize_t n, short events, long long deadline, bool& timedOut) {
-    if (n == 0 && events == POLLIN)
-        return false; // the proxy hung up
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-        return false;
-    pollfd pfd{fd, events, 0};
-    const long long left = deadline - nowMs();
-    if (left <= 0 || ::poll(&pfd, 1, static_cast<int>(left)) == 0) {
-        timedOut = true;
-        return false;
-    }
-    return true;
-}
+// The proxy's side of the connection while the proxy is asked for the way to the server:
+// whole messages out, exactly the expected bytes in, all before one deadline (steady
+// milliseconds), and given up as soon as the operation is aborted.
+class ProxyLine {
+public:
+    ProxyLine(int fd, long long deadline, const bool& aborted)
+        : m_fd(fd), m_deadline(deadline), m_aborted(aborted) {}
 
-// Sends all of `data` on the non-blocking socket before `deadline`.
-bool sendAll(int fd, const std::string& data, long long deadline, bool& timedOut) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
+    bool send(const std::string& data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (!waitToGoOn(n, POLLOUT))
+                return false;
         }
-        if (!waitToGoOn(fd, n, POLLOUT, deadline, timedOut))
-            return false;
+        return true;
     }
-    return true;
-}
 
-// Receives exactly `count` bytes, never more, so that what follows stays for the SSH library.
-bool receive(int fd, size_t count, std::string& into, long long deadline, bool& timedOut) {
-    into.clear();
-    while (into.size() < count) {
-        char buffer[512];
-        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, count - into.size()), 0);
-        if (n > 0) {
-            into.append(buffer, static_cast<size_t>(n));
-            continue;
+    // Exactly `count` bytes, never more, so that what follows stays for the SSH library.
+    bool receive(size_t count, std::string& into) {
+        into.clear();
+        while (into.size() < count) {
+            char buffer[512];
+            const ssize_t n = ::recv(m_fd, buffer, std::min(sizeof buffer, count - into.size()), 0);
+            if (n > 0)
+                into.append(buffer, static_cast<size_t>(n));
+            else if (n == 0 || !waitToGoOn(n, POLLIN))
+                return false; // n == 0: the proxy hung up
         }
-        if (!waitToGoOn(fd, n, POLLIN, deadline, timedOut))
-            return false;
+        return true;
     }
-    return true;
-}
+
+    // Why the last send or receive failed, when it was not the proxy's doing.
+    bool timedOut() const { return m_timedOut; }
+    bool aborted() const { return m_wasAborted; }
+
+private:
+    bool waitToGoOn(ssize_t n, short events) {
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        for (;;) {
+            if (m_aborted) {
+                m_wasAborted = true;
+                return false;
+            }
+            const long long left = m_deadline - nowMs();
+            if (left <= 0) {
+                m_timedOut = true;
+                return false;
+            }
+            pollfd pfd{m_fd, events, 0};
+            if (::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, WaitSliceMs))) != 0)
+                return true;
+        }
+    }
+
+    int m_fd;
+    long long m_deadline;
+    const bool& m_aborted;
+    bool m_timedOut = false;
+    bool m_wasAborted = false;
+};
 
 std::string base64(const std::string& in) {
     static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -437,10 +455,13 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
     const bool remoteDns = dns == 2 || (dns == 1 && type != ProxySocks4);
     const long long deadline =
         nowMs() + (m_ctx->connectiontimeoutticks > 0 ? m_ctx->connectiontimeoutticks : 60000);
-    bool timedOut = false;
+    ProxyLine line(fd, deadline, m_ctx->aborted);
     std::string reply;
     const auto failed = [&](const std::string& what) {
-        error("Proxy " + proxy + ": " + (timedOut ? std::string("no answer in time") : what));
+        error("Proxy " + proxy + ": " +
+              (line.aborted()    ? std::string("Operation aborted")
+               : line.timedOut() ? std::string("no answer in time")
+                                 : what));
         return false;
     };
     const auto portBytes = [port] {
@@ -458,8 +479,10 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
                 return failed("SOCKS 4 needs an IPv4 address for " + host);
             request += std::string(reinterpret_cast<const char*>(&address), 4) + user + '\0';
         }
-        if (!sendAll(fd, request, deadline, timedOut) || !receive(fd, 8, reply, deadline, timedOut))
+        if (!line.send(request) || !line.receive(8, reply))
             return failed("the connection broke");
+        if (reply[0] != 0)
+            return failed("SOCKS 4 answer not understood");
         if (reply[1] != 90)
             return failed("SOCKS 4 request refused (code " +
                           std::to_string(static_cast<unsigned char>(reply[1])) + ")");
@@ -469,8 +492,7 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
     if (type == ProxySocks5) {
         const bool login = !user.empty();
         const std::string greeting = login ? std::string{5, 2, 0, 2} : std::string{5, 1, 0};
-        if (!sendAll(fd, greeting, deadline, timedOut) ||
-            !receive(fd, 2, reply, deadline, timedOut))
+        if (!line.send(greeting) || !line.receive(2, reply))
             return failed("the connection broke");
         if (reply[0] != 5 || (reply[1] != 0 && !(login && reply[1] == 2)))
             return failed(login ? "SOCKS 5 proxy accepts neither no login nor a password"
@@ -480,9 +502,10 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
                 return failed("user name or password too long for SOCKS 5");
             const std::string auth = std::string{1, static_cast<char>(user.size())} + user +
                                      static_cast<char>(password.size()) + password;
-            if (!sendAll(fd, auth, deadline, timedOut) ||
-                !receive(fd, 2, reply, deadline, timedOut))
+            if (!line.send(auth) || !line.receive(2, reply))
                 return failed("the connection broke");
+            if (reply[0] != 1)
+                return failed("SOCKS 5 answer not understood");
             if (reply[1] != 0)
                 return failed("SOCKS 5 login refused for user " + user);
         }
@@ -503,22 +526,27 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
             request += std::string{1} + std::string(reinterpret_cast<const char*>(&v4), 4);
         }
         request += portBytes();
-        if (!sendAll(fd, request, deadline, timedOut) || !receive(fd, 4, reply, deadline, timedOut))
+        if (!line.send(request) || !line.receive(4, reply))
             return failed("the connection broke");
+        if (reply[0] != 5)
+            return failed("SOCKS 5 answer not understood");
         if (reply[1] != 0)
             return failed("SOCKS 5 request refused (code " +
                           std::to_string(static_cast<unsigned char>(reply[1])) + ")");
         // The bound address and port follow; their length depends on their kind.
         size_t rest = 0;
-        if (reply[3] == 1)
+        if (reply[3] == 1) {
             rest = 4 + 2;
-        else if (reply[3] == 4)
+        } else if (reply[3] == 4) {
             rest = 16 + 2;
-        else if (reply[3] == 3 && receive(fd, 1, reply, deadline, timedOut))
+        } else if (reply[3] == 3) {
+            if (!line.receive(1, reply))
+                return failed("the connection broke");
             rest = static_cast<unsigned char>(reply[0]) + 2u;
-        else
+        } else {
             return failed("SOCKS 5 answer not understood");
-        if (!receive(fd, rest, reply, deadline, timedOut))
+        }
+        if (!line.receive(rest, reply))
             return failed("the connection broke");
         return true;
     }
@@ -531,19 +559,21 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
     if (!user.empty())
         request += "Proxy-Authorization: Basic " + base64(user + ":" + password) + "\r\n";
     request += "\r\n";
-    if (!sendAll(fd, request, deadline, timedOut))
+    if (!line.send(request))
         return failed("the connection broke");
     std::string head;
-    while (head.size() < 16384 &&
-           (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0)) {
-        if (!receive(fd, 1, reply, deadline, timedOut))
+    while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+        if (head.size() >= 16384)
+            return failed("HTTP proxy answer without end");
+        if (!line.receive(1, reply))
             return failed("the connection broke");
         head += reply;
     }
     const std::string status = head.substr(0, head.find("\r\n"));
     const size_t blank = status.find(' ');
-    if (status.rfind("HTTP/", 0) != 0 || blank == std::string::npos ||
-        status.compare(blank + 1, 3, "200") != 0)
+    // Any success (2xx) opens the tunnel.
+    if (status.rfind("HTTP/", 0) != 0 || blank == std::string::npos || blank + 1 >= status.size() ||
+        status[blank + 1] != '2')
         return failed("HTTP proxy answers: " + status);
     return true;
 }
