@@ -48,7 +48,7 @@ public:
     // Unless `last`, the piece is turned into an open one on the way (final bit cleared, empty
     // stored block appended, `pieceSize` grown), and it is the piece so changed that is checked.
     // Returns an empty text when the piece inflates to exactly `in` and ends where it must;
-    // otherwise what is wrong, and the piece must not be written.
+    // otherwise what is wrong, and the piece (possibly changed on the way) must not be written.
     QString verifyAndJoin(const char* in, size_t inSize, char* piece, size_t& pieceSize,
                           size_t pieceCapacity, bool last);
 

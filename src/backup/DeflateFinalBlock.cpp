@@ -278,7 +278,8 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
                                                                size_t size) {
     BitReader in(data, size);
     for (;;) {
-        in.refill();
+        if (!in.refill())
+            return std::nullopt;
         const size_t header = in.position();
         const bool final = in.take(1) != 0;
         const uint32_t type = in.take(2);
@@ -304,7 +305,8 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
                 return std::nullopt;
             std::array<uint8_t, codeLengthSymbols> codeLengthLengths{};
             for (int i = 0; i < codeLengthCount; ++i) {
-                in.refill();
+                if (!in.refill())
+                    return std::nullopt;
                 codeLengthLengths[codeLengthOrder[size_t(i)]] = uint8_t(in.take(3));
             }
             if (!build(m_codeLengths, codeLengthLengths.data(), codeLengthSymbols, codeLengthEntry,
@@ -314,7 +316,8 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
             std::array<uint8_t, firstLength + lengthSymbols + distanceSymbols> lengths{};
             const int total = literalCount + distanceCount;
             for (int i = 0; i < total;) {
-                in.refill();
+                if (!in.refill())
+                    return std::nullopt;
                 const uint32_t e = lookup(m_codeLengths, in.peek());
                 if (kindOf(e) == Invalid)
                     return std::nullopt;

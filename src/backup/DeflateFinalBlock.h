@@ -24,7 +24,7 @@ public:
     DeflateFinalBlockFinder();
 
     // nullopt when `data` does not hold a complete Deflate stream from its first byte on.
-    // Bytes after the stream's end are not read.
+    // Bytes after the stream's end do not matter (they may be loaded, never interpreted).
     std::optional<DeflateFinalBlock> find(const unsigned char* data, size_t size);
 
     // A Huffman decoding table indexed by the next `bits` bits of the stream. Each entry holds

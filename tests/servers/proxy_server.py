@@ -45,8 +45,11 @@ class Proxy:
             if target is None:
                 return
             host, port, upstream_reader, upstream_writer = target
-            await asyncio.gather(relay(reader, upstream_writer),
-                                 relay(upstream_reader, writer))
+            try:
+                await asyncio.gather(relay(reader, upstream_writer),
+                                     relay(upstream_reader, writer))
+            finally:
+                upstream_writer.close()
         except (asyncio.IncompleteReadError, ConnectionError):
             pass
         finally:
