@@ -1,6 +1,7 @@
 // The update wizard and the download progress window on the offscreen platform: the wizard runs
 // by itself through the check and the download to the restart page against the HTTPS test server;
 // both windows carry their texts and name every control for screen readers.
+#include "ControlFileEntry.h"
 #include "TempFolder.h"
 #include "WebTestServer.h"
 #include "app/DownloadProgressWindow.h"
@@ -16,17 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include <zlib.h>
-
 namespace {
-QByteArray fileEntry(const QString& name, const QByteArray& content) {
-    const quint32 crc = quint32(
-        crc32(0L, reinterpret_cast<const Bytef*>(content.constData()), uInt(content.size())));
-    return "File=" + name.toUtf8() + ';' + QByteArray::number(content.size()) + ';' +
-           QByteArray::number(crc, 16).rightJustified(8, '0') + ';' +
-           QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() + '\n';
-}
-
 QPushButton* buttonWithText(const QWidget& w, const QString& text) {
     for (QPushButton* b : w.findChildren<QPushButton*>())
         if (b->isVisible() && b->text() == text)
@@ -64,9 +55,9 @@ private Q_SLOTS:
         const QByteArray program = QByteArray("new program ").repeated(50000);
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
-        QVERIFY(
-            web.put(QStringLiteral("/secure/orvelsqlbackup.INF"),
-                    "Version=4.0.1.0\n" + fileEntry(QStringLiteral("OrvelSQLBackup"), program)));
+        QVERIFY(web.put(QStringLiteral("/secure/orvelsqlbackup.INF"),
+                        "Version=4.0.1.0\n" +
+                            controlFileEntry(QStringLiteral("OrvelSQLBackup"), program)));
         QVERIFY(web.put(QStringLiteral("/secure/OrvelSQLBackup/update/OrvelSQLBackup"), program));
         TempFolder folder;
         WebUpdate update(

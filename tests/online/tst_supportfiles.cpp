@@ -35,6 +35,19 @@ public:
     QStringList started;
     QList<bool> ended;
 };
+
+// Runs the support-file check of `folder` against the test server; what the view was told.
+CountingView checkFiles(WebTestServer& web, const TempFolder& folder) {
+    SupportFileDownload support(
+        [&web] {
+            return WebServer{web.base(), web.caFile()};
+        },
+        folder.path());
+    CountingView view;
+    support.setDownloadView(&view);
+    support.Berichtsvorlagencheck();
+    return view;
+}
 } // namespace
 
 class TestSupportFiles : public QObject {
@@ -61,14 +74,7 @@ private Q_SLOTS:
         TempFolder folder;
         if (written.isValid())
             QVERIFY(writeFile(folder.file(kName), kLocal, written));
-        SupportFileDownload support(
-            [&web] {
-                return WebServer{web.base(), web.caFile()};
-            },
-            folder.path());
-        CountingView view;
-        support.setDownloadView(&view);
-        support.Berichtsvorlagencheck();
+        const CountingView view = checkFiles(web, folder);
 
         if (fetched) {
             const auto requests = web.requests();
@@ -110,14 +116,7 @@ private Q_SLOTS:
         const QDateTime old(QDate(2020, 1, 1), QTime(10, 0));
         if (present)
             QVERIFY(writeFile(folder.file(kName), kLocal, old));
-        SupportFileDownload support(
-            [&web] {
-                return WebServer{web.base(), web.caFile()};
-            },
-            folder.path());
-        CountingView view;
-        support.setDownloadView(&view);
-        support.Berichtsvorlagencheck();
+        const CountingView view = checkFiles(web, folder);
 
         QCOMPARE(view.ended, QList<bool>{false});
         if (present) {

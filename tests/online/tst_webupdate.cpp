@@ -1,6 +1,7 @@
 // The program update against the HTTPS test server: the automatic check's lines and its text
 // comparison, the installation of the files the control file names (complete and checked before
 // any old file goes), the refusals that replace nothing, and the manual check's wizard path.
+#include "ControlFileEntry.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
 #include "WebTestServer.h"
@@ -18,18 +19,8 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <zlib.h>
-
 namespace {
 const QString kInstalled = QStringLiteral("4.0.0.0");
-
-QByteArray fileEntry(const QString& name, const QByteArray& content) {
-    const quint32 crc = quint32(
-        crc32(0L, reinterpret_cast<const Bytef*>(content.constData()), uInt(content.size())));
-    return "File=" + name.toUtf8() + ';' + QByteArray::number(content.size()) + ';' +
-           QByteArray::number(crc, 16).rightJustified(8, '0') + ';' +
-           QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() + '\n';
-}
 
 QByteArray readAll(const QString& path) {
     QFile f(path);
@@ -106,9 +97,10 @@ class TestWebUpdate : public QObject {
                                 const QJsonObject& scenario = {}) {
         if (!web.start(scenario))
             return false;
-        const QByteArray control = "# test\nVersion=4.0.1.0\n" +
-                                   fileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram) +
-                                   fileEntry(QStringLiteral("libtgputtylib.so"), kNewLibrary);
+        const QByteArray control =
+            "# test\nVersion=4.0.1.0\n" +
+            controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram) +
+            controlFileEntry(QStringLiteral("libtgputtylib.so"), kNewLibrary);
         return web.put(kControl, control) &&
                web.put(kFiles + QStringLiteral("OrvelSQLBackup"), kNewProgram) &&
                web.put(kFiles + QStringLiteral("libtgputtylib.so"), servedLibrary);
@@ -122,8 +114,9 @@ private Q_SLOTS:
     void sameVersionIsCurrent() {
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
-        QVERIFY(web.put(kControl, "Version=4.0.0.0\n" +
-                                      fileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram)));
+        QVERIFY(
+            web.put(kControl, "Version=4.0.0.0\n" +
+                                  controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram)));
         Updating u(web);
         QVERIFY(oldFiles(u));
         u.checks.checkAutomatically();

@@ -39,7 +39,8 @@ import sys
 import threading
 import time
 
-from test_certificates import make_certificates, write_atomically
+from server_process import end_with_parent, write_port
+from test_certificates import make_certificates
 
 
 def make_handler(scenario, folder):
@@ -118,17 +119,9 @@ def main():
     server.socket = context.wrap_socket(server.socket, server_side=True)
     port = server.server_address[1]
 
-    parent = os.getppid()
-    deadline = time.monotonic() + float(scenario.get("time_limit", 300))
-
-    def watch():
-        while time.monotonic() < deadline and os.getppid() == parent:
-            time.sleep(0.2)
-        server.shutdown()
-
     signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
-    threading.Thread(target=watch, daemon=True).start()
-    write_atomically(os.path.join(folder, "port.txt"), "%d\n" % port)
+    end_with_parent(scenario.get("time_limit", 300), server.shutdown)
+    write_port(os.path.join(folder, "port.txt"), port)
     server.serve_forever()
     server.server_close()
 

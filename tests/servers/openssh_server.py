@@ -23,8 +23,9 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 import time
+
+from server_process import write_port
 
 
 def free_port():
@@ -115,10 +116,7 @@ LogLevel ERROR
             break
         except OSError:
             time.sleep(0.05)
-    tmp = args.port_file + ".tmp"
-    with open(tmp, "w") as f:
-        f.write("%d\n" % port)
-    os.replace(tmp, args.port_file)
+    write_port(args.port_file, port)
 
     parent = os.getppid()
     while True:

@@ -13,14 +13,15 @@ def write_port(path, port):
     os.replace(partial, path)
 
 
-def watch_parent():
-    """Ends the server when the test process that started it is gone."""
+def end_with_parent(time_limit=None, on_end=None):
+    """Calls on_end (by default: ends the process) once the test process that started the
+    server is gone, or after time_limit seconds."""
     parent = os.getppid()
-    while True:
-        time.sleep(1)
-        if os.getppid() != parent:
-            os._exit(0)
+    deadline = None if time_limit is None else time.monotonic() + float(time_limit)
 
+    def watch():
+        while os.getppid() == parent and (deadline is None or time.monotonic() < deadline):
+            time.sleep(0.2)
+        (on_end or (lambda: os._exit(0)))()
 
-def end_with_parent():
-    threading.Thread(target=watch_parent, daemon=True).start()
+    threading.Thread(target=watch, daemon=True).start()

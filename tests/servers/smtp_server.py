@@ -47,11 +47,11 @@ import signal
 import ssl
 import sys
 import threading
-import time
 import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
-from test_certificates import make_certificates, write_atomically
+from server_process import end_with_parent, write_port
+from test_certificates import make_certificates
 
 
 def decode_header(value):
@@ -211,18 +211,10 @@ def main():
     server = loop.run_until_complete(
         loop.create_server(factory, host="127.0.0.1", port=0, ssl=context))
     port = server.sockets[0].getsockname()[1]
-    write_atomically(os.path.join(folder, "port.txt"), "%d\n" % port)
-
-    parent = os.getppid()
-    deadline = time.monotonic() + float(scenario.get("time_limit", 300))
-
-    async def watch():
-        while time.monotonic() < deadline and os.getppid() == parent:
-            await asyncio.sleep(0.2)
-        loop.stop()
+    write_port(os.path.join(folder, "port.txt"), port)
 
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
-    loop.create_task(watch())
+    end_with_parent(scenario.get("time_limit", 300), lambda: loop.call_soon_threadsafe(loop.stop))
     loop.run_forever()
     server.close()
 

@@ -4,20 +4,11 @@ servers that speak TLS. Clients verify the server against <folder>/ca.crt."""
 import datetime
 import ipaddress
 import os
-import tempfile
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
-
-
-def write_atomically(path, text):
-    folder = os.path.dirname(path)
-    fd, tmp = tempfile.mkstemp(dir=folder)
-    with os.fdopen(fd, "w") as f:
-        f.write(text)
-    os.rename(tmp, path)
 
 
 def make_key():

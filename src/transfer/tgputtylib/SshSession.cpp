@@ -464,6 +464,18 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
                                  : what));
         return false;
     };
+    // A SOCKS reply of `version` that grants with `yes`; otherwise what it says, or `refusal`.
+    const auto granted = [&](char version, char yes, const std::string& socks,
+                             const std::string& refusal = {}) {
+        if (reply[0] != version)
+            return failed(socks + " answer not understood");
+        if (reply[1] != yes)
+            return failed(!refusal.empty()
+                              ? refusal
+                              : socks + " request refused (code " +
+                                    std::to_string(static_cast<unsigned char>(reply[1])) + ")");
+        return true;
+    };
     const auto portBytes = [port] {
         return std::string{static_cast<char>((port >> 8) & 0xFF), static_cast<char>(port & 0xFF)};
     };
@@ -481,12 +493,7 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
         }
         if (!line.send(request) || !line.receive(8, reply))
             return failed("the connection broke");
-        if (reply[0] != 0)
-            return failed("SOCKS 4 answer not understood");
-        if (reply[1] != 90)
-            return failed("SOCKS 4 request refused (code " +
-                          std::to_string(static_cast<unsigned char>(reply[1])) + ")");
-        return true;
+        return granted(0, 90, "SOCKS 4");
     }
 
     if (type == ProxySocks5) {
@@ -504,35 +511,28 @@ bool SshSession::proxyHandshake(int fd, int type, const std::string& host, int p
                                      static_cast<char>(password.size()) + password;
             if (!line.send(auth) || !line.receive(2, reply))
                 return failed("the connection broke");
-            if (reply[0] != 1)
-                return failed("SOCKS 5 answer not understood");
-            if (reply[1] != 0)
-                return failed("SOCKS 5 login refused for user " + user);
+            if (!granted(1, 0, "SOCKS 5", "SOCKS 5 login refused for user " + user))
+                return false;
         }
         std::string request{5, 1, 0};
         in_addr v4{};
         in6_addr v6{};
-        if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
-            request += std::string{1} + std::string(reinterpret_cast<const char*>(&v4), 4);
-        } else if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
             request += std::string{4} + std::string(reinterpret_cast<const char*>(&v6), 16);
-        } else if (remoteDns) {
-            if (host.size() > 255)
-                return failed("host name too long for SOCKS 5");
-            request += std::string{3, static_cast<char>(host.size())} + host;
-        } else {
+        } else if (::inet_pton(AF_INET, host.c_str(), &v4) == 1 || !remoteDns) {
             if (!ipv4Of(host, v4))
                 return failed("cannot look up " + host);
             request += std::string{1} + std::string(reinterpret_cast<const char*>(&v4), 4);
+        } else {
+            if (host.size() > 255)
+                return failed("host name too long for SOCKS 5");
+            request += std::string{3, static_cast<char>(host.size())} + host;
         }
         request += portBytes();
         if (!line.send(request) || !line.receive(4, reply))
             return failed("the connection broke");
-        if (reply[0] != 5)
-            return failed("SOCKS 5 answer not understood");
-        if (reply[1] != 0)
-            return failed("SOCKS 5 request refused (code " +
-                          std::to_string(static_cast<unsigned char>(reply[1])) + ")");
+        if (!granted(5, 0, "SOCKS 5"))
+            return false;
         // The bound address and port follow; their length depends on their kind.
         size_t rest = 0;
         if (reply[3] == 1) {
