@@ -1,0 +1,151 @@
+// The AES counter mode the SFTP library puts under libssh2: whatever way the data is cut into
+// calls, it must give exactly AES in counter mode with a 128-bit big-endian counter, as
+// OpenSSL's own block-level counter mode makes it, for every key length, in both directions,
+// across the ends of its key stream and through a wrapping counter.
+
+// The reference is OpenSSL's low-level AES with its generic counter mode: it does not go
+// through the cipher tables the library changes.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
+#include "transfer/tgputtylib/CounterModeCipher.h"
+
+#include <openssl/aes.h>
+#include <openssl/evp.h>
+#include <openssl/modes.h>
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+
+Bytes randomBytes(QRandomGenerator& random, size_t n) {
+    Bytes b(n);
+    for (auto& c : b)
+        c = static_cast<unsigned char>(random.bounded(256));
+    return b;
+}
+
+Bytes referenceCtr(const Bytes& key, const Bytes& iv, const Bytes& data) {
+    AES_KEY aes;
+    AES_set_encrypt_key(key.data(), static_cast<int>(key.size() * 8), &aes);
+    unsigned char counter[16], partial[16] = {};
+    std::memcpy(counter, iv.data(), 16);
+    unsigned int used = 0;
+    Bytes out(data.size());
+    CRYPTO_ctr128_encrypt(data.data(), out.data(), data.size(), &aes, counter, partial, &used,
+                          reinterpret_cast<block128_f>(AES_encrypt));
+    return out;
+}
+
+const EVP_CIPHER* counterMode(size_t keyLength) {
+    return keyLength == 16   ? EVP_aes_128_ctr()
+           : keyLength == 24 ? EVP_aes_192_ctr()
+                             : EVP_aes_256_ctr();
+}
+
+CipherContext started(const Bytes& key, const Bytes& iv, int encrypt) {
+    CipherContext ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+    if (EVP_CipherInit(ctx.get(), counterMode(key.size()), key.data(), iv.data(), encrypt) != 1)
+        return CipherContext(nullptr, &EVP_CIPHER_CTX_free);
+    return ctx;
+}
+
+// Runs data[from, to) through the context as libssh2 does: EVP_Cipher into a separate buffer,
+// in calls of the given sizes (repeated).
+bool crypt(EVP_CIPHER_CTX* ctx, const Bytes& data, size_t from, size_t to, const QList<int>& calls,
+           Bytes& out) {
+    unsigned char temp[8192];
+    for (size_t at = from, call = 0; at < to; ++call) {
+        const size_t n = std::min<size_t>(calls[call % calls.size()], to - at);
+        if (EVP_Cipher(ctx, temp, data.data() + at, static_cast<unsigned>(n)) == -1)
+            return false;
+        std::memcpy(out.data() + at, temp, n);
+        at += n;
+    }
+    return true;
+}
+
+Bytes ivWithCounter(QRandomGenerator& random, const QByteArray& kind) {
+    Bytes iv = randomBytes(random, 16);
+    if (kind == "low half wraps") // the low 64 bits wrap after 3 blocks
+        std::fill(iv.begin() + 8, iv.end() - 1, 0xff), iv[15] = 0xfd;
+    else if (kind == "whole counter wraps") // after the first block the counter is 0
+        std::fill(iv.begin(), iv.end(), 0xff);
+    return iv;
+}
+
+} // namespace
+
+class TestCounterMode : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(tgputty::installBulkCounterMode()); }
+
+    void matchesOpenSsl_data() {
+        QTest::addColumn<int>("keyLength");
+        QTest::addColumn<QByteArray>("counter");
+        QTest::addColumn<QList<int>>("calls");
+        const QList<QPair<const char*, QList<int>>> cuts = {
+            {"blocks of 16", {16}},
+            {"uneven", {1, 15, 17, 4095, 4097, 3, 8000, 16}},
+        };
+        for (int keyLength : {16, 24, 32})
+            for (const char* counter : {"random", "low half wraps", "whole counter wraps"})
+                for (const auto& [cut, calls] : cuts)
+                    QTest::addRow("aes%d, %s, %s", keyLength * 8, counter, cut)
+                        << keyLength << QByteArray(counter) << calls;
+    }
+
+    void matchesOpenSsl() {
+        QFETCH(int, keyLength);
+        QFETCH(QByteArray, counter);
+        QFETCH(QList<int>, calls);
+        QRandomGenerator random(static_cast<quint32>(qHash(QTest::currentDataTag())));
+        const Bytes key = randomBytes(random, static_cast<size_t>(keyLength));
+        const Bytes iv = ivWithCounter(random, counter);
+        // Several times the key stream the library makes at once, and not a multiple of it.
+        const Bytes data = randomBytes(random, 3 * 4096 * 5 + 1000);
+        const Bytes expected = referenceCtr(key, iv, data);
+        for (int encrypt : {1, 0}) {
+            CipherContext ctx = started(key, iv, encrypt);
+            QVERIFY(ctx);
+            // The context must run the installed counter mode, not OpenSSL's provider.
+            QVERIFY(!EVP_CIPHER_get0_provider(EVP_CIPHER_CTX_get0_cipher(ctx.get())));
+            Bytes out(data.size());
+            QVERIFY(crypt(ctx.get(), data, 0, data.size(), calls, out));
+            QVERIFY2(out == expected, encrypt ? "encrypting" : "decrypting");
+        }
+    }
+
+    // A copy taken in the middle of the key stream goes on with its own state: both give the
+    // rest of the stream, and freeing both frees each AES context once.
+    void copyGoesOnAlone() {
+        QRandomGenerator random(7);
+        const Bytes key = randomBytes(random, 32);
+        const Bytes iv = randomBytes(random, 16);
+        const Bytes data = randomBytes(random, 20000);
+        const Bytes expected = referenceCtr(key, iv, data);
+        CipherContext ctx = started(key, iv, 1);
+        QVERIFY(ctx);
+        Bytes first(data.size()), second(data.size());
+        QVERIFY(crypt(ctx.get(), data, 0, 1000, {16}, first));
+        std::copy(first.begin(), first.begin() + 1000, second.begin());
+        CipherContext copy(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+        QCOMPARE(EVP_CIPHER_CTX_copy(copy.get(), ctx.get()), 1);
+        QVERIFY(crypt(ctx.get(), data, 1000, data.size(), {16}, first));
+        ctx.reset();
+        QVERIFY(crypt(copy.get(), data, 1000, data.size(), {333}, second));
+        QVERIFY(first == expected);
+        QVERIFY(second == expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCounterMode)
+#include "tst_countermode.moc"
