@@ -438,8 +438,8 @@ struct ProxyCase {
     QString wantPassword = {};     // what the proxy wants
     bool refuse = false;           // the proxy refuses every request
     qint32 local = 1;              // proxy_localhost
-    qint32 timeoutMs = 10000;
-    bool coalesce = false; // the session's connection time-out
+    qint32 timeoutMs = 10000;      // the session's connection time-out
+    bool coalesce = false;         // the proxy's answer shares a packet with what follows
 };
 
 // The session, its server and a test proxy in front of it; local connections use the proxy.

@@ -1,6 +1,7 @@
 #include "transfer/tgputtylib/SshSession.h"
 
 #include "transfer/tgputtylib/ConfigTable.h"
+#include "transfer/tgputtylib/ProxyRoute.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -287,7 +288,8 @@ void SshSession::setWorkDir(const std::string& dir) {
 bool SshSession::openSocket(const std::string& host, int port) {
     const int type = confInt.size() > ConfProxyType ? confInt[ConfProxyType] : 0;
     int fd = -1;
-    if (type == ProxyNone || !proxyFor(host)) {
+    if (type == ProxyNone ||
+        !usesProxy(host, confStr[ConfProxyExcludeList], confInt[ConfProxyLocalhost] != 0)) {
         fd = connectTcp(host, port);
     } else if (type == ProxySocks4 || type == ProxySocks5 || type == ProxyHttp) {
         const std::string& proxyHost = confStr[ConfProxyHost];
@@ -313,35 +315,6 @@ bool SshSession::openSocket(const std::string& host, int port) {
         return false;
     }
     m_socket = fd;
-    return true;
-}
-
-bool SshSession::proxyFor(const std::string& host) const {
-    // Local connections go direct unless the proxy is to be used for them too, and so do the
-    // hosts of the exclusion list: names, "*.domain" patterns, separated by commas or blanks.
-    const auto lower = [](std::string t) {
-        for (char& c : t)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return t;
-    };
-    const std::string name = lower(host);
-    if (!confInt[ConfProxyLocalhost] &&
-        (name == "localhost" || name.rfind("127.", 0) == 0 || name == "::1"))
-        return false;
-    const std::string list = lower(confStr[ConfProxyExcludeList]);
-    size_t at = 0;
-    while (at < list.size()) {
-        const size_t stop = std::min(list.find_first_of(", \t", at), list.size());
-        const std::string entry = list.substr(at, stop - at);
-        at = stop + 1;
-        if (entry.empty())
-            continue;
-        if (entry == name)
-            return false;
-        if (entry[0] == '*' && name.size() >= entry.size() - 1 &&
-            name.compare(name.size() - (entry.size() - 1), entry.size() - 1, entry, 1) == 0)
-            return false;
-    }
     return true;
 }
 

@@ -99,7 +99,6 @@ public:
 private:
     bool openSocket(const std::string& host, int port);
     int connectTcp(const std::string& host, int port);
-    bool proxyFor(const std::string& host) const;
     bool proxyHandshake(int fd, int type, const std::string& host, int port);
     bool looksLikeSsh(int fd);
     bool checkHostKey(const std::string& host, int port);
