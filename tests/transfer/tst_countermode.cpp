@@ -1,10 +1,9 @@
-// The AES counter mode the SFTP library puts under libssh2: whatever way the data is cut into
+// The AES counter mode the SFTP library gives libssh2: whatever way the data is cut into
 // calls, it must give exactly AES in counter mode with a 128-bit big-endian counter, as
 // OpenSSL's own block-level counter mode makes it, for every key length, in both directions,
-// across the ends of its key stream and through a wrapping counter.
+// across the ends of its key stream, through a wrapping counter and after a new key or counter.
 
-// The reference is OpenSSL's low-level AES with its generic counter mode: it does not go
-// through the cipher tables the library changes.
+// The reference is OpenSSL's low-level AES with its generic counter mode.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "transfer/tgputtylib/CounterModeCipher.h"
@@ -43,15 +42,10 @@ Bytes referenceCtr(const Bytes& key, const Bytes& iv, const Bytes& data) {
     return out;
 }
 
-const EVP_CIPHER* counterMode(size_t keyLength) {
-    return keyLength == 16   ? EVP_aes_128_ctr()
-           : keyLength == 24 ? EVP_aes_192_ctr()
-                             : EVP_aes_256_ctr();
-}
-
 CipherContext started(const Bytes& key, const Bytes& iv, int encrypt) {
     CipherContext ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
-    if (EVP_CipherInit(ctx.get(), counterMode(key.size()), key.data(), iv.data(), encrypt) != 1)
+    const EVP_CIPHER* cipher = tgputty::bulkCounterMode(static_cast<int>(key.size()));
+    if (!cipher || EVP_CipherInit(ctx.get(), cipher, key.data(), iv.data(), encrypt) != 1)
         return CipherContext(nullptr, &EVP_CIPHER_CTX_free);
     return ctx;
 }
@@ -86,8 +80,6 @@ class TestCounterMode : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(tgputty::installBulkCounterMode()); }
-
     void matchesOpenSsl_data() {
         QTest::addColumn<int>("keyLength");
         QTest::addColumn<QByteArray>("counter");
@@ -116,12 +108,59 @@ private slots:
         for (int encrypt : {1, 0}) {
             CipherContext ctx = started(key, iv, encrypt);
             QVERIFY(ctx);
-            // The context must run the installed counter mode, not OpenSSL's provider.
+            // The context must run this counter mode, not one OpenSSL fetched in its place.
             QVERIFY(!EVP_CIPHER_get0_provider(EVP_CIPHER_CTX_get0_cipher(ctx.get())));
             Bytes out(data.size());
             QVERIFY(crypt(ctx.get(), data, 0, data.size(), calls, out));
             QVERIFY2(out == expected, encrypt ? "encrypting" : "decrypting");
         }
+    }
+
+    // A context started again with a new key, a new counter or both goes on as OpenSSL's
+    // counter mode does: a new counter starts there; without one, the counter goes on with the
+    // block after the last one used, even a block used in part.
+    void startedAgain_data() {
+        QTest::addColumn<bool>("newKey");
+        QTest::addColumn<bool>("newCounter");
+        QTest::addColumn<int>("before"); // bytes through the context before
+        for (int before : {0, 1000, 4096, 5000 + 7}) {
+            QTest::addRow("new key and counter after %d bytes", before) << true << true << before;
+            QTest::addRow("new counter after %d bytes", before) << false << true << before;
+            QTest::addRow("new key after %d bytes", before) << true << false << before;
+            QTest::addRow("same key and counter after %d bytes", before)
+                << false << false << before;
+        }
+    }
+
+    void startedAgain() {
+        QFETCH(bool, newKey);
+        QFETCH(bool, newCounter);
+        QFETCH(int, before);
+        QRandomGenerator random(static_cast<quint32>(qHash(QTest::currentDataTag())));
+        const Bytes key = randomBytes(random, 16);
+        const Bytes iv = randomBytes(random, 16);
+        const Bytes data = randomBytes(random, 9000);
+        CipherContext ctx = started(key, iv, 1);
+        QVERIFY(ctx);
+        Bytes out(data.size());
+        QVERIFY(crypt(ctx.get(), data, 0, static_cast<size_t>(before), {16, 7}, out));
+
+        const Bytes key2 = newKey ? randomBytes(random, 16) : key;
+        Bytes iv2 = newCounter ? randomBytes(random, 16) : iv;
+        if (!newCounter) { // the counter block after the last one used
+            unsigned blocks = static_cast<unsigned>((before + 15) / 16);
+            for (int i = 15; i >= 0 && blocks; --i) {
+                blocks += iv2[i];
+                iv2[i] = static_cast<unsigned char>(blocks);
+                blocks >>= 8;
+            }
+        }
+        QCOMPARE(EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, newKey ? key2.data() : nullptr,
+                                   newCounter ? iv2.data() : nullptr, -1),
+                 1);
+        Bytes again(data.size());
+        QVERIFY(crypt(ctx.get(), data, 0, data.size(), {16, 4097}, again));
+        QVERIFY(again == referenceCtr(key2, iv2, data));
     }
 
     // A copy taken in the middle of the key stream goes on with its own state: both give the

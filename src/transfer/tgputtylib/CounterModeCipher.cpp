@@ -1,5 +1,5 @@
-// OpenSSL 3 still offers engines and legacy cipher methods, the one way to stand in for the
-// ciphers that libssh2 asks for by EVP_aes_*_ctr(); both are marked deprecated.
+// A cipher of one's own is still made with OpenSSL's legacy cipher methods, which OpenSSL 3
+// marks deprecated.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "transfer/tgputtylib/CounterModeCipher.h"
@@ -7,9 +7,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
-#ifndef OPENSSL_NO_ENGINE
-#include <openssl/engine.h>
-#endif
 
 #include <algorithm>
 #include <array>
@@ -21,10 +18,8 @@
 
 namespace tgputty {
 
-#ifndef OPENSSL_NO_ENGINE
 namespace {
 
-constexpr const char* EngineId = "orvel-aes-ctr";
 constexpr std::size_t BlockSize = 16;
 constexpr std::size_t StreamBytes = 256 * BlockSize;
 
@@ -90,8 +85,15 @@ int initStream(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned cha
     if (iv) {
         s->counterHigh = loadBigEndian(iv);
         s->counterLow = loadBigEndian(iv + 8);
+    } else {
+        // Going on with the same counter: the next block is the one after the last one used,
+        // as in OpenSSL's counter mode; the blocks made ahead and not used are made again.
+        const std::uint64_t unused = (StreamBytes - s->used) / BlockSize;
+        if (s->counterLow < unused)
+            --s->counterHigh;
+        s->counterLow -= unused;
     }
-    // A new key or counter starts a new key stream.
+    OPENSSL_cleanse(s->keyStream, sizeof s->keyStream);
     s->used = StreamBytes;
     return 1;
 }
@@ -164,7 +166,11 @@ int controlStream(EVP_CIPHER_CTX* ctx, int type, int, void* ptr) {
     if (!from->aes)
         return 1;
     to->aes = EVP_CIPHER_CTX_new();
-    return to->aes && EVP_CIPHER_CTX_copy(to->aes, from->aes) == 1 ? 1 : 0;
+    if (to->aes && EVP_CIPHER_CTX_copy(to->aes, from->aes) == 1)
+        return 1;
+    EVP_CIPHER_CTX_free(to->aes);
+    to->aes = nullptr;
+    return 0;
 }
 
 int cleanupStream(EVP_CIPHER_CTX* ctx) {
@@ -176,9 +182,6 @@ int cleanupStream(EVP_CIPHER_CTX* ctx) {
     }
     return 1;
 }
-
-constexpr std::array<int, 3> Nids = {NID_aes_128_ctr, NID_aes_192_ctr, NID_aes_256_ctr};
-std::array<EVP_CIPHER*, 3> s_ciphers{};
 
 EVP_CIPHER* makeCipher(int nid, int keyLength) {
     EVP_CIPHER* c = EVP_CIPHER_meth_new(nid, 1, keyLength);
@@ -198,54 +201,23 @@ EVP_CIPHER* makeCipher(int nid, int keyLength) {
     return c;
 }
 
-int engineCiphers(ENGINE*, const EVP_CIPHER** cipher, const int** nids, int nid) {
-    if (!cipher) {
-        *nids = Nids.data();
-        return static_cast<int>(Nids.size());
-    }
-    for (std::size_t i = 0; i < Nids.size(); ++i) {
-        if (Nids[i] == nid) {
-            *cipher = s_ciphers[i];
-            return 1;
-        }
-    }
-    *cipher = nullptr;
-    return 0;
-}
-
-bool install() {
-    for (std::size_t i = 0; i < Nids.size(); ++i) {
-        if (!(s_ciphers[i] = makeCipher(Nids[i], static_cast<int>(16 + 8 * i))))
-            return false;
-    }
-    ENGINE* e = ENGINE_new();
-    if (!e)
-        return false;
-    bool ok = ENGINE_set_id(e, EngineId) == 1 && ENGINE_set_name(e, "AES counter mode") == 1 &&
-              ENGINE_set_ciphers(e, engineCiphers) == 1 && ENGINE_init(e) == 1;
-    if (ok) {
-        // The cipher tables keep their own reference to the engine.
-        ok = ENGINE_set_default_ciphers(e) == 1;
-        ENGINE_finish(e);
-    }
-    ENGINE_free(e);
-    return ok;
-}
-
 } // namespace
 
-bool installBulkCounterMode() {
-    // The library is never unloaded (it is linked so), so OpenSSL may keep these functions.
-    static const bool installed = install();
-    return installed;
+const EVP_CIPHER* bulkCounterMode(int keyLength) {
+    // Made once, kept for the life of the process.
+    static const std::array<EVP_CIPHER*, 3> ciphers = {makeCipher(NID_aes_128_ctr, 16),
+                                                       makeCipher(NID_aes_192_ctr, 24),
+                                                       makeCipher(NID_aes_256_ctr, 32)};
+    switch (keyLength) {
+    case 16:
+        return ciphers[0];
+    case 24:
+        return ciphers[1];
+    case 32:
+        return ciphers[2];
+    default:
+        return nullptr;
+    }
 }
-
-#else
-
-bool installBulkCounterMode() {
-    return false;
-}
-
-#endif
 
 } // namespace tgputty

@@ -1,7 +1,6 @@
 // The exported functions of libtgputtylib.so.
 
 #include "transfer/tgputtylib/ConfigTable.h"
-#include "transfer/tgputtylib/CounterModeCipher.h"
 #include "transfer/tgputtylib/SshSession.h"
 #include "transfer/tgputtylib/tgputtylib.h"
 
@@ -52,12 +51,7 @@ namespace {
 std::mutex s_registryLock;
 std::map<TTGLibraryContext*, std::unique_ptr<SshSession>> s_sessions;
 
-// The faster counter mode goes in before libssh2 makes its first cipher; without it the
-// connections still work, only on OpenSSL's own counter mode.
-bool s_initialised = [] {
-    tgputty::installBulkCounterMode();
-    return libssh2_init(0) == 0;
-}();
+bool s_initialised = [] { return libssh2_init(0) == 0; }();
 
 SshSession* sessionOf(TTGLibraryContext* ctx) {
     std::lock_guard<std::mutex> lock(s_registryLock);
