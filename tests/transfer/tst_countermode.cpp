@@ -116,51 +116,57 @@ private slots:
         }
     }
 
-    // A context started again with a new key, a new counter or both goes on as OpenSSL's
-    // counter mode does: a new counter starts there; without one, the counter goes on with the
-    // block after the last one used, even a block used in part.
+    // A context started without a counter, or started again with a new key, a new counter,
+    // both or neither, goes on exactly as OpenSSL's own counter mode does: a new counter
+    // starts there; without one, the counter goes on with the block after the last one used,
+    // even a block used in part, also where that takes a borrow from the counter's high half.
     void startedAgain_data() {
+        QTest::addColumn<QByteArray>("counter"); // the first counter
         QTest::addColumn<bool>("newKey");
         QTest::addColumn<bool>("newCounter");
-        QTest::addColumn<int>("before"); // bytes through the context before
-        for (int before : {0, 1000, 4096, 5000 + 7}) {
-            QTest::addRow("new key and counter after %d bytes", before) << true << true << before;
-            QTest::addRow("new counter after %d bytes", before) << false << true << before;
-            QTest::addRow("new key after %d bytes", before) << true << false << before;
-            QTest::addRow("same key and counter after %d bytes", before)
-                << false << false << before;
-        }
+        QTest::addColumn<int>("before"); // bytes through the context before it starts again
+        const QList<QByteArray> counters = {"random", "low half about to wrap", "small low half",
+                                            "none"};
+        for (const QByteArray& counter : counters)
+            for (int before : {0, 1000, 5007})
+                for (bool newKey : {false, true})
+                    for (bool newCounter : {false, true})
+                        QTest::addRow("%s, %s%s after %d bytes", counter.constData(),
+                                      newKey ? "new key" : "same key",
+                                      newCounter ? ", new counter" : "", before)
+                            << counter << newKey << newCounter << before;
     }
 
     void startedAgain() {
+        QFETCH(QByteArray, counter);
         QFETCH(bool, newKey);
         QFETCH(bool, newCounter);
         QFETCH(int, before);
         QRandomGenerator random(static_cast<quint32>(qHash(QTest::currentDataTag())));
-        const Bytes key = randomBytes(random, 16);
-        const Bytes iv = randomBytes(random, 16);
+        const Bytes key = randomBytes(random, 16), key2 = randomBytes(random, 16);
+        Bytes iv = randomBytes(random, 16);
+        const Bytes iv2 = randomBytes(random, 16);
+        if (counter == "low half about to wrap")
+            iv = {0, 0, 0, 0, 0, 0, 0, 1, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80};
+        else if (counter == "small low half")
+            iv = {0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 3};
         const Bytes data = randomBytes(random, 9000);
-        CipherContext ctx = started(key, iv, 1);
-        QVERIFY(ctx);
-        Bytes out(data.size());
-        QVERIFY(crypt(ctx.get(), data, 0, static_cast<size_t>(before), {16, 7}, out));
 
-        const Bytes key2 = newKey ? randomBytes(random, 16) : key;
-        Bytes iv2 = newCounter ? randomBytes(random, 16) : iv;
-        if (!newCounter) { // the counter block after the last one used
-            unsigned blocks = static_cast<unsigned>((before + 15) / 16);
-            for (int i = 15; i >= 0 && blocks; --i) {
-                blocks += iv2[i];
-                iv2[i] = static_cast<unsigned char>(blocks);
-                blocks >>= 8;
-            }
-        }
-        QCOMPARE(EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, newKey ? key2.data() : nullptr,
-                                   newCounter ? iv2.data() : nullptr, -1),
-                 1);
-        Bytes again(data.size());
-        QVERIFY(crypt(ctx.get(), data, 0, data.size(), {16, 4097}, again));
-        QVERIFY(again == referenceCtr(key2, iv2, data));
+        // The same calls on this counter mode and on OpenSSL's own.
+        const auto run = [&](const EVP_CIPHER* cipher, Bytes& out) {
+            CipherContext ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+            return EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(),
+                                     counter == "none" ? nullptr : iv.data(), 1) == 1 &&
+                   crypt(ctx.get(), data, 0, static_cast<size_t>(before), {16, 7}, out) &&
+                   EVP_CipherInit_ex(ctx.get(), nullptr, nullptr, newKey ? key2.data() : nullptr,
+                                     newCounter ? iv2.data() : nullptr, -1) == 1 &&
+                   crypt(ctx.get(), data, static_cast<size_t>(before), data.size(), {16, 4097},
+                         out);
+        };
+        Bytes ours(data.size()), openssl(data.size());
+        QVERIFY(run(tgputty::bulkCounterMode(16), ours));
+        QVERIFY(run(EVP_aes_128_ctr(), openssl));
+        QVERIFY(ours == openssl);
     }
 
     // A copy taken in the middle of the key stream goes on with its own state: both give the

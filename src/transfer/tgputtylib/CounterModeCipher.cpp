@@ -29,6 +29,7 @@ struct CounterStream {
     std::uint64_t counterHigh; // the next counter block, a 128-bit big-endian number
     std::uint64_t counterLow;
     std::size_t used; // bytes of keyStream already used
+    bool madeAhead;   // keyStream holds blocks made since the counter was last set
     unsigned char keyStream[StreamBytes];
 };
 
@@ -88,13 +89,14 @@ int initStream(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned cha
     } else {
         // Going on with the same counter: the next block is the one after the last one used,
         // as in OpenSSL's counter mode; the blocks made ahead and not used are made again.
-        const std::uint64_t unused = (StreamBytes - s->used) / BlockSize;
+        const std::uint64_t unused = s->madeAhead ? (StreamBytes - s->used) / BlockSize : 0;
         if (s->counterLow < unused)
             --s->counterHigh;
         s->counterLow -= unused;
     }
     OPENSSL_cleanse(s->keyStream, sizeof s->keyStream);
     s->used = StreamBytes;
+    s->madeAhead = false;
     return 1;
 }
 
@@ -111,6 +113,7 @@ bool refill(CounterStream* s) {
         written != static_cast<int>(StreamBytes))
         return false;
     s->used = 0;
+    s->madeAhead = true;
     return true;
 }
 
