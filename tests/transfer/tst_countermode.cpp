@@ -71,6 +71,10 @@ Bytes ivWithCounter(QRandomGenerator& random, const QByteArray& kind) {
         std::fill(iv.begin() + 8, iv.end() - 1, 0xff), iv[15] = 0xfd;
     else if (kind == "whole counter wraps") // after the first block the counter is 0
         std::fill(iv.begin(), iv.end(), 0xff);
+    else if (kind == "low half about to wrap") // wraps after 128 blocks, the high half is 1
+        iv = {0, 0, 0, 0, 0, 0, 0, 1, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80};
+    else if (kind == "small low half")
+        iv = {0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 3};
     return iv;
 }
 
@@ -144,12 +148,8 @@ private slots:
         QFETCH(int, before);
         QRandomGenerator random(static_cast<quint32>(qHash(QTest::currentDataTag())));
         const Bytes key = randomBytes(random, 16), key2 = randomBytes(random, 16);
-        Bytes iv = randomBytes(random, 16);
+        const Bytes iv = ivWithCounter(random, counter);
         const Bytes iv2 = randomBytes(random, 16);
-        if (counter == "low half about to wrap")
-            iv = {0, 0, 0, 0, 0, 0, 0, 1, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x80};
-        else if (counter == "small low half")
-            iv = {0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 3};
         const Bytes data = randomBytes(random, 9000);
 
         // The same calls on this counter mode and on OpenSSL's own.

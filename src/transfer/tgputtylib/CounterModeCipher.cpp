@@ -28,20 +28,12 @@ struct CounterStream {
     EVP_CIPHER_CTX* aes;       // single-block AES under the key, made to encrypt the counter blocks
     std::uint64_t counterHigh; // the next counter block, a 128-bit big-endian number
     std::uint64_t counterLow;
-    std::size_t used; // bytes of keyStream already used
-    bool madeAhead;   // keyStream holds blocks made since the counter was last set
+    std::size_t left; // bytes at the end of keyStream not used yet (none in a new state)
     unsigned char keyStream[StreamBytes];
 };
 
 CounterStream* streamOf(EVP_CIPHER_CTX* ctx) {
     return static_cast<CounterStream*>(EVP_CIPHER_CTX_get_cipher_data(ctx));
-}
-
-std::uint64_t loadBigEndian(const unsigned char* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = (v << 8) | p[i];
-    return v;
 }
 
 // The compilers make this one byte-swapping instruction.
@@ -51,35 +43,49 @@ constexpr std::uint64_t byteSwapped(std::uint64_t v) {
     return (v << 32) | (v >> 32);
 }
 
+constexpr std::uint64_t bigEndian(std::uint64_t v) {
+    return std::endian::native == std::endian::little ? byteSwapped(v) : v;
+}
+
+std::uint64_t loadBigEndian(const unsigned char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return bigEndian(v);
+}
+
 // Stores in one go what byte-wise stores would make the next 16-byte load wait for.
 void storeBigEndian(unsigned char* p, std::uint64_t v) {
-    if constexpr (std::endian::native == std::endian::little)
-        v = byteSwapped(v);
+    v = bigEndian(v);
     std::memcpy(p, &v, 8);
 }
 
-const EVP_CIPHER* blockCipherFor(int keyLength) {
-    switch (keyLength) {
-    case 16:
-        return EVP_aes_128_ecb();
-    case 24:
-        return EVP_aes_192_ecb();
-    case 32:
-        return EVP_aes_256_ecb();
-    default:
-        return nullptr;
-    }
+// The three key lengths: the counter mode's name, and the AES that makes its key stream.
+struct AesVariant {
+    int keyLength;
+    int counterModeNid;
+    const EVP_CIPHER* (*blockCipher)();
+};
+constexpr std::array<AesVariant, 3> Variants = {{{16, NID_aes_128_ctr, EVP_aes_128_ecb},
+                                                 {24, NID_aes_192_ctr, EVP_aes_192_ecb},
+                                                 {32, NID_aes_256_ctr, EVP_aes_256_ecb}}};
+
+// The index into Variants for a key length, or -1.
+int variantFor(int keyLength) {
+    for (std::size_t i = 0; i < Variants.size(); ++i)
+        if (Variants[i].keyLength == keyLength)
+            return static_cast<int>(i);
+    return -1;
 }
 
 int initStream(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned char* iv, int) {
     CounterStream* s = streamOf(ctx);
     if (key) {
-        const EVP_CIPHER* aes = blockCipherFor(EVP_CIPHER_CTX_get_key_length(ctx));
-        if (!aes)
+        const int v = variantFor(EVP_CIPHER_CTX_get_key_length(ctx));
+        if (v < 0)
             return 0;
         if (!s->aes && !(s->aes = EVP_CIPHER_CTX_new()))
             return 0;
-        if (EVP_EncryptInit_ex(s->aes, aes, nullptr, key, nullptr) != 1 ||
+        if (EVP_EncryptInit_ex(s->aes, Variants[v].blockCipher(), nullptr, key, nullptr) != 1 ||
             EVP_CIPHER_CTX_set_padding(s->aes, 0) != 1)
             return 0;
     }
@@ -89,14 +95,13 @@ int initStream(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned cha
     } else {
         // Going on with the same counter: the next block is the one after the last one used,
         // as in OpenSSL's counter mode; the blocks made ahead and not used are made again.
-        const std::uint64_t unused = s->madeAhead ? (StreamBytes - s->used) / BlockSize : 0;
+        const std::uint64_t unused = s->left / BlockSize;
         if (s->counterLow < unused)
             --s->counterHigh;
         s->counterLow -= unused;
     }
     OPENSSL_cleanse(s->keyStream, sizeof s->keyStream);
-    s->used = StreamBytes;
-    s->madeAhead = false;
+    s->left = 0;
     return 1;
 }
 
@@ -112,8 +117,7 @@ bool refill(CounterStream* s) {
                           static_cast<int>(StreamBytes)) != 1 ||
         written != static_cast<int>(StreamBytes))
         return false;
-    s->used = 0;
-    s->madeAhead = true;
+    s->left = StreamBytes;
     return true;
 }
 
@@ -140,18 +144,18 @@ int cryptStream(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* in
     if (!s->aes || length > static_cast<std::size_t>(std::numeric_limits<int>::max()))
         return -1;
     // libssh2 asks for one block at a time: that case goes straight.
-    if (length == BlockSize && s->used + BlockSize <= StreamBytes) {
-        xorInto(out, in, s->keyStream + s->used, BlockSize);
-        s->used += BlockSize;
+    if (length == BlockSize && s->left >= BlockSize) {
+        xorInto(out, in, s->keyStream + StreamBytes - s->left, BlockSize);
+        s->left -= BlockSize;
         return static_cast<int>(BlockSize);
     }
     const std::size_t total = length;
     while (length > 0) {
-        if (s->used == StreamBytes && !refill(s))
+        if (s->left == 0 && !refill(s))
             return -1;
-        const std::size_t n = std::min(length, StreamBytes - s->used);
-        xorInto(out, in, s->keyStream + s->used, n);
-        s->used += n;
+        const std::size_t n = std::min(length, s->left);
+        xorInto(out, in, s->keyStream + StreamBytes - s->left, n);
+        s->left -= n;
         in += n;
         out += n;
         length -= n;
@@ -208,19 +212,14 @@ EVP_CIPHER* makeCipher(int nid, int keyLength) {
 
 const EVP_CIPHER* bulkCounterMode(int keyLength) {
     // Made once, kept for the life of the process.
-    static const std::array<EVP_CIPHER*, 3> ciphers = {makeCipher(NID_aes_128_ctr, 16),
-                                                       makeCipher(NID_aes_192_ctr, 24),
-                                                       makeCipher(NID_aes_256_ctr, 32)};
-    switch (keyLength) {
-    case 16:
-        return ciphers[0];
-    case 24:
-        return ciphers[1];
-    case 32:
-        return ciphers[2];
-    default:
-        return nullptr;
-    }
+    static const std::array<EVP_CIPHER*, Variants.size()> ciphers = [] {
+        std::array<EVP_CIPHER*, Variants.size()> made{};
+        for (std::size_t i = 0; i < Variants.size(); ++i)
+            made[i] = makeCipher(Variants[i].counterModeNid, Variants[i].keyLength);
+        return made;
+    }();
+    const int v = variantFor(keyLength);
+    return v < 0 ? nullptr : ciphers[static_cast<std::size_t>(v)];
 }
 
 } // namespace tgputty

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
