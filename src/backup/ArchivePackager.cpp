@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
+#include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 
 #include <QDate>
@@ -72,10 +73,19 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
     location.archivePath = m_programFolder + location.archiveName;
 
     // Last week's archive of this day goes first, so a failed packaging leaves none behind.
-    if (QFileInfo::exists(location.archivePath))
+    // A symbolic link in the archive's place is removed (the link, not what it points to), so
+    // neither the copy nor the upload reads through it, and this job gets no archive today: the
+    // folder holds something this program did not put there.
+    const bool linkPlanted = NoFollowFile::isSymLink(location.archivePath);
+    if (linkPlanted || QFileInfo::exists(location.archivePath))
         QFile::remove(location.archivePath);
 
-    if (!fileExists(fullBackupFile)) {
+    if (linkPlanted) {
+        m_log.writelogentry(NoFollowFile::refusal(location.archivePath));
+        m_log.writelogentry(QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: ") +
+                            dbName);
+        m_errors.add(1);
+    } else if (!fileExists(fullBackupFile)) {
         m_log.writelogentry(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
         m_errors.add(1);
     } else {
@@ -104,8 +114,10 @@ void ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         // Written under a temporary name beside the archive path; only a complete archive is
         // renamed into place, and an unfinished one is removed when `file` goes.
         QSaveFile file(archivePath);
-        if (!file.open(QIODevice::WriteOnly))
-            throw ProgramError(cannotWrite(archivePath, file));
+        if (QString refused; !NoFollowFile::openSave(file, &refused))
+            throw ProgramError(NoFollowFile::isSymLink(archivePath)
+                                   ? refused
+                                   : cannotWrite(archivePath, file));
         m_log.writelogentry(QStringLiteral("ZIP-Datei geöffnet: ") + archivePath);
 
         const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
@@ -141,10 +153,11 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
                                   const QString& copyTarget) {
     bool copied = false;
     {
-        // Same as the archive: the target is replaced only by a complete copy.
+        // Same as the archive: the target is replaced only by a complete copy, and never
+        // written through a symbolic link in its place.
         QFile source(archivePath);
         QSaveFile target(copyTarget);
-        if (source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly)) {
+        if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target)) {
             constexpr qint64 chunk = 1024 * 1024;
             const auto buffer = std::make_unique<char[]>(chunk);
             bool ok = true;
@@ -178,6 +191,8 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
                             job.DBName);
         return;
     }
+    if (NoFollowFile::isSymLink(copyTarget))
+        m_log.writelogentry(NoFollowFile::refusal(copyTarget));
     m_log.writelogentry(QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: ") +
                         job.DBName);
     m_log.writelogentry(archivePath);

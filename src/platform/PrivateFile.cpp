@@ -29,9 +29,10 @@ bool createPrivateFile(const QString& path) {
 
 void restrictToOwner(const QString& path) {
 #ifdef Q_OS_UNIX
-    // Through a descriptor, so the mode lands on the file that was checked to be a plain file.
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    // Through a descriptor, so the mode lands on the file that was checked to be a plain file;
+    // a link in its place is not followed (it could point at any file of this account).
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0)
         return;
     struct stat st {};

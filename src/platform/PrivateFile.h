@@ -11,5 +11,6 @@
 bool createPrivateFile(const QString& path);
 
 // Takes the rights of group and others from an existing file (0644 → 0600); the owner keeps
-// no more than read and write. A missing file, or one that cannot be opened, is left alone.
+// no more than read and write. A missing file, one that cannot be opened, or a symbolic link
+// (and what it points to) is left alone.
 void restrictToOwner(const QString& path);

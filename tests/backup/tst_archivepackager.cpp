@@ -1,9 +1,11 @@
 #include "FakeClock.h"
+#include "FullDiskDevice.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
 #include "backup/ArchivePackager.h"
 #include "archive/ZipWriter.h"
 #include "platform/ErrorCount.h"
+#include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 #include "ZipCheck.h"
 
@@ -142,6 +144,8 @@ private slots:
     void damagedBlockFailsPackaging_data();
     void damagedBlockFailsPackaging();
     void archivePathBlocked();
+    void linkInPlaceOfAnArchive_data();
+    void linkInPlaceOfAnArchive();
     void backupChangingWhilePacked_data();
     void backupChangingWhilePacked();
     void copyCutShort();
@@ -437,7 +441,7 @@ void TestArchivePackager::failureHalfWay() {
     const qint64 start = failIn == 0 ? 0 : ends[failIn - 1];
     const qint64 budget = start + (ends[failIn] - start) / 2;
     f.packager.setOutputFilter([budget](QIODevice& file) {
-        return std::make_unique<zipcheck::FailingDevice>(file, budget);
+        return std::make_unique<FullDiskDevice>(file, budget);
     });
     BackupJob j = job(db, db);
 
@@ -539,6 +543,56 @@ void TestArchivePackager::archivePathBlocked() {
              (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")}));
     QVERIFY(QFileInfo(archive).isDir());
     QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+void TestArchivePackager::linkInPlaceOfAnArchive_data() {
+    QTest::addColumn<bool>("inCopyFolder");
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("archive, to a file") << false << false;
+    QTest::newRow("archive, to nothing yet") << false << true;
+    QTest::newRow("copy, to a file") << true << false;
+    QTest::newRow("copy, to nothing yet") << true << true;
+}
+
+// A symbolic link planted under an archive's name (in the program folder or the copy folder)
+// is never written through: what it points to stays as it was, and the log names the file.
+void TestArchivePackager::linkInPlaceOfAnArchive() {
+    QFETCH(bool, inCopyFolder);
+    QFETCH(bool, dangling);
+    Fixture f;
+    TempFolder elsewhere;
+    f.write(f.bak(QStringLiteral("Lager")), rows(1000, 1));
+    const QString target = elsewhere.file(QStringLiteral("fremd"));
+    if (!dangling)
+        f.write(target, "unberührt");
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    const QString copy = f.copies.file(QStringLiteral("Lager3.ZIP"));
+    const QString link = inCopyFolder ? copy : archive;
+    QVERIFY(QFile::link(target, link));
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+
+    f.run(j, copyFolderNoSlash(f.copies));
+
+    QCOMPARE(f.errors.value(), 1);
+    QVERIFY2(f.log.lines.contains(NoFollowFile::refusal(link)), qPrintable(f.log.lines.join('\n')));
+    QCOMPARE(QFileInfo::exists(target), !dangling);
+    if (!dangling)
+        QCOMPARE(readAll(target), QByteArray("unberührt"));
+    QCOMPARE(listing(elsewhere.path()), dangling ? QStringList() : QStringList{"fremd"});
+    if (inCopyFolder) {
+        // The archive itself is made; only the copy is refused, with its usual lines.
+        QVERIFY(zipcheck::check(archive).error.isEmpty());
+        QVERIFY(f.log.lines.contains(
+            QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager")));
+        QVERIFY(NoFollowFile::isSymLink(copy));
+    } else {
+        // The link is gone, so neither the copy nor the upload reads through it; no archive today.
+        QVERIFY(f.log.lines.contains(
+            QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager")));
+        QVERIFY(!NoFollowFile::isSymLink(archive));
+        QCOMPARE(listing(f.program.path()), QStringList{QStringLiteral("Lager.BAK")});
+        QVERIFY(listing(f.copies.path()).isEmpty());
+    }
 }
 
 // A backup file that shrinks or grows while it is read would give an entry that passes every
