@@ -2,6 +2,7 @@
 
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
+#include "platform/PlainFileName.h"
 #include "platform/ProgramError.h"
 
 #include <QScopeGuard>
@@ -38,6 +39,8 @@ void BackupRun::btnStartClick(qint32 alreadyFailed) {
 void BackupRun::runJobs() {
     const QList<BackupJob> jobs = m_steps.jobs();
     for (BackupJob job : jobs) {
+        if (!fileNamesArePlain(job))
+            continue;
         m_steps.arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
@@ -67,4 +70,20 @@ void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     }
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();
+}
+
+bool BackupRun::fileNamesArePlain(const BackupJob& job) {
+    // The database name names the backup files and the archive name the archive, both in the
+    // program folder: a name that would reach outside it stops the job before any file is
+    // deleted or written.
+    for (const QString* name : {&job.DBName, &job.ZIP_Dateiname}) {
+        if (isPlainFileName(*name))
+            continue;
+        m_log.writelogentry(QStringLiteral("FEHLER: ungültiger Dateiname \"") +
+                            shownFileName(*name) + QStringLiteral("\" für Datenbank: ") +
+                            shownFileName(job.DBName));
+        m_errors.add(1);
+        return false;
+    }
+    return true;
 }

@@ -48,6 +48,9 @@ public:
 
 private:
     void runJobs();
+    // False, with its line and one error counted, when the job's database or archive name
+    // would make a path outside the program folder.
+    bool fileNamesArePlain(const BackupJob& job);
     void uploadStep(const BackupJob& job, const ArchiveLocation& archive);
 
     LogSink& m_log;

@@ -101,6 +101,44 @@ private Q_SLOTS:
                               QStringLiteral("Fehleranzahl: 0")}));
     }
 
+    // A database or archive name that would make a path outside the program folder stops its
+    // job before any step (the SQL Server steps delete old backup files by that name); the next
+    // job runs.
+    void namesOutsideTheProgramFolderAreRefused_data() {
+        QTest::addColumn<QString>("dbName");
+        QTest::addColumn<QString>("zipName");
+        QTest::addColumn<QString>("line");
+        const QString prefix = QStringLiteral("FEHLER: ungültiger Dateiname ");
+        QTest::newRow("parent folder") << QStringLiteral("../x") << QString()
+                                       << prefix + QStringLiteral("\"../x\" für Datenbank: ../x");
+        QTest::newRow("slash") << QStringLiteral("a/b") << QString()
+                               << prefix + QStringLiteral("\"a/b\" für Datenbank: a/b");
+        QTest::newRow("backslash") << QStringLiteral("a\\b") << QString()
+                                   << prefix + QStringLiteral("\"a\\b\" für Datenbank: a\\b");
+        QTest::newRow("dots inside") << QStringLiteral("a..b") << QString()
+                                     << prefix + QStringLiteral("\"a..b\" für Datenbank: a..b");
+        QTest::newRow("NUL") << QStringLiteral("Lager") + QChar(u'\0') + QStringLiteral("x")
+                             << QString()
+                             << prefix + QStringLiteral("\"Lager\\0x\" für Datenbank: Lager\\0x");
+        QTest::newRow("archive name") << QStringLiteral("Lager") << QStringLiteral("../../tmp/L")
+                                      << prefix +
+                                             QStringLiteral(
+                                                 "\"../../tmp/L\" für Datenbank: Lager");
+    }
+    void namesOutsideTheProgramFolderAreRefused() {
+        QFETCH(QString, dbName);
+        QFETCH(QString, zipName);
+        QFETCH(QString, line);
+        Fixture f({{dbName, true}, {QStringLiteral("Kasse")}});
+        f.jobs[0].ZIP_Dateiname = zipName;
+        f.run.btnStartClick();
+        QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Kasse"),
+                                       QStringLiteral("zipprozess Kasse")}));
+        QCOMPARE(f.log.lines.value(0), line);
+        QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 1"));
+        QCOMPARE(f.errors.value(), 1);
+    }
+
     void startParameter_data() {
         QTest::addColumn<QString>("parameter");
         QTest::addColumn<bool>("packs");
