@@ -25,6 +25,7 @@ public:
     bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
     bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
     void checkdatabase() override { m_db.checkdatabase(); }
+    bool connected() const override { return m_db.ADOConnection1.connected(); }
     QList<BackupJob> jobsForRun() override {
         return SettingsRecords::jobsForRun(m_db.queryDatenbanken);
     }

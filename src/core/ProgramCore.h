@@ -123,5 +123,6 @@ private:
     QString m_publicAddress;
     bool m_controlsAttached = true;
     bool m_preparationFailed = false;
+    bool m_settingsUnavailable = false; // checkdatabase found no connection
     bool m_mailing = false;
 };

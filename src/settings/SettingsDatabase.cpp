@@ -154,6 +154,10 @@ void SettingsDatabase::checkdatabase() {
         ADOConnection1.open();
         m_log.writelogentry(QStringLiteral("Einstellungsdatenbank verbunden"));
     } catch (...) {
+        // Only a file refused for what sits in its place is named; other failures keep to
+        // the two lines.
+        if (!ADOConnection1.refusal().isEmpty())
+            m_log.writelogentry(ADOConnection1.refusal());
         m_log.writelogentry(QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"));
     }
 
