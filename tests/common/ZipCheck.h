@@ -160,34 +160,4 @@ inline quint32 fileCrc(const QString& path) {
     return quint32(crc);
 }
 
-// Passes everything to the device below until `budget` bytes have been written, then fails
-// the way a full disk does.
-class FailingDevice : public QIODevice {
-public:
-    FailingDevice(QIODevice& below, qint64 budget) : m_below(below), m_budget(budget) {
-        open(QIODevice::WriteOnly);
-    }
-    bool isSequential() const override { return false; }
-    bool seek(qint64 pos) override { return m_below.seek(pos) && QIODevice::seek(pos); }
-    qint64 size() const override { return m_below.size(); }
-    qint64 written = 0;
-
-protected:
-    qint64 readData(char*, qint64) override { return -1; }
-    qint64 writeData(const char* data, qint64 len) override {
-        if (written >= m_budget) {
-            setErrorString(QStringLiteral("No space left on device"));
-            return -1;
-        }
-        const qint64 n = m_below.write(data, qMin(len, m_budget - written));
-        if (n > 0)
-            written += n;
-        return n;
-    }
-
-private:
-    QIODevice& m_below;
-    qint64 m_budget;
-};
-
 } // namespace zipcheck

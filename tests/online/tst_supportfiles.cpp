@@ -2,9 +2,9 @@
 // that an error page or a cut transfer never replaces the file that is there; the gate of the
 // window's first showing by the internet setting and the system's connection report.
 #include "OnlineProgram.h"
+#include "RecordingDownloadView.h"
 #include "TempFolder.h"
 #include "WebTestServer.h"
-#include "online/DownloadView.h"
 #include "online/SupportFileDownload.h"
 
 #include <QDir>
@@ -28,22 +28,14 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-class CountingView : public DownloadView {
-public:
-    void transferStarting(const Transfer& t, TransferState&) override { started << t.url; }
-    void transferEnded(bool ok) override { ended << ok; }
-    QStringList started;
-    QList<bool> ended;
-};
-
 // Runs the support-file check of `folder` against the test server; what the view was told.
-CountingView checkFiles(WebTestServer& web, const TempFolder& folder) {
+RecordingDownloadView checkFiles(WebTestServer& web, const TempFolder& folder) {
     SupportFileDownload support(
         [&web] {
             return WebServer{web.base(), web.caFile()};
         },
         folder.path());
-    CountingView view;
+    RecordingDownloadView view;
     support.setDownloadView(&view);
     support.Berichtsvorlagencheck();
     return view;
@@ -74,7 +66,7 @@ private Q_SLOTS:
         TempFolder folder;
         if (written.isValid())
             QVERIFY(writeFile(folder.file(kName), kLocal, written));
-        const CountingView view = checkFiles(web, folder);
+        const RecordingDownloadView view = checkFiles(web, folder);
 
         if (fetched) {
             const auto requests = web.requests();
@@ -116,7 +108,7 @@ private Q_SLOTS:
         const QDateTime old(QDate(2020, 1, 1), QTime(10, 0));
         if (present)
             QVERIFY(writeFile(folder.file(kName), kLocal, old));
-        const CountingView view = checkFiles(web, folder);
+        const RecordingDownloadView view = checkFiles(web, folder);
 
         QCOMPARE(view.ended, QList<bool>{false});
         if (present) {

@@ -3,9 +3,9 @@
 // any old file goes), the refusals that replace nothing, and the manual check's wizard path.
 #include "ControlFileEntry.h"
 #include "MemoryLog.h"
+#include "RecordingDownloadView.h"
 #include "TempFolder.h"
 #include "WebTestServer.h"
-#include "online/DownloadView.h"
 #include "online/HttpsGet.h"
 #include "online/ProgramUpdate.h"
 #include "online/UpdateControlFile.h"
@@ -32,20 +32,6 @@ bool writeFile(const QString& path, const QByteArray& content) {
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
 
-// Records the transfers and lets a test look at the folder while one starts.
-class RecordingView : public DownloadView {
-public:
-    void transferStarting(const Transfer& t, TransferState&) override {
-        started << t.fileName;
-        if (onStart)
-            onStart(t);
-    }
-    void transferEnded(bool ok) override { ended << ok; }
-    QStringList started;
-    QList<bool> ended;
-    std::function<void(const Transfer&)> onStart;
-};
-
 class FakeWizard : public UpdateWizardView {
 public:
     void Execute(WebUpdate&) override { ++executed; }
@@ -60,7 +46,7 @@ struct Updating {
     MemoryLog log;
     WebServer server;
     WebUpdate update;
-    RecordingView view;
+    RecordingDownloadView view;
     FakeWizard wizard;
     int ended = 0;
     ProgramUpdate checks;
