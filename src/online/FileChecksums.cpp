@@ -9,6 +9,12 @@ std::optional<FileChecksums> FileChecksums::ofFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
+    return ofDevice(file);
+}
+
+std::optional<FileChecksums> FileChecksums::ofDevice(QIODevice& file) {
+    if (!file.seek(0))
+        return std::nullopt;
     FileChecksums sums;
     QCryptographicHash sha(QCryptographicHash::Sha256);
     uLong crc = ::crc32(0L, Z_NULL, 0);
