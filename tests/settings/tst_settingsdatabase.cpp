@@ -241,6 +241,9 @@ void TestSettingsDatabase::createAccessDatabase() {
         // An empty database that opens only with the password.
         QCOMPARE(rows(path, "SELECT count(*) FROM sqlite_master"), QStringList{"0"});
         QVERIFY(!fileBytes(path).startsWith("SQLite format 3"));
+        // Made under a name of its own and renamed: nothing else is left beside it.
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"plainfile", "sqlback.mdb"}));
     } else if (!existing.isEmpty()) {
         QCOMPARE(fileBytes(path), existing);
     } else {
