@@ -6,6 +6,7 @@
 
 #include <memory>
 
+struct CurlStoreRequest;
 class ErrorCount;
 class LogSink;
 class SftpWindow;
@@ -35,6 +36,7 @@ public:
 private:
     bool attempt(const BackupJob& job, const QString& ftpdateiname, const QString& name);
     bool transfer(const BackupJob& job, const QString& localPath, const QString& name);
+    void removeCutFile(const CurlStoreRequest& request, const QString& name);
     bool sftp(const BackupJob& job, const QString& localPath, const QString& name);
     // Counts the calls of one job's run of attempts.
     void countAttempt(const BackupJob& job, const QString& name);
