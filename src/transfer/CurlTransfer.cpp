@@ -368,6 +368,7 @@ QString curlRemove(const CurlStoreRequest& request) {
     curl_easy_setopt(c, CURLOPT_URL, urlText.constData());
     curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(c, CURLOPT_QUOTE, quote.get());
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, long(FtpUpload::RemovalTimeoutS));
 
     const CURLcode code = curl_easy_perform(c);
     if (code != CURLE_OK)

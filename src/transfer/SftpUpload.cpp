@@ -37,6 +37,8 @@ QString trimmed(const QString& text) {
     return text.mid(begin, end - begin);
 }
 
+constexpr qint32 RemovalTimeoutMs = 30000;
+
 qint64 nowMs() {
     static QElapsedTimer clock = [] {
         QElapsedTimer c;
@@ -180,6 +182,9 @@ void SftpUpload::removeCutFile() {
         r.setUserName(m_request.SFTP_UserName.toUtf8());
         r.setPassword(m_request.SFTP_Password.toUtf8());
         r.setPort(m_request.SFTP_Port);
+        // A server that stalls must not hold each attempt long.
+        r.setConnectionTimeoutTicks(RemovalTimeoutMs);
+        r.setTimeoutTicks(RemovalTimeoutMs);
         r.OnVerifyHostKey = [acceptedKey](const QByteArray&, qint32, const QByteArray& fingerprint,
                                           qint32 status, bool& store) {
             store = false;
