@@ -346,11 +346,20 @@ private Q_SLOTS:
         QCOMPARE(commands.filter(QStringLiteral("USER")).size(), 4);
     }
 
-    // A failure before the STOR leaves the server's file alone.
-    void failureBeforeTheStoreRemovesNothing() {
+    // A failure before the STOR, or a STOR the server refuses outright, leaves the server's
+    // file alone.
+    void storeNeverBegunRemovesNothing_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("value");
+        QTest::newRow("login refused") << "refuse_login" << QJsonValue(true);
+        QTest::newRow("STOR refused: disk full")
+            << "refuse_stor" << QJsonValue(QStringLiteral("552 Disk full."));
+    }
+    void storeNeverBegunRemovesNothing() {
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, value);
         FtpTestServer server;
-        QVERIFY2(server.start(scenario({{QStringLiteral("refuse_login"), true}})),
-                 qPrintable(server.errorText()));
+        QVERIFY2(server.start(scenario({{key, value}})), qPrintable(server.errorText()));
         Fixture f;
         const QString remote = QDir(server.home()).filePath(kName);
         {
