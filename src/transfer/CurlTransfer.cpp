@@ -358,8 +358,13 @@ QString curlRemove(const CurlStoreRequest& request) {
     // there is no failure. '*': a refusal does not end the connection before SIZE is asked.
     const QByteArray commands[] = {"*TYPE I", "*DELE " + path, "*SIZE " + path};
     std::unique_ptr<curl_slist, SlistCleanup> quote;
-    for (const QByteArray& command : commands)
-        quote.reset(curl_slist_append(quote.release(), command.constData()));
+    for (const QByteArray& command : commands) {
+        curl_slist* longer = curl_slist_append(quote.get(), command.constData());
+        if (!longer)
+            return QStringLiteral("Kein Speicher für die FTP-Befehle");
+        quote.release();
+        quote.reset(longer);
+    }
 
     CurlStoreRequest quiet = request; // no login line for this connection
     quiet.onLoggedIn = nullptr;
@@ -375,8 +380,7 @@ QString curlRemove(const CurlStoreRequest& request) {
         return failureText(code, session, errorBuffer);
     QByteArray deleReply;
     bool stillThere = false;
-    for (qsizetype i = 0; i < session.replies.size(); ++i) {
-        const QByteArray& reply = session.replies[i];
+    for (const QByteArray& reply : std::as_const(session.replies)) {
         if (reply.startsWith("213 "))
             stillThere = true;
         if (deleReply.isEmpty() && (reply.startsWith("250") || reply.startsWith("450") ||
