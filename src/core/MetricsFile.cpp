@@ -1,5 +1,6 @@
 #include "core/MetricsFile.h"
 
+#include "online/FileReplacement.h"
 #include "online/StagedFile.h"
 #include "platform/IniFile.h"
 #include "platform/ProgramError.h"
@@ -99,6 +100,9 @@ void MetricsFile::write(const RunMetrics& metrics) const {
         throw failed(file.errorText());
     if (file.device().write(bytes) != bytes.size())
         throw failed(file.device().errorString());
-    if (!file.commit())
+    if (!file.finish())
         throw failed(file.errorText());
+    FileReplacement replacement;
+    if (!replacement.replaceAll({&file}))
+        throw failed(replacement.errors().join(QStringLiteral("; ")));
 }
