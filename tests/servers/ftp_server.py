@@ -23,6 +23,10 @@ Scenario (JSON), every key optional:
   drop_data_after     n: the data connection of the server's first STOR is cut
                       (reset) after n bytes and the STOR answered 426; every later
                       STOR works.
+  drop_data_times     how many STORs, from the first, drop_data_after cuts (1);
+                      0: every STOR.
+  refuse_stor         a reply such as "552 Disk full": every STOR is answered with
+                      it and nothing is stored.
   lose_data_after     n: the server's first STOR keeps only its first n bytes but
                       answers 226 as if all had arrived (a broken disk or quota);
                       every later STOR works.
@@ -82,6 +86,8 @@ class Session:
         self.refuse_login = bool(scenario.get("refuse_login", False))
         drop = scenario.get("drop_data_after")
         self.drop_data_after = None if drop is None else int(drop)
+        self.drop_data_times = int(scenario.get("drop_data_times", 1))
+        self.refuse_stor = scenario.get("refuse_stor")
         self.convert_line_ends = bool(scenario.get("convert_line_ends", False))
         lose = scenario.get("lose_data_after")
         self.lose_data_after = None if lose is None else int(lose)
@@ -187,9 +193,13 @@ class CommandMixin:
         return super().pre_process_command(line, cmd, arg)
 
     def ftp_STOR(self, file, mode="w"):
+        if SESSION.refuse_stor:
+            self.respond(SESSION.refuse_stor)
+            return
         if mode == "w":
             SESSION.stor_count += 1
-            self.drop_this_stor = SESSION.stor_count == 1 and SESSION.drop_data_after is not None
+            self.drop_this_stor = SESSION.drop_data_after is not None and (
+                SESSION.drop_data_times == 0 or SESSION.stor_count <= SESSION.drop_data_times)
             self.lose_this_stor = SESSION.stor_count == 1 and SESSION.lose_data_after is not None
         return super().ftp_STOR(file, mode)
 
