@@ -16,6 +16,7 @@ Keys of a row (all but name optional):
   fault      the proxy's fault (fault_proxy.py), for whichever connection goes through it.
   backup_mib size of the full backup the server writes (MiB; default 1/16).
   jobs       number of jobs (default 1); bad_job: the 1-based job whose server is unreachable.
+  db         the first job's database name (default Lager).
   copy       "none": no copy folder set.
   prepare    steps before the start (see PREPARE in fault_matrix.py).
   during     [text, step]: the step runs once the program has logged the text.
@@ -27,7 +28,8 @@ Keys of a row (all but name optional):
              number of lines holding the text; archive: "new" (today's archive made and
              whole), "kept" (today's packing failed: last week's archive and copy intact);
              remote: "whole" (the server holds today's archive) or "none-or-whole";
-             mail: True when a report mail must arrive.
+             mail: True when a report mail must arrive; flat: the last 50 jobs take no
+             longer than twice the first 50.
   known      "<reason>": a fault of the program that is being mended elsewhere; the row is
              shown as KNOWN and does not fail the suite. Removed when the mend lands.
 """
@@ -179,6 +181,14 @@ CASES = [
     dict(name="log-folder-unwritable", prepare=["log_read_only"],
          expect=dict(code=0, count=0, archive="new")),
 
+    # --- Names and links that point out of the program's folders.
+    dict(name="dbname-leaves-program-folder", db="../Lager",
+         expect=dict(code=1, count=[1, 30], archive=None),
+         known="a database name with a path in it is used as a path"),
+    dict(name="archive-and-copy-are-links", prepare=["archive_links"],
+         expect=dict(code=0, count=0, archive="new"),
+         known="archives and copies follow symbolic links"),
+
     # --- The process.
     dict(name="kill-while-packing", backup_mib=256, limit=150, twice=True,
          during=[["Starte hinzufügen: ", "kill"]],
@@ -197,6 +207,6 @@ CASES = [
     # --- Scale.
     dict(name="scale-200-jobs-one-unreachable", jobs=200, bad_job=100, copy="none",
          limit=300,
-         expect=dict(code=1, count=SQL_BROKEN, archive="new",
+         expect=dict(code=1, count=SQL_BROKEN, archive="new", flat=True,
                      times={"ZIP-Datei erstellt für Datenbank: ": 199})),
 ]

@@ -83,6 +83,7 @@ class Case:
         self.processes = []  # servers and helpers, stopped at the end
         self.mounts = []
         self.problems = []  # what the judge found
+        self.lost = []  # what was lost
         self.notes = []
         self.out = ""
         self.day = datetime.date.today().isoweekday()
@@ -167,9 +168,8 @@ class Case:
 
     # --- the program folder ------------------------------------------------------------------
 
-    @staticmethod
-    def db_name(i):
-        return "Lager" if i == 0 else "Lager%03d" % i
+    def db_name(self, i):
+        return self.row.get("db", "Lager") if i == 0 else "Lager%03d" % i
 
     def lay_out(self, sql_port, upload_port):
         program = self.args.mail_program if "mail" in self.row else os.path.join(
@@ -222,8 +222,10 @@ class Case:
         env.update(TMPDIR=self.tmp, LC_ALL="de_DE.UTF-8", FREETDSCONF=os.path.join(
             self.dir, "freetds.conf"), HOME=self.tmp)
         if "mail" in self.row:
-            env["ORVEL_TEST_MAIL_SERVER"] = "127.0.0.1:%d" % self.mail_port
-            env["ORVEL_TEST_MAIL_CAFILE"] = os.path.join(self.smtp_dir, "ca.crt")
+            # The mail test program's account: this port, and the authority in its folder.
+            env["ORVEL_TEST_MAIL_PORT"] = str(self.mail_port)
+            shutil.copy(os.path.join(self.smtp_dir, "ca.crt"),
+                        os.path.join(self.tmp, "mail-ca.crt"))
         return env
 
     def run_program(self, during, limit):
@@ -262,6 +264,8 @@ class Case:
             os.killpg(p.pid, signal.SIGKILL)
             p.wait()
         t.join(5)
+        with open(os.path.join(self.dir, "run%d.txt" % (len(self.codes) + 1)), "w") as f:
+            f.write("".join(chunks))
         if second is not None:
             try:
                 out, _ = second.communicate(timeout=15)
@@ -309,6 +313,7 @@ class Case:
         with open(os.path.join(self.prog, "sqlback.mdb"), "rb") as f:
             self.settings_bytes = f.read()
         self.known_hosts_before = read_or_none(os.path.join(self.prog, "known_hosts"))
+        self.outside_before = set(os.listdir(self.dir))
 
         limit = row.get("limit", START_LIMIT) + row.get("jobs", 1) * 0.5
         started = time.monotonic()
@@ -318,6 +323,12 @@ class Case:
         if row.get("twice"):
             if code is not None:
                 self.problems.append("the run to be killed ended by itself (%s)" % code)
+            # What the next start finds: last week's archive or a whole one, never half of one.
+            archive = os.path.join(self.prog, self.archive_name)
+            if not is_last_week(archive) and (
+                    not os.path.exists(archive) or
+                    run(["unzip", "-tqq", archive], timeout=300).returncode != 0):
+                self.lost.append("after the kill: archive " + state(archive))
             code, out = self.run_program([], limit)
             self.out = out
             self.codes.append(code)
@@ -351,7 +362,6 @@ class Case:
 
     def judge(self):
         e = self.expect
-        self.lost = []
         out = self.out
         # Told: exit code, count, lines.
         codes = e.get("code", 0)
@@ -433,21 +443,49 @@ class Case:
         if e.get("mail"):
             self.check_mail()
 
+        # Nothing written beside the program's folders, nothing changed behind a link.
+        extra = {n for n in set(os.listdir(self.dir)) - self.outside_before
+                 if not n.startswith("run") and not n.endswith(".log")}
+        if extra:
+            self.lost.append("written outside the program folder: %s" % ", ".join(sorted(extra)))
+        for name, content in getattr(self, "precious", {}).items():
+            if read_or_none(os.path.join(self.dir, name)) != content:
+                self.lost.append("%s behind a link was changed" % name)
+        if e.get("flat"):
+            self.check_flat()
+
         # No temporary file left behind.
         allowed = {"OrvelSQLBackup", "OrvelSQLBackup.INI", "sqlback.mdb", "libtgputtylib.so",
-                   "known_hosts", "log"}
+                   "known_hosts", "log", self.archive_name}
         for i in range(self.row.get("jobs", 1)):
             n = self.db_name(i)
             allowed |= {n + ".BAK", n + ".TRN", "%s%d.ZIP" % (n, self.day)}
         for folder, names in ((self.prog, allowed),
                               (self.copy, {"%s%d.ZIP" % (self.db_name(i), self.day)
-                                           for i in range(self.row.get("jobs", 1))}),
+                                           for i in range(self.row.get("jobs", 1))} |
+                               {self.archive_name}),
                               (self.remote, {self.archive_name})):
             if os.path.isdir(folder):
                 extra = sorted(set(os.listdir(folder)) - names)
                 if extra:
                     self.lost.append("left behind in %s: %s" % (
                         os.path.basename(folder), ", ".join(extra)))
+
+    def check_flat(self):
+        """The last 50 jobs take no longer than twice the first 50 (and a few seconds)."""
+        starts = []
+        for line in self.out.splitlines():
+            if "Arbeitsprozess beginn für Datenbank: " in line:
+                stamp = datetime.datetime.strptime(line[:19], "%d.%m.%Y %H:%M:%S")
+                starts.append(stamp.timestamp())
+        if len(starts) < 150:
+            self.problems.append("only %d jobs started" % len(starts))
+            return
+        first = starts[50] - starts[0]
+        last = starts[-1] - starts[-51]
+        if last > 2 * first + 3:
+            self.problems.append("jobs slow down: first 50 in %.0f s, last 50 in %.0f s" % (
+                first, last))
 
     def check_archive(self, archive):
         if not os.path.exists(archive):
@@ -709,6 +747,19 @@ def release_lock(case):
     case.locker.wait(10)
 
 
+def archive_links(case):
+    # Tonight's archive and copy names are links to files of somebody else's.
+    case.precious = {}
+    for folder, name in ((case.prog, "precious-archive"), (case.copy, "precious-copy")):
+        content = ("%s: not the program's to write\n" % name).encode()
+        with open(os.path.join(case.dir, name), "wb") as f:
+            f.write(content)
+        case.precious[name] = content
+        link = os.path.join(folder, case.archive_name)
+        os.remove(link)
+        os.symlink(os.path.join(case.dir, name), link)
+
+
 def empty_zip_name(case):
     sqlcipher(os.path.join(case.prog, "sqlback.mdb"),
               "UPDATE sqldatenbanken SET ZIP_Dateiname=NULL;")
@@ -729,6 +780,7 @@ PREPARE = {
     "settings_random_bytes": settings_random_bytes,
     "lock_settings": lock_settings,
     "empty_zip_name": empty_zip_name,
+    "archive_links": archive_links,
 }
 RELEASE = {"lock_settings": release_lock}
 
@@ -853,7 +905,7 @@ def main():
     failed = [r for r in results if r["verdict"] in ("FAIL",)]
     for r in failed:
         print("kept for inspection: %s -> %s" % (r["name"], r.get("folder")))
-    if not failed:
+    if not failed and not args.keep:
         shutil.rmtree(base, ignore_errors=True)
     return 1 if failed else 0
 
