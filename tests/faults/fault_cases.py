@@ -132,7 +132,7 @@ CASES = [
          fault={"mode": "cut", "direction": "up", "after": MIB, "connections": [1]},
          expect=dict(code=0, count=0, archive="new", remote="whole")),
     dict(name="sftp-stall-mid-upload", upload="sftp", upload_via="proxy", backup_mib=8,
-         limit=150,
+         limit=200,
          fault={"mode": "stall", "direction": "up", "after": MIB, "connections": [1]},
          expect=dict(code=0, count=0, archive="new", remote="whole",
                      times={"Starte SFTP-Prozess für Datenbank: Lager": 2})),
