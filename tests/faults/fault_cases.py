@@ -28,6 +28,7 @@ Keys of a row (all but name optional):
              number of lines holding the text; archive: "new" (today's archive made and
              whole), "kept" (today's packing failed: last week's archive and copy intact);
              remote: "whole" (the server holds today's archive) or "none-or-whole";
+             an entry of lines may be a list of texts of which one must appear;
              mail: True when a report mail must arrive; flat: the last 50 jobs take no
              longer than twice the first 50.
   known      "<reason>": a fault of the program that is being mended elsewhere; the row is
@@ -36,6 +37,9 @@ Keys of a row (all but name optional):
 
 MIB = 1024 * 1024
 SQL_BROKEN = 8 + 1  # every SQL step of an unreachable server, plus the missing backup file
+# A settings file that cannot be opened is told by one of these lines.
+SETTINGS_FAILED = ["FEHLER: Keine Verbindung zur Einstellungsdatenbank",
+                   "FEHLER: Startvorbereitung abgebrochen"]
 
 CASES = [
     # --- Clean nights: the baseline every fault is measured against.
@@ -159,22 +163,22 @@ CASES = [
 
     # --- The settings file.
     dict(name="settings-locked", prepare=["lock_settings"],
-         expect=dict(code=2, count=None, lines=["FEHLER: Startvorbereitung abgebrochen"]),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
          known="a settings file that cannot be opened is no failed start"),
     dict(name="settings-wrong-key", prepare=["settings_wrong_key"],
-         expect=dict(code=2, count=None, lines=["FEHLER: Startvorbereitung abgebrochen"]),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
          known="a settings file that cannot be opened is no failed start"),
     dict(name="settings-plain-sqlite", prepare=["settings_plain_sqlite"],
-         expect=dict(code=2, count=None, lines=["FEHLER: Startvorbereitung abgebrochen"]),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
          known="a settings file that cannot be opened is no failed start"),
     dict(name="settings-zip", prepare=["settings_zip"],
-         expect=dict(code=2, count=None, lines=["FEHLER: Startvorbereitung abgebrochen"]),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
          known="a settings file that cannot be opened is no failed start"),
     dict(name="settings-zero-bytes", prepare=["settings_zero_bytes"],
-         expect=dict(code=2, count=None, lines=["FEHLER: Startvorbereitung abgebrochen"]),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
          known="a settings file that cannot be opened is no failed start"),
     dict(name="settings-random-bytes", prepare=["settings_random_bytes"],
-         expect=dict(code=2, count=None, lines=["FEHLER: Startvorbereitung abgebrochen"]),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
          known="a settings file that cannot be opened is no failed start"),
     dict(name="program-folder-read-only", prepare=["program_read_only"],
          expect=dict(code=[1, 2], count=None)),

@@ -395,8 +395,9 @@ class Case:
         if self.code not in (0, None) and count == 0 and 2 not in codes:
             self.problems.append("exit code says errors, count says none")
         for text in e.get("lines", []):
-            if text not in out:
-                self.problems.append("no line '%s'" % text)
+            texts = text if isinstance(text, list) else [text]  # a list: any one of them
+            if not any(t in out for t in texts):
+                self.problems.append("no line '%s'" % "' or '".join(texts))
         for text in e.get("absent", []):
             if text in out:
                 self.problems.append("unexpected line '%s'" % text)
