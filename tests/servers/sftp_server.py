@@ -11,7 +11,8 @@ Scenario (JSON), every key optional:
   user, password      the one account; default backup / geheim.
   home                the folder the SFTP session sees as "/" (must exist).
   host_key            file of the server's private host key; made (ed25519) when it
-                      does not exist, with its public line in <host_key>.pub.
+                      does not exist, with its public line in <host_key>.pub (an ECDSA
+                      key when the file name contains "ecdsa").
   auth                "password" (default), "kbdint" or "none".
   kbdint_prompts      the questions of keyboard-interactive login: [[prompt, echo], ...];
                       default [["Code: ", true]]. The login succeeds when every answer is "".
@@ -46,7 +47,8 @@ def load_scenario(path):
 
 def host_key(path):
     if not os.path.exists(path):
-        key = asyncssh.generate_private_key("ssh-ed25519")
+        kind = "ecdsa-sha2-nistp256" if "ecdsa" in os.path.basename(path) else "ssh-ed25519"
+        key = asyncssh.generate_private_key(kind)
         key.write_private_key(path)
         key.write_public_key(path + ".pub")
     return asyncssh.read_private_key(path)

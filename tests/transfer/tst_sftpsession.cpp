@@ -80,6 +80,8 @@ private slots:
     void downloadStreamPWriteFailures();
     void downloadStreamPStalledServer();
     void openSshInterop();
+    void openSshWeakAlgorithmsRefused_data();
+    void openSshWeakAlgorithmsRefused();
 };
 
 void TestSftpSession::creationChecks_data() {
@@ -167,9 +169,12 @@ void TestSftpSession::configurationNames() {
 void TestSftpSession::fatalLibraryErrorRaises() {
     SftpFixture f;
     QVERIFY(f.installLibrary(QStringLiteral(FAKE_LIBRARIES "/fatal")));
-    TTGPuttySFTP session(false);
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
     try {
-        session.MakeDir("fatal");
+        s->MakeDir("fatal");
         QFAIL("a fatal library error raised nothing");
     } catch (const TGPuttySFTPException& e) {
         QVERIFY2(e.message().startsWith(QStringLiteral("TTGPuttySFTP exception injected fault at "
@@ -177,9 +182,12 @@ void TestSftpSession::fatalLibraryErrorRaises() {
                  qPrintable(e.message()));
         QVERIFY2(e.message().endsWith(QStringLiteral("Exports.cpp")), qPrintable(e.message()));
     }
-    // The operation ended inside the library; the session goes on with the usual errors.
+    // The operation ended inside the library; the session goes on.
+    s->MakeDir("other");
+    QVERIFY(QFileInfo(f.server.home() + QStringLiteral("/other")).isDir());
+    s->Disconnect();
     try {
-        session.MakeDir("other");
+        s->MakeDir("third");
         QFAIL("made a folder without a connection");
     } catch (const TGPuttySFTPException& e) {
         QCOMPARE(e.message(),
@@ -226,39 +234,52 @@ void TestSftpSession::knownKeyUploadAndTimestamp() {
 
 void TestSftpSession::hostKeys_data() {
     QTest::addColumn<QString>("seedKey"); // key stored beforehand ("" = none)
+    QTest::addColumn<QString>("serverKey");
     QTest::addColumn<bool>("accept");
     QTest::addColumn<qint32>("status");
     QTest::addColumn<bool>("connected");
     QTest::addColumn<qint32>("nextStatus"); // what the next connection sees
-    QTest::newRow("new accepted") << QString() << true << 1 << true << 0;
-    QTest::newRow("new refused") << QString() << false << 1 << false << 1;
-    QTest::newRow("changed refused") << QStringLiteral("old_key") << false << 2 << false << 2;
-    QTest::newRow("changed accepted") << QStringLiteral("old_key") << true << 2 << true << 0;
+    const QString ed = QStringLiteral("host_key");
+    const QString otherEd = QStringLiteral("old_key");
+    const QString ecdsa = QStringLiteral("ecdsa_key");
+    QTest::newRow("new accepted") << QString() << ed << true << 1 << true << 0;
+    QTest::newRow("new refused") << QString() << ed << false << 1 << false << 1;
+    QTest::newRow("changed refused") << otherEd << ed << false << 2 << false << 2;
+    QTest::newRow("changed accepted") << otherEd << ed << true << 2 << true << 0;
+    // A server that offers only a key of another type than the stored one has changed too. (A
+    // server that offers only RSA keys is refused before: libssh2 1.10 checks RSA host keys with
+    // SHA-1 signatures only.)
+    QTest::newRow("other type refused") << ed << ecdsa << false << 2 << false << 2;
+    QTest::newRow("other type accepted") << ed << ecdsa << true << 2 << true << 0;
 }
 
 void TestSftpSession::hostKeys() {
     QFETCH(QString, seedKey);
+    QFETCH(QString, serverKey);
     QFETCH(bool, accept);
     QFETCH(qint32, status);
     QFETCH(bool, connected);
     QFETCH(qint32, nextStatus);
     SftpFixture f;
     QVERIFY(f.installLibrary());
+    QJsonObject s0 = scenario();
+    s0[QStringLiteral("host_key")] = f.server.hostKeyFile(serverKey);
+    QByteArray stored;
     if (!seedKey.isEmpty()) {
-        // Another key of the same kind, stored for this port: the server's key has changed.
+        // Another key stored for this port: the server's key has changed.
         QJsonObject other = scenario();
         other[QStringLiteral("host_key")] = f.server.hostKeyFile(seedKey);
         QVERIFY2(f.server.start(other), qPrintable(f.server.errorText()));
-        f.seedKnownHost(seedKey);
-        const QByteArray line = f.knownHosts();
+        const QByteArray line = f.server.knownHostsLine(seedKey);
         const int oldPort = f.server.port();
-        QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+        QVERIFY2(f.server.start(s0), qPrintable(f.server.errorText()));
+        stored = QByteArray(line).replace(":" + QByteArray::number(oldPort) + " ",
+                                          ":" + QByteArray::number(f.server.port()) + " ");
         QFile kh(f.knownHostsFile());
         QVERIFY(kh.open(QIODevice::WriteOnly));
-        kh.write(QByteArray(line).replace(":" + QByteArray::number(oldPort) + " ",
-                                          ":" + QByteArray::number(f.server.port()) + " "));
+        kh.write(stored);
     } else {
-        QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+        QVERIFY2(f.server.start(s0), qPrintable(f.server.errorText()));
     }
     f.acceptKey = accept;
     auto s = f.session();
@@ -272,7 +293,27 @@ void TestSftpSession::hostKeys() {
         QVERIFY(!s->Connected());
     }
     QCOMPARE(f.hostKeyStatuses, QList<qint32>{status});
-    QVERIFY2(f.fingerprint.startsWith("ssh-ed25519 SHA256:"), f.fingerprint.constData());
+    const QByteArray offered = serverKey == QLatin1String("ecdsa_key")
+                                   ? "ecdsa-sha2-nistp256 SHA256:"
+                                   : "ssh-ed25519 SHA256:";
+    if (status == TG_HOSTKEY_CHANGED) {
+        // OpenSSH's warning, the stored key's fingerprint and the offered one's, last.
+        QVERIFY2(f.fingerprint.startsWith("WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!\r\n"),
+                 f.fingerprint.constData());
+        QVERIFY2(f.fingerprint.contains("\r\nssh-ed25519 SHA256:"), f.fingerprint.constData());
+        QVERIFY2(f.fingerprint.contains("Offered by the server now:\r\n" + offered),
+                 f.fingerprint.constData());
+    } else {
+        QVERIFY2(f.fingerprint.startsWith(offered), f.fingerprint.constData());
+    }
+    // A refused key leaves the file as it was; an accepted one that replaces a key of its own
+    // type leaves no trace of the old one.
+    if (!accept)
+        QCOMPARE(f.knownHosts(), stored);
+    else if (serverKey != QLatin1String("ecdsa_key"))
+        QVERIFY(stored.isEmpty() || !f.knownHosts().contains(stored));
+    else
+        QVERIFY(f.knownHosts().startsWith(stored));
     s.reset();
 
     f.hostKeyStatuses.clear();
@@ -888,6 +929,49 @@ void TestSftpSession::openSshInterop() {
     withPassphrase->setKeyPassword("geheimwort");
     withPassphrase->Connect();
     QVERIFY(withPassphrase->Connected());
+}
+
+void TestSftpSession::openSshWeakAlgorithmsRefused_data() {
+    QTest::addColumn<QStringList>("serverOptions");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("RSA host key with SHA-1 signatures only")
+        << QStringList{QStringLiteral("--rsa-host-key"), QStringLiteral("--config"),
+                       QStringLiteral("HostKeyAlgorithms ssh-rsa")}
+        << QStringLiteral("host keys: the server offers only ssh-rsa, this library accepts "
+                          "ssh-ed25519,");
+    QTest::newRow("block-chaining ciphers only")
+        << QStringList{QStringLiteral("--config"),
+                       QStringLiteral("Ciphers aes128-cbc,aes256-cbc,3des-cbc")}
+        << QStringLiteral("ciphers: the server offers only aes128-cbc,aes256-cbc,3des-cbc, this "
+                          "library accepts aes128-ctr,aes192-ctr,aes256-ctr");
+}
+
+// A server that offers only algorithms OpenSSH's client no longer uses is refused, and the
+// message says what it offered.
+void TestSftpSession::openSshWeakAlgorithmsRefused() {
+    QFETCH(QStringList, serverOptions);
+    QFETCH(QString, message);
+    if (!OpenSshTestServer::available())
+        QSKIP("OpenSSH's sshd is not installed (scripts/setup.sh installs it)");
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    OpenSshTestServer sshd;
+    QVERIFY2(sshd.start(serverOptions), qPrintable(sshd.errorText()));
+    auto s = f.session();
+    s->setUserName(sshd.user());
+    s->setPort(sshd.port());
+    s->setKeyfile(QFile::encodeName(sshd.clientKey()));
+    try {
+        s->Connect();
+        QFAIL("connected to a server with weak algorithms only");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().contains(QStringLiteral("SSH handshake failed: ")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().contains(QStringLiteral("No algorithm in common with the server (")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().contains(message), qPrintable(e.message()));
+    }
+    QVERIFY(f.hostKeyStatuses.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSftpSession)
