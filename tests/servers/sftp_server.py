@@ -21,6 +21,7 @@ Scenario (JSON), every key optional:
   lose_after_bytes    n: writes past the first n bytes of a file are acknowledged but
                       not stored (a broken disk or a quota that lies).
   stall_reads_after   n: read requests past the first n bytes of a file are never answered.
+  stall_writes_after  n: write requests past the first n bytes of a file are never answered.
   time_limit          seconds after which the server ends by itself (300).
 
 Log lines (stderr): logins, refusals, faults injected.
@@ -93,6 +94,7 @@ def make_sftp_class(scenario):
     drop_after = scenario.get("drop_after_bytes")
     lose_after = scenario.get("lose_after_bytes")
     stall_after = scenario.get("stall_reads_after")
+    stall_writes_after = scenario.get("stall_writes_after")
 
     class Sftp(asyncssh.SFTPServer):
         def __init__(self, chan):
@@ -110,7 +112,10 @@ def make_sftp_class(scenario):
                 raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "setstat refused")
             return super().fsetstat(file_obj, attrs)
 
-        def write(self, file_obj, offset, data):
+        async def write(self, file_obj, offset, data):
+            if stall_writes_after is not None and offset + len(data) > stall_writes_after:
+                log.info("write at %d left unanswered", offset)
+                await asyncio.sleep(3600)
             self.written += len(data)
             if drop_after is not None and self.written > drop_after:
                 log.info("connection cut after %d bytes", self.written)

@@ -11,6 +11,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -61,6 +62,7 @@ private slots:
     void knownKeyUploadAndTimestamp();
     void hostKeys_data();
     void hostKeys();
+    void knownHostsLinkNotFollowed();
     void fourthPasswordRequestRefused();
     void keyboardInteractiveAnswersThroughInput();
     void errorTexts();
@@ -79,6 +81,7 @@ private slots:
     void downloadStreamPWriteFailures_data();
     void downloadStreamPWriteFailures();
     void downloadStreamPStalledServer();
+    void stalledUploadEndsByTimeout();
     void openSshInterop();
     void openSshWeakAlgorithmsRefused_data();
     void openSshWeakAlgorithmsRefused();
@@ -322,6 +325,35 @@ void TestSftpSession::hostKeys() {
     auto again = f.session();
     again->Connect();
     QCOMPARE(f.hostKeyStatuses, QList<qint32>{nextStatus});
+}
+
+// A symbolic link planted in known_hosts' place is neither read nor written through: the key
+// is asked about as one that could not be checked, and storing it fails with a message naming
+// the file, without holding up the connection.
+void TestSftpSession::knownHostsLinkNotFollowed() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    const QString target = f.folder.file(QStringLiteral("elsewhere"));
+    QFile t(target);
+    QVERIFY(t.open(QIODevice::WriteOnly));
+    t.write(f.server.knownHostsLine()); // the right key: it must not be taken from there
+    t.close();
+    const QByteArray before = f.server.knownHostsLine();
+    QVERIFY(QFile::link(target, f.knownHostsFile()));
+    auto s = f.session();
+    s->Connect();
+    QVERIFY(s->Connected());
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{TG_HOSTKEY_UNCHECKED});
+    const QByteArray path = QFile::encodeName(f.knownHostsFile());
+    QVERIFY2(f.messages.contains("Cannot read " + path + ": it is a symbolic link"),
+             f.messages.constData());
+    QVERIFY2(f.messages.contains("Cannot store the host key in " + path + ": Cannot read " + path +
+                                 ": it is a symbolic link"),
+             f.messages.constData());
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    QCOMPARE(t.readAll(), before);
+    QVERIFY(QFileInfo(f.knownHostsFile()).isSymLink());
 }
 
 void TestSftpSession::fourthPasswordRequestRefused() {
@@ -861,6 +893,35 @@ void TestSftpSession::downloadStreamPStalledServer() {
     // What came before the stall is kept.
     QVERIFY(target.data().size() >= 256 * 1024);
     QVERIFY(target.data().size() < 1024 * 1024);
+}
+
+// A server that stops answering write requests: the upload ends with the library's reply
+// time-out, and the session can be closed without another wait of that length.
+void TestSftpSession::stalledUploadEndsByTimeout() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario({{QStringLiteral("stall_writes_after"), 256 * 1024}})),
+             qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
+    s->setTimeoutTicks(3000);
+    QBuffer source;
+    source.setData(SftpFixture::randomBytes(8 * 1024 * 1024));
+    source.open(QIODevice::ReadOnly);
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        s->UploadStream("stall.bin", &source, false);
+        QFAIL("an upload to a stalled server succeeded");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().contains(QStringLiteral("Timeout error, the server did not answer "
+                                                     "in time")),
+                 qPrintable(e.message()));
+    }
+    s->Disconnect();
+    // One reply time-out, not one per request or one more for closing the file.
+    QVERIFY2(clock.elapsed() < 3000 + 4000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestSftpSession::openSshInterop() {

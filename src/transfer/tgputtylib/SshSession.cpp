@@ -129,6 +129,9 @@ void SshSession::sftpFailure(const std::string& what) {
         m_ctx->fxp_errtype = static_cast<int32_t>(code);
         m_ctx->fxp_error_message = m_errorMessage.data();
         error(what + ": " + m_errorMessage);
+    } else if (rc == LIBSSH2_ERROR_EAGAIN) {
+        // libssh2 was still waiting: the wait for it ended, by the time-out or an abort.
+        error(what + ": " + lastError(m_ctx->aborted ? AbortedCode : LIBSSH2_ERROR_TIMEOUT));
     } else {
         error(what + ": " + lastError(rc));
     }

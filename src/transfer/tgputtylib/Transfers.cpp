@@ -14,6 +14,12 @@
 
 namespace tgputty {
 
+namespace {
+
+constexpr int FailedCloseMs = 1000;
+
+} // namespace
+
 // How many bytes of an upload are in flight at once: enough for the round trip at 256 MiB/s,
 // at least 512 KiB, at most the buffer. A deeper queue does not make a fast line faster; on a
 // local network it only makes the server shift megabytes through its buffers (on loopback the
@@ -129,7 +135,9 @@ bool Transfers::upload(const char* localname, const char* remotename, bool appen
         }
     }
     // The last answers may still be missing; closing the handle waits for them.
-    const long long closed = m_s.call([&] { return libssh2_sftp_close_handle(h); });
+    // After a failure the server may not answer at all: that wait is short.
+    const long long closed =
+        m_s.call([&] { return libssh2_sftp_close_handle(h); }, ok ? -1 : FailedCloseMs);
     if (ok && closed != 0) {
         m_s.sftpFailure("Error closing the remote file " + path);
         ok = false;
