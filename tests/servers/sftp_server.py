@@ -100,6 +100,7 @@ def make_sftp_class(scenario):
         def __init__(self, chan):
             super().__init__(chan, chroot=home)
             self.written = 0
+            log.info("sftp channel opened")
 
         def setstat(self, path, attrs):
             if refuse_setstat:

@@ -70,6 +70,7 @@ private slots:
     void blockwiseUploadAndMoveEx();
     void uploadThroughProxy_data();
     void uploadThroughProxy();
+    void uploadOnSeveralChannelsOverSlowLine();
     void proxyFailures_data();
     void proxyFailures();
     void unreachableServer();
@@ -515,6 +516,7 @@ struct ProxyCase {
     qint32 local = 1;              // proxy_localhost
     qint32 timeoutMs = 10000;      // the session's connection time-out
     bool coalesce = false;         // the proxy's answer shares a packet with what follows
+    int delayMs = 0;               // round trip the proxy adds
 };
 
 // The session, its server and a test proxy in front of it; local connections use the proxy.
@@ -531,7 +533,8 @@ struct ProxyFixture {
                                      {QStringLiteral("user"), c.wantUser},
                                      {QStringLiteral("password"), c.wantPassword},
                                      {QStringLiteral("refuse"), c.refuse},
-                                     {QStringLiteral("coalesce"), c.coalesce}}))
+                                     {QStringLiteral("coalesce"), c.coalesce},
+                                     {QStringLiteral("delay_ms"), c.delayMs}}))
             return false;
         s = f.session();
         s->setHostName(c.host);
@@ -622,6 +625,32 @@ void TestSftpSession::uploadThroughProxy() {
 }
 
 // A proxy that says no ends the connection with its reason, and never with the password.
+// Over a line with a long round trip a new file goes up on several SFTP channels of the one
+// connection, each writing segments of the file of its own: the file arrives whole.
+void TestSftpSession::uploadOnSeveralChannelsOverSlowLine() {
+    ProxyFixture p;
+    QVERIFY(
+        p.start(ProxyCase{.kind = QStringLiteral("socks5"), .type = PROXY_SOCKS5, .delayMs = 20}));
+    p.s->Connect();
+    const QByteArray data = SftpFixture::randomBytes(40 * 1024 * 1024 + 5);
+    QBuffer source;
+    source.setData(data);
+    source.open(QIODevice::ReadOnly);
+    qint64 lastProgress = 0;
+    p.s->OnProgress = [&](qint64 bytes, bool) {
+        lastProgress = bytes;
+        return true;
+    };
+    p.s->UploadStream("lanes.bin", &source, false);
+    QCOMPARE(lastProgress, data.size());
+    p.s->Disconnect();
+    QVERIFY2(p.f.server.serverLog().count(QStringLiteral("sftp channel opened")) > 1,
+             qPrintable(p.f.server.serverLog()));
+    QFile stored(p.f.server.home() + QStringLiteral("/lanes.bin"));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QVERIFY(stored.readAll() == data);
+}
+
 void TestSftpSession::proxyFailures_data() {
     QTest::addColumn<ProxyCase>("proxyCase");
     QTest::addColumn<QString>("reason");
@@ -954,7 +983,8 @@ void TestSftpSession::openSshInterop() {
     s->Connect();
     QCOMPARE(f.hostKeyStatuses, QList<qint32>{0});
 
-    const QByteArray data = SftpFixture::randomBytes(8 * 1024 * 1024 + 3);
+    // Enough for the upload to run on several channels, each writing segments of its own.
+    const QByteArray data = SftpFixture::randomBytes(40 * 1024 * 1024 + 3);
     QBuffer source;
     source.setData(data);
     source.open(QIODevice::ReadOnly);

@@ -34,10 +34,11 @@ LIBSSH2_SFTP_ATTRIBUTES fromAttrs(const fxp_attrs* in) {
 } // namespace
 
 LIBSSH2_SFTP_HANDLE* RemoteFiles::open(const std::string& path, unsigned long flags, long mode,
-                                       int type) {
+                                       int type, LIBSSH2_SFTP* channel) {
+    LIBSSH2_SFTP* on = channel ? channel : m_s.sftp();
     return m_s.callPtr<LIBSSH2_SFTP_HANDLE>([&] {
-        return libssh2_sftp_open_ex(m_s.sftp(), path.c_str(), static_cast<unsigned>(path.size()),
-                                    flags, mode, type);
+        return libssh2_sftp_open_ex(on, path.c_str(), static_cast<unsigned>(path.size()), flags,
+                                    mode, type);
     });
 }
 

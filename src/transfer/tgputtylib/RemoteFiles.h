@@ -25,7 +25,9 @@ public:
     bool rename(const char* from, const char* to, int flags);
     bool getStat(const char* name, fxp_attrs* attrs);
     bool setStat(const char* name, const fxp_attrs* attrs);
-    LIBSSH2_SFTP_HANDLE* open(const std::string& path, unsigned long flags, long mode, int type);
+    // On the session's SFTP channel, or on `channel` when one is given.
+    LIBSSH2_SFTP_HANDLE* open(const std::string& path, unsigned long flags, long mode, int type,
+                              LIBSSH2_SFTP* channel = nullptr);
     void close(LIBSSH2_SFTP_HANDLE* handle);
 
 private:

@@ -324,9 +324,24 @@ int SshSession::connect(const char* host, const char* user, int port, const char
     return 0;
 }
 
+LIBSSH2_SFTP* SshSession::extraSftp(size_t index) {
+    while (m_extraSftp.size() <= index && !m_noMoreSftp && m_session) {
+        LIBSSH2_SFTP* extra = callPtr<LIBSSH2_SFTP>([&] { return libssh2_sftp_init(m_session); });
+        if (!extra)
+            m_noMoreSftp = true;
+        else
+            m_extraSftp.push_back(extra);
+    }
+    return index < m_extraSftp.size() ? m_extraSftp[index] : nullptr;
+}
+
 void SshSession::close() {
     // A broken connection must not hold the caller: the goodbye gets a short time only.
     constexpr int GoodbyeMs = 2000;
+    for (LIBSSH2_SFTP* extra : m_extraSftp)
+        call([&] { return libssh2_sftp_shutdown(extra); }, GoodbyeMs);
+    m_extraSftp.clear();
+    m_noMoreSftp = false;
     if (m_sftp) {
         call([&] { return libssh2_sftp_shutdown(m_sftp); }, GoodbyeMs);
         m_sftp = nullptr;

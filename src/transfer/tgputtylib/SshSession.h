@@ -42,6 +42,9 @@ public:
     LIBSSH2_SESSION* session() const { return m_session; }
     LIBSSH2_SFTP* sftp() const { return m_sftp; }
     bool isOpen() const { return m_sftp != nullptr; }
+    // Another SFTP channel on the same connection (index 0 is the first beside sftp()), opened
+    // when first asked for; null when the server gives no more.
+    LIBSSH2_SFTP* extraSftp(size_t index);
 
     // 0 when the session is open and SFTP is ready.
     int connect(const char* host, const char* user, int port, const char* password);
@@ -125,6 +128,8 @@ private:
     int m_socket = -1;
     LIBSSH2_SESSION* m_session = nullptr;
     LIBSSH2_SFTP* m_sftp = nullptr;
+    std::vector<LIBSSH2_SFTP*> m_extraSftp;
+    bool m_noMoreSftp = false;
     std::string m_pwd;
     std::string m_homedir;
     std::string m_errorMessage;

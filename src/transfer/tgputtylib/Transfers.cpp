@@ -11,12 +11,26 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
+
+#include <unistd.h>
 
 namespace tgputty {
 
 namespace {
 
 constexpr int FailedCloseMs = 1000;
+
+// An upload runs on this many SFTP channels of the one connection, each writing segments of
+// this size. The server grants each channel a window of its own (OpenSSH 2 MiB), and on a line
+// with a long round trip that window, not the line, is what limits one channel: every lane adds
+// a window. A lane that finishes a segment waits for its last answers before it takes the next
+// one, while the others go on.
+// On a local network (a round trip under LocalRoundTripMs) one window carries more than the
+// line, and one channel is quicker.
+constexpr size_t UploadLanes = 3;
+constexpr int LocalRoundTripMs = 5;
+constexpr size_t SegmentBytes = 16 * 1024 * 1024;
 
 } // namespace
 
@@ -62,9 +76,13 @@ bool Transfers::upload(const char* localname, const char* remotename, bool appen
     LIBSSH2_SFTP_ATTRIBUTES a{};
     const bool stated = m_s.call([&] { return libssh2_sftp_fstat_ex(h, &a, 0); }) == 0;
     const auto roundTrip = std::chrono::steady_clock::now() - statStart;
-    if (append && stated)
-        libssh2_sftp_seek64(h, a.filesize);
     m_s.info("Uploading to " + path);
+    if (!append)
+        return uploadInLanes(h, path, local.get(),
+                             roundTrip < std::chrono::milliseconds(LocalRoundTripMs) ? 1
+                                                                                     : UploadLanes);
+    if (stated)
+        libssh2_sftp_seek64(h, a.filesize);
 
     // Many write requests stay in flight: libssh2 splits what it is given into requests
     // and sends them all before it waits for the first answer, so it is always given
@@ -141,6 +159,155 @@ bool Transfers::upload(const char* localname, const char* remotename, bool appen
     if (ok && closed != 0) {
         m_s.sftpFailure("Error closing the remote file " + path);
         ok = false;
+    }
+    if (ok)
+        m_s.info("Uploaded " + std::to_string(acked) + " bytes to " + path);
+    return ok;
+}
+
+size_t Transfers::readSource(FILE* local, uint64_t offset, char* into, size_t size, bool& failed) {
+    size_t done = 0;
+    while (done < size) {
+        int64_t got = 0;
+        if (local) {
+            const ssize_t n =
+                ::pread(fileno(local), into + done, size - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                m_s.error(std::string("Error reading the local file: ") + std::strerror(errno));
+                failed = true;
+                return done;
+            }
+            got = n;
+        } else {
+            got = m_s.ctx()->read_from_stream(
+                offset + done, into + done,
+                static_cast<int32_t>(std::min<size_t>(size - done, 1 << 30)), m_s.ctx());
+        }
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
+
+bool Transfers::uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& path, FILE* local,
+                              size_t laneCount) {
+    struct Lane {
+        LIBSSH2_SFTP_HANDLE* handle = nullptr;
+        std::vector<char> data; // the segment
+        size_t acked = 0;       // of it, answered by the server
+        bool busy = false;      // holds a segment not yet all answered
+        bool tried = false;     // its channel was asked for
+    };
+    std::vector<Lane> lanes(laneCount);
+    constexpr size_t NoLane = ~size_t(0);
+    size_t pending = NoLane;
+    lanes[0].handle = first;
+    lanes[0].tried = true;
+    TTGLibraryContext* ctx = m_s.ctx();
+    uint64_t next = 0;
+    bool eof = false;
+    bool ok = true;
+    int64_t acked = 0;
+    long long lastMove = nowMs();
+    while (ok) {
+        bool moved = false;
+        bool busy = false;
+        const size_t from = pending != NoLane ? pending : 0;
+        const size_t visits = pending != NoLane ? 1 : lanes.size();
+        for (size_t n = 0; n < visits && ok; ++n) {
+            const size_t i = from + n;
+            Lane& lane = lanes[i];
+            if (!lane.busy && !eof) {
+                if (!lane.tried) {
+                    // More channels only for data that fills more than one segment.
+                    lane.tried = true;
+                    if (LIBSSH2_SFTP* channel = m_s.extraSftp(i - 1))
+                        lane.handle = RemoteFiles(m_s).open(path, LIBSSH2_FXF_WRITE, 0644,
+                                                            LIBSSH2_SFTP_OPENFILE, channel);
+                    lastMove = nowMs();
+                }
+                if (!lane.handle)
+                    continue;
+                lane.data.resize(SegmentBytes);
+                bool failed = false;
+                const size_t got = readSource(local, next, lane.data.data(), SegmentBytes, failed);
+                if (failed) {
+                    ok = false;
+                    break;
+                }
+                lane.data.resize(got);
+                if (got < SegmentBytes)
+                    eof = true;
+                if (got == 0)
+                    continue;
+                libssh2_sftp_seek64(lane.handle, next);
+                next += got;
+                lane.acked = 0;
+                lane.busy = true;
+            }
+            if (!lane.busy)
+                continue;
+            busy = true;
+            const ssize_t rc = libssh2_sftp_write(lane.handle, lane.data.data() + lane.acked,
+                                                  lane.data.size() - lane.acked);
+            // A packet of this lane may be left half sent: libssh2 takes no other packet before
+            // it is finished, so this lane alone goes on until then.
+            if (rc == LIBSSH2_ERROR_EAGAIN &&
+                (libssh2_session_block_directions(m_s.session()) & LIBSSH2_SESSION_BLOCK_OUTBOUND))
+                pending = i;
+            else if (pending == i)
+                pending = NoLane;
+            if (rc == LIBSSH2_ERROR_EAGAIN || rc == 0 || rc == LIBSSH2_ERROR_BAD_USE)
+                continue;
+            if (rc < 0) {
+                m_s.sftpFailure("Error writing the remote file " + path);
+                ok = false;
+                break;
+            }
+            lane.acked += static_cast<size_t>(rc);
+            lane.busy = lane.acked < lane.data.size();
+            acked += rc;
+            moved = true;
+            if (ctx->progress_callback && !ctx->progress_callback(acked, true, ctx)) {
+                m_s.error("Upload cancelled");
+                ok = false;
+            }
+        }
+        if (!ok || !busy)
+            break;
+        if (ctx->aborted) {
+            m_s.error("Upload aborted");
+            ok = false;
+            break;
+        }
+        if (moved) {
+            lastMove = nowMs();
+            continue;
+        }
+        // Nothing answered and nothing more could be sent: wait for the server, but no
+        // longer than the reply time-out since it last answered.
+        const long long left = m_s.replyTimeoutMs() - (nowMs() - lastMove);
+        const Wait w = left > 0 ? m_s.waitSocket(static_cast<int>(left)) : Wait::TimedOut;
+        if (w != Wait::Ready) {
+            m_s.error("Error writing the remote file " + path + ": " +
+                      m_s.lastError(w == Wait::Aborted ? SshSession::AbortedCode
+                                                       : LIBSSH2_ERROR_TIMEOUT));
+            ok = false;
+        }
+    }
+    // Every answer is in when all went well; after a failure the server may not answer at all.
+    for (Lane& lane : lanes) {
+        if (!lane.handle)
+            continue;
+        const long long closed = m_s.call([&] { return libssh2_sftp_close_handle(lane.handle); },
+                                          ok ? -1 : FailedCloseMs);
+        if (ok && closed != 0) {
+            m_s.sftpFailure("Error closing the remote file " + path);
+            ok = false;
+        }
     }
     if (ok)
         m_s.info("Uploaded " + std::to_string(acked) + " bytes to " + path);

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -51,6 +53,13 @@ public:
     bool readBlock(tg_xfer* xfer);
 
 private:
+    // A new file's upload on several channels at once, in segments.
+    bool uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& path, FILE* local,
+                       size_t laneCount);
+    // Up to `size` bytes of the local file (or the caller's stream) from `offset`; fewer only at
+    // its end. `failed` is set after an error message.
+    size_t readSource(FILE* local, uint64_t offset, char* into, size_t size, bool& failed);
+
     SshSession& m_s;
 };
 
