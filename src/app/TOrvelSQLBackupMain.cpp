@@ -8,7 +8,7 @@
 #include "app/WindowServices.h"
 #include "core/WindowSizeRule.h"
 #include "platform/ProgramError.h"
-#include "platform/SingleInstance.h"
+#include "app/SingleInstance.h"
 #include "platform/VersionInfo.h"
 #include "settings/Dataset.h"
 #include "settings/EditingRules.h"

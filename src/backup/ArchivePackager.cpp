@@ -1,6 +1,6 @@
 #include "backup/ArchivePackager.h"
 
-#include "backup/ZipWriter.h"
+#include "archive/ZipWriter.h"
 #include "platform/Clock.h"
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"

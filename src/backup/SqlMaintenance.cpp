@@ -1,7 +1,7 @@
 #include "backup/SqlMaintenance.h"
 
-#include "backup/SqlConnectionString.h"
-#include "backup/SqlQuoting.h"
+#include "sqlserver/SqlConnectionString.h"
+#include "sqlserver/SqlQuoting.h"
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"

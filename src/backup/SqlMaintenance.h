@@ -1,8 +1,8 @@
 #pragma once
 
-#include "backup/SqlCommand.h"
-#include "backup/SqlConnection.h"
-#include "backup/SqlQuery.h"
+#include "sqlserver/SqlCommand.h"
+#include "sqlserver/SqlConnection.h"
+#include "sqlserver/SqlQuery.h"
 #include "settings/BackupJob.h"
 
 #include <QString>

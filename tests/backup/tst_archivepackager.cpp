@@ -2,10 +2,10 @@
 #include "MemoryLog.h"
 #include "TempFolder.h"
 #include "backup/ArchivePackager.h"
-#include "backup/ZipWriter.h"
+#include "archive/ZipWriter.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
-#include "tst_zipcheck.h"
+#include "ZipCheck.h"
 
 #include <QBuffer>
 #include <QDir>

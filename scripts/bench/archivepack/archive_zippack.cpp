@@ -7,8 +7,8 @@
 //   archive_zippack blocks [--block BYTES] <file>
 //       one thread, block by block: time and size of libdeflate's levels, of the check, and of
 //       zlib with the previous block as dictionary; prints a table
-#include "backup/DeflateBlockPacker.h"
-#include "backup/ZipWriter.h"
+#include "archive/DeflateBlockPacker.h"
+#include "archive/ZipWriter.h"
 #include "platform/ProgramError.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backup/SqlRecord.h"
+#include "sqlserver/SqlRecord.h"
 
 #include <QString>
 

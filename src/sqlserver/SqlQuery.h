@@ -1,7 +1,7 @@
 #pragma once
 
-#include "backup/SqlDbProcess.h"
-#include "backup/SqlRecord.h"
+#include "sqlserver/SqlDbProcess.h"
+#include "sqlserver/SqlRecord.h"
 
 #include <QString>
 

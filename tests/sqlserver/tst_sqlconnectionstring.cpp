@@ -1,5 +1,5 @@
-#include "backup/SqlConnectionString.h"
-#include "backup/SqlQuoting.h"
+#include "sqlserver/SqlConnectionString.h"
+#include "sqlserver/SqlQuoting.h"
 #include "platform/ProgramError.h"
 
 #include <QtTest>

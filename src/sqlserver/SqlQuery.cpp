@@ -1,6 +1,6 @@
-#include "backup/SqlQuery.h"
+#include "sqlserver/SqlQuery.h"
 
-#include "backup/SqlConnectionString.h"
+#include "sqlserver/SqlConnectionString.h"
 
 void SqlQuery::open() {
     close();

@@ -1,6 +1,6 @@
-#include "backup/ParallelDeflate.h"
+#include "archive/ParallelDeflate.h"
 
-#include "backup/DeflateBlockPacker.h"
+#include "archive/DeflateBlockPacker.h"
 #include "platform/ProgramError.h"
 
 #include <QThread>

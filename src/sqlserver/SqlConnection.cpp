@@ -1,6 +1,6 @@
-#include "backup/SqlConnection.h"
+#include "sqlserver/SqlConnection.h"
 
-#include "backup/SqlConnectionString.h"
+#include "sqlserver/SqlConnectionString.h"
 
 void SqlConnection::open() {
     close();

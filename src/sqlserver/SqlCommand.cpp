@@ -1,6 +1,6 @@
-#include "backup/SqlCommand.h"
+#include "sqlserver/SqlCommand.h"
 
-#include "backup/SqlConnectionString.h"
+#include "sqlserver/SqlConnectionString.h"
 
 void SqlCommand::setConnectionString(const QString& connectionString) {
     m_process.close();

@@ -1,4 +1,4 @@
-#include "backup/SqlQuoting.h"
+#include "sqlserver/SqlQuoting.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "backup/SqlConnectionString.h"
+#include "sqlserver/SqlConnectionString.h"
 
 #include "platform/ConnectionString.h"
 #include "platform/ProgramError.h"

@@ -1,7 +1,7 @@
 #include "TempFolder.h"
-#include "backup/ZipWriter.h"
+#include "archive/ZipWriter.h"
 #include "platform/ProgramError.h"
-#include "tst_zipcheck.h"
+#include "ZipCheck.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

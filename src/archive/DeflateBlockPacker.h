@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backup/DeflateFinalBlock.h"
+#include "archive/DeflateFinalBlock.h"
 
 #include <QString>
 

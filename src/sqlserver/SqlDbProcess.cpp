@@ -1,6 +1,6 @@
-#include "backup/SqlDbProcess.h"
+#include "sqlserver/SqlDbProcess.h"
 
-#include "backup/SqlConnectionString.h"
+#include "sqlserver/SqlConnectionString.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
 

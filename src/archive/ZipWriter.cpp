@@ -1,4 +1,4 @@
-#include "backup/ZipWriter.h"
+#include "archive/ZipWriter.h"
 
 #include "platform/ProgramError.h"
 

@@ -1,5 +1,5 @@
-#include "backup/DeflateBlockPacker.h"
-#include "backup/DeflateFinalBlock.h"
+#include "archive/DeflateBlockPacker.h"
+#include "archive/DeflateFinalBlock.h"
 
 #include <QRandomGenerator>
 #include <QtTest>

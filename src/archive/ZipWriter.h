@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backup/ParallelDeflate.h"
+#include "archive/ParallelDeflate.h"
 
 #include <QIODevice>
 #include <QString>

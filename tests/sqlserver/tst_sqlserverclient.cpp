@@ -2,12 +2,12 @@
 #include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
-#include "backup/SqlCommand.h"
-#include "backup/SqlConnection.h"
-#include "backup/SqlConnectionString.h"
-#include "backup/SqlDbProcess.h"
-#include "backup/SqlQuery.h"
-#include "backup/SqlQuoting.h"
+#include "sqlserver/SqlCommand.h"
+#include "sqlserver/SqlConnection.h"
+#include "sqlserver/SqlConnectionString.h"
+#include "sqlserver/SqlDbProcess.h"
+#include "sqlserver/SqlQuery.h"
+#include "sqlserver/SqlQuoting.h"
 #include "platform/ProgramError.h"
 
 #include <QElapsedTimer>
@@ -101,7 +101,7 @@ int loginsIn(const QString& serverLog) {
 
 } // namespace
 
-class TestSqlClient : public QObject {
+class TestSqlServerClient : public QObject {
     Q_OBJECT
 
 private slots:
@@ -137,11 +137,11 @@ private:
     TdsTestServer m_server;
 };
 
-void TestSqlClient::initTestCase() {
+void TestSqlServerClient::initTestCase() {
     QVERIFY(m_conf.install());
 }
 
-void TestSqlClient::queryReadsRowsByColumnName() {
+void TestSqlServerClient::queryReadsRowsByColumnName() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     QJsonObject databases = scenario[QStringLiteral("databases")].toObject();
     QJsonObject lager = databases[QStringLiteral("Lager")].toObject();
@@ -190,7 +190,7 @@ void TestSqlClient::queryReadsRowsByColumnName() {
     QVERIFY_THROWS_EXCEPTION(ProgramError, rows[0].value(QStringLiteral("no_such_column")));
 }
 
-void TestSqlClient::statementOutcome_data() {
+void TestSqlServerClient::statementOutcome_data() {
     QTest::addColumn<QString>("statement");
     QTest::addColumn<QJsonArray>("fail");
     QTest::addColumn<QStringList>("errorTexts"); // empty: must succeed
@@ -225,7 +225,7 @@ void TestSqlClient::statementOutcome_data() {
                        QStringLiteral("BACKUP DATABASE is terminating abnormally.")};
 }
 
-void TestSqlClient::statementOutcome() {
+void TestSqlServerClient::statementOutcome() {
     QFETCH(QString, statement);
     QFETCH(QJsonArray, fail);
     QFETCH(QStringList, errorTexts);
@@ -260,7 +260,7 @@ void TestSqlClient::statementOutcome() {
     QCOMPARE(loginsIn(m_server.serverLog()), 1);
 }
 
-void TestSqlClient::connectFailureCarriesText_data() {
+void TestSqlServerClient::connectFailureCarriesText_data() {
     QTest::addColumn<QString>("dataSource"); // %SERVER%: the test server, %CLOSED%: nothing listens
     QTest::addColumn<QString>("catalog");
     QTest::addColumn<QString>("password");
@@ -285,7 +285,7 @@ void TestSqlClient::connectFailureCarriesText_data() {
         << QStringLiteral("Provider \"MSOLEDBSQL\" wird nicht unterstützt");
 }
 
-void TestSqlClient::connectFailureCarriesText() {
+void TestSqlServerClient::connectFailureCarriesText() {
     QFETCH(QString, dataSource);
     QFETCH(QString, catalog);
     QFETCH(QString, password);
@@ -307,7 +307,7 @@ void TestSqlClient::connectFailureCarriesText() {
     QVERIFY(!connection.isOpen());
 }
 
-void TestSqlClient::timeoutIsAFailureWithClearText() {
+void TestSqlServerClient::timeoutIsAFailureWithClearText() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] =
         QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")},
@@ -335,7 +335,7 @@ void TestSqlClient::timeoutIsAFailureWithClearText() {
 // A server that never acknowledges the cancel (frozen, or the connection went half-open): the
 // call gives up once the cancel wait is over, not after a second full time-out, and the next
 // statement runs on a new connection.
-void TestSqlClient::timeoutGivesUpOnAServerThatIgnoresTheCancel() {
+void TestSqlServerClient::timeoutGivesUpOnAServerThatIgnoresTheCancel() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] =
         QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
@@ -363,7 +363,7 @@ void TestSqlClient::timeoutGivesUpOnAServerThatIgnoresTheCancel() {
 }
 
 // A server that accepts the connection but never answers the login must not hang the job.
-void TestSqlClient::loginTimeoutEndsAHangingLogin() {
+void TestSqlServerClient::loginTimeoutEndsAHangingLogin() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("login_delay")] = 30;
     QVERIFY(startServer(scenario));
@@ -379,7 +379,7 @@ void TestSqlClient::loginTimeoutEndsAHangingLogin() {
     QVERIFY(!connection.isOpen());
 }
 
-void TestSqlClient::commandKeepsAndRenewsItsConnection() {
+void TestSqlServerClient::commandKeepsAndRenewsItsConnection() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("fail")] =
         QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")},
@@ -412,7 +412,7 @@ void TestSqlClient::commandKeepsAndRenewsItsConnection() {
 
 // The server ends while the connection is idle: the next statement fails with a text
 // (the process must not die of a write to a closed socket) and leaves the command closed.
-void TestSqlClient::serverGoneBetweenStatements() {
+void TestSqlServerClient::serverGoneBetweenStatements() {
     QVERIFY(startServer());
     SqlCommand command;
     command.setConnectionString(connectionString(QStringLiteral("Lager")));
@@ -430,7 +430,7 @@ void TestSqlClient::serverGoneBetweenStatements() {
     QVERIFY(!command.isConnected());
 }
 
-void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
+void TestSqlServerClient::awkwardNamesAndPasswordWorkEndToEnd() {
     const QString name = QStringLiteral("Lag'er]1");
     const QString password = QStringLiteral(" ge;heim'\"x ");
     QJsonObject scenario = TdsTestServer::defaultScenario();
@@ -461,14 +461,14 @@ void TestSqlClient::awkwardNamesAndPasswordWorkEndToEnd() {
     QVERIFY(QFileInfo(file).size() > 65536);
 }
 
-void TestSqlClient::namedInstanceIsResolvedThroughTheBrowser_data() {
+void TestSqlServerClient::namedInstanceIsResolvedThroughTheBrowser_data() {
     QTest::addColumn<QString>("dataSource");
     QTest::newRow("(local)\\inst") << QStringLiteral("(local)\\SQLEXPRESS");
     QTest::newRow(".\\inst") << QStringLiteral(".\\SQLEXPRESS");
     QTest::newRow("host\\inst") << QStringLiteral("127.0.0.1\\SQLEXPRESS");
 }
 
-void TestSqlClient::namedInstanceIsResolvedThroughTheBrowser() {
+void TestSqlServerClient::namedInstanceIsResolvedThroughTheBrowser() {
     QFETCH(QString, dataSource);
     QVERIFY(startServer());
     BrowserStandIn browser;
@@ -485,5 +485,5 @@ void TestSqlClient::namedInstanceIsResolvedThroughTheBrowser() {
     QCOMPARE(browser.asked().first(), QStringLiteral("SQLEXPRESS"));
 }
 
-QTEST_GUILESS_MAIN(TestSqlClient)
-#include "tst_sqlclient.moc"
+QTEST_GUILESS_MAIN(TestSqlServerClient)
+#include "tst_sqlserverclient.moc"

@@ -1,4 +1,4 @@
-#include "backup/DeflateBlockPacker.h"
+#include "archive/DeflateBlockPacker.h"
 
 #include <cstring>
 #include <libdeflate.h>

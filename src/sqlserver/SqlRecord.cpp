@@ -1,4 +1,4 @@
-#include "backup/SqlRecord.h"
+#include "sqlserver/SqlRecord.h"
 
 #include "platform/ProgramError.h"
 

@@ -1,4 +1,4 @@
-#include "backup/DeflateFinalBlock.h"
+#include "archive/DeflateFinalBlock.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backup/SqlDbProcess.h"
+#include "sqlserver/SqlDbProcess.h"
 
 #include <QString>
 
