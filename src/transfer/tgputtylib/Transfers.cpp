@@ -76,11 +76,16 @@ bool Transfers::upload(const char* localname, const char* remotename, bool appen
     LIBSSH2_SFTP_ATTRIBUTES a{};
     const bool stated = m_s.call([&] { return libssh2_sftp_fstat_ex(h, &a, 0); }) == 0;
     const auto roundTrip = std::chrono::steady_clock::now() - statStart;
+    if (!append) {
+        const size_t lanes =
+            roundTrip < std::chrono::milliseconds(LocalRoundTripMs) ? 1 : UploadLanes;
+        m_s.info("Uploading to " + path + " on " + std::to_string(lanes) + " channel" +
+                 (lanes > 1 ? "s" : ""));
+        const size_t configured =
+            static_cast<size_t>(std::max<int32_t>(m_s.configInt(ConfWriteBuffer), 64 * 1024));
+        return uploadInLanes(h, path, local.get(), lanes, uploadInFlight(roundTrip, configured));
+    }
     m_s.info("Uploading to " + path);
-    if (!append)
-        return uploadInLanes(h, path, local.get(),
-                             roundTrip < std::chrono::milliseconds(LocalRoundTripMs) ? 1
-                                                                                     : UploadLanes);
     if (stated)
         libssh2_sftp_seek64(h, a.filesize);
 
@@ -193,11 +198,14 @@ size_t Transfers::readSource(FILE* local, uint64_t offset, char* into, size_t si
 }
 
 bool Transfers::uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& path, FILE* local,
-                              size_t laneCount) {
+                              size_t laneCount, size_t inFlight) {
     struct Lane {
         LIBSSH2_SFTP_HANDLE* handle = nullptr;
-        std::vector<char> data; // the segment
+        std::vector<char> data; // the segment, read as it is sent
+        uint64_t start = 0;     // its place in the file
+        size_t filled = 0;      // of it, read
         size_t acked = 0;       // of it, answered by the server
+        bool last = false;      // the data ends within this segment
         bool busy = false;      // holds a segment not yet all answered
         bool tried = false;     // its channel was asked for
     };
@@ -232,27 +240,41 @@ bool Transfers::uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& pat
                 if (!lane.handle)
                     continue;
                 lane.data.resize(SegmentBytes);
+                libssh2_sftp_seek64(lane.handle, next);
+                lane.start = next;
+                next += SegmentBytes;
+                lane.filled = 0;
+                lane.acked = 0;
+                lane.last = false;
+                lane.busy = true;
+            }
+            // The segment is read a little ahead of what is sent, so that it is still in the
+            // cache when libssh2 copies it.
+            const size_t wanted = std::min(lane.acked + inFlight, lane.data.size());
+            if (lane.busy && !lane.last && lane.filled < wanted) {
                 bool failed = false;
-                const size_t got = readSource(local, next, lane.data.data(), SegmentBytes, failed);
+                const size_t asked = wanted - lane.filled;
+                const size_t got = readSource(local, lane.start + lane.filled,
+                                              lane.data.data() + lane.filled, asked, failed);
                 if (failed) {
                     ok = false;
                     break;
                 }
-                lane.data.resize(got);
-                if (got < SegmentBytes)
-                    eof = true;
-                if (got == 0)
-                    continue;
-                libssh2_sftp_seek64(lane.handle, next);
-                next += got;
-                lane.acked = 0;
-                lane.busy = true;
+                lane.filled += got;
+                if (got < asked)
+                    lane.last = eof = true;
             }
+            if (lane.busy && lane.acked == lane.filled &&
+                (lane.last || lane.filled == lane.data.size()))
+                lane.busy = false; // an empty rest: the data ended before it
             if (!lane.busy)
                 continue;
             busy = true;
+            // libssh2 copies what it is given into requests at once and encrypts them when the
+            // window lets them go: given no more than the in-flight size, the data is still in
+            // the cache when it is encrypted.
             const ssize_t rc = libssh2_sftp_write(lane.handle, lane.data.data() + lane.acked,
-                                                  lane.data.size() - lane.acked);
+                                                  std::min(lane.filled - lane.acked, inFlight));
             // A packet of this lane may be left half sent: libssh2 takes no other packet before
             // it is finished, so this lane alone goes on until then.
             if (rc == LIBSSH2_ERROR_EAGAIN &&
@@ -268,7 +290,8 @@ bool Transfers::uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& pat
                 break;
             }
             lane.acked += static_cast<size_t>(rc);
-            lane.busy = lane.acked < lane.data.size();
+            lane.busy =
+                !(lane.acked == lane.filled && (lane.last || lane.filled == lane.data.size()));
             acked += rc;
             moved = true;
             if (ctx->progress_callback && !ctx->progress_callback(acked, true, ctx)) {

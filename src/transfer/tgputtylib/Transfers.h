@@ -54,8 +54,9 @@ public:
 
 private:
     // A new file's upload on several channels at once, in segments.
+    // `inFlight` bytes of each lane are given to libssh2 at a time.
     bool uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& path, FILE* local,
-                       size_t laneCount);
+                       size_t laneCount, size_t inFlight);
     // Up to `size` bytes of the local file (or the caller's stream) from `offset`; fewer only at
     // its end. `failed` is set after an error message.
     size_t readSource(FILE* local, uint64_t offset, char* into, size_t size, bool& failed);
