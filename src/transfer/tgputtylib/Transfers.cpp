@@ -34,15 +34,15 @@ constexpr size_t SegmentBytes = 16 * 1024 * 1024;
 
 } // namespace
 
-// How many bytes of an upload are in flight at once: enough for the round trip at 256 MiB/s,
-// at least 512 KiB, at most the buffer. A deeper queue does not make a fast line faster; on a
-// local network it only makes the server shift megabytes through its buffers (on loopback the
-// upload took a third longer with 4 MiB in flight than with 512 KiB). The round trip is taken
-// from one request, which is never quicker than the line, so a slow answer errs towards the
-// deeper queue.
+// How many bytes of an upload are given to libssh2 at once: enough for the round trip at
+// 256 MiB/s, at least 2 MiB, at most the buffer. The round trip is one sample taken before the
+// upload, when nothing else is under way; under load the server answers later (on a busy machine
+// its turn on the processor alone takes milliseconds), and with less in flight than its window
+// (2 MiB with OpenSSH) the upload waits for it. More than the window only lies in libssh2's queue
+// until the data has left the cache.
 size_t uploadInFlight(std::chrono::steady_clock::duration roundTrip, size_t capacity) {
     constexpr double bytesPerSecond = 256.0 * 1024 * 1024;
-    constexpr size_t least = 512 * 1024;
+    constexpr size_t least = 2 * 1024 * 1024;
     const double seconds = std::chrono::duration<double>(roundTrip).count();
     const double wanted = std::max(seconds, 0.0) * bytesPerSecond;
     if (wanted >= double(capacity))
