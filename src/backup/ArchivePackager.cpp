@@ -74,17 +74,15 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
 
     // Last week's archive of this day stays until today's is complete: the new one is renamed
     // over it, so a night whose backup or packaging fails still leaves last week's archive
-    // and its copy to restore from. A symbolic link in the archive's place is removed (the
-    // link, not what it points to), so neither the copy nor the upload reads through it, and
-    // this job gets no archive today: the folder holds something this program did not put there.
+    // and its copy to restore from. A symbolic link in the archive's place is not the program's:
+    // the link itself goes (what it points to is left alone), so nothing is written or read
+    // through it, and tonight's archive takes its name.
     bool made = false;
     if (NoFollowFile::isSymLink(location.archivePath)) {
         QFile::remove(location.archivePath);
-        m_log.writelogentry(NoFollowFile::refusal(location.archivePath));
-        m_log.writelogentry(QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: ") +
-                            dbName);
-        m_errors.add(1);
-    } else if (!fileExists(fullBackupFile)) {
+        m_log.writelogentry(NoFollowFile::removedLink(location.archivePath));
+    }
+    if (!fileExists(fullBackupFile)) {
         m_log.writelogentry(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
         m_errors.add(1);
     } else {
@@ -159,7 +157,9 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
     bool copied = false;
     {
         // Same as the archive: the target is replaced only by a complete copy, and never
-        // written through a symbolic link in its place.
+        // written through a symbolic link in its place (such a link is removed, not followed).
+        if (NoFollowFile::isSymLink(copyTarget) && QFile::remove(copyTarget))
+            m_log.writelogentry(NoFollowFile::removedLink(copyTarget));
         QFile source(archivePath);
         QSaveFile target(copyTarget);
         if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target)) {

@@ -28,6 +28,11 @@ QString refusal(const QString& path) {
         .arg(path);
 }
 
+QString removedLink(const QString& path) {
+    return QStringLiteral("Symbolische Verknüpfung an Stelle der Datei %1 entfernt, nicht verfolgt")
+        .arg(path);
+}
+
 bool open(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error) {
     const auto fail = [error](const QString& text) {
         if (error)

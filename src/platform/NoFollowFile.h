@@ -17,6 +17,10 @@ bool isSymLink(const QString& path);
 // The message for a file refused because a link sits in its place; it names the file.
 QString refusal(const QString& path);
 
+// The line for a link found in place of a file the program replaces: the link itself was removed,
+// what it points to left alone.
+QString removedLink(const QString& path);
+
 // Opens `file` on `path` as QFile::open would (ReadOnly, WriteOnly, Append, NewOnly,
 // ExistingOnly), through a descriptor opened with O_NOFOLLOW. A link at the path fails with
 // refusal(path) in `error`, any other failure with the system's text.
