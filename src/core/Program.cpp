@@ -57,9 +57,10 @@ public:
     ArchivePackaging(ArchivePackager& packager, QString programFolder)
         : m_packager(packager), m_programFolder(std::move(programFolder)) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                               const QString& zipPassword,
                                const ArchivePackager::SaveZipName& saveZipName) override {
         return m_packager.zipprozess(
-            job, copyFolder, SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
+            job, copyFolder, zipPassword, SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
             SqlMaintenance::logBackupFileFor(m_programFolder, job.DBName), saveZipName);
     }
 
@@ -138,6 +139,7 @@ Program::Program(Options options, ProgramView& view)
     m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
+    m_sql->setIniFile(folder + ProgramCore::kIniFileName);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
     OnlineParts::Windows online;
     online.wizard = m_options.updateWizard;

@@ -47,6 +47,7 @@ class Packaging {
 public:
     virtual ~Packaging() = default;
     virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                                       const QString& zipPassword,
                                        const ArchivePackager::SaveZipName& saveZipName) = 0;
 };
 
