@@ -4,6 +4,7 @@
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 
+#include <QFileInfo>
 #include <QScopeGuard>
 
 BackupRun::BackupRun(LogSink& log, ErrorCount& errors, Steps steps)
@@ -22,6 +23,7 @@ void BackupRun::btnStartClick(qint32 alreadyFailed) {
 
     m_errors.reset();
     m_errors.add(alreadyFailed);
+    m_outcomes.clear();
     try {
         runJobs();
     } catch (const std::exception& e) {
@@ -38,6 +40,8 @@ void BackupRun::btnStartClick(qint32 alreadyFailed) {
 void BackupRun::runJobs() {
     const QList<BackupJob> jobs = m_steps.jobs();
     for (BackupJob job : jobs) {
+        JobOutcome outcome;
+        outcome.dbName = job.DBName;
         m_steps.arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
@@ -46,17 +50,21 @@ void BackupRun::runJobs() {
         } else {
             const ArchiveLocation archive = m_steps.zipprozess(
                 job, [this, &job](const QString& zipName) { m_steps.storeZipName(job, zipName); });
-            uploadStep(job, archive);
+            // The archive of last week's day goes before packing: one there now is this run's.
+            const QFileInfo made(archive.archivePath);
+            outcome.archiveBytes = made.isFile() ? made.size() : 0;
+            outcome.uploaded = uploadStep(job, archive);
         }
+        m_outcomes << outcome;
     }
     m_log.writelogentry(QStringLiteral("Verarbeitung abgeschlossen"));
     m_log.writelogentry(QStringLiteral("Fehleranzahl: ") + QString::number(m_errors.value()));
 }
 
-void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive) {
+bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive) {
+    bool uploaded = false;
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
-        bool uploaded = false;
         for (int attempt = 0; attempt < UploadAttempts && !uploaded; ++attempt)
             uploaded = m_steps.ftphochladen(job, archive.archivePath, archive.archiveName);
         if (!uploaded)
@@ -67,4 +75,5 @@ void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     }
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();
+    return uploaded;
 }

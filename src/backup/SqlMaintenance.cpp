@@ -30,7 +30,8 @@ QString busyText() {
 } // namespace
 
 SqlMaintenance::SqlMaintenance(LogSink& log, ErrorCount& errors, QString programFolder)
-    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)) {
+    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)),
+      m_folders(BackupFolders::inProgramFolder(m_programFolder)) {
     queryMaster.setCommandTimeout(QueryTimeout);
     querysysfiles.setCommandTimeout(QueryTimeout);
     sourceSysFiles.dataSet = &querysysfiles;
@@ -171,12 +172,19 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
 
     // A backup that fails must not leave the previous run's file behind as if it were new.
     m_log.processMessages();
-    m_fullBackupFile = fullBackupFileFor(m_programFolder, db);
-    m_logBackupFile = logBackupFileFor(m_programFolder, db);
-    if (QFile::exists(m_fullBackupFile))
-        QFile::remove(m_fullBackupFile);
-    if (QFile::exists(m_logBackupFile))
-        QFile::remove(m_logBackupFile);
+    m_fullBackupFile = fullBackupFileFor(m_folders.local, db);
+    m_logBackupFile = logBackupFileFor(m_folders.local, db);
+    if (m_folders.local != m_programFolder && !m_folders.localFolderUsable()) {
+        // A backup folder set in the INI file that this program cannot use: the job's files
+        // could neither be cleared nor packed, so this counts here, once per job.
+        fail(ProgramError(QStringLiteral("Sicherungsordner nicht verfügbar: ") + m_folders.local),
+             QStringLiteral("FEHLER bei den Sicherungsdateien für Datenbank: ") + db);
+    } else {
+        if (QFile::exists(m_fullBackupFile))
+            QFile::remove(m_fullBackupFile);
+        if (QFile::exists(m_logBackupFile))
+            QFile::remove(m_logBackupFile);
+    }
 
     SQLCommand.setConnectionString(jobConnection);
     SQLCommand.setCommandTimeout(m_commandTimeout);
@@ -184,15 +192,18 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
     const bool full = recoveryModel == QLatin1String("FULL");
     const QString withChecksum = verify ? QStringLiteral(" WITH CHECKSUM") : QString();
     const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db) +
-                                   QStringLiteral(" TO DISK=") + SqlQuoting::text(m_fullBackupFile) +
+                                   QStringLiteral(" TO DISK=") +
+                                   SqlQuoting::text(fullBackupFileFor(m_folders.server, db)) +
                                    withChecksum;
     const QString checkDatabase =
         QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
     const QString shrinkData = QStringLiteral("DBCC SHRINKFILE (") + dataFileId + QLatin1Char(')');
     const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) +
-                              QStringLiteral(" TO DISK=") + SqlQuoting::text(m_logBackupFile) +
+                              QStringLiteral(" TO DISK=") +
+                              SqlQuoting::text(logBackupFileFor(m_folders.server, db)) +
                               withChecksum;
-    // The check reads a backup set back as a restore would, its page checksums included.
+    // The check reads a backup set back as a restore would, its page checksums included; the
+    // server reads it where it wrote it.
     const Step checkStep{u"Prüfe Backup für Datenbank: ", u"Backup geprüft für Datenbank: ",
                          u"FEHLER bei Backup-Prüfung für Datenbank: ", nullptr};
     const auto verifyOnly = [&](const QString& file, int backupSet) {
@@ -212,7 +223,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         if (QFile::exists(m_fullBackupFile))
             QFile::remove(m_fullBackupFile);
     } else if (verify) {
-        verifyOnly(m_fullBackupFile, 0);
+        verifyOnly(fullBackupFileFor(m_folders.server, db), 0);
     }
     runStatement({u"Starte Datenbankprüfung für Datenbank: ",
                   u"Datenbankprüfung abgeschlossen für Datenbank: ",
@@ -230,7 +241,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         if (runStatement(step, backupLog, db, full)) {
             ++logSets;
             if (verify)
-                verifyOnly(m_logBackupFile, logSets);
+                verifyOnly(logBackupFileFor(m_folders.server, db), logSets);
         } else if (logSets == 0 && QFile::exists(m_logBackupFile)) {
             QFile::remove(m_logBackupFile);
         }
