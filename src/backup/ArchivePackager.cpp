@@ -50,6 +50,7 @@ bool ArchivePackager::sameFolder(const QString& a, const QString& b) {
 }
 
 ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& OrdnerZIPDateien,
+                                            const QString& ZIP_Passwort,
                                             const QString& fullBackupFile,
                                             const QString& logBackupFile,
                                             const SaveZipName& saveZipName) {
@@ -86,7 +87,7 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
         m_log.writelogentry(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
         m_errors.add(1);
     } else {
-        made = pack(job, location.archivePath, fullBackupFile, logBackupFile);
+        made = pack(job, location, ZIP_Passwort, fullBackupFile, logBackupFile);
     }
 
     // The copy folder is compared as a folder, not as text: chosen without its trailing
@@ -106,8 +107,10 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
     return location;
 }
 
-bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
-                           const QString& fullBackupFile, const QString& logBackupFile) {
+bool ArchivePackager::pack(const BackupJob& job, const ArchiveLocation& archive,
+                           const QString& password, const QString& fullBackupFile,
+                           const QString& logBackupFile) {
+    const QString& archivePath = archive.archivePath;
     m_log.writelogentry(QStringLiteral("ZIP-Datei wird erstellt für Datenbank: ") + job.DBName +
                         QStringLiteral(" / ") + archivePath);
     m_log.processMessages();
@@ -124,6 +127,7 @@ bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
         ZipWriter writer(filtered ? *filtered : static_cast<QIODevice&>(file), archivePath,
                          ZipLimits(), m_deflateOptions);
+        writer.setPassword(password);
         // The full backup was there a moment ago; an archive without it is no backup.
         if (!fileExists(fullBackupFile))
             throw ProgramError(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
@@ -140,6 +144,9 @@ bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         if (!file.commit())
             throw ProgramError(cannotWrite(archivePath, file));
         m_log.writelogentry(QStringLiteral("ZIP-Datei geschlossen: ") + archivePath);
+        if (!password.isEmpty())
+            m_log.writelogentry(QStringLiteral("ZIP-Datei mit AES-256 verschlüsselt: ") +
+                                archive.archiveName);
         m_log.writelogentry(QStringLiteral("ZIP-Datei erstellt für Datenbank: ") + job.DBName +
                             QStringLiteral(" / ") + archivePath);
         return true;

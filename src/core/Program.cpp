@@ -59,9 +59,11 @@ public:
     ArchivePackaging(ArchivePackager& packager, const QString& programFolder)
         : m_packager(packager), m_folders(BackupFolders::inProgramFolder(programFolder)) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                               const QString& zipPassword,
                                const ArchivePackager::SaveZipName& saveZipName) override {
         return m_packager.zipprozess(
-            job, copyFolder, SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
+            job, copyFolder, zipPassword,
+            SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
             SqlMaintenance::logBackupFileFor(m_folders.local, job.DBName), saveZipName);
     }
     void useBackupFolders(const BackupFolders& folders) override { m_folders = folders; }
@@ -141,6 +143,7 @@ Program::Program(Options options, ProgramView& view)
     m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
+    m_sql->setIniFile(folder + ProgramCore::kIniFileName);
     m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
     OnlineParts::Windows online;
     online.wizard = m_options.updateWizard;

@@ -33,7 +33,8 @@ ProgramCore::ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subs
     };
     steps.arbeitsprozess = [this](const BackupJob& job) { m_sub.sql->arbeitsprozess(job); };
     steps.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName& save) {
-        return m_sub.packaging->zipprozess(job, m_sub.settings->generalSettings().OrdnerZIPDateien,
+        const GeneralSettings general = m_sub.settings->generalSettings();
+        return m_sub.packaging->zipprozess(job, general.OrdnerZIPDateien, general.ZIP_Passwort,
                                            save);
     };
     steps.ftphochladen = [this](const BackupJob& job, const QString& path, const QString& name) {

@@ -53,6 +53,7 @@ class Packaging {
 public:
     virtual ~Packaging() = default;
     virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                                       const QString& zipPassword,
                                        const ArchivePackager::SaveZipName& saveZipName) = 0;
     // Where the next run's backup files lie; set before each run.
     virtual void useBackupFolders(const BackupFolders&) {}

@@ -140,8 +140,24 @@ const QStringList& SettingsDatabase::upgradeStatements() {
         addColumn(general, C::Port, "INTEGER"),
         addColumn(general, C::SMTPSSLTLS, "BIT"),
         addColumn(general, C::OrdnerZIPDateien, "nvarchar(250)"),
+        addColumn(general, C::ZIP_Passwort, "nvarchar(255)"),
     };
     return statements;
+}
+
+void SettingsDatabase::addLaterColumns() {
+    // Files at the current schema version were made before the ZIP password existed, so the
+    // version does not tell whether the column is there.
+    if (queryBenutzerdaten.fieldNames().contains(C::ZIP_Passwort))
+        return;
+    queryBenutzerdaten.close();
+    m_fileFailure.clear();
+    dbbefehl(addColumn(C::generalTable, C::ZIP_Passwort, "nvarchar(255)"));
+    if (!m_fileFailure.isEmpty())
+        throw ProgramError(
+            QStringLiteral("Die Einstellungsdatenbank konnte nicht aktualisiert werden: ") +
+            m_fileFailure);
+    queryBenutzerdaten.open();
 }
 
 void SettingsDatabase::dbbefehl(const QString& tempsql) {
@@ -200,6 +216,7 @@ void SettingsDatabase::checkdatabase() {
 
         queryVersion.close();
         queryBenutzerdaten.open();
+        addLaterColumns();
         queryDatenbanken.open();
         m_log.writelogentry(QStringLiteral("Datenbank erfolgreich geöffnet"));
 

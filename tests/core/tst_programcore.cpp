@@ -71,7 +71,7 @@ public:
     bool isBusy() const override { return sqlBusy; }
 
     // Packaging and upload.
-    ArchiveLocation zipprozess(BackupJob& job, const QString&,
+    ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
                                const ArchivePackager::SaveZipName&) override {
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return {QStringLiteral("/tmp/x.ZIP"), job.DBName + QStringLiteral("3.ZIP")};

@@ -49,6 +49,7 @@ const QStringList fullGeneralColumns = {
     "Port INTEGER 0 0",
     "SMTPSSLTLS BIT 0 0",
     "OrdnerZIPDateien nvarchar(250) 0 0",
+    "ZIP_Passwort nvarchar(255) 0 0",
 };
 
 const QString baseJobTable =
@@ -118,7 +119,7 @@ void TestSettingsDatabase::firstStart() {
              QStringList{"2016-08-15 00:00:00"});
     QCOMPARE(rows(db.databasePath(), "SELECT count(*) FROM sqldatenbanken"), QStringList{"0"});
     QCOMPARE(rows(db.databasePath(), "SELECT * FROM benutzerdaten"),
-             QStringList{"1|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"});
+             QStringList{"1|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"});
 
     QVERIFY(!db.queryVersion.isOpen());
     QVERIFY(db.queryDatenbanken.isOpen());
@@ -275,11 +276,14 @@ void TestSettingsDatabase::currentVersionRunsNoStatement() {
 
     QCOMPARE(log.lines, connectedLines);
     QCOMPARE(columns(path, "sqldatenbanken").size(), 5);
-    QCOMPARE(columns(path, "benutzerdaten").size(), 2);
+    // Only the ZIP password, newer than any schema version, is added where it is missing.
+    QCOMPARE(columns(path, "benutzerdaten"),
+             (QStringList{"ID INTEGER 0 1", "VersenderName nvarchar(50) 0 0",
+                          "ZIP_Passwort nvarchar(255) 0 0"}));
     QCOMPARE(rows(path, "SELECT * FROM sqldatenbanken"), QStringList{"Kunden|srv|sa|pw|NULL"});
     QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{version});
     // The general-settings row is still ensured.
-    QCOMPARE(rows(path, "SELECT * FROM benutzerdaten"), QStringList{"1|NULL"});
+    QCOMPARE(rows(path, "SELECT * FROM benutzerdaten"), QStringList{"1|NULL|NULL"});
     QCOMPARE(db.queryDatenbanken.recordCount(), 1);
 }
 
