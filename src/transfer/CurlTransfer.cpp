@@ -43,6 +43,7 @@ struct SlistCleanup {
 struct ServerKeyCheck {
     const CurlStoreRequest* request = nullptr;
     QByteArray accepted;   // the key accepted in this attempt (the data connection shows it again)
+    bool authorityVouched = false; // an authority vouched for the server in this attempt
     QString refusal;       // why the server's key was refused
 };
 
@@ -130,9 +131,24 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
             nameSet = X509_VERIFY_PARAM_set1_host(param, host.constData(), 0) == 1;
         }
     }
-    if (nameSet && X509_verify_cert(store) == 1)
-        return 1; // an authority vouches for the name: renewals just work, nothing is kept
     const QString entry = FtpsKnownHosts::entryName(request.host, request.port);
+    if (nameSet && X509_verify_cert(store) == 1) {
+        // An authority vouches for the name: renewals just work, no key is kept. That it did is
+        // kept, once, so a certificate of the server's own making is refused from now on.
+        if (!check->authorityVouched) {
+            check->authorityVouched = true;
+            FtpsKnownHosts knownHosts(request.knownHostsFolder);
+            try {
+                if (!knownHosts.authorityMarked(entry))
+                    knownHosts.markAuthority(entry, QDate::currentDate());
+            } catch (const std::exception& e) {
+                if (request.note)
+                    request.note(QStringLiteral("FEHLER: %1 (FTPS-Server %2)")
+                                     .arg(exceptionText(e), entry));
+            }
+        }
+        return 1;
+    }
     X509* leaf = X509_STORE_CTX_get0_cert(store);
     const QByteArray offered = leaf ? publicKeyPin(leaf) : QByteArray();
     if (offered.isEmpty()) {
@@ -140,8 +156,31 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
             QStringLiteral("Der Schlüssel des FTPS-Servers %1 kann nicht gelesen werden").arg(entry);
         return 0;
     }
+    FtpsKnownHosts knownHosts(request.knownHostsFolder);
+    // A data connection whose control connection an authority vouched for is refused as well.
+    const bool dataConnection = check->authorityVouched;
+    bool marked = dataConnection;
+    if (!marked) {
+        try {
+            marked = knownHosts.authorityMarked(entry);
+        } catch (const std::exception& e) {
+            check->refusal = exceptionText(e);
+            return 0;
+        }
+    }
+    if (marked) {
+        check->refusal =
+            QStringLiteral("Das Zertifikat des FTPS-Servers %1 war bisher von einer anerkannten "
+                           "Zertifizierungsstelle bestätigt, jetzt nicht mehr (der Server zeigt "
+                           "den Schlüssel %2). Das kann ein Angriff sein; %3 wurde nicht gesendet. "
+                           "Ist das neue Zertifikat rechtmäßig, die Zeile \"%1 ca ...\" aus %4 "
+                           "löschen; beim nächsten Upload wird sein Schlüssel gespeichert.")
+                .arg(entry, QString::fromLatin1(offered),
+                     dataConnection ? QStringLiteral("die Datei") : QStringLiteral("die Anmeldung"),
+                     knownHosts.filePath());
+        return 0;
+    }
     if (offered != check->accepted) {
-        FtpsKnownHosts knownHosts(request.knownHostsFolder);
         QByteArray stored;
         try {
             stored = knownHosts.pinFor(entry);

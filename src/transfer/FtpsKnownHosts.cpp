@@ -104,11 +104,33 @@ QByteArray FtpsKnownHosts::pinFor(const QString& entry) const {
     return QByteArray();
 }
 
+bool FtpsKnownHosts::authorityMarked(const QString& entry) const {
+    const QByteArray wanted = entry.toUtf8();
+    const QList<QByteArray> lines = read().split('\n');
+    for (const QByteArray& raw : lines) {
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 2 && fields[0].toLower() == wanted && fields[1] == AuthorityMark)
+            return true;
+    }
+    return false;
+}
+
 void FtpsKnownHosts::store(const QString& entry, const QByteArray& pin, const QDate& date) {
+    append(entry, pin, date);
+}
+
+void FtpsKnownHosts::markAuthority(const QString& entry, const QDate& date) {
+    append(entry, AuthorityMark, date);
+}
+
+void FtpsKnownHosts::append(const QString& entry, const QByteArray& field, const QDate& date) {
     QByteArray content = read(); // refuses a link or a foreign file in the file's place
     if (!content.isEmpty() && !content.endsWith('\n'))
         content.append('\n');
-    content.append(entry.toUtf8() + ' ' + pin + " # gespeichert am " +
+    content.append(entry.toUtf8() + ' ' + field + " # gespeichert am " +
                    date.toString(Qt::ISODate).toLatin1() + '\n');
 
     const auto failed = [this](const QString& why) {

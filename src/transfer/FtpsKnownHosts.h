@@ -10,6 +10,13 @@
 //
 //     host:port sha256//<base64 of the SHA-256 of the SubjectPublicKeyInfo> # gespeichert am <date>
 //
+// A server whose certificate an authority of the system once vouched for gets a marker line
+// instead (no key, so a renewed certificate still passes):
+//
+//     host:port ca # gespeichert am <date>
+//
+// and from then on a certificate no authority vouches for is refused for it.
+//
 // (an IPv6 address is written in brackets). Lines starting with '#', blank lines and lines that
 // cannot be read are kept as they are. The file is never read or written through a symbolic
 // link: a link or anything but a plain file in its place is an error that names the file.
@@ -33,7 +40,19 @@ public:
     // always whole. Every other line stays byte for byte. Throws ProgramError on failure.
     void store(const QString& entry, const QByteArray& pin, const QDate& date);
 
+    // Whether the server's marker line (an authority once vouched for its certificate) is there.
+    // Throws ProgramError like pinFor.
+    bool authorityMarked(const QString& entry) const;
+
+    // Adds the server's marker line, like store. Throws ProgramError on failure.
+    void markAuthority(const QString& entry, const QDate& date);
+
+    static constexpr const char* AuthorityMark = "ca";
+
 private:
+    // Adds "entry field # gespeichert am date" (see store).
+    void append(const QString& entry, const QByteArray& field, const QDate& date);
+
     // The file's bytes; empty when it does not exist.
     QByteArray read() const;
 

@@ -451,11 +451,60 @@ private Q_SLOTS:
         QVERIFY2(uploaded, qPrintable(f.log.lines.join(u'\n')));
         if (authorityInStore) {
             QCOMPARE(f.log.lines, successLines());
-            QVERIFY(!QFile::exists(f.knownHostsFile()));
+            // Only the fact is kept, not the key: a renewed certificate passes.
+            const QByteArray marker = "127.0.0.1:" + QByteArray::number(server.port()) +
+                                      " ca # gespeichert am " +
+                                      QDate::currentDate().toString(Qt::ISODate).toLatin1() +
+                                      '\n';
+            QCOMPARE(f.knownHosts(), marker);
         } else {
             QCOMPARE(f.log.lines.size(), 3);
             QVERIFY(f.knownHosts().contains(opensslPin(server.certificateFile())));
         }
+    }
+
+    // A server an authority once vouched for that later shows a certificate no authority
+    // vouches for (a man in the middle with one of his own making) is refused before the login,
+    // however often it is tried; its key is not kept as a first-use key.
+    void ftpsAuthorityOnceThenSelfMadeRefused() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), true},
+                                        {QStringLiteral("certificate_authority"), true}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const BackupJob job = Fixture::job(server, 1);
+        const QByteArray storeBefore = qgetenv("SSL_CERT_FILE");
+        qputenv("SSL_CERT_FILE", QFile::encodeName(server.authorityFile()));
+        const bool vouched = f.upload.ftphochladen(job, f.archive, kName);
+        if (storeBefore.isNull())
+            qunsetenv("SSL_CERT_FILE");
+        else
+            qputenv("SSL_CERT_FILE", storeBefore);
+        QVERIFY2(vouched, qPrintable(f.log.lines.join(u'\n')));
+        const QByteArray marker = f.knownHosts();
+        QVERIFY(marker.contains(" ca # gespeichert am "));
+
+        const int loginsBefore = int(server.commandLog().filter(QStringLiteral("USER")).size());
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            f.log.lines.clear();
+            QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
+            QCOMPARE(f.log.lines.size(), 2);
+            const QString refusal = f.log.lines.first();
+            QVERIFY2(refusal.startsWith(
+                         QStringLiteral("Das Zertifikat des FTPS-Servers 127.0.0.1:%1 war bisher "
+                                        "von einer anerkannten Zertifizierungsstelle bestätigt, "
+                                        "jetzt nicht mehr")
+                             .arg(server.port())),
+                     qPrintable(refusal));
+            QVERIFY2(refusal.contains(QString::fromLatin1(opensslPin(server.certificateFile()))) &&
+                         refusal.contains(QStringLiteral("löschen")) &&
+                         refusal.contains(f.knownHostsFile()),
+                     qPrintable(refusal));
+            QCOMPARE(f.log.lines.last(),
+                     QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        }
+        QCOMPARE(server.commandLog().filter(QStringLiteral("USER")).size(), loginsBefore);
+        QCOMPARE(f.knownHosts(), marker);
     }
 
     // A link planted in place of ftps_known_hosts is neither read nor written through: the
