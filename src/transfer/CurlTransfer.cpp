@@ -189,21 +189,24 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
             return 0;
         }
         if (stored.isEmpty()) {
-            QString line;
+            // A key that cannot be kept would count as new again next time, and so would a
+            // stranger's: without it kept, the login is not sent.
             try {
                 knownHosts.store(entry, offered, QDate::currentDate());
-                line = QStringLiteral("Das Zertifikat des FTPS-Servers %1 ist von keiner bekannten "
-                                      "Zertifizierungsstelle bestätigt; sein Schlüssel %2 wurde "
-                                      "beim ersten Kontakt in %3 gespeichert und wird künftig "
-                                      "verlangt.")
-                           .arg(entry, QString::fromLatin1(offered), knownHosts.filePath());
             } catch (const std::exception& e) {
-                line = QStringLiteral("FEHLER: %1 (FTPS-Server %2, Schlüssel %3); beim nächsten "
-                                      "Upload gilt der Schlüssel wieder als neu.")
-                           .arg(exceptionText(e), entry, QString::fromLatin1(offered));
+                check->refusal =
+                    QStringLiteral("FEHLER: %1. Der Schlüssel %2 des FTPS-Servers %3 ist von "
+                                   "keiner bekannten Zertifizierungsstelle bestätigt und kann "
+                                   "nicht gespeichert werden; die Anmeldung wurde nicht gesendet.")
+                        .arg(exceptionText(e), QString::fromLatin1(offered), entry);
+                return 0;
             }
             if (request.note)
-                request.note(line);
+                request.note(
+                    QStringLiteral("Das Zertifikat des FTPS-Servers %1 ist von keiner bekannten "
+                                   "Zertifizierungsstelle bestätigt; sein Schlüssel %2 wurde beim "
+                                   "ersten Kontakt in %3 gespeichert und wird künftig verlangt.")
+                        .arg(entry, QString::fromLatin1(offered), knownHosts.filePath()));
         } else if (stored != offered) {
             check->refusal =
                 QStringLiteral("Der Schlüssel des FTPS-Servers %1 hat sich geändert: gespeichert "

@@ -507,6 +507,28 @@ private Q_SLOTS:
         QCOMPARE(f.knownHosts(), marker);
     }
 
+    // A first-use key that cannot be kept (here: the folder of ftps_known_hosts is gone) would
+    // count as new again next time, a stranger's too: the login is not sent, the line names
+    // the file.
+    void ftpsKeyThatCannotBeKeptRefused() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), true}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const QString missing = f.folder.file(QStringLiteral("gone"));
+        TTGPuttySFTP::setLibraryFolder(missing);
+        QVERIFY(!f.upload.ftphochladen(Fixture::job(server, 1), f.archive, kName));
+        QCOMPARE(f.log.lines.size(), 2);
+        const QString refusal = f.log.lines.first();
+        QVERIFY2(refusal.startsWith(QStringLiteral("FEHLER: ")) &&
+                     refusal.contains(missing + QStringLiteral("/ftps_known_hosts")) &&
+                     refusal.contains(QString::fromLatin1(opensslPin(server.certificateFile()))),
+                 qPrintable(refusal));
+        QCOMPARE(f.log.lines.last(),
+                 QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        QVERIFY(server.commandLog().filter(QStringLiteral("USER")).isEmpty());
+    }
+
     // A link planted in place of ftps_known_hosts is neither read nor written through: the
     // attempt fails before the login, naming the file, and the link's target stays untouched.
     void ftpsKnownHostsLinkRefused() {
