@@ -42,9 +42,9 @@ struct SlistCleanup {
 // kept now when none is.
 struct ServerKeyCheck {
     const CurlStoreRequest* request = nullptr;
-    QByteArray accepted;   // the key accepted in this attempt (the data connection shows it again)
+    QByteArray accepted; // the key accepted in this attempt (the data connection shows it again)
     bool authorityVouched = false; // an authority vouched for the server in this attempt
-    QString refusal;       // why the server's key was refused
+    QString refusal;               // why the server's key was refused
 };
 
 // What the callbacks of one connection share.
@@ -114,8 +114,8 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
     auto* check = static_cast<ServerKeyCheck*>(arg);
     const CurlStoreRequest& request = *check->request;
     // A refusal must end the handshake whatever mode the connection was made with.
-    auto* ssl = static_cast<SSL*>(
-        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     if (ssl)
         SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
     // The certificate must name the job's server. Without a name to check, no authority can
@@ -143,8 +143,8 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
                     knownHosts.markAuthority(entry, QDate::currentDate());
             } catch (const std::exception& e) {
                 if (request.note)
-                    request.note(QStringLiteral("FEHLER: %1 (FTPS-Server %2)")
-                                     .arg(exceptionText(e), entry));
+                    request.note(
+                        QStringLiteral("FEHLER: %1 (FTPS-Server %2)").arg(exceptionText(e), entry));
             }
         }
         return 1;
@@ -153,7 +153,8 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
     const QByteArray offered = leaf ? publicKeyPin(leaf) : QByteArray();
     if (offered.isEmpty()) {
         check->refusal =
-            QStringLiteral("Der Schlüssel des FTPS-Servers %1 kann nicht gelesen werden").arg(entry);
+            QStringLiteral("Der Schlüssel des FTPS-Servers %1 kann nicht gelesen werden")
+                .arg(entry);
         return 0;
     }
     FtpsKnownHosts knownHosts(request.knownHostsFolder);

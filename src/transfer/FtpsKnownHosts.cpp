@@ -72,7 +72,8 @@ QByteArray FtpsKnownHosts::read() const {
     struct stat st {};
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
         throw ProgramError(
-            QStringLiteral("%1 ist keine gewöhnliche Datei; sie wird weder gelesen noch beschrieben.")
+            QStringLiteral(
+                "%1 ist keine gewöhnliche Datei; sie wird weder gelesen noch beschrieben.")
                 .arg(m_path));
     QByteArray data;
     char buffer[8192];
@@ -157,9 +158,9 @@ void FtpsKnownHosts::append(const QString& entry, const QByteArray& field, const
         throw failed(systemText(error));
     }
     Descriptor folder;
-    folder.fd = ::open(QFile::encodeName(m_folder.isEmpty() ? QStringLiteral(".") : m_folder)
-                           .constData(),
-                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folder.fd =
+        ::open(QFile::encodeName(m_folder.isEmpty() ? QStringLiteral(".") : m_folder).constData(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder.fd >= 0)
         ::fsync(folder.fd);
 }

@@ -160,8 +160,8 @@ private Q_SLOTS:
                  qPrintable(commandsWhenConnected.join(u'\n')));
         QStringList expected = successLines();
         if (ssl == 1) // the test server's certificate is self-made: its key is kept
-            expected.prepend(pinnedLine(server, opensslPin(server.certificateFile()),
-                                        f.knownHostsFile()));
+            expected.prepend(
+                pinnedLine(server, opensslPin(server.certificateFile()), f.knownHostsFile()));
         QCOMPARE(f.log.lines, expected);
         QCOMPARE(f.errors.value(), 0);
         QVERIFY(Fixture::remote(server, storedAs) == f.content);
@@ -397,8 +397,9 @@ private Q_SLOTS:
 
         // Another key stored for the server, among lines of others that stay as they are.
         const QByteArray other = "sha256//" + QByteArray(32, '\x07').toBase64();
-        const QByteArray changed = "# kept by hand\nftp.example.org:21 " + pin + "\n127.0.0.1:" +
-                                   QByteArray::number(server.port()) + ' ' + other + '\n';
+        const QByteArray changed = "# kept by hand\nftp.example.org:21 " + pin +
+                                   "\n127.0.0.1:" + QByteArray::number(server.port()) + ' ' +
+                                   other + '\n';
         {
             QFile file(f.knownHostsFile());
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -409,10 +410,11 @@ private Q_SLOTS:
         QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
         QCOMPARE(f.log.lines.size(), 2);
         const QString refusal = f.log.lines.first();
-        QVERIFY2(refusal.startsWith(QStringLiteral("Der Schlüssel des FTPS-Servers 127.0.0.1:%1 hat "
-                                                   "sich geändert")
-                                        .arg(server.port())),
-                 qPrintable(refusal));
+        QVERIFY2(
+            refusal.startsWith(QStringLiteral("Der Schlüssel des FTPS-Servers 127.0.0.1:%1 hat "
+                                              "sich geändert")
+                                   .arg(server.port())),
+            qPrintable(refusal));
         QVERIFY2(refusal.contains(QString::fromLatin1(other)) &&
                      refusal.contains(QString::fromLatin1(pin)),
                  qPrintable(refusal));
@@ -454,8 +456,7 @@ private Q_SLOTS:
             // Only the fact is kept, not the key: a renewed certificate passes.
             const QByteArray marker = "127.0.0.1:" + QByteArray::number(server.port()) +
                                       " ca # gespeichert am " +
-                                      QDate::currentDate().toString(Qt::ISODate).toLatin1() +
-                                      '\n';
+                                      QDate::currentDate().toString(Qt::ISODate).toLatin1() + '\n';
             QCOMPARE(f.knownHosts(), marker);
         } else {
             QCOMPARE(f.log.lines.size(), 3);
