@@ -24,7 +24,7 @@ std::string KnownHosts::path() {
     return libraryFolder() + "known_hosts";
 }
 
-void KnownHosts::preferStoredKeyTypes(const std::string& host, int port) {
+bool KnownHosts::preferStoredKeyTypes(const std::string& host, int port) {
     // The server offers several keys; ask first for the kinds already stored for it, so that a
     // host seeded by ssh-keyscan is recognised whichever key it would otherwise present.
     KnownHostsFile file(path());
@@ -34,9 +34,9 @@ void KnownHosts::preferStoredKeyTypes(const std::string& host, int port) {
         for (const KnownHostsFile::Key& key : file.keysFor(host, port))
             if (const char* methods = methodsFor(key.type))
                 preferred += std::string(preferred.empty() ? "" : ",") + methods;
-    m_s.setMethodPreference(LIBSSH2_METHOD_HOSTKEY, preferred.empty()
-                                                        ? std::string(algorithms::HostKeys)
-                                                        : preferred + "," + algorithms::HostKeys);
+    return m_s.setMethodPreference(LIBSSH2_METHOD_HOSTKEY,
+                                   preferred.empty() ? std::string(algorithms::HostKeys)
+                                                     : preferred + "," + algorithms::HostKeys);
 }
 
 bool KnownHosts::check(const std::string& host, int port) {

@@ -13,7 +13,9 @@ public:
     explicit KnownHosts(SshSession& session) : m_s(session) {}
 
     // Before the key exchange: asks the server first for the kinds of key stored for it.
-    void preferStoredKeyTypes(const std::string& host, int port);
+    // False (with the session's error set) when the preference cannot be set: the connection
+    // must end then.
+    bool preferStoredKeyTypes(const std::string& host, int port);
     // After the key exchange: false (after an error message) when the key is not accepted.
     bool check(const std::string& host, int port);
 

@@ -229,7 +229,12 @@ bool SshSession::setMethodPreference(int methodType, const std::string& wanted) 
         error("This libssh2 supports none of " + wanted);
         return false;
     }
-    return libssh2_session_method_pref(m_session, methodType, methods.c_str()) == 0;
+    const int rc = libssh2_session_method_pref(m_session, methodType, methods.c_str());
+    if (rc != 0) {
+        error("The algorithms " + methods + " cannot be set: " + lastError(rc));
+        return false;
+    }
+    return true;
 }
 
 ssize_t SshSession::receive(libssh2_socket_t fd, void* buffer, size_t length, int flags,
@@ -265,11 +270,11 @@ int SshSession::connect(const char* host, const char* user, int port, const char
         !setMethodPreference(LIBSSH2_METHOD_CRYPT_CS, algorithms::Ciphers) ||
         !setMethodPreference(LIBSSH2_METHOD_CRYPT_SC, algorithms::Ciphers) ||
         !setMethodPreference(LIBSSH2_METHOD_MAC_CS, algorithms::Macs) ||
-        !setMethodPreference(LIBSSH2_METHOD_MAC_SC, algorithms::Macs)) {
+        !setMethodPreference(LIBSSH2_METHOD_MAC_SC, algorithms::Macs) ||
+        !KnownHosts(*this).preferStoredKeyTypes(hostName, port)) {
         close();
         return 1;
     }
-    KnownHosts(*this).preferStoredKeyTypes(hostName, port);
     m_received.clear();
     m_keepReceived = true;
     long long rc = call([&] { return libssh2_session_handshake(m_session, m_socket); },
