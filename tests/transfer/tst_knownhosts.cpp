@@ -76,31 +76,63 @@ private slots:
         QTest::addColumn<int>("port");
         QTest::addColumn<QByteArray>("offered");
         QTest::addColumn<int>("match");
+        QTest::addColumn<QString>("host");
         const QByteArray ed = QByteArray::fromStdString(Ed);
         const QByteArray rsa = QByteArray::fromStdString(Rsa);
         const int known = int(KnownHostsFile::Match::Known);
         const int changed = int(KnownHostsFile::Match::Changed);
         const int fresh = int(KnownHostsFile::Match::New);
+        const int revoked = int(KnownHostsFile::Match::Revoked);
+        const QString host = QStringLiteral("sftp.example");
         const QByteArray onPort = line("[sftp.example]:2222", Ed);
         const QByteArray bare = line("sftp.example", Ed);
-        QTest::newRow("[host]:port on that port") << onPort << false << 2222 << ed << known;
-        QTest::newRow("[host]:port on port 22") << onPort << false << 22 << ed << fresh;
-        QTest::newRow("bare host on port 22") << bare << false << 22 << ed << known;
-        QTest::newRow("bare host on another port") << bare << false << 2222 << ed << fresh;
-        QTest::newRow("stored ed25519, offered rsa") << onPort << false << 2222 << rsa << changed;
+        QTest::newRow("[host]:port on that port") << onPort << false << 2222 << ed << known << host;
+        QTest::newRow("[host]:port on port 22") << onPort << false << 22 << ed << fresh << host;
+        QTest::newRow("bare host on port 22") << bare << false << 22 << ed << known << host;
+        QTest::newRow("bare host on another port") << bare << false << 2222 << ed << fresh << host;
+        QTest::newRow("stored ed25519, offered rsa")
+            << onPort << false << 2222 << rsa << changed << host;
         QTest::newRow("stored key differs")
-            << line("[sftp.example]:2222", OtherEd) << false << 2222 << ed << changed;
+            << line("[sftp.example]:2222", OtherEd) << false << 2222 << ed << changed << host;
         QTest::newRow("garbage line before the entry")
             << "[sftp.example]:2222 ssh-ed25519 !!not base64!!\n\x01\x02 junk\n" + onPort << false
-            << 2222 << ed << known;
+            << 2222 << ed << known << host;
         QTest::newRow("name list, other case, wildcard")
             << line("other.example,SFTP.Example", Ed) + line("*.example", OtherEd) << false << 22
-            << ed << known;
+            << ed << known << host;
         QTest::newRow("negated pattern excludes")
-            << line("*.example,!sftp.example", Ed) << false << 22 << ed << fresh;
-        QTest::newRow("hashed entry") << onPort << true << 2222 << ed << known;
-        QTest::newRow("hashed entry, offered rsa") << onPort << true << 2222 << rsa << changed;
-        QTest::newRow("hashed entry of another port") << onPort << true << 2223 << ed << fresh;
+            << line("*.example,!sftp.example", Ed) << false << 22 << ed << fresh << host;
+        QTest::newRow("hashed entry") << onPort << true << 2222 << ed << known << host;
+        QTest::newRow("hashed entry, offered rsa")
+            << onPort << true << 2222 << rsa << changed << host;
+        QTest::newRow("hashed entry of another port")
+            << onPort << true << 2223 << ed << fresh << host;
+        // OpenSSH hashes the name in lower case; plain names compare without case.
+        const QString upper = QStringLiteral("SFTP.Example");
+        QTest::newRow("hashed entry, name in other case")
+            << onPort << true << 2222 << ed << known << upper;
+        QTest::newRow("hashed bare entry, name in other case")
+            << bare << true << 22 << ed << known << upper;
+        QTest::newRow("bare entry, name in other case")
+            << bare << false << 22 << ed << known << upper;
+        // A key marked as revoked for the host is refused, whatever else is stored; a revoked
+        // key alone is no stored key, and one revoked for other hosts does not count.
+        const QByteArray revokedEd = "@revoked " + line("sftp.example", Ed);
+        QTest::newRow("revoked key, also stored")
+            << revokedEd + bare << false << 22 << ed << revoked << host;
+        QTest::newRow("revoked by wildcard, other key stored")
+            << "@revoked " + line("*.example", Ed) + line("sftp.example", OtherEd) << false << 22
+            << ed << revoked << host;
+        QTest::newRow("revoked entry, name in other case")
+            << "@revoked " + line("[SFTP.Example]:2222", Ed) << false << 2222 << ed << revoked
+            << host;
+        QTest::newRow("only another key revoked")
+            << "@revoked " + line("sftp.example", OtherEd) + bare << false << 22 << ed << known
+            << host;
+        QTest::newRow("revoked key alone, other key offered")
+            << revokedEd << false << 22 << QByteArray::fromStdString(OtherEd) << fresh << host;
+        QTest::newRow("revoked for another host only")
+            << "@revoked " + line("other.example", Ed) << false << 22 << ed << fresh << host;
     }
 
     void check() {
@@ -109,6 +141,7 @@ private slots:
         QFETCH(int, port);
         QFETCH(QByteArray, offered);
         QFETCH(int, match);
+        QFETCH(QString, host);
         TempFolder folder;
         const QString path = folder.file(QStringLiteral("known_hosts"));
         QVERIFY(write(path, content));
@@ -119,7 +152,7 @@ private slots:
         KnownHostsFile file(path.toStdString());
         std::string error;
         QVERIFY2(file.load(error), error.c_str());
-        QCOMPARE(int(file.check("sftp.example", port, offered.toStdString())), match);
+        QCOMPARE(int(file.check(host.toStdString(), port, offered.toStdString())), match);
     }
 
     // Storing a key replaces the host's entry of that type only; every other line stays as it
@@ -134,9 +167,11 @@ private slots:
         const QByteArray otherHost = line("[other.example]:2222", OtherEd);
         const QByteArray sameHostRsa = line("[sftp.example]:2222", Rsa);
         const QByteArray garbage = "not a key line at all\n";
+        const QByteArray revokedLine = "@revoked " + line("[sftp.example]:2222", OtherEd);
         const QByteArray bareHost = line("sftp.example", OtherEd);
         const QByteArray before = comment + hashedLine + line("[sftp.example]:2222", OtherEd) +
-                                  otherHost + sameHostRsa + garbage + bareHost.chopped(1);
+                                  otherHost + sameHostRsa + garbage + revokedLine +
+                                  bareHost.chopped(1);
         QVERIFY(write(path, before));
         ::chmod(QFile::encodeName(path).constData(), 0640);
 
@@ -144,8 +179,8 @@ private slots:
         std::string error;
         QVERIFY2(file.load(error), error.c_str());
         QVERIFY2(file.store("sftp.example", 2222, Ed, error), error.c_str());
-        QCOMPARE(read(path), comment + hashedLine + otherHost + sameHostRsa + garbage + bareHost +
-                                 line("[sftp.example]:2222", Ed));
+        QCOMPARE(read(path), comment + hashedLine + otherHost + sameHostRsa + garbage +
+                                 revokedLine + bareHost + line("[sftp.example]:2222", Ed));
         struct stat st {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
         QCOMPARE(int(st.st_mode & 0777), 0640);

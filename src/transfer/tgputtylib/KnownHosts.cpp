@@ -67,6 +67,12 @@ bool KnownHosts::check(const std::string& host, int port) {
             status = TG_HOSTKEY_NEW;
             m_s.info("The server's host key is not stored in " + file.path());
             break;
+        case KnownHostsFile::Match::Revoked:
+            // As OpenSSH does: a revoked key is refused outright, nobody is asked.
+            m_s.error("WARNING - POTENTIAL SECURITY BREACH: the server's host key " + offered +
+                      " is marked as revoked for " + KnownHostsFile::hostName(host, port) + " in " +
+                      file.path() + "; connection abandoned");
+            return false;
         case KnownHostsFile::Match::Changed: {
             status = TG_HOSTKEY_CHANGED;
             std::string stored;

@@ -113,15 +113,22 @@ std::string KnownHostsFile::fingerprint(const std::string& blob) {
 bool KnownHostsFile::parse(const std::string& line, Entry& entry) {
     std::vector<std::string> fields;
     size_t at = 0;
-    while (fields.size() < 3) {
+    // "@revoked" takes a field more; other markers (@cert-authority) are not host keys.
+    size_t wanted = 3;
+    while (fields.size() < wanted) {
         at = line.find_first_not_of(" \t", at);
         if (at == std::string::npos)
             break;
         const size_t stop = std::min(line.find_first_of(" \t", at), line.size());
         fields.push_back(line.substr(at, stop - at));
         at = stop;
+        if (fields.size() == 1 && fields[0] == "@revoked")
+            wanted = 4;
     }
-    // Comments, blank lines and marked lines (@cert-authority, @revoked) are not host keys.
+    entry.revoked = wanted == 4;
+    if (entry.revoked)
+        fields.erase(fields.begin());
+    // Comments, blank lines and other marked lines (@cert-authority) are not host keys.
     if (fields.size() < 3 || fields[0][0] == '#' || fields[0][0] == '@')
         return false;
     std::string blob;
@@ -134,7 +141,7 @@ bool KnownHostsFile::parse(const std::string& line, Entry& entry) {
 
 bool KnownHostsFile::patternsMatch(const std::string& patterns, const std::string& name) {
     if (patterns.compare(0, 3, "|1|") == 0)
-        return hashedMatch(patterns, name);
+        return hashedMatch(patterns, lower(name)); // OpenSSH hashes the name in lower case
     const std::string wanted = lower(name);
     bool matched = false;
     size_t at = 0;
@@ -156,7 +163,7 @@ bool KnownHostsFile::patternsMatch(const std::string& patterns, const std::strin
 
 bool KnownHostsFile::onlyFor(const Entry& entry, const std::string& name) {
     if (entry.patterns.compare(0, 3, "|1|") == 0)
-        return hashedMatch(entry.patterns, name);
+        return hashedMatch(entry.patterns, lower(name));
     return lower(entry.patterns) == lower(name);
 }
 
@@ -215,13 +222,17 @@ std::vector<KnownHostsFile::Key> KnownHostsFile::keysFor(const std::string& host
     const std::string name = hostName(host, port);
     std::vector<Key> keys;
     for (const Entry& e : m_entries)
-        if (patternsMatch(e.patterns, name))
+        if (!e.revoked && patternsMatch(e.patterns, name))
             keys.push_back(e.key);
     return keys;
 }
 
 KnownHostsFile::Match KnownHostsFile::check(const std::string& host, int port,
                                             const std::string& blob) const {
+    const std::string name = hostName(host, port);
+    for (const Entry& e : m_entries)
+        if (e.revoked && e.key.blob == blob && patternsMatch(e.patterns, name))
+            return Match::Revoked;
     const std::vector<Key> keys = keysFor(host, port);
     for (const Key& k : keys)
         if (k.blob == blob)
@@ -236,7 +247,7 @@ bool KnownHostsFile::store(const std::string& host, int port, const std::string&
     std::string content;
     size_t copied = 0;
     for (const Entry& e : m_entries) {
-        if (e.key.type != type || !onlyFor(e, name))
+        if (e.revoked || e.key.type != type || !onlyFor(e, name))
             continue;
         content.append(m_content, copied, e.begin - copied);
         copied = e.end;

@@ -7,11 +7,12 @@ namespace tgputty {
 
 // An OpenSSH known_hosts file as OpenSSH reads it: line by line, a line it cannot read skipped
 // and kept; plain entries ("name", "[name]:port", patterns with '*', '?' and '!') and hashed
-// ones ("|1|salt|hash"); a plain name stands for port 22 only. Storing a key rewrites the file
+// ones ("|1|salt|hash", of the name in lower case as OpenSSH hashes it), "@revoked" keys
+// refused; a plain name stands for port 22 only. Storing a key rewrites the file
 // through a temporary file in the same folder, keeping every other line byte for byte.
 class KnownHostsFile {
 public:
-    enum class Match { Known, Changed, New };
+    enum class Match { Known, Changed, New, Revoked };
 
     struct Key {
         std::string type; // "ssh-ed25519", "ssh-rsa", …
@@ -33,6 +34,7 @@ public:
 
     // The keys stored for the host, of any type.
     std::vector<Key> keysFor(const std::string& host, int port) const;
+    // Revoked when an "@revoked" line names the key for the host (whatever else is stored);
     // Known when the key is stored for the host; Changed when another key (of any type) is.
     Match check(const std::string& host, int port, const std::string& blob) const;
 
@@ -48,6 +50,7 @@ private:
         size_t begin = 0, end = 0; // the line in m_content, with its line end
         std::string patterns;
         Key key;
+        bool revoked = false; // an "@revoked" line: the key must never be accepted
     };
     static bool parse(const std::string& line, Entry& entry);
     static bool patternsMatch(const std::string& patterns, const std::string& name);
