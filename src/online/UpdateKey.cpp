@@ -9,16 +9,38 @@
 #include <memory>
 
 namespace {
+constexpr qsizetype kLastByte = UpdateKey::kKeySize - 1;
+
 struct PkeyFree {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 };
 struct MdCtxFree {
     void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
+// The encodings of the eight Ed25519 points of small order (and of the same points with y not
+// reduced: p, p + 1), the sign bit cleared. A signature checks out for such a public key
+// without its private half: anybody could sign for it.
+bool smallOrder(const QByteArray& raw) {
+    static const char* const points[] = {
+        "0000000000000000000000000000000000000000000000000000000000000000",
+        "0100000000000000000000000000000000000000000000000000000000000000",
+        "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+        "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+        "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+    };
+    QByteArray cleared = raw;
+    cleared[kLastByte] = char(uchar(cleared[kLastByte]) & 0x7f);
+    for (const char* point : points)
+        if (cleared == QByteArray::fromHex(point))
+            return true;
+    return false;
+}
 } // namespace
 
 UpdateKey::UpdateKey(QByteArray raw) {
-    if (raw.size() == kKeySize)
+    if (raw.size() == kKeySize && !smallOrder(raw))
         m_raw = std::move(raw);
 }
 

@@ -20,7 +20,8 @@ public:
 
     // No key: verifies nothing.
     UpdateKey() = default;
-    // raw: the 32-byte public key; anything else gives no key.
+    // raw: the 32-byte public key; anything else gives no key, and so does a point of small
+    // order (the all-zero key, 01 00…00 and the like), for which anybody can sign.
     explicit UpdateKey(QByteArray raw);
     // The key of 64 hex digits; no key when hex is not that.
     static UpdateKey fromHex(QByteArrayView hex);

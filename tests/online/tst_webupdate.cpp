@@ -214,6 +214,40 @@ private Q_SLOTS:
         QVERIFY(!filesRequested(web));
     }
 
+    // The eight points of small order, each with the sign bit clear and set, and with y not
+    // reduced (p, p + 1): no key, whichever way it is given; a neighbour is a key.
+    void smallOrderKeysAreNoKeys_data() {
+        QTest::addColumn<QByteArray>("hex");
+        QTest::addColumn<bool>("isKey");
+        const QByteArray zeros(60, '0');
+        const QByteArray ones(60, 'f');
+        const QList<QByteArray> points = {
+            "00" + zeros + "00",
+            "01" + zeros + "00",
+            "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+            "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+            "ec" + ones + "7f",
+            "ed" + ones + "7f",
+            "ee" + ones + "7f",
+        };
+        for (const QByteArray& point : points) {
+            QByteArray top = QByteArray::fromHex(point);
+            top[31] = char(uchar(top[31]) | 0x80);
+            QTest::newRow(point.constData()) << point << false;
+            QTest::newRow(top.toHex().toUpper().constData()) << top.toHex().toUpper() << false;
+        }
+        QTest::newRow("02 00…00") << "02" + zeros + "00" << true;
+        QTest::newRow("ef ff…ff 7f") << "ef" + ones + "7f" << true;
+    }
+    void smallOrderKeysAreNoKeys() {
+        QFETCH(QByteArray, hex);
+        QFETCH(bool, isKey);
+        QCOMPARE(UpdateKey::fromHex(hex).isSet(), isKey);
+        QCOMPARE(UpdateKey(QByteArray::fromHex(hex)).isSet(), isKey);
+        if (!isKey)
+            QVERIFY(!UpdateKey::fromHex(hex).verifies("x", "\x01" + QByteArray(63, '\0')));
+    }
+
     // The control file counts only with the maker's signature over its exact bytes; a server
     // that WebServer= and WebCAFile= make trusted changes nothing about that. A build without a
     // key reads the offer but installs nothing.
@@ -228,6 +262,10 @@ private Q_SLOTS:
             << QStringLiteral("missing") << QStringLiteral("Die Signatur der Steuerdatei fehlt");
         QTest::newRow("build without a key")
             << QStringLiteral("nokey")
+            << QStringLiteral("ohne Schlüssel zur Prüfung der Updates gebaut");
+        // A key of small order is no key: the "signature" 01 00…00 00…00 holds for any data.
+        QTest::newRow("build with a small-order key, forged signature")
+            << QStringLiteral("weakkey")
             << QStringLiteral("ohne Schlüssel zur Prüfung der Updates gebaut");
     }
     void controlFileWithoutValidSignatureInstallsNothing() {
@@ -247,10 +285,14 @@ private Q_SLOTS:
             QVERIFY(web.put(kSignature, maker().sign(control).left(63)));
         } else if (kind == QLatin1String("missing")) {
             QVERIFY(QFile::remove(web.folderPath(kSignature)));
+        } else if (kind == QLatin1String("weakkey")) {
+            QVERIFY(web.put(kSignature, "\x01" + QByteArray(63, '\0')));
         }
         Updating u(web);
         if (kind == QLatin1String("nokey"))
             u.update.setVerifyingKey(UpdateKey());
+        if (kind == QLatin1String("weakkey"))
+            u.update.setVerifyingKey(UpdateKey("\x01" + QByteArray(31, '\0')));
         QVERIFY(oldFiles(u));
         u.checks.checkAutomatically();
 
