@@ -40,6 +40,15 @@ QDateTime SupportFileDownload::lastWriteTime(const QString& path) {
     return QDateTime::fromSecsSinceEpoch(seconds - (((seconds % 2) + 2) % 2)).toLocalTime();
 }
 
+bool SupportFileDownload::isElf(QFile& file) {
+    if (!file.seek(0))
+        return false;
+    const QByteArray magic = file.read(4);
+    return magic == QByteArray("\x7f"
+                               "ELF",
+                               4);
+}
+
 void SupportFileDownload::Berichtsvorlagendownload(const QString& eintragname,
                                                    const QDateTime& eintragdatum) {
     m_error.clear();
@@ -91,6 +100,11 @@ void SupportFileDownload::Berichtsvorlagendownload(const QString& eintragname,
         else if (!m_key.verifiesFile(file.device(), signature.body))
             m_error = QStringLiteral("Die Signatur von %1 ist ungültig (%2)")
                           .arg(path, signatureRequest.url);
+        else if (eintragname.endsWith(QLatin1String(".so")) && !isElf(file.device()))
+            // Another file the maker signed (the control file, say) served in the library's place.
+            m_error = QStringLiteral("%1 wird nicht ersetzt: die geladene Datei ist keine "
+                                     "Programmbibliothek (ELF)")
+                          .arg(path);
     }
     if (m_error.isEmpty()) {
         FileReplacement replacement;

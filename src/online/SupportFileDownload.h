@@ -9,6 +9,7 @@
 #include <functional>
 
 class DownloadView;
+class QFile;
 
 // The support libraries beside the program: each must be present and not older than the
 // version the program expects; a missing or outdated one is fetched from the maker's web server
@@ -48,6 +49,8 @@ public:
     static QDateTime lastWriteTime(const QString& path);
 
 private:
+    // Whether the file begins with the ELF magic (\x7f E L F) of a shared library.
+    static bool isElf(QFile& file);
     std::function<WebServer()> m_server;
     QString m_programFolder;
     DownloadView* m_view = nullptr;

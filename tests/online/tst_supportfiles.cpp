@@ -16,7 +16,10 @@ namespace {
 const QString kName = QStringLiteral("libtgputtylib.so");
 const QString kPath = QStringLiteral("/secure/OrvelSQLBackup/libtgputtylib.so");
 const QString kSignaturePath = QStringLiteral("/secure/OrvelSQLBackup/libtgputtylib.so.sig");
-const QByteArray kServed = QByteArray("library from the server ").repeated(5000);
+const QByteArray kServed = QByteArray("\x7f"
+                                      "ELF",
+                                      4) +
+                           QByteArray(" library from the server").repeated(5000);
 const QByteArray kLocal = "library in the program folder";
 
 bool writeFile(const QString& path, const QByteArray& content, const QDateTime& written) {
@@ -125,6 +128,8 @@ private Q_SLOTS:
         QTest::newRow("signature by another key") << QStringLiteral("otherkey") << true;
         QTest::newRow("signature cut short") << QStringLiteral("short") << true;
         QTest::newRow("build without a key") << QStringLiteral("nokey") << true;
+        // Signed by the maker, but no library: the control file served in the library's place.
+        QTest::newRow("signed file that is no library") << QStringLiteral("notelf") << true;
     }
     void failedDownloadLeavesTheFileAsItWas() {
         QFETCH(QString, kind);
@@ -146,6 +151,8 @@ private Q_SLOTS:
             QVERIFY(web.put(kSignaturePath, UpdateSigner().sign(kServed)));
         if (kind == QLatin1String("short"))
             QVERIFY(web.put(kSignaturePath, maker().sign(kServed).left(63)));
+        if (kind == QLatin1String("notelf"))
+            QVERIFY(putSigned(web, "[Update]\nVersion=4.0.1.0\n"));
         TempFolder folder;
         const QDateTime old(QDate(2020, 1, 1), QTime(10, 0));
         if (present)
