@@ -9,7 +9,7 @@
 BackupRun::BackupRun(LogSink& log, ErrorCount& errors, Steps steps)
     : m_log(log), m_errors(errors), m_steps(std::move(steps)) {}
 
-void BackupRun::btnStartClick(qint32 alreadyFailed) {
+void BackupRun::run(qint32 alreadyFailed) {
     // The window keeps handling clicks during a run; a second run would work through the same
     // jobs and use the same connections, so it is turned away.
     if (m_running) {

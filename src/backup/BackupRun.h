@@ -43,7 +43,7 @@ public:
     // the jobs, storing a filled-in archive name) ends it: its message, a failure line and the
     // count are logged and it counts as one more error. A start while a run is in progress is
     // refused with a log line.
-    void btnStartClick(qint32 alreadyFailed = 0);
+    void run(qint32 alreadyFailed = 0);
     bool isRunning() const { return m_running; }
 
 private:

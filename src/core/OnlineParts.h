@@ -30,7 +30,7 @@ public:
     bool systemReportsConnection() override;
     QString publicAddress() override;
     void checkAutomatically() override { m_programUpdate.checkAutomatically(); }
-    void checkByHand() override { m_programUpdate.btnUpdateClick(); }
+    void checkByHand() override { m_programUpdate.checkByHand(); }
     void fetchMissing() override { m_supportFiles.Berichtsvorlagencheck(); }
 
     WebUpdate& webUpdate() { return m_webUpdate; }

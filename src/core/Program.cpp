@@ -89,7 +89,7 @@ public:
                      std::function<MailAccount()> account)
         : m_mail(log, clock, sources(log, settings, std::move(account))) {}
     void prepareCredentials() override { m_mail.prepareCredentials(); }
-    void sendReport(qint32 errorCount) override { m_mail.btnEmailsendenClick(errorCount); }
+    void sendReport(qint32 errorCount) override { m_mail.send(errorCount); }
 
 private:
     static ReportMail::Sources sources(LogBook& log, SettingsStore& settings,

@@ -168,7 +168,7 @@ void ProgramCore::runAutomatically() {
         m_run->setFirstStartParameter(m_firstStartParameter);
         // A failed start preparation is this night's failure too: the count, the report's
         // subject and the exit code say so.
-        m_run->btnStartClick(m_preparationFailed ? 1 : 0);
+        m_run->run(m_preparationFailed ? 1 : 0);
     } catch (...) {
     }
     try {
@@ -227,7 +227,7 @@ void ProgramCore::startBackupRun() {
             return;
         }
         m_run->setFirstStartParameter(m_firstStartParameter);
-        m_run->btnStartClick();
+        m_run->run();
     });
 }
 

@@ -25,7 +25,7 @@ public:
     void setControlFileUrl(const QString& url) { m_controlUrl = url; }
     const QString& controlFileUrl() const { return m_controlUrl; }
     void setDownloadView(DownloadView* view) { m_view = view; }
-    // Called with each status message (WebUpdate1Status).
+    // Called with each status message.
     std::function<void(const QString&)> onStatus;
 
     // Reads the control file and compares its version with the installed one; true when it

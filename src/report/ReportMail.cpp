@@ -30,7 +30,7 @@ void ReportMail::prepareCredentials() {
     m_prepared = true;
 }
 
-void ReportMail::btnEmailsendenClick(qint32 errorCount) {
+void ReportMail::send(qint32 errorCount) {
     m_log.writelogentry(QStringLiteral("Email wird aufbereitet und verschickt"));
     try {
         // A message of its own each time: nothing of an earlier sending is carried over.
@@ -78,7 +78,7 @@ void ReportMail::btnEmailsendenClick(qint32 errorCount) {
         const Delivery delivery = deliver(recipients, bytes, eightBit);
         for (const Delivery::Refusal& r : delivery.refused) {
             bool vContinue = true;
-            SMTPFailedRecipient(r.address, r.code, r.text, vContinue);
+            recipientRefused(r.address, r.code, r.text, vContinue);
         }
         if (!delivery.error.isEmpty())
             throw ProgramError(delivery.error);
@@ -92,7 +92,7 @@ void ReportMail::btnEmailsendenClick(qint32 errorCount) {
     }
 }
 
-void ReportMail::SMTPFailedRecipient(const QString& address, int, const QString&, bool& vContinue) {
+void ReportMail::recipientRefused(const QString& address, int, const QString&, bool& vContinue) {
     m_log.writelogentry(QStringLiteral("Fehlerhafte Emailadresse: ") + address);
     vContinue = true;
 }

@@ -29,9 +29,9 @@ public:
     // Unscrambles the account's credentials; at start, before any mail.
     void prepareCredentials();
     // Builds and sends the report; the error count of the last run chooses the subject.
-    void btnEmailsendenClick(qint32 errorCount);
+    void send(qint32 errorCount);
     // The server refused one recipient: logged, and the mail still goes to the others.
-    void SMTPFailedRecipient(const QString& address, int code, const QString& text,
+    void recipientRefused(const QString& address, int code, const QString& text,
                              bool& vContinue);
 
     // Shorter waits for tests of an unanswering server.

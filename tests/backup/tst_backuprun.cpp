@@ -23,7 +23,7 @@ struct Fixture {
     QStringList calls;
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
-    std::function<void(const BackupJob&)> duringArbeitsprozess;
+    std::function<void(const BackupJob&)> duringSqlSteps;
     BackupRun run{log, errors, steps()};
 
     explicit Fixture(const QList<JobRow>& rows) {
@@ -47,8 +47,8 @@ struct Fixture {
         };
         s.arbeitsprozess = [this](const BackupJob& job) {
             calls << QStringLiteral("arbeitsprozess ") + job.DBName;
-            if (duringArbeitsprozess)
-                duringArbeitsprozess(job);
+            if (duringSqlSteps)
+                duringSqlSteps(job);
         };
         s.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName&) {
             calls << QStringLiteral("zipprozess ") + job.DBName;
@@ -77,7 +77,7 @@ private Q_SLOTS:
     void emptyJobListLogsOnlyTheClosingLines() {
         Fixture f({});
         f.errors.add(5); // left over from an earlier run
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.log.lines, (QStringList{QStringLiteral("Verarbeitung abgeschlossen"),
                                            QStringLiteral("Fehleranzahl: 0")}));
         QVERIFY(f.calls.isEmpty());
@@ -85,7 +85,7 @@ private Q_SLOTS:
 
     void everyJobInTurn() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
                                        QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"),
@@ -115,7 +115,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager"), true}, {QStringLiteral("Kasse"), true}});
         f.run.setFirstStartParameter(parameter);
         f.uploadSucceedsOnCall = 1;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls.contains(QStringLiteral("zipprozess Lager")), packs);
         QCOMPARE(f.uploadCalls > 0, packs);
         const QString nozipLine = QStringLiteral(
@@ -139,7 +139,7 @@ private Q_SLOTS:
         QFETCH(int, expectedErrors);
         Fixture f({{QStringLiteral("Lager"), true}});
         f.uploadSucceedsOnCall = succeedsOnCall;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.uploadCalls, expectedCalls);
         QCOMPARE(f.calls.filter(QStringLiteral("ftphochladen Lager3.ZIP")).size(), expectedCalls);
         QCOMPARE(f.errors.value(), expectedErrors);
@@ -163,31 +163,31 @@ private Q_SLOTS:
             };
             return s;
         }());
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.uploadCalls, 10);
         QCOMPARE(f.errors.value(), 11);
     }
 
     void secondRunStartsFromZero() {
         Fixture f({{QStringLiteral("Lager"), true}});
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.errors.value(), 1);
         f.uploadCalls = 0;
         f.uploadSucceedsOnCall = 1;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.errors.value(), 0);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 0"));
     }
 
     void startWhileRunningIsRefused() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.duringArbeitsprozess = [&](const BackupJob& job) {
+        f.duringSqlSteps = [&](const BackupJob& job) {
             if (job.DBName == QLatin1String("Lager")) {
                 QVERIFY(f.run.isRunning());
-                f.run.btnStartClick(); // a click on the start button in the middle of the run
+                f.run.run(); // a click on the start button in the middle of the run
             }
         };
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
                                        QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"),
@@ -214,7 +214,7 @@ private Q_SLOTS:
             };
             return s;
         }());
-        f.run.btnStartClick();
+        f.run.run();
         QVERIFY(!f.log.lines.contains(QStringLiteral("Verarbeitung abgeschlossen")));
         QCOMPARE(f.log.lines.mid(f.log.lines.size() - 3),
                  QStringList{QStringLiteral("Datensatz kann nicht gespeichert werden")} +
@@ -229,7 +229,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}});
         f.jobsError = QStringLiteral("Datei ist keine Datenbank");
         f.errors.add(3);
-        f.run.btnStartClick();
+        f.run.run();
         QVERIFY(f.calls.isEmpty());
         QCOMPARE(f.log.lines,
                  QStringList{QStringLiteral("Datei ist keine Datenbank")} + abortedRunLines(1));
@@ -242,7 +242,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}});
         f.errors.add(7);
         f.run.setFirstStartParameter(QStringLiteral("nozip"));
-        f.run.btnStartClick(1);
+        f.run.run(1);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 1"));
     }
 
@@ -258,7 +258,7 @@ private Q_SLOTS:
             };
             return s;
         }());
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls.filter(QStringLiteral("storeZipName")),
                  QStringList{QStringLiteral("storeZipName Kasse Kasse")});
     }

@@ -44,7 +44,7 @@ struct Fixture {
 
     void send(qint32 errors = 0) {
         mail->prepareCredentials();
-        mail->btnEmailsendenClick(errors);
+        mail->send(errors);
     }
 
     // The one mail the server accepted.
@@ -356,7 +356,7 @@ private Q_SLOTS:
         };
         ReportMail mail(log, clock, sources);
         mail.setTimeouts(1, 1);
-        mail.btnEmailsendenClick(0);
+        mail.send(0);
         QCOMPARE(log.lines.size(), 4);
         QVERIFY2(log.lines.at(2).contains(QStringLiteral("Zeitüberschreitung nach 1 s")),
                  qPrintable(log.lines.at(2)));
