@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Subsystems.h"
+#include "core/ProgramParts.h"
 #include "core/Timers.h"
 #include "platform/ErrorCount.h"
 
@@ -22,17 +22,6 @@ class ProgramView;
 // unhandled-exception handler does, so callers never see an exception.
 class ProgramCore {
 public:
-    struct Subsystems {
-        SettingsStore* settings = nullptr;
-        SqlSteps* sql = nullptr;
-        Packaging* packaging = nullptr;
-        Uploader* uploader = nullptr;
-        ReportMailer* mailer = nullptr;
-        ConnectivityProbe* probe = nullptr;
-        UpdateCheck* update = nullptr;
-        SupportFiles* supportFiles = nullptr;
-        TimerFactory* timers = nullptr;
-    };
     struct Options {
         QString programFolder; // ends in '/'
         QStringList arguments; // command-line arguments as given, without the program name
@@ -56,7 +45,9 @@ public:
     static constexpr int kExitErrors = 1;
     static constexpr int kExitPreparationFailed = 2;
 
-    ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems,
+    // Every part the core reaches must be filled in: settings, sql, packaging, uploader,
+    // mailer, connection, probe, update, supportFiles and timers.
+    ProgramCore(Options options, LogBook& log, ErrorCount& errors, ProgramParts parts,
                 ProgramView& view);
     ~ProgramCore();
     ProgramCore(const ProgramCore&) = delete;
@@ -110,7 +101,7 @@ private:
     Options m_options;
     LogBook& m_log;
     ErrorCount& m_errors;
-    Subsystems m_sub;
+    ProgramParts m_parts;
     ProgramView& m_view;
     std::unique_ptr<BackupRun> m_run;
     std::unique_ptr<Timer> m_timer1;
@@ -124,4 +115,5 @@ private:
     bool m_controlsAttached = true;
     bool m_preparationFailed = false;
     bool m_mailing = false;
+    bool m_checkingUpdate = false;
 };

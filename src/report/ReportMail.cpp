@@ -22,11 +22,12 @@ struct ReportMail::Delivery {
     QString error; // empty: the mail was accepted
 };
 
-ReportMail::ReportMail(LogSink& log, const Clock& clock, Sources sources)
-    : m_log(log), m_clock(clock), m_sources(std::move(sources)) {}
+ReportMail::ReportMail(LogSink& log, const Clock& clock, ReportContent& content,
+                       MailAccountSource& account)
+    : m_log(log), m_clock(clock), m_content(content), m_accountSource(account) {}
 
 void ReportMail::prepareCredentials() {
-    m_account = m_sources.account ? m_sources.account() : MailAccount();
+    m_account = m_accountSource.mailAccount();
     m_prepared = true;
 }
 
@@ -34,9 +35,9 @@ void ReportMail::send(qint32 errorCount) {
     m_log.writelogentry(QStringLiteral("Email wird aufbereitet und verschickt"));
     try {
         // A message of its own each time: nothing of an earlier sending is carried over.
-        const GeneralSettings settings = m_sources.generalSettings();
+        const GeneralSettings settings = m_content.generalSettings();
         MailMessage message;
-        message.lines = m_sources.screenLines();
+        message.lines = m_content.screenLines();
         if (!m_prepared)
             prepareCredentials();
         message.senderAddress = m_account.senderAddress;

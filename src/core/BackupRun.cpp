@@ -1,4 +1,4 @@
-#include "backup/BackupRun.h"
+#include "core/BackupRun.h"
 
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
@@ -6,8 +6,8 @@
 
 #include <QScopeGuard>
 
-BackupRun::BackupRun(LogSink& log, ErrorCount& errors, Steps steps)
-    : m_log(log), m_errors(errors), m_steps(std::move(steps)) {}
+BackupRun::BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts)
+    : m_log(log), m_errors(errors), m_parts(parts) {}
 
 void BackupRun::run(qint32 alreadyFailed) {
     // The window keeps handling clicks during a run; a second run would work through the same
@@ -36,16 +36,18 @@ void BackupRun::run(qint32 alreadyFailed) {
 }
 
 void BackupRun::runJobs() {
-    const QList<BackupJob> jobs = m_steps.jobs();
+    SettingsStore& settings = *m_parts.settings;
+    const QList<BackupJob> jobs = settings.jobsForRun();
     for (BackupJob job : jobs) {
-        m_steps.arbeitsprozess(job);
+        m_parts.sql->arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
                                                "und FTP-Prozess ausgeführt: ") +
                                 job.DBName);
         } else {
-            const ArchiveLocation archive = m_steps.zipprozess(
-                job, [this, &job](const QString& zipName) { m_steps.storeZipName(job, zipName); });
+            const ArchiveLocation archive = m_parts.packaging->zipprozess(
+                job, settings.generalSettings().OrdnerZIPDateien,
+                [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
             uploadStep(job, archive);
         }
     }
@@ -58,7 +60,8 @@ void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     if (job.FTP_aktiv) {
         bool uploaded = false;
         for (int attempt = 0; attempt < UploadAttempts && !uploaded; ++attempt)
-            uploaded = m_steps.ftphochladen(job, archive.archivePath, archive.archiveName);
+            uploaded =
+                m_parts.uploader->ftphochladen(job, archive.archivePath, archive.archiveName);
         if (!uploaded)
             m_errors.add(1);
     } else {

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "core/ProgramParts.h"
+#include "settings/BackupJob.h"
+
+#include <QString>
+
+class ErrorCount;
+class LogSink;
+
+// One pass over all backup jobs: the SQL Server steps, the archive and its copy, the upload
+// with its attempts, and the error count of the run. The steps themselves are the parts'.
+class BackupRun {
+public:
+    static constexpr int UploadAttempts = 10;
+
+    // Uses the parts' settings (the jobs, a filled-in archive name, the copy folder), SQL Server
+    // steps, packaging and uploader; they must outlive the run.
+    BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts);
+
+    // The first start parameter: exactly "nozip" leaves out packaging and upload.
+    void setFirstStartParameter(const QString& parameter) { m_firstStartParameter = parameter; }
+
+    // The run. The count starts at `alreadyFailed` (failures that belong to this run but came
+    // before it, such as a failed start preparation). A failure outside the guarded steps (reading
+    // the jobs, storing a filled-in archive name) ends it: its message, a failure line and the
+    // count are logged and it counts as one more error. A start while a run is in progress is
+    // refused with a log line.
+    void run(qint32 alreadyFailed = 0);
+    bool isRunning() const { return m_running; }
+
+private:
+    void runJobs();
+    void uploadStep(const BackupJob& job, const ArchiveLocation& archive);
+
+    LogSink& m_log;
+    ErrorCount& m_errors;
+    const ProgramParts& m_parts;
+    QString m_firstStartParameter;
+    bool m_running = false;
+};
