@@ -15,8 +15,8 @@ class ProgramView;
 
 // The program's policy, without widgets: window creation and first showing, the start
 // preparation, the countdown and the automatic run, the close, the gating of runs, connection
-// tests and mails, and the program-wide values. It reaches the subsystems through their small
-// interfaces and shows what happens through the view.
+// tests, mails and update checks, and the program-wide values. It reaches the parts through
+// their small interfaces and shows what happens through the view.
 //
 // Every entry point handles its own failures: what escapes a step is logged as the program's
 // unhandled-exception handler does, so callers never see an exception.
