@@ -69,7 +69,6 @@ public:
 
     bool UploadErfolgreich = false;
     qint64 FTotalToCopy = 0;
-    TTGPuttySFTP* PSFTP() const { return m_session.get(); }
 
 private:
     void uploadStep();
