@@ -9,7 +9,7 @@ packages=(
     libsqlcipher-dev sqlcipher
     freetds-dev freetds-bin
     zlib1g-dev libdeflate-dev
-    libcurl4-openssl-dev curl libssl-dev
+    libcurl4-openssl-dev curl libssl-dev openssl
     libssh2-1-dev
     python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd python3-asyncssh
     openssh-server openssh-client
@@ -20,7 +20,7 @@ packages=(
 
 # `setup.sh bench` adds what the benchmarks compare with or run against.
 if [ "${1:-}" = bench ]; then
-    packages+=(vsftpd openssl libdeflate-tools)
+    packages+=(vsftpd libdeflate-tools)
 fi
 
 missing=()

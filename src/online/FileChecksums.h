@@ -4,6 +4,8 @@
 #include <QString>
 #include <optional>
 
+class QIODevice;
+
 // The checksums of a file's content, as the update's control file gives them.
 struct FileChecksums {
     qint64 size = 0;
@@ -12,4 +14,6 @@ struct FileChecksums {
 
     // std::nullopt when the file cannot be read.
     static std::optional<FileChecksums> ofFile(const QString& path);
+    // The content of an open file from its start, read through the handle.
+    static std::optional<FileChecksums> ofDevice(QIODevice& file);
 };

@@ -9,6 +9,8 @@
 #include <QIODevice>
 #include <QUrl>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -20,24 +22,36 @@ struct EasyCleanup {
 
 struct Transfer {
     const HttpsRequest* request = nullptr;
+    CURL* curl = nullptr;
+    qint64 limit = 0; // the most bytes the body may have
+    qint64 written = 0;
     QByteArray body;
     bool sinkFailed = false;
     bool tooLarge = false;
 };
 
+bool isRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
     const size_t n = size * count;
+    long status = 0;
+    curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200)
+        return n; // a redirect's or an error page's body is not the file
+    if (t->written + qint64(n) > t->limit) {
+        t->tooLarge = true;
+        return 0;
+    }
+    t->written += qint64(n);
     if (t->request->sink) {
         if (t->request->sink->write(data, qint64(n)) != qint64(n)) {
             t->sinkFailed = true;
             return 0;
         }
     } else {
-        if (t->body.size() + qint64(n) > kMaxMemoryBody) {
-            t->tooLarge = true;
-            return 0;
-        }
         t->body.append(data, qsizetype(n));
     }
     return n;
@@ -105,8 +119,12 @@ HttpsResult httpsGet(const HttpsRequest& request) {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     Transfer transfer;
     transfer.request = &request;
+    transfer.curl = c;
+    transfer.limit =
+        request.sink
+            ? (request.maxBytes >= 0 ? request.maxBytes : std::numeric_limits<qint64>::max())
+            : (request.maxBytes >= 0 ? std::min(request.maxBytes, kMaxMemoryBody) : kMaxMemoryBody);
 
-    curl_easy_setopt(c, CURLOPT_URL, url.constData());
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
@@ -132,32 +150,75 @@ HttpsResult httpsGet(const HttpsRequest& request) {
         curl_easy_setopt(c, CURLOPT_XFERINFODATA, request.state);
     }
 
-    const CURLcode code = curl_easy_perform(c);
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
-    if (code != CURLE_OK) {
-        if (transfer.tooLarge)
-            result.error = QStringLiteral("Die Antwort des Servers ist zu groß: ") + request.url;
-        else if (transfer.sinkFailed)
-            result.error = QStringLiteral("Die Datei kann nicht geschrieben werden: ") +
-                           request.sink->errorString();
-        else if (code == CURLE_ABORTED_BY_CALLBACK)
-            result.error = QStringLiteral("Übertragung abgebrochen: ") + request.url;
-        else if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE)
-            result.error = QStringLiteral("Das Zertifikat des Servers wird nicht anerkannt (") +
-                           request.url + QStringLiteral("): ") + curlText(code, errorBuffer);
-        else if (code == CURLE_OPERATION_TIMEDOUT)
-            result.error = QStringLiteral("Zeitüberschreitung bei ") + request.url +
-                           QStringLiteral(": ") + curlText(code, errorBuffer);
-        else
-            result.error = QStringLiteral("Keine Verbindung zu ") + request.url +
-                           QStringLiteral(": ") + curlText(code, errorBuffer);
-        return result;
-    }
-    if (result.status != 200) {
-        result.error = QStringLiteral("Der Server antwortet auf %1 mit HTTP-Status %2")
-                           .arg(request.url)
-                           .arg(result.status);
-        return result;
+    // Redirects are followed here rather than by libcurl, so that every address is checked
+    // before it is asked and a refused one is named in the message.
+    QByteArray current = url;
+    for (int redirects = 0;; ++redirects) {
+        curl_easy_setopt(c, CURLOPT_URL, current.constData());
+        const QString currentUrl = QString::fromUtf8(current);
+        transfer.written = 0;
+        transfer.body.clear();
+        errorBuffer[0] = 0;
+        const CURLcode code = curl_easy_perform(c);
+        result.status = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
+        if (code != CURLE_OK) {
+            if (transfer.tooLarge)
+                result.error =
+                    QStringLiteral("Die Antwort des Servers ist größer als erwartet (höchstens %1 "
+                                   "Bytes): ")
+                        .arg(transfer.limit) +
+                    currentUrl;
+            else if (transfer.sinkFailed)
+                result.error = QStringLiteral("Die Datei kann nicht geschrieben werden: ") +
+                               request.sink->errorString();
+            else if (code == CURLE_ABORTED_BY_CALLBACK)
+                result.error = QStringLiteral("Übertragung abgebrochen: ") + currentUrl;
+            else if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE)
+                result.error = QStringLiteral("Das Zertifikat des Servers wird nicht anerkannt (") +
+                               currentUrl + QStringLiteral("): ") + curlText(code, errorBuffer);
+            else if (code == CURLE_OPERATION_TIMEDOUT)
+                result.error = QStringLiteral("Zeitüberschreitung bei ") + currentUrl +
+                               QStringLiteral(": ") + curlText(code, errorBuffer);
+            else
+                result.error = QStringLiteral("Keine Verbindung zu ") + currentUrl +
+                               QStringLiteral(": ") + curlText(code, errorBuffer);
+            return result;
+        }
+        if (isRedirect(result.status)) {
+            char* location = nullptr;
+            curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location);
+            const QString target = QString::fromUtf8(location ? location : "");
+            if (target.isEmpty()) {
+                result.error = QStringLiteral("Der Server leitet %1 mit HTTP-Status %2 um, "
+                                              "nennt aber kein Ziel")
+                                   .arg(currentUrl)
+                                   .arg(result.status);
+                return result;
+            }
+            if (redirects == kMaxRedirects) {
+                result.error = QStringLiteral("Zu viele Weiterleitungen (mehr als %1) beim Abruf "
+                                              "von %2")
+                                   .arg(kMaxRedirects)
+                                   .arg(request.url);
+                return result;
+            }
+            if (!refusedAddress(target).isEmpty()) {
+                result.error = QStringLiteral("Weiterleitung von %1 nach %2 abgelehnt: nur "
+                                              "HTTPS ist erlaubt")
+                                   .arg(currentUrl, target);
+                return result;
+            }
+            current = target.toUtf8();
+            continue;
+        }
+        if (result.status != 200) {
+            result.error = QStringLiteral("Der Server antwortet auf %1 mit HTTP-Status %2")
+                               .arg(currentUrl)
+                               .arg(result.status);
+            return result;
+        }
+        break;
     }
     result.body = std::move(transfer.body);
     result.ok = true;

@@ -7,15 +7,19 @@ class QIODevice;
 struct TransferState;
 
 // One HTTPS GET with libcurl, blocking, free of the log book and the window so it can run on a
-// worker thread. Only https:// is spoken (no redirects, no other scheme), the server's
-// certificate and name are always verified against the system's authorities plus an optional
-// PEM file, and every phase has a time limit.
+// worker thread. Only https:// is spoken: redirects are followed as a browser follows them, at
+// most kMaxRedirects of them and only to https:// addresses. The server's certificate and name
+// are always verified against the system's authorities plus an optional PEM file, and every
+// phase has a time limit.
 struct HttpsRequest {
     QString url;
     QString caFile; // PEM authorities trusted besides the system's; empty: the system's only
     QByteArray userAgent;
     // Where the body goes; null: into HttpsResult::body, at most kMaxMemoryBody bytes.
     QIODevice* sink = nullptr;
+    // The most bytes the body may have; a longer one ends the transfer as failed. -1: no limit
+    // besides kMaxMemoryBody for a body kept in memory.
+    qint64 maxBytes = -1;
     // Progress and cancel, shared with a window; may be null.
     TransferState* state = nullptr;
     int connectTimeoutS = 15;
@@ -33,6 +37,7 @@ struct HttpsResult {
 };
 
 constexpr qint64 kMaxMemoryBody = 1024 * 1024;
+constexpr int kMaxRedirects = 5;
 
 // The German text that refuses an address which is not https://; empty when it is one.
 QString refusedAddress(const QString& url);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "online/UpdateKey.h"
 #include "online/WebServer.h"
 
 #include <QDateTime>
@@ -14,6 +15,11 @@ class DownloadView;
 // into the program folder. TLS comes from the system on this platform, so the list holds only
 // the SFTP library. Nothing is logged: a failed download leaves the old file as it was and is
 // tried again at the next start.
+//
+// A fetched file replaces nothing unless the maker's key (UpdateKey) verifies its signature,
+// fetched from the file's address plus ".sig", and it is no larger than kMaxFileSize. A link
+// planted in the file's place is never written through. A build without a key fetches the file
+// but keeps the one that is there.
 class SupportFileDownload {
 public:
     struct SupportFile {
@@ -22,10 +28,16 @@ public:
     };
     static constexpr const char* kUserAgent = "WebCopy";
     static constexpr const char* kFilesPath = "/secure/OrvelSQLBackup/";
+    static constexpr qint64 kMaxFileSize = qint64(256) * 1024 * 1024;
     static QList<SupportFile> supportFiles();
 
     SupportFileDownload(std::function<WebServer()> server, QString programFolder);
     void setDownloadView(DownloadView* view) { m_view = view; }
+    // The key the files must be signed with; the build's key unless set here.
+    void setVerifyingKey(UpdateKey key) { m_key = std::move(key); }
+    // Why the last file was not put in place (German, names the file); empty when it was, or
+    // when it was current.
+    const QString& lastError() const { return m_error; }
 
     // Each file of the list in turn with its reference date.
     void Berichtsvorlagencheck();
@@ -39,4 +51,6 @@ private:
     std::function<WebServer()> m_server;
     QString m_programFolder;
     DownloadView* m_view = nullptr;
+    UpdateKey m_key = UpdateKey::builtIn();
+    QString m_error;
 };

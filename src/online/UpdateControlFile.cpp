@@ -14,6 +14,10 @@ std::optional<QList<quint32>> versionNumbers(const QString& version) {
     return numbers;
 }
 
+QStringList UpdateControlFile::replaceableFiles() {
+    return {QStringLiteral("OrvelSQLBackup"), QStringLiteral("libtgputtylib.so")};
+}
+
 namespace {
 bool isBareName(const QString& name) {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
@@ -60,6 +64,10 @@ std::optional<UpdateControlFile> UpdateControlFile::parse(const QByteArray& text
             const QString sha = parts[3].trimmed();
             if (!isBareName(entry.name))
                 return fail(QStringLiteral("Dateiname \"%1\" ist nicht erlaubt").arg(entry.name));
+            if (!replaceableFiles().contains(entry.name))
+                return fail(
+                    QStringLiteral("die Datei \"%1\" darf ein Update nicht ersetzen, nur %2")
+                        .arg(entry.name, replaceableFiles().join(QStringLiteral(" und "))));
             if (!sizeOk || entry.size < 0)
                 return fail(QStringLiteral("Größe von %1 ungültig").arg(entry.name));
             if (!hex8.match(crc).hasMatch())

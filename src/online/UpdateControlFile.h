@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // The update's control file on the maker's web server: the version offered and, per program
@@ -14,7 +15,9 @@
 //
 // Version: four numbers joined by dots, written as the program's product version is.
 // File: the bare file name in the program folder (no folder part), its size in bytes, its
-// CRC-32 as 8 hex digits and its SHA-256 as 64 hex digits, separated by ';'.
+// CRC-32 as 8 hex digits and its SHA-256 as 64 hex digits, separated by ';'. An update replaces
+// only the program's executable and the SFTP library (replaceableFiles()): a control file that
+// names any other file (the settings, the host keys, a path) is refused whole.
 struct UpdateControlFile {
     struct Entry {
         QString name;
@@ -25,6 +28,9 @@ struct UpdateControlFile {
 
     QString version;
     QList<Entry> files;
+
+    // The only files an update may replace: the executable and the SFTP library.
+    static QStringList replaceableFiles();
 
     // The file read from its text; std::nullopt with a German reason in error when it is not a
     // control file of this form.

@@ -24,12 +24,7 @@ void WebUpdate::status(const QString& text) {
         onStatus(text);
 }
 
-bool WebUpdate::fetchControlFile() {
-    m_control.reset();
-    status(QStringLiteral("Lade Steuerdatei ") + m_controlUrl);
-    HttpsRequest request;
-    request.url = m_controlUrl;
-    request.caFile = m_server().caFile;
+HttpsResult WebUpdate::get(HttpsRequest& request) {
     request.userAgent = kUserAgent;
     HttpsResult result;
     try {
@@ -37,10 +32,42 @@ bool WebUpdate::fetchControlFile() {
     } catch (const std::exception& e) {
         result.error = QString::fromUtf8(e.what());
     }
+    return result;
+}
+
+bool WebUpdate::fetchControlFile() {
+    m_control.reset();
+    status(QStringLiteral("Lade Steuerdatei ") + m_controlUrl);
+    const QString caFile = m_server().caFile;
+    HttpsRequest request;
+    request.url = m_controlUrl;
+    request.caFile = caFile;
+    const HttpsResult result = get(request);
     if (!result.ok) {
         status(QStringLiteral("Die Verbindung zum Server konnte nicht hergestellt werden: ") +
                result.error);
         return false;
+    }
+    // The signature is the maker's word for the file's exact bytes; without a key to check it
+    // with, the file may still be read and reported, but DoUpdate installs nothing.
+    if (m_key.isSet()) {
+        HttpsRequest signatureRequest;
+        signatureRequest.url = m_controlUrl + QStringLiteral(".sig");
+        signatureRequest.caFile = caFile;
+        signatureRequest.maxBytes = UpdateKey::kSignatureSize;
+        const HttpsResult signature = get(signatureRequest);
+        if (!signature.ok) {
+            status(QStringLiteral("Die Signatur der Steuerdatei fehlt, die Steuerdatei wird "
+                                  "verworfen: ") +
+                   signature.error);
+            return false;
+        }
+        if (!m_key.verifies(result.body, signature.body)) {
+            status(QStringLiteral("Die Signatur der Steuerdatei ist ungültig (%1), die "
+                                  "Steuerdatei wird verworfen")
+                       .arg(signatureRequest.url));
+            return false;
+        }
     }
     QString error;
     m_control = UpdateControlFile::parse(result.body, &error);
@@ -70,6 +97,12 @@ bool WebUpdate::DoUpdate() {
     if (!NewVersionAvailable())
         return false;
     const UpdateControlFile control = *m_control;
+    if (!m_key.isSet()) {
+        status(QStringLiteral("Das Update wird nicht installiert: dieses Programm wurde ohne "
+                              "Schlüssel zur Prüfung der Updates gebaut "
+                              "(ORVEL_UPDATE_PUBLIC_KEY)"));
+        return false;
+    }
     if (control.files.isEmpty()) {
         status(QStringLiteral("Auf dem Server wurden keine Dateien gefunden"));
         return false;
@@ -82,10 +115,25 @@ bool WebUpdate::DoUpdate() {
         if (!local || local->size != entry.size || local->crc32 != entry.crc32)
             outdated << entry;
     }
-
-    if (outdated.isEmpty())
+    if (outdated.isEmpty()) {
         status(QStringLiteral("Alle Programmdateien entsprechen bereits der Version ") +
                control.version);
+        return true;
+    }
+    const auto failed = [this] {
+        status(QStringLiteral("Das Herunterladen von Updates ist fehlgeschlagen, keine Datei "
+                              "wurde ersetzt"));
+        return false;
+    };
+    // A link or a folder in the place of a file to be replaced stops the update before anything
+    // is fetched.
+    for (const UpdateControlFile::Entry& entry : std::as_const(outdated)) {
+        const QString refused = StagedFile::refusedTarget(m_programFolder + entry.name);
+        if (!refused.isEmpty()) {
+            status(refused);
+            return failed();
+        }
+    }
 
     // Every outdated file is fetched and checked under a temporary name first; only when all of
     // them are complete does any of them replace its old file.
@@ -104,56 +152,53 @@ bool WebUpdate::DoUpdate() {
             HttpsRequest request;
             request.url = url;
             request.caFile = server.caFile;
-            request.userAgent = kUserAgent;
             request.sink = &file->device();
+            request.maxBytes = entry.size;
             request.state = &state;
             request.totalTimeoutS = 0;
             state.reset();
             if (m_view)
                 m_view->transferStarting(
                     {entry.name, url, file->target(), int(i), int(outdated.size())}, state);
-            HttpsResult result;
-            try {
-                result = workerCall([&request] { return httpsGet(request); });
-            } catch (const std::exception& e) {
-                result.error = QString::fromUtf8(e.what());
-            }
-            file->device().flush();
-            const auto sums = result.ok ? FileChecksums::ofFile(file->tempPath()) : std::nullopt;
-            if (!result.ok)
+            const HttpsResult result = get(request);
+            if (!result.ok) {
                 refused = result.error;
-            else if (!sums)
-                refused = QStringLiteral("die geladene Datei kann nicht gelesen werden");
-            else if (sums->size != entry.size)
-                refused = QStringLiteral("%1 statt %2 Bytes").arg(sums->size).arg(entry.size);
-            else if (sums->sha256 != entry.sha256)
-                refused = QStringLiteral("SHA-256 stimmt nicht mit der Steuerdatei überein");
+            } else if (!file->finish()) {
+                refused = file->errorText();
+            } else {
+                // Read back through the handle that wrote it: what is checked is what is renamed.
+                const auto sums = FileChecksums::ofDevice(file->device());
+                if (!sums)
+                    refused = QStringLiteral("die geladene Datei kann nicht gelesen werden");
+                else if (sums->size != entry.size)
+                    refused = QStringLiteral("%1 statt %2 Bytes").arg(sums->size).arg(entry.size);
+                else if (sums->sha256 != entry.sha256)
+                    refused = QStringLiteral("SHA-256 stimmt nicht mit der Steuerdatei überein");
+            }
             if (m_view)
                 m_view->transferEnded(refused.isEmpty());
         }
         if (!refused.isEmpty()) {
             status(QStringLiteral("Datei %1 verworfen: %2").arg(entry.name, refused));
-            status(QStringLiteral("Das Herunterladen von Updates ist fehlgeschlagen, keine Datei "
-                                  "wurde ersetzt"));
-            return false;
+            return failed();
         }
         staged.push_back(std::move(file));
     }
 
-    bool complete = true;
-    for (const auto& file : staged) {
-        const QString name = QFileInfo(file->target()).fileName();
-        if (file->commit()) {
-            status(QStringLiteral("Datei %1 ersetzt").arg(name));
-        } else {
-            status(file->errorText());
-            complete = false;
-        }
-    }
-    if (!complete) {
-        status(QStringLiteral("Update auf Version %1 unvollständig").arg(control.version));
+    std::vector<StagedFile*> files;
+    for (const auto& file : staged)
+        files.push_back(file.get());
+    FileReplacement replacement(m_rename);
+    if (!replacement.replaceAll(files)) {
+        for (const QString& error : replacement.errors())
+            status(error);
+        status(QStringLiteral("Update auf Version %1 nicht installiert, die bisherigen Dateien "
+                              "bleiben")
+                   .arg(control.version));
         return false;
     }
+    for (const auto& file : staged)
+        status(QStringLiteral("Datei %1 ersetzt").arg(QFileInfo(file->target()).fileName()));
     status(QStringLiteral("Update auf Version %1 installiert, sie gilt ab dem nächsten "
                           "Programmstart")
                .arg(control.version));

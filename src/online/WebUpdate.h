@@ -1,18 +1,28 @@
 #pragma once
 
+#include "online/FileReplacement.h"
 #include "online/UpdateControlFile.h"
+#include "online/UpdateKey.h"
 #include "online/WebServer.h"
 
 #include <QString>
 #include <functional>
 
 class DownloadView;
+struct HttpsRequest;
+struct HttpsResult;
 
 // The program update: reads the control file on the maker's web server, tells whether it
 // offers a newer version and installs its program files into the program folder. Every step
-// reports a German status message; a file replaces nothing unless it arrived whole with HTTP 200
-// and matches the control file's size and SHA-256, and no file is replaced before all of them
-// have arrived.
+// reports a German status message.
+//
+// The control file counts only with its signature by the maker's key (UpdateKey), fetched from
+// the control file's address plus ".sig"; it names each file with its size and SHA-256, so
+// nothing the server sends beyond it needs a signature of its own. A file replaces nothing
+// unless it arrived whole with HTTP 200 and matches the control file's size and SHA-256; no file
+// is replaced before all of them have arrived, and a rename that fails puts the files already
+// replaced back (FileReplacement). A build without a key reads the control file and reports
+// what it offers, but installs nothing.
 class WebUpdate {
 public:
     static constexpr const char* kUserAgent = "TWebUpdate";
@@ -25,6 +35,10 @@ public:
     void setControlFileUrl(const QString& url) { m_controlUrl = url; }
     const QString& controlFileUrl() const { return m_controlUrl; }
     void setDownloadView(DownloadView* view) { m_view = view; }
+    // The key the control file must be signed with; the build's key unless set here.
+    void setVerifyingKey(UpdateKey key) { m_key = std::move(key); }
+    // How the staged files are renamed over the old ones; rename(2) unless set here.
+    void setRenameFunction(FileReplacement::RenameFunction rename) { m_rename = std::move(rename); }
     // Called with each status message.
     std::function<void(const QString&)> onStatus;
 
@@ -46,6 +60,7 @@ public:
 private:
     void status(const QString& text);
     bool fetchControlFile();
+    HttpsResult get(HttpsRequest& request);
 
     std::function<WebServer()> m_server;
     QString m_programFolder;
@@ -53,4 +68,6 @@ private:
     QString m_controlUrl;
     DownloadView* m_view = nullptr;
     std::optional<UpdateControlFile> m_control;
+    UpdateKey m_key = UpdateKey::builtIn();
+    FileReplacement::RenameFunction m_rename;
 };

@@ -3,6 +3,7 @@
 // both windows carry their texts and name every control for screen readers.
 #include "ControlFileEntry.h"
 #include "TempFolder.h"
+#include "UpdateSigner.h"
 #include "WebTestServer.h"
 #include "app/DownloadProgressWindow.h"
 #include "app/UpdateWizard.h"
@@ -55,9 +56,11 @@ private Q_SLOTS:
         const QByteArray program = QByteArray("new program ").repeated(50000);
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
-        QVERIFY(web.put(QStringLiteral("/secure/orvelsqlbackup.INF"),
-                        "Version=4.0.1.0\n" +
-                            controlFileEntry(QStringLiteral("OrvelSQLBackup"), program)));
+        const QByteArray control =
+            "Version=4.0.1.0\n" + controlFileEntry(QStringLiteral("OrvelSQLBackup"), program);
+        const UpdateSigner maker;
+        QVERIFY(web.put(QStringLiteral("/secure/orvelsqlbackup.INF"), control));
+        QVERIFY(web.put(QStringLiteral("/secure/orvelsqlbackup.INF.sig"), maker.sign(control)));
         QVERIFY(web.put(QStringLiteral("/secure/OrvelSQLBackup/update/OrvelSQLBackup"), program));
         TempFolder folder;
         WebUpdate update(
@@ -65,6 +68,7 @@ private Q_SLOTS:
                 return WebServer{web.base(), web.caFile()};
             },
             folder.path(), QStringLiteral("4.0.0.0"));
+        update.setVerifyingKey(maker.publicKey());
 
         UpdateWizard wizard;
         wizard.setPause(20);

@@ -1,8 +1,10 @@
 // The support files against the HTTPS test server: which files are fetched by their dates, and
-// that an error page or a cut transfer never replaces the file that is there; the gate of the
-// window's first showing by the internet setting and the system's connection report.
+// that an error page, a cut transfer, a file without the maker's signature or a planted link
+// never replaces or writes through the file that is there; the gate of the window's first
+// showing by the internet setting and the system's connection report.
 #include "OnlineProgram.h"
 #include "TempFolder.h"
+#include "UpdateSigner.h"
 #include "WebTestServer.h"
 #include "online/DownloadView.h"
 #include "online/SupportFileDownload.h"
@@ -13,6 +15,7 @@
 namespace {
 const QString kName = QStringLiteral("libtgputtylib.so");
 const QString kPath = QStringLiteral("/secure/OrvelSQLBackup/libtgputtylib.so");
+const QString kSignaturePath = QStringLiteral("/secure/OrvelSQLBackup/libtgputtylib.so.sig");
 const QByteArray kServed = QByteArray("library from the server ").repeated(5000);
 const QByteArray kLocal = "library in the program folder";
 
@@ -36,17 +39,37 @@ public:
     QList<bool> ended;
 };
 
-// Runs the support-file check of `folder` against the test server; what the view was told.
-CountingView checkFiles(WebTestServer& web, const TempFolder& folder) {
+// The maker's key of this test run.
+const UpdateSigner& maker() {
+    static const UpdateSigner signer;
+    return signer;
+}
+
+// Serves the library with the maker's signature beside it.
+bool putSigned(const WebTestServer& web, const QByteArray& content) {
+    return web.put(kPath, content) && web.put(kSignaturePath, maker().sign(content));
+}
+
+struct Checked {
+    CountingView view;
+    QString error;
+};
+
+// Runs the support-file check of `folder` against the test server, verifying with `key`; what
+// the view was told and why the file was not put in place.
+Checked checkFiles(WebTestServer& web, const TempFolder& folder,
+                   const UpdateKey& key = maker().publicKey()) {
     SupportFileDownload support(
         [&web] {
             return WebServer{web.base(), web.caFile()};
         },
         folder.path());
-    CountingView view;
-    support.setDownloadView(&view);
+    support.setVerifyingKey(key);
+    Checked checked;
+    support.setDownloadView(&checked.view);
     support.Berichtsvorlagencheck();
-    return view;
+    checked.error = support.lastError();
+    return checked;
 }
 } // namespace
 
@@ -70,17 +93,21 @@ private Q_SLOTS:
         QFETCH(bool, fetched);
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
-        QVERIFY(web.put(kPath, kServed));
+        QVERIFY(putSigned(web, kServed));
         TempFolder folder;
         if (written.isValid())
             QVERIFY(writeFile(folder.file(kName), kLocal, written));
-        const CountingView view = checkFiles(web, folder);
+        const Checked checked = checkFiles(web, folder);
+        const CountingView& view = checked.view;
 
         if (fetched) {
             const auto requests = web.requests();
-            QCOMPARE(requests.size(), 1);
+            QCOMPARE(requests.size(), 2);
             QCOMPARE(requests[0].path, kPath);
+            QCOMPARE(requests[1].path, kSignaturePath);
             QCOMPARE(requests[0].userAgent, QStringLiteral("WebCopy"));
+            QCOMPARE(requests[1].userAgent, QStringLiteral("WebCopy"));
+            QCOMPARE(checked.error, QString());
             QCOMPARE(readAll(folder.file(kName)), kServed);
             QCOMPARE(view.ended, QList<bool>{true});
         } else {
@@ -99,6 +126,13 @@ private Q_SLOTS:
         QTest::newRow("error page, no file") << QStringLiteral("404") << false;
         QTest::newRow("cut transfer") << QStringLiteral("cut") << true;
         QTest::newRow("untrusted certificate") << QStringLiteral("untrusted") << true;
+        // Unsigned or wrongly signed, the library never replaces the one that is there.
+        QTest::newRow("no signature") << QStringLiteral("nosig") << true;
+        QTest::newRow("no signature, no file") << QStringLiteral("nosig") << false;
+        QTest::newRow("signature of other bytes") << QStringLiteral("otherbytes") << true;
+        QTest::newRow("signature by another key") << QStringLiteral("otherkey") << true;
+        QTest::newRow("signature cut short") << QStringLiteral("short") << true;
+        QTest::newRow("build without a key") << QStringLiteral("nokey") << true;
     }
     void failedDownloadLeavesTheFileAsItWas() {
         QFETCH(QString, kind);
@@ -111,14 +145,27 @@ private Q_SLOTS:
         WebTestServer web;
         QVERIFY2(web.start(scenario), qPrintable(web.errorText()));
         if (kind != QLatin1String("404"))
-            QVERIFY(web.put(kPath, kServed));
+            QVERIFY(putSigned(web, kServed));
+        if (kind == QLatin1String("nosig"))
+            QVERIFY(QFile::remove(web.folderPath(kSignaturePath)));
+        if (kind == QLatin1String("otherbytes"))
+            QVERIFY(web.put(kSignaturePath, maker().sign(kLocal)));
+        if (kind == QLatin1String("otherkey"))
+            QVERIFY(web.put(kSignaturePath, UpdateSigner().sign(kServed)));
+        if (kind == QLatin1String("short"))
+            QVERIFY(web.put(kSignaturePath, maker().sign(kServed).left(63)));
         TempFolder folder;
         const QDateTime old(QDate(2020, 1, 1), QTime(10, 0));
         if (present)
             QVERIFY(writeFile(folder.file(kName), kLocal, old));
-        const CountingView view = checkFiles(web, folder);
+        const Checked checked = checkFiles(
+            web, folder, kind == QLatin1String("nokey") ? UpdateKey() : maker().publicKey());
+        const CountingView& view = checked.view;
 
         QCOMPARE(view.ended, QList<bool>{false});
+        QVERIFY2(checked.error.contains(folder.file(kName)) ||
+                     checked.error.contains(QStringLiteral("libtgputtylib.so")),
+                 qPrintable(checked.error));
         if (present) {
             QCOMPARE(readAll(folder.file(kName)), kLocal);
             QCOMPARE(QFileInfo(folder.file(kName)).lastModified(), old);
@@ -146,12 +193,41 @@ private Q_SLOTS:
         QFETCH(bool, fetched);
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
-        QVERIFY(web.put(kPath, kServed));
+        QVERIFY(putSigned(web, kServed));
         OnlineProgram p(web, internetSetting);
         p.systemConnection = systemConnection;
         p.createAndShow();
-        QCOMPARE(web.paths(), fetched ? QStringList{kPath} : QStringList());
-        QCOMPARE(QFileInfo::exists(p.folder.file(kName)), fetched);
+        QCOMPARE(web.paths().value(0), fetched ? kPath : QString());
+        // The program checks with the build's key, which did not sign this test's library.
+        QVERIFY(!QFileInfo::exists(p.folder.file(kName)));
+    }
+
+    // A link planted in the library's place is left alone: nothing is fetched, the link's target
+    // is neither written nor created, and the error names the file.
+    void linkInTheLibrarysPlaceIsNotWrittenThrough_data() {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("link to an old file") << false;
+        QTest::newRow("link to nothing") << true;
+    }
+    void linkInTheLibrarysPlaceIsNotWrittenThrough() {
+        QFETCH(bool, dangling);
+        WebTestServer web;
+        QVERIFY2(web.start(), qPrintable(web.errorText()));
+        QVERIFY(putSigned(web, kServed));
+        TempFolder folder;
+        TempFolder elsewhere;
+        const QString victim = elsewhere.file(QStringLiteral("victim"));
+        if (!dangling)
+            QVERIFY(writeFile(victim, kLocal, QDateTime(QDate(2020, 1, 1), QTime(10, 0))));
+        QVERIFY(QFile::link(victim, folder.file(kName)));
+        const Checked checked = checkFiles(web, folder);
+
+        QCOMPARE(checked.error, QStringLiteral("Die Datei %1 ist ein symbolischer Link und wird "
+                                               "nicht ersetzt")
+                                    .arg(folder.file(kName)));
+        QCOMPARE(web.paths(), QStringList());
+        QCOMPARE(readAll(victim), dangling ? QByteArray("<missing>") : kLocal);
+        QVERIFY(QFileInfo(folder.file(kName)).isSymLink());
     }
 };
 

@@ -1,9 +1,11 @@
 // The program update against the HTTPS test server: the automatic check's lines and its text
-// comparison, the installation of the files the control file names (complete and checked before
-// any old file goes), the refusals that replace nothing, and the manual check's wizard path.
+// comparison, the installation of the files the control file names (signed, complete and checked
+// before any old file goes, all or nothing), the refusals that replace nothing, the redirects of
+// the HTTPS client, the maker's signing tool, and the manual check's wizard path.
 #include "ControlFileEntry.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
+#include "UpdateSigner.h"
 #include "WebTestServer.h"
 #include "online/DownloadView.h"
 #include "online/HttpsGet.h"
@@ -17,7 +19,14 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 namespace {
 const QString kInstalled = QStringLiteral("4.0.0.0");
@@ -30,6 +39,34 @@ QByteArray readAll(const QString& path) {
 bool writeFile(const QString& path, const QByteArray& content) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+// The maker's key of this test run.
+const UpdateSigner& maker() {
+    static const UpdateSigner signer;
+    return signer;
+}
+
+const QString kControl = QStringLiteral("/secure/orvelsqlbackup.INF");
+const QString kSignature = QStringLiteral("/secure/orvelsqlbackup.INF.sig");
+const QString kFiles = QStringLiteral("/secure/OrvelSQLBackup/update/");
+
+// Serves a control file with the maker's signature beside it.
+bool putSigned(const WebTestServer& web, const QByteArray& control) {
+    return web.put(kControl, control) && web.put(kSignature, maker().sign(control));
+}
+
+// Whether any program file was asked for.
+bool filesRequested(const WebTestServer& web) {
+    for (const QString& path : web.paths())
+        if (path.startsWith(kFiles))
+            return true;
+    return false;
+}
+
+int modeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 // Records the transfers and lets a test look at the folder while one starts.
@@ -70,18 +107,19 @@ struct Updating {
           update([this] { return server; }, folder.path(), kInstalled),
           checks(
               log, update, [this] { return server; }, kInstalled, [this] { ++ended; }) {
+        update.setVerifyingKey(maker().publicKey());
         update.setDownloadView(&view);
         checks.setWizard(&wizard);
     }
     QString file(const QString& name) const { return folder.file(name); }
     QStringList leftovers() const {
-        return QDir(folder.path()).entryList({QStringLiteral("*.part")}, QDir::Files);
+        return QDir(folder.path())
+            .entryList({QStringLiteral("*.part"), QStringLiteral("*.old")},
+                       QDir::Files | QDir::System);
     }
     QString text() const { return log.lines.join(QLatin1Char('\n')); }
 };
 
-const QString kControl = QStringLiteral("/secure/orvelsqlbackup.INF");
-const QString kFiles = QStringLiteral("/secure/OrvelSQLBackup/update/");
 const QByteArray kOldProgram = "old program";
 const QByteArray kOldLibrary = "old library";
 const QByteArray kNewProgram = QByteArray("new program ").repeated(20000);
@@ -101,7 +139,7 @@ class TestWebUpdate : public QObject {
             "# test\nVersion=4.0.1.0\n" +
             controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram) +
             controlFileEntry(QStringLiteral("libtgputtylib.so"), kNewLibrary);
-        return web.put(kControl, control) &&
+        return putSigned(web, control) &&
                web.put(kFiles + QStringLiteral("OrvelSQLBackup"), kNewProgram) &&
                web.put(kFiles + QStringLiteral("libtgputtylib.so"), servedLibrary);
     }
@@ -115,15 +153,15 @@ private Q_SLOTS:
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
         QVERIFY(
-            web.put(kControl, "Version=4.0.0.0\n" +
-                                  controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram)));
+            putSigned(web, "Version=4.0.0.0\n" +
+                               controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram)));
         Updating u(web);
         QVERIFY(oldFiles(u));
         u.checks.checkAutomatically();
         QCOMPARE(u.log.lines.first(), QStringLiteral("Prüfe auf Update"));
         QCOMPARE(u.log.lines.last(), QStringLiteral("Programmversion ist aktuell"));
         QVERIFY(!u.text().contains(QStringLiteral("Neue Programmversion")));
-        QCOMPARE(web.paths(), QStringList{kControl});
+        QCOMPARE(web.paths(), (QStringList{kControl, kSignature}));
         QCOMPARE(web.requests().first().userAgent, QStringLiteral("TWebUpdate"));
         QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kOldProgram);
     }
@@ -133,6 +171,8 @@ private Q_SLOTS:
         QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
         Updating u(web);
         QVERIFY(oldFiles(u));
+        QVERIFY(::chmod(QFile::encodeName(u.file(QStringLiteral("OrvelSQLBackup"))).constData(),
+                        0750) == 0);
         // While the second file comes, the first one waits under its temporary name.
         QStringList seenWhileSecondStarts;
         u.view.onStart = [&](const DownloadView::Transfer& t) {
@@ -155,6 +195,7 @@ private Q_SLOTS:
         QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kNewProgram);
         QCOMPARE(readAll(u.file(QStringLiteral("libtgputtylib.so"))), kNewLibrary);
         QCOMPARE(u.leftovers(), QStringList());
+        QCOMPARE(modeOf(u.file(QStringLiteral("OrvelSQLBackup"))), 0750);
         QCOMPARE(u.view.ended, (QList<bool>{true, true}));
         for (const auto& r : web.requests())
             QCOMPARE(r.userAgent, QStringLiteral("TWebUpdate"));
@@ -169,6 +210,269 @@ private Q_SLOTS:
         QVERIFY(u.update.DoUpdate());
         QCOMPARE(u.view.started, QStringList{QStringLiteral("OrvelSQLBackup")});
         QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kNewProgram);
+        QCOMPARE(modeOf(u.file(QStringLiteral("OrvelSQLBackup"))), 0644); // new: rw-r--r--
+    }
+
+    // Every file already what the version offers: that is said, and no installation is claimed.
+    void filesAlreadyCurrentAreNotReportedAsInstalled() {
+        WebTestServer web;
+        QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
+        Updating u(web);
+        QVERIFY(writeFile(u.file(QStringLiteral("OrvelSQLBackup")), kNewProgram));
+        QVERIFY(writeFile(u.file(QStringLiteral("libtgputtylib.so")), kNewLibrary));
+        u.checks.checkAutomatically();
+        QCOMPARE(u.log.lines.last(),
+                 QStringLiteral("Update-Status: Alle Programmdateien entsprechen bereits der "
+                                "Version 4.0.1.0"));
+        QVERIFY2(!u.text().contains(QStringLiteral("Update auf Version")), qPrintable(u.text()));
+        QVERIFY(!filesRequested(web));
+    }
+
+    // The control file counts only with the maker's signature over its exact bytes; a server
+    // that WebServer= and WebCAFile= make trusted changes nothing about that. A build without a
+    // key reads the offer but installs nothing.
+    void controlFileWithoutValidSignatureInstallsNothing_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("why");
+        const QString invalid = QStringLiteral("Die Signatur der Steuerdatei ist ungültig");
+        QTest::newRow("one byte changed") << QStringLiteral("changed") << invalid;
+        QTest::newRow("another key, trusted server") << QStringLiteral("otherkey") << invalid;
+        QTest::newRow("signature cut short") << QStringLiteral("short") << invalid;
+        QTest::newRow("signature missing")
+            << QStringLiteral("missing") << QStringLiteral("Die Signatur der Steuerdatei fehlt");
+        QTest::newRow("build without a key")
+            << QStringLiteral("nokey")
+            << QStringLiteral("ohne Schlüssel zur Prüfung der Updates gebaut");
+    }
+    void controlFileWithoutValidSignatureInstallsNothing() {
+        QFETCH(QString, kind);
+        QFETCH(QString, why);
+        WebTestServer web;
+        QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
+        const QByteArray control = readAll(web.folderPath(kControl));
+        if (kind == QLatin1String("changed")) {
+            QByteArray changed = control;
+            changed[2] = 'T'; // "# test" -> "# Test"
+            QVERIFY(web.put(kControl, changed));
+        } else if (kind == QLatin1String("otherkey")) {
+            const UpdateSigner other;
+            QVERIFY(web.put(kSignature, other.sign(control)));
+        } else if (kind == QLatin1String("short")) {
+            QVERIFY(web.put(kSignature, maker().sign(control).left(63)));
+        } else if (kind == QLatin1String("missing")) {
+            QVERIFY(QFile::remove(web.folderPath(kSignature)));
+        }
+        Updating u(web);
+        if (kind == QLatin1String("nokey"))
+            u.update.setVerifyingKey(UpdateKey());
+        QVERIFY(oldFiles(u));
+        u.checks.checkAutomatically();
+
+        QVERIFY2(u.log.lines.last().startsWith(QStringLiteral("Update-Status: ")) &&
+                     u.log.lines.last().contains(why),
+                 qPrintable(u.text()));
+        QVERIFY(!filesRequested(web));
+        QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kOldProgram);
+        QCOMPARE(readAll(u.file(QStringLiteral("libtgputtylib.so"))), kOldLibrary);
+        QCOMPARE(u.leftovers(), QStringList());
+        QVERIFY(!u.text().contains(QStringLiteral("Programmversion ist aktuell")));
+    }
+
+    // All or nothing: when the second rename fails, the first file gets its old content back (or
+    // goes again when it was new), and the log says which file could not be replaced.
+    void failedRenamePutsReplacedFilesBack_data() {
+        QTest::addColumn<bool>("programPresent");
+        QTest::newRow("both files present") << true;
+        QTest::newRow("program file new") << false;
+    }
+    void failedRenamePutsReplacedFilesBack() {
+        QFETCH(bool, programPresent);
+        WebTestServer web;
+        QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
+        Updating u(web);
+        QVERIFY(writeFile(u.file(QStringLiteral("libtgputtylib.so")), kOldLibrary));
+        if (programPresent)
+            QVERIFY(writeFile(u.file(QStringLiteral("OrvelSQLBackup")), kOldProgram));
+        int renames = 0;
+        u.update.setRenameFunction([&renames](const QByteArray& from, const QByteArray& to) {
+            if (++renames == 2) {
+                errno = EIO;
+                return -1;
+            }
+            return std::rename(from.constData(), to.constData());
+        });
+        QVERIFY(!u.update.DoUpdate());
+
+        QCOMPARE(renames, 2);
+        if (programPresent)
+            QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kOldProgram);
+        else
+            QVERIFY(!QFileInfo::exists(u.file(QStringLiteral("OrvelSQLBackup"))));
+        QCOMPARE(readAll(u.file(QStringLiteral("libtgputtylib.so"))), kOldLibrary);
+        QCOMPARE(u.leftovers(), QStringList());
+        const QString text = u.text();
+        QVERIFY2(text.contains(QStringLiteral("Die Datei %1 kann nicht ersetzt werden")
+                                   .arg(u.file(QStringLiteral("libtgputtylib.so")))),
+                 qPrintable(text));
+        QVERIFY2(u.log.lines.last().contains(
+                     QStringLiteral("Update auf Version 4.0.1.0 nicht installiert")),
+                 qPrintable(text));
+        for (const QString& line : u.log.lines)
+            QVERIFY2(!line.endsWith(QStringLiteral(" ersetzt")), qPrintable(line));
+    }
+
+    // A link planted in the place of a program file is never written through: the update stops
+    // before it fetches anything, and the line names the file.
+    void linkInAFilesPlaceStopsTheUpdate_data() {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("link to a file") << false;
+        QTest::newRow("link to nothing") << true;
+    }
+    void linkInAFilesPlaceStopsTheUpdate() {
+        QFETCH(bool, dangling);
+        WebTestServer web;
+        QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
+        Updating u(web);
+        QVERIFY(writeFile(u.file(QStringLiteral("OrvelSQLBackup")), kOldProgram));
+        TempFolder elsewhere;
+        const QString victim = elsewhere.file(QStringLiteral("victim"));
+        if (!dangling)
+            QVERIFY(writeFile(victim, "precious"));
+        const QString link = u.file(QStringLiteral("libtgputtylib.so"));
+        QVERIFY(QFile::link(victim, link));
+        u.checks.checkAutomatically();
+
+        const QString text = u.text();
+        QVERIFY2(text.contains(QStringLiteral("Die Datei %1 ist ein symbolischer Link").arg(link)),
+                 qPrintable(text));
+        QVERIFY(!filesRequested(web));
+        QCOMPARE(readAll(victim), dangling ? QByteArray("<missing>") : QByteArray("precious"));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kOldProgram);
+        QCOMPARE(u.leftovers(), QStringList());
+    }
+
+    // The HTTPS client follows redirects as a browser does, up to five, and only to https://.
+    void redirectsAreFollowedOnlyToHttps_data() {
+        QTest::addColumn<QJsonObject>("routes");
+        QTest::addColumn<QString>("error"); // empty: the file arrives
+        const auto to = [](int status, const QString& location) {
+            QJsonObject r{{QStringLiteral("status"), status},
+                          {QStringLiteral("body"), QStringLiteral("moved")}};
+            if (!location.isNull())
+                r.insert(QStringLiteral("location"), location);
+            return r;
+        };
+        const QString file = QStringLiteral("/secure/file");
+        for (const int status : {301, 302, 303, 307, 308})
+            QTest::addRow("%d to a path", status)
+                << QJsonObject{{QStringLiteral("/start"), to(status, file)}} << QString();
+        QJsonObject chain;
+        for (int i = 0; i < 5; ++i)
+            chain.insert(i == 0 ? QStringLiteral("/start") : QStringLiteral("/r%1").arg(i),
+                         to(302, i == 4 ? file : QStringLiteral("/r%1").arg(i + 1)));
+        QTest::newRow("five in a row") << chain << QString();
+        QJsonObject longer = chain;
+        longer.insert(QStringLiteral("/r4"), to(302, QStringLiteral("/r5")));
+        longer.insert(QStringLiteral("/r5"), to(302, file));
+        QTest::newRow("six in a row")
+            << longer << QStringLiteral("Zu viele Weiterleitungen (mehr als 5)");
+        QTest::newRow("to http")
+            << QJsonObject{{QStringLiteral("/start"),
+                            to(302, QStringLiteral("http://127.0.0.1:9/secure/file"))}}
+            << QStringLiteral("nach http://127.0.0.1:9/secure/file abgelehnt: nur HTTPS ist "
+                              "erlaubt");
+        QTest::newRow("to ftp") << QJsonObject{{QStringLiteral("/start"),
+                                                to(302,
+                                                   QStringLiteral("ftp://127.0.0.1/secure/file"))}}
+                                << QStringLiteral("nur HTTPS ist erlaubt");
+        QTest::newRow("without a target")
+            << QJsonObject{{QStringLiteral("/start"), to(302, QString())}}
+            << QStringLiteral("nennt aber kein Ziel");
+    }
+    void redirectsAreFollowedOnlyToHttps() {
+        QFETCH(QJsonObject, routes);
+        QFETCH(QString, error);
+        WebTestServer web;
+        QVERIFY2(web.start(QJsonObject{{QStringLiteral("routes"), routes}}),
+                 qPrintable(web.errorText()));
+        QVERIFY(web.put(QStringLiteral("/secure/file"), kNewProgram));
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        HttpsRequest request;
+        request.url = web.base() + QStringLiteral("/start");
+        request.caFile = web.caFile();
+        request.sink = &sink;
+        const HttpsResult result = httpsGet(request);
+        if (error.isEmpty()) {
+            QVERIFY2(result.ok, qPrintable(result.error));
+            QCOMPARE(sink.data(), kNewProgram); // no redirect's body in it
+        } else {
+            QVERIFY(!result.ok);
+            QVERIFY2(result.error.contains(error), qPrintable(result.error));
+            QVERIFY(!web.paths().contains(QStringLiteral("/secure/file")));
+            QCOMPARE(sink.data(), QByteArray());
+        }
+    }
+
+    // The maker's tool (OpenSSL's command line) makes a key, a control file and signatures that
+    // the program accepts; it refuses a file an update may not replace, and a second key.
+    void makersToolSignsWhatTheProgramAccepts() {
+        const QString tool = qEnvironmentVariable("ORVEL_TEST_SERVERS") +
+                             QStringLiteral("/../../scripts/sign-update");
+        const auto run = [&tool](const QStringList& arguments, QByteArray* out = nullptr) {
+            QProcess p;
+            p.start(tool, arguments);
+            if (!p.waitForFinished(60000))
+                return -1;
+            if (out)
+                *out = p.readAllStandardOutput().trimmed();
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        };
+        TempFolder keys;
+        TempFolder release;
+        TempFolder published;
+        QByteArray hex;
+        QCOMPARE(run({QStringLiteral("key"), keys.path()}, &hex), 0);
+        const UpdateKey key = UpdateKey::fromHex(hex);
+        QVERIFY2(key.isSet(), hex.constData());
+        const QString privateKey = keys.file(QStringLiteral("update-signing.key"));
+        QCOMPARE(modeOf(privateKey), 0600);
+        const QByteArray first = readAll(privateKey);
+        QVERIFY(run({QStringLiteral("key"), keys.path()}) != 0);
+        QCOMPARE(readAll(privateKey), first);
+
+        QVERIFY(writeFile(release.file(QStringLiteral("OrvelSQLBackup")), kNewProgram));
+        QVERIFY(writeFile(release.file(QStringLiteral("libtgputtylib.so")), kNewLibrary));
+        QVERIFY(writeFile(release.file(QStringLiteral("sqlback.mdb")), "x"));
+        QVERIFY(run({QStringLiteral("control"), privateKey, QStringLiteral("4.0.1.0"),
+                     published.path(), release.file(QStringLiteral("sqlback.mdb"))}) != 0);
+        QCOMPARE(run({QStringLiteral("control"), privateKey, QStringLiteral("4.0.1.0"),
+                      published.path(), release.file(QStringLiteral("OrvelSQLBackup")),
+                      release.file(QStringLiteral("libtgputtylib.so"))}),
+                 0);
+        QCOMPARE(run({QStringLiteral("sign"), privateKey,
+                      release.file(QStringLiteral("libtgputtylib.so"))}),
+                 0);
+        const QByteArray librarySignature =
+            readAll(release.file(QStringLiteral("libtgputtylib.so.sig")));
+        QCOMPARE(librarySignature.size(), 64);
+        QVERIFY(key.verifies(kNewLibrary, librarySignature));
+        QVERIFY(!maker().publicKey().verifies(kNewLibrary, librarySignature));
+
+        WebTestServer web;
+        QVERIFY2(web.start(), qPrintable(web.errorText()));
+        QVERIFY(web.put(kControl, readAll(published.file(QStringLiteral("orvelsqlbackup.INF")))));
+        QVERIFY(
+            web.put(kSignature, readAll(published.file(QStringLiteral("orvelsqlbackup.INF.sig")))));
+        QVERIFY(web.put(kFiles + QStringLiteral("OrvelSQLBackup"), kNewProgram));
+        QVERIFY(web.put(kFiles + QStringLiteral("libtgputtylib.so"), kNewLibrary));
+        Updating u(web);
+        u.update.setVerifyingKey(key);
+        QVERIFY(oldFiles(u));
+        QVERIFY2(u.update.DoUpdate(), qPrintable(u.text()));
+        QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kNewProgram);
+        QCOMPARE(readAll(u.file(QStringLiteral("libtgputtylib.so"))), kNewLibrary);
     }
 
     // Whatever fails, no old file is replaced, nothing is left behind, and a status line says why.
@@ -184,6 +488,9 @@ private Q_SLOTS:
         QTest::newRow("untrusted certificate")
             << QStringLiteral("untrusted") << QStringLiteral("Zertifikat des Servers");
         QTest::newRow("plain http") << QStringLiteral("http") << QStringLiteral("Nur HTTPS");
+        QTest::newRow("larger than named")
+            << QStringLiteral("large")
+            << QStringLiteral("größer als erwartet (höchstens 11 Bytes)");
         QTest::newRow("CA file missing")
             << QStringLiteral("missingca") << QStringLiteral("(WebCAFile) kann nicht gelesen");
     }
@@ -199,6 +506,8 @@ private Q_SLOTS:
         QByteArray served = kNewLibrary;
         if (kind == QLatin1String("sha"))
             served = "new librarz"; // same size, other bytes
+        if (kind == QLatin1String("large"))
+            served = kNewLibrary + QByteArray(300000, 'x'); // more than the control file says
         WebTestServer web;
         QVERIFY2(offerNewVersion(web, served, scenario), qPrintable(web.errorText()));
         if (kind == QLatin1String("404"))
@@ -260,9 +569,25 @@ private Q_SLOTS:
                                             << QStringLiteral("Steuerdatei ungültig");
         QTest::newRow("version in another form")
             << QByteArray("Version=4.1\n") << QStringLiteral("Steuerdatei ungültig");
+        // An update replaces the executable and the SFTP library, nothing else: a control file
+        // that names another file is refused whole, its allowed lines included.
+        const QByteArray allowed =
+            "Version=4.0.1.0\n" + controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram);
         QTest::newRow("file name with a folder")
-            << QByteArray("Version=4.0.1.0\nFile=../x;1;00000000;" + QByteArray(64, 'a') + '\n')
+            << QByteArray(allowed + "File=../x;1;00000000;" + QByteArray(64, 'a') + '\n')
             << QStringLiteral("Dateiname \"../x\" ist nicht erlaubt");
+        QTest::newRow("the program in a subfolder")
+            << QByteArray(allowed + controlFileEntry(QStringLiteral("bin/OrvelSQLBackup"), "x"))
+            << QStringLiteral("Dateiname \"bin/OrvelSQLBackup\" ist nicht erlaubt");
+        QTest::newRow("the settings file")
+            << QByteArray(allowed + controlFileEntry(QStringLiteral("sqlback.mdb"), "x"))
+            << QStringLiteral("die Datei \"sqlback.mdb\" darf ein Update nicht ersetzen");
+        QTest::newRow("the host keys")
+            << QByteArray(allowed + controlFileEntry(QStringLiteral("known_hosts"), "x"))
+            << QStringLiteral("die Datei \"known_hosts\" darf ein Update nicht ersetzen");
+        QTest::newRow("the INI file")
+            << QByteArray(allowed + controlFileEntry(QStringLiteral("OrvelSQLBackup.INI"), "x"))
+            << QStringLiteral("die Datei \"OrvelSQLBackup.INI\" darf ein Update nicht ersetzen");
     }
     void checkWithoutControlFileInstallsNothing() {
         QFETCH(QByteArray, control);
@@ -270,7 +595,7 @@ private Q_SLOTS:
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
         if (!control.isEmpty())
-            QVERIFY(web.put(kControl, control));
+            QVERIFY(putSigned(web, control));
         Updating u(web);
         u.checks.checkAutomatically();
         QCOMPARE(u.log.lines.first(), QStringLiteral("Prüfe auf Update"));
@@ -279,7 +604,7 @@ private Q_SLOTS:
                  qPrintable(u.text()));
         QVERIFY(!u.text().contains(QStringLiteral("Programmversion ist aktuell")));
         QVERIFY(!u.text().contains(QStringLiteral("Installation wird gestartet")));
-        QCOMPARE(web.paths(), QStringList{kControl});
+        QVERIFY(!filesRequested(web));
     }
 
     void manualCheckRunsTheWizardAndEndsTheProgram() {
@@ -306,7 +631,7 @@ private Q_SLOTS:
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
         if (!control.isEmpty())
-            QVERIFY(web.put(kControl, control));
+            QVERIFY(putSigned(web, control));
         Updating u(web);
         u.checks.checkByHand();
         QCOMPARE(u.wizard.messages,
@@ -349,7 +674,7 @@ private Q_SLOTS:
         } else {
             QVERIFY2(web.start(), qPrintable(web.errorText()));
             if (server == QLatin1String("same"))
-                QVERIFY(web.put(kControl, "Version=4.0.0.0\n"));
+                QVERIFY(putSigned(web, "Version=4.0.0.0\n"));
         }
         Updating u(web);
         QVERIFY(oldFiles(u));
@@ -374,7 +699,7 @@ private Q_SLOTS:
         QCOMPARE(flow.page(), UpdateWizardFlow::Page::NewVersion);
         flow.cancel();
         QVERIFY(flow.finished());
-        QCOMPARE(web.paths(), QStringList{kControl});
+        QCOMPARE(web.paths(), (QStringList{kControl, kSignature}));
     }
 };
 

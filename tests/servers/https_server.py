@@ -16,7 +16,9 @@ A GET of a path is answered, in this order:
   - with an HTML error page and HTTP 404.
 
 Scenario (JSON), every key optional:
-  routes                 {path: {"status": 200, "body": "text"}}; body is sent as UTF-8.
+  routes                 {path: {"status": 200, "body": "text", "location": "..."}}; body
+                         is sent as UTF-8; location, when given, as the Location header
+                         (for a redirect: an absolute address or a path on this server).
   cut                    list of paths whose answer announces the full length but
                          stops after half of the body and closes the connection.
   stall                  list of paths whose answer announces the full length, sends
@@ -61,8 +63,10 @@ def make_handler(scenario, folder):
                 f.write("%s\t%s\n" % (self.path, self.headers.get("User-Agent", "")))
                 f.flush()
 
-        def answer(self, status, body, content_type="application/octet-stream"):
+        def answer(self, status, body, content_type="application/octet-stream", location=None):
             self.send_response(status)
+            if location is not None:
+                self.send_header("Location", location)
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
             if self.path in stall:
@@ -86,7 +90,7 @@ def make_handler(scenario, folder):
             route = routes.get(self.path)
             if route is not None:
                 self.answer(route.get("status", 200), route.get("body", "").encode("utf-8"),
-                            "text/html; charset=utf-8")
+                            "text/html; charset=utf-8", route.get("location"))
                 return
             local = os.path.realpath(os.path.join(www, self.path.lstrip("/")))
             if local.startswith(www + os.sep) and os.path.isfile(local):
