@@ -29,7 +29,8 @@ QString busyText() {
 } // namespace
 
 SqlMaintenance::SqlMaintenance(LogSink& log, ErrorCount& errors, QString programFolder)
-    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)) {
+    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)),
+      m_folders(BackupFolders::inProgramFolder(m_programFolder)) {
     queryMaster.setCommandTimeout(QueryTimeout);
     querysysfiles.setCommandTimeout(QueryTimeout);
     sourceSysFiles.dataSet = &querysysfiles;
@@ -162,24 +163,33 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
 
     // A backup that fails must not leave the previous run's file behind as if it were new.
     m_log.processMessages();
-    m_fullBackupFile = fullBackupFileFor(m_programFolder, db);
-    m_logBackupFile = logBackupFileFor(m_programFolder, db);
-    if (QFile::exists(m_fullBackupFile))
-        QFile::remove(m_fullBackupFile);
-    if (QFile::exists(m_logBackupFile))
-        QFile::remove(m_logBackupFile);
+    m_fullBackupFile = fullBackupFileFor(m_folders.local, db);
+    m_logBackupFile = logBackupFileFor(m_folders.local, db);
+    if (m_folders.local != m_programFolder && !m_folders.localFolderUsable()) {
+        // A backup folder set in the INI file that this program cannot use: the job's files
+        // could neither be cleared nor packed, so this counts here, once per job.
+        fail(ProgramError(QStringLiteral("Sicherungsordner nicht verfügbar: ") + m_folders.local),
+             QStringLiteral("FEHLER bei den Sicherungsdateien für Datenbank: ") + db);
+    } else {
+        if (QFile::exists(m_fullBackupFile))
+            QFile::remove(m_fullBackupFile);
+        if (QFile::exists(m_logBackupFile))
+            QFile::remove(m_logBackupFile);
+    }
 
     SQLCommand.setConnectionString(jobConnection);
     SQLCommand.setCommandTimeout(m_commandTimeout);
 
     const bool full = recoveryModel == QLatin1String("FULL");
     const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db) +
-                                   QStringLiteral(" TO DISK=") + SqlQuoting::text(m_fullBackupFile);
+                                   QStringLiteral(" TO DISK=") +
+                                   SqlQuoting::text(fullBackupFileFor(m_folders.server, db));
     const QString checkDatabase =
         QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
     const QString shrinkData = QStringLiteral("DBCC SHRINKFILE (") + dataFileId + QLatin1Char(')');
     const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) +
-                              QStringLiteral(" TO DISK=") + SqlQuoting::text(m_logBackupFile);
+                              QStringLiteral(" TO DISK=") +
+                              SqlQuoting::text(logBackupFileFor(m_folders.server, db));
     const QString shrinkLog = QStringLiteral("DBCC SHRINKFILE (") + logFileId + QLatin1Char(')');
 
     if (!runStatement({u"Starte Backup für Datenbank: ", u"Backup abgeschlossen für Datenbank: ",

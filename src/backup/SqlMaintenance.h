@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backup/BackupFolders.h"
 #include "sqlserver/SqlCommand.h"
 #include "sqlserver/SqlConnection.h"
 #include "sqlserver/SqlQuery.h"
@@ -39,6 +40,10 @@ public:
     static QString fullBackupFileFor(const QString& programFolder, const QString& dbName);
     static QString logBackupFileFor(const QString& programFolder, const QString& dbName);
 
+    // Where the backup files lie, as this program and as the server name the folder; the
+    // program folder for both until set.
+    void setBackupFolders(BackupFolders folders) { m_folders = std::move(folders); }
+
     static QString jobConnectionString(const BackupJob& job);
     static QString masterConnectionString(const BackupJob& job);
 
@@ -68,6 +73,7 @@ private:
     LogSink& m_log;
     ErrorCount& m_errors;
     QString m_programFolder;
+    BackupFolders m_folders;
     QString m_fullBackupFile;
     QString m_logBackupFile;
     int m_commandTimeout = DefaultCommandTimeout;

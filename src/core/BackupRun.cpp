@@ -4,6 +4,7 @@
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 
+#include <QFileInfo>
 #include <QScopeGuard>
 
 BackupRun::BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts)
@@ -22,6 +23,7 @@ void BackupRun::run(qint32 alreadyFailed) {
 
     m_errors.reset();
     m_errors.add(alreadyFailed);
+    m_outcomes.clear();
     try {
         runJobs();
     } catch (const std::exception& e) {
@@ -39,6 +41,8 @@ void BackupRun::runJobs() {
     SettingsStore& settings = *m_parts.settings;
     const QList<BackupJob> jobs = settings.jobsForRun();
     for (BackupJob job : jobs) {
+        JobOutcome outcome;
+        outcome.dbName = job.DBName;
         m_parts.sql->arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
@@ -48,17 +52,21 @@ void BackupRun::runJobs() {
             const ArchiveLocation archive = m_parts.packaging->zipprozess(
                 job, settings.generalSettings().OrdnerZIPDateien,
                 [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
-            uploadStep(job, archive);
+            // The archive of last week's day goes before packing: one there now is this run's.
+            const QFileInfo made(archive.archivePath);
+            outcome.archiveBytes = made.isFile() ? made.size() : 0;
+            outcome.uploaded = uploadStep(job, archive);
         }
+        m_outcomes << outcome;
     }
     m_log.writelogentry(QStringLiteral("Verarbeitung abgeschlossen"));
     m_log.writelogentry(QStringLiteral("Fehleranzahl: ") + QString::number(m_errors.value()));
 }
 
-void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive) {
+bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive) {
+    bool uploaded = false;
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
-        bool uploaded = false;
         for (int attempt = 0; attempt < UploadAttempts && !uploaded; ++attempt)
             uploaded =
                 m_parts.uploader->ftphochladen(job, archive.archivePath, archive.archiveName);
@@ -70,4 +78,5 @@ void BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     }
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();
+    return uploaded;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "backup/JobOutcome.h"
 #include "core/ProgramParts.h"
 #include "settings/BackupJob.h"
 
+#include <QList>
 #include <QString>
 
 class ErrorCount;
@@ -28,14 +30,18 @@ public:
     // refused with a log line.
     void run(qint32 alreadyFailed = 0);
     bool isRunning() const { return m_running; }
+    // What each job of the last run left, in the order of the jobs (for monitoring).
+    const QList<JobOutcome>& outcomes() const { return m_outcomes; }
 
 private:
     void runJobs();
-    void uploadStep(const BackupJob& job, const ArchiveLocation& archive);
+    // True when the archive was uploaded.
+    bool uploadStep(const BackupJob& job, const ArchiveLocation& archive);
 
     LogSink& m_log;
     ErrorCount& m_errors;
     const ProgramParts& m_parts;
     QString m_firstStartParameter;
+    QList<JobOutcome> m_outcomes;
     bool m_running = false;
 };

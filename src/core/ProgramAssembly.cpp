@@ -51,27 +51,30 @@ public:
     void arbeitsprozess(const BackupJob& job) override { m_sql.arbeitsprozess(job); }
     QString connectionTest(const BackupJob& job) override { return m_sql.connectionTest(job); }
     bool isBusy() const override { return m_sql.isBusy(); }
+    void useBackupFolders(const BackupFolders& folders) override { m_sql.setBackupFolders(folders); }
 
 private:
     SqlMaintenance& m_sql;
 };
 
-// The weekday archive of the job's backup files in the program folder.
+// The weekday archive of the job's backup files from the local backup folder.
 class ArchivePackaging final : public Packaging {
 public:
-    ArchivePackaging(LogSink& log, ErrorCount& errors, const Clock& clock, QString programFolder)
-        : m_packager(log, errors, clock, programFolder), m_programFolder(std::move(programFolder)) {
-    }
+    ArchivePackaging(LogSink& log, ErrorCount& errors, const Clock& clock,
+                     const QString& programFolder)
+        : m_packager(log, errors, clock, programFolder),
+          m_folders(BackupFolders::inProgramFolder(programFolder)) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
                                const ArchivePackager::SaveZipName& saveZipName) override {
         return m_packager.zipprozess(
-            job, copyFolder, SqlMaintenance::fullBackupFileFor(m_programFolder, job.DBName),
-            SqlMaintenance::logBackupFileFor(m_programFolder, job.DBName), saveZipName);
+            job, copyFolder, SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
+            SqlMaintenance::logBackupFileFor(m_folders.local, job.DBName), saveZipName);
     }
+    void useBackupFolders(const BackupFolders& folders) override { m_folders = folders; }
 
 private:
     ArchivePackager m_packager;
-    QString m_programFolder;
+    BackupFolders m_folders;
 };
 
 // Uploads by FTP and FTPS, and by SFTP through the SFTP upload window.

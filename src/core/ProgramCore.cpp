@@ -2,6 +2,7 @@
 
 #include "core/BackupRun.h"
 #include "core/LogBook.h"
+#include "core/MetricsFile.h"
 #include "core/ProgramView.h"
 #include "platform/IniFile.h"
 #include "platform/ProgramError.h"
@@ -9,6 +10,7 @@
 #include "platform/WorkerCall.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QScopeGuard>
 
 const QString ProgramCore::kNoticeText = QStringLiteral(
@@ -156,7 +158,7 @@ void ProgramCore::runAutomatically() {
         m_run->setFirstStartParameter(m_firstStartParameter);
         // A failed start preparation is this night's failure too: the count, the report's
         // subject and the exit code say so.
-        m_run->run(m_preparationFailed ? 1 : 0);
+        runBackup(m_preparationFailed ? 1 : 0);
     } catch (...) {
     }
     try {
@@ -215,8 +217,54 @@ void ProgramCore::startBackupRun() {
             return;
         }
         m_run->setFirstStartParameter(m_firstStartParameter);
-        m_run->run();
+        runBackup(0);
     });
+}
+
+void ProgramCore::runBackup(qint32 alreadyFailed) {
+    // A run under way turns the start away with its own line; its folders stay as they are.
+    if (m_run->isRunning()) {
+        m_run->run(alreadyFailed);
+        return;
+    }
+    useBackupFolders();
+    QElapsedTimer took;
+    took.start();
+    m_run->run(alreadyFailed);
+    writeMetrics(double(took.elapsed()) / 1000.0);
+}
+
+void ProgramCore::useBackupFolders() {
+    const BackupFolders folders = BackupFolders::fromIni(iniFileName(), m_options.programFolder);
+    if (folders.local != m_options.programFolder) {
+        m_log.writelogentry(QStringLiteral("Sicherungsordner: ") + folders.local);
+        if (!folders.localFolderUsable())
+            m_log.writelogentry(
+                QStringLiteral("Sicherungsordner nicht verfügbar (fehlt oder ist nicht les- und "
+                               "beschreibbar): ") +
+                folders.local);
+    }
+    if (folders.server != folders.local)
+        m_log.writelogentry(QStringLiteral("Sicherungsordner des SQL Servers: ") + folders.server);
+    m_parts.sql->useBackupFolders(folders);
+    m_parts.packaging->useBackupFolders(folders);
+}
+
+void ProgramCore::writeMetrics(double seconds) {
+    const QString path = MetricsFile::pathFromIni(iniFileName());
+    if (path.isEmpty())
+        return;
+    RunMetrics metrics;
+    metrics.end = QDateTime::currentDateTimeUtc();
+    metrics.durationSeconds = seconds;
+    metrics.errors = m_errors.value();
+    metrics.jobs = m_run->outcomes();
+    try {
+        MetricsFile(path).write(metrics);
+    } catch (const std::exception& e) {
+        // Monitoring then sees an old file; the run itself is not the worse for it.
+        m_log.writelogentry(exceptionText(e));
+    }
 }
 
 void ProgramCore::testConnection() {

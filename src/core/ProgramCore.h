@@ -95,6 +95,10 @@ private:
     void prepareStart();
     void readInternetSetting();
     void runAutomatically();
+    // A backup run with the backup folders of the INI file, then the monitoring file.
+    void runBackup(qint32 alreadyFailed);
+    void useBackupFolders();
+    void writeMetrics(double seconds);
     void mailReport();
     void setControlsAttached(bool attached);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "backup/ArchivePackager.h"
+#include "backup/BackupFolders.h"
 #include "settings/BackupJob.h"
 #include "settings/GeneralSettings.h"
 
@@ -40,6 +41,8 @@ public:
     virtual QString connectionTest(const BackupJob& job) = 0;
     // A job or a connection test waits for its server.
     virtual bool isBusy() const = 0;
+    // Where the next run's backup files lie; set before each run.
+    virtual void useBackupFolders(const BackupFolders&) {}
 };
 
 // Packing a job's backup files into its weekday archive and copying it.
@@ -48,6 +51,8 @@ public:
     virtual ~Packaging() = default;
     virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
                                        const ArchivePackager::SaveZipName& saveZipName) = 0;
+    // Where the next run's backup files lie; set before each run.
+    virtual void useBackupFolders(const BackupFolders&) {}
 };
 
 // One upload attempt of an archive to the job's server.

@@ -59,3 +59,12 @@ void WorkerCall::run(const std::function<void()>& job) {
     if (failure)
         std::rethrow_exception(failure);
 }
+
+void WorkerCall::onMainThread(const std::function<void()>& f) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(app, f, Qt::BlockingQueuedConnection);
+}

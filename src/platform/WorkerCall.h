@@ -24,6 +24,11 @@ bool isWaiting();
 // Runs job as described above; rethrows what job threw.
 void run(const std::function<void()>& job);
 
+// From a worker: runs f on the application's main thread and waits until it has run there (a
+// log line written, a question answered). On the main thread, or without an application, f
+// runs at once.
+void onMainThread(const std::function<void()>& f);
+
 } // namespace WorkerCall
 
 // Convenience form that hands back the callable's result.

@@ -219,12 +219,20 @@ void SmtpClient::connect() {
     if (!c->ssl)
         throw ProgramError(QStringLiteral("TLS nicht verfügbar: ") + sslErrors());
     const QByteArray host = m_endpoint.host.toUtf8();
+    // Without the name set, any certificate an authority signed would pass: fail closed.
+    bool nameSet = false;
     if (QHostAddress(m_endpoint.host).isNull()) {
         SSL_set_tlsext_host_name(c->ssl.get(), host.constData());
-        SSL_set1_host(c->ssl.get(), host.constData());
+        nameSet = !host.isEmpty() && SSL_set1_host(c->ssl.get(), host.constData()) == 1;
     } else {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl.get()), host.constData());
+        nameSet =
+            X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl.get()), host.constData()) == 1;
     }
+    if (!nameSet)
+        throw ProgramError(QStringLiteral("TLS-Verbindung zum Mailserver %1 fehlgeschlagen: der "
+                                          "Name %2 kann nicht für die Prüfung des Zertifikats "
+                                          "gesetzt werden")
+                               .arg(where, m_endpoint.host));
     SSL_set_fd(c->ssl.get(), c->fd);
     for (;;) {
         const int r = SSL_connect(c->ssl.get());

@@ -6,6 +6,7 @@
 #include "platform/WorkerCall.h"
 #include "transfer/CurlTransfer.h"
 #include "transfer/SftpWindow.h"
+#include "transfer/TTGPuttySFTP.h"
 
 #include <QFileInfo>
 
@@ -109,6 +110,17 @@ bool FtpUpload::transfer(const BackupJob& job, const QString& localPath, const Q
     request.explicitTls = job.FTP_SSL == 1;
     request.passive = job.FTP_Passiv == 1;
 
+    // The lines of the attempt go to the log book as they happen, not when the transfer ends.
+    const auto logNow = [this](const QString& line) {
+        WorkerCall::onMainThread([this, line] { m_log.writelogentry(line); });
+    };
+    request.onLoggedIn = [logNow, name] {
+        logNow(QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + name);
+    };
+    request.note = logNow;
+    // The FTPS keys kept at first use lie beside the SSH known_hosts, in the program folder.
+    request.knownHostsFolder = TTGPuttySFTP::libraryFolder();
+
     CurlStoreResult result;
     try {
         // The window stays alive while the transfer runs on its worker.
@@ -116,14 +128,30 @@ bool FtpUpload::transfer(const BackupJob& job, const QString& localPath, const Q
     } catch (const std::exception& e) {
         result.error = exceptionText(e);
     }
-    if (result.loggedIn)
-        m_log.writelogentry(QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") +
-                            name);
     if (result.stored) {
         m_log.writelogentry(QStringLiteral("FTP-Prozess erfolgreich für Datenbank: ") + name);
         return true;
     }
     m_log.writelogentry(result.error);
     m_log.writelogentry(QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + name);
+    if (result.remoteTouched)
+        removeCutFile(request, name);
     return false;
+}
+
+void FtpUpload::removeCutFile(const CurlStoreRequest& request, const QString& name) {
+    // What a failed store left under the archive's name goes, so that nobody restores a cut
+    // archive; the server's older file of that name was replaced by the STOR anyway.
+    QString why;
+    try {
+        why = workerCall([&request] { return curlRemove(request); });
+    } catch (const std::exception& e) {
+        why = exceptionText(e);
+    }
+    if (!why.isEmpty())
+        m_log.writelogentry(
+            QStringLiteral("FEHLER: Die unvollständige Datei %1 konnte nicht vom FTP-Server "
+                           "entfernt werden (%2) für Datenbank: ")
+                .arg(request.remotePath, why) +
+            name);
 }

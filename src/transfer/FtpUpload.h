@@ -6,6 +6,7 @@
 
 #include <memory>
 
+struct CurlStoreRequest;
 class ErrorCount;
 class LogSink;
 class SftpWindow;
@@ -19,6 +20,8 @@ public:
     static constexpr int ReplyTimeoutS = 60;      // for each reply on the control connection
     static constexpr int AcceptTimeoutMs = 10000; // for the server's data connection in active mode
     static constexpr long UploadBufferBytes = 512 * 1024;
+    // for the whole removal of a cut file: a server that stalls must not hold each attempt long
+    static constexpr int RemovalTimeoutS = 30;
 
     // sftpWindow shows SFTP uploads; null runs them without a window (host key questions are
     // then refused at once).
@@ -35,6 +38,7 @@ public:
 private:
     bool attempt(const BackupJob& job, const QString& ftpdateiname, const QString& name);
     bool transfer(const BackupJob& job, const QString& localPath, const QString& name);
+    void removeCutFile(const CurlStoreRequest& request, const QString& name);
     bool sftp(const BackupJob& job, const QString& localPath, const QString& name);
     // Counts the calls of one job's run of attempts.
     void countAttempt(const BackupJob& job, const QString& name);

@@ -37,6 +37,8 @@ QString trimmed(const QString& text) {
     return text.mid(begin, end - begin);
 }
 
+constexpr qint32 RemovalTimeoutMs = 30000;
+
 qint64 nowMs() {
     static QElapsedTimer clock = [] {
         QElapsedTimer c;
@@ -61,10 +63,6 @@ void SftpUpload::createSession() {
         m_session = std::make_unique<TTGPuttySFTP>(true);
     } catch (const std::exception& e) {
         m_log.writelogentry(exceptionText(e));
-        m_log.writelogentry(
-            QStringLiteral("FEHLER: Die SFTP-Bibliothek %1 ist nicht nutzbar; "
-                           "der SFTP-Upload ist nicht möglich.")
-                .arg(TTGPuttySFTP::libraryFolder() + TTGPuttySFTP::libraryFileName()));
         return;
     }
     TTGPuttySFTP& s = *m_session;
@@ -91,8 +89,6 @@ void SftpUpload::run(const SftpUploadRequest& request) {
             uploadStep();
     } catch (const std::exception& e) {
         m_log.writelogentry(exceptionText(e));
-        m_log.writelogentry(QStringLiteral("FEHLER: SFTP-Upload fehlgeschlagen für Datei: ") +
-                            request.destFile);
     }
     if (s.Connected()) {
         try {
@@ -100,6 +96,7 @@ void SftpUpload::run(const SftpUploadRequest& request) {
         } catch (const std::exception&) {
         }
     }
+    removeCutFile();
     m_busy = false;
 }
 
@@ -111,9 +108,8 @@ void SftpUpload::upload() {
         uploadStep();
     } catch (const std::exception& e) {
         m_log.writelogentry(exceptionText(e));
-        m_log.writelogentry(QStringLiteral("FEHLER: SFTP-Upload fehlgeschlagen für Datei: ") +
-                            m_request.destFile);
     }
+    removeCutFile();
     m_busy = false;
 }
 
@@ -144,12 +140,23 @@ void SftpUpload::uploadStep() {
     TTGPuttySFTP& s = *m_session;
     const QByteArray remote = m_request.destFile.toUtf8();
     fxp_attrs arrived{};
-    workerCall([&] {
-        s.UploadStream(remote, &file, false);
-        s.SetModifiedDate(remote, lastWrite, false, &arrived);
-    });
+    const auto whole = [&arrived, this] {
+        return (arrived.flags & TG_ATTR_SIZE) && qint64(arrived.size) == FTotalToCopy;
+    };
+    m_remoteTouched = true; // from here on the server may hold a part of the file
+    try {
+        workerCall([&] {
+            s.UploadStream(remote, &file, false);
+            s.SetModifiedDate(remote, lastWrite, false, &arrived);
+        });
+    } catch (...) {
+        // Only the time stamp failed: the file is whole and stays.
+        if (whole())
+            m_remoteTouched = false;
+        throw;
+    }
     // A server may acknowledge writes it has not kept; the stat made for the time stamp tells.
-    if (!(arrived.flags & TG_ATTR_SIZE) || qint64(arrived.size) != FTotalToCopy)
+    if (!whole())
         throw ProgramError(
             QStringLiteral("Die Datei %1 ist auf dem SFTP-Server %2 Bytes groß statt %3 Bytes; "
                            "sie kam nicht vollständig an.")
@@ -157,7 +164,51 @@ void SftpUpload::uploadStep() {
                 .arg(arrived.flags & TG_ATTR_SIZE ? QString::number(arrived.size)
                                                   : QStringLiteral("unbekannt"))
                 .arg(FTotalToCopy));
+    m_remoteTouched = false;
     UploadErfolgreich = true;
+}
+
+void SftpUpload::removeCutFile() {
+    if (!m_remoteTouched)
+        return;
+    m_remoteTouched = false;
+    // A connection of its own: the upload's may be the one that broke. It takes the host key
+    // the upload's connection was given, and nothing else.
+    const QByteArray remote = m_request.destFile.toUtf8();
+    const QByteArray acceptedKey = m_acceptedHostKey;
+    try {
+        TTGPuttySFTP r(false);
+        r.setHostName(m_request.SFTP_HostName.toUtf8());
+        r.setUserName(m_request.SFTP_UserName.toUtf8());
+        r.setPassword(m_request.SFTP_Password.toUtf8());
+        r.setPort(m_request.SFTP_Port);
+        // A server that stalls must not hold each attempt long.
+        r.setConnectionTimeoutTicks(RemovalTimeoutMs);
+        r.setTimeoutTicks(RemovalTimeoutMs);
+        r.OnVerifyHostKey = [acceptedKey](const QByteArray&, qint32, const QByteArray& fingerprint,
+                                          qint32 status, bool& store) {
+            store = false;
+            return status == TG_HOSTKEY_KNOWN || fingerprint == acceptedKey;
+        };
+        workerCall([&r, &remote] {
+            r.Connect();
+            try {
+                r.DeleteFile(remote);
+            } catch (const TGPuttySFTPException&) {
+                fxp_attrs attrs{};
+                try {
+                    r.GetStat(remote, attrs);
+                } catch (const TGPuttySFTPException&) {
+                    return; // nothing there: the server never made the file
+                }
+                throw;
+            }
+        });
+    } catch (const std::exception& e) {
+        m_log.writelogentry(QStringLiteral("FEHLER: Die unvollständige Datei %1 konnte nicht vom "
+                                           "SFTP-Server entfernt werden: %2")
+                                .arg(m_request.destFile, exceptionText(e)));
+    }
 }
 
 void SftpUpload::sessionMessage(const QByteArray& Msg, bool) {
@@ -194,8 +245,10 @@ QByteArray SftpUpload::sessionInput(bool& cancel) {
 bool SftpUpload::verifyHostKey(const QByteArray& host, qint32 port,
                                     const QByteArray& fingerprint, qint32 verificationstatus,
                                     bool& storehostkey) {
-    if (verificationstatus == TG_HOSTKEY_KNOWN)
+    if (verificationstatus == TG_HOSTKEY_KNOWN) {
+        m_acceptedHostKey = fingerprint;
         return true;
+    }
     if (!m_askHostKey) {
         logRefusedKey(host, port, fingerprint, verificationstatus,
                       QStringLiteral("die Frage in diesem Lauf schon unbeantwortet blieb"));
@@ -212,6 +265,7 @@ bool SftpUpload::verifyHostKey(const QByteArray& host, qint32 port,
     switch (answer) {
     case SftpUploadView::HostKeyAnswer::Yes:
         storehostkey = true;
+        m_acceptedHostKey = fingerprint;
         return true;
     case SftpUploadView::HostKeyAnswer::No:
         storehostkey = false;

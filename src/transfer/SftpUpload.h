@@ -72,6 +72,9 @@ public:
 
 private:
     void uploadStep();
+    // After a failed upload step: removes what it left under the remote name, on a connection
+    // of its own; a failure gets a log line and changes nothing else.
+    void removeCutFile();
     void sessionMessage(const QByteArray& Msg, bool isstderr);
     bool sessionProgress(qint64 bytescopied, bool isupload);
     QByteArray sessionInput(bool& cancel);
@@ -87,6 +90,8 @@ private:
     bool m_busy = false;
     bool m_askHostKey = true;
     bool m_hostKeyUnanswered = false;
+    bool m_remoteTouched = false;      // the remote file may hold a part of the archive
+    QByteArray m_acceptedHostKey;      // the fingerprint the upload's connection accepted
     std::atomic<qint64> m_lastProgressKiB{-1};
     std::atomic<qint64> m_lastProgressMs{0};
 };

@@ -38,8 +38,12 @@ TTGPuttySFTP::TTGPuttySFTP(bool verbose) {
     // 1. The library, its record sizes.
     QString why;
     m_lib = TGPuttyLibrary::load(libraryFolder(), &why);
-    if (!m_lib)
-        throw ProgramError(QStringLiteral("TGPuttyLib is not available"));
+    if (!m_lib) {
+        // Which file, and why: the administrator reads nothing else about it.
+        const QString path = libraryFolder() + libraryFileName();
+        throw ProgramError(QStringLiteral("TGPuttyLib is not available (%1)")
+                               .arg(why.contains(path) ? why : path + QStringLiteral(": ") + why));
+    }
     int32_t ulongSize = 0, nameSize = 0, attrSize = 0, namesSize = 0;
     m_lib->tggetstructsizes(&ulongSize, &nameSize, &attrSize, &namesSize);
     if (ulongSize != int32_t(sizeof(tg_ulong)) || nameSize != int32_t(sizeof(fxp_name)) ||

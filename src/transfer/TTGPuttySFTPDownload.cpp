@@ -134,10 +134,12 @@ void TTGPuttySFTP::DownloadStreamP(const QByteArray& ARemoteFilename, QIODevice*
     checkpoint("psgetf97");
     if (OnMessage) {
         const double rate = double(bytes) / 1024.0 / double(end - start);
+        QLocale locale; // its decimal separator, but no thousands separators
+        locale.setNumberOptions(QLocale::OmitGroupSeparator);
         OnMessage(QStringLiteral("Downloaded %1 Bytes in %2 milliseconds, rate = %3 MB/sec.\r\n")
                       .arg(bytes)
                       .arg(end - start)
-                      .arg(QLocale().toString(rate, 'g', 15))
+                      .arg(locale.toString(rate, 'g', 15))
                       .toUtf8(),
                   false);
     }

@@ -45,6 +45,8 @@ public:
     // The server's self-signed certificate (PEM) when the scenario has tls; for
     // clients that verify the server instead of trusting it blindly.
     QString certificateFile() const { return m_server.path(QStringLiteral("server.crt")); }
+    // With the scenario's certificate_authority: the test authority that signed it (PEM).
+    QString authorityFile() const { return m_server.path(QStringLiteral("ca.crt")); }
 
     // Every command the server received so far, in order: "TLS <line>" or
     // "CLEAR <line>" by how it arrived, PASS written as "PASS ****".

@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
+#include <QMap>
 #include <QProcess>
 #include <QTest>
 
@@ -124,6 +125,63 @@ QStringList zipEntries(const QString& archive) {
             QStringLiteral("<unreadable: %1>").arg(QString::fromUtf8(p.readAllStandardError()))};
     return QString::fromUtf8(p.readAllStandardOutput())
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// More keys for the INI file's section; the run reads them when it starts.
+void addIniLines(const Started& started, const QByteArray& lines) {
+    QFile ini(started.folder.file(QStringLiteral("OrvelSQLBackup.INI")));
+    QVERIFY(ini.open(QIODevice::Append));
+    ini.write(lines);
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The sizes of an archive's entries, by name.
+QMap<QString, qint64> zipSizes(const QString& archive) {
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"),
+             QStringLiteral("import sys,zipfile\nfor i in zipfile.ZipFile(sys.argv[1]).infolist(): "
+                            "print(i.filename, i.file_size)"),
+             archive});
+    p.waitForFinished(60000);
+    QMap<QString, qint64> sizes;
+    for (const QString& line :
+         QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        sizes.insert(line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 1).toLongLong());
+    return sizes;
+}
+
+// The metrics file's samples, by metric name and labels.
+QMap<QString, double> samples(const QByteArray& text) {
+    QMap<QString, double> out;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const qsizetype space = line.lastIndexOf(' ');
+        out.insert(QString::fromUtf8(line.left(space)), line.mid(space + 1).toDouble());
+    }
+    return out;
+}
+
+// Lager (FULL) and Kasse (SIMPLE), as the default scenario has Lager.
+QJsonObject twoDatabases() {
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    QJsonObject databases = scenario[QStringLiteral("databases")].toObject();
+    QJsonObject kasse = databases[QStringLiteral("Lager")].toObject();
+    kasse[QStringLiteral("recovery_model")] = QStringLiteral("SIMPLE");
+    databases[QStringLiteral("Kasse")] = kasse;
+    scenario[QStringLiteral("databases")] = databases;
+    return scenario;
 }
 } // namespace
 
@@ -381,6 +439,161 @@ private Q_SLOTS:
         QVERIFY(last.value(QStringLiteral("subject"))
                     .toString()
                     .endsWith(QStringLiteral(" Lager Süd")));
+    }
+
+    // The backup folder as each side names it: the server writes where its own path points
+    // (mapped by the test server to a folder here), the program clears and packs the files there
+    // and leaves the program folder's old backup files alone.
+    void backupFolderAsEachSideNamesIt_data() {
+        QTest::addColumn<QString>("serverFolder"); // as the INI file gives it
+        QTest::addColumn<QString>("serverPrefix"); // as the statements must carry it
+        QTest::newRow("Windows server") << QStringLiteral("D:\\SQL Backup") << QStringLiteral("D:\\SQL Backup\\");
+        QTest::newRow("container") << QStringLiteral("/var/opt/mssql/backup")
+                                   << QStringLiteral("/var/opt/mssql/backup/");
+    }
+    void backupFolderAsEachSideNamesIt() {
+        QFETCH(QString, serverFolder);
+        QFETCH(QString, serverPrefix);
+        TempFolder backups;
+        QJsonObject scenario = twoDatabases();
+        scenario[QStringLiteral("disk_folders")] = QJsonObject{{serverPrefix, backups.path()}};
+        TdsTestServer server;
+        QVERIFY2(server.start(scenario), qPrintable(server.errorText()));
+
+        Started started;
+        const QString local = QDir::cleanPath(backups.path()); // without its trailing '/'
+        addIniLines(started, ("BackupFolder=" + local + "\r\nServerBackupFolder=" + serverFolder +
+                              "\r\n").toUtf8());
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("geheim"), false);
+        addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(),
+               QStringLiteral("geheim"), false);
+        // Old files in both folders: the backup folder's go, the program folder's stay untouched.
+        const TempFolder& folder = started.folder;
+        const QStringList decoys{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN"),
+                                 QStringLiteral("Kasse.BAK"), QStringLiteral("Kasse.TRN")};
+        for (const QString& name : decoys)
+            writeFile(folder.file(name), "alt\n");
+        writeFile(backups.file(QStringLiteral("Kasse.TRN")), "von gestern\n");
+
+        const int before = started.lines().size();
+        started.core().startBackupRun();
+        const QStringList l = started.lines().mid(before);
+        QCOMPARE(l.last(), QStringLiteral("Fehleranzahl: 0"));
+        QCOMPARE(l.mid(0, 2), (QStringList{QStringLiteral("Sicherungsordner: ") + backups.path(),
+                                           QStringLiteral("Sicherungsordner des SQL Servers: ") +
+                                               serverPrefix}));
+
+        const QStringList backupStatements = server.batches().filter(QStringLiteral("BACKUP "));
+        QCOMPARE(backupStatements,
+                 (QStringList{"BACKUP DATABASE [Lager] TO DISK='" + serverPrefix + "Lager.BAK'",
+                              "BACKUP LOG [Lager] TO DISK='" + serverPrefix + "Lager.TRN'",
+                              "BACKUP LOG [Lager] TO DISK='" + serverPrefix + "Lager.TRN'",
+                              "BACKUP DATABASE [Kasse] TO DISK='" + serverPrefix + "Kasse.BAK'"}));
+
+        // Packed from the backup folder: the entries are the server's files, not the old ones.
+        const QMap<QString, qint64> lager = zipSizes(folder.file(QStringLiteral("Lager3.ZIP")));
+        QCOMPARE(lager.keys(), (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
+        QCOMPARE(lager[QStringLiteral("Lager.BAK")], QFileInfo(backups.file(QStringLiteral("Lager.BAK"))).size());
+        QCOMPARE(lager[QStringLiteral("Lager.TRN")], QFileInfo(backups.file(QStringLiteral("Lager.TRN"))).size());
+        QVERIFY(lager[QStringLiteral("Lager.BAK")] > 65536);
+        QCOMPARE(zipSizes(folder.file(QStringLiteral("Kasse3.ZIP"))).keys(),
+                 QStringList{QStringLiteral("Kasse.BAK")});
+        // Yesterday's log backup of the SIMPLE database was cleared before the backup.
+        QVERIFY(!QFileInfo::exists(backups.file(QStringLiteral("Kasse.TRN"))));
+        for (const QString& name : decoys)
+            QCOMPARE(readFile(folder.file(name)), QByteArray("alt\n"));
+    }
+
+    // A backup folder that is not there: named at the start, every job fails counted at its file
+    // step, and nothing is packed (least of all the program folder's old files).
+    void missingBackupFolderFailsEveryJob() {
+        TdsTestServer server;
+        QVERIFY2(server.start(twoDatabases()), qPrintable(server.errorText()));
+        TempFolder parent;
+        const QString missing = parent.file(QStringLiteral("nicht da"));
+        Started started;
+        addIniLines(started, ("BackupFolder=" + missing + "\r\n").toUtf8());
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("geheim"), false);
+        addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(),
+               QStringLiteral("geheim"), false);
+        writeFile(started.folder.file(QStringLiteral("Lager.BAK")), "alt\n");
+
+        const int before = started.lines().size();
+        started.core().startBackupRun();
+        const QStringList l = started.lines().mid(before);
+        QCOMPARE(l.count(QStringLiteral("Sicherungsordner nicht verfügbar (fehlt oder ist nicht "
+                                        "les- und beschreibbar): ") + missing + QLatin1Char('/')),
+                 1);
+        for (const QString& db : {QStringLiteral("Lager"), QStringLiteral("Kasse")}) {
+            const int at = l.indexOf(QStringLiteral("FEHLER bei den Sicherungsdateien für Datenbank: ") + db);
+            QVERIFY2(at > 0, qPrintable(l.join(QLatin1Char('\n'))));
+            QCOMPARE(l.at(at - 1), QStringLiteral("Sicherungsordner nicht verfügbar: ") + missing +
+                                       QLatin1Char('/'));
+        }
+        QVERIFY(l.filter(QStringLiteral("ZIP-Datei erstellt")).isEmpty());
+        QVERIFY(!QFileInfo::exists(started.folder.file(QStringLiteral("Lager3.ZIP"))));
+        QVERIFY(!QFileInfo::exists(started.folder.file(QStringLiteral("Kasse3.ZIP"))));
+        QCOMPARE(readFile(started.folder.file(QStringLiteral("Lager.BAK"))), QByteArray("alt\n"));
+        QVERIFY(started.core().errorCount() >= 2);
+        QVERIFY(!QFileInfo::exists(missing));
+    }
+
+    // The monitoring file after a clean run and after a failing one.
+    void metricsFileAfterEachRun() {
+        QJsonObject scenario = TdsTestServer::defaultScenario();
+        QJsonObject databases = scenario[QStringLiteral("databases")].toObject();
+        databases.insert(QStringLiteral("Kasse\"Nord"), databases.value(QStringLiteral("Lager")));
+        scenario[QStringLiteral("databases")] = databases;
+        TdsTestServer server;
+        QVERIFY2(server.start(scenario), qPrintable(server.errorText()));
+        Started started;
+        QVERIFY(QDir(started.folder.path()).mkdir(QStringLiteral("metriken")));
+        addIniLines(started, "MetricsFile=metriken/orvelsqlbackup.prom\r\n");
+        const QString metrics = started.folder.file(QStringLiteral("metriken/orvelsqlbackup.prom"));
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("geheim"), true);
+        addJob(started.jobs(), QStringLiteral("Kasse\"Nord"), server.dataSource(),
+               QStringLiteral("geheim"), false);
+
+        const double before = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+        started.core().startBackupRun();
+        const double after = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+        QCOMPARE(started.core().errorCount(), 0);
+        QMap<QString, double> clean = samples(readFile(metrics));
+        const double end = clean.take(QStringLiteral("orvelsqlbackup_last_run_end_timestamp_seconds"));
+        QVERIFY2(end >= before - 0.001 && end <= after + 0.001, qPrintable(QString::number(end, 'f')));
+        const double duration = clean.take(QStringLiteral("orvelsqlbackup_last_run_duration_seconds"));
+        QVERIFY(duration >= 0 && duration <= after - before + 0.001);
+        const QMap<QString, double> expectedClean{
+            {QStringLiteral("orvelsqlbackup_last_run_errors"), 0},
+            {QStringLiteral("orvelsqlbackup_job_archive_bytes{job=\"Lager\"}"),
+             double(QFileInfo(started.folder.file(QStringLiteral("Lager3.ZIP"))).size())},
+            {QStringLiteral("orvelsqlbackup_job_archive_bytes{job=\"Kasse\\\"Nord\"}"),
+             double(QFileInfo(started.folder.file(QStringLiteral("Kasse\"Nord3.ZIP"))).size())},
+            {QStringLiteral("orvelsqlbackup_job_upload_ok{job=\"Lager\"}"), 1},
+            {QStringLiteral("orvelsqlbackup_job_upload_ok{job=\"Kasse\\\"Nord\"}"), 0}};
+        QCOMPARE(clean, expectedClean);
+        QVERIFY(QFileInfo(started.folder.file(QStringLiteral("Lager3.ZIP"))).size() > 0);
+
+        // The server is gone: every step fails, no archive, no upload.
+        server.stop();
+        started.core().startBackupRun();
+        const qint32 errors = started.core().errorCount();
+        QVERIFY(errors > 0);
+        QMap<QString, double> failing = samples(readFile(metrics));
+        QVERIFY(failing.take(QStringLiteral("orvelsqlbackup_last_run_end_timestamp_seconds")) >= end);
+        failing.remove(QStringLiteral("orvelsqlbackup_last_run_duration_seconds"));
+        QCOMPARE(failing, (QMap<QString, double>{
+                              {QStringLiteral("orvelsqlbackup_last_run_errors"), double(errors)},
+                              {QStringLiteral("orvelsqlbackup_job_archive_bytes{job=\"Lager\"}"), 0},
+                              {QStringLiteral("orvelsqlbackup_job_archive_bytes{job=\"Kasse\\\"Nord\"}"), 0},
+                              {QStringLiteral("orvelsqlbackup_job_upload_ok{job=\"Lager\"}"), 0},
+                              {QStringLiteral("orvelsqlbackup_job_upload_ok{job=\"Kasse\\\"Nord\"}"), 0}}));
+        // Written beside the file and renamed: nothing else is left in its folder.
+        QCOMPARE(QDir(started.folder.file(QStringLiteral("metriken"))).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("orvelsqlbackup.prom")});
     }
 
 private:

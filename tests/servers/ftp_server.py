@@ -23,9 +23,17 @@ Scenario (JSON), every key optional:
   drop_data_after     n: the data connection of the server's first STOR is cut
                       (reset) after n bytes and the STOR answered 426; every later
                       STOR works.
+  drop_data_times     how many STORs, from the first, drop_data_after cuts (1);
+                      0: every STOR.
+  refuse_stor         a reply such as "552 Disk full": every STOR is answered with
+                      it and nothing is stored.
   lose_data_after     n: the server's first STOR keeps only its first n bytes but
                       answers 226 as if all had arrived (a broken disk or quota);
                       every later STOR works.
+  refuse_dele         true: every DELE is answered 550 and nothing is removed.
+  certificate_authority  true: with tls, the server's certificate is signed by a test
+                      authority of its own (for 127.0.0.1 and localhost), written as
+                      ca.crt beside the --certificate file; false: self-signed.
   convert_line_ends   true: in TYPE A the stored file has CR LF turned into LF;
                       false (default): bytes are stored as they come in any TYPE.
   permit_foreign_addresses  true: data connections to / from other addresses than
@@ -65,6 +73,7 @@ from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
 from server_process import end_with_parent, write_port
+from test_certificates import make_certificates
 
 TLS_VERSIONS = {
     "1.0": SSL.TLS1_VERSION,
@@ -82,10 +91,13 @@ class Session:
         self.refuse_login = bool(scenario.get("refuse_login", False))
         drop = scenario.get("drop_data_after")
         self.drop_data_after = None if drop is None else int(drop)
+        self.drop_data_times = int(scenario.get("drop_data_times", 1))
+        self.refuse_stor = scenario.get("refuse_stor")
         self.convert_line_ends = bool(scenario.get("convert_line_ends", False))
         lose = scenario.get("lose_data_after")
         self.lose_data_after = None if lose is None else int(lose)
         self.stor_count = 0
+        self.refuse_dele = bool(scenario.get("refuse_dele", False))
         self.command_log = open(command_log, "a", encoding="utf-8")
 
     def record(self, secure, line):
@@ -187,11 +199,21 @@ class CommandMixin:
         return super().pre_process_command(line, cmd, arg)
 
     def ftp_STOR(self, file, mode="w"):
+        if SESSION.refuse_stor:
+            self.respond(SESSION.refuse_stor)
+            return
         if mode == "w":
             SESSION.stor_count += 1
-            self.drop_this_stor = SESSION.stor_count == 1 and SESSION.drop_data_after is not None
+            self.drop_this_stor = SESSION.drop_data_after is not None and (
+                SESSION.drop_data_times == 0 or SESSION.stor_count <= SESSION.drop_data_times)
             self.lose_this_stor = SESSION.stor_count == 1 and SESSION.lose_data_after is not None
         return super().ftp_STOR(file, mode)
+
+    def ftp_DELE(self, path):
+        if SESSION.refuse_dele:
+            self.respond("550 Permission denied.")
+            return
+        return super().ftp_DELE(path)
 
     def ftp_SIZE(self, path):
         if self._current_type != "a":
@@ -306,7 +328,13 @@ def main():
     key_folder = None
     if scenario.get("tls", False):
         key_folder = tempfile.mkdtemp(prefix="ftp_server_tls_")
-        cert_file, key_file = make_certificate(key_folder)
+        if scenario.get("certificate_authority", False):
+            cert_file, key_file = make_certificates(key_folder)
+            if args.certificate:
+                shutil.copyfile(os.path.join(key_folder, "ca.crt"),
+                                os.path.join(os.path.dirname(args.certificate), "ca.crt"))
+        else:
+            cert_file, key_file = make_certificate(key_folder)
         if args.certificate:
             shutil.copyfile(cert_file, args.certificate)
         handler = TlsCommands

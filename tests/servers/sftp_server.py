@@ -16,6 +16,7 @@ Scenario (JSON), every key optional:
   kbdint_prompts      the questions of keyboard-interactive login: [[prompt, echo], ...];
                       default [["Code: ", true]]. The login succeeds when every answer is "".
   refuse_setstat      true: every attribute change is answered "permission denied".
+  refuse_remove       true: every removal of a file is answered "permission denied".
   drop_after_bytes    n: the connection is cut once more than n bytes were written.
   lose_after_bytes    n: writes past the first n bytes of a file are acknowledged but
                       not stored (a broken disk or a quota that lies).
@@ -126,6 +127,12 @@ def make_sftp_class(scenario):
                 log.info("read at %d left unanswered", offset)
                 await asyncio.sleep(3600)
             return super().read(file_obj, offset, size)
+
+        def remove(self, path):
+            if scenario.get("refuse_remove", False):
+                log.info("remove refused: %r", path)
+                raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "remove refused")
+            return super().remove(path)
 
     return Sftp
 

@@ -33,6 +33,9 @@ Scenario (JSON), every key optional:
                server or a connection that went half-open.
   server_name  the server name in messages and @@servername (SQLTEST).
   batch_log    a file that receives every batch text as one JSON string per line.
+  disk_folders {folder as the server names it: local folder}: a backup device
+               under such a folder is written into the local folder instead
+               (a container's volume, a Windows server's share mounted here).
 """
 
 import argparse

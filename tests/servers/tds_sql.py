@@ -1,6 +1,7 @@
 """The SQL side of the SQL Server stand-in: the catalog of a scenario, the
 statements it understands and the answers SQL Server gives to them."""
 
+import os
 import re
 import time
 import uuid
@@ -53,6 +54,7 @@ class Catalog:
     def __init__(self, scenario):
         entries = dict(scenario.get("databases", {}))
         self.databases = {}
+        self.disk_folders = dict(scenario.get("disk_folders", {}))
         if not any(n.lower() == "master" for n in entries):
             self._add("master", {"recovery_model": "SIMPLE", "files": [
                 {"file_id": 1, "type": 0, "name": "master", "size": 512},
@@ -70,6 +72,16 @@ class Catalog:
 
     def find(self, name):
         return self.databases.get(name.lower())
+
+    def disk_path(self, path):
+        """Where a backup device named as the server sees it lies here: a path
+        under a mapped folder moves to the local folder, with backslashes turned
+        into slashes; any other path is used as it stands."""
+        for server_folder, local_folder in self.disk_folders.items():
+            if path.startswith(server_folder):
+                rest = path[len(server_folder):].replace("\\", "/")
+                return os.path.join(local_folder, rest)
+        return path
 
     def by_id(self, db_id):
         for db in self.databases.values():
@@ -631,8 +643,9 @@ class Session:
         try:
             if not path:
                 raise media.DeviceError(FileNotFoundError(2, "empty path"), True)
-            set_number = media.write_set(path, db.name, "full" if kind == "DATABASE" else "log",
-                                         payload, bool(options & {"INIT", "FORMAT"}), self.check,
+            set_number = media.write_set(self.catalog.disk_path(path), db.name,
+                                         "full" if kind == "DATABASE" else "log", payload,
+                                         bool(options & {"INIT", "FORMAT"}), self.check,
                                          self.sleep, db.backup_rate)
         except media.MediaError:
             raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "

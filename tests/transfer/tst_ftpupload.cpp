@@ -1,6 +1,7 @@
 // One upload attempt against the FTP/FTPS test server on 127.0.0.1: the log lines and counts of
-// each outcome, the path on the server, TLS or nothing, and a store that is only done when the
-// whole archive arrived.
+// each outcome, the path on the server, TLS or nothing, the server's certificate vouched for or
+// its key kept at first use, a store that is only done when the whole archive arrived, and no
+// cut file left under the archive's name.
 #include "FtpTestServer.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
@@ -12,8 +13,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+
+#include <unistd.h>
 
 namespace {
 const QString kName = QStringLiteral("Lager3.ZIP");
@@ -39,6 +43,13 @@ struct Fixture {
         QFile f(archive);
         if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
             qFatal("archive not written");
+        // The program folder, where ftps_known_hosts lies.
+        TTGPuttySFTP::setLibraryFolder(folder.path());
+    }
+    QString knownHostsFile() const { return folder.file(QStringLiteral("ftps_known_hosts")); }
+    QByteArray knownHosts() const {
+        QFile f(knownHostsFile());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     static BackupJob job(const FtpTestServer& server, int ssl = 0, int passive = 1) {
         BackupJob j;
@@ -61,6 +72,27 @@ struct Fixture {
 QStringList successLines() {
     return {QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + kName,
             QStringLiteral("FTP-Prozess erfolgreich für Datenbank: ") + kName};
+}
+
+// The server key's pin as OpenSSL's command line reckons it: SHA-256 of the SubjectPublicKeyInfo.
+QByteArray opensslPin(const QString& certificateFile) {
+    QProcess p;
+    p.start(QStringLiteral("sh"),
+            {QStringLiteral("-c"),
+             QStringLiteral("openssl x509 -in \"$1\" -pubkey -noout | openssl pkey -pubin -outform "
+                            "der | openssl dgst -sha256 -binary | openssl base64 -A"),
+             QStringLiteral("sh"), certificateFile});
+    if (!p.waitForFinished(30000) || p.exitCode() != 0)
+        return QByteArray();
+    return "sha256//" + p.readAllStandardOutput().trimmed();
+}
+
+QString pinnedLine(const FtpTestServer& server, const QByteArray& pin, const QString& file) {
+    return QStringLiteral("Das Zertifikat des FTPS-Servers 127.0.0.1:%1 ist von keiner bekannten "
+                          "Zertifizierungsstelle bestätigt; sein Schlüssel %2 wurde beim ersten "
+                          "Kontakt in %3 gespeichert und wird künftig verlangt.")
+        .arg(server.port())
+        .arg(QString::fromLatin1(pin), file);
 }
 
 QJsonObject scenario(std::initializer_list<std::pair<QString, QJsonValue>> changes) {
@@ -115,8 +147,22 @@ private Q_SLOTS:
         }
         BackupJob job = Fixture::job(server, ssl, passive);
         job.FTP_Pfad = path;
+        // The connected line is written once the login is accepted, before anything is stored.
+        QStringList commandsWhenConnected;
+        f.log.onEntry = [&](const QString& line) {
+            if (line.startsWith(QStringLiteral("FTP-Prozess mit Server verbunden")))
+                commandsWhenConnected = server.commandLog();
+        };
         QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
-        QCOMPARE(f.log.lines, successLines());
+        QVERIFY2(!commandsWhenConnected.filter(QStringLiteral("PASS")).isEmpty(),
+                 qPrintable(commandsWhenConnected.join(u'\n')));
+        QVERIFY2(commandsWhenConnected.filter(QStringLiteral("STOR")).isEmpty(),
+                 qPrintable(commandsWhenConnected.join(u'\n')));
+        QStringList expected = successLines();
+        if (ssl == 1) // the test server's certificate is self-made: its key is kept
+            expected.prepend(pinnedLine(server, opensslPin(server.certificateFile()),
+                                        f.knownHostsFile()));
+        QCOMPARE(f.log.lines, expected);
         QCOMPARE(f.errors.value(), 0);
         QVERIFY(Fixture::remote(server, storedAs) == f.content);
         const QStringList commands = server.commandLog();
@@ -242,9 +288,198 @@ private Q_SLOTS:
                      QStringLiteral(
                          "Die Datei ist auf dem FTP-Server unvollständig: 100000 von 300000 Bytes"),
                      QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName}));
+        QVERIFY(!QFile::exists(QDir(server.home()).filePath(kName))); // the short file went
         f.log.lines.clear();
         QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
         QVERIFY(Fixture::remote(server, kName) == f.content);
+    }
+
+    // A store cut on every attempt leaves no file under the archive's name, not even last
+    // week's (the STOR replaced it); a removal the server refuses gets its own line and changes
+    // nothing else.
+    void cutStoreLeavesNoFile_data() {
+        QTest::addColumn<int>("ssl");
+        QTest::addColumn<bool>("refuseDele");
+        QTest::newRow("FTP") << 0 << false;
+        QTest::newRow("FTPS") << 1 << false;
+        QTest::newRow("FTP, removal refused") << 0 << true;
+    }
+    void cutStoreLeavesNoFile() {
+        QFETCH(int, ssl);
+        QFETCH(bool, refuseDele);
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), ssl == 1},
+                                        {QStringLiteral("drop_data_after"), 65536},
+                                        {QStringLiteral("drop_data_times"), 0},
+                                        {QStringLiteral("refuse_dele"), refuseDele}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const QString remote = QDir(server.home()).filePath(kName);
+        {
+            QFile lastWeek(remote);
+            QVERIFY(lastWeek.open(QIODevice::WriteOnly));
+            lastWeek.write(f.content);
+        }
+        const BackupJob job = Fixture::job(server, ssl);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            f.log.lines.clear();
+            QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
+            const QString removal =
+                QStringLiteral("FEHLER: Die unvollständige Datei Lager3.ZIP konnte nicht vom "
+                               "FTP-Server entfernt werden (550 Permission denied.) für "
+                               "Datenbank: ") +
+                kName;
+            QStringList tail{QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName};
+            if (refuseDele)
+                tail << removal;
+            QCOMPARE(f.log.lines.mid(f.log.lines.size() - tail.size()), tail);
+            QCOMPARE(f.errors.value(), 0);
+            if (refuseDele)
+                QCOMPARE(QFileInfo(remote).size(), 65536);
+            else
+                QVERIFY2(!QFile::exists(remote), qPrintable(server.serverLog()));
+        }
+        // Each removal went over a login of its own, after the store's.
+        const QStringList commands = server.commandLog();
+        QCOMPARE(commands.filter(QStringLiteral("DELE Lager3.ZIP")).size(), 2);
+        QCOMPARE(commands.filter(QStringLiteral("STOR")).size(), 2);
+        QCOMPARE(commands.filter(QStringLiteral("USER")).size(), 4);
+    }
+
+    // A failure before the STOR, or a STOR the server refuses outright, leaves the server's
+    // file alone.
+    void storeNeverBegunRemovesNothing_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("value");
+        QTest::newRow("login refused") << "refuse_login" << QJsonValue(true);
+        QTest::newRow("STOR refused: disk full")
+            << "refuse_stor" << QJsonValue(QStringLiteral("552 Disk full."));
+    }
+    void storeNeverBegunRemovesNothing() {
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, value);
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{key, value}})), qPrintable(server.errorText()));
+        Fixture f;
+        const QString remote = QDir(server.home()).filePath(kName);
+        {
+            QFile lastWeek(remote);
+            QVERIFY(lastWeek.open(QIODevice::WriteOnly));
+            lastWeek.write(f.content);
+        }
+        QVERIFY(!f.upload.ftphochladen(Fixture::job(server), f.archive, kName));
+        QVERIFY(Fixture::remote(server, kName) == f.content);
+        QVERIFY(server.commandLog().filter(QStringLiteral("DELE")).isEmpty());
+    }
+
+    // A certificate that no authority of the system vouches for: its key is kept at first use,
+    // the same key passes later without a word, another key is refused before the login.
+    void ftpsKeyKeptAtFirstUse() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), true}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const BackupJob job = Fixture::job(server, 1);
+        const QByteArray pin = opensslPin(server.certificateFile());
+        QVERIFY(pin.size() > 20);
+
+        QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines.first(), pinnedLine(server, pin, f.knownHostsFile()));
+        const QByteArray kept = "127.0.0.1:" + QByteArray::number(server.port()) + ' ' + pin +
+                                " # gespeichert am " +
+                                QDate::currentDate().toString(Qt::ISODate).toLatin1() + '\n';
+        QCOMPARE(f.knownHosts(), kept);
+
+        f.log.lines.clear();
+        QVERIFY(f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines, successLines());
+        QCOMPARE(f.knownHosts(), kept);
+
+        // Another key stored for the server, among lines of others that stay as they are.
+        const QByteArray other = "sha256//" + QByteArray(32, '\x07').toBase64();
+        const QByteArray changed = "# kept by hand\nftp.example.org:21 " + pin + "\n127.0.0.1:" +
+                                   QByteArray::number(server.port()) + ' ' + other + '\n';
+        {
+            QFile file(f.knownHostsFile());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(changed);
+        }
+        const int loginsBefore = int(server.commandLog().filter(QStringLiteral("USER")).size());
+        f.log.lines.clear();
+        QVERIFY(!f.upload.ftphochladen(job, f.archive, kName));
+        QCOMPARE(f.log.lines.size(), 2);
+        const QString refusal = f.log.lines.first();
+        QVERIFY2(refusal.startsWith(QStringLiteral("Der Schlüssel des FTPS-Servers 127.0.0.1:%1 hat "
+                                                   "sich geändert")
+                                        .arg(server.port())),
+                 qPrintable(refusal));
+        QVERIFY2(refusal.contains(QString::fromLatin1(other)) &&
+                     refusal.contains(QString::fromLatin1(pin)),
+                 qPrintable(refusal));
+        QVERIFY2(refusal.contains(QStringLiteral("löschen")) &&
+                     refusal.contains(f.knownHostsFile()),
+                 qPrintable(refusal));
+        QCOMPARE(f.log.lines.last(),
+                 QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        QCOMPARE(server.commandLog().filter(QStringLiteral("USER")).size(), loginsBefore);
+        QCOMPARE(f.knownHosts(), changed);
+    }
+
+    // A certificate signed by an authority in the system's store and made out to the job's
+    // server: accepted, nothing kept. The same certificate without its authority in the store is
+    // kept like a self-made one.
+    void ftpsCertificateOfAnAuthority_data() {
+        QTest::addColumn<bool>("authorityInStore");
+        QTest::newRow("authority in the system's store") << true;
+        QTest::newRow("authority unknown") << false;
+    }
+    void ftpsCertificateOfAnAuthority() {
+        QFETCH(bool, authorityInStore);
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), true},
+                                        {QStringLiteral("certificate_authority"), true}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const QByteArray storeBefore = qgetenv("SSL_CERT_FILE");
+        if (authorityInStore)
+            qputenv("SSL_CERT_FILE", QFile::encodeName(server.authorityFile()));
+        const bool uploaded = f.upload.ftphochladen(Fixture::job(server, 1), f.archive, kName);
+        if (storeBefore.isNull())
+            qunsetenv("SSL_CERT_FILE");
+        else
+            qputenv("SSL_CERT_FILE", storeBefore);
+        QVERIFY2(uploaded, qPrintable(f.log.lines.join(u'\n')));
+        if (authorityInStore) {
+            QCOMPARE(f.log.lines, successLines());
+            QVERIFY(!QFile::exists(f.knownHostsFile()));
+        } else {
+            QCOMPARE(f.log.lines.size(), 3);
+            QVERIFY(f.knownHosts().contains(opensslPin(server.certificateFile())));
+        }
+    }
+
+    // A link planted in place of ftps_known_hosts is neither read nor written through: the
+    // attempt fails before the login, naming the file, and the link's target stays untouched.
+    void ftpsKnownHostsLinkRefused() {
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), true}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        const QString target = f.folder.file(QStringLiteral("elsewhere"));
+        {
+            QFile t(target);
+            QVERIFY(t.open(QIODevice::WriteOnly));
+            t.write("untouched\n");
+        }
+        QVERIFY(::symlink(QFile::encodeName(target).constData(),
+                          QFile::encodeName(f.knownHostsFile()).constData()) == 0);
+        QVERIFY(!f.upload.ftphochladen(Fixture::job(server, 1), f.archive, kName));
+        QVERIFY2(f.log.lines.first().contains(f.knownHostsFile()), qPrintable(f.log.lines.first()));
+        QVERIFY(server.commandLog().filter(QStringLiteral("USER")).isEmpty());
+        QFile t(target);
+        QVERIFY(t.open(QIODevice::ReadOnly));
+        QCOMPARE(t.readAll(), QByteArray("untouched\n"));
+        QVERIFY(QFileInfo(f.knownHostsFile()).isSymLink());
     }
 
     // The archive always travels as binary, whatever FTP_Binary says: a server that converts
@@ -322,7 +557,7 @@ private Q_SLOTS:
         QCOMPARE(f.log.lines.first(),
                  QStringLiteral("Starte SFTP-Prozess für Datenbank: ") + kName);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Beende SFTP-Prozess für Datenbank: ") + kName);
-        QVERIFY(!f.log.lines.filter(QStringLiteral("FEHLER")).isEmpty());
+        QCOMPARE(f.log.lines.filter(QStringLiteral("FEHLER")).size(), 0); // the session's text only
         QCOMPARE(f.errors.value(), 0);
         QVERIFY(server.commandLog().isEmpty());
     }

@@ -189,10 +189,8 @@ void TestSftpUpload::hostKeyAnswers() {
                      .arg(w.server.port())),
              qPrintable(w.window.questions.first()));
     QCOMPARE(QFile::exists(w.remote()), uploaded);
-    if (!uploaded) {
-        QVERIFY(w.log.lines.contains(
-            QStringLiteral("FEHLER: SFTP-Upload fehlgeschlagen für Datei: /Lager3.ZIP")));
-    }
+    if (!uploaded) // the session's own text is the one entry of the failure
+        QCOMPARE(w.log.lines.filter(QStringLiteral("tgsftp_connect")).size(), 1);
 
     // The next attempt of the job.
     w.window.questions.clear();
@@ -246,8 +244,11 @@ void TestSftpUpload::failures_data() {
     QTest::addColumn<bool>("refusedPort");
     QTest::addColumn<bool>("library");
     QTest::addColumn<QString>("logged");
-    QTest::addColumn<qint64>("remoteSize"); // -1: no file
+    // What the server holds under the archive's name, where last week's archive lay:
+    // -1 nothing, -2 not checked, -3 last week's archive untouched, else the size.
+    QTest::addColumn<qint64>("remoteSize");
     const qint64 whole = 3 * 1024 * 1024 + 11;
+    const qint64 none = -1, lastWeek = -3;
     QTest::newRow("setstat refused")
         << QJsonObject{{QStringLiteral("refuse_setstat"), true}} << QStringLiteral("geheim")
         << false << true << QStringLiteral("tgsftp_setstat: Error 3, Permission denied") << whole;
@@ -257,17 +258,25 @@ void TestSftpUpload::failures_data() {
         << QStringLiteral("Die Datei /Lager3.ZIP ist auf dem SFTP-Server 1000000 Bytes groß statt "
                           "%1 Bytes; sie kam nicht vollständig an.")
                .arg(whole)
-        << qint64(1000000);
+        << none;
     QTest::newRow("connection cut")
         << QJsonObject{{QStringLiteral("drop_after_bytes"), 1000000}} << QStringLiteral("geheim")
-        << false << true << QStringLiteral("tgsftp_putfile: Unknown Error.") << qint64(-2);
+        << false << true << QStringLiteral("tgsftp_putfile: Unknown Error.") << none;
+    QTest::newRow("connection cut, removal refused")
+        << QJsonObject{{QStringLiteral("drop_after_bytes"), 1000000},
+                       {QStringLiteral("refuse_remove"), true}}
+        << QStringLiteral("geheim") << false << true
+        << QStringLiteral("FEHLER: Die unvollständige Datei /Lager3.ZIP konnte nicht vom "
+                          "SFTP-Server entfernt werden: tgsftp_rm: Error 3, ")
+        << qint64(-2);
     QTest::newRow("wrong password")
         << QJsonObject{} << QStringLiteral("falsch") << false << true
-        << QStringLiteral("Password was rejected, or no password given for") << qint64(-1);
+        << QStringLiteral("Password was rejected, or no password given for") << lastWeek;
     QTest::newRow("unreachable") << QJsonObject{} << QStringLiteral("geheim") << true << true
-                                 << QStringLiteral("tgsftp_connect: Unknown Error.") << qint64(-1);
-    QTest::newRow("no library") << QJsonObject{} << QStringLiteral("geheim") << false << false
-                                << QStringLiteral("TGPuttyLib is not available") << qint64(-1);
+                                 << QStringLiteral("tgsftp_connect: Unknown Error.") << lastWeek;
+    QTest::newRow("no library")
+        << QJsonObject{} << QStringLiteral("geheim") << false << false
+        << QStringLiteral("TGPuttyLib is not available (%1libtgputtylib.so: ") << lastWeek;
 }
 
 void TestSftpUpload::failures() {
@@ -280,6 +289,14 @@ void TestSftpUpload::failures() {
     World w;
     QVERIFY2(w.start(scenario), qPrintable(w.server.errorText()));
     w.seedKnownHost();
+    const QByteArray lastWeek(123457, 'w');
+    {
+        QFile old(w.remote());
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(lastWeek);
+    }
+    if (logged.contains(QStringLiteral("%1")))
+        logged = logged.arg(w.folder.path());
     if (!library)
         QVERIFY(QFile::remove(w.folder.file(TTGPuttySFTP::libraryFileName())));
     BackupJob job = w.job(password);
@@ -288,14 +305,23 @@ void TestSftpUpload::failures() {
     FtpUpload upload(w.log, w.errors, &w.window);
     QVERIFY(!upload.ftphochladen(job, w.archive, QStringLiteral("Lager3.ZIP")));
     const QString joined = w.log.lines.join(QLatin1Char('\n'));
-    QVERIFY2(joined.contains(logged), qPrintable(joined));
-    QVERIFY2(w.log.lines.filter(QStringLiteral("FEHLER")).size() >= 1, qPrintable(joined));
+    // The failure is the session's own text, one entry, with nothing added around it.
+    QCOMPARE(w.log.lines.filter(logged).size(), 1);
+    QVERIFY2(w.log.lines.filter(QStringLiteral("FEHLER: SFTP-Upload")).isEmpty(),
+             qPrintable(joined));
+    QVERIFY2(w.log.lines.filter(QStringLiteral("FEHLER: Die SFTP-Bibliothek")).isEmpty(),
+             qPrintable(joined));
     QCOMPARE(w.log.lines.last(), QStringLiteral("Beende SFTP-Prozess für Datenbank: Lager3.ZIP"));
     QVERIFY(!joined.contains(password));
-    if (remoteSize == -1)
-        QVERIFY(!QFile::exists(w.remote()));
-    else if (remoteSize >= 0)
+    if (remoteSize == -1) {
+        QVERIFY2(!QFile::exists(w.remote()), qPrintable(joined));
+    } else if (remoteSize == -3) {
+        QFile old(w.remote());
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QVERIFY(old.readAll() == lastWeek);
+    } else if (remoteSize >= 0) {
         QCOMPARE(QFileInfo(w.remote()).size(), remoteSize);
+    }
     QCOMPARE(w.errors.value(), 0); // the run counts a failed upload once, after all attempts
 }
 

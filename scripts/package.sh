@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the program and its SFTP library into build/ (or $ORVEL_BUILD_DIR) and packs them: a
+# Debian package and a tar archive beside it in that folder. The last line is the .deb's path.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORVEL_BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_BUILD_GUI=ON "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)" --target OrvelSQLBackup tgputtylib
+(cd "$build" && cpack -G "DEB;TGZ" >&2)
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$(ls -t "$build"/orvelsqlbackup_"$version"_*.deb | head -n1)
+echo "$deb"

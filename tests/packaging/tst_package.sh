@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# The package as CPack makes it from this build (what scripts/package.sh does after building):
+# its files and control data, the service account, the systemd units, and the program unpacked
+# from it running once unattended.
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+pass() { echo "PASS: $*"; }
+
+if ! cpack -G "DEB;TGZ" -B "$scratch/out" --config "$build/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1; then
+    cat "$scratch/cpack.log" >&2
+    echo "FAIL: cpack" >&2
+    exit 1
+fi
+deb=$(ls "$scratch"/out/orvelsqlbackup_*.deb)
+tgz=$(ls "$scratch"/out/orvelsqlbackup-*.tar.gz)
+
+# Files: the program folder, the units, the account, the desktop entry; owned by root.
+contents=$(dpkg-deb -c "$deb")
+expect_file() { # mode path
+    if grep -Eq "^$1 root/root .* \./$2\$" <<<"$contents"; then pass "$2"; else fail "$2 ($1) missing"; fi
+}
+expect_file -rwxr-xr-x opt/orvelsqlbackup/OrvelSQLBackup
+expect_file -rw-r--r-- opt/orvelsqlbackup/libtgputtylib.so
+expect_file -rw-r--r-- lib/systemd/system/orvelsqlbackup.service
+expect_file -rw-r--r-- lib/systemd/system/orvelsqlbackup.timer
+expect_file -rw-r--r-- usr/lib/sysusers.d/orvelsqlbackup.conf
+expect_file -rw-r--r-- usr/share/applications/orvelsqlbackup.desktop
+expect_file -rw-r--r-- usr/share/icons/hicolor/scalable/apps/orvelsqlbackup.svg
+# The program's own data is never shipped, so neither an upgrade nor a removal touches it.
+if grep -Eiq 'sqlback\.mdb|OrvelSQLBackup\.INI|known_hosts|orvelsqlbackup/log/|\.(zip|bak|trn)$' <<<"$contents"; then
+    fail "the package carries data of the program folder"
+fi
+archive=$(tar -tzf "$tgz")
+if grep -q '/opt/orvelsqlbackup/OrvelSQLBackup$' <<<"$archive"; then pass "tar archive"; else fail "tar archive lacks the program"; fi
+
+# Control data: dependencies found in the binaries, the maintainer scripts.
+info=$(dpkg-deb -I "$deb")
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6widgets6 libqt6network6 libsybdb5 libsqlcipher libcurl4 libssl3 'systemd | adduser'; do
+    if grep -Fq "$lib" <<<"$depends"; then pass "depends on $lib"; else fail "Depends lacks $lib: $depends"; fi
+done
+for script in postinst prerm postrm; do
+    if grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +\* +$script " <<<"$info"; then pass "$script"; else fail "$script missing"; fi
+done
+dpkg-deb -e "$deb" "$scratch/control"
+for script in postinst prerm postrm; do
+    sh -n "$scratch/control/$script" || fail "$script is no valid shell script"
+done
+
+dpkg -x "$deb" "$scratch/root"
+
+# The account, made from the snippet into a scratch root.
+mkdir -p "$scratch/sysroot/etc"
+if systemd-sysusers --root="$scratch/sysroot" "$scratch/root/usr/lib/sysusers.d/orvelsqlbackup.conf" 2>"$scratch/sysusers.log"; then
+    account=$(grep '^orvelsqlbackup:' "$scratch/sysroot/etc/passwd" || true)
+    IFS=: read -r _ _ uid gid _ home shell <<<"$account"
+    if [ -n "$account" ] && [ "$uid" -lt 1000 ] && [ "$home" = /opt/orvelsqlbackup ] && [[ "$shell" == */nologin ]] &&
+        grep -q "^orvelsqlbackup:x:$gid:" "$scratch/sysroot/etc/group"; then
+        pass "system account $account"
+    else
+        fail "account: '$account'"
+    fi
+else
+    cat "$scratch/sysusers.log" >&2
+    fail "systemd-sysusers refuses the snippet"
+fi
+
+# The units, as systemd reads them, with the program where the package puts it.
+if systemd-analyze --version >/dev/null 2>&1; then
+    mkdir -p "$scratch/units"
+    sed "s#/opt/orvelsqlbackup#$scratch/root/opt/orvelsqlbackup#g" \
+        "$scratch/root/lib/systemd/system/orvelsqlbackup.service" >"$scratch/units/orvelsqlbackup.service"
+    cp "$scratch/root/lib/systemd/system/orvelsqlbackup.timer" "$scratch/units/"
+    if out=$(systemd-analyze verify "$scratch/units/orvelsqlbackup.service" "$scratch/units/orvelsqlbackup.timer" 2>&1) &&
+        [ -z "$out" ]; then
+        pass "systemd-analyze verify"
+    else
+        fail "systemd-analyze verify: $out"
+    fi
+else
+    echo "SKIP: systemd-analyze does not run here; the units were not verified"
+fi
+unit=$scratch/root/lib/systemd/system/orvelsqlbackup.service
+for line in Type=oneshot User=orvelsqlbackup WorkingDirectory=/opt/orvelsqlbackup NoNewPrivileges=yes \
+    ProtectSystem=strict ReadWritePaths=/opt/orvelsqlbackup PrivateTmp=yes ProtectHome=yes; do
+    grep -qx "$line" "$unit" || fail "service lacks $line"
+done
+grep -q '^SuccessExitStatus' "$unit" && fail "service takes a failed night for a success"
+timer=$scratch/root/lib/systemd/system/orvelsqlbackup.timer
+grep -qx 'OnCalendar=\*-\*-\* 02:30:00' "$timer" && grep -qx 'Persistent=true' "$timer" || fail "timer"
+desktop-file-validate "$scratch/root/usr/share/applications/orvelsqlbackup.desktop" || fail "desktop entry"
+
+# One unattended run of the unpacked program, offline, in its own folder: a clean night ends 0.
+folder=$scratch/root/opt/orvelsqlbackup
+printf '[OrvelSQLBackup]\r\nInternet=1\r\n' >"$folder/OrvelSQLBackup.INI"
+mkdir -p "$scratch/tmp" "$scratch/run" && chmod 700 "$scratch/run"
+set +e
+(cd "$folder" && env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen TMPDIR="$scratch/tmp" \
+    XDG_RUNTIME_DIR="$scratch/run" timeout 120 ./OrvelSQLBackup) >"$scratch/run.log" 2>&1
+code=$?
+set -e
+if [ $code -eq 0 ] && grep -q "Programm wird beendet" "$scratch/run.log" && [ -f "$folder/sqlback.mdb" ] &&
+    ls "$folder"/log/*.txt >/dev/null 2>&1; then
+    pass "unattended run of the unpacked program"
+else
+    cat "$scratch/run.log" >&2
+    fail "unattended run ended with $code"
+fi
+
+# Install, upgrade, remove and purge in a scratch root (the maintainer scripts honour DPKG_ROOT):
+# the data of the program folder survives all of them, purge takes the account away.
+if [ "$(id -u)" -eq 0 ]; then
+    sysroot=$scratch/dpkgroot
+    mkdir -p "$sysroot/var/lib/dpkg/updates" "$sysroot/var/lib/dpkg/info" "$sysroot/etc"
+    touch "$sysroot/var/lib/dpkg/status"
+    dpkg_in_root() {
+        dpkg --root="$sysroot" --force-script-chrootless --force-depends --force-not-root \
+            --log="$sysroot/dpkg.log" "$@" >>"$scratch/dpkg.log" 2>&1
+    }
+    installed=$sysroot/opt/orvelsqlbackup
+    data="sqlback.mdb OrvelSQLBackup.INI known_hosts log/2026_12_11.txt Lager3.ZIP Lager.BAK"
+    if dpkg_in_root -i "$deb"; then
+        gid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/group")
+        [ -n "$gid" ] && [ "$(stat -c '%a %u %g' "$installed")" = "1775 0 $gid" ] ||
+            fail "program folder after install: $(stat -c '%a %u %g' "$installed")"
+        # Data as a start by root would leave it; the upgrade hands it to the account.
+        mkdir -p "$installed/log"
+        for f in $data; do echo "$f" >"$installed/$f"; done
+        dpkg_in_root -i "$deb" || fail "upgrade"
+        uid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/passwd")
+        for f in $data; do
+            [ "$(cat "$installed/$f" 2>/dev/null)" = "$f" ] || fail "upgrade lost $f"
+            [ "$(stat -c %u "$installed/$f")" = "$uid" ] || fail "$f not the account's after upgrade"
+        done
+        [ "$(stat -c %u "$installed/OrvelSQLBackup")" = 0 ] || fail "the program is not root's"
+        dpkg_in_root -r orvelsqlbackup || fail "remove"
+        [ ! -e "$installed/OrvelSQLBackup" ] || fail "remove left the program"
+        for f in $data; do [ -f "$installed/$f" ] || fail "remove lost $f"; done
+        grep -q '^orvelsqlbackup:' "$sysroot/etc/passwd" || fail "remove took the account"
+        dpkg_in_root -P orvelsqlbackup || fail "purge"
+        for f in $data; do [ -f "$installed/$f" ] || fail "purge lost $f"; done
+        ! grep -q '^orvelsqlbackup:' "$sysroot/etc/passwd" "$sysroot/etc/group" || fail "purge kept the account"
+        pass "install, upgrade, remove, purge keep the data"
+    else
+        cat "$scratch/dpkg.log" >&2
+        fail "install into a scratch root"
+    fi
+else
+    echo "SKIP: not root; install, upgrade, remove and purge were not tried"
+fi
+
+[ $failures -eq 0 ] || { echo "$failures failure(s)" >&2; exit 1; }
+echo "all passed"
