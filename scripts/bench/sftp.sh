@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SFTP upload speed: our SFTP session against OpenSSH's sftp command line, the same archive
 # (512 MiB of random bytes) to the same local OpenSSH sshd (own configuration, keys and port,
-# started here), directly and through a proxy that adds 20 ms and 50 ms round trip. Prints each
-# run's seconds and the ratio sftp time / our time (1.0 = as fast as OpenSSH; the goal is at
-# least 1.0 at every delay).
+# started here), directly and through a proxy that adds 20 ms and 50 ms round trip. Both are timed
+# with their connection and login. Prints each run's seconds and the ratio sftp time / our time
+# (1.0 = as fast as OpenSSH; the goal is at least 1.0 at every delay).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 "$root/scripts/setup.sh"

@@ -71,31 +71,35 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
     location.archiveName = job.ZIP_Dateiname + dayTag(today) + QStringLiteral(".ZIP");
     location.archivePath = m_programFolder + location.archiveName;
 
-    // Last week's archive of this day goes first, so a failed packaging leaves none behind.
-    if (QFileInfo::exists(location.archivePath))
-        QFile::remove(location.archivePath);
-
+    // Last week's archive of this day stays until today's is complete: the new one is renamed
+    // over it, so a night whose backup or packaging fails still leaves last week's archive
+    // and its copy to restore from.
+    bool made = false;
     if (!fileExists(fullBackupFile)) {
         m_log.writelogentry(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
         m_errors.add(1);
     } else {
-        pack(job, location.archivePath, fullBackupFile, logBackupFile);
+        made = pack(job, location.archivePath, fullBackupFile, logBackupFile);
     }
 
     // The copy folder is compared as a folder, not as text: chosen without its trailing
     // separator it would otherwise pass as a different folder and the copy would be
     // written onto the archive itself.
-    if (!OrdnerZIPDateien.isEmpty() && !sameFolder(OrdnerZIPDateien, m_programFolder) &&
+    if (made && !OrdnerZIPDateien.isEmpty() && !sameFolder(OrdnerZIPDateien, m_programFolder) &&
         QFileInfo(OrdnerZIPDateien).isDir() && fileExists(location.archivePath))
         copyArchive(job, location.archivePath,
                     OrdnerZIPDateien + QLatin1Char('/') + location.archiveName);
+    // Last week's archive is no upload of tonight's backup: without today's archive there is
+    // no archive path, and the upload says so.
+    if (!made)
+        location.archivePath.clear();
 
     m_log.writelogentry(QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: ") + dbName);
     m_log.processMessages();
     return location;
 }
 
-void ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
+bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
                            const QString& fullBackupFile, const QString& logBackupFile) {
     m_log.writelogentry(QStringLiteral("ZIP-Datei wird erstellt für Datenbank: ") + job.DBName +
                         QStringLiteral(" / ") + archivePath);
@@ -129,11 +133,13 @@ void ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         m_log.writelogentry(QStringLiteral("ZIP-Datei geschlossen: ") + archivePath);
         m_log.writelogentry(QStringLiteral("ZIP-Datei erstellt für Datenbank: ") + job.DBName +
                             QStringLiteral(" / ") + archivePath);
+        return true;
     } catch (const std::exception& e) {
         m_log.writelogentry(exceptionText(e));
         m_log.writelogentry(QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: ") +
                             job.DBName);
         m_errors.add(1);
+        return false;
     }
 }
 

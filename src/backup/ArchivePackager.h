@@ -14,9 +14,10 @@ class ErrorCount;
 class LogSink;
 class QDate;
 
-// Where a job's archive lies; yielded whether or not the archive could be made.
+// Where a job's archive lies. The name is yielded whether or not the archive could be made; the
+// path only when today's archive was made.
 struct ArchiveLocation {
-    QString archivePath; // program folder + archive name
+    QString archivePath; // program folder + archive name; empty when today's archive failed
     QString archiveName; // ZIP_Dateiname + day tag + ".ZIP"
 };
 
@@ -49,7 +50,8 @@ public:
     static bool sameFolder(const QString& a, const QString& b);
 
 private:
-    void pack(const BackupJob& job, const QString& archivePath, const QString& fullBackupFile,
+    // Whether today's archive now stands complete at the archive path.
+    bool pack(const BackupJob& job, const QString& archivePath, const QString& fullBackupFile,
               const QString& logBackupFile);
     void copyArchive(const BackupJob& job, const QString& archivePath, const QString& copyTarget);
 

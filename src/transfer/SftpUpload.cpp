@@ -249,6 +249,19 @@ bool SftpUpload::verifyHostKey(const QByteArray& host, qint32 port,
         m_acceptedHostKey = fingerprint;
         return true;
     }
+    if (verificationstatus == TG_HOSTKEY_CHANGED) {
+        const QString h = QString::fromUtf8(host);
+        const QString entry = port == 22 ? h : QStringLiteral("[%1]:%2").arg(h).arg(port);
+        const QString text =
+            QStringLiteral("WARNUNG: Der Host-Schlüssel von %1:%2 hat sich geändert. Das kann ein "
+                           "Angriff sein. Ist der Server rechtmäßig neu eingerichtet worden: den "
+                           "alten Eintrag entfernen (ssh-keygen -R \"%3\" -f %4) und den Upload "
+                           "einmal von Hand starten, um den neuen Schlüssel zu bestätigen.")
+                .arg(h)
+                .arg(port)
+                .arg(entry, TTGPuttySFTP::libraryFolder() + QStringLiteral("known_hosts"));
+        onMainThread([this, text] { m_log.writelogentry(text); }, true);
+    }
     if (!m_askHostKey) {
         logRefusedKey(host, port, fingerprint, verificationstatus,
                       QStringLiteral("die Frage in diesem Lauf schon unbeantwortet blieb"));

@@ -309,22 +309,27 @@ void TestArchivePackager::twoJobsShareOneZipName() {
 
 void TestArchivePackager::missingFullBackup() {
     Fixture f;
-    // A log backup alone does not make an archive, and last week's archive is gone.
+    // A log backup alone does not make an archive; last week's archive and its copy stay, and
+    // no archive path goes to the upload.
     f.write(f.trn(QStringLiteral("Lager")), rows(10, 1));
     f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
+    f.write(f.copies.file(QStringLiteral("Lager3.ZIP")), "last week's copy");
     BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
 
     const ArchiveLocation where = f.run(j, f.copies.path());
 
-    QCOMPARE(where.archivePath, f.program.file(QStringLiteral("Lager3.ZIP")));
+    QVERIFY(where.archivePath.isEmpty());
+    QCOMPARE(where.archiveName, QStringLiteral("Lager3.ZIP"));
     QCOMPARE(f.log.lines,
              (QStringList{QStringLiteral("ZIP-Prozess beginnt für Datenbank: Lager"),
                           QStringLiteral("ZIP-Datei ist bestellt für Datenbank: Lager"),
                           QStringLiteral("Datei nicht gefunden: ") + f.bak(QStringLiteral("Lager")),
                           QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager")}));
     QCOMPARE(f.errors.value(), 1);
-    QCOMPARE(listing(f.program.path()), QStringList{QStringLiteral("Lager.TRN")});
-    QVERIFY(listing(f.copies.path()).isEmpty());
+    QCOMPARE(listing(f.program.path()),
+             (QStringList{QStringLiteral("Lager.TRN"), QStringLiteral("Lager3.ZIP")}));
+    QCOMPARE(readAll(f.program.file(QStringLiteral("Lager3.ZIP"))), QByteArray("last week"));
+    QCOMPARE(readAll(f.copies.file(QStringLiteral("Lager3.ZIP"))), QByteArray("last week's copy"));
 }
 
 void TestArchivePackager::copySkipped_data() {
@@ -456,9 +461,11 @@ void TestArchivePackager::failureHalfWay() {
          << QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager");
     QCOMPARE(f.log.lines.mid(4), tail);
     QCOMPARE(f.errors.value(), 1);
-    // Neither last week's archive nor a partial one, and no temporary file left behind.
+    // Last week's archive as it was, no partial one, and no temporary file left behind.
     QCOMPARE(listing(f.program.path()),
-             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN"),
+                          QStringLiteral("Lager3.ZIP")}));
+    QCOMPARE(readAll(archive), QByteArray("last week"));
     QVERIFY(listing(f.copies.path()).isEmpty());
 }
 
@@ -515,7 +522,9 @@ void TestArchivePackager::damagedBlockFailsPackaging() {
     QCOMPARE(tail[3], QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager"));
     QCOMPARE(f.errors.value(), 1);
     QCOMPARE(listing(f.program.path()),
-             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN")}));
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager.TRN"),
+                          QStringLiteral("Lager3.ZIP")}));
+    QCOMPARE(readAll(archive), QByteArray("last week"));
     QVERIFY(listing(f.copies.path()).isEmpty());
 }
 

@@ -20,7 +20,8 @@ public:
 
     static bool available() { return QFileInfo::exists(QStringLiteral("/usr/sbin/sshd")); }
 
-    bool start() {
+    // `extra` goes to openssh_server.py (--rsa-host-key, --config LINE).
+    bool start(const QStringList& extra = {}) {
         stop();
         m_dir = std::make_unique<QTemporaryDir>();
         if (!m_dir->isValid())
@@ -32,10 +33,11 @@ public:
         m_process = std::make_unique<QProcess>();
         m_process->setStandardOutputFile(m_dir->filePath(QStringLiteral("runner.out")));
         m_process->setStandardErrorFile(m_dir->filePath(QStringLiteral("runner.err")));
-        m_process->start(QStringLiteral("/usr/bin/python3"),
-                         {QDir(servers).absoluteFilePath(QStringLiteral("openssh_server.py")),
-                          QStringLiteral("--dir"), m_dir->path(), QStringLiteral("--port-file"),
-                          m_dir->filePath(QStringLiteral("port.txt"))});
+        const QStringList arguments{
+            QDir(servers).absoluteFilePath(QStringLiteral("openssh_server.py")),
+            QStringLiteral("--dir"), m_dir->path(), QStringLiteral("--port-file"),
+            m_dir->filePath(QStringLiteral("port.txt"))};
+        m_process->start(QStringLiteral("/usr/bin/python3"), arguments + extra);
         if (!m_process->waitForStarted(10000))
             return fail(QStringLiteral("python3 does not start"));
         QDeadlineTimer deadline(20000);

@@ -2,12 +2,14 @@
 """OpenSSH's sshd on 127.0.0.1 with its own configuration, host key and port, for the SFTP
 interoperability test and the SFTP benchmark.
 
-Usage: openssh_server.py --dir <work folder> --port-file <file>
+Usage: openssh_server.py --dir <work folder> --port-file <file> [--rsa-host-key]
+                         [--config <sshd_config line>]...
 
 Makes in the work folder (which must exist): host keys, the client keys "client_key" (no
 passphrase) and "client_key_pass" (passphrase "geheimwort"), the only authorized keys, the configuration, and a folder
 "upload" where the client may write. Logins: public key only, SFTP only (internal-sftp).
-The server has an ed25519 and an ECDSA host key. sshd runs as the user that starts this script;
+The server has an ed25519 and an ECDSA host key, and an RSA one with --rsa-host-key; each
+--config line is added to the configuration (to limit the algorithms the server offers). sshd runs as the user that starts this script;
 when that is root it runs as "nobody" instead (an unprivileged sshd needs no privilege
 separation folder, and root logins stay out); PAM does the account check then. The
 login user name is written to <work folder>/user.
@@ -40,13 +42,17 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dir", required=True)
     parser.add_argument("--port-file", required=True)
+    parser.add_argument("--rsa-host-key", action="store_true")
+    parser.add_argument("--config", action="append", default=[])
     args = parser.parse_args()
     work = os.path.abspath(args.dir)
     run_as = "nobody" if os.getuid() == 0 else pwd.getpwuid(os.getuid()).pw_name
     entry = pwd.getpwnam(run_as)
 
-    for name, kind in (("host_key", "ed25519"), ("host_key_ecdsa", "ecdsa"),
-                       ("client_key", "ed25519")):
+    keys = [("host_key", "ed25519"), ("host_key_ecdsa", "ecdsa"), ("client_key", "ed25519")]
+    if args.rsa_host_key:
+        keys.append(("host_key_rsa", "rsa"))
+    for name, kind in keys:
         path = os.path.join(work, name)
         if not os.path.exists(path):
             subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-f", path], check=True)
@@ -81,6 +87,10 @@ X11Forwarding no
 Subsystem sftp internal-sftp
 LogLevel ERROR
 """)
+        if args.rsa_host_key:
+            f.write(f"HostKey {work}/host_key_rsa\n")
+        for line in args.config:
+            f.write(line + "\n")
     if os.getuid() == 0:
         os.chmod(work, 0o755)
         for name in os.listdir(work):

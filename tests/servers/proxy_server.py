@@ -6,6 +6,8 @@ Scenario (JSON):
   user       the user name the proxy wants (SOCKS 4: the user id it checks), "" for none
   password   the password it wants (SOCKS 5, HTTP)
   refuse     true: every connection request is refused
+  delay_ms   the round trip the proxy adds to relayed data (half each way), without limiting
+             how much is under way
   coalesce   true: the proxy's answer and the server's greeting go out in one packet, and the
              answer is an unusual one (SOCKS 5: its bound address as a name; HTTP: "201" with
              another header line)
@@ -33,6 +35,7 @@ class Proxy:
         self.password = scenario.get("password", "")
         self.refuse = scenario.get("refuse", False)
         self.coalesce = scenario.get("coalesce", False)
+        self.delay = scenario.get("delay_ms", 0) / 2000.0
         self.log = os.path.join(folder, "requests.txt")
 
     def record(self, host, port, user):
@@ -46,8 +49,8 @@ class Proxy:
                 return
             host, port, upstream_reader, upstream_writer = target
             try:
-                await asyncio.gather(relay(reader, upstream_writer),
-                                     relay(upstream_reader, writer))
+                await asyncio.gather(relay(reader, upstream_writer, self.delay),
+                                     relay(upstream_reader, writer, self.delay))
             finally:
                 upstream_writer.close()
         except (asyncio.IncompleteReadError, ConnectionError):
@@ -165,17 +168,35 @@ class Proxy:
         return (host, int(port)) + upstream
 
 
-async def relay(reader, writer):
+async def relay(reader, writer, delay=0.0):
+    queue = asyncio.Queue()
+
+    async def send():
+        while True:
+            due, data = await queue.get()
+            if data is None:
+                return
+            wait = due - asyncio.get_running_loop().time()
+            if wait > 0:
+                await asyncio.sleep(wait)
+            writer.write(data)
+            await writer.drain()
+
+    sender = asyncio.create_task(send())
     try:
         while True:
             data = await reader.read(65536)
             if not data:
                 break
-            writer.write(data)
-            await writer.drain()
+            queue.put_nowait((asyncio.get_running_loop().time() + delay, data))
     except ConnectionError:
         pass
     finally:
+        queue.put_nowait((0, None))
+        try:
+            await sender
+        except ConnectionError:
+            pass
         try:
             writer.write_eof()
         except (OSError, RuntimeError):

@@ -11,7 +11,8 @@ Scenario (JSON), every key optional:
   user, password      the one account; default backup / geheim.
   home                the folder the SFTP session sees as "/" (must exist).
   host_key            file of the server's private host key; made (ed25519) when it
-                      does not exist, with its public line in <host_key>.pub.
+                      does not exist, with its public line in <host_key>.pub (an ECDSA
+                      key when the file name contains "ecdsa").
   auth                "password" (default), "kbdint" or "none".
   kbdint_prompts      the questions of keyboard-interactive login: [[prompt, echo], ...];
                       default [["Code: ", true]]. The login succeeds when every answer is "".
@@ -21,6 +22,7 @@ Scenario (JSON), every key optional:
   lose_after_bytes    n: writes past the first n bytes of a file are acknowledged but
                       not stored (a broken disk or a quota that lies).
   stall_reads_after   n: read requests past the first n bytes of a file are never answered.
+  stall_writes_after  n: write requests past the first n bytes of a file are never answered.
   time_limit          seconds after which the server ends by itself (300).
 
 Log lines (stderr): logins, refusals, faults injected.
@@ -47,7 +49,8 @@ def load_scenario(path):
 
 def host_key(path):
     if not os.path.exists(path):
-        key = asyncssh.generate_private_key("ssh-ed25519")
+        kind = "ecdsa-sha2-nistp256" if "ecdsa" in os.path.basename(path) else "ssh-ed25519"
+        key = asyncssh.generate_private_key(kind)
         key.write_private_key(path)
         key.write_public_key(path + ".pub")
     return asyncssh.read_private_key(path)
@@ -92,11 +95,13 @@ def make_sftp_class(scenario):
     drop_after = scenario.get("drop_after_bytes")
     lose_after = scenario.get("lose_after_bytes")
     stall_after = scenario.get("stall_reads_after")
+    stall_writes_after = scenario.get("stall_writes_after")
 
     class Sftp(asyncssh.SFTPServer):
         def __init__(self, chan):
             super().__init__(chan, chroot=home)
             self.written = 0
+            log.info("sftp channel opened")
 
         def setstat(self, path, attrs):
             if refuse_setstat:
@@ -109,7 +114,10 @@ def make_sftp_class(scenario):
                 raise asyncssh.SFTPError(asyncssh.FX_PERMISSION_DENIED, "setstat refused")
             return super().fsetstat(file_obj, attrs)
 
-        def write(self, file_obj, offset, data):
+        async def write(self, file_obj, offset, data):
+            if stall_writes_after is not None and offset + len(data) > stall_writes_after:
+                log.info("write at %d left unanswered", offset)
+                await asyncio.sleep(3600)
             self.written += len(data)
             if drop_after is not None and self.written > drop_after:
                 log.info("connection cut after %d bytes", self.written)

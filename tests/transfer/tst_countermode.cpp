@@ -78,7 +78,22 @@ Bytes ivWithCounter(QRandomGenerator& random, const QByteArray& kind) {
     return iv;
 }
 
+// The suite is linked with the linker's --wrap for EVP_EncryptInit_ex: while this is set, the
+// AES under the counter mode cannot be keyed, as when OpenSSL runs out of memory.
+bool s_failBlockCipherInit = false;
+
 } // namespace
+
+extern "C" {
+int __real_EVP_EncryptInit_ex(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* type, ENGINE* impl,
+                              const unsigned char* key, const unsigned char* iv);
+int __wrap_EVP_EncryptInit_ex(EVP_CIPHER_CTX* ctx, const EVP_CIPHER* type, ENGINE* impl,
+                              const unsigned char* key, const unsigned char* iv) {
+    if (s_failBlockCipherInit && type && EVP_CIPHER_get_mode(type) == EVP_CIPH_ECB_MODE)
+        return 0;
+    return __real_EVP_EncryptInit_ex(ctx, type, impl, key, iv);
+}
+}
 
 class TestCounterMode : public QObject {
     Q_OBJECT
@@ -189,6 +204,24 @@ private slots:
         QVERIFY(crypt(copy.get(), data, 1000, data.size(), {333}, second));
         QVERIFY(first == expected);
         QVERIFY(second == expected);
+    }
+
+    // A new key that cannot be set leaves no key stream of the old key behind: the context
+    // refuses to encrypt rather than go on with the old key.
+    void failedNewKeyLeavesNothing() {
+        QRandomGenerator random(11);
+        const Bytes key = randomBytes(random, 16);
+        const Bytes data = randomBytes(random, 64);
+        CipherContext ctx = started(key, randomBytes(random, 16), 1);
+        QVERIFY(ctx);
+        Bytes out(data.size());
+        QVERIFY(crypt(ctx.get(), data, 0, 16, {16}, out)); // the rest of the stream is made
+        s_failBlockCipherInit = true;
+        const Bytes newKey = randomBytes(random, 16);
+        const int rekeyed = EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, newKey.data(), nullptr);
+        s_failBlockCipherInit = false;
+        QCOMPARE(rekeyed, 0);
+        QVERIFY(!crypt(ctx.get(), data, 16, 32, {16}, out));
     }
 };
 

@@ -1,7 +1,7 @@
 // Which connections of the SFTP library go through the proxy and which go direct: local ones
 // unless the proxy is to be used for them too, and the hosts of the exclusion list.
 
-#include "transfer/tgputtylib/ProxyRoute.h"
+#include "transfer/tgputtylib/ProxyConnect.h"
 
 #include <QtTest>
 

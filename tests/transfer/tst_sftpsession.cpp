@@ -11,6 +11,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -61,6 +62,7 @@ private slots:
     void knownKeyUploadAndTimestamp();
     void hostKeys_data();
     void hostKeys();
+    void knownHostsLinkNotFollowed();
     void fourthPasswordRequestRefused();
     void keyboardInteractiveAnswersThroughInput();
     void errorTexts();
@@ -68,6 +70,7 @@ private slots:
     void blockwiseUploadAndMoveEx();
     void uploadThroughProxy_data();
     void uploadThroughProxy();
+    void uploadOnSeveralChannelsOverSlowLine();
     void proxyFailures_data();
     void proxyFailures();
     void unreachableServer();
@@ -79,7 +82,10 @@ private slots:
     void downloadStreamPWriteFailures_data();
     void downloadStreamPWriteFailures();
     void downloadStreamPStalledServer();
+    void stalledUploadEndsByTimeout();
     void openSshInterop();
+    void openSshWeakAlgorithmsRefused_data();
+    void openSshWeakAlgorithmsRefused();
 };
 
 void TestSftpSession::creationChecks_data() {
@@ -174,9 +180,12 @@ void TestSftpSession::configurationNames() {
 void TestSftpSession::fatalLibraryErrorRaises() {
     SftpFixture f;
     QVERIFY(f.installLibrary(QStringLiteral(FAKE_LIBRARIES "/fatal")));
-    TTGPuttySFTP session(false);
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
     try {
-        session.MakeDir("fatal");
+        s->MakeDir("fatal");
         QFAIL("a fatal library error raised nothing");
     } catch (const TGPuttySFTPException& e) {
         QVERIFY2(e.message().startsWith(QStringLiteral("TTGPuttySFTP exception injected fault at "
@@ -184,9 +193,12 @@ void TestSftpSession::fatalLibraryErrorRaises() {
                  qPrintable(e.message()));
         QVERIFY2(e.message().endsWith(QStringLiteral("Exports.cpp")), qPrintable(e.message()));
     }
-    // The operation ended inside the library; the session goes on with the usual errors.
+    // The operation ended inside the library; the session goes on.
+    s->MakeDir("other");
+    QVERIFY(QFileInfo(f.server.home() + QStringLiteral("/other")).isDir());
+    s->Disconnect();
     try {
-        session.MakeDir("other");
+        s->MakeDir("third");
         QFAIL("made a folder without a connection");
     } catch (const TGPuttySFTPException& e) {
         QCOMPARE(e.message(),
@@ -233,39 +245,52 @@ void TestSftpSession::knownKeyUploadAndTimestamp() {
 
 void TestSftpSession::hostKeys_data() {
     QTest::addColumn<QString>("seedKey"); // key stored beforehand ("" = none)
+    QTest::addColumn<QString>("serverKey");
     QTest::addColumn<bool>("accept");
     QTest::addColumn<qint32>("status");
     QTest::addColumn<bool>("connected");
     QTest::addColumn<qint32>("nextStatus"); // what the next connection sees
-    QTest::newRow("new accepted") << QString() << true << 1 << true << 0;
-    QTest::newRow("new refused") << QString() << false << 1 << false << 1;
-    QTest::newRow("changed refused") << QStringLiteral("old_key") << false << 2 << false << 2;
-    QTest::newRow("changed accepted") << QStringLiteral("old_key") << true << 2 << true << 0;
+    const QString ed = QStringLiteral("host_key");
+    const QString otherEd = QStringLiteral("old_key");
+    const QString ecdsa = QStringLiteral("ecdsa_key");
+    QTest::newRow("new accepted") << QString() << ed << true << 1 << true << 0;
+    QTest::newRow("new refused") << QString() << ed << false << 1 << false << 1;
+    QTest::newRow("changed refused") << otherEd << ed << false << 2 << false << 2;
+    QTest::newRow("changed accepted") << otherEd << ed << true << 2 << true << 0;
+    // A server that offers only a key of another type than the stored one has changed too. (A
+    // server that offers only RSA keys is refused before: libssh2 1.10 checks RSA host keys with
+    // SHA-1 signatures only.)
+    QTest::newRow("other type refused") << ed << ecdsa << false << 2 << false << 2;
+    QTest::newRow("other type accepted") << ed << ecdsa << true << 2 << true << 0;
 }
 
 void TestSftpSession::hostKeys() {
     QFETCH(QString, seedKey);
+    QFETCH(QString, serverKey);
     QFETCH(bool, accept);
     QFETCH(qint32, status);
     QFETCH(bool, connected);
     QFETCH(qint32, nextStatus);
     SftpFixture f;
     QVERIFY(f.installLibrary());
+    QJsonObject s0 = scenario();
+    s0[QStringLiteral("host_key")] = f.server.hostKeyFile(serverKey);
+    QByteArray stored;
     if (!seedKey.isEmpty()) {
-        // Another key of the same kind, stored for this port: the server's key has changed.
+        // Another key stored for this port: the server's key has changed.
         QJsonObject other = scenario();
         other[QStringLiteral("host_key")] = f.server.hostKeyFile(seedKey);
         QVERIFY2(f.server.start(other), qPrintable(f.server.errorText()));
-        f.seedKnownHost(seedKey);
-        const QByteArray line = f.knownHosts();
+        const QByteArray line = f.server.knownHostsLine(seedKey);
         const int oldPort = f.server.port();
-        QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+        QVERIFY2(f.server.start(s0), qPrintable(f.server.errorText()));
+        stored = QByteArray(line).replace(":" + QByteArray::number(oldPort) + " ",
+                                          ":" + QByteArray::number(f.server.port()) + " ");
         QFile kh(f.knownHostsFile());
         QVERIFY(kh.open(QIODevice::WriteOnly));
-        kh.write(QByteArray(line).replace(":" + QByteArray::number(oldPort) + " ",
-                                          ":" + QByteArray::number(f.server.port()) + " "));
+        kh.write(stored);
     } else {
-        QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+        QVERIFY2(f.server.start(s0), qPrintable(f.server.errorText()));
     }
     f.acceptKey = accept;
     auto s = f.session();
@@ -279,7 +304,27 @@ void TestSftpSession::hostKeys() {
         QVERIFY(!s->Connected());
     }
     QCOMPARE(f.hostKeyStatuses, QList<qint32>{status});
-    QVERIFY2(f.fingerprint.startsWith("ssh-ed25519 SHA256:"), f.fingerprint.constData());
+    const QByteArray offered = serverKey == QLatin1String("ecdsa_key")
+                                   ? "ecdsa-sha2-nistp256 SHA256:"
+                                   : "ssh-ed25519 SHA256:";
+    if (status == TG_HOSTKEY_CHANGED) {
+        // OpenSSH's warning, the stored key's fingerprint and the offered one's, last.
+        QVERIFY2(f.fingerprint.startsWith("WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!\r\n"),
+                 f.fingerprint.constData());
+        QVERIFY2(f.fingerprint.contains("\r\nssh-ed25519 SHA256:"), f.fingerprint.constData());
+        QVERIFY2(f.fingerprint.contains("Offered by the server now:\r\n" + offered),
+                 f.fingerprint.constData());
+    } else {
+        QVERIFY2(f.fingerprint.startsWith(offered), f.fingerprint.constData());
+    }
+    // A refused key leaves the file as it was; an accepted one that replaces a key of its own
+    // type leaves no trace of the old one.
+    if (!accept)
+        QCOMPARE(f.knownHosts(), stored);
+    else if (serverKey != QLatin1String("ecdsa_key"))
+        QVERIFY(stored.isEmpty() || !f.knownHosts().contains(stored));
+    else
+        QVERIFY(f.knownHosts().startsWith(stored));
     s.reset();
 
     f.hostKeyStatuses.clear();
@@ -288,6 +333,35 @@ void TestSftpSession::hostKeys() {
     auto again = f.session();
     again->Connect();
     QCOMPARE(f.hostKeyStatuses, QList<qint32>{nextStatus});
+}
+
+// A symbolic link planted in known_hosts' place is neither read nor written through: the key
+// is asked about as one that could not be checked, and storing it fails with a message naming
+// the file, without holding up the connection.
+void TestSftpSession::knownHostsLinkNotFollowed() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    const QString target = f.folder.file(QStringLiteral("elsewhere"));
+    QFile t(target);
+    QVERIFY(t.open(QIODevice::WriteOnly));
+    t.write(f.server.knownHostsLine()); // the right key: it must not be taken from there
+    t.close();
+    const QByteArray before = f.server.knownHostsLine();
+    QVERIFY(QFile::link(target, f.knownHostsFile()));
+    auto s = f.session();
+    s->Connect();
+    QVERIFY(s->Connected());
+    QCOMPARE(f.hostKeyStatuses, QList<qint32>{TG_HOSTKEY_UNCHECKED});
+    const QByteArray path = QFile::encodeName(f.knownHostsFile());
+    QVERIFY2(f.messages.contains("Cannot read " + path + ": it is a symbolic link"),
+             f.messages.constData());
+    QVERIFY2(f.messages.contains("Cannot store the host key in " + path + ": Cannot read " + path +
+                                 ": it is a symbolic link"),
+             f.messages.constData());
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    QCOMPARE(t.readAll(), before);
+    QVERIFY(QFileInfo(f.knownHostsFile()).isSymLink());
 }
 
 void TestSftpSession::fourthPasswordRequestRefused() {
@@ -449,6 +523,7 @@ struct ProxyCase {
     qint32 local = 1;              // proxy_localhost
     qint32 timeoutMs = 10000;      // the session's connection time-out
     bool coalesce = false;         // the proxy's answer shares a packet with what follows
+    int delayMs = 0;               // round trip the proxy adds
 };
 
 // The session, its server and a test proxy in front of it; local connections use the proxy.
@@ -465,7 +540,8 @@ struct ProxyFixture {
                                      {QStringLiteral("user"), c.wantUser},
                                      {QStringLiteral("password"), c.wantPassword},
                                      {QStringLiteral("refuse"), c.refuse},
-                                     {QStringLiteral("coalesce"), c.coalesce}}))
+                                     {QStringLiteral("coalesce"), c.coalesce},
+                                     {QStringLiteral("delay_ms"), c.delayMs}}))
             return false;
         s = f.session();
         s->setHostName(c.host);
@@ -556,6 +632,32 @@ void TestSftpSession::uploadThroughProxy() {
 }
 
 // A proxy that says no ends the connection with its reason, and never with the password.
+// Over a line with a long round trip a new file goes up on several SFTP channels of the one
+// connection, each writing segments of the file of its own: the file arrives whole.
+void TestSftpSession::uploadOnSeveralChannelsOverSlowLine() {
+    ProxyFixture p;
+    QVERIFY(
+        p.start(ProxyCase{.kind = QStringLiteral("socks5"), .type = PROXY_SOCKS5, .delayMs = 20}));
+    p.s->Connect();
+    const QByteArray data = SftpFixture::randomBytes(40 * 1024 * 1024 + 5);
+    QBuffer source;
+    source.setData(data);
+    source.open(QIODevice::ReadOnly);
+    qint64 lastProgress = 0;
+    p.s->OnProgress = [&](qint64 bytes, bool) {
+        lastProgress = bytes;
+        return true;
+    };
+    p.s->UploadStream("lanes.bin", &source, false);
+    QCOMPARE(lastProgress, data.size());
+    p.s->Disconnect();
+    QVERIFY2(p.f.server.serverLog().count(QStringLiteral("sftp channel opened")) > 1,
+             qPrintable(p.f.server.serverLog()));
+    QFile stored(p.f.server.home() + QStringLiteral("/lanes.bin"));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QVERIFY(stored.readAll() == data);
+}
+
 void TestSftpSession::proxyFailures_data() {
     QTest::addColumn<ProxyCase>("proxyCase");
     QTest::addColumn<QString>("reason");
@@ -829,6 +931,35 @@ void TestSftpSession::downloadStreamPStalledServer() {
     QVERIFY(target.data().size() < 1024 * 1024);
 }
 
+// A server that stops answering write requests: the upload ends with the library's reply
+// time-out, and the session can be closed without another wait of that length.
+void TestSftpSession::stalledUploadEndsByTimeout() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario({{QStringLiteral("stall_writes_after"), 256 * 1024}})),
+             qPrintable(f.server.errorText()));
+    f.seedKnownHost();
+    auto s = f.session();
+    s->Connect();
+    s->setTimeoutTicks(3000);
+    QBuffer source;
+    source.setData(SftpFixture::randomBytes(8 * 1024 * 1024));
+    source.open(QIODevice::ReadOnly);
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        s->UploadStream("stall.bin", &source, false);
+        QFAIL("an upload to a stalled server succeeded");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().contains(QStringLiteral("Timeout error, the server did not answer "
+                                                     "in time")),
+                 qPrintable(e.message()));
+    }
+    s->Disconnect();
+    // One reply time-out, not one per request or one more for closing the file.
+    QVERIFY2(clock.elapsed() < 3000 + 4000, qPrintable(QString::number(clock.elapsed())));
+}
+
 void TestSftpSession::openSshInterop() {
     if (!OpenSshTestServer::available())
         QSKIP("OpenSSH's sshd is not installed (scripts/setup.sh installs it)");
@@ -859,7 +990,8 @@ void TestSftpSession::openSshInterop() {
     s->Connect();
     QCOMPARE(f.hostKeyStatuses, QList<qint32>{0});
 
-    const QByteArray data = SftpFixture::randomBytes(8 * 1024 * 1024 + 3);
+    // Enough for the upload to run on several channels, each writing segments of its own.
+    const QByteArray data = SftpFixture::randomBytes(40 * 1024 * 1024 + 3);
     QBuffer source;
     source.setData(data);
     source.open(QIODevice::ReadOnly);
@@ -895,6 +1027,49 @@ void TestSftpSession::openSshInterop() {
     withPassphrase->setKeyPassword("geheimwort");
     withPassphrase->Connect();
     QVERIFY(withPassphrase->Connected());
+}
+
+void TestSftpSession::openSshWeakAlgorithmsRefused_data() {
+    QTest::addColumn<QStringList>("serverOptions");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("RSA host key with SHA-1 signatures only")
+        << QStringList{QStringLiteral("--rsa-host-key"), QStringLiteral("--config"),
+                       QStringLiteral("HostKeyAlgorithms ssh-rsa")}
+        << QStringLiteral("host keys: the server offers only ssh-rsa, this library accepts "
+                          "ssh-ed25519,");
+    QTest::newRow("block-chaining ciphers only")
+        << QStringList{QStringLiteral("--config"),
+                       QStringLiteral("Ciphers aes128-cbc,aes256-cbc,3des-cbc")}
+        << QStringLiteral("ciphers: the server offers only aes128-cbc,aes256-cbc,3des-cbc, this "
+                          "library accepts aes128-ctr,aes192-ctr,aes256-ctr");
+}
+
+// A server that offers only algorithms OpenSSH's client no longer uses is refused, and the
+// message says what it offered.
+void TestSftpSession::openSshWeakAlgorithmsRefused() {
+    QFETCH(QStringList, serverOptions);
+    QFETCH(QString, message);
+    if (!OpenSshTestServer::available())
+        QSKIP("OpenSSH's sshd is not installed (scripts/setup.sh installs it)");
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    OpenSshTestServer sshd;
+    QVERIFY2(sshd.start(serverOptions), qPrintable(sshd.errorText()));
+    auto s = f.session();
+    s->setUserName(sshd.user());
+    s->setPort(sshd.port());
+    s->setKeyfile(QFile::encodeName(sshd.clientKey()));
+    try {
+        s->Connect();
+        QFAIL("connected to a server with weak algorithms only");
+    } catch (const TGPuttySFTPException& e) {
+        QVERIFY2(e.message().contains(QStringLiteral("SSH handshake failed: ")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().contains(QStringLiteral("No algorithm in common with the server (")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().contains(message), qPrintable(e.message()));
+    }
+    QVERIFY(f.hostKeyStatuses.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSftpSession)

@@ -101,6 +101,7 @@ class TestSftpUpload : public QObject {
 private slots:
     void knownKeyUploadsWithTimestamp();
     void headlessUnknownKeyEndsAtOnce();
+    void headlessOtherKeyTypeWarnsAndRefuses();
     void hostKeyAnswers_data();
     void hostKeyAnswers();
     void unansweredQuestionNotAskedAgainInTheRun();
@@ -154,6 +155,42 @@ void TestSftpUpload::headlessUnknownKeyEndsAtOnce() {
     QVERIFY(w.knownHosts().isEmpty());
 }
 
+// The host is stored with an ed25519 key and the server now offers only an ECDSA key: a
+// changed key, which the log book warns about and a run without a display refuses.
+void TestSftpUpload::headlessOtherKeyTypeWarnsAndRefuses() {
+    World w;
+    QJsonObject ecdsaOnly;
+    ecdsaOnly[QStringLiteral("host_key")] = w.server.hostKeyFile(QStringLiteral("ecdsa_key"));
+    QVERIFY2(w.start(ecdsaOnly), qPrintable(w.server.errorText()));
+    const QByteArray stored =
+        "# kept\n[127.0.0.1]:" + QByteArray::number(w.server.port()) +
+        " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIKUONnDRJKZZ7h8ZD7Zmp4yGrgdR+7v7"
+        "kmJcRqnhEnZT\n";
+    QFile kh(w.knownHostsFile());
+    QVERIFY(kh.open(QIODevice::WriteOnly));
+    kh.write(stored);
+    kh.close();
+    FtpUpload upload(w.log, w.errors); // no window: nobody to ask
+    QVERIFY(!upload.ftphochladen(w.job(), w.archive, QStringLiteral("Lager3.ZIP")));
+    const QString warning = QStringLiteral("WARNUNG: Der Host-Schlüssel von 127.0.0.1:%1 hat sich "
+                                           "geändert")
+                                .arg(w.server.port());
+    const QStringList warnings = w.log.lines.filter(warning);
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().startsWith(warning + QStringLiteral(". ")), qPrintable(warnings[0]));
+    QVERIFY2(warnings.first().contains(
+                 QStringLiteral("ssh-keygen -R \"[127.0.0.1]:%1\" -f %2known_hosts")
+                     .arg(w.server.port())
+                     .arg(w.folder.path())),
+             qPrintable(warnings.first()));
+    const QString joined = w.log.lines.join(QLatin1Char('\n'));
+    QVERIFY2(joined.contains(QStringLiteral("hat sich geändert (WARNING: REMOTE HOST "
+                                            "IDENTIFICATION HAS CHANGED!")),
+             qPrintable(joined));
+    QVERIFY(!QFile::exists(w.remote()));
+    QCOMPARE(w.knownHosts(), stored);
+}
+
 void TestSftpUpload::hostKeyAnswers_data() {
     QTest::addColumn<bool>("changedKey");
     QTest::addColumn<int>("answer");
@@ -185,8 +222,11 @@ void TestSftpUpload::hostKeyAnswers() {
     QCOMPARE(w.window.questions.size(), 1);
     QVERIFY2(w.window.questions.first().startsWith(
                  QStringLiteral("Server Verification|Please confirm the SSH host key fingerprint "
-                                "for 127.0.0.1, port %1:\r\nssh-ed25519 SHA256:")
-                     .arg(w.server.port())),
+                                "for 127.0.0.1, port %1:\r\n%2")
+                     .arg(w.server.port())
+                     .arg(changedKey ? QStringLiteral("WARNING: REMOTE HOST IDENTIFICATION HAS "
+                                                      "CHANGED!\r\n")
+                                     : QStringLiteral("ssh-ed25519 SHA256:"))),
              qPrintable(w.window.questions.first()));
     QCOMPARE(QFile::exists(w.remote()), uploaded);
     if (!uploaded) // the session's own text is the one entry of the failure

@@ -4,15 +4,11 @@
 
 #include <cstring>
 
-#ifndef TG_REPORT_CONF_EXTRA
-#define TG_REPORT_CONF_EXTRA 0 // tests build a library with one entry too many
-#endif
-
 namespace tgputty {
 
 namespace {
 
-constexpr int Count = TGPUTTYLIB_CONF_COUNT + TG_REPORT_CONF_EXTRA;
+constexpr int Count = TGPUTTYLIB_CONF_COUNT;
 
 struct Entry {
     const char* name;
@@ -120,10 +116,9 @@ struct Arrays {
     char* names[Count];
     Arrays() {
         for (int i = 0; i < Count; ++i) {
-            const bool extra = i >= TGPUTTYLIB_CONF_COUNT;
-            types[i] = extra ? 0 : s_entries[i].type;
+            types[i] = s_entries[i].type;
             subtypes[i] = 0;
-            names[i] = const_cast<char*>(extra ? "extra_entry" : s_entries[i].name);
+            names[i] = const_cast<char*>(s_entries[i].name);
         }
     }
 };
@@ -148,7 +143,7 @@ int32_t ConfigTable::count() {
     return Count;
 }
 int32_t ConfigTable::defaultInt(int index) {
-    return index >= 0 && index < TGPUTTYLIB_CONF_COUNT ? s_entries[index].value : 0;
+    return index >= 0 && index < Count ? s_entries[index].value : 0;
 }
 
 } // namespace tgputty

@@ -79,16 +79,6 @@ int variantFor(int keyLength) {
 
 int initStream(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned char* iv, int) {
     CounterStream* s = streamOf(ctx);
-    if (key) {
-        const int v = variantFor(EVP_CIPHER_CTX_get_key_length(ctx));
-        if (v < 0)
-            return 0;
-        if (!s->aes && !(s->aes = EVP_CIPHER_CTX_new()))
-            return 0;
-        if (EVP_EncryptInit_ex(s->aes, Variants[v].blockCipher(), nullptr, key, nullptr) != 1 ||
-            EVP_CIPHER_CTX_set_padding(s->aes, 0) != 1)
-            return 0;
-    }
     if (iv) {
         s->counterHigh = loadBigEndian(iv);
         s->counterLow = loadBigEndian(iv + 8);
@@ -100,8 +90,20 @@ int initStream(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned cha
             --s->counterHigh;
         s->counterLow -= unused;
     }
+    // The old key stream goes before anything can fail: a failed new key leaves nothing to
+    // encrypt with.
     OPENSSL_cleanse(s->keyStream, sizeof s->keyStream);
     s->left = 0;
+    if (key) {
+        const int v = variantFor(EVP_CIPHER_CTX_get_key_length(ctx));
+        if (v >= 0 && (s->aes || (s->aes = EVP_CIPHER_CTX_new())) &&
+            EVP_EncryptInit_ex(s->aes, Variants[v].blockCipher(), nullptr, key, nullptr) == 1 &&
+            EVP_CIPHER_CTX_set_padding(s->aes, 0) == 1)
+            return 1;
+        EVP_CIPHER_CTX_free(s->aes);
+        s->aes = nullptr;
+        return 0;
+    }
     return 1;
 }
 

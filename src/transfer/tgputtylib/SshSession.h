@@ -11,12 +11,20 @@
 
 namespace tgputty {
 
+class Login;
+
 // Output level set by tgputty_setverbose: bit 0 connection messages, bit 1 checkpoints.
 int outputLevel();
 void setOutputLevel(int level);
 
 // The folder of this library (ending in '/'): known_hosts lies there.
 std::string libraryFolder();
+
+// Steady milliseconds, for deadlines.
+long long nowMs();
+
+// Slices of a wait, so that an abort request is seen soon.
+constexpr int WaitSliceMs = 100;
 
 // A wait on the socket ran out, the caller asked to abort, or the connection broke.
 enum class Wait { Ready, TimedOut, Aborted };
@@ -34,6 +42,9 @@ public:
     LIBSSH2_SESSION* session() const { return m_session; }
     LIBSSH2_SFTP* sftp() const { return m_sftp; }
     bool isOpen() const { return m_sftp != nullptr; }
+    // Another SFTP channel on the same connection (index 0 is the first beside sftp()), opened
+    // when first asked for; null when the server gives no more.
+    LIBSSH2_SFTP* extraSftp(size_t index);
 
     // 0 when the session is open and SFTP is ready.
     int connect(const char* host, const char* user, int port, const char* password);
@@ -87,6 +98,9 @@ public:
     std::string lastError(long long rc) const;
 
     // Configuration values, by index into the configuration arrays.
+    int32_t configInt(int index) const {
+        return index >= 0 && index < static_cast<int>(confInt.size()) ? confInt[index] : 0;
+    }
     std::vector<int32_t> confInt;
     std::vector<std::string> confStr;
     std::string keyfile;
@@ -96,35 +110,31 @@ public:
 
     static constexpr long long AbortedCode = -100000;
 
-private:
-    bool openSocket(const std::string& host, int port);
-    int connectTcp(const std::string& host, int port);
-    bool proxyHandshake(int fd, int type, const std::string& host, int port);
-    bool looksLikeSsh(int fd);
-    bool checkHostKey(const std::string& host, int port);
-    bool authenticate(const std::string& user, const char* password);
-    bool authPassword(const std::string& user, const char* password, const std::string& host);
-    bool authKeyboardInteractive(const std::string& user);
-    bool authPublicKey(const std::string& user);
-    void preferKnownHostKeys(const std::string& host, int port);
     // The names of `wanted` (comma-separated) that libssh2 supports for the method, each once.
     std::string supportedMethods(int methodType, const std::string& wanted) const;
-    void setMethodPreference(int methodType, const std::string& wanted);
-    static void kbdintCallback(const char* name, int nameLen, const char* instruction,
-                               int instructionLen, int numPrompts,
-                               const LIBSSH2_USERAUTH_KBDINT_PROMPT* prompts,
-                               LIBSSH2_USERAUTH_KBDINT_RESPONSE* responses, void** abstract);
+    // Sets the supported names of `wanted`; false (after an error message) when there are none.
+    bool setMethodPreference(int methodType, const std::string& wanted);
+
+    // The login under way, for libssh2's keyboard-interactive callback.
+    Login* login = nullptr;
+
+private:
+    // libssh2's reads from the socket.
+    static ssize_t receive(libssh2_socket_t fd, void* buffer, size_t length, int flags,
+                           void** abstract);
 
     TTGLibraryContext* m_ctx;
     bool m_verbose;
     int m_socket = -1;
     LIBSSH2_SESSION* m_session = nullptr;
     LIBSSH2_SFTP* m_sftp = nullptr;
+    std::vector<LIBSSH2_SFTP*> m_extraSftp;
+    bool m_noMoreSftp = false;
     std::string m_pwd;
     std::string m_homedir;
     std::string m_errorMessage;
-    std::string m_hostLabel;
-    bool m_kbdintCancelled = false;
+    std::string m_received;
+    bool m_keepReceived = false;
 };
 
 } // namespace tgputty

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+namespace tgputty {
+
+class SshSession;
+
+// The server's host key against the OpenSSH file known_hosts beside this library: the caller is
+// asked about a new or changed key and may have it stored.
+class KnownHosts {
+public:
+    explicit KnownHosts(SshSession& session) : m_s(session) {}
+
+    // Before the key exchange: asks the server first for the kinds of key stored for it.
+    void preferStoredKeyTypes(const std::string& host, int port);
+    // After the key exchange: false (after an error message) when the key is not accepted.
+    bool check(const std::string& host, int port);
+
+    // The file: known_hosts in this library's folder.
+    static std::string path();
+
+private:
+    SshSession& m_s;
+};
+
+} // namespace tgputty
