@@ -73,6 +73,7 @@ bool writeSample(const QString& folder) {
     GeneralSettings general = SettingsRecords::readGeneral(settings.queryBenutzerdaten);
     general.EmpfaengerEmail = QStringLiteral("it@kanzlei-beispiel.de");
     general.VersenderName = QStringLiteral("Kanzlei Beispiel");
+    general.ZIP_Passwort = QStringLiteral("Beispiel-Passwort");
     general.OrdnerZIPDateien = QStringLiteral("/mnt/nas/sicherungen");
     settings.queryBenutzerdaten.edit();
     SettingsRecords::writeGeneral(settings.queryBenutzerdaten, general);

@@ -139,6 +139,7 @@ void TOrvelSQLBackupMain::bindSettings() {
     sourceBenutzerdaten->bindLabel(ui->DBText1, C::OrdnerZIPDateien);
     sourceBenutzerdaten->bindLineEdit(ui->DBEdit17, C::EmpfaengerEmail);
     sourceBenutzerdaten->bindLineEdit(ui->DBEdit12, C::VersenderName);
+    sourceBenutzerdaten->bindLineEdit(ui->ZipPasswordEdit, C::ZIP_Passwort);
 
     sourceDatenbanken = new DataSource(settings.queryDatenbanken, onError, this);
     sourceDatenbanken->bindLineEdit(ui->DBEdit4, C::DBName);
@@ -197,6 +198,7 @@ void TOrvelSQLBackupMain::bindSettings() {
     // Leaving these edits stores the general settings.
     ui->DBEdit17->installEventFilter(this);
     ui->DBEdit12->installEventFilter(this);
+    ui->ZipPasswordEdit->installEventFilter(this);
 }
 
 void TOrvelSQLBackupMain::wireNavigator() {
@@ -326,6 +328,8 @@ bool TOrvelSQLBackupMain::eventFilter(QObject* watched, QEvent* event) {
             DBEdit17Exit(ui->DBEdit17);
         else if (watched == ui->DBEdit12)
             DBEdit12Exit(ui->DBEdit12);
+        else if (watched == ui->ZipPasswordEdit)
+            DBEdit12Exit(ui->ZipPasswordEdit);
     }
     if (event->type() == QEvent::KeyPress) {
         // A key travels up the parent chain when ignored; take it once, at its first receiver.

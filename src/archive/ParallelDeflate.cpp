@@ -22,7 +22,9 @@ constexpr qint64 largestBlock = 16 << 20;
 } // namespace
 
 struct ParallelDeflate::Shared {
-    enum class State { Free, Queued, Done, Failed };
+    // A block goes Free -> Queued -> Done, or, when sealed, Free -> Queued -> Checked ->
+    // SealQueued -> Done; any step may end in Failed.
+    enum class State { Free, Queued, Checked, SealQueued, Done, Failed };
 
     struct Block {
         std::unique_ptr<char[]> in;
@@ -32,6 +34,7 @@ struct ParallelDeflate::Shared {
         quint64 index = 0;
         bool last = false;
         quint32 crc = 0;
+        quint64 offset = 0; // where the piece stands in the stream, once the ones before are known
         State state = State::Free;
         QString failure;
     };
@@ -49,9 +52,14 @@ struct ParallelDeflate::Shared {
     std::deque<Block*> queue;
     int busy = 0;
     bool stopping = false;
+    // The current entry's seal, and the next piece to be given its place in the stream.
+    const Seal* seal = nullptr;
+    quint64 nextPlace = 0;
+    quint64 placedBytes = 0;
 
     void work(DeflateBlockPacker& packer);
     void process(Block& b, DeflateBlockPacker& packer) const;
+    void placeCheckedBlocks();
     void stopWorkers();
 };
 
@@ -67,17 +75,54 @@ void ParallelDeflate::Shared::work(DeflateBlockPacker& packer) {
             queue.pop_front();
             ++busy;
         }
-        try {
-            process(*b, packer);
-        } catch (...) {
-            b->failure = QStringLiteral("Block %1 nicht komprimiert").arg(b->index + 1);
+        const bool sealing = b->state == State::SealQueued;
+        if (sealing) {
+            try {
+                (*seal)(b->offset, b->out.get(), b->outSize);
+            } catch (...) {
+                b->failure = QStringLiteral("Block %1 nicht verschlüsselt").arg(b->index + 1);
+            }
+        } else {
+            try {
+                process(*b, packer);
+            } catch (...) {
+                b->failure = QStringLiteral("Block %1 nicht komprimiert").arg(b->index + 1);
+            }
         }
+        bool placed = false;
         {
             std::lock_guard lock(mutex);
-            b->state = b->failure.isEmpty() ? State::Done : State::Failed;
+            if (!b->failure.isEmpty()) {
+                b->state = State::Failed;
+            } else if (seal && !sealing) {
+                b->state = State::Checked;
+                placed = true;
+                placeCheckedBlocks();
+            } else {
+                b->state = State::Done;
+            }
             --busy;
         }
+        if (placed)
+            queued.notify_all();
         finished.notify_all();
+    }
+}
+
+// A piece's place in the stream is known once every piece before it is checked: from the first
+// piece without a place on, each checked one gets its place and goes to be sealed. Called with
+// the mutex held.
+void ParallelDeflate::Shared::placeCheckedBlocks() {
+    for (;;) {
+        Block& b = blocks[nextPlace % blocks.size()];
+        // The state first: a block's index is only settled once it left Free.
+        if (b.state != State::Checked || b.index != nextPlace)
+            return;
+        b.offset = placedBytes;
+        placedBytes += b.outSize;
+        b.state = State::SealQueued;
+        queue.push_back(&b);
+        ++nextPlace;
     }
 }
 
@@ -151,7 +196,8 @@ quint64 ParallelDeflate::worstCase(quint64 size) const {
 }
 
 ParallelDeflate::Result ParallelDeflate::deflate(const QString& name, quint64 size,
-                                                 const Read& read, const Write& write) {
+                                                 const Read& read, const Write& write,
+                                                 const Seal& seal) {
     Shared& s = *d;
     const quint64 blockCount = size == 0 ? 1 : (size + s.blockSize - 1) / s.blockSize;
     const size_t ring = s.blocks.size();
@@ -165,8 +211,17 @@ ParallelDeflate::Result ParallelDeflate::deflate(const QString& name, quint64 si
             s.finished.wait(lock, [this] { return s.busy == 0; });
             for (Shared::Block& b : s.blocks)
                 b.state = Shared::State::Free;
+            s.seal = nullptr;
         }
     } settle{s};
+    {
+        std::lock_guard lock(s.mutex);
+        s.seal = seal ? &seal : nullptr;
+        s.nextPlace = 0;
+        s.placedBytes = 0;
+        for (Shared::Block& b : s.blocks)
+            b.index = ~quint64(0);
+    }
 
     Result result;
     result.crc = quint32(crc32(0, nullptr, 0));

@@ -18,15 +18,19 @@ struct DeflateOptions {
 };
 
 // Compresses an entry's data into one standard raw Deflate stream on several threads: the
-// data is read in blocks, each block is compressed and checked on a worker, and the pieces are
-// written in order. The number of blocks in memory is fixed, so memory stays the same whatever
-// the size of the data and however slow the writing is (reading waits for a free block).
+// data is read in blocks, each block is compressed and checked on a worker (and optionally
+// sealed there, encrypted say), and the pieces are written in order. The number of blocks in
+// memory is fixed, so memory stays the same whatever the size of the data and however slow the
+// writing is (reading waits for a free block).
 class ParallelDeflate {
 public:
     // Fills exactly `length` bytes or throws.
     using Read = std::function<void(char* into, qint64 length)>;
     // Writes all `length` bytes or throws.
     using Write = std::function<void(const char* data, qint64 length)>;
+    // Changes a checked piece in place (encrypts it) on a worker, given where it stands in the
+    // entry's stream; pieces are handed over in any order, several at once. Throws on failure.
+    using Seal = std::function<void(quint64 offset, char* data, size_t size)>;
 
     struct Result {
         quint64 size = 0;           // bytes read
@@ -52,8 +56,11 @@ public:
 
     // Compresses `size` bytes taken from `read` and hands the stream to `write`. Throws
     // ProgramError naming `name` when a block cannot be compressed or fails its check; whatever
-    // `read` and `write` throw passes through. Nothing of a failed block is written.
-    Result deflate(const QString& name, quint64 size, const Read& read, const Write& write);
+    // `read` and `write` throw passes through. Nothing of a failed block is written. With
+    // `seal`, each piece is sealed once checked and once the pieces before it are, and
+    // `write` gets the sealed piece.
+    Result deflate(const QString& name, quint64 size, const Read& read, const Write& write,
+                   const Seal& seal = {});
 
 private:
     struct Shared;

@@ -1,5 +1,6 @@
 #include "archive/ZipWriter.h"
 
+#include "archive/WinZipAes.h"
 #include "platform/ProgramError.h"
 
 #include <QDateTime>
@@ -21,6 +22,8 @@ constexpr quint16 utf8NameFlag = 0x0800;
 constexpr quint16 methodDeflate = 8;
 constexpr quint16 versionDeflate = 20;
 constexpr quint16 versionZip64 = 45;
+constexpr quint16 versionAes = 51;
+constexpr quint16 encryptedFlag = 0x0001;
 constexpr quint16 madeByUnix = (3 << 8) | versionZip64;
 constexpr quint32 sentinel32 = 0xFFFFFFFFu;
 constexpr quint16 sentinel16 = 0xFFFFu;
@@ -112,29 +115,41 @@ void ZipWriter::addFile(const QString& path, const QString& entryName) {
     const quint64 sizeAtOpen = quint64(in.size());
     if (!m_deflate)
         m_deflate = std::make_unique<ParallelDeflate>(m_deflateOptions);
-    e.zip64Sizes = m_deflate->worstCase(sizeAtOpen) >= m_limits.zip64From32;
+    // Each entry has its own salt, so its own keys.
+    std::unique_ptr<WinZipAes> aes;
+    if (!m_password.isEmpty())
+        aes = std::make_unique<WinZipAes>(m_password);
+    e.encrypted = aes != nullptr;
+    const quint64 overhead = aes ? quint64(WinZipAes::overhead) : 0;
+    e.zip64Sizes = m_deflate->worstCase(sizeAtOpen) + overhead >= m_limits.zip64From32;
     e.headerOffset = m_position;
     // Anything that fails from here on leaves a partial entry behind.
     m_broken = true;
 
+    QByteArray extra;
+    if (e.zip64Sizes) { // first, where the patch below expects it
+        put16(extra, zip64ExtraTag);
+        put16(extra, 16);
+        put64(extra, 0);
+        put64(extra, 0);
+    }
+    if (aes)
+        extra.append(WinZipAes::extraField());
     QByteArray header;
     put32(header, localHeaderSignature);
-    put16(header, e.zip64Sizes ? versionZip64 : versionDeflate);
-    put16(header, utf8NameFlag);
-    put16(header, methodDeflate);
+    put16(header, aes ? versionAes : e.zip64Sizes ? versionZip64 : versionDeflate);
+    put16(header, aes ? (utf8NameFlag | encryptedFlag) : utf8NameFlag);
+    put16(header, aes ? WinZipAes::method : methodDeflate);
     put32(header, e.dosTime);
     put32(header, 0); // CRC, patched below
     put32(header, e.zip64Sizes ? sentinel32 : 0);
     put32(header, e.zip64Sizes ? sentinel32 : 0);
     put16(header, quint16(e.name.size()));
-    put16(header, e.zip64Sizes ? 20 : 0);
+    put16(header, quint16(extra.size()));
     header.append(e.name);
-    if (e.zip64Sizes) {
-        put16(header, zip64ExtraTag);
-        put16(header, 16);
-        put64(header, 0);
-        put64(header, 0);
-    }
+    header.append(extra);
+    if (aes)
+        header.append(aes->header());
     writeBytes(header);
 
     // A backup file is complete before it is packed. One that shrank or grew while it was read
@@ -154,11 +169,23 @@ void ZipWriter::addFile(const QString& path, const QString& entryName) {
             done += n;
         }
     };
-    const auto write = [this](const char* data, qint64 length) { writeBytes(data, length); };
-    const ParallelDeflate::Result r = m_deflate->deflate(path, sizeAtOpen, read, write);
+    const auto write = [this, &aes](const char* data, qint64 length) {
+        if (aes)
+            aes->authenticate(data, size_t(length));
+        writeBytes(data, length);
+    };
+    ParallelDeflate::Seal seal;
+    if (aes)
+        seal = [&aes](quint64 offset, char* data, size_t size) {
+            aes->encrypt(offset, data, size);
+        };
+    const ParallelDeflate::Result r = m_deflate->deflate(path, sizeAtOpen, read, write, seal);
+    if (aes)
+        writeBytes(aes->authenticationCode());
     e.size = r.size;
-    e.compressedSize = r.compressedSize;
-    e.crc = r.crc;
+    e.compressedSize = r.compressedSize + overhead;
+    // AE-2: the authentication code stands in for the CRC, which would tell about the content.
+    e.crc = aes ? 0 : r.crc;
     char beyond = 0;
     const qint64 more = in.read(&beyond, 1);
     if (more < 0)
@@ -217,19 +244,22 @@ void ZipWriter::writeCentralDirectory() {
         }
         if (bigOffset)
             put64(extra, e.headerOffset);
-        if (!extra.isEmpty()) {
+        const bool zip64 = !extra.isEmpty();
+        if (zip64) {
             QByteArray tagged;
             put16(tagged, zip64ExtraTag);
             put16(tagged, quint16(extra.size()));
             extra.prepend(tagged);
         }
+        if (e.encrypted)
+            extra.append(WinZipAes::extraField());
 
         QByteArray h;
         put32(h, centralHeaderSignature);
-        put16(h, madeByUnix);
-        put16(h, extra.isEmpty() ? versionDeflate : versionZip64);
-        put16(h, utf8NameFlag);
-        put16(h, methodDeflate);
+        put16(h, e.encrypted ? quint16((3 << 8) | versionAes) : madeByUnix);
+        put16(h, e.encrypted ? versionAes : zip64 ? versionZip64 : versionDeflate);
+        put16(h, e.encrypted ? (utf8NameFlag | encryptedFlag) : utf8NameFlag);
+        put16(h, e.encrypted ? WinZipAes::method : methodDeflate);
         put32(h, e.dosTime);
         put32(h, e.crc);
         put32(h, e.zip64Sizes ? sentinel32 : quint32(e.compressedSize));

@@ -21,8 +21,9 @@ struct ZipLimits {
 // checked before it is written, through a fixed number of buffers so memory stays the same
 // whatever the size of the files. Each local header is patched with the CRC and the sizes once
 // its data is written, so no data descriptors are needed. Sizes, offsets and counts that do not
-// fit the classic fields use the ZIP64 records. Every failure throws ProgramError with a German
-// message that names the file.
+// fit the classic fields use the ZIP64 records. With a password every entry is encrypted with
+// AES-256 in the WinZip AES form (WinZipAes), its pieces on the workers. Every failure throws
+// ProgramError with a German message that names the file.
 class ZipWriter {
 public:
     // `out` must be open for writing, empty, and seekable; `outName` names it in messages.
@@ -31,6 +32,9 @@ public:
     ~ZipWriter();
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
+
+    // Encrypts the entries added from now on; an empty password stores them unencrypted.
+    void setPassword(const QString& password) { m_password = password.toUtf8(); }
 
     // Adds the file as an entry named after its file name without folder.
     void addFile(const QString& path);
@@ -52,6 +56,7 @@ private:
         quint32 dosTime = 0;
         quint32 externalAttributes = 0;
         bool zip64Sizes = false; // the local header carries a ZIP64 extra field
+        bool encrypted = false;
     };
 
     void writeBytes(const char* data, qint64 length);
@@ -64,6 +69,7 @@ private:
     QString m_outName;
     ZipLimits m_limits;
     DeflateOptions m_deflateOptions;
+    QByteArray m_password; // UTF-8; empty: no encryption
     std::unique_ptr<ParallelDeflate> m_deflate; // started with the first entry
     quint64 m_position = 0;
     std::vector<Entry> m_entries;

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
+#include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 
 #include <QDate>
@@ -49,6 +50,7 @@ bool ArchivePackager::sameFolder(const QString& a, const QString& b) {
 }
 
 ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& OrdnerZIPDateien,
+                                            const QString& ZIP_Passwort,
                                             const QString& fullBackupFile,
                                             const QString& logBackupFile,
                                             const SaveZipName& saveZipName) {
@@ -73,13 +75,19 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
 
     // Last week's archive of this day stays until today's is complete: the new one is renamed
     // over it, so a night whose backup or packaging fails still leaves last week's archive
-    // and its copy to restore from.
+    // and its copy to restore from. A symbolic link in the archive's place is not the program's:
+    // the link itself goes (what it points to is left alone), so nothing is written or read
+    // through it, and tonight's archive takes its name.
     bool made = false;
+    if (NoFollowFile::isSymLink(location.archivePath)) {
+        QFile::remove(location.archivePath);
+        m_log.writelogentry(NoFollowFile::removedLink(location.archivePath));
+    }
     if (!fileExists(fullBackupFile)) {
         m_log.writelogentry(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
         m_errors.add(1);
     } else {
-        made = pack(job, location.archivePath, fullBackupFile, logBackupFile);
+        made = pack(job, location, ZIP_Passwort, fullBackupFile, logBackupFile);
     }
 
     // The copy folder is compared as a folder, not as text: chosen without its trailing
@@ -99,8 +107,10 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
     return location;
 }
 
-bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
-                           const QString& fullBackupFile, const QString& logBackupFile) {
+bool ArchivePackager::pack(const BackupJob& job, const ArchiveLocation& archive,
+                           const QString& password, const QString& fullBackupFile,
+                           const QString& logBackupFile) {
+    const QString& archivePath = archive.archivePath;
     m_log.writelogentry(QStringLiteral("ZIP-Datei wird erstellt für Datenbank: ") + job.DBName +
                         QStringLiteral(" / ") + archivePath);
     m_log.processMessages();
@@ -108,13 +118,16 @@ bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         // Written under a temporary name beside the archive path; only a complete archive is
         // renamed into place, and an unfinished one is removed when `file` goes.
         QSaveFile file(archivePath);
-        if (!file.open(QIODevice::WriteOnly))
-            throw ProgramError(cannotWrite(archivePath, file));
+        if (QString refused; !NoFollowFile::openSave(file, &refused))
+            throw ProgramError(NoFollowFile::isSymLink(archivePath)
+                                   ? refused
+                                   : cannotWrite(archivePath, file));
         m_log.writelogentry(QStringLiteral("ZIP-Datei geöffnet: ") + archivePath);
 
         const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
         ZipWriter writer(filtered ? *filtered : static_cast<QIODevice&>(file), archivePath,
                          ZipLimits(), m_deflateOptions);
+        writer.setPassword(password);
         // The full backup was there a moment ago; an archive without it is no backup.
         if (!fileExists(fullBackupFile))
             throw ProgramError(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
@@ -131,6 +144,9 @@ bool ArchivePackager::pack(const BackupJob& job, const QString& archivePath,
         if (!file.commit())
             throw ProgramError(cannotWrite(archivePath, file));
         m_log.writelogentry(QStringLiteral("ZIP-Datei geschlossen: ") + archivePath);
+        if (!password.isEmpty())
+            m_log.writelogentry(QStringLiteral("ZIP-Datei mit AES-256 verschlüsselt: ") +
+                                archive.archiveName);
         m_log.writelogentry(QStringLiteral("ZIP-Datei erstellt für Datenbank: ") + job.DBName +
                             QStringLiteral(" / ") + archivePath);
         return true;
@@ -147,10 +163,13 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
                                   const QString& copyTarget) {
     bool copied = false;
     {
-        // Same as the archive: the target is replaced only by a complete copy.
+        // Same as the archive: the target is replaced only by a complete copy, and never
+        // written through a symbolic link in its place (such a link is removed, not followed).
+        if (NoFollowFile::isSymLink(copyTarget) && QFile::remove(copyTarget))
+            m_log.writelogentry(NoFollowFile::removedLink(copyTarget));
         QFile source(archivePath);
         QSaveFile target(copyTarget);
-        if (source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly)) {
+        if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target)) {
             constexpr qint64 chunk = 1024 * 1024;
             const auto buffer = std::make_unique<char[]>(chunk);
             bool ok = true;
@@ -184,6 +203,8 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
                             job.DBName);
         return;
     }
+    if (NoFollowFile::isSymLink(copyTarget))
+        m_log.writelogentry(NoFollowFile::refusal(copyTarget));
     m_log.writelogentry(QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: ") +
                         job.DBName);
     m_log.writelogentry(archivePath);

@@ -24,7 +24,7 @@ struct ArchiveLocation {
 // Packs a job's backup files into its weekday archive in the program folder and copies the
 // archive into the copy folder. An archive is written under a temporary name and renamed into
 // place only when complete, in both folders, so an incomplete one never stands where the copy
-// or the upload would ship it.
+// or the upload would ship it. With a ZIP password the archive's entries are AES-256 encrypted.
 class ArchivePackager {
 public:
     // Stores a ZIP_Dateiname filled in from DBName in the settings; may throw, which ends the run.
@@ -35,9 +35,10 @@ public:
     // `programFolder` ends in '/'.
     ArchivePackager(LogSink& log, ErrorCount& errors, const Clock& clock, QString programFolder);
 
+    // `ZIP_Passwort` empty: the archive is not encrypted; otherwise every entry is, with AES-256.
     ArchiveLocation zipprozess(BackupJob& job, const QString& OrdnerZIPDateien,
-                               const QString& fullBackupFile, const QString& logBackupFile,
-                               const SaveZipName& saveZipName);
+                               const QString& ZIP_Passwort, const QString& fullBackupFile,
+                               const QString& logBackupFile, const SaveZipName& saveZipName);
 
     void setOutputFilter(OutputFilter filter) { m_outputFilter = std::move(filter); }
     // How the entries are compressed; tests choose small blocks or damage one.
@@ -51,8 +52,8 @@ public:
 
 private:
     // Whether today's archive now stands complete at the archive path.
-    bool pack(const BackupJob& job, const QString& archivePath, const QString& fullBackupFile,
-              const QString& logBackupFile);
+    bool pack(const BackupJob& job, const ArchiveLocation& archive, const QString& password,
+              const QString& fullBackupFile, const QString& logBackupFile);
     void copyArchive(const BackupJob& job, const QString& archivePath, const QString& copyTarget);
 
     LogSink& m_log;

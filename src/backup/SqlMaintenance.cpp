@@ -3,6 +3,7 @@
 #include "sqlserver/SqlConnectionString.h"
 #include "sqlserver/SqlQuoting.h"
 #include "platform/ErrorCount.h"
+#include "platform/IniFile.h"
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
@@ -53,6 +54,13 @@ QString SqlMaintenance::masterConnectionString(const BackupJob& job) {
                                       job.DBServer);
 }
 
+bool SqlMaintenance::verifyBackup() const {
+    if (m_iniFile.isEmpty())
+        return false;
+    return IniFile(m_iniFile).value(QStringLiteral("OrvelSQLBackup"),
+                                    QStringLiteral("VerifyBackup")) == QLatin1String("1");
+}
+
 void SqlMaintenance::log(const QString& text) {
     m_log.writelogentry(text);
 }
@@ -92,6 +100,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
 
     const QString& db = job.DBName;
     const QString jobConnection = jobConnectionString(job);
+    const bool verify = verifyBackup();
     log(QStringLiteral("Arbeitsprozess beginn für Datenbank: ") + db);
 
     // Connection check.
@@ -181,15 +190,29 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
     SQLCommand.setCommandTimeout(m_commandTimeout);
 
     const bool full = recoveryModel == QLatin1String("FULL");
+    const QString withChecksum = verify ? QStringLiteral(" WITH CHECKSUM") : QString();
     const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db) +
                                    QStringLiteral(" TO DISK=") +
-                                   SqlQuoting::text(fullBackupFileFor(m_folders.server, db));
+                                   SqlQuoting::text(fullBackupFileFor(m_folders.server, db)) +
+                                   withChecksum;
     const QString checkDatabase =
         QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
     const QString shrinkData = QStringLiteral("DBCC SHRINKFILE (") + dataFileId + QLatin1Char(')');
     const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) +
                               QStringLiteral(" TO DISK=") +
-                              SqlQuoting::text(logBackupFileFor(m_folders.server, db));
+                              SqlQuoting::text(logBackupFileFor(m_folders.server, db)) +
+                              withChecksum;
+    // The check reads a backup set back as a restore would, its page checksums included; the
+    // server reads it where it wrote it.
+    const Step checkStep{u"Prüfe Backup für Datenbank: ", u"Backup geprüft für Datenbank: ",
+                         u"FEHLER bei Backup-Prüfung für Datenbank: ", nullptr};
+    const auto verifyOnly = [&](const QString& file, int backupSet) {
+        QString statement = QStringLiteral("RESTORE VERIFYONLY FROM DISK=") +
+                            SqlQuoting::text(file) + QStringLiteral(" WITH ");
+        if (backupSet > 0)
+            statement += QStringLiteral("FILE = %1, ").arg(backupSet);
+        runStatement(checkStep, statement + QStringLiteral("CHECKSUM"), db, full);
+    };
     const QString shrinkLog = QStringLiteral("DBCC SHRINKFILE (") + logFileId + QLatin1Char(')');
 
     if (!runStatement({u"Starte Backup für Datenbank: ", u"Backup abgeschlossen für Datenbank: ",
@@ -199,6 +222,8 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         // packed as one.
         if (QFile::exists(m_fullBackupFile))
             QFile::remove(m_fullBackupFile);
+    } else if (verify) {
+        verifyOnly(fullBackupFileFor(m_folders.server, db), 0);
     }
     runStatement({u"Starte Datenbankprüfung für Datenbank: ",
                   u"Datenbankprüfung abgeschlossen für Datenbank: ",
@@ -210,12 +235,16 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
                  shrinkData, db, full);
     // Until one log backup of this job has worked, whatever a failed one left in the .TRN is no
     // backup and must not be packed; after that, the file holds a good set and stays.
-    bool logBackupDone = false;
+    // Each log backup that worked adds a set to the .TRN; the check reads the newest.
+    int logSets = 0;
     const auto logBackup = [&](const Step& step) {
-        if (runStatement(step, backupLog, db, full))
-            logBackupDone = true;
-        else if (!logBackupDone && QFile::exists(m_logBackupFile))
+        if (runStatement(step, backupLog, db, full)) {
+            ++logSets;
+            if (verify)
+                verifyOnly(logBackupFileFor(m_folders.server, db), logSets);
+        } else if (logSets == 0 && QFile::exists(m_logBackupFile)) {
             QFile::remove(m_logBackupFile);
+        }
     };
     logBackup({u"Starte Backup LOG für Datenbank: ", u"Backup LOG abgeschlossen für Datenbank: ",
                u"FEHLER bei Backup LOG für Datenbank: ",

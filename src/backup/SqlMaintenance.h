@@ -47,6 +47,12 @@ public:
     static QString jobConnectionString(const BackupJob& job);
     static QString masterConnectionString(const BackupJob& job);
 
+    // The INI file whose [OrvelSQLBackup] VerifyBackup=1 switches the backup check on: the
+    // backups are written WITH CHECKSUM and each is read back by RESTORE VERIFYONLY. Read at the
+    // start of every job; never written. No file (the default), another value: no check.
+    void setIniFile(const QString& path) { m_iniFile = path; }
+    bool verifyBackup() const;
+
     // Statement time-out; tests shorten it.
     void setCommandTimeout(int seconds) { m_commandTimeout = seconds; }
     int commandTimeout() const { return m_commandTimeout; }
@@ -76,6 +82,7 @@ private:
     BackupFolders m_folders;
     QString m_fullBackupFile;
     QString m_logBackupFile;
+    QString m_iniFile;
     int m_commandTimeout = DefaultCommandTimeout;
     bool m_busy = false;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
+#include "platform/PlainFileName.h"
 #include "platform/ProgramError.h"
 
 #include <QFileInfo>
@@ -43,14 +44,19 @@ void BackupRun::runJobs() {
     for (BackupJob job : jobs) {
         JobOutcome outcome;
         outcome.dbName = job.DBName;
+        if (!fileNamesArePlain(job)) {
+            m_outcomes << outcome; // a job that made nothing
+            continue;
+        }
         m_parts.sql->arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
                                                "und FTP-Prozess ausgeführt: ") +
                                 job.DBName);
         } else {
+            const GeneralSettings general = settings.generalSettings();
             const ArchiveLocation archive = m_parts.packaging->zipprozess(
-                job, settings.generalSettings().OrdnerZIPDateien,
+                job, general.OrdnerZIPDateien, general.ZIP_Passwort,
                 [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
             // The archive of last week's day goes before packing: one there now is this run's.
             const QFileInfo made(archive.archivePath);
@@ -79,4 +85,20 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();
     return uploaded;
+}
+
+bool BackupRun::fileNamesArePlain(const BackupJob& job) {
+    // The database name names the backup files and the archive name the archive, both in the
+    // program folder: a name that would reach outside it stops the job before any file is
+    // deleted or written.
+    for (const QString* name : {&job.DBName, &job.ZIP_Dateiname}) {
+        if (isPlainFileName(*name))
+            continue;
+        m_log.writelogentry(QStringLiteral("FEHLER: ungültiger Dateiname \"") +
+                            shownFileName(*name) + QStringLiteral("\" für Datenbank: ") +
+                            shownFileName(job.DBName));
+        m_errors.add(1);
+        return false;
+    }
+    return true;
 }

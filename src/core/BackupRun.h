@@ -35,6 +35,9 @@ public:
 
 private:
     void runJobs();
+    // False, with its line and one error counted, when the job's database or archive name
+    // would make a path outside the program folder.
+    bool fileNamesArePlain(const BackupJob& job);
     // True when the archive was uploaded.
     bool uploadStep(const BackupJob& job, const ArchiveLocation& archive);
 

@@ -8,6 +8,9 @@
 namespace DayFile {
 
 // Appends "stamp text" to the file; false when it could not be written (the caller stays silent).
-bool append(const QString& fileName, const QDateTime& at, const QString& entrytext);
+// A symbolic link in place of the file is not followed: `linkRefused` then gets the message
+// that names the file.
+bool append(const QString& fileName, const QDateTime& at, const QString& entrytext,
+            QString* linkRefused = nullptr);
 
 } // namespace DayFile

@@ -11,6 +11,23 @@
 LogBook::LogBook(const Clock& clock) : m_clock(clock) {}
 
 void LogBook::writelogentry(const QString& entrytext) {
+    showOnScreen(entrytext);
+    processMessages();
+    // Every failure of the file part is silent: the entry then stands on screen only.
+    // File name and file stamp are readings of their own, in this order.
+    if (!m_logFolder.isEmpty()) {
+        const QString fileName = dayFileName(m_clock.now().date());
+        QString linkRefused;
+        if (!DayFile::append(fileName, m_clock.now(), entrytext, &linkRefused) &&
+            !linkRefused.isEmpty() && fileName != m_refusedDayFile) {
+            // Save for a link planted in place of the day file: that is said once, on screen.
+            m_refusedDayFile = fileName;
+            showOnScreen(QStringLiteral("FEHLER: ") + linkRefused);
+        }
+    }
+}
+
+void LogBook::showOnScreen(const QString& entrytext) {
     const QString line = DateText::screenStamp(m_clock.now()) + QLatin1Char(' ') + entrytext;
     m_lines.append(line);
     if (m_view)
@@ -19,14 +36,6 @@ void LogBook::writelogentry(const QString& entrytext) {
         const QByteArray out = line.toUtf8() + '\n';
         std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
         std::fflush(stdout);
-    }
-
-    processMessages();
-    // Every failure of the file part is silent: the entry then stands on screen only.
-    // File name and file stamp are readings of their own, in this order.
-    if (!m_logFolder.isEmpty()) {
-        const QString fileName = dayFileName(m_clock.now().date());
-        DayFile::append(fileName, m_clock.now(), entrytext);
     }
 }
 

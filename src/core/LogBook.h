@@ -46,10 +46,13 @@ public:
     QString dayFileName(const QDate& date) const;
 
 private:
+    void showOnScreen(const QString& entrytext);
+
     const Clock& m_clock;
     LogView* m_view = nullptr;
     QString m_logFolder;
     QStringList m_lines;
     bool m_echo = false;
+    QString m_refusedDayFile; // the day file last refused as a link, said once
     std::function<void()> m_pump;
 };

@@ -29,6 +29,7 @@ public:
     bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
     bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
     void checkdatabase() override { m_db.checkdatabase(); }
+    bool connected() const override { return m_db.ADOConnection1.connected(); }
     QList<BackupJob> jobsForRun() override {
         return SettingsRecords::jobsForRun(m_db.queryDatenbanken);
     }
@@ -65,9 +66,11 @@ public:
         : m_packager(log, errors, clock, programFolder),
           m_folders(BackupFolders::inProgramFolder(programFolder)) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                               const QString& zipPassword,
                                const ArchivePackager::SaveZipName& saveZipName) override {
         return m_packager.zipprozess(
-            job, copyFolder, SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
+            job, copyFolder, zipPassword,
+            SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
             SqlMaintenance::logBackupFileFor(m_folders.local, job.DBName), saveZipName);
     }
     void useBackupFolders(const BackupFolders& folders) override { m_folders = folders; }
@@ -159,6 +162,7 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
+    m_sql->setIniFile(folder + ProgramCore::kIniFileName);
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
 

@@ -118,6 +118,9 @@ void ProgramCore::prepareStart() {
         m_log.writelogentry(QStringLiteral("Einstellungsdatenbank erstellt"));
     m_log.writelogentry(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
     m_parts.settings->checkdatabase();
+    // Settings that could not be opened have said so in their own lines; the start goes on as
+    // before, but the scheduler learns that the night is not to be trusted.
+    m_settingsUnavailable = !m_parts.settings->connected();
 
     // The run's walk through the jobs must not repaint the grid and fields for every row.
     setControlsAttached(false);
@@ -320,7 +323,7 @@ void ProgramCore::setControlsAttached(bool attached) {
 }
 
 int ProgramCore::exitCode() const {
-    if (m_preparationFailed)
+    if (m_preparationFailed || m_settingsUnavailable)
         return kExitPreparationFailed;
     return m_errors.value() > 0 ? kExitErrors : kExitClean;
 }

@@ -118,6 +118,7 @@ private:
     QString m_publicAddress;
     bool m_controlsAttached = true;
     bool m_preparationFailed = false;
+    bool m_settingsUnavailable = false; // checkdatabase found no connection
     bool m_mailing = false;
     bool m_checkingUpdate = false;
 };

@@ -21,6 +21,9 @@ public:
     // Connects, brings the schema up to date and opens the settings; logs its own outcome.
     // Throws when the settings cannot be prepared.
     virtual void checkdatabase() = 0;
+    // Whether the settings file is connected (false after a checkdatabase that found no
+    // connection: wrong key, a file that is no settings file, a lock).
+    virtual bool connected() const = 0;
     // The jobs of a backup run; throws when they cannot be read.
     virtual QList<BackupJob> jobsForRun() = 0;
     // Stores a filled-in archive name in the job's row; throws when it cannot.
@@ -50,6 +53,7 @@ class Packaging {
 public:
     virtual ~Packaging() = default;
     virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
+                                       const QString& zipPassword,
                                        const ArchivePackager::SaveZipName& saveZipName) = 0;
     // Where the next run's backup files lie; set before each run.
     virtual void useBackupFolders(const BackupFolders&) {}

@@ -1,6 +1,7 @@
 #include "platform/IniFile.h"
 
 #include "platform/Encoding.h"
+#include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 
 #include <QByteArray>
@@ -205,7 +206,8 @@ void IniFile::setValue(const QString& section, const QString& key, const QString
 
     // QSaveFile writes beside the file and renames on commit: a failure leaves the old file
     // whole, and an existing file keeps its permissions.
+    // A symbolic link in the INI file's place is not written through.
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
+    if (!NoFollowFile::openSave(file) || file.write(out) != out.size() || !file.commit())
         throw failure;
 }

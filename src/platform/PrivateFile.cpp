@@ -8,30 +8,12 @@
 #include <unistd.h>
 #endif
 
-bool createPrivateFile(const QString& path) {
-#ifdef Q_OS_UNIX
-    // Created with its final mode, so there is no moment in which others could open it; the
-    // fchmod makes the mode independent of a umask that would also take the owner's rights.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fchmod(fd, 0600) == 0;
-    ::close(fd);
-    if (!ok)
-        ::unlink(QFile::encodeName(path).constData());
-    return ok;
-#else
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-#endif
-}
-
 void restrictToOwner(const QString& path) {
 #ifdef Q_OS_UNIX
-    // Through a descriptor, so the mode lands on the file that was checked to be a plain file.
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    // Through a descriptor, so the mode lands on the file that was checked to be a plain file;
+    // a link in its place is not followed (it could point at any file of this account).
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0)
         return;
     struct stat st {};

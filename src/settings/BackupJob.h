@@ -17,8 +17,8 @@ struct BackupJob {
     int FTP_Port = 0;
     QString FTP_Pfad;
     int FTP_SSL = 0;    // 0 FTP, 1 FTPS, 2 SFTP
-    int FTP_Passiv = 0; // 0 passive, 1 active
-    int FTP_Binary = 0;
+    int FTP_Passiv = 0; // 1 passive, 0 active data connections
+    int FTP_Binary = 0; // 0 text, 1 binary
 
     bool operator==(const BackupJob&) const = default;
 };

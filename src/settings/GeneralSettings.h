@@ -14,6 +14,7 @@ struct GeneralSettings {
     int Port = 0;
     bool SMTPSSLTLS = false;
     QString OrdnerZIPDateien;
+    QString ZIP_Passwort; // empty: archives are not encrypted
 
     bool operator==(const GeneralSettings&) const = default;
 };

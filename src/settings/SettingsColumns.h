@@ -36,6 +36,7 @@ inline const QString SMTPServer = QStringLiteral("SMTPServer");
 inline const QString Port = QStringLiteral("Port");
 inline const QString SMTPSSLTLS = QStringLiteral("SMTPSSLTLS");
 inline const QString OrdnerZIPDateien = QStringLiteral("OrdnerZIPDateien");
+inline const QString ZIP_Passwort = QStringLiteral("ZIP_Passwort");
 
 // Table dbversion: the schema version.
 inline const QString versionTable = QStringLiteral("dbversion");

@@ -1,6 +1,7 @@
 #include "settings/SettingsConnection.h"
 
 #include "platform/ConnectionString.h"
+#include "platform/NoFollowFile.h"
 #include "platform/PrivateFile.h"
 #include "platform/ProgramError.h"
 #include "settings/Dataset.h"
@@ -9,14 +10,73 @@
 #include <sqlcipher/sqlite3.h>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QMutex>
 #include <algorithm>
+#include <mutex>
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
-QString sqliteMessage(sqlite3* db) {
+QMutex refusedMutex;
+QString refusedPath; // the last file SQLite could not open because a link sat in its place
+
+#ifdef Q_OS_UNIX
+// SQLite opens the settings file and, later and by itself, its journal files. Every open of
+// its file layer goes through here, so a link planted in place of any of them is not followed.
+int openWithoutFollowing(const char* path, int flags, int mode) {
+    const int fd = ::open(path, flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != ELOOP)
+        return fd;
+    // SQLite also opens the folder, read-only, to make a rename durable; the program folder
+    // itself may well be reached through a link.
+    struct stat st {};
+    if ((flags & O_ACCMODE) == O_RDONLY && !(flags & O_CREAT) && ::stat(path, &st) == 0 &&
+        S_ISDIR(st.st_mode))
+        return ::open(path, flags | O_DIRECTORY | O_CLOEXEC, mode);
+    {
+        const QMutexLocker lock(&refusedMutex);
+        refusedPath = QFile::decodeName(path);
+    }
+    errno = ELOOP;
+    return -1;
+}
+#endif
+
+void openWithoutFollowingLinks() {
+#ifdef Q_OS_UNIX
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr); vfs && vfs->iVersion >= 3)
+            vfs->xSetSystemCall(vfs, "open",
+                                reinterpret_cast<sqlite3_syscall_ptr>(&openWithoutFollowing));
+    });
+#endif
+}
+
+} // namespace
+
+QString settingsFileMessage(sqlite3* db) {
+    {
+        // SQLite only says it could not open a file: name the file a link was refused for.
+        const QMutexLocker lock(&refusedMutex);
+        if (!refusedPath.isEmpty())
+            return NoFollowFile::refusal(std::exchange(refusedPath, QString()));
+    }
     return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
 }
 
+namespace {
+QString sqliteMessage(sqlite3* db) {
+    return settingsFileMessage(db);
+}
 } // namespace
 
 ConnectionParams SettingsConnection::parseConnectionString(const QString& connectionString) {
@@ -31,7 +91,9 @@ ConnectionParams SettingsConnection::parseConnectionString(const QString& connec
 }
 
 sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs,
-                          QString* error) {
+                          QString* error, bool* refused) {
+    if (refused)
+        *refused = false;
     auto fail = [error](sqlite3* db, const QString& text) -> sqlite3* {
         if (error)
             *error = text;
@@ -41,6 +103,17 @@ sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyT
     };
     if (params.dataSource.isEmpty())
         return fail(nullptr, QStringLiteral("Keine Datenquelle angegeben"));
+
+    // Neither the file nor the journal files SQLite keeps beside it may be a link: the file's
+    // account would write wherever it points.
+    openWithoutFollowingLinks();
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        if (const QString path = params.dataSource + QLatin1String(suffix);
+            NoFollowFile::isSymLink(path)) {
+            if (refused)
+                *refused = true;
+            return fail(nullptr, NoFollowFile::refusal(path));
+        }
 
     // A file from an older version (or copied in) may be readable by every local account;
     // narrowed before it is opened, the files SQLite writes beside it take the narrow mode too.
@@ -66,6 +139,13 @@ sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyT
     rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
         return fail(db, sqliteMessage(db));
+    // A file that another process keeps locked for writing beyond the busy time-out fails
+    // here, not in the middle of the run (a read-only file is still read).
+    rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_READONLY)
+        return fail(db, sqliteMessage(db));
     return db;
 }
 
@@ -84,9 +164,21 @@ void SettingsConnection::setBusyTimeoutMs(int ms) {
 void SettingsConnection::open() {
     if (m_db)
         return;
+    m_refusal.clear();
+    const ConnectionParams params = parseConnectionString(m_connectionString);
+    // SQLite would take an empty file for an empty database and build the tables into it; an
+    // empty file in place of the settings was not made by this program and stays as it is.
+    if (const QFileInfo info(params.dataSource);
+        !info.isSymLink() && info.isFile() && info.size() == 0) {
+        m_refusal = QStringLiteral("Die Datei %1 ist leer und keine Einstellungsdatenbank")
+                        .arg(params.dataSource);
+        throw ProgramError(m_refusal);
+    }
     QString error;
-    m_db =
-        openSettingsFile(parseConnectionString(m_connectionString), false, m_busyTimeoutMs, &error);
+    bool refused = false;
+    m_db = openSettingsFile(params, false, m_busyTimeoutMs, &error, &refused);
+    if (refused)
+        m_refusal = error;
     if (!m_db)
         throw ProgramError(error);
 }

@@ -45,6 +45,9 @@ public:
 
     // The text of the last error of this connection.
     QString lastError() const;
+    // Why the last open refused the file without trying it (a symbolic link in place of the
+    // file or a journal file, an empty file); empty otherwise.
+    const QString& refusal() const { return m_refusal; }
 
 private:
     friend class Dataset;
@@ -54,10 +57,16 @@ private:
     QString m_connectionString;
     int m_busyTimeoutMs = defaultBusyTimeoutMs;
     sqlite3* m_db = nullptr;
+    QString m_refusal;
     std::vector<Dataset*> m_datasets;
 };
 
-// Opens (or, with create, creates) the file and sets the key; nullptr and a message on failure.
+// Opens (or, with create, creates) the file and sets the key; nullptr and a message on failure,
+// with `refused` set when a symbolic link sits in place of the file or a journal file.
 // Shared by the connection and the creation of a new settings file.
 sqlite3* openSettingsFile(const ConnectionParams& params, bool create, int busyTimeoutMs,
-                          QString* error);
+                          QString* error, bool* refused = nullptr);
+
+// The text of the last failure on a settings file connection; where SQLite could not open a
+// file because a symbolic link sat in its place, the refusal naming that file.
+QString settingsFileMessage(sqlite3* db);

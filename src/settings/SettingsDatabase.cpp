@@ -2,7 +2,6 @@
 
 #include "platform/ConnectionString.h"
 #include "platform/LogSink.h"
-#include "platform/PrivateFile.h"
 #include "platform/ProgramError.h"
 #include "settings/JetDialect.h"
 #include "settings/SettingsColumns.h"
@@ -11,6 +10,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 namespace C = SettingsColumns;
 
@@ -49,25 +49,36 @@ bool SettingsDatabase::CreateAccessDatabase(const QString& Database) {
     const QFileInfo info(params.dataSource);
     if (params.dataSource.isEmpty() || info.exists() || info.isSymLink())
         return false;
-    // The file holds the stored passwords under a published key: it is created readable by its
-    // owner only, before SQLite opens it (SQLite gives its journal files the same mode).
-    if (!createPrivateFile(params.dataSource))
-        return false;
-    sqlite3* db =
-        openSettingsFile(params, false, SettingsConnection::defaultBusyTimeoutMs, nullptr);
-    if (!db) {
-        QFile::remove(params.dataSource);
-        return false;
+    // Made complete under a name of its own beside the file and then given its name, so that
+    // a program stopped half-way never leaves an empty file (which later starts refuse) there.
+    ConnectionParams building = params;
+    {
+        // The file holds the stored passwords under a published key: it is created readable by
+        // its owner only, before SQLite opens it (SQLite gives its journal files the same mode).
+        QTemporaryFile temp(params.dataSource + QStringLiteral(".XXXXXX"));
+        temp.setAutoRemove(false);
+        if (!temp.open())
+            return false;
+        building.dataSource = temp.fileName();
     }
+    const auto discard = [&building] {
+        QFile::remove(building.dataSource); // the next start tries again
+        return false;
+    };
+    sqlite3* db =
+        openSettingsFile(building, false, SettingsConnection::defaultBusyTimeoutMs, nullptr);
+    if (!db)
+        return discard();
     // SQLite writes a file only when something is stored; writing the header now makes the
     // new file an encrypted database without tables.
     const bool written =
         sqlite3_exec(db, "PRAGMA user_version = 0", nullptr, nullptr, nullptr) == SQLITE_OK;
     const bool closed = sqlite3_close(db) == SQLITE_OK;
-    if (!written || !closed || QFileInfo(params.dataSource).size() == 0) {
-        QFile::remove(params.dataSource); // the next start tries again
-        return false;
-    }
+    if (!written || !closed || QFileInfo(building.dataSource).size() == 0)
+        return discard();
+    // QFile::rename never replaces a file that appeared at the name meanwhile.
+    if (!QFile::rename(building.dataSource, params.dataSource))
+        return discard();
     return true;
 }
 
@@ -129,8 +140,24 @@ const QStringList& SettingsDatabase::upgradeStatements() {
         addColumn(general, C::Port, "INTEGER"),
         addColumn(general, C::SMTPSSLTLS, "BIT"),
         addColumn(general, C::OrdnerZIPDateien, "nvarchar(250)"),
+        addColumn(general, C::ZIP_Passwort, "nvarchar(255)"),
     };
     return statements;
+}
+
+void SettingsDatabase::addLaterColumns() {
+    // Files at the current schema version were made before the ZIP password existed, so the
+    // version does not tell whether the column is there.
+    if (queryBenutzerdaten.fieldNames().contains(C::ZIP_Passwort))
+        return;
+    queryBenutzerdaten.close();
+    m_fileFailure.clear();
+    dbbefehl(addColumn(C::generalTable, C::ZIP_Passwort, "nvarchar(255)"));
+    if (!m_fileFailure.isEmpty())
+        throw ProgramError(
+            QStringLiteral("Die Einstellungsdatenbank konnte nicht aktualisiert werden: ") +
+            m_fileFailure);
+    queryBenutzerdaten.open();
 }
 
 void SettingsDatabase::dbbefehl(const QString& tempsql) {
@@ -154,6 +181,10 @@ void SettingsDatabase::checkdatabase() {
         ADOConnection1.open();
         m_log.writelogentry(QStringLiteral("Einstellungsdatenbank verbunden"));
     } catch (...) {
+        // Only a file refused for what sits in its place is named; other failures keep to
+        // the two lines.
+        if (!ADOConnection1.refusal().isEmpty())
+            m_log.writelogentry(ADOConnection1.refusal());
         m_log.writelogentry(QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"));
     }
 
@@ -185,6 +216,7 @@ void SettingsDatabase::checkdatabase() {
 
         queryVersion.close();
         queryBenutzerdaten.open();
+        addLaterColumns();
         queryDatenbanken.open();
         m_log.writelogentry(QStringLiteral("Datenbank erfolgreich geöffnet"));
 

@@ -56,6 +56,8 @@ public:
 
 private:
     void upgradeSchema();
+    // Adds general-settings columns newer than the schema version; queryBenutzerdaten is open.
+    void addLaterColumns();
 
     LogSink& m_log;
     QString m_programFolder;

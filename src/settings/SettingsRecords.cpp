@@ -56,6 +56,7 @@ GeneralSettings SettingsRecords::readGeneral(Dataset& general) {
     s.Port = general.field(C::Port).asInteger();
     s.SMTPSSLTLS = general.field(C::SMTPSSLTLS).asBoolean();
     s.OrdnerZIPDateien = general.field(C::OrdnerZIPDateien).asString();
+    s.ZIP_Passwort = general.field(C::ZIP_Passwort).asString();
     return s;
 }
 
@@ -70,6 +71,7 @@ void SettingsRecords::writeGeneral(Dataset& general, const GeneralSettings& s) {
     general.field(C::Port).setValue(s.Port);
     general.field(C::SMTPSSLTLS).setValue(s.SMTPSSLTLS);
     general.field(C::OrdnerZIPDateien).setAsString(s.OrdnerZIPDateien);
+    general.field(C::ZIP_Passwort).setAsString(s.ZIP_Passwort);
 }
 
 namespace {

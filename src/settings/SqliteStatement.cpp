@@ -1,6 +1,7 @@
 #include "settings/SqliteStatement.h"
 
 #include "platform/ProgramError.h"
+#include "settings/SettingsConnection.h"
 
 #include <sqlcipher/sqlite3.h>
 
@@ -142,5 +143,5 @@ void SqliteStatement::fail(int code, const QString& message) {
 }
 
 QString SqliteStatement::connectionMessage() const {
-    return QString::fromUtf8(sqlite3_errmsg(m_db));
+    return settingsFileMessage(m_db);
 }

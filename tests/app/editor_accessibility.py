@@ -4,7 +4,8 @@
 Starts the built program on its own Xvfb display with the accessibility bus on, stops the
 countdown with a click on the notice, presses "Datensatz einfügen", fills in a job through the
 edits found by their labels, presses "Datensatz speichern" and reads the settings file back with
-the sqlcipher shell. Run inside `dbus-run-session`. Exit code 0 when everything held.
+the sqlcipher shell. Then a second new row is refused and dropped, and the recipients are typed
+key by key with a leading blank: the file must hold exactly what the edit shows. Run inside `dbus-run-session`. Exit code 0 when everything held.
 """
 import os
 import shutil
@@ -147,7 +148,57 @@ def main():
             return "Lager|sql01,1533|sa|geheim|21" in out and out
 
         wait_for("the job in the settings file", stored, timeout=10)
-        print("PASS: job entered through the accessibility bus and stored", flush=True)
+
+        # A second new row that the database refuses, then dropped.
+        insert.queryAction().doAction(0)
+        post.queryAction().doAction(0)
+        cancel = wait_for("the cancel button",
+                          lambda: find(app, named(pyatspi.ROLE_PUSH_BUTTON, "Bearbeitung abbrechen")))
+        cancel.queryAction().doAction(0)
+
+        # The recipients typed as a user types them: a click into the edit, End, a blank and the
+        # addresses, then Tab. The file must hold exactly what the edit shows.
+        recipients = wait_for("the recipients edit",
+                              lambda: find(app, lambda a: a.getRole() in (pyatspi.ROLE_TEXT,
+                                                                         pyatspi.ROLE_ENTRY)
+                                           and a.name == "Emailadresse(n)"))
+        box = recipients.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        pyatspi.Registry.generateMouseEvent(box.x + box.width // 2, box.y + box.height // 2,
+                                            pyatspi.MOUSE_B1C)
+        time.sleep(0.2)
+        typed = " Admin@Example.org; b@example.org"
+        pyatspi.Registry.generateKeyboardEvent(0xff57, None, pyatspi.KEY_SYM)  # End
+        for ch in typed:
+            pyatspi.Registry.generateKeyboardEvent(0, ch, pyatspi.KEY_STRING)
+            time.sleep(0.01)
+        time.sleep(0.3)
+        pyatspi.Registry.generateKeyboardEvent(0xff09, None, pyatspi.KEY_SYM)  # Tab
+
+        def shown():
+            text = recipients.queryText()
+            value = text.getText(0, text.characterCount)
+            return value == typed and value
+
+        wait_for("the typed recipients in the edit", shown, timeout=10)
+
+        def recipients_stored():
+            out = subprocess.run(["sqlcipher", os.path.join(folder, "sqlback.mdb")],
+                                 input="PRAGMA key='kodiak47';\n.mode list\n"
+                                       "SELECT '[' || EmpfaengerEmail || ']' FROM benutzerdaten;\n",
+                                 capture_output=True, text=True, timeout=10).stdout
+            return "[" + typed + "]" in out and out
+
+        end = time.monotonic() + 10
+        while not recipients_stored():
+            if time.monotonic() > end:
+                out = subprocess.run(["sqlcipher", os.path.join(folder, "sqlback.mdb")],
+                                     input="PRAGMA key='kodiak47';\n"
+                                           "SELECT '[' || EmpfaengerEmail || ']' FROM benutzerdaten;\n",
+                                     capture_output=True, text=True, timeout=10).stdout
+                fail("the settings file holds %r, the edit shows %r" % (out.strip(), typed))
+            time.sleep(0.2)
+        print("PASS: job and recipients entered through the accessibility bus and stored",
+              flush=True)
         return 0
     finally:
         if proc is not None and proc.poll() is None:

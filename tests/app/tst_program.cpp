@@ -73,7 +73,8 @@ private Q_SLOTS:
         TempFolder second;
         QVERIFY(layOut(first, "[OrvelSQLBackup]\r\nInternet=1\r\n"));
         QVERIFY(layOut(second, "[OrvelSQLBackup]\r\nInternet=1\r\n"));
-        // A settings file that is no database: the night's run fails, and the exit code says so.
+        // A settings file that is no database: the night's run fails, and the exit code says it
+        // is a failed start; the file stays as it was.
         QFile junk(first.file(QStringLiteral("sqlback.mdb")));
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write(QByteArray(4096, 'x'));
@@ -112,7 +113,8 @@ private Q_SLOTS:
         QVERIFY(running.waitForFinished(90000));
         out += running.readAllStandardOutput();
         QCOMPARE(running.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(running.exitCode(), 1);
+        QCOMPARE(running.exitCode(), 2);
+        QCOMPARE(QFileInfo(first.file(QStringLiteral("sqlback.mdb"))).size(), 4096);
         QVERIFY2(out.trimmed().endsWith("Programm wird beendet"), out.constData());
         QVERIFY2(out.contains("Startparameter: -reverse\n"), out.constData());
 
@@ -127,6 +129,8 @@ private Q_SLOTS:
             lines << line.section(QLatin1Char(' '), 2); // without the stamp
         const QString missing =
             missingInOrder(lines, {QStringLiteral("Verbinde mit Einstellungsdatenbank"),
+                                   QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
+                                   QStringLiteral("Datenbank kann nicht geöffnet werden"),
                                    QStringLiteral("Prüfe Internetverbindung"),
                                    QStringLiteral("Prüfung Internetverbindung unterdrückt"),
                                    QStringLiteral("FEHLER: Verarbeitung abgebrochen"),

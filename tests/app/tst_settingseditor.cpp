@@ -189,6 +189,24 @@ private Q_SLOTS:
         QCOMPARE(next.edit("DBEdit17")->text(), QStringLiteral("Chef@Firma.de; it@firma.de"));
     }
 
+    // The ZIP password is typed masked and stored on leaving its edit, as the other general
+    // settings; the next start shows it (masked) again.
+    void zipPasswordStoredOnLeavingTheEdit() {
+        TempFolder folder;
+        const QString password = QStringLiteral("Sommer-Ä 2026!");
+        {
+            Editor e(folder);
+            auto* edit = e.edit("ZipPasswordEdit");
+            QCOMPARE(edit->echoMode(), QLineEdit::Password);
+            e.type("ZipPasswordEdit", password);
+            QTest::keyClick(edit, Qt::Key_Tab);
+            QCOMPARE(e.stored(QStringLiteral("SELECT ZIP_Passwort FROM benutzerdaten")),
+                     QStringList{password});
+        }
+        Editor next(folder);
+        QCOMPARE(next.edit("ZipPasswordEdit")->text(), password);
+    }
+
     // A refused store: the database's message in the log book, the row still in the editor.
     void secondJobWithTheSameNameIsRefused() {
         TempFolder folder;

@@ -71,6 +71,8 @@ private Q_SLOTS:
         row("Label18", "QLabel", "Verarbeitungsprotokolle per Email an:");
         row("Label21", "QLabel", "Emailadresse(n)", "DBEdit17", "QLineEdit");
         row("Label19", "QLabel", "Name", "DBEdit12", "QLineEdit");
+        row("ZipPasswordLabel", "QLabel", "ZIP-Passwort (leer = unverschlüsselt):",
+            "ZipPasswordEdit", "QLineEdit");
         // The databases to back up
         row("Label9", "QLabel", "zu sichernde Datenbanken");
         row("wwDBGrid1", "QTableView", "");
@@ -168,7 +170,8 @@ private Q_SLOTS:
         QCOMPARE(button->height(), 23);
         QCOMPARE(b.left(), inner.left() + 30);
         QCOMPARE(b.right(), inner.right() - 30);
-        for (const char* name : {"Label2", "Label20", "DBText1", "Label18", "DBEdit12"})
+        for (const char* name :
+             {"Label2", "Label20", "DBText1", "Label18", "DBEdit12", "ZipPasswordEdit"})
             QVERIFY2(Fixture::rectIn(f.widget(QLatin1String(name)), box).left() == inner.left() &&
                          f.widget(QLatin1String(name))->width() == inner.width(),
                      name);
@@ -221,6 +224,7 @@ private Q_SLOTS:
                                    "Button4",
                                    "DBEdit17",
                                    "DBEdit12",
+                                   "ZipPasswordEdit",
                                    "wwDBGrid1",
                                    "DBEdit4",
                                    "DBEdit5",

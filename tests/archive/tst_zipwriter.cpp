@@ -1,3 +1,4 @@
+#include "FullDiskDevice.h"
 #include "TempFolder.h"
 #include "archive/ZipWriter.h"
 #include "platform/ProgramError.h"
@@ -9,8 +10,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QtTest>
-
-using zipcheck::FailingDevice;
 
 namespace {
 
@@ -269,7 +268,7 @@ void TestZipWriter::writeFailureAnywhereIsReported() {
 
     QBuffer target;
     target.open(QIODevice::WriteOnly);
-    FailingDevice failing(target, budget);
+    FullDiskDevice failing(target, budget);
     const QString name = QStringLiteral("/pfad/Lager3.ZIP");
     QString message;
     ZipWriter writer(failing, name, {}, blocks);

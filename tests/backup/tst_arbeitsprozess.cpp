@@ -49,6 +49,7 @@ QStringList maintenanceBatches(const QStringList& batches) {
     QStringList result;
     for (const QString& b : batches)
         if (b.startsWith(QLatin1String("BACKUP")) || b.startsWith(QLatin1String("DBCC")) ||
+            b.startsWith(QLatin1String("RESTORE")) ||
             b.startsWith(QLatin1String("SELECT Name")) ||
             b.startsWith(QLatin1String("select * from")))
             result.append(b);
@@ -68,6 +69,8 @@ private slots:
     void cleanRun();
     void failures_data();
     void failures();
+    void backupCheck_data();
+    void backupCheck();
     void lastDataFileReadIsShrunk();
     void oldBackupFilesGoBeforeTheBackup();
     void failedBackupLeavesNoPartialFile_data();
@@ -312,6 +315,106 @@ void TestArbeitsprozess::failures() {
         int(std::count_if(log.lines.cbegin(), log.lines.cend(),
                           [](const QString& l) { return l.startsWith(QLatin1String("FEHLER")); })),
         added);
+}
+
+void TestArbeitsprozess::backupCheck_data() {
+    QTest::addColumn<QString>("ini");   // the INI file's text; empty: no file
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<bool>("damaged");  // the server finds the backup sets damaged
+    QTest::addColumn<bool>("checked");  // the check is expected to run
+
+    const QString on = QStringLiteral("[OrvelSQLBackup]\r\nInternet=1\r\nVerifyBackup=1\r\n");
+    QTest::newRow("on, FULL") << on << "FULL" << false << true;
+    QTest::newRow("on, SIMPLE") << on << "SIMPLE" << false << true;
+    QTest::newRow("on, key spelled otherwise")
+        << QStringLiteral("[orvelsqlbackup]\nverifybackup = 1\n") << "FULL" << false << true;
+    QTest::newRow("on, the server finds damage") << on << "FULL" << true << true;
+    QTest::newRow("off: 0") << QStringLiteral("[OrvelSQLBackup]\nVerifyBackup=0\n") << "FULL"
+                            << false << false;
+    QTest::newRow("off: ja") << QStringLiteral("[OrvelSQLBackup]\nVerifyBackup=ja\n") << "FULL"
+                             << false << false;
+    QTest::newRow("off: other section")
+        << QStringLiteral("[Andere]\nVerifyBackup=1\n") << "FULL" << false << false;
+    QTest::newRow("off: no INI file") << QString() << "FULL" << false << false;
+}
+
+void TestArbeitsprozess::backupCheck() {
+    QFETCH(QString, ini);
+    QFETCH(QString, model);
+    QFETCH(bool, damaged);
+    QFETCH(bool, checked);
+
+    QJsonObject scenario = withDatabase(QStringLiteral("Lager"), model);
+    QJsonObject databases = scenario[QStringLiteral("databases")].toObject();
+    QJsonObject lager = databases[QStringLiteral("Lager")].toObject();
+    lager[QStringLiteral("verify_fails")] = damaged;
+    databases[QStringLiteral("Lager")] = lager;
+    scenario[QStringLiteral("databases")] = databases;
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    const QString iniPath = folder.file(QStringLiteral("OrvelSQLBackup.INI"));
+    if (!ini.isEmpty()) {
+        QFile f(iniPath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(ini.toUtf8());
+    }
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+    maintenance.setIniFile(iniPath);
+
+    maintenance.arbeitsprozess(job());
+
+    const bool full = model == QLatin1String("FULL");
+    const QString bak = folder.file(QStringLiteral("Lager.BAK"));
+    const QString trn = folder.file(QStringLiteral("Lager.TRN"));
+    const QString with = checked ? QStringLiteral(" WITH CHECKSUM") : QString();
+    QStringList statements{
+        QStringLiteral("SELECT Name, recovery_model_desc FROM sys.databases WHERE name='Lager'"),
+        QStringLiteral("select * from sys.database_files"),
+        QStringLiteral("BACKUP DATABASE [Lager] TO DISK='%1'").arg(bak) + with};
+    if (checked)
+        statements << QStringLiteral("RESTORE VERIFYONLY FROM DISK='%1' WITH CHECKSUM").arg(bak);
+    statements << QStringLiteral("DBCC CHECKDB ([Lager])") << QStringLiteral("DBCC SHRINKFILE (1)");
+    for (int set = 1; set <= 2; ++set) {
+        if (full) {
+            statements << QStringLiteral("BACKUP LOG [Lager] TO DISK='%1'").arg(trn) + with;
+            if (checked)
+                statements << QStringLiteral(
+                                  "RESTORE VERIFYONLY FROM DISK='%1' WITH FILE = %2, CHECKSUM")
+                                  .arg(trn)
+                                  .arg(set);
+        }
+        statements << QStringLiteral("DBCC SHRINKFILE (2)");
+    }
+    QCOMPARE(maintenanceBatches(m_server.batches()), statements);
+
+    // Each check follows its backup's success line; a damaged set is the check's failure,
+    // counted, with the server's text before it.
+    const QString db = QStringLiteral("Lager");
+    const QStringList checkLines =
+        damaged ? QStringList{QStringLiteral("~RESTORE detected an error"),
+                              lit("FEHLER bei Backup-Prüfung für Datenbank: ") + db}
+                : QStringList{lit("Backup geprüft für Datenbank: ") + db};
+    QStringList inOrder{lit("Backup abgeschlossen für Datenbank: ") + db};
+    if (checked)
+        inOrder << lit("Prüfe Backup für Datenbank: ") + db << checkLines;
+    inOrder << lit("Starte Datenbankprüfung für Datenbank: ") + db;
+    if (full) {
+        inOrder << lit("Backup LOG abgeschlossen für Datenbank: ") + db;
+        if (checked)
+            inOrder << lit("Prüfe Backup für Datenbank: ") + db << checkLines;
+        inOrder << lit("Backup2 LOG abgeschlossen für Datenbank: ") + db;
+        if (checked)
+            inOrder << lit("Prüfe Backup für Datenbank: ") + db << checkLines;
+    }
+    const QString missing = missingInOrder(log.lines, inOrder);
+    QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    const int checks = checked ? (full ? 3 : 1) : 0;
+    QCOMPARE(log.lines.count(lit("Prüfe Backup für Datenbank: ") + db), checks);
+    QCOMPARE(errors.value(), damaged ? checks : 0);
+    // A damaged backup stays where it is: the check reports it, it does not take the only copy.
+    QVERIFY(QFile::exists(bak));
 }
 
 void TestArbeitsprozess::lastDataFileReadIsShrunk() {

@@ -1,9 +1,11 @@
 #include "FakeClock.h"
+#include "FullDiskDevice.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
 #include "backup/ArchivePackager.h"
 #include "archive/ZipWriter.h"
 #include "platform/ErrorCount.h"
+#include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 #include "ZipCheck.h"
 
@@ -72,8 +74,9 @@ struct Fixture {
         QVERIFY(f.open(QIODevice::WriteOnly));
         QCOMPARE(f.write(data), data.size());
     }
-    ArchiveLocation run(BackupJob& job, const QString& copyFolder) {
-        return packager.zipprozess(job, copyFolder, bak(job.DBName), trn(job.DBName),
+    ArchiveLocation run(BackupJob& job, const QString& copyFolder,
+                        const QString& password = QString()) {
+        return packager.zipprozess(job, copyFolder, password, bak(job.DBName), trn(job.DBName),
                                    [this](const QString& name) { saved.append(name); });
     }
 };
@@ -142,6 +145,8 @@ private slots:
     void damagedBlockFailsPackaging_data();
     void damagedBlockFailsPackaging();
     void archivePathBlocked();
+    void linkInPlaceOfAnArchive_data();
+    void linkInPlaceOfAnArchive();
     void backupChangingWhilePacked_data();
     void backupChangingWhilePacked();
     void copyCutShort();
@@ -149,12 +154,15 @@ private slots:
 
 void TestArchivePackager::packsBackupFiles_data() {
     QTest::addColumn<bool>("withLogBackup");
-    QTest::newRow("FULL recovery: .BAK then .TRN") << true;
-    QTest::newRow("SIMPLE recovery: .BAK alone") << false;
+    QTest::addColumn<QString>("password");
+    QTest::newRow("FULL recovery: .BAK then .TRN") << true << QString();
+    QTest::newRow("SIMPLE recovery: .BAK alone") << false << QString();
+    QTest::newRow("FULL recovery, ZIP password") << true << QStringLiteral("Geheim-ß");
 }
 
 void TestArchivePackager::packsBackupFiles() {
     QFETCH(bool, withLogBackup);
+    QFETCH(QString, password);
     Fixture f;
     const QString db = QStringLiteral("Lager");
     f.write(f.bak(db), rows(20000, 1));
@@ -163,7 +171,7 @@ void TestArchivePackager::packsBackupFiles() {
     f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
     BackupJob j = job(db, QStringLiteral("Lager"));
 
-    const ArchiveLocation where = f.run(j, copyFolderNoSlash(f.copies));
+    const ArchiveLocation where = f.run(j, copyFolderNoSlash(f.copies), password);
 
     const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
     QCOMPARE(where.archiveName, QStringLiteral("Lager3.ZIP"));
@@ -178,8 +186,10 @@ void TestArchivePackager::packsBackupFiles() {
     if (withLogBackup)
         expected << QStringLiteral("Starte hinzufügen: ") + f.trn(db)
                  << QStringLiteral("Fertig hinzufügen: ") + f.trn(db);
-    expected << QStringLiteral("ZIP-Datei geschlossen: ") + archive
-             << QStringLiteral("ZIP-Datei erstellt für Datenbank: Lager / ") + archive
+    expected << QStringLiteral("ZIP-Datei geschlossen: ") + archive;
+    if (!password.isEmpty())
+        expected << QStringLiteral("ZIP-Datei mit AES-256 verschlüsselt: Lager3.ZIP");
+    expected << QStringLiteral("ZIP-Datei erstellt für Datenbank: Lager / ") + archive
              << QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: Lager")
              << QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager");
     QCOMPARE(f.log.lines, expected);
@@ -187,13 +197,26 @@ void TestArchivePackager::packsBackupFiles() {
     QCOMPARE(f.errors.value(), 0);
     QVERIFY(f.saved.isEmpty());
 
-    const zipcheck::Listing zip = zipcheck::check(archive);
-    QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
     QStringList names{QStringLiteral("Lager.BAK")};
     if (withLogBackup)
         names << QStringLiteral("Lager.TRN");
-    QCOMPARE(zipcheck::names(zip), names);
-    QCOMPARE(zip.entries[0].crc, zipcheck::fileCrc(f.bak(db)));
+    if (password.isEmpty()) {
+        const zipcheck::Listing zip = zipcheck::check(archive);
+        QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+        QCOMPARE(zipcheck::names(zip), names);
+        QCOMPARE(zip.entries[0].crc, zipcheck::fileCrc(f.bak(db)));
+    } else {
+        QStringList encrypted;
+        for (const QString& name : names)
+            encrypted << name + QStringLiteral("|AES-256 Deflate|+");
+        QCOMPARE(zipcheck::encryptionListing(archive), encrypted);
+        const QString tested = zipcheck::testEncrypted(archive, password);
+        QVERIFY2(tested.isEmpty(), qPrintable(tested));
+        const QString out = f.copies.file(QStringLiteral("unpacked"));
+        QVERIFY(zipcheck::extractEncrypted(archive, password, names[0], out).isEmpty());
+        QCOMPARE(readAll(out), readAll(f.bak(db)));
+        QFile::remove(out);
+    }
 
     // Nothing but the backup files and the archive, in both folders.
     QStringList programFiles{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")};
@@ -243,9 +266,11 @@ void TestArchivePackager::savingTheNameFailsEndsTheRun() {
     BackupJob j = job(QStringLiteral("Lager"));
     QVERIFY_THROWS_EXCEPTION(
         ProgramError,
-        f.packager.zipprozess(j, QString(), f.bak(j.DBName), f.trn(j.DBName), [](const QString&) {
-            throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
-        }));
+        f.packager.zipprozess(j, QString(), QString(), f.bak(j.DBName), f.trn(j.DBName),
+                              [](const QString&) {
+                                  throw ProgramError(
+                                      QStringLiteral("Datensatz kann nicht gespeichert werden"));
+                              }));
     QCOMPARE(f.log.lines.size(), 2);
     QCOMPARE(f.errors.value(), 0);
     QCOMPARE(listing(f.program.path()), QStringList{QStringLiteral("Lager.BAK")});
@@ -442,7 +467,7 @@ void TestArchivePackager::failureHalfWay() {
     const qint64 start = failIn == 0 ? 0 : ends[failIn - 1];
     const qint64 budget = start + (ends[failIn] - start) / 2;
     f.packager.setOutputFilter([budget](QIODevice& file) {
-        return std::make_unique<zipcheck::FailingDevice>(file, budget);
+        return std::make_unique<FullDiskDevice>(file, budget);
     });
     BackupJob j = job(db, db);
 
@@ -548,6 +573,48 @@ void TestArchivePackager::archivePathBlocked() {
              (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")}));
     QVERIFY(QFileInfo(archive).isDir());
     QVERIFY(listing(f.copies.path()).isEmpty());
+}
+
+void TestArchivePackager::linkInPlaceOfAnArchive_data() {
+    QTest::addColumn<bool>("inCopyFolder");
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("archive, to a file") << false << false;
+    QTest::newRow("archive, to nothing yet") << false << true;
+    QTest::newRow("copy, to a file") << true << false;
+    QTest::newRow("copy, to nothing yet") << true << true;
+}
+
+// A symbolic link planted under an archive's name (in the program folder or the copy folder)
+// is never written through: the link goes, what it points to stays as it was, the log names the
+// file, and tonight's archive and copy take the name.
+void TestArchivePackager::linkInPlaceOfAnArchive() {
+    QFETCH(bool, inCopyFolder);
+    QFETCH(bool, dangling);
+    Fixture f;
+    TempFolder elsewhere;
+    f.write(f.bak(QStringLiteral("Lager")), rows(1000, 1));
+    const QString target = elsewhere.file(QStringLiteral("fremd"));
+    if (!dangling)
+        f.write(target, "unberührt");
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    const QString copy = f.copies.file(QStringLiteral("Lager3.ZIP"));
+    const QString link = inCopyFolder ? copy : archive;
+    QVERIFY(QFile::link(target, link));
+    BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
+
+    f.run(j, copyFolderNoSlash(f.copies));
+
+    QCOMPARE(f.errors.value(), 0);
+    QVERIFY2(f.log.lines.contains(NoFollowFile::removedLink(link)),
+             qPrintable(f.log.lines.join('\n')));
+    QCOMPARE(QFileInfo::exists(target), !dangling);
+    if (!dangling)
+        QCOMPARE(readAll(target), QByteArray("unberührt"));
+    QCOMPARE(listing(elsewhere.path()), dangling ? QStringList() : QStringList{"fremd"});
+    QVERIFY(!NoFollowFile::isSymLink(archive));
+    QVERIFY(!NoFollowFile::isSymLink(copy));
+    QVERIFY(zipcheck::check(archive).error.isEmpty());
+    QCOMPARE(readAll(copy), readAll(archive));
 }
 
 // A backup file that shrinks or grows while it is read would give an entry that passes every

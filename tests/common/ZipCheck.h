@@ -142,6 +142,75 @@ inline Listing check(const QString& archive, bool with7z = true) {
     return listing;
 }
 
+// 7-Zip reads an encrypted archive with the password: `7z t` decrypts every entry, checks its
+// authentication code and inflates it. The password travels in UTF-8, as 7-Zip takes it.
+inline QString testEncrypted(const QString& archive, const QString& password) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("7z"),
+            {QStringLiteral("t"), QStringLiteral("-bd"), QStringLiteral("-p") + password, archive});
+    if (!p.waitForStarted(10000))
+        return QStringLiteral("7z did not start");
+    p.waitForFinished(-1);
+    const QByteArray output = p.readAll();
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QStringLiteral("7z rejected the archive:\n") + QString::fromUtf8(output);
+    return {};
+}
+
+// One entry's data as 7-Zip decrypts and inflates it, in a file beside the archive.
+inline QString extractEncrypted(const QString& archive, const QString& password,
+                                const QString& entry, const QString& into) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    p.setProcessEnvironment(env);
+    p.setStandardOutputFile(into);
+    p.start(QStringLiteral("7z"), {QStringLiteral("x"), QStringLiteral("-so"),
+                                   QStringLiteral("-p") + password, archive, entry});
+    if (!p.waitForStarted(10000))
+        return QStringLiteral("7z did not start");
+    p.waitForFinished(-1);
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return QStringLiteral("7z could not extract ") + entry + QStringLiteral(":\n") +
+               QString::fromUtf8(p.readAllStandardError());
+    return {};
+}
+
+// What `7z l -slt` says of each entry, as "name|method|encrypted" ("+" or "-").
+inline QStringList encryptionListing(const QString& archive) {
+    QByteArray out;
+    if (!run(QStringLiteral("7z"), {QStringLiteral("l"), QStringLiteral("-slt"), archive}, &out)
+             .isEmpty())
+        return {QStringLiteral("7z could not list the archive")};
+    QStringList result;
+    QString name, method, encrypted;
+    bool entries = false; // the archive's own block comes first
+    const auto flush = [&] {
+        if (!name.isEmpty())
+            result.append(name + QLatin1Char('|') + method + QLatin1Char('|') + encrypted);
+        name.clear();
+    };
+    for (const QByteArray& raw : out.split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(QLatin1String("----------")))
+            entries = true;
+        else if (!entries)
+            continue;
+        else if (line.startsWith(QLatin1String("Path = ")))
+            flush(), name = line.mid(7);
+        else if (line.startsWith(QLatin1String("Method = ")))
+            method = line.mid(9);
+        else if (line.startsWith(QLatin1String("Encrypted = ")))
+            encrypted = line.mid(12);
+    }
+    flush();
+    return result;
+}
+
 inline QStringList names(const Listing& listing) {
     QStringList result;
     for (const Entry& e : listing.entries)
@@ -159,35 +228,5 @@ inline quint32 fileCrc(const QString& path) {
         crc = crc32_z(crc, reinterpret_cast<const Bytef*>(chunk.constData()), size_t(chunk.size()));
     return quint32(crc);
 }
-
-// Passes everything to the device below until `budget` bytes have been written, then fails
-// the way a full disk does.
-class FailingDevice : public QIODevice {
-public:
-    FailingDevice(QIODevice& below, qint64 budget) : m_below(below), m_budget(budget) {
-        open(QIODevice::WriteOnly);
-    }
-    bool isSequential() const override { return false; }
-    bool seek(qint64 pos) override { return m_below.seek(pos) && QIODevice::seek(pos); }
-    qint64 size() const override { return m_below.size(); }
-    qint64 written = 0;
-
-protected:
-    qint64 readData(char*, qint64) override { return -1; }
-    qint64 writeData(const char* data, qint64 len) override {
-        if (written >= m_budget) {
-            setErrorString(QStringLiteral("No space left on device"));
-            return -1;
-        }
-        const qint64 n = m_below.write(data, qMin(len, m_budget - written));
-        if (n > 0)
-            written += n;
-        return n;
-    }
-
-private:
-    QIODevice& m_below;
-    qint64 m_budget;
-};
 
 } // namespace zipcheck

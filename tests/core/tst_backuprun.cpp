@@ -63,6 +63,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     GeneralSettings generalSettings() override { return {}; }
     // Not used by a run.
     bool fileExists() const override { return true; }
+    bool connected() const override { return true; }
     bool create() override { return true; }
     void checkdatabase() override {}
     BackupJob currentJob() override { return {}; }
@@ -76,7 +77,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     QString connectionTest(const BackupJob&) override { return {}; }
     bool isBusy() const override { return false; }
 
-    ArchiveLocation zipprozess(BackupJob& job, const QString&,
+    ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
                                const ArchivePackager::SaveZipName& save) override {
         if (packs)
             return packs(job, save);
@@ -128,6 +129,44 @@ private Q_SLOTS:
                               QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: Kasse"),
                               QStringLiteral("Verarbeitung abgeschlossen"),
                               QStringLiteral("Fehleranzahl: 0")}));
+    }
+
+    // A database or archive name that would make a path outside the program folder stops its
+    // job before any step (the SQL Server steps delete old backup files by that name); the next
+    // job runs.
+    void namesOutsideTheProgramFolderAreRefused_data() {
+        QTest::addColumn<QString>("dbName");
+        QTest::addColumn<QString>("zipName");
+        QTest::addColumn<QString>("line");
+        const QString prefix = QStringLiteral("FEHLER: ungültiger Dateiname ");
+        QTest::newRow("parent folder") << QStringLiteral("../x") << QString()
+                                       << prefix + QStringLiteral("\"../x\" für Datenbank: ../x");
+        QTest::newRow("slash") << QStringLiteral("a/b") << QString()
+                               << prefix + QStringLiteral("\"a/b\" für Datenbank: a/b");
+        QTest::newRow("backslash") << QStringLiteral("a\\b") << QString()
+                                   << prefix + QStringLiteral("\"a\\b\" für Datenbank: a\\b");
+        QTest::newRow("dots inside") << QStringLiteral("a..b") << QString()
+                                     << prefix + QStringLiteral("\"a..b\" für Datenbank: a..b");
+        QTest::newRow("NUL") << QStringLiteral("Lager") + QChar(u'\0') + QStringLiteral("x")
+                             << QString()
+                             << prefix + QStringLiteral("\"Lager\\0x\" für Datenbank: Lager\\0x");
+        QTest::newRow("archive name") << QStringLiteral("Lager") << QStringLiteral("../../tmp/L")
+                                      << prefix +
+                                             QStringLiteral(
+                                                 "\"../../tmp/L\" für Datenbank: Lager");
+    }
+    void namesOutsideTheProgramFolderAreRefused() {
+        QFETCH(QString, dbName);
+        QFETCH(QString, zipName);
+        QFETCH(QString, line);
+        Fixture f({{dbName, true}, {QStringLiteral("Kasse")}});
+        f.jobs[0].ZIP_Dateiname = zipName;
+        f.run.run();
+        QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Kasse"),
+                                       QStringLiteral("zipprozess Kasse")}));
+        QCOMPARE(f.log.lines.value(0), line);
+        QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 1"));
+        QCOMPARE(f.errors.value(), 1);
     }
 
     void startParameter_data() {

@@ -121,6 +121,32 @@ private Q_SLOTS:
         f.log.writelogentry(QStringLiteral("wieder da"));
         QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 wieder da\r\n"));
     }
+
+    // A symbolic link planted as the day file is not written through: the entries stay on
+    // screen, and one line there names the file.
+    void linkInPlaceOfTheDayFile() {
+        Fixture f;
+        TempFolder elsewhere;
+        const QString target = elsewhere.file(QStringLiteral("fremd"));
+        {
+            QFile t(target);
+            QVERIFY(t.open(QIODevice::WriteOnly));
+            t.write("unberührt");
+        }
+        const QString day = f.log.logFolder() + QStringLiteral("2026_12_09.txt");
+        QVERIFY(QFile::link(target, day));
+        f.log.writelogentry(QStringLiteral("erste"));
+        f.log.writelogentry(QStringLiteral("zweite"));
+        QCOMPARE(f.screenLines(),
+                 (QStringList{QStringLiteral("09.12.2026 02:11:29 zweite"),
+                              QStringLiteral("09.12.2026 02:11:29 FEHLER: Die Datei ") + day +
+                                  QStringLiteral(" ist eine symbolische Verknüpfung und wird "
+                                                 "nicht geöffnet"),
+                              QStringLiteral("09.12.2026 02:11:29 erste")}));
+        QFile t(target);
+        QVERIFY(t.open(QIODevice::ReadOnly));
+        QCOMPARE(t.readAll(), QByteArray("unberührt"));
+    }
 };
 
 int main(int argc, char** argv) {

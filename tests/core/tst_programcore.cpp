@@ -43,6 +43,7 @@ public:
         if (!checkError.isEmpty())
             throw ProgramError(checkError);
     }
+    bool connected() const override { return settingsOpen; }
     QList<BackupJob> jobsForRun() override {
         calls << QStringLiteral("jobsForRun");
         if (!jobsError.isEmpty())
@@ -74,7 +75,7 @@ public:
     bool isBusy() const override { return sqlBusy; }
 
     // Packaging and upload.
-    ArchiveLocation zipprozess(BackupJob& job, const QString&,
+    ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
                                const ArchivePackager::SaveZipName&) override {
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return {QStringLiteral("/tmp/x.ZIP"), job.DBName + QStringLiteral("3.ZIP")};
@@ -114,6 +115,7 @@ public:
     QList<BackupJob> jobs;
     bool fileThere = false;
     bool createWorks = true;
+    bool settingsOpen = true;
     bool sqlBusy = false;
     bool systemConnection = false;
     bool online = false;
@@ -496,6 +498,31 @@ private Q_SLOTS:
         QVERIFY(f.lines().contains(QStringLiteral("Fehleranzahl: 1")));
         QVERIFY(f.fakes.calls.contains(QStringLiteral("sendReport 1")));
         QVERIFY(f.closed);
+        QCOMPARE(f.core->exitCode(), 2);
+    }
+
+    // Settings that could not be opened (wrong key, a file that is no settings file, a lock):
+    // the start goes on, the run comes and fails, and the scheduler sees a failed start.
+    void settingsNotOpened_data() {
+        QTest::addColumn<bool>("unattended");
+        QTest::newRow("window") << false;
+        QTest::newRow("no display") << true;
+    }
+    void settingsNotOpened() {
+        QFETCH(bool, unattended);
+        Fixture f({}, unattended);
+        f.fakes.fileThere = true;
+        f.fakes.settingsOpen = false;
+        f.fakes.jobsError = QStringLiteral("Die Einstellungen sind nicht geöffnet");
+        f.startUp();
+        QVERIFY(f.view.noticeShowing);
+        QVERIFY(f.core->countdownActive());
+        QVERIFY(!f.fakes.calls.contains(QStringLiteral("create")));
+        QVERIFY(!f.lines().contains(QStringLiteral("FEHLER: Startvorbereitung abgebrochen")));
+        QVERIFY(f.timers.countdown().fire());
+        QVERIFY(f.closed);
+        // Counted once, by the run that could not read its jobs.
+        QVERIFY(f.lines().contains(QStringLiteral("Fehleranzahl: 1")));
         QCOMPARE(f.core->exitCode(), 2);
     }
 

@@ -226,6 +226,10 @@ private Q_SLOTS:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(content);
         }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
         started.startUp();
         const QStringList l = started.lines();
         const int at = l.indexOf(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
@@ -234,11 +238,13 @@ private Q_SLOTS:
                               QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
                               QStringLiteral("Datenbank kann nicht geöffnet werden")}));
         QVERIFY(started.timers.countdown().fire());
-        // The run could not read its jobs: that shows in the log, the count the report reads and
-        // the exit code.
+        // The run could not read its jobs: that shows in the log and the count the report reads;
+        // the exit code tells the scheduler the start failed. The file is left as it was.
         QVERIFY(started.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
         QCOMPARE(started.core().errorCount(), 1);
-        QCOMPARE(started.core().exitCode(), 1);
+        QCOMPARE(started.core().exitCode(), 2);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
         QVERIFY(started.closed);
         QCOMPARE(started.lines().last(), QStringLiteral("Programm wird beendet"));
     }

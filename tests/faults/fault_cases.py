@@ -163,23 +163,17 @@ CASES = [
 
     # --- The settings file.
     dict(name="settings-locked", prepare=["lock_settings"],
-         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
-         known="a settings file that cannot be opened is no failed start"),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED])),
     dict(name="settings-wrong-key", prepare=["settings_wrong_key"],
-         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
-         known="a settings file that cannot be opened is no failed start"),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED])),
     dict(name="settings-plain-sqlite", prepare=["settings_plain_sqlite"],
-         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
-         known="a settings file that cannot be opened is no failed start"),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED])),
     dict(name="settings-zip", prepare=["settings_zip"],
-         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
-         known="a settings file that cannot be opened is no failed start"),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED])),
     dict(name="settings-zero-bytes", prepare=["settings_zero_bytes"],
-         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
-         known="a settings file that cannot be opened is no failed start"),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED])),
     dict(name="settings-random-bytes", prepare=["settings_random_bytes"],
-         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED]),
-         known="a settings file that cannot be opened is no failed start"),
+         expect=dict(code=2, count=None, lines=[SETTINGS_FAILED])),
     dict(name="program-folder-read-only", prepare=["program_read_only"],
          expect=dict(code=[1, 2], count=None)),
     dict(name="log-folder-unwritable", prepare=["log_read_only"],
@@ -187,11 +181,9 @@ CASES = [
 
     # --- Names and links that point out of the program's folders.
     dict(name="dbname-leaves-program-folder", db="../Lager",
-         expect=dict(code=1, count=[1, 30], archive=None),
-         known="a database name with a path in it is used as a path"),
+         expect=dict(code=1, count=[1, 30], archive=None)),
     dict(name="archive-and-copy-are-links", prepare=["archive_links"],
-         expect=dict(code=0, count=0, archive="new"),
-         known="archives and copies follow symbolic links"),
+         expect=dict(code=0, count=0, archive="new")),
 
     # --- The process.
     dict(name="kill-while-packing", backup_mib=256, limit=150, twice=True,

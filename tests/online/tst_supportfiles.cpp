@@ -3,10 +3,10 @@
 // never replaces or writes through the file that is there; the gate of the window's first
 // showing by the internet setting and the system's connection report.
 #include "OnlineProgram.h"
+#include "RecordingDownloadView.h"
 #include "TempFolder.h"
 #include "UpdateSigner.h"
 #include "WebTestServer.h"
-#include "online/DownloadView.h"
 #include "online/SupportFileDownload.h"
 
 #include <QDir>
@@ -31,14 +31,6 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-class CountingView : public DownloadView {
-public:
-    void transferStarting(const Transfer& t, TransferState&) override { started << t.url; }
-    void transferEnded(bool ok) override { ended << ok; }
-    QStringList started;
-    QList<bool> ended;
-};
-
 // The maker's key of this test run.
 const UpdateSigner& maker() {
     static const UpdateSigner signer;
@@ -51,7 +43,7 @@ bool putSigned(const WebTestServer& web, const QByteArray& content) {
 }
 
 struct Checked {
-    CountingView view;
+    RecordingDownloadView view;
     QString error;
 };
 
@@ -98,7 +90,7 @@ private Q_SLOTS:
         if (written.isValid())
             QVERIFY(writeFile(folder.file(kName), kLocal, written));
         const Checked checked = checkFiles(web, folder);
-        const CountingView& view = checked.view;
+        const RecordingDownloadView& view = checked.view;
 
         if (fetched) {
             const auto requests = web.requests();
@@ -160,7 +152,7 @@ private Q_SLOTS:
             QVERIFY(writeFile(folder.file(kName), kLocal, old));
         const Checked checked = checkFiles(
             web, folder, kind == QLatin1String("nokey") ? UpdateKey() : maker().publicKey());
-        const CountingView& view = checked.view;
+        const RecordingDownloadView& view = checked.view;
 
         QCOMPARE(view.ended, QList<bool>{false});
         QVERIFY2(checked.error.contains(folder.file(kName)) ||

@@ -4,10 +4,10 @@
 // the HTTPS client, the maker's signing tool, and the manual check's wizard path.
 #include "ControlFileEntry.h"
 #include "MemoryLog.h"
+#include "RecordingDownloadView.h"
 #include "TempFolder.h"
 #include "UpdateSigner.h"
 #include "WebTestServer.h"
-#include "online/DownloadView.h"
 #include "online/HttpsGet.h"
 #include "online/ProgramUpdate.h"
 #include "online/UpdateControlFile.h"
@@ -69,20 +69,6 @@ int modeOf(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
-// Records the transfers and lets a test look at the folder while one starts.
-class RecordingView : public DownloadView {
-public:
-    void transferStarting(const Transfer& t, TransferState&) override {
-        started << t.fileName;
-        if (onStart)
-            onStart(t);
-    }
-    void transferEnded(bool ok) override { ended << ok; }
-    QStringList started;
-    QList<bool> ended;
-    std::function<void(const Transfer&)> onStart;
-};
-
 class FakeWizard : public UpdateWizardView {
 public:
     void Execute(WebUpdate&) override { ++executed; }
@@ -97,7 +83,7 @@ struct Updating {
     MemoryLog log;
     WebServer server;
     WebUpdate update;
-    RecordingView view;
+    RecordingDownloadView view;
     FakeWizard wizard;
     int ended = 0;
     ProgramUpdate checks;

@@ -33,6 +33,8 @@ private slots:
     void value_data();
     void value();
     void folderInTheWayIsRefused();
+    void linkInPlaceOfTheFileIsNotWrittenThrough_data();
+    void linkInPlaceOfTheFileIsNotWrittenThrough();
     void permissionsAreKept();
 };
 
@@ -188,6 +190,37 @@ void TestIniFile::folderInTheWayIsRefused() {
     }
     QVERIFY(QFileInfo(path).isDir());
     QCOMPARE(QDir(folder.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList{"OrvelSQLBackup.INI"});
+}
+
+void TestIniFile::linkInPlaceOfTheFileIsNotWrittenThrough_data() {
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("to a file") << false;
+    QTest::newRow("to nothing yet") << true;
+}
+
+// A symbolic link planted as the INI file: the write fails with the message that names the
+// file, and what the link points to is neither changed nor made.
+void TestIniFile::linkInPlaceOfTheFileIsNotWrittenThrough() {
+    QFETCH(bool, dangling);
+    TempFolder folder;
+    TempFolder elsewhere;
+    const QString target = elsewhere.file("fremd");
+    if (!dangling)
+        writeBytes(target, "unberührt");
+    const QString path = folder.file("OrvelSQLBackup.INI");
+    QVERIFY(QFile::link(target, path));
+    try {
+        IniFile(path).setValue("OrvelSQLBackup", "Internet", "0");
+        QFAIL("no exception");
+    } catch (const ProgramError& e) {
+        QCOMPARE(e.message(), "In " + path + " kann nicht geschrieben werden");
+    }
+    QCOMPARE(QFileInfo::exists(target), !dangling);
+    if (!dangling)
+        QCOMPARE(readBytes(target), QByteArray("unberührt"));
+    QVERIFY(QFileInfo(path).isSymLink());
+    QCOMPARE(QDir(folder.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System),
              QStringList{"OrvelSQLBackup.INI"});
 }
 

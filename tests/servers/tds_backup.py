@@ -125,7 +125,30 @@ class DeviceError(Exception):
         self.opening = opening
 
 
-def write_set(path, database, kind, length, overwrite, check, sleep, rate=0):
+def read_sets(path):
+    """The headers of a media file's backup sets, in order; None if it is not one.
+    Raises OSError when the file cannot be opened."""
+    with _path_lock(path), open(path, "rb") as f:
+        f.seek(0, os.SEEK_END)
+        size = f.tell()
+        pos, headers = 0, []
+        while pos < size:
+            f.seek(pos)
+            if f.read(len(BACKUP_MAGIC)) != BACKUP_MAGIC:
+                return None
+            try:
+                header = json.loads(f.readline(4096).decode("utf-8"))
+                length = int(header["bytes"])
+            except (ValueError, KeyError, TypeError):
+                return None
+            pos = f.tell() + length
+            if pos > size:
+                return None
+            headers.append(header)
+        return headers
+
+
+def write_set(path, database, kind, length, overwrite, check, sleep, rate=0, checksum=False):
     """Writes one backup set and returns its position in the media file.
     `check` raises Aborted when the request is cancelled; `sleep` waits
     while checking. A set that cannot be finished is cut off again, so the
@@ -135,13 +158,14 @@ def write_set(path, database, kind, length, overwrite, check, sleep, rate=0):
         _active_writes += 1
     try:
         with _path_lock(path):
-            return _write_set(path, database, kind, length, overwrite, check, sleep, rate)
+            return _write_set(path, database, kind, length, overwrite, check, sleep, rate,
+                              checksum)
     finally:
         with _writes_lock:
             _active_writes -= 1
 
 
-def _write_set(path, database, kind, length, overwrite, check, sleep, rate):
+def _write_set(path, database, kind, length, overwrite, check, sleep, rate, checksum):
     existed = os.path.exists(path)
     try:
         f = open(path, "r+b" if existed and not overwrite else "w+b")
@@ -156,7 +180,10 @@ def _write_set(path, database, kind, length, overwrite, check, sleep, rate):
         f.seek(0, os.SEEK_END)
         start = f.tell()
         try:
-            header = json.dumps({"database": database, "kind": kind, "bytes": length})
+            fields = {"database": database, "kind": kind, "bytes": length}
+            if checksum:
+                fields["checksum"] = True
+            header = json.dumps(fields)
             f.write(BACKUP_MAGIC + header.encode("utf-8") + b"\n")
             done = 0
             begin = time.monotonic()

@@ -48,6 +48,8 @@ class Database:
         self.log_backup_bytes = int(settings.get("log_backup_bytes", 8192))
         # Lets tests make a backup take a while without writing gigabytes.
         self.backup_rate = float(settings.get("backup_bytes_per_second", 0))
+        # RESTORE VERIFYONLY finds the backup sets of this database damaged.
+        self.verify_fails = bool(settings.get("verify_fails", False))
 
 
 class Catalog:
@@ -366,7 +368,8 @@ class Session:
         first = c.peek()
         word = first.upper()
         handler = {"SELECT": self.c_select, "SET": self.c_set, "USE": self.c_use,
-                   "BACKUP": self.c_backup, "DBCC": self.c_dbcc, "PRINT": self.c_print}.get(word)
+                   "BACKUP": self.c_backup, "DBCC": self.c_dbcc, "PRINT": self.c_print,
+                   "RESTORE": self.c_restore}.get(word)
         if handler is None:
             raise syntax_error(first.shown())
         c.next()
@@ -646,7 +649,7 @@ class Session:
             set_number = media.write_set(self.catalog.disk_path(path), db.name,
                                          "full" if kind == "DATABASE" else "log", payload,
                                          bool(options & {"INIT", "FORMAT"}), self.check,
-                                         self.sleep, db.backup_rate)
+                                         self.sleep, db.backup_rate, "CHECKSUM" in options)
         except media.MediaError:
             raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "
                             "SQL Server cannot process this media family." % path), terminating)
@@ -673,4 +676,57 @@ class Session:
                        % (log_pages, db.name, f["name"], set_number))
         w.info(3014, "%s successfully processed %d pages in %.3f seconds (%.3f MB/sec)."
                % (statement, pages, seconds, payload / 1048576.0 / seconds))
+        return 0, 0, 0
+
+    # --- RESTORE VERIFYONLY FROM DISK='...' [WITH FILE = n, CHECKSUM]
+    def c_restore(self, c):
+        c.keyword("VERIFYONLY")
+        c.keyword("FROM")
+        c.keyword("DISK")
+        c.op("=")
+        path = c.string()
+        options = {}
+        if c.accept_keyword("WITH"):
+            while True:
+                tok = c.next()
+                if tok.kind != "word":
+                    c.pos -= 1
+                    c.fail()
+                value = None
+                if c.accept_op("="):
+                    value = c.next()
+                    if value.kind != "num":
+                        c.pos -= 1
+                        c.fail()
+                    value = int(value.value)
+                options[tok.upper()] = value
+                if not c.accept_op(","):
+                    break
+        c.end()
+        return lambda w: self.verify(w, path, options)
+
+    def verify(self, w, path, options):
+        terminating = (3013, 1, 16, "VERIFY DATABASE is terminating abnormally.")
+        number = options.get("FILE") or 1
+        try:
+            sets = media.read_sets(self.catalog.disk_path(path))
+        except OSError as e:
+            raise SqlError((3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s."
+                            % (path, media.os_error_text(e))), terminating)
+        if sets is None:
+            raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "
+                            "SQL Server cannot process this media family." % path), terminating)
+        if number > len(sets):
+            raise SqlError((4038, 1, 16, "Cannot find file ID %d on device '%s'." % (number, path)),
+                           terminating)
+        header = sets[number - 1]
+        if "CHECKSUM" in options and not header.get("checksum"):
+            raise SqlError((3187, 1, 16, "RESTORE WITH CHECKSUM cannot be specified because the "
+                            "backup set does not contain checksum information."), terminating)
+        db = self.catalog.find(header.get("database", ""))
+        if db is not None and db.verify_fails:
+            raise SqlError((3183, 1, 16, "RESTORE detected an error on page (1:%d) in database "
+                            "\"%s\" as read from the backup set." % (number + 150, db.name)),
+                           terminating)
+        w.info(3262, "The backup set on file %d is valid." % number)
         return 0, 0, 0

@@ -1,6 +1,7 @@
 #include "MemoryLog.h"
 #include "SettingsFiles.h"
 #include "TempFolder.h"
+#include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 #include "settings/SettingsConnection.h"
 #include "settings/SettingsDatabase.h"
@@ -18,6 +19,9 @@ private slots:
     void connectsWithWhatTheStringNames();
     void existingFileNarrowedOnOpen_data();
     void existingFileNarrowedOnOpen();
+    void linkInPlaceOfAFileIsRefused_data();
+    void linkInPlaceOfAFileIsRefused();
+    void journalLinkPlantedWhileOpenIsNotFollowed();
 };
 
 void TestSettingsConnection::parse_data() {
@@ -124,6 +128,83 @@ void TestSettingsConnection::existingFileNarrowedOnOpen() {
         QVERIFY2(::stat(QFile::encodeName(file).constData(), &st) == 0, qPrintable(file));
         QCOMPARE(int(st.st_mode & 0777), after);
     }
+}
+
+namespace {
+// A file of another account's choosing that a link in the program folder points to.
+QString plantTarget(const TempFolder& elsewhere) {
+    const QString target = elsewhere.file("fremd.txt");
+    QFile f(target);
+    if (f.open(QIODevice::WriteOnly))
+        f.write("unberührt\n");
+    return target;
+}
+QByteArray contentOf(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+} // namespace
+
+void TestSettingsConnection::linkInPlaceOfAFileIsRefused_data() {
+    QTest::addColumn<QString>("suffix");
+    QTest::newRow("settings file") << QString();
+    QTest::newRow("journal") << QStringLiteral("-journal");
+    QTest::newRow("write-ahead log") << QStringLiteral("-wal");
+    QTest::newRow("shared memory") << QStringLiteral("-shm");
+}
+
+// A symbolic link planted in place of the settings file or one of SQLite's files beside it:
+// no connection, nothing written or narrowed where it points, and the message names the file.
+void TestSettingsConnection::linkInPlaceOfAFileIsRefused() {
+    QFETCH(QString, suffix);
+    TempFolder folder;
+    TempFolder elsewhere;
+    const QString path = folder.file("sqlback.mdb");
+    if (!suffix.isEmpty())
+        QVERIFY(SettingsFiles::exec(path, {"CREATE TABLE t (a INTEGER)"}));
+    const QString target = plantTarget(elsewhere);
+    QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0644), 0);
+    const QString link = path + suffix;
+    QVERIFY(QFile::link(target, link));
+
+    SettingsConnection connection;
+    connection.setConnectionString("Data Source=" + path + ";Jet OLEDB:Database Password=kodiak47");
+    QVERIFY_THROWS_EXCEPTION(ProgramError, connection.open());
+    QVERIFY(!connection.connected());
+    QCOMPARE(connection.refusal(), NoFollowFile::refusal(link));
+    QVERIFY(connection.refusal().contains(link));
+    QCOMPARE(contentOf(target), QByteArray("unberührt\n"));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+    QCOMPARE(int(st.st_mode & 0777), 0644);
+}
+
+// The journal is opened by SQLite itself at the first write; a link planted there after the
+// connection was made is not followed either, and the failure names it.
+void TestSettingsConnection::journalLinkPlantedWhileOpenIsNotFollowed() {
+    TempFolder folder;
+    TempFolder elsewhere;
+    const QString path = folder.file("sqlback.mdb");
+    QVERIFY(SettingsFiles::exec(path, {"CREATE TABLE t (a INTEGER)"}));
+    SettingsConnection connection;
+    connection.setConnectionString("Data Source=" + path + ";Jet OLEDB:Database Password=kodiak47");
+    connection.open();
+
+    const QString target = plantTarget(elsewhere);
+    const QString journal = path + "-journal";
+    QVERIFY(QFile::link(target, journal));
+    QVERIFY(sqlite3_exec(connection.handle(), "INSERT INTO t VALUES (1)", nullptr, nullptr,
+                         nullptr) != SQLITE_OK);
+    QCOMPARE(settingsFileMessage(connection.handle()), NoFollowFile::refusal(journal));
+    QCOMPARE(contentOf(target), QByteArray("unberührt\n"));
+    connection.close();
+
+    // Once the link is gone, the file takes writes again.
+    QVERIFY(QFile::remove(journal));
+    connection.open();
+    QCOMPARE(sqlite3_exec(connection.handle(), "INSERT INTO t VALUES (1)", nullptr, nullptr,
+                          nullptr),
+             SQLITE_OK);
 }
 
 QTEST_GUILESS_MAIN(TestSettingsConnection)

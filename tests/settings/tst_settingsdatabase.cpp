@@ -49,6 +49,7 @@ const QStringList fullGeneralColumns = {
     "Port INTEGER 0 0",
     "SMTPSSLTLS BIT 0 0",
     "OrdnerZIPDateien nvarchar(250) 0 0",
+    "ZIP_Passwort nvarchar(255) 0 0",
 };
 
 const QString baseJobTable =
@@ -93,6 +94,7 @@ private slots:
     void noConnection();
     void briefLockIsWaitedFor();
     void lockOutlastingTheWaitIsNoConnection();
+    void writeTransactionOfAnotherProcessIsNoConnection();
     void unreadableVersionTableRaises();
     void upgradeBlockedByLockIsNotMarkedDone();
     void pendingChangesStoredOnClose();
@@ -117,7 +119,7 @@ void TestSettingsDatabase::firstStart() {
              QStringList{"2016-08-15 00:00:00"});
     QCOMPARE(rows(db.databasePath(), "SELECT count(*) FROM sqldatenbanken"), QStringList{"0"});
     QCOMPARE(rows(db.databasePath(), "SELECT * FROM benutzerdaten"),
-             QStringList{"1|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"});
+             QStringList{"1|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL|NULL"});
 
     QVERIFY(!db.queryVersion.isOpen());
     QVERIFY(db.queryDatenbanken.isOpen());
@@ -240,6 +242,9 @@ void TestSettingsDatabase::createAccessDatabase() {
         // An empty database that opens only with the password.
         QCOMPARE(rows(path, "SELECT count(*) FROM sqlite_master"), QStringList{"0"});
         QVERIFY(!fileBytes(path).startsWith("SQLite format 3"));
+        // Made under a name of its own and renamed: nothing else is left beside it.
+        QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{"plainfile", "sqlback.mdb"}));
     } else if (!existing.isEmpty()) {
         QCOMPARE(fileBytes(path), existing);
     } else {
@@ -271,11 +276,14 @@ void TestSettingsDatabase::currentVersionRunsNoStatement() {
 
     QCOMPARE(log.lines, connectedLines);
     QCOMPARE(columns(path, "sqldatenbanken").size(), 5);
-    QCOMPARE(columns(path, "benutzerdaten").size(), 2);
+    // Only the ZIP password, newer than any schema version, is added where it is missing.
+    QCOMPARE(columns(path, "benutzerdaten"),
+             (QStringList{"ID INTEGER 0 1", "VersenderName nvarchar(50) 0 0",
+                          "ZIP_Passwort nvarchar(255) 0 0"}));
     QCOMPARE(rows(path, "SELECT * FROM sqldatenbanken"), QStringList{"Kunden|srv|sa|pw|NULL"});
     QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{version});
     // The general-settings row is still ensured.
-    QCOMPARE(rows(path, "SELECT * FROM benutzerdaten"), QStringList{"1|NULL"});
+    QCOMPARE(rows(path, "SELECT * FROM benutzerdaten"), QStringList{"1|NULL|NULL"});
     QCOMPARE(db.queryDatenbanken.recordCount(), 1);
 }
 
@@ -344,19 +352,38 @@ void TestSettingsDatabase::tablesWithoutVersionTable() {
 void TestSettingsDatabase::noConnection_data() {
     QTest::addColumn<QByteArray>("fileKey");     // the file is made with this key …
     QTest::addColumn<QByteArray>("fileContent"); // … or holds these bytes (neither: no file)
+    QTest::addColumn<QString>("ownLine");        // a line before the two, naming the file
 
-    QTest::newRow("wrong password") << QByteArray("falsch") << QByteArray();
-    QTest::newRow("plain database without password") << QByteArray() << QByteArray();
-    QTest::newRow("not a database") << QByteArray() << QByteArray(4096, 'x');
-    QTest::newRow("no file") << QByteArray("-") << QByteArray();
+    QByteArray random(8192, '\0');
+    quint32 x = 2463534242u; // xorshift: the same bytes every run
+    for (char& c : random) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x);
+    }
+    // An empty ZIP archive: just its end record.
+    const QByteArray zip = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
+
+    QTest::newRow("wrong password") << QByteArray("falsch") << QByteArray() << QString();
+    QTest::newRow("plain database without password") << QByteArray() << QByteArray() << QString();
+    QTest::newRow("not a database") << QByteArray() << QByteArray(4096, 'x') << QString();
+    QTest::newRow("random bytes") << QByteArray() << random << QString();
+    QTest::newRow("a ZIP archive") << QByteArray() << zip << QString();
+    QTest::newRow("zero bytes") << QByteArray("0") << QByteArray()
+                                << QStringLiteral("Die Datei %1 ist leer und keine "
+                                                  "Einstellungsdatenbank");
+    QTest::newRow("no file") << QByteArray("-") << QByteArray() << QString();
 }
 
+// A file that cannot be opened is never written to, emptied or made anew.
 void TestSettingsDatabase::noConnection() {
     QFETCH(QByteArray, fileKey);
     QFETCH(QByteArray, fileContent);
+    QFETCH(QString, ownLine);
     TempFolder folder;
     const QString path = folder.file("sqlback.mdb");
-    if (!fileContent.isEmpty()) {
+    if (!fileContent.isEmpty() || fileKey == "0") {
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(fileContent);
@@ -364,17 +391,20 @@ void TestSettingsDatabase::noConnection() {
         QVERIFY(exec(path, {baseJobTable + ")"}, fileKey));
     }
     const QByteArray before = fileBytes(path);
+    const bool existed = QFileInfo::exists(path);
 
     MemoryLog log;
     SettingsDatabase db(log, folder.path());
     db.checkdatabase();
 
-    QCOMPARE(log.lines, failedLines);
+    QCOMPARE(log.lines, ownLine.isEmpty() ? failedLines : QStringList{ownLine.arg(path)} + failedLines);
     QVERIFY(!db.ADOConnection1.connected());
     QVERIFY(!db.queryDatenbanken.isOpen());
     QVERIFY(!db.queryBenutzerdaten.isOpen());
     QCOMPARE(fileBytes(path), before); // nothing written to a file that is not ours to read
-    QCOMPARE(QFileInfo::exists(path), !before.isEmpty());
+    QCOMPARE(QFileInfo::exists(path), existed);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             existed ? QStringList{"sqlback.mdb"} : QStringList());
     // Whatever later needs the settings fails with an error it can log, not a crash.
     QVERIFY_THROWS_EXCEPTION(ProgramError, db.queryDatenbanken.field("DBName"));
     QVERIFY_THROWS_EXCEPTION(ProgramError, db.queryDatenbanken.open());
@@ -421,6 +451,47 @@ void TestSettingsDatabase::lockOutlastingTheWaitIsNoConnection() {
     sqlite3_close(other);
 
     QCOMPARE(log.lines, failedLines);
+}
+
+// Another program (here the sqlcipher shell) holds a write transaction: the file can still be
+// read, but nothing could be stored, so there is no connection; the file keeps what it held.
+void TestSettingsDatabase::writeTransactionOfAnotherProcessIsNoConnection() {
+    TempFolder folder;
+    const QString path = folder.file("sqlback.mdb");
+    MemoryLog setupLog;
+    {
+        QVERIFY(SettingsDatabase::CreateAccessDatabase(path));
+        SettingsDatabase db(setupLog, folder.path());
+        db.checkdatabase();
+    }
+    const QStringList jobsBefore = rows(path, "SELECT count(*) FROM benutzerdaten");
+
+    QProcess shell;
+    shell.start(QStringLiteral("sqlcipher"), {path});
+    QVERIFY2(shell.waitForStarted(), "the sqlcipher shell is needed");
+    shell.write("PRAGMA key='kodiak47';\nBEGIN IMMEDIATE;\n"
+                "INSERT INTO benutzerdaten (VersenderName) VALUES ('fremd');\n");
+    // The shell says nothing: the lock shows when a write of our own is turned away.
+    const auto lockedByShell = [&path] {
+        sqlite3* probe = openRaw(path);
+        const int rc = sqlite3_exec(probe, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        sqlite3_exec(probe, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(probe);
+        return rc == SQLITE_BUSY;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(lockedByShell(), 10000);
+
+    MemoryLog log;
+    SettingsDatabase db(log, folder.path());
+    db.ADOConnection1.setBusyTimeoutMs(300);
+    db.checkdatabase();
+    QCOMPARE(log.lines, failedLines);
+    QVERIFY(!db.ADOConnection1.connected());
+
+    shell.write("ROLLBACK;\n.quit\n");
+    shell.closeWriteChannel();
+    QVERIFY(shell.waitForFinished(10000));
+    QCOMPARE(rows(path, "SELECT count(*) FROM benutzerdaten"), jobsBefore);
 }
 
 void TestSettingsDatabase::unreadableVersionTableRaises() {
@@ -479,9 +550,10 @@ void TestSettingsDatabase::upgradeBlockedByLockIsNotMarkedDone() {
                         "CREATE TABLE dbversion (DBVERSION DATETIME NOT NULL PRIMARY KEY)",
                         "INSERT INTO dbversion VALUES ('2015-01-01 00:00:00')",
                         "INSERT INTO benutzerdaten DEFAULT VALUES"}));
-    // Another program writes to the file while the schema statements run, and is done just after.
+    // Another program starts writing to the file once the connection is made, while the schema
+    // statements run, and is done just after.
     sqlite3* other = openRaw(path);
-    QCOMPARE(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    int lockTaken = SQLITE_ERROR;
     auto release = [&] {
         if (other) {
             sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -495,7 +567,11 @@ void TestSettingsDatabase::upgradeBlockedByLockIsNotMarkedDone() {
     db.ADOConnection1.setBusyTimeoutMs(50);
     int opened = 0;
     db.queryVersion.subscribe([&](DatasetEvent e, int) {
-        if (e == DatasetEvent::StateChanged && db.queryVersion.isOpen() && ++opened == 2)
+        if (e != DatasetEvent::StateChanged || !db.queryVersion.isOpen())
+            return;
+        if (++opened == 1)
+            lockTaken = sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        else if (opened == 2)
             release();
     });
     const QString refused = [&] {
@@ -509,6 +585,7 @@ void TestSettingsDatabase::upgradeBlockedByLockIsNotMarkedDone() {
     release();
 
     // The version must not claim an upgrade that did not happen: the next start does it.
+    QCOMPARE(lockTaken, SQLITE_OK);
     QVERIFY2(refused.contains("database is locked"), qPrintable(refused));
     QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{"2015-01-01 00:00:00"});
     MemoryLog log2;

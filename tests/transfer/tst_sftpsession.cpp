@@ -3,6 +3,7 @@
 // stream operations and the streamed download.
 
 #include "ClosedPort.h"
+#include "FullDiskDevice.h"
 #include "OpenSshTestServer.h"
 #include "ScriptServer.h"
 #include "SftpFixture.h"
@@ -26,28 +27,6 @@ QJsonObject scenario(std::initializer_list<QPair<QString, QJsonValue>> extra = {
         s[key] = value;
     return s;
 }
-
-// A stream whose writes fail after a number of bytes, by result or by exception.
-class FailingStream : public QBuffer {
-public:
-    FailingStream(qint64 limit, bool throwing) : m_limit(limit), m_throwing(throwing) {
-        open(QIODevice::ReadWrite);
-    }
-
-protected:
-    qint64 writeData(const char* data, qint64 len) override {
-        if (pos() + len > m_limit) {
-            if (m_throwing)
-                throw std::runtime_error("disk full");
-            return -1;
-        }
-        return QBuffer::writeData(data, len);
-    }
-
-private:
-    qint64 m_limit;
-    bool m_throwing;
-};
 
 } // namespace
 
@@ -892,7 +871,8 @@ void TestSftpSession::downloadStreamPWriteFailures() {
     remote.close();
     auto s = f.session();
     s->Connect();
-    FailingStream target(100 * 1024, throwing);
+    FullDiskDevice target(100 * 1024, throwing ? FullDiskDevice::Failure::Throw
+                                               : FullDiskDevice::Failure::Result);
     try {
         s->DownloadStreamP("down.bin", &target, false);
         QFAIL("a failing target raised nothing");

@@ -3,7 +3,8 @@
 //       writes a deterministic backup-like file
 //   archive_zippack pack [--threads N] [--block BYTES] [--level L] <zip> <files...>
 //       packs the files as the program does and prints on stderr "base_rss_kib <n>" (the
-//       process before packing) and "peak_rss_kib <n>"
+//       process before packing) and "peak_rss_kib <n>"; with ORVEL_ZIP_PASSWORD set in the
+//       environment, AES-256 encrypted as the program does with a ZIP password
 //   archive_zippack blocks [--block BYTES] <file>
 //       one thread, block by block: time and size of libdeflate's levels, of the check, and of
 //       zlib with the previous block as dictionary; prints a table
@@ -168,6 +169,7 @@ int pack(const Options& o) {
     }
     try {
         ZipWriter writer(out, zipPath, ZipLimits(), o.deflate);
+        writer.setPassword(qEnvironmentVariable("ORVEL_ZIP_PASSWORD"));
         for (size_t i = 1; i < o.rest.size(); ++i)
             writer.addFile(QString::fromStdString(o.rest[i]));
         writer.close();
