@@ -40,19 +40,20 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
         m_desktop = std::make_unique<DesktopServices>();
     m_services = options.services ? options.services : m_desktop.get();
     // The windows the program shows when it asks, unless the caller brought its own.
-    if (!options.updateWizard) {
+    if (!options.windows.updateWizard) {
         WebUpdateWizard1 = std::make_unique<UpdateWizard>(this);
-        options.updateWizard = WebUpdateWizard1.get();
+        options.windows.updateWizard = WebUpdateWizard1.get();
     }
-    if (!options.supportProgress) {
+    if (!options.windows.supportProgress) {
         WebCopy1Progress = std::make_unique<DownloadProgressWindow>();
-        options.supportProgress = WebCopy1Progress.get();
+        options.windows.supportProgress = WebCopy1Progress.get();
     }
-    if (!options.sftpWindow) {
+    if (!options.windows.sftpWindow) {
         m_sftpWindow = std::make_unique<TOrvelSFTPWindow>(this);
-        options.sftpWindow = m_sftpWindow.get();
+        options.windows.sftpWindow = m_sftpWindow.get();
     }
-    m_program = std::make_unique<Program>(std::move(options), static_cast<ProgramView&>(*this));
+    m_program =
+        std::make_unique<ProgramAssembly>(std::move(options), static_cast<ProgramView&>(*this));
     m_screenLog = std::make_unique<ScreenLog>(ui->Memo1);
     m_program->log().setView(m_screenLog.get());
 

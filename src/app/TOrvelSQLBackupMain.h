@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Program.h"
+#include "core/ProgramAssembly.h"
 #include "core/ProgramView.h"
 
 #include <QSize>
@@ -29,7 +29,7 @@ class OrvelSQLBackupMain;
 class TOrvelSQLBackupMain : public QWidget, private ProgramView {
     Q_OBJECT
 public:
-    struct Options : Program::Options {
+    struct Options : ProgramAssembly::Options {
         bool singleInstance = false;        // take part in the one-instance-per-user rule
         WindowServices* services = nullptr; // null: the real dialogs and browser
     };
@@ -96,7 +96,7 @@ private:
     std::unique_ptr<DownloadProgressWindow> WebCopy1Progress;
     // Before the program, which uses it until it goes.
     std::unique_ptr<TOrvelSFTPWindow> m_sftpWindow;
-    std::unique_ptr<Program> m_program;
+    std::unique_ptr<ProgramAssembly> m_program;
     CountdownNotice* SmartMessageBox = nullptr;
     std::unique_ptr<WindowServices> m_desktop;
     WindowServices* m_services = nullptr;

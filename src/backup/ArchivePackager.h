@@ -28,7 +28,7 @@ struct ArchiveLocation {
 class ArchivePackager {
 public:
     // Stores a ZIP_Dateiname filled in from DBName in the settings; may throw, which ends the run.
-    using SaveZipName = std::function<void(const QString& zipDateiname)>;
+    using SaveZipName = std::function<void(const QString& zipName)>;
     // Wraps the archive file while it is written; tests use it to fail a write.
     using OutputFilter = std::function<std::unique_ptr<QIODevice>(QIODevice& file)>;
 

@@ -65,9 +65,9 @@ void SqlMaintenance::log(const QString& text) {
     m_log.writelogentry(text);
 }
 
-void SqlMaintenance::fail(const std::exception& e, const QString& fehlerLine) {
+void SqlMaintenance::fail(const std::exception& e, const QString& failureLine) {
     log(exceptionText(e));
-    log(fehlerLine);
+    log(failureLine);
     m_errors.add(1);
 }
 

@@ -71,7 +71,7 @@ private:
         const char16_t* skip; // nullptr: the step always runs
     };
     void log(const QString& text);
-    void fail(const std::exception& e, const QString& fehlerLine);
+    void fail(const std::exception& e, const QString& failureLine);
     // True when the statement ran and succeeded.
     bool runStatement(const Step& step, const QString& statement, const QString& dbName,
                       bool fullModel);

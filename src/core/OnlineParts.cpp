@@ -1,6 +1,5 @@
 #include "core/OnlineParts.h"
 
-#include "online/SystemConnection.h"
 #include "platform/VersionInfo.h"
 
 namespace {
@@ -19,10 +18,6 @@ OnlineParts::OnlineParts(LogSink& log, const QString& programFolder, const QStri
       m_supportFiles(serverOf(iniPath), programFolder) {
     m_programUpdate.setWizard(m_windows.wizard);
     m_supportFiles.setDownloadView(m_windows.supportProgress);
-}
-
-bool OnlineParts::systemReportsConnection() {
-    return m_windows.systemConnection ? m_windows.systemConnection() : ::systemReportsConnection();
 }
 
 QString OnlineParts::publicAddress() {

@@ -19,18 +19,15 @@ public:
     struct Windows {
         UpdateWizardView* wizard = nullptr;      // null: no wizard and no message box
         DownloadView* supportProgress = nullptr; // null: support files download unseen
-        // The system's report of a connection; null: the operating system's.
-        std::function<bool()> systemConnection;
     };
 
     // iniPath: the INI file with WebServer= and WebCAFile=; endProgram closes the window.
     OnlineParts(LogSink& log, const QString& programFolder, const QString& iniPath, Windows windows,
                 std::function<void()> endProgram);
 
-    bool systemReportsConnection() override;
     QString publicAddress() override;
     void checkAutomatically() override { m_programUpdate.checkAutomatically(); }
-    void checkByHand() override { m_programUpdate.btnUpdateClick(); }
+    void checkByHand() override { m_programUpdate.checkByHand(); }
     void fetchMissing() override { m_supportFiles.Berichtsvorlagencheck(); }
 
     WebUpdate& webUpdate() { return m_webUpdate; }

@@ -1,12 +1,13 @@
 #include "core/ProgramCore.h"
 
-#include "backup/BackupRun.h"
+#include "core/BackupRun.h"
 #include "core/LogBook.h"
 #include "core/MetricsFile.h"
 #include "core/ProgramView.h"
 #include "platform/IniFile.h"
 #include "platform/ProgramError.h"
 #include "platform/VersionInfo.h"
+#include "platform/WorkerCall.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,26 +24,12 @@ const QString kIniSection = QStringLiteral("OrvelSQLBackup");
 const QString kIniKey = QStringLiteral("Internet");
 } // namespace
 
-ProgramCore::ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems,
+ProgramCore::ProgramCore(Options options, LogBook& log, ErrorCount& errors, ProgramParts parts,
                          ProgramView& view)
-    : m_options(std::move(options)), m_log(log), m_errors(errors), m_sub(subsystems), m_view(view) {
-    BackupRun::Steps steps;
-    steps.jobs = [this] { return m_sub.settings->jobsForRun(); };
-    steps.storeZipName = [this](const BackupJob& job, const QString& zipName) {
-        m_sub.settings->storeZipName(job, zipName);
-    };
-    steps.arbeitsprozess = [this](const BackupJob& job) { m_sub.sql->arbeitsprozess(job); };
-    steps.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName& save) {
-        const GeneralSettings general = m_sub.settings->generalSettings();
-        return m_sub.packaging->zipprozess(job, general.OrdnerZIPDateien, general.ZIP_Passwort,
-                                           save);
-    };
-    steps.ftphochladen = [this](const BackupJob& job, const QString& path, const QString& name) {
-        return m_sub.uploader->ftphochladen(job, path, name);
-    };
-    m_run = std::make_unique<BackupRun>(m_log, m_errors, std::move(steps));
-    m_timer1 = m_sub.timers->createTimer([this] { Timer1Timer(); });
-    m_timer2 = m_sub.timers->createTimer([this] { Timer2Timer(); });
+    : m_options(std::move(options)), m_log(log), m_errors(errors), m_parts(parts), m_view(view) {
+    m_run = std::make_unique<BackupRun>(m_log, m_errors, m_parts);
+    m_timer1 = m_parts.timers->createTimer([this] { Timer1Timer(); });
+    m_timer2 = m_parts.timers->createTimer([this] { Timer2Timer(); });
 }
 
 ProgramCore::~ProgramCore() = default;
@@ -97,9 +84,9 @@ void ProgramCore::readInternetSetting() {
 void ProgramCore::windowShown() {
     guarded([this] {
         // The setting first: with the online functions off, the system is not even asked.
-        if (m_internetSetting == 0 && m_sub.probe->systemReportsConnection())
-            m_sub.supportFiles->fetchMissing();
-        m_sub.mailer->prepareCredentials();
+        if (m_internetSetting == 0 && m_parts.connection->systemReportsConnection())
+            m_parts.supportFiles->fetchMissing();
+        m_parts.mailer->prepareCredentials();
         m_timer1->start(kPreparationDelayMs);
     });
 }
@@ -127,13 +114,13 @@ void ProgramCore::prepareStart() {
                       m_options.buildDate + QStringLiteral(" " ORVEL_LEGAL_COPYRIGHT));
     QDir().mkdir(m_logFolder);
 
-    if (!m_sub.settings->fileExists() && m_sub.settings->create())
+    if (!m_parts.settings->fileExists() && m_parts.settings->create())
         m_log.writelogentry(QStringLiteral("Einstellungsdatenbank erstellt"));
     m_log.writelogentry(QStringLiteral("Verbinde mit Einstellungsdatenbank"));
-    m_sub.settings->checkdatabase();
+    m_parts.settings->checkdatabase();
     // Settings that could not be opened have said so in their own lines; the start goes on as
     // before, but the scheduler learns that the night is not to be trusted.
-    m_settingsUnavailable = !m_sub.settings->connected();
+    m_settingsUnavailable = !m_parts.settings->connected();
 
     // The run's walk through the jobs must not repaint the grid and fields for every row.
     setControlsAttached(false);
@@ -142,7 +129,7 @@ void ProgramCore::prepareStart() {
     if (m_internetSetting != 0) {
         m_log.writelogentry(QStringLiteral("Prüfung Internetverbindung unterdrückt"));
     } else {
-        m_publicAddress = m_sub.probe->publicAddress();
+        m_publicAddress = m_parts.probe->publicAddress();
         if (!m_publicAddress.isEmpty()) {
             m_log.writelogentry(QStringLiteral("Internetverbindung verfügbar"));
             m_log.writelogentry(QStringLiteral("IP-Adresse: ") + m_publicAddress);
@@ -161,7 +148,7 @@ void ProgramCore::Timer2Timer() {
     m_timer2->stop();
     // A run, a connection test or a mail started by hand is still going: the report and the
     // close must not cut into it, so the automatic run waits for it to end.
-    if (m_run->isRunning() || m_sub.sql->isBusy() || m_mailing) {
+    if (m_run->isRunning() || m_parts.sql->isBusy() || m_mailing) {
         m_timer2->start(kWaitForBusyMs);
         return;
     }
@@ -186,7 +173,7 @@ void ProgramCore::runAutomatically() {
         if (m_publicAddress.isEmpty() || m_internetSetting != 0)
             m_log.writelogentry(QStringLiteral("Kein Zugriff auf das Internet möglich"));
         else
-            m_sub.update->checkAutomatically();
+            m_parts.update->checkAutomatically();
     } catch (...) {
     }
     m_view.closeWindow();
@@ -202,7 +189,7 @@ void ProgramCore::noticeClicked() {
 bool ProgramCore::closeRequested() {
     bool allowed = true;
     try {
-        m_sub.settings->postPendingChanges();
+        m_parts.settings->postPendingChanges();
         m_log.writelogentry(QStringLiteral("Programm wird beendet"));
     } catch (const std::exception& e) {
         // A refused row keeps the window open; the message goes to the log book.
@@ -227,7 +214,7 @@ bool ProgramCore::closeRequested() {
 void ProgramCore::startBackupRun() {
     guarded([this] {
         // The SQL Server steps are busy outside a run only while a connection test waits.
-        if (!m_run->isRunning() && m_sub.sql->isBusy()) {
+        if (!m_run->isRunning() && m_parts.sql->isBusy()) {
             m_log.writelogentry(
                 QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
             return;
@@ -240,13 +227,13 @@ void ProgramCore::startBackupRun() {
 void ProgramCore::runBackup(qint32 alreadyFailed) {
     // A run under way turns the start away with its own line; its folders stay as they are.
     if (m_run->isRunning()) {
-        m_run->btnStartClick(alreadyFailed);
+        m_run->run(alreadyFailed);
         return;
     }
     useBackupFolders();
     QElapsedTimer took;
     took.start();
-    m_run->btnStartClick(alreadyFailed);
+    m_run->run(alreadyFailed);
     writeMetrics(double(took.elapsed()) / 1000.0);
 }
 
@@ -262,8 +249,8 @@ void ProgramCore::useBackupFolders() {
     }
     if (folders.server != folders.local)
         m_log.writelogentry(QStringLiteral("Sicherungsordner des SQL Servers: ") + folders.server);
-    m_sub.sql->useBackupFolders(folders);
-    m_sub.packaging->useBackupFolders(folders);
+    m_parts.sql->useBackupFolders(folders);
+    m_parts.packaging->useBackupFolders(folders);
 }
 
 void ProgramCore::writeMetrics(double seconds) {
@@ -286,13 +273,13 @@ void ProgramCore::writeMetrics(double seconds) {
 void ProgramCore::testConnection() {
     guarded([this] {
         // The test shares the connection objects and the job list with a run.
-        if (m_run->isRunning() || m_sub.sql->isBusy()) {
+        if (m_run->isRunning() || m_parts.sql->isBusy()) {
             m_log.writelogentry(
                 QStringLiteral("Verbindungstest während einer laufenden Sicherung nicht möglich"));
             return;
         }
-        const BackupJob job = m_sub.settings->currentJob();
-        m_view.showConnectionTestResult(m_sub.sql->connectionTest(job));
+        const BackupJob job = m_parts.settings->currentJob();
+        m_view.showConnectionTestResult(m_parts.sql->connectionTest(job));
     });
 }
 
@@ -309,13 +296,24 @@ void ProgramCore::mailReport() {
     }
     m_mailing = true;
     const auto done = qScopeGuard([this] { m_mailing = false; });
-    m_sub.mailer->sendReport(m_errors.value());
+    m_parts.mailer->sendReport(m_errors.value());
 }
 
 void ProgramCore::checkForUpdate() {
     guarded([this] {
-        if (!m_publicAddress.isEmpty() && m_internetSetting == 0)
-            m_sub.update->checkByHand();
+        if (m_publicAddress.isEmpty() || m_internetSetting != 0)
+            return;
+        // While a call to a server waits (a run's, a test's, a mail's or an update check's own),
+        // a second one is refused; the refused check would read as "no newer version".
+        if (m_run->isRunning() || m_parts.sql->isBusy() || m_mailing || m_checkingUpdate ||
+            WorkerCall::isWaiting()) {
+            m_log.writelogentry(QStringLiteral(
+                "Sicherung oder Serverabfrage läuft, auf Update wird nicht geprüft"));
+            return;
+        }
+        m_checkingUpdate = true;
+        const auto done = qScopeGuard([this] { m_checkingUpdate = false; });
+        m_parts.update->checkByHand();
     });
 }
 

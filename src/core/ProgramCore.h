@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Subsystems.h"
+#include "core/ProgramParts.h"
 #include "core/Timers.h"
 #include "platform/ErrorCount.h"
 
@@ -15,24 +15,13 @@ class ProgramView;
 
 // The program's policy, without widgets: window creation and first showing, the start
 // preparation, the countdown and the automatic run, the close, the gating of runs, connection
-// tests and mails, and the program-wide values. It reaches the subsystems through their small
-// interfaces and shows what happens through the view.
+// tests, mails and update checks, and the program-wide values. It reaches the parts through
+// their small interfaces and shows what happens through the view.
 //
 // Every entry point handles its own failures: what escapes a step is logged as the program's
 // unhandled-exception handler does, so callers never see an exception.
 class ProgramCore {
 public:
-    struct Subsystems {
-        SettingsStore* settings = nullptr;
-        SqlSteps* sql = nullptr;
-        Packaging* packaging = nullptr;
-        Uploader* uploader = nullptr;
-        ReportMailer* mailer = nullptr;
-        ConnectivityProbe* probe = nullptr;
-        UpdateCheck* update = nullptr;
-        SupportFiles* supportFiles = nullptr;
-        TimerFactory* timers = nullptr;
-    };
     struct Options {
         QString programFolder; // ends in '/'
         QStringList arguments; // command-line arguments as given, without the program name
@@ -56,7 +45,9 @@ public:
     static constexpr int kExitErrors = 1;
     static constexpr int kExitPreparationFailed = 2;
 
-    ProgramCore(Options options, LogBook& log, ErrorCount& errors, Subsystems subsystems,
+    // Every part the core reaches must be filled in: settings, sql, packaging, uploader,
+    // mailer, connection, probe, update, supportFiles and timers.
+    ProgramCore(Options options, LogBook& log, ErrorCount& errors, ProgramParts parts,
                 ProgramView& view);
     ~ProgramCore();
     ProgramCore(const ProgramCore&) = delete;
@@ -114,7 +105,7 @@ private:
     Options m_options;
     LogBook& m_log;
     ErrorCount& m_errors;
-    Subsystems m_sub;
+    ProgramParts m_parts;
     ProgramView& m_view;
     std::unique_ptr<BackupRun> m_run;
     std::unique_ptr<Timer> m_timer1;
@@ -129,4 +120,5 @@ private:
     bool m_preparationFailed = false;
     bool m_settingsUnavailable = false; // checkdatabase found no connection
     bool m_mailing = false;
+    bool m_checkingUpdate = false;
 };

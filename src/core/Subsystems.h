@@ -8,8 +8,8 @@
 #include <QList>
 #include <QString>
 
-// The subsystems as the program core reaches them. Each is small so that a coming subsystem
-// implements one and a test hands in a fake.
+// The parts of the program as the program core reaches them. Each is small so that a new part
+// implements one and a test hands in a fake; ProgramParts lists them.
 
 // The settings file and the rows the program reads and edits.
 class SettingsStore {
@@ -78,12 +78,17 @@ public:
     virtual void sendReport(qint32 errorCount) = 0;
 };
 
-// Whether the internet can be reached, and this machine's public address.
+// The operating system's own report of a connection (gates the support-file check).
+class ConnectionReport {
+public:
+    virtual ~ConnectionReport() = default;
+    virtual bool systemReportsConnection() = 0;
+};
+
+// Whether the internet can be reached: this machine's public address.
 class ConnectivityProbe {
 public:
     virtual ~ConnectivityProbe() = default;
-    // The system's own report of a connection (gates the support-file check).
-    virtual bool systemReportsConnection() = 0;
     // The public address; empty when no connection was found.
     virtual QString publicAddress() = 0;
 };

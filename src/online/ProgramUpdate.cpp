@@ -8,10 +8,10 @@ ProgramUpdate::ProgramUpdate(LogSink& log, WebUpdate& update, std::function<WebS
                              QString installedVersion, std::function<void()> endProgram)
     : m_log(log), m_update(update), m_server(std::move(server)),
       m_installedVersion(std::move(installedVersion)), m_endProgram(std::move(endProgram)) {
-    m_update.onStatus = [this](const QString& text) { WebUpdate1Status(text); };
+    m_update.onStatus = [this](const QString& text) { logStatus(text); };
 }
 
-void ProgramUpdate::WebUpdate1Status(const QString& statusText) {
+void ProgramUpdate::logStatus(const QString& statusText) {
     m_log.writelogentry(QStringLiteral("Update-Status: ") + statusText);
 }
 
@@ -34,7 +34,7 @@ void ProgramUpdate::checkAutomatically() {
     m_update.DoUpdate();
 }
 
-void ProgramUpdate::btnUpdateClick() {
+void ProgramUpdate::checkByHand() {
     m_update.setControlFileUrl(m_server().url(QLatin1String(WebUpdate::kControlPath)));
     if (m_update.NewVersionAvailable()) {
         m_log.writelogentry(QStringLiteral("newversioninfo:") + m_update.NewVersionInfo);

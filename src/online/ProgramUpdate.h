@@ -25,10 +25,10 @@ public:
     void checkAutomatically();
     // The button: the wizard when a newer version is offered, else "Sie haben die aktuellste
     // Version".
-    void btnUpdateClick();
+    void checkByHand();
 
-    // WebUpdate1Status: every status message of the update becomes a log line.
-    void WebUpdate1Status(const QString& statusText);
+    // Every status message of the update becomes a log line.
+    void logStatus(const QString& statusText);
 
 private:
     LogSink& m_log;

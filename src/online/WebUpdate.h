@@ -39,7 +39,7 @@ public:
     void setVerifyingKey(UpdateKey key) { m_key = std::move(key); }
     // How the staged files are renamed over the old ones; rename(2) unless set here.
     void setRenameFunction(FileReplacement::RenameFunction rename) { m_rename = std::move(rename); }
-    // Called with each status message (WebUpdate1Status).
+    // Called with each status message.
     std::function<void(const QString&)> onStatus;
 
     // Reads the control file and compares its version with the installed one; true when it

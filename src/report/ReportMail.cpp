@@ -22,21 +22,22 @@ struct ReportMail::Delivery {
     QString error; // empty: the mail was accepted
 };
 
-ReportMail::ReportMail(LogSink& log, const Clock& clock, Sources sources)
-    : m_log(log), m_clock(clock), m_sources(std::move(sources)) {}
+ReportMail::ReportMail(LogSink& log, const Clock& clock, ReportContent& content,
+                       MailAccountSource& account)
+    : m_log(log), m_clock(clock), m_content(content), m_accountSource(account) {}
 
 void ReportMail::prepareCredentials() {
-    m_account = m_sources.account ? m_sources.account() : MailAccount();
+    m_account = m_accountSource.mailAccount();
     m_prepared = true;
 }
 
-void ReportMail::btnEmailsendenClick(qint32 errorCount) {
+void ReportMail::send(qint32 errorCount) {
     m_log.writelogentry(QStringLiteral("Email wird aufbereitet und verschickt"));
     try {
         // A message of its own each time: nothing of an earlier sending is carried over.
-        const GeneralSettings settings = m_sources.generalSettings();
+        const GeneralSettings settings = m_content.generalSettings();
         MailMessage message;
-        message.lines = m_sources.screenLines();
+        message.lines = m_content.screenLines();
         if (!m_prepared)
             prepareCredentials();
         message.senderAddress = m_account.senderAddress;
@@ -78,7 +79,7 @@ void ReportMail::btnEmailsendenClick(qint32 errorCount) {
         const Delivery delivery = deliver(recipients, bytes, eightBit);
         for (const Delivery::Refusal& r : delivery.refused) {
             bool vContinue = true;
-            SMTPFailedRecipient(r.address, r.code, r.text, vContinue);
+            recipientRefused(r.address, r.code, r.text, vContinue);
         }
         if (!delivery.error.isEmpty())
             throw ProgramError(delivery.error);
@@ -92,7 +93,7 @@ void ReportMail::btnEmailsendenClick(qint32 errorCount) {
     }
 }
 
-void ReportMail::SMTPFailedRecipient(const QString& address, int, const QString&, bool& vContinue) {
+void ReportMail::recipientRefused(const QString& address, int, const QString&, bool& vContinue) {
     m_log.writelogentry(QStringLiteral("Fehlerhafte Emailadresse: ") + address);
     vContinue = true;
 }

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "report/MailAccount.h"
-#include "settings/GeneralSettings.h"
+#include "report/ReportSources.h"
 
 #include <QString>
 #include <QStringList>
-#include <functional>
 
 class Clock;
 class LogSink;
@@ -15,23 +14,16 @@ class LogSink;
 // escapes. The exchange with the server runs on a worker thread while the window stays alive.
 class ReportMail {
 public:
-    struct Sources {
-        // The screen log's lines as the window shows them: newest first, stamped.
-        std::function<QStringList()> screenLines;
-        // The general settings row as it is stored now; may throw.
-        std::function<GeneralSettings()> generalSettings;
-        // The account; called once, by prepareCredentials().
-        std::function<MailAccount()> account = &MailAccount::builtIn;
-    };
-
-    ReportMail(LogSink& log, const Clock& clock, Sources sources);
+    // The account is asked once, by prepareCredentials().
+    ReportMail(LogSink& log, const Clock& clock, ReportContent& content,
+               MailAccountSource& account);
 
     // Unscrambles the account's credentials; at start, before any mail.
     void prepareCredentials();
     // Builds and sends the report; the error count of the last run chooses the subject.
-    void btnEmailsendenClick(qint32 errorCount);
+    void send(qint32 errorCount);
     // The server refused one recipient: logged, and the mail still goes to the others.
-    void SMTPFailedRecipient(const QString& address, int code, const QString& text,
+    void recipientRefused(const QString& address, int code, const QString& text,
                              bool& vContinue);
 
     // Shorter waits for tests of an unanswering server.
@@ -46,7 +38,8 @@ private:
 
     LogSink& m_log;
     const Clock& m_clock;
-    Sources m_sources;
+    ReportContent& m_content;
+    MailAccountSource& m_accountSource;
     MailAccount m_account;
     bool m_prepared = false;
     int m_connectTimeoutS = 30;

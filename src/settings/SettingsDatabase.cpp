@@ -86,14 +86,14 @@ QDateTime SettingsDatabase::currentSchemaVersion() {
     return QDateTime(QDate(2016, 8, 15), QTime(0, 0));
 }
 
-QString SettingsDatabase::benutzerdatenTableStatement() {
+QString SettingsDatabase::generalTableStatement() {
     return QStringLiteral("CREATE TABLE dbo.%1 (%2 INTEGER IDENTITY(1,1) PRIMARY KEY)")
         .arg(C::generalTable, C::ID);
 }
 
 const QStringList& SettingsDatabase::tableStatements() {
     static const QStringList statements = {
-        benutzerdatenTableStatement(),
+        generalTableStatement(),
         QStringLiteral("CREATE TABLE dbo.%1(%2 DATETIME NOT NULL PRIMARY KEY)")
             .arg(C::versionTable, C::DBVERSION),
         QStringLiteral(

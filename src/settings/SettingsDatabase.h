@@ -44,7 +44,7 @@ public:
 
     // The schema version this program writes: 15 August 2016, 00:00.
     static QDateTime currentSchemaVersion();
-    static QString benutzerdatenTableStatement();
+    static QString generalTableStatement();
     static const QStringList& tableStatements();   // benutzerdaten, dbversion, sqldatenbanken
     static const QStringList& upgradeStatements(); // in the order they run
 

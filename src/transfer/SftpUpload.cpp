@@ -58,7 +58,7 @@ SftpUpload::~SftpUpload() {
     m_session.reset();
 }
 
-void SftpUpload::FormCreate() {
+void SftpUpload::createSession() {
     try {
         m_session = std::make_unique<TTGPuttySFTP>(true);
     } catch (const std::exception& e) {
@@ -66,14 +66,14 @@ void SftpUpload::FormCreate() {
         return;
     }
     TTGPuttySFTP& s = *m_session;
-    s.OnMessage = [this](const QByteArray& m, bool e) { PSFTPMessage(m, e); };
-    s.OnProgress = [this](qint64 b, bool up) { return PSFTPProgress(b, up); };
-    s.OnGetInput = [this](bool& cancel) { return PSFTPGetInput(cancel); };
+    s.OnMessage = [this](const QByteArray& m, bool e) { sessionMessage(m, e); };
+    s.OnProgress = [this](qint64 b, bool up) { return sessionProgress(b, up); };
+    s.OnGetInput = [this](bool& cancel) { return sessionInput(cancel); };
     s.OnVerifyHostKey = [this](const QByteArray& h, qint32 p, const QByteArray& f, qint32 st,
-                               bool& store) { return PSFTPVerifyHostKey(h, p, f, st, store); };
+                               bool& store) { return verifyHostKey(h, p, f, st, store); };
 }
 
-void SftpUpload::Timer1Timer(const SftpUploadRequest& request) {
+void SftpUpload::run(const SftpUploadRequest& request) {
     if (!m_session || m_busy)
         return;
     m_request = request;
@@ -100,7 +100,7 @@ void SftpUpload::Timer1Timer(const SftpUploadRequest& request) {
     m_busy = false;
 }
 
-void SftpUpload::btUploadClick() {
+void SftpUpload::upload() {
     if (!m_session || m_busy)
         return; // an upload runs already
     m_busy = true;
@@ -211,12 +211,12 @@ void SftpUpload::removeCutFile() {
     }
 }
 
-void SftpUpload::PSFTPMessage(const QByteArray& Msg, bool) {
+void SftpUpload::sessionMessage(const QByteArray& Msg, bool) {
     const QString text = trimmed(QString::fromUtf8(Msg));
     onMainThread([this, text] { m_log.writelogentry(text); }, true);
 }
 
-bool SftpUpload::PSFTPProgress(qint64 bytescopied, bool) {
+bool SftpUpload::sessionProgress(qint64 bytescopied, bool) {
     // Called for every acknowledged write: the bar moves when its KiB value changes, at most
     // every 50 ms, without holding the transfer.
     const qint64 kib = bytescopied / 1024;
@@ -235,14 +235,14 @@ bool SftpUpload::PSFTPProgress(qint64 bytescopied, bool) {
     return true;
 }
 
-QByteArray SftpUpload::PSFTPGetInput(bool& cancel) {
+QByteArray SftpUpload::sessionInput(bool& cancel) {
     onMainThread([this] { m_log.writelogentry(QStringLiteral("Replying with empty line.")); },
                  true);
     cancel = false;
     return QByteArray();
 }
 
-bool SftpUpload::PSFTPVerifyHostKey(const QByteArray& host, qint32 port,
+bool SftpUpload::verifyHostKey(const QByteArray& host, qint32 port,
                                     const QByteArray& fingerprint, qint32 verificationstatus,
                                     bool& storehostkey) {
     if (verificationstatus == TG_HOSTKEY_KNOWN) {
@@ -325,7 +325,7 @@ SftpWindow::Outcome HeadlessSftpWindow::showModal(const SftpUploadRequest& reque
                                                   LogSink& log) {
     SftpUpload upload(log, *this);
     upload.setAskHostKey(askHostKey);
-    upload.FormCreate();
-    upload.Timer1Timer(request);
+    upload.createSession();
+    upload.run(request);
     return {upload.UploadErfolgreich, upload.hostKeyUnanswered()};
 }

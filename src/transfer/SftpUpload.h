@@ -53,11 +53,11 @@ public:
 
     // Creates the session (verbose) and attaches its handlers; a failure is logged and leaves
     // the attempt without a session.
-    void FormCreate();
+    void createSession();
     // The automatic work: connect, upload step, disconnect.
-    void Timer1Timer(const SftpUploadRequest& request);
+    void run(const SftpUploadRequest& request);
     // The upload step on the connected session; logs its own failure.
-    void btUploadClick();
+    void upload();
     // A session operation runs (the window keeps its upload button idle meanwhile).
     bool isBusy() const { return m_busy; }
 
@@ -69,17 +69,16 @@ public:
 
     bool UploadErfolgreich = false;
     qint64 FTotalToCopy = 0;
-    TTGPuttySFTP* PSFTP() const { return m_session.get(); }
 
 private:
     void uploadStep();
     // After a failed upload step: removes what it left under the remote name, on a connection
     // of its own; a failure gets a log line and changes nothing else.
     void removeCutFile();
-    void PSFTPMessage(const QByteArray& Msg, bool isstderr);
-    bool PSFTPProgress(qint64 bytescopied, bool isupload);
-    QByteArray PSFTPGetInput(bool& cancel);
-    bool PSFTPVerifyHostKey(const QByteArray& host, qint32 port, const QByteArray& fingerprint,
+    void sessionMessage(const QByteArray& Msg, bool isstderr);
+    bool sessionProgress(qint64 bytescopied, bool isupload);
+    QByteArray sessionInput(bool& cancel);
+    bool verifyHostKey(const QByteArray& host, qint32 port, const QByteArray& fingerprint,
                             qint32 verificationstatus, bool& storehostkey);
     void logRefusedKey(const QByteArray& host, qint32 port, const QByteArray& fingerprint,
                        qint32 status, const QString& why);

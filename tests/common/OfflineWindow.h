@@ -17,6 +17,6 @@ makeOfflineWindow(const TempFolder& folder, FakeTimers& timers,
         ini.write("[OrvelSQLBackup]\r\nInternet=1\r\n");
     ini.close();
     options.programFolder = folder.path();
-    options.timers = &timers;
+    options.parts.timers = &timers;
     return std::make_unique<TOrvelSQLBackupMain>(options);
 }

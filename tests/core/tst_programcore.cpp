@@ -1,4 +1,4 @@
-// The program's policy with every subsystem replaced by a recorder: start-up, the countdown, the
+// The program's policy with every part replaced by a recorder: start-up, the countdown, the
 // automatic run, the close, the gating of runs, tests and mails, and the exit code.
 #include "FakeClock.h"
 #include "FakeTimers.h"
@@ -8,24 +8,28 @@
 #include "core/ProgramCore.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
+#include "platform/WorkerCall.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 
 namespace {
 
-class FakeSubsystems : public SettingsStore,
-                       public SqlSteps,
-                       public Packaging,
-                       public Uploader,
-                       public ReportMailer,
-                       public ConnectivityProbe,
-                       public UpdateCheck,
-                       public SupportFiles {
+class FakeParts : public SettingsStore,
+                  public SqlSteps,
+                  public Packaging,
+                  public Uploader,
+                  public ReportMailer,
+                  public ConnectionReport,
+                  public ConnectivityProbe,
+                  public UpdateCheck,
+                  public SupportFiles {
 public:
-    explicit FakeSubsystems(ErrorCount& errors) : m_errors(errors) {}
+    explicit FakeParts(ErrorCount& errors) : m_errors(errors) {}
 
     // Settings.
     bool fileExists() const override { return fileThere; }
@@ -85,6 +89,8 @@ public:
     void prepareCredentials() override { calls << QStringLiteral("prepareCredentials"); }
     void sendReport(qint32 errorCount) override {
         calls << QStringLiteral("sendReport %1").arg(errorCount);
+        if (duringMail)
+            duringMail();
         if (!mailError.isEmpty())
             throw ProgramError(mailError);
     }
@@ -98,7 +104,11 @@ public:
         if (!updateError.isEmpty())
             throw ProgramError(updateError);
     }
-    void checkByHand() override { calls << QStringLiteral("checkByHand"); }
+    void checkByHand() override {
+        calls << QStringLiteral("checkByHand");
+        if (duringUpdate)
+            duringUpdate();
+    }
     void fetchMissing() override { calls << QStringLiteral("fetchMissing"); }
 
     QStringList calls;
@@ -110,7 +120,7 @@ public:
     bool systemConnection = false;
     bool online = false;
     int failuresPerJob = 0;
-    std::function<void()> duringJob;
+    std::function<void()> duringJob, duringMail, duringUpdate;
     QString checkError, jobsError, postError, mailError, updateError;
 
 private:
@@ -123,22 +133,24 @@ struct Fixture {
     FakeClock clock{QDateTime(QDate(2026, 12, 9), QTime(2, 11, 29))};
     LogBook log{clock};
     ErrorCount errors;
-    FakeSubsystems fakes{errors};
+    FakeParts fakes{errors};
     FakeTimers timers;
     FakeView view;
     std::unique_ptr<ProgramCore> core;
 
     explicit Fixture(QStringList arguments = {}, bool unattended = false) {
-        ProgramCore::Subsystems s;
+        ProgramParts s;
         s.settings = &fakes;
         s.sql = &fakes;
         s.packaging = &fakes;
         s.uploader = &fakes;
         s.mailer = &fakes;
+        s.connection = &fakes;
         s.probe = &fakes;
         s.update = &fakes;
         s.supportFiles = &fakes;
         s.timers = &timers;
+        s.clock = &clock;
         ProgramCore::Options o;
         o.programFolder = folder.path();
         o.arguments = std::move(arguments);
@@ -587,6 +599,63 @@ private Q_SLOTS:
         f.fakes.sqlBusy = false;
         f.core->testConnection();
         QCOMPARE(f.view.connectionResult, QStringLiteral("OK"));
+    }
+
+    // "auf Update prüfen" while a run, a connection test, a mail, an update check or any other
+    // call to a server is under way: refused with its line, never ending in "no newer version".
+    void updateCheckWhileBusyIsRefused_data() {
+        QTest::addColumn<QString>("busyWith");
+        QTest::newRow("run") << "run";
+        QTest::newRow("connection test") << "connection test";
+        QTest::newRow("mail") << "mail";
+        QTest::newRow("update check") << "update check";
+        QTest::newRow("server call") << "server call";
+    }
+    void updateCheckWhileBusyIsRefused() {
+        QFETCH(QString, busyWith);
+        Fixture f;
+        f.fakes.jobs = {job(QStringLiteral("Lager"))};
+        f.fakes.systemConnection = true;
+        f.fakes.online = true;
+        f.startUp();
+        f.core->noticeClicked();
+        const QString refused =
+            QStringLiteral("Sicherung oder Serverabfrage läuft, auf Update wird nicht geprüft");
+        int refusals = 0;
+        const auto pressUpdate = [&] {
+            f.core->checkForUpdate();
+            refusals = f.lines().count(refused);
+        };
+        if (busyWith == QLatin1String("run")) {
+            f.fakes.duringJob = pressUpdate;
+            f.core->startBackupRun();
+        } else if (busyWith == QLatin1String("connection test")) {
+            f.fakes.sqlBusy = true;
+            pressUpdate();
+            f.fakes.sqlBusy = false;
+        } else if (busyWith == QLatin1String("mail")) {
+            f.fakes.duringMail = pressUpdate;
+            f.core->sendReport();
+        } else if (busyWith == QLatin1String("update check")) {
+            f.fakes.duringUpdate = [&] {
+                f.fakes.duringUpdate = nullptr;
+                pressUpdate();
+            };
+            f.core->checkForUpdate();
+        } else {
+            // The main thread waits for a worker; a click comes in meanwhile.
+            QTimer::singleShot(0, pressUpdate);
+            WorkerCall::run([] { QThread::msleep(200); });
+        }
+        QCOMPARE(refusals, 1);
+        QCOMPARE(f.lines().last() == refused, busyWith != QLatin1String("run"));
+        const int expectedChecks = busyWith == QLatin1String("update check") ? 1 : 0;
+        QCOMPARE(f.fakes.calls.count(QStringLiteral("checkByHand")), expectedChecks);
+
+        // Once nothing is under way, the button checks again.
+        f.core->checkForUpdate();
+        QCOMPARE(f.fakes.calls.count(QStringLiteral("checkByHand")), expectedChecks + 1);
+        QCOMPARE(f.lines().count(refused), 1);
     }
 
     void exitCodes_data() {

@@ -10,7 +10,8 @@
 #include "SmtpTestServer.h"
 #include "TdsTestServer.h"
 #include "TempFolder.h"
-#include "core/Program.h"
+#include "core/ProgramAssembly.h"
+#include "report/ReportSources.h"
 #include "settings/Dataset.h"
 #include "settings/SettingsDatabase.h"
 
@@ -32,6 +33,19 @@ public:
     QStringList uploads;
 };
 
+// No connection, whatever the machine has: nothing leaves it.
+class NoConnection : public ConnectionReport {
+public:
+    bool systemReportsConnection() override { return false; }
+};
+
+// The report mail's account as the test gives it.
+class GivenAccount : public MailAccountSource {
+public:
+    MailAccount mailAccount() override { return account ? account() : MailAccount(); }
+    std::function<MailAccount()> account;
+};
+
 // The program in its own program folder, on a Wednesday night.
 struct Started {
     TempFolder folder;
@@ -39,21 +53,26 @@ struct Started {
     FakeTimers timers;
     FakeView view;
     RecordingUploader uploader;
-    std::unique_ptr<Program> program;
+    NoConnection connection;
+    GivenAccount account;
+    std::unique_ptr<ProgramAssembly> program;
     bool closed = false;
 
     explicit Started(QStringList args = {}, bool startUp = true,
                      std::function<MailAccount()> mailAccount = {}) {
-        Program::Options o;
-        o.mailAccount = std::move(mailAccount);
+        ProgramAssembly::Options o;
         o.programFolder = folder.path();
         o.arguments = std::move(args);
-        o.clock = &clock;
-        o.timers = &timers;
-        o.uploader = &uploader;
+        o.parts.clock = &clock;
+        o.parts.timers = &timers;
+        o.parts.uploader = &uploader;
+        // Without an account of its own the test uses the one built in.
+        account.account = std::move(mailAccount);
+        if (account.account)
+            o.parts.mailAccount = &account;
         // Online functions allowed, but the web server is a loopback port where nothing listens
         // and the system reports no connection: nothing leaves the machine.
-        o.systemConnection = [] { return false; };
+        o.parts.connection = &connection;
         QFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
         if (ini.open(QIODevice::WriteOnly))
             ini.write(QStringLiteral(
@@ -61,7 +80,7 @@ struct Started {
                           .arg(closedPort())
                           .toLatin1());
         ini.close();
-        program = std::make_unique<Program>(o, view);
+        program = std::make_unique<ProgramAssembly>(o, view);
         view.onClose = [this] { closed = core().closeRequested(); };
         if (startUp)
             this->startUp();

@@ -4,7 +4,7 @@
 #include "FakeView.h"
 #include "TempFolder.h"
 #include "WebTestServer.h"
-#include "core/Program.h"
+#include "core/ProgramAssembly.h"
 #include "platform/IniFile.h"
 
 #include <memory>
@@ -16,6 +16,13 @@ public:
     void sendReport(qint32) override {}
 };
 
+// The system's report of a connection as the test sets it.
+class SetConnection : public ConnectionReport {
+public:
+    bool systemReportsConnection() override { return connected; }
+    bool connected = true;
+};
+
 // The program without a window in a program folder of its own, its INI file pointing at the
 // test server: Internet=<setting>, WebServer= and WebCAFile=.
 struct OnlineProgram {
@@ -23,8 +30,9 @@ struct OnlineProgram {
     FakeTimers timers;
     FakeView view;
     SilentMailer mailer;
-    std::unique_ptr<Program> program;
-    bool systemConnection = true;
+    SetConnection connection;
+    bool& systemConnection = connection.connected;
+    std::unique_ptr<ProgramAssembly> program;
 
     OnlineProgram(const WebTestServer& server, int internetSetting) {
         IniFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
@@ -32,12 +40,12 @@ struct OnlineProgram {
         ini.setValue(section, QStringLiteral("Internet"), QString::number(internetSetting));
         ini.setValue(section, QStringLiteral("WebServer"), server.base());
         ini.setValue(section, QStringLiteral("WebCAFile"), server.caFile());
-        Program::Options o;
+        ProgramAssembly::Options o;
         o.programFolder = folder.path();
-        o.timers = &timers;
-        o.mailer = &mailer;
-        o.systemConnection = [this] { return systemConnection; };
-        program = std::make_unique<Program>(o, view);
+        o.parts.timers = &timers;
+        o.parts.mailer = &mailer;
+        o.parts.connection = &connection;
+        program = std::make_unique<ProgramAssembly>(o, view);
     }
     ProgramCore& core() { return program->core(); }
     // Created and shown; the start preparation runs when the test fires it.

@@ -639,7 +639,7 @@ private Q_SLOTS:
         WebTestServer web;
         QVERIFY2(offerNewVersion(web), qPrintable(web.errorText()));
         Updating u(web);
-        u.checks.btnUpdateClick();
+        u.checks.checkByHand();
         QVERIFY(u.log.lines.contains(QStringLiteral("newversioninfo:4.0.1.0")));
         const qsizetype at = u.log.lines.indexOf(QStringLiteral("newversioninfo:4.0.1.0"));
         QCOMPARE(u.log.lines.value(at + 1), QStringLiteral("curversioninfo:4.0.0.0"));
@@ -661,7 +661,7 @@ private Q_SLOTS:
         if (!control.isEmpty())
             QVERIFY(putSigned(web, control));
         Updating u(web);
-        u.checks.btnUpdateClick();
+        u.checks.checkByHand();
         QCOMPARE(u.wizard.messages,
                  QStringList{QStringLiteral("Sie haben die aktuellste Version")});
         QCOMPARE(u.wizard.executed, 0);

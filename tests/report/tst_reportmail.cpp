@@ -16,6 +16,24 @@ namespace {
 
 const QString kStamp = QStringLiteral("10.12.2026 14:03:05 ");
 
+// The mail's content and account as the test sets them: the lines the log got, stamped and
+// newest first, as the window shows them.
+struct FakeSources : ReportContent, MailAccountSource {
+    FakeSources(const MemoryLog& log, const GeneralSettings& settings, const MailAccount& account)
+        : log(log), settings(settings), account(account) {}
+    QStringList screenLines() override {
+        QStringList lines;
+        for (const QString& l : log.lines)
+            lines.prepend(kStamp + l);
+        return lines;
+    }
+    GeneralSettings generalSettings() override { return settings; }
+    MailAccount mailAccount() override { return account; }
+    const MemoryLog& log;
+    const GeneralSettings& settings;
+    const MailAccount& account;
+};
+
 // A report mail to the local server with a screen log of the test's own: the lines the log
 // got, stamped and newest first, as the window shows them.
 struct Fixture {
@@ -29,22 +47,13 @@ struct Fixture {
                               server.caFile()};
         settings.EmpfaengerEmail = QStringLiteral("admin@firma.test");
         settings.VersenderName = QStringLiteral("Praxis Süd");
-        ReportMail::Sources sources;
-        sources.screenLines = [this] {
-            QStringList lines;
-            for (const QString& l : log.lines)
-                lines.prepend(kStamp + l);
-            return lines;
-        };
-        sources.generalSettings = [this] { return settings; };
-        sources.account = [this] { return account; };
-        mail = std::make_unique<ReportMail>(log, clock, sources);
+        mail = std::make_unique<ReportMail>(log, clock, sources, sources);
         mail->setTimeouts(5, 5);
     }
 
     void send(qint32 errors = 0) {
         mail->prepareCredentials();
-        mail->btnEmailsendenClick(errors);
+        mail->send(errors);
     }
 
     // The one mail the server accepted.
@@ -61,6 +70,7 @@ struct Fixture {
     FakeClock clock{QDateTime(QDate(2026, 12, 10), QTime(14, 3, 5))};
     GeneralSettings settings;
     MailAccount account;
+    FakeSources sources{log, settings, account};
     std::unique_ptr<ReportMail> mail;
 };
 
@@ -353,21 +363,17 @@ private Q_SLOTS:
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         MemoryLog log;
         FakeClock clock{QDateTime(QDate(2026, 12, 10), QTime(14, 3, 5))};
-        ReportMail::Sources sources;
-        sources.screenLines = [] { return QStringList{QStringLiteral("x")}; };
-        sources.generalSettings = [] {
-            GeneralSettings g;
-            g.EmpfaengerEmail = QStringLiteral("a@firma.test");
-            return g;
-        };
-        sources.account = [&silent] {
-            return MailAccount{
-                QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("b@orvel.test"),
-                QStringLiteral("u"),         QStringLiteral("p"), {}};
-        };
-        ReportMail mail(log, clock, sources);
+        MemoryLog screen;
+        screen.lines << QStringLiteral("x");
+        GeneralSettings general;
+        general.EmpfaengerEmail = QStringLiteral("a@firma.test");
+        const MailAccount account{
+            QStringLiteral("127.0.0.1"), silent.serverPort(), QStringLiteral("b@orvel.test"),
+            QStringLiteral("u"),         QStringLiteral("p"), {}};
+        FakeSources sources(screen, general, account);
+        ReportMail mail(log, clock, sources, sources);
         mail.setTimeouts(1, 1);
-        mail.btnEmailsendenClick(0);
+        mail.send(0);
         QCOMPARE(log.lines.size(), 4);
         QVERIFY2(log.lines.at(2).contains(QStringLiteral("Zeitüberschreitung nach 1 s")),
                  qPrintable(log.lines.at(2)));

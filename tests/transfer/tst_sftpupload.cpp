@@ -26,8 +26,8 @@ public:
         ++opened;
         SftpUpload upload(log, *this);
         upload.setAskHostKey(askHostKey);
-        upload.FormCreate();
-        upload.Timer1Timer(request);
+        upload.createSession();
+        upload.run(request);
         return {upload.UploadErfolgreich, upload.hostKeyUnanswered()};
     }
 

@@ -32,7 +32,7 @@ TOrvelSFTP::~TOrvelSFTP() {
 }
 
 void TOrvelSFTP::FormCreate() {
-    m_upload.FormCreate();
+    m_upload.createSession();
 }
 
 void TOrvelSFTP::FormShow() {
@@ -60,7 +60,7 @@ void TOrvelSFTP::Timer1Timer() {
     request.sourceFile = lblSourceFile->text();
     request.destFile = lblDestFile->text();
     btUpload->setEnabled(false);
-    m_upload.Timer1Timer(request);
+    m_upload.run(request);
     btUpload->setEnabled(true);
     done(QDialog::Accepted);
 }
@@ -69,7 +69,7 @@ void TOrvelSFTP::btUploadClick() {
     if (m_upload.isBusy())
         return;
     btUpload->setEnabled(false);
-    m_upload.btUploadClick();
+    m_upload.upload();
     btUpload->setEnabled(true);
 }
 

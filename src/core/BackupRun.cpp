@@ -1,4 +1,4 @@
-#include "backup/BackupRun.h"
+#include "core/BackupRun.h"
 
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
@@ -8,10 +8,10 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
-BackupRun::BackupRun(LogSink& log, ErrorCount& errors, Steps steps)
-    : m_log(log), m_errors(errors), m_steps(std::move(steps)) {}
+BackupRun::BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts)
+    : m_log(log), m_errors(errors), m_parts(parts) {}
 
-void BackupRun::btnStartClick(qint32 alreadyFailed) {
+void BackupRun::run(qint32 alreadyFailed) {
     // The window keeps handling clicks during a run; a second run would work through the same
     // jobs and use the same connections, so it is turned away.
     if (m_running) {
@@ -39,7 +39,8 @@ void BackupRun::btnStartClick(qint32 alreadyFailed) {
 }
 
 void BackupRun::runJobs() {
-    const QList<BackupJob> jobs = m_steps.jobs();
+    SettingsStore& settings = *m_parts.settings;
+    const QList<BackupJob> jobs = settings.jobsForRun();
     for (BackupJob job : jobs) {
         JobOutcome outcome;
         outcome.dbName = job.DBName;
@@ -47,14 +48,16 @@ void BackupRun::runJobs() {
             m_outcomes << outcome; // a job that made nothing
             continue;
         }
-        m_steps.arbeitsprozess(job);
+        m_parts.sql->arbeitsprozess(job);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
                                                "und FTP-Prozess ausgeführt: ") +
                                 job.DBName);
         } else {
-            const ArchiveLocation archive = m_steps.zipprozess(
-                job, [this, &job](const QString& zipName) { m_steps.storeZipName(job, zipName); });
+            const GeneralSettings general = settings.generalSettings();
+            const ArchiveLocation archive = m_parts.packaging->zipprozess(
+                job, general.OrdnerZIPDateien, general.ZIP_Passwort,
+                [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
             // The archive of last week's day goes before packing: one there now is this run's.
             const QFileInfo made(archive.archivePath);
             outcome.archiveBytes = made.isFile() ? made.size() : 0;
@@ -71,7 +74,8 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
         for (int attempt = 0; attempt < UploadAttempts && !uploaded; ++attempt)
-            uploaded = m_steps.ftphochladen(job, archive.archivePath, archive.archiveName);
+            uploaded =
+                m_parts.uploader->ftphochladen(job, archive.archivePath, archive.archiveName);
         if (!uploaded)
             m_errors.add(1);
     } else {

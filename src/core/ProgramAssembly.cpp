@@ -1,11 +1,14 @@
-#include "core/Program.h"
+#include "core/ProgramAssembly.h"
 
 #include "backup/ArchivePackager.h"
 #include "backup/SqlMaintenance.h"
 #include "core/OnlineParts.h"
 #include "core/ProgramView.h"
+#include "core/Timers.h"
+#include "online/SystemConnection.h"
 #include "platform/Clock.h"
 #include "report/ReportMail.h"
+#include "report/ReportSources.h"
 #include "settings/Dataset.h"
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
@@ -16,6 +19,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -54,10 +58,13 @@ private:
     SqlMaintenance& m_sql;
 };
 
+// The weekday archive of the job's backup files from the local backup folder.
 class ArchivePackaging final : public Packaging {
 public:
-    ArchivePackaging(ArchivePackager& packager, const QString& programFolder)
-        : m_packager(packager), m_folders(BackupFolders::inProgramFolder(programFolder)) {}
+    ArchivePackaging(LogSink& log, ErrorCount& errors, const Clock& clock,
+                     const QString& programFolder)
+        : m_packager(log, errors, clock, programFolder),
+          m_folders(BackupFolders::inProgramFolder(programFolder)) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
                                const QString& zipPassword,
                                const ArchivePackager::SaveZipName& saveZipName) override {
@@ -69,7 +76,7 @@ public:
     void useBackupFolders(const BackupFolders& folders) override { m_folders = folders; }
 
 private:
-    ArchivePackager& m_packager;
+    ArchivePackager m_packager;
     BackupFolders m_folders;
 };
 
@@ -87,95 +94,111 @@ private:
     FtpUpload m_upload;
 };
 
-// The report mail of the log book's screen text, through the account built in.
-class ReportMailSender final : public ReportMailer {
+// The report mail of the log book's screen text and the general settings.
+class ReportMailSender final : public ReportMailer, private ReportContent {
 public:
     ReportMailSender(LogBook& log, const Clock& clock, SettingsStore& settings,
-                     std::function<MailAccount()> account)
-        : m_mail(log, clock, sources(log, settings, std::move(account))) {}
+                     MailAccountSource& account)
+        : m_log(log), m_settings(settings), m_mail(log, clock, *this, account) {}
     void prepareCredentials() override { m_mail.prepareCredentials(); }
-    void sendReport(qint32 errorCount) override { m_mail.btnEmailsendenClick(errorCount); }
+    void sendReport(qint32 errorCount) override { m_mail.send(errorCount); }
 
 private:
-    static ReportMail::Sources sources(LogBook& log, SettingsStore& settings,
-                                       std::function<MailAccount()> account) {
-        ReportMail::Sources s;
-        s.screenLines = [&log] {
-            QStringList lines = log.lines();
-            std::reverse(lines.begin(), lines.end());
-            return lines;
-        };
-        s.generalSettings = [&settings] { return settings.generalSettings(); };
-        if (account)
-            s.account = std::move(account);
-        return s;
+    QStringList screenLines() override {
+        QStringList lines = m_log.lines();
+        std::reverse(lines.begin(), lines.end());
+        return lines;
     }
+    GeneralSettings generalSettings() override { return m_settings.generalSettings(); }
 
+    LogBook& m_log;
+    SettingsStore& m_settings;
     ReportMail m_mail;
+};
+
+class SystemConnectionReport final : public ConnectionReport {
+public:
+    bool systemReportsConnection() override { return ::systemReportsConnection(); }
 };
 
 } // namespace
 
-struct Program::Parts {
-    Parts(SettingsDatabase& db, SqlMaintenance& sql, ArchivePackager& archive,
-          const QString& folder, LogBook& log, ErrorCount& errors, const Clock& clock,
-          std::function<MailAccount()> mailAccount, SftpWindow* sftpWindow,
-          OnlineParts::Windows windows, std::function<void()> endProgram)
-        : store(db), sqlSteps(sql), packaging(archive, folder),
-          ftpUploader(log, errors, sftpWindow), mailer(log, clock, store, std::move(mailAccount)),
-          online(log, folder, folder + ProgramCore::kIniFileName, std::move(windows),
-                 std::move(endProgram)) {}
-    SettingsFileStore store;
-    SqlMaintenanceSteps sqlSteps;
-    ArchivePackaging packaging;
-    FtpUploader ftpUploader;
-    ReportMailSender mailer;
-    OnlineParts online;
-    QtTimerFactory qtTimers;
+// The built-in parts, each made only when the caller handed in none.
+struct ProgramAssembly::BuiltIn {
+    std::optional<SettingsFileStore> store;
+    std::optional<SqlMaintenanceSteps> sqlSteps;
+    std::optional<ArchivePackaging> packaging;
+    std::optional<FtpUploader> uploader;
+    std::optional<BuiltInMailAccount> mailAccount;
+    std::optional<ReportMailSender> mailer;
+    std::optional<SystemConnectionReport> connection;
+    std::optional<OnlineParts> online;
+    std::optional<QtTimerFactory> timers;
 };
 
-Program::Program(Options options, ProgramView& view)
+namespace {
+// The part handed in, else the built-in one, made here.
+template <class Interface, class Part, class... Args>
+void fill(Interface*& part, std::optional<Part>& builtIn, Args&&... args) {
+    if (part)
+        return;
+    builtIn.emplace(std::forward<Args>(args)...);
+    part = &*builtIn;
+}
+} // namespace
+
+ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     : m_options(std::move(options)),
-      m_log(m_options.clock ? *m_options.clock : SystemClock::instance()) {
-    const Clock& clock = m_options.clock ? *m_options.clock : SystemClock::instance();
+      m_log(m_options.parts.clock ? *m_options.parts.clock : SystemClock::instance()),
+      m_builtIn(std::make_unique<BuiltIn>()) {
+    ProgramParts& parts = m_options.parts;
+    if (!parts.clock)
+        parts.clock = &SystemClock::instance();
+    const Clock& clock = *parts.clock;
     const QString& folder = m_options.programFolder;
     m_log.setEchoToStdout(m_options.echoLogToStdout);
+    // The settings file and the SQL Server steps exist in any case: the editor binds to the one,
+    // tests set the other's time-out.
     m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
     m_sql->setIniFile(folder + ProgramCore::kIniFileName);
-    m_archive = std::make_unique<ArchivePackager>(m_log, m_errors, clock, folder);
-    OnlineParts::Windows online;
-    online.wizard = m_options.updateWizard;
-    online.supportProgress = m_options.supportProgress;
-    online.systemConnection = m_options.systemConnection;
-    m_parts = std::make_unique<Parts>(*m_settings, *m_sql, *m_archive, folder, m_log, m_errors,
-                                      clock, m_options.mailAccount, m_options.sftpWindow,
-                                      std::move(online), [&view] { view.closeWindow(); });
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
 
-    ProgramCore::Subsystems sub;
-    sub.settings = &m_parts->store;
-    sub.sql = &m_parts->sqlSteps;
-    sub.packaging = &m_parts->packaging;
-    sub.uploader = m_options.uploader ? m_options.uploader : &m_parts->ftpUploader;
-    sub.mailer = m_options.mailer ? m_options.mailer : &m_parts->mailer;
-    sub.probe = m_options.probe ? m_options.probe : &m_parts->online;
-    sub.update = m_options.update ? m_options.update : &m_parts->online;
-    sub.supportFiles = m_options.supportFiles ? m_options.supportFiles : &m_parts->online;
-    sub.timers = m_options.timers ? m_options.timers : &m_parts->qtTimers;
+    BuiltIn& b = *m_builtIn;
+    fill(parts.settings, b.store, *m_settings);
+    fill(parts.sql, b.sqlSteps, *m_sql);
+    fill(parts.packaging, b.packaging, m_log, m_errors, clock, folder);
+    fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow);
+    fill(parts.mailAccount, b.mailAccount);
+    fill(parts.mailer, b.mailer, m_log, clock, *parts.settings, *parts.mailAccount);
+    fill(parts.connection, b.connection);
+    if (!parts.probe || !parts.update || !parts.supportFiles) {
+        OnlineParts::Windows online;
+        online.wizard = m_options.windows.updateWizard;
+        online.supportProgress = m_options.windows.supportProgress;
+        b.online.emplace(m_log, folder, folder + ProgramCore::kIniFileName, online,
+                         [&view] { view.closeWindow(); });
+        if (!parts.probe)
+            parts.probe = &*b.online;
+        if (!parts.update)
+            parts.update = &*b.online;
+        if (!parts.supportFiles)
+            parts.supportFiles = &*b.online;
+    }
+    fill(parts.timers, b.timers);
 
     ProgramCore::Options coreOptions;
     coreOptions.programFolder = folder;
     coreOptions.arguments = m_options.arguments;
     coreOptions.buildDate = m_options.buildDate;
     coreOptions.unattended = m_options.unattended;
-    m_core = std::make_unique<ProgramCore>(coreOptions, m_log, m_errors, sub, view);
+    m_core = std::make_unique<ProgramCore>(coreOptions, m_log, m_errors, parts, view);
 }
 
-Program::~Program() = default;
+ProgramAssembly::~ProgramAssembly() = default;
 
-void Program::setSqlCommandTimeout(int seconds) {
+void ProgramAssembly::setSqlCommandTimeout(int seconds) {
     m_sql->setCommandTimeout(seconds);
 }

@@ -1,6 +1,6 @@
 #include "MemoryLog.h"
 #include "TempFolder.h"
-#include "backup/BackupRun.h"
+#include "core/BackupRun.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
 
@@ -13,8 +13,9 @@ struct JobRow {
     bool ftp = false;
 };
 
-// A run over the given jobs whose steps record what they are asked to do.
-struct Fixture {
+// A run over the given jobs whose parts record what they are asked to do. A test changes a
+// part's behaviour through its hook.
+struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     TempFolder folder;
     MemoryLog log;
     ErrorCount errors;
@@ -23,8 +24,12 @@ struct Fixture {
     QStringList calls;
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
-    std::function<void(const BackupJob&)> duringArbeitsprozess;
-    BackupRun run{log, errors, steps()};
+    std::function<void(const BackupJob&)> duringSqlSteps;
+    std::function<ArchiveLocation(BackupJob&, const ArchivePackager::SaveZipName&)> packs;
+    std::function<void(const BackupJob&, const QString&)> stores;
+    std::function<bool(const QString& path)> uploads;
+    ProgramParts parts = partsOf(this);
+    BackupRun run{log, errors, parts};
 
     explicit Fixture(const QList<JobRow>& rows) {
         for (const JobRow& r : rows) {
@@ -35,33 +40,58 @@ struct Fixture {
         }
     }
 
-    BackupRun::Steps steps() {
-        BackupRun::Steps s;
-        s.jobs = [this] {
-            if (!jobsError.isEmpty())
-                throw ProgramError(jobsError);
-            return jobs;
-        };
-        s.storeZipName = [this](const BackupJob& job, const QString& name) {
-            calls << QStringLiteral("storeZipName ") + job.DBName + QLatin1Char(' ') + name;
-        };
-        s.arbeitsprozess = [this](const BackupJob& job) {
-            calls << QStringLiteral("arbeitsprozess ") + job.DBName;
-            if (duringArbeitsprozess)
-                duringArbeitsprozess(job);
-        };
-        s.zipprozess = [this](BackupJob& job, const ArchivePackager::SaveZipName&) {
-            calls << QStringLiteral("zipprozess ") + job.DBName;
-            return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")),
-                                   job.DBName + QStringLiteral("3.ZIP")};
-        };
-        s.ftphochladen = [this](const BackupJob&, const QString& path, const QString& name) {
-            ++uploadCalls;
-            calls << QStringLiteral("ftphochladen ") + name;
-            Q_UNUSED(path);
-            return uploadCalls == uploadSucceedsOnCall;
-        };
-        return s;
+    static ProgramParts partsOf(Fixture* f) {
+        ProgramParts p;
+        p.settings = f;
+        p.sql = f;
+        p.packaging = f;
+        p.uploader = f;
+        return p;
+    }
+
+    // The settings: the jobs and the archive names filled in.
+    QList<BackupJob> jobsForRun() override {
+        if (!jobsError.isEmpty())
+            throw ProgramError(jobsError);
+        return jobs;
+    }
+    void storeZipName(const BackupJob& job, const QString& name) override {
+        if (stores)
+            return stores(job, name);
+        calls << QStringLiteral("storeZipName ") + job.DBName + QLatin1Char(' ') + name;
+    }
+    GeneralSettings generalSettings() override { return {}; }
+    // Not used by a run.
+    bool fileExists() const override { return true; }
+    bool connected() const override { return true; }
+    bool create() override { return true; }
+    void checkdatabase() override {}
+    BackupJob currentJob() override { return {}; }
+    void postPendingChanges() override {}
+
+    void arbeitsprozess(const BackupJob& job) override {
+        calls << QStringLiteral("arbeitsprozess ") + job.DBName;
+        if (duringSqlSteps)
+            duringSqlSteps(job);
+    }
+    QString connectionTest(const BackupJob&) override { return {}; }
+    bool isBusy() const override { return false; }
+
+    ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
+                               const ArchivePackager::SaveZipName& save) override {
+        if (packs)
+            return packs(job, save);
+        calls << QStringLiteral("zipprozess ") + job.DBName;
+        return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")),
+                               job.DBName + QStringLiteral("3.ZIP")};
+    }
+
+    bool ftphochladen(const BackupJob&, const QString& path, const QString& name) override {
+        ++uploadCalls;
+        calls << QStringLiteral("ftphochladen ") + name;
+        if (uploads)
+            return uploads(path);
+        return uploadCalls == uploadSucceedsOnCall;
     }
 };
 } // namespace
@@ -77,7 +107,7 @@ private Q_SLOTS:
     void emptyJobListLogsOnlyTheClosingLines() {
         Fixture f({});
         f.errors.add(5); // left over from an earlier run
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.log.lines, (QStringList{QStringLiteral("Verarbeitung abgeschlossen"),
                                            QStringLiteral("Fehleranzahl: 0")}));
         QVERIFY(f.calls.isEmpty());
@@ -85,7 +115,7 @@ private Q_SLOTS:
 
     void everyJobInTurn() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
                                        QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"),
@@ -131,7 +161,7 @@ private Q_SLOTS:
         QFETCH(QString, line);
         Fixture f({{dbName, true}, {QStringLiteral("Kasse")}});
         f.jobs[0].ZIP_Dateiname = zipName;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Kasse"),
                                        QStringLiteral("zipprozess Kasse")}));
         QCOMPARE(f.log.lines.value(0), line);
@@ -153,7 +183,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager"), true}, {QStringLiteral("Kasse"), true}});
         f.run.setFirstStartParameter(parameter);
         f.uploadSucceedsOnCall = 1;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls.contains(QStringLiteral("zipprozess Lager")), packs);
         QCOMPARE(f.uploadCalls > 0, packs);
         const QString nozipLine = QStringLiteral(
@@ -177,7 +207,7 @@ private Q_SLOTS:
         QFETCH(int, expectedErrors);
         Fixture f({{QStringLiteral("Lager"), true}});
         f.uploadSucceedsOnCall = succeedsOnCall;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.uploadCalls, expectedCalls);
         QCOMPARE(f.calls.filter(QStringLiteral("ftphochladen Lager3.ZIP")).size(), expectedCalls);
         QCOMPARE(f.errors.value(), expectedErrors);
@@ -191,41 +221,36 @@ private Q_SLOTS:
     // Each attempt that finds no archive counts by itself; the run adds one when none worked.
     void missingArchiveCountsEveryAttemptAndOnce() {
         Fixture f({{QStringLiteral("Lager"), true}});
-        f.run.setSteps([&] {
-            BackupRun::Steps s = f.steps();
-            s.ftphochladen = [&](const BackupJob&, const QString& path, const QString&) {
-                ++f.uploadCalls;
-                if (!QFileInfo::exists(path))
-                    f.errors.add(1);
-                return false;
-            };
-            return s;
-        }());
-        f.run.btnStartClick();
+        f.uploads = [&](const QString& path) {
+            if (!QFileInfo::exists(path))
+                f.errors.add(1);
+            return false;
+        };
+        f.run.run();
         QCOMPARE(f.uploadCalls, 10);
         QCOMPARE(f.errors.value(), 11);
     }
 
     void secondRunStartsFromZero() {
         Fixture f({{QStringLiteral("Lager"), true}});
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.errors.value(), 1);
         f.uploadCalls = 0;
         f.uploadSucceedsOnCall = 1;
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.errors.value(), 0);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 0"));
     }
 
     void startWhileRunningIsRefused() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.duringArbeitsprozess = [&](const BackupJob& job) {
+        f.duringSqlSteps = [&](const BackupJob& job) {
             if (job.DBName == QLatin1String("Lager")) {
                 QVERIFY(f.run.isRunning());
-                f.run.btnStartClick(); // a click on the start button in the middle of the run
+                f.run.run(); // a click on the start button in the middle of the run
             }
         };
-        f.run.btnStartClick();
+        f.run.run();
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
                                        QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"),
@@ -240,19 +265,14 @@ private Q_SLOTS:
     // Storing a filled-in archive name fails: the run ends there, without its closing lines.
     void failureOutsideTheGuardedStepsEndsTheRun() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.run.setSteps([&] {
-            BackupRun::Steps s = f.steps();
-            s.zipprozess = [](BackupJob& job,
-                              const ArchivePackager::SaveZipName& save) -> ArchiveLocation {
-                save(job.DBName);
-                return {};
-            };
-            s.storeZipName = [](const BackupJob&, const QString&) {
-                throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
-            };
-            return s;
-        }());
-        f.run.btnStartClick();
+        f.packs = [](BackupJob& job, const ArchivePackager::SaveZipName& save) {
+            save(job.DBName);
+            return ArchiveLocation{};
+        };
+        f.stores = [](const BackupJob&, const QString&) {
+            throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
+        };
+        f.run.run();
         QVERIFY(!f.log.lines.contains(QStringLiteral("Verarbeitung abgeschlossen")));
         QCOMPARE(f.log.lines.mid(f.log.lines.size() - 3),
                  QStringList{QStringLiteral("Datensatz kann nicht gespeichert werden")} +
@@ -267,7 +287,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}});
         f.jobsError = QStringLiteral("Datei ist keine Datenbank");
         f.errors.add(3);
-        f.run.btnStartClick();
+        f.run.run();
         QVERIFY(f.calls.isEmpty());
         QCOMPARE(f.log.lines,
                  QStringList{QStringLiteral("Datei ist keine Datenbank")} + abortedRunLines(1));
@@ -280,23 +300,19 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}});
         f.errors.add(7);
         f.run.setFirstStartParameter(QStringLiteral("nozip"));
-        f.run.btnStartClick(1);
+        f.run.run(1);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 1"));
     }
 
     // The archive name filled in by packaging is stored for the job it belongs to.
     void filledInZipNameIsStoredForItsJob() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.run.setSteps([&] {
-            BackupRun::Steps s = f.steps();
-            s.zipprozess = [&](BackupJob& job, const ArchivePackager::SaveZipName& save) {
-                if (job.DBName == QLatin1String("Kasse"))
-                    save(job.DBName);
-                return ArchiveLocation{};
-            };
-            return s;
-        }());
-        f.run.btnStartClick();
+        f.packs = [](BackupJob& job, const ArchivePackager::SaveZipName& save) {
+            if (job.DBName == QLatin1String("Kasse"))
+                save(job.DBName);
+            return ArchiveLocation{};
+        };
+        f.run.run();
         QCOMPARE(f.calls.filter(QStringLiteral("storeZipName")),
                  QStringList{QStringLiteral("storeZipName Kasse Kasse")});
     }

@@ -1,41 +1,25 @@
 #pragma once
 
-#include "backup/ArchivePackager.h"
 #include "backup/JobOutcome.h"
+#include "core/ProgramParts.h"
 #include "settings/BackupJob.h"
 
 #include <QList>
 #include <QString>
-#include <functional>
 
 class ErrorCount;
 class LogSink;
 
-// One pass over all backup jobs: the SQL Server steps, the archive and its copy, the upload,
-// and the error count of the run.
+// One pass over all backup jobs: the SQL Server steps, the archive and its copy, the upload
+// with its attempts, and the error count of the run. The steps themselves are the parts'.
 class BackupRun {
 public:
     static constexpr int UploadAttempts = 10;
 
-    struct Steps {
-        // The jobs of the run, in order; throws when they cannot be read (that ends the run).
-        std::function<QList<BackupJob>()> jobs;
-        // Stores an archive name filled in for a job; throws when it cannot (that ends the run).
-        std::function<void(const BackupJob& job, const QString& zipName)> storeZipName;
-        // The SQL Server steps of a job; they catch and count their own failures.
-        std::function<void(const BackupJob&)> arbeitsprozess;
-        // Packs a job's backup files; an exception leaves it only when the run must end.
-        std::function<ArchiveLocation(BackupJob& job, const ArchivePackager::SaveZipName& save)>
-            zipprozess;
-        // One upload attempt; true when the archive arrived.
-        std::function<bool(const BackupJob& job, const QString& ftpdateiname,
-                           const QString& ftpdatenbankname)>
-            ftphochladen;
-    };
+    // Uses the parts' settings (the jobs, a filled-in archive name, the copy folder), SQL Server
+    // steps, packaging and uploader; they must outlive the run.
+    BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts);
 
-    BackupRun(LogSink& log, ErrorCount& errors, Steps steps);
-
-    void setSteps(Steps steps) { m_steps = std::move(steps); }
     // The first start parameter: exactly "nozip" leaves out packaging and upload.
     void setFirstStartParameter(const QString& parameter) { m_firstStartParameter = parameter; }
 
@@ -44,7 +28,7 @@ public:
     // the jobs, storing a filled-in archive name) ends it: its message, a failure line and the
     // count are logged and it counts as one more error. A start while a run is in progress is
     // refused with a log line.
-    void btnStartClick(qint32 alreadyFailed = 0);
+    void run(qint32 alreadyFailed = 0);
     bool isRunning() const { return m_running; }
     // What each job of the last run left, in the order of the jobs (for monitoring).
     const QList<JobOutcome>& outcomes() const { return m_outcomes; }
@@ -59,7 +43,7 @@ private:
 
     LogSink& m_log;
     ErrorCount& m_errors;
-    Steps m_steps;
+    const ProgramParts& m_parts;
     QString m_firstStartParameter;
     QList<JobOutcome> m_outcomes;
     bool m_running = false;
