@@ -207,14 +207,20 @@ bool Transfers::uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& pat
         size_t acked = 0;       // of it, answered by the server
         bool last = false;      // the data ends within this segment
         bool busy = false;      // holds a segment not yet all answered
-        bool tried = false;     // its channel was asked for
     };
     std::vector<Lane> lanes(laneCount);
     constexpr size_t NoLane = ~size_t(0);
     size_t pending = NoLane;
     lanes[0].handle = first;
-    lanes[0].tried = true;
     TTGLibraryContext* ctx = m_s.ctx();
+    // Every further channel is opened before any data is under way: a channel asked for while
+    // another one's writes fill the connection waits for answers that libssh2 has already
+    // taken in, and the upload stood still until the reply time-out.
+    for (size_t i = 1; i < lanes.size(); ++i) {
+        if (LIBSSH2_SFTP* channel = m_s.extraSftp(i - 1))
+            lanes[i].handle = RemoteFiles(m_s).open(path, LIBSSH2_FXF_WRITE, 0644,
+                                                    LIBSSH2_SFTP_OPENFILE, channel);
+    }
     uint64_t next = 0;
     bool eof = false;
     bool ok = true;
@@ -229,14 +235,6 @@ bool Transfers::uploadInLanes(LIBSSH2_SFTP_HANDLE* first, const std::string& pat
             const size_t i = from + n;
             Lane& lane = lanes[i];
             if (!lane.busy && !eof) {
-                if (!lane.tried) {
-                    // More channels only for data that fills more than one segment.
-                    lane.tried = true;
-                    if (LIBSSH2_SFTP* channel = m_s.extraSftp(i - 1))
-                        lane.handle = RemoteFiles(m_s).open(path, LIBSSH2_FXF_WRITE, 0644,
-                                                            LIBSSH2_SFTP_OPENFILE, channel);
-                    lastMove = nowMs();
-                }
                 if (!lane.handle)
                     continue;
                 lane.data.resize(SegmentBytes);
