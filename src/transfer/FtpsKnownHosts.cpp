@@ -91,32 +91,27 @@ QByteArray FtpsKnownHosts::read() const {
     return data;
 }
 
-QByteArray FtpsKnownHosts::pinFor(const QString& entry) const {
-    const QByteArray wanted = entry.toUtf8();
+QByteArray FtpsKnownHosts::valueFor(const QString& entry,
+                                    const std::function<bool(const QByteArray&)>& wanted) const {
+    const QByteArray name = entry.toUtf8();
     const QList<QByteArray> lines = read().split('\n');
     for (const QByteArray& raw : lines) {
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 2 && fields[0].toLower() == wanted && fields[1].startsWith("sha256//"))
+        if (fields.size() >= 2 && fields[0].toLower() == name && wanted(fields[1]))
             return fields[1];
     }
     return QByteArray();
 }
 
+QByteArray FtpsKnownHosts::pinFor(const QString& entry) const {
+    return valueFor(entry, [](const QByteArray& v) { return v.startsWith("sha256//"); });
+}
+
 bool FtpsKnownHosts::authorityMarked(const QString& entry) const {
-    const QByteArray wanted = entry.toUtf8();
-    const QList<QByteArray> lines = read().split('\n');
-    for (const QByteArray& raw : lines) {
-        const QByteArray line = raw.trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 2 && fields[0].toLower() == wanted && fields[1] == AuthorityMark)
-            return true;
-    }
-    return false;
+    return !valueFor(entry, [](const QByteArray& v) { return v == AuthorityMark; }).isEmpty();
 }
 
 void FtpsKnownHosts::store(const QString& entry, const QByteArray& pin, const QDate& date) {

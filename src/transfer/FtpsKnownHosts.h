@@ -4,6 +4,8 @@
 #include <QDate>
 #include <QString>
 
+#include <functional>
+
 // The public keys of FTPS servers whose certificates no authority of the system vouches for,
 // kept at first use in the file ftps_known_hosts of the program folder, beside the SSH
 // known_hosts. One line per server:
@@ -55,6 +57,9 @@ private:
 
     // The file's bytes; empty when it does not exist.
     QByteArray read() const;
+    // The first value stored for `entry` that `wanted` accepts; empty when there is none.
+    QByteArray valueFor(const QString& entry,
+                        const std::function<bool(const QByteArray&)>& wanted) const;
 
     QString m_folder;
     QString m_path;
