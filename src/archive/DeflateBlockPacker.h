@@ -5,10 +5,8 @@
 #include <QString>
 
 #include <cstddef>
-#include <memory>
 
 struct libdeflate_compressor;
-struct libdeflate_decompressor;
 
 // Turns one block of an entry's data into one piece of the entry's single Deflate stream, and
 // proves the piece before anyone writes it.
@@ -16,14 +14,15 @@ struct libdeflate_decompressor;
 // libdeflate compresses a whole buffer into a complete stream whose last Deflate block carries
 // the final bit. To let the next block's piece follow, that bit is cleared and the piece ends
 // with an empty stored block, which brings the stream to a byte boundary. Only the entry's last
-// piece keeps its final bit. The check inflates the piece exactly as it will be written, with
-// the cleared bit and the appended stored block, and compares every byte with the input.
+// piece keeps its final bit.
 //
-// The piece's blocks are found by walking its Huffman codes (DeflateFinalBlockFinder, as strict
-// about them as zlib); libdeflate's inflater then proves what the piece holds.
+// The check walks the piece's codes (DeflateFinalBlockFinder, as strict about them as zlib) and
+// compares every byte they stand for with the block as it was read, in one pass and without
+// inflating into a buffer; the walk also finds the final block. Then the final bit is cleared
+// and the stored block appended, and what follows the piece's blocks is walked again as the
+// next piece will see it.
 //
-// One packer per thread: it keeps a compressor, an inflater, a block finder and a buffer as
-// large as a block.
+// One packer per thread: it keeps a compressor and a block finder.
 class DeflateBlockPacker {
 public:
     // Room after a piece: for an empty stored block appended to a piece that is not the entry's
@@ -44,20 +43,18 @@ public:
     // not fit `outCapacity - joinRoom` (never the case with outputBound()).
     size_t compress(const char* in, size_t inSize, char* out, size_t outCapacity);
 
-    // Inflates the compressed piece `piece` (`pieceSize` bytes) and compares it with `in`.
-    // Unless `last`, the piece is turned into an open one on the way (final bit cleared, empty
-    // stored block appended, `pieceSize` grown), and it is the piece so changed that is checked.
-    // Returns an empty text when the piece inflates to exactly `in` and ends where it must;
-    // otherwise what is wrong, and the piece (possibly changed on the way) must not be written.
+    // Checks that the compressed piece `piece` (`pieceSize` bytes) inflates to exactly `in` and
+    // ends with its last byte. Unless `last`, the piece is then turned into an open one (final
+    // bit cleared, empty stored block appended, `pieceSize` grown) and the join is checked.
+    // Returns an empty text when all is well; otherwise what is wrong, and the piece (possibly
+    // changed on the way) must not be written.
     QString verifyAndJoin(const char* in, size_t inSize, char* piece, size_t& pieceSize,
                           size_t pieceCapacity, bool last);
 
 private:
-    QString inflatesTo(const char* in, size_t inSize, const char* piece, size_t size);
+    static QString problemText(const DeflateContentCheck& found, size_t inSize);
 
     libdeflate_compressor* m_compressor = nullptr;
-    libdeflate_decompressor* m_decompressor = nullptr;
+    size_t m_blockSize = 0;
     DeflateFinalBlockFinder m_finder;
-    std::unique_ptr<char[]> m_scratch;
-    size_t m_scratchSize = 0;
 };

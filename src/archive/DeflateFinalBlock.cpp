@@ -21,6 +21,12 @@ constexpr std::array<uint8_t, lengthSymbols> lengthExtraBits{
 constexpr std::array<uint8_t, distanceSymbols> distanceExtraBits{
     0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::array<uint16_t, lengthSymbols> lengthBase{
+    3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131,
+    163, 195, 227, 258};
+constexpr std::array<uint16_t, distanceSymbols> distanceBase{
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::array<uint8_t, codeLengthSymbols> codeLengthOrder{16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                                  11, 4,  12, 3, 13, 2, 14, 1, 15};
 
@@ -32,38 +38,51 @@ constexpr int lookupBits = 11;
 // table and decoded a bit at a time.
 enum Kind : uint32_t { Invalid = 0, Literal = 1, Match = 2, End = 3, Long = 4 };
 
-constexpr uint32_t entry(uint32_t symbol, Kind kind, uint32_t bits) {
-    return symbol << 16 | uint32_t(kind) << 8 | bits;
+// An entry: the bits the symbol takes with its extra bits (0-7), its kind (8-11), the length of
+// its code alone (12-15) and its value (16-31): a literal's byte, a length's or a distance's
+// base (to which its extra bits are added), a code length symbol.
+constexpr uint32_t entry(uint32_t value, Kind kind, uint32_t codeLength, uint32_t extraBits) {
+    return value << 16 | codeLength << 12 | uint32_t(kind) << 8 | (codeLength + extraBits);
 }
 constexpr Kind kindOf(uint32_t e) {
-    return Kind((e >> 8) & 0xFF);
+    return Kind((e >> 8) & 0xF);
 }
 constexpr int bitsOf(uint32_t e) {
     return int(e & 0xFF);
 }
-constexpr int symbolOf(uint32_t e) {
-    return int(e >> 16);
+constexpr int codeLengthOf(uint32_t e) {
+    return int((e >> 12) & 0xF);
+}
+constexpr uint32_t valueOf(uint32_t e) {
+    return e >> 16;
+}
+// A length's or a distance's value: its base plus the extra bits after its code in `bits`.
+constexpr uint32_t amountOf(uint32_t e, uint64_t bits) {
+    const int extra = bitsOf(e) - codeLengthOf(e);
+    return valueOf(e) + uint32_t((bits >> codeLengthOf(e)) & ((uint64_t(1) << extra) - 1));
 }
 
 // What a symbol's entry says, by alphabet.
 uint32_t literalEntry(int symbol, int codeLength) {
+    const auto length = uint32_t(codeLength);
     if (symbol < endOfBlock)
-        return entry(uint32_t(symbol), Literal, uint32_t(codeLength));
+        return entry(uint32_t(symbol), Literal, length, 0);
     if (symbol == endOfBlock)
-        return entry(uint32_t(symbol), End, uint32_t(codeLength));
-    if (symbol < firstLength + lengthSymbols)
-        return entry(uint32_t(symbol), Match,
-                     uint32_t(codeLength + lengthExtraBits[size_t(symbol - firstLength)]));
+        return entry(0, End, length, 0);
+    if (symbol < firstLength + lengthSymbols) {
+        const auto at = size_t(symbol - firstLength);
+        return entry(lengthBase[at], Match, length, lengthExtraBits[at]);
+    }
     return 0;
 }
 uint32_t distanceEntry(int symbol, int codeLength) {
     if (symbol < distanceSymbols)
-        return entry(uint32_t(symbol), Match,
-                     uint32_t(codeLength + distanceExtraBits[size_t(symbol)]));
+        return entry(distanceBase[size_t(symbol)], Match, uint32_t(codeLength),
+                     distanceExtraBits[size_t(symbol)]);
     return 0;
 }
 uint32_t codeLengthEntry(int symbol, int codeLength) {
-    return entry(uint32_t(symbol), Literal, uint32_t(codeLength));
+    return entry(uint32_t(symbol), Literal, uint32_t(codeLength), 0);
 }
 
 // Fills `table` with the canonical Huffman code of `lengths`. False when the code is
@@ -113,7 +132,7 @@ bool build(Table& table, const uint8_t* lengths, int count, uint32_t (*entryOf)(
             for (int b = 0; b < len; ++b)
                 reversed |= ((code >> b) & 1u) << (len - 1 - b);
             if (len > table.bits) {
-                table.entries[reversed & ((1u << table.bits) - 1)] = entry(0, Long, 0);
+                table.entries[reversed & ((1u << table.bits) - 1)] = entry(0, Long, 0, 0);
                 continue;
             }
             for (size_t i = reversed; i < table.entries.size(); i += size_t(1) << len)
@@ -179,6 +198,7 @@ public:
         return v;
     }
     size_t position() const { return m_pos * 8 - size_t(m_count); }
+    size_t size() const { return m_size; }
     bool overrun() const { return position() > m_size * 8; }
     // Starts reading afresh at byte `byte`.
     void seek(size_t byte) {
@@ -225,58 +245,162 @@ private:
     return kindOf(e) == Long ? decodeLong(table, bits) : e;
 }
 
+// Where the walk stands in the data the stream must inflate to. `Walk` only: the codes are read,
+// nothing is compared.
+struct Content {
+    const unsigned char* expected = nullptr;
+    size_t size = 0;
+    size_t at = 0; // bytes found equal so far
+    DeflateContent problem = DeflateContent::NotAStream;
+};
+
+enum class Mode { Walk, Compare };
+
+// Whether `length` bytes at `a` equal those at `b`; they may overlap. Both lie within the data.
+[[gnu::always_inline]] inline bool sameBytes(const unsigned char* a, const unsigned char* b,
+                                             size_t length) {
+    if (length >= 8) {
+        size_t i = 0;
+        for (; i + 8 <= length; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return false;
+        }
+        if (i == length)
+            return true;
+        uint64_t x, y; // the last eight, overlapping what was compared
+        std::memcpy(&x, a + length - 8, 8);
+        std::memcpy(&y, b + length - 8, 8);
+        return x == y;
+    }
+    // Matches are at least three bytes long.
+    if (length >= 4) {
+        uint32_t x, y, u, v;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        std::memcpy(&u, a + length - 4, 4);
+        std::memcpy(&v, b + length - 4, 4);
+        return x == y && u == v;
+    }
+    for (size_t i = 0; i < length; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// A table's entries and the mask of the bits that index them, held in registers during a walk.
+struct Lookup {
+    const Table& table;
+    const uint32_t* entries;
+    uint64_t mask;
+    explicit Lookup(const Table& t)
+        : table(t), entries(t.entries.data()), mask((uint64_t(1) << t.bits) - 1) {}
+    [[gnu::always_inline]] uint32_t operator()(uint64_t bits) const {
+        const uint32_t e = entries[bits & mask];
+        return kindOf(e) == Long ? decodeLong(table, bits) : e;
+    }
+};
+
 // Reads one compressed block's symbols up to its end code. The longest symbol with its extra
 // bits takes 15 + 5 bits and its distance 15 + 13, both within one refill; so do two literals.
-bool walkCodes(BitReader& reader, const Table& literals, const Table& distances) {
-    // A copy of its own keeps the reader in registers.
+// With `Compare`, each symbol is compared with the data at once.
+template <Mode M>
+bool walkCodes(BitReader& reader, const Table& literals, const Table& distances, Content& c) {
+    // Copies of their own keep the reader and the place in the data in registers.
     BitReader in = reader;
+    const unsigned char* const expected = c.expected;
+    const size_t size = c.size;
+    size_t at = c.at;
+    DeflateContent problem = DeflateContent::NotAStream;
     const struct WriteBack {
-        BitReader& to;
-        const BitReader& from;
-        ~WriteBack() { to = from; }
-    } writeBack{reader, in};
+        BitReader& toReader;
+        const BitReader& reader;
+        Content& toContent;
+        const size_t& at;
+        const DeflateContent& problem;
+        ~WriteBack() {
+            toReader = reader;
+            toContent.at = at;
+            toContent.problem = problem;
+        }
+    } writeBack{reader, in, c, at, problem};
+    const Lookup literal(literals);
+    const Lookup distance(distances);
+
+    // What the walk found when a symbol that takes `bits` more bits does not stand for the data:
+    // a symbol read from beyond the stream's bytes means there is no complete stream.
+    const auto stop = [&](DeflateContent found, int bits) {
+        problem = in.position() + size_t(bits) > in.size() * 8 ? DeflateContent::NotAStream : found;
+        return false;
+    };
+    // A literal at the current place of the data.
+    const auto literalEqual = [&](uint32_t e) {
+        if constexpr (M == Mode::Compare) {
+            if (at >= size)
+                return stop(DeflateContent::Longer, bitsOf(e));
+            if (expected[at] != valueOf(e))
+                return stop(DeflateContent::Differs, bitsOf(e));
+            ++at;
+        }
+        return true;
+    };
+
     // Reading past the data is noticed at the next refill, which is never more than three
-    // symbols away.
+    // symbols away; what those symbols are compared with does not matter, the walk fails.
     for (;;) {
         if (!in.refill())
             return false;
-        uint32_t e = lookup(literals, in.peek());
+        uint32_t e = literal(in.peek());
         if (kindOf(e) == Literal) {
+            if (!literalEqual(e))
+                return false;
             in.skip(bitsOf(e));
-            e = lookup(literals, in.peek());
+            e = literal(in.peek());
             if (kindOf(e) == Literal) {
+                if (!literalEqual(e))
+                    return false;
                 in.skip(bitsOf(e));
                 continue;
             }
             if (!in.refill())
                 return false;
         }
+        if (kindOf(e) != Match) {
+            // The end code, or a code that must not occur.
+            in.skip(bitsOf(e));
+            return kindOf(e) == End && !in.overrun();
+        }
+        const uint32_t length = amountOf(e, in.peek());
         in.skip(bitsOf(e));
-        const Kind kind = kindOf(e);
-        if (kind == Match) {
-            const uint32_t d = lookup(distances, in.peek());
-            if (kindOf(d) != Match)
-                return false;
-            in.skip(bitsOf(d));
-        } else if (kind != Literal) {
-            return kind == End && !in.overrun();
+        const uint32_t d = distance(in.peek());
+        if (kindOf(d) != Match)
+            return false;
+        const uint32_t back = amountOf(d, in.peek());
+        in.skip(bitsOf(d));
+        if constexpr (M == Mode::Compare) {
+            if (back > at)
+                return stop(DeflateContent::BeforeStart, 0);
+            if (length > size - at)
+                return stop(DeflateContent::Longer, 0);
+            if (!sameBytes(expected + at, expected + at - back, length))
+                return stop(DeflateContent::Differs, 0);
+            at += length;
         }
     }
 }
 
-} // namespace
-
-DeflateFinalBlockFinder::DeflateFinalBlockFinder() {
-    // The largest tables a stream can need, had once.
-    for (Table* t : {&m_literals, &m_distances, &m_codeLengths}) {
-        t->entries.reserve(size_t(1) << lookupBits);
-        t->sorted.reserve(firstLength + lengthSymbols + 2);
-    }
-}
-
-std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned char* data,
-                                                               size_t size) {
+// Walks the stream from bit `fromBit` to the end of its final block.
+template <Mode M>
+std::optional<DeflateFinalBlock> walk(const unsigned char* data, size_t size, size_t fromBit,
+                                      Table& literals, Table& distances, Table& codeLengths,
+                                      Content& c) {
     BitReader in(data, size);
+    in.seek(fromBit / 8);
+    if (!in.refill())
+        return std::nullopt;
+    in.skip(int(fromBit % 8));
     for (;;) {
         if (!in.refill())
             return std::nullopt;
@@ -292,10 +416,21 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
             const uint32_t complement = data[at + 2] | uint32_t(data[at + 3]) << 8;
             if ((length ^ 0xFFFF) != complement || at + 4 + length > size)
                 return std::nullopt;
+            if constexpr (M == Mode::Compare) {
+                if (length > c.size - c.at) {
+                    c.problem = DeflateContent::Longer;
+                    return std::nullopt;
+                }
+                if (length != 0 && std::memcmp(c.expected + c.at, data + at + 4, length) != 0) {
+                    c.problem = DeflateContent::Differs;
+                    return std::nullopt;
+                }
+                c.at += length;
+            }
             in.seek(at + 4 + length);
         } else if (type == 1) {
             const FixedTables& fixed = fixedTables();
-            if (!walkCodes(in, fixed.literals, fixed.distances))
+            if (!walkCodes<M>(in, fixed.literals, fixed.distances, c))
                 return std::nullopt;
         } else if (type == 2) {
             const int literalCount = int(in.take(5)) + 257;
@@ -309,7 +444,7 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
                     return std::nullopt;
                 codeLengthLengths[codeLengthOrder[size_t(i)]] = uint8_t(in.take(3));
             }
-            if (!build(m_codeLengths, codeLengthLengths.data(), codeLengthSymbols, codeLengthEntry,
+            if (!build(codeLengths, codeLengthLengths.data(), codeLengthSymbols, codeLengthEntry,
                        false))
                 return std::nullopt;
 
@@ -318,11 +453,11 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
             for (int i = 0; i < total;) {
                 if (!in.refill())
                     return std::nullopt;
-                const uint32_t e = lookup(m_codeLengths, in.peek());
+                const uint32_t e = lookup(codeLengths, in.peek());
                 if (kindOf(e) == Invalid)
                     return std::nullopt;
                 in.skip(bitsOf(e));
-                const int symbol = symbolOf(e);
+                const auto symbol = int(valueOf(e));
                 if (symbol < 16) {
                     lengths[size_t(i++)] = uint8_t(symbol);
                     continue;
@@ -345,9 +480,9 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
                 i += repeat;
             }
             if (lengths[endOfBlock] == 0 ||
-                !build(m_literals, lengths.data(), literalCount, literalEntry) ||
-                !build(m_distances, lengths.data() + literalCount, distanceCount, distanceEntry) ||
-                !walkCodes(in, m_literals, m_distances))
+                !build(literals, lengths.data(), literalCount, literalEntry) ||
+                !build(distances, lengths.data() + literalCount, distanceCount, distanceEntry) ||
+                !walkCodes<M>(in, literals, distances, c))
                 return std::nullopt;
         } else {
             return std::nullopt;
@@ -357,4 +492,37 @@ std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned ch
         if (final)
             return DeflateFinalBlock{header, in.position()};
     }
+}
+
+} // namespace
+
+DeflateFinalBlockFinder::DeflateFinalBlockFinder() {
+    // The largest tables a stream can need, had once.
+    for (Table* t : {&m_literals, &m_distances, &m_codeLengths}) {
+        t->entries.reserve(size_t(1) << lookupBits);
+        t->sorted.reserve(firstLength + lengthSymbols + 2);
+    }
+}
+
+std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned char* data,
+                                                               size_t size) {
+    Content none;
+    return walk<Mode::Walk>(data, size, 0, m_literals, m_distances, m_codeLengths, none);
+}
+
+DeflateContentCheck DeflateFinalBlockFinder::check(const unsigned char* data, size_t size,
+                                                   const unsigned char* expected,
+                                                   size_t expectedSize, size_t fromBit) {
+    Content c{expected, expectedSize};
+    const std::optional<DeflateFinalBlock> end =
+        walk<Mode::Compare>(data, size, fromBit, m_literals, m_distances, m_codeLengths, c);
+    DeflateContentCheck result;
+    result.inflated = c.at;
+    if (!end) {
+        result.content = c.problem;
+        return result;
+    }
+    result.end = *end;
+    result.content = c.at == expectedSize ? DeflateContent::Equal : DeflateContent::Shorter;
+    return result;
 }

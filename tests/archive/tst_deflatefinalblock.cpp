@@ -141,6 +141,10 @@ private slots:
     void agreesWithZlib_data();
     void agreesWithZlib();
     void agreesWithZlibOnEveryFlippedBit();
+    void checkFindsWhatTheStreamStandsFor_data();
+    void checkFindsWhatTheStreamStandsFor();
+    void checkAgreesWithZlibOnEveryFlippedBit();
+    void checkReadsEveryLengthAndDistance();
     void packerJoinsPiecesEndingAtEveryBit();
     void packerRefuses_data();
     void packerRefuses();
@@ -268,6 +272,207 @@ QString pack(DeflateBlockPacker& packer, const QByteArray& data, bool last, QByt
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(DeflateContent)
+
+// The check compares what a stream stands for with the data as it goes: each way a stream can
+// stand for other data is told apart, and where the walk stopped.
+void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor_data() {
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<DeflateContent>("content");
+
+    const QByteArray text = content(300000, 5);
+    const QByteArray lib6 = libdeflate(text, 6);
+    QByteArray changed = text;
+    changed[200000] = char(changed[200000] ^ 0x01);
+    QTest::newRow("libdeflate 6") << lib6 << text << DeflateContent::Equal;
+    QTest::newRow("zlib fixed codes") << zlibDeflate(text, 6, Z_FIXED) << text
+                                      << DeflateContent::Equal;
+    QTest::newRow("zlib stored blocks") << zlibDeflate(text, 0, 0) << text << DeflateContent::Equal;
+    QTest::newRow("zlib sync flushes") << zlibDeflate(text, 6, 0, 7777) << text
+                                       << DeflateContent::Equal;
+    QTest::newRow("empty stream, no data") << zlibDeflate({}, 6, 0) << QByteArray()
+                                           << DeflateContent::Equal;
+    QTest::newRow("one byte of the data differs") << lib6 << changed << DeflateContent::Differs;
+    QTest::newRow("a stored byte differs") << zlibDeflate(text, 0, 0) << changed
+                                           << DeflateContent::Differs;
+    QTest::newRow("the data is a byte shorter") << lib6 << text.chopped(1)
+                                                << DeflateContent::Longer;
+    QTest::newRow("the data is a byte longer") << lib6 << text + 'x' << DeflateContent::Shorter;
+    QTest::newRow("stored blocks, data shorter") << zlibDeflate(text, 0, 0) << text.left(70000)
+                                                 << DeflateContent::Longer;
+    QTest::newRow("cut stream") << lib6.left(lib6.size() / 2) << text
+                                << DeflateContent::NotAStream;
+
+    // A fixed block that begins with a match: length 3, distance 1, before any byte.
+    BitWriter w;
+    w.put(1, 1);
+    w.put(1, 2);
+    const auto huffman = [&w](quint32 code, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            w.put((code >> i) & 1, 1);
+    };
+    huffman(1, 7); // length 3
+    huffman(0, 5); // distance 1
+    huffman(0, 7); // end of block
+    QTest::newRow("a match before the first byte") << w.bytes() << QByteArray("aaa")
+                                                   << DeflateContent::BeforeStart;
+}
+
+void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor() {
+    QFETCH(QByteArray, stream);
+    QFETCH(QByteArray, expected);
+    QFETCH(DeflateContent, content);
+    DeflateFinalBlockFinder finder;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
+    const DeflateContentCheck found =
+        finder.check(bytes, size_t(stream.size()),
+                     reinterpret_cast<const unsigned char*>(expected.constData()),
+                     size_t(expected.size()));
+    QCOMPARE(found.content, content);
+    if (content == DeflateContent::Equal || content == DeflateContent::Shorter) {
+        const std::optional<DeflateFinalBlock> expectedEnd = zlibFinalBlock(stream);
+        QVERIFY(expectedEnd);
+        QCOMPARE(found.end.headerBit, expectedEnd->headerBit);
+        QCOMPARE(found.end.endBit, expectedEnd->endBit);
+    }
+    if (content == DeflateContent::Equal)
+        QCOMPARE(found.inflated, size_t(expected.size()));
+    if (content == DeflateContent::Shorter)
+        QCOMPARE(found.inflated, size_t(expected.size() - 1));
+    if (content == DeflateContent::Differs) // stopped before the byte that differs
+        QVERIFY(found.inflated <= 200000);
+}
+
+// The check passes a damaged stream exactly when zlib inflates the whole of it to the very
+// data: a flipped bit that changes what the stream stands for, or makes it unreadable, is
+// refused, and one that changes nothing zlib reads (an unused bit) passes.
+void TestDeflateFinalBlock::checkAgreesWithZlibOnEveryFlippedBit() {
+    const QByteArray data = content(6000, 3);
+    const QByteArray streams[] = {zlibDeflate(data, 6, 0, 2500), libdeflate(data, 6),
+                                  zlibDeflate(data.left(900), 0, 0)};
+    const QByteArray wanted[] = {data, data, data.left(900)};
+    DeflateFinalBlockFinder finder;
+    int refused = 0;
+    int passed = 0;
+    for (int s = 0; s < 3; ++s) {
+        const QByteArray& original = streams[s];
+        const QByteArray& expected = wanted[s];
+        for (qsizetype bit = 0; bit < original.size() * 8; ++bit) {
+            QByteArray stream = original;
+            stream[bit / 8] = char(stream[bit / 8] ^ (1 << (bit % 8)));
+            bool ok = false;
+            const bool zlibGivesData = zlibInflate(stream, ok) == expected && ok;
+            const DeflateContentCheck found = finder.check(
+                reinterpret_cast<const unsigned char*>(stream.constData()),
+                size_t(stream.size()), reinterpret_cast<const unsigned char*>(expected.data()),
+                size_t(expected.size()));
+            const bool checkPasses = found.content == DeflateContent::Equal &&
+                                     (found.end.endBit + 7) / 8 == size_t(stream.size());
+            const QByteArray where = "stream " + QByteArray::number(s) + ", bit " +
+                                     QByteArray::number(bit);
+            QVERIFY2(checkPasses == zlibGivesData, where.constData());
+            ++(checkPasses ? passed : refused);
+        }
+    }
+    QVERIFY(refused > 0);
+    QVERIFY(passed > 0);
+}
+
+namespace {
+
+// A fixed-code block by hand: literals and matches as the format encodes them, and the bytes
+// they stand for.
+class FixedBlock {
+public:
+    void literal(unsigned char byte) {
+        if (byte < 144)
+            huffman(0x30 + byte, 8);
+        else
+            huffman(0x190 + byte - 144, 9);
+        m_data += char(byte);
+    }
+    void match(int length, int distance) {
+        static const int lengthBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                         31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+        static const int distanceBase[] = {1,    2,    3,    4,    5,    7,     9,     13,
+                                           17,   25,   33,   49,   65,   97,    129,   193,
+                                           257,  385,  513,  769,  1025, 1537,  2049,  3073,
+                                           4097, 6145, 8193, 12289, 16385, 24577};
+        int l = 28;
+        while (lengthBase[l] > length)
+            --l;
+        const int symbol = 257 + l;
+        if (symbol < 280)
+            huffman(quint32(symbol - 256), 7);
+        else
+            huffman(quint32(0xC0 + symbol - 280), 8);
+        m_bits.put(quint32(length - lengthBase[l]), l == 28 ? 0 : std::max(0, (l - 4) / 4));
+        int d = 29;
+        while (distanceBase[d] > distance)
+            --d;
+        huffman(quint32(d), 5);
+        m_bits.put(quint32(distance - distanceBase[d]), std::max(0, (d - 2) / 2));
+        for (int i = 0; i < length; ++i)
+            m_data += m_data[m_data.size() - distance];
+    }
+    // The stream: this one final block, ended.
+    QByteArray stream() {
+        BitWriter w = m_bits;
+        for (int i = 6; i >= 0; --i) // end of block
+            w.put(0, 1);
+        return w.bytes();
+    }
+    QByteArray data() const { return m_data; }
+    FixedBlock() {
+        m_bits.put(1, 1); // final
+        m_bits.put(1, 2); // fixed codes
+    }
+
+private:
+    void huffman(quint32 code, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            m_bits.put((code >> i) & 1, 1);
+    }
+    BitWriter m_bits;
+    QByteArray m_data;
+};
+
+} // namespace
+
+// Every length and both ends of every distance code's range, with their extra bits: the check
+// must read each as the format means it (zlib reads the same stream as the same bytes).
+void TestDeflateFinalBlock::checkReadsEveryLengthAndDistance() {
+    FixedBlock block;
+    QRandomGenerator rng(11);
+    for (int i = 0; i < 32768; ++i)
+        block.literal(uchar(rng.bounded(256)));
+    QList<int> distances;
+    for (int extra = 0, base = 1; base <= 32768; ++extra) {
+        for (int k = 0; k < (extra == 0 ? 4 : 2) && base <= 32768; ++k) {
+            const int width = 1 << extra;
+            distances << base << base + width - 1;
+            base += width;
+        }
+    }
+    for (int length = 3; length <= 258; ++length)
+        block.match(length, distances[length % distances.size()]);
+    for (int i = 0; i < distances.size(); ++i)
+        block.match(3 + i % 256, distances[i]);
+    const QByteArray stream = block.stream();
+    const QByteArray data = block.data();
+    bool ok = false;
+    QVERIFY(zlibInflate(stream, ok) == data && ok); // the block is what it claims to be
+
+    DeflateFinalBlockFinder finder;
+    const DeflateContentCheck found =
+        finder.check(reinterpret_cast<const unsigned char*>(stream.constData()),
+                     size_t(stream.size()), reinterpret_cast<const unsigned char*>(data.constData()),
+                     size_t(data.size()));
+    QCOMPARE(found.content, DeflateContent::Equal);
+    QCOMPARE(found.inflated, size_t(data.size()));
+}
 
 // However many bits of its last byte a piece uses, the piece after it continues one stream that
 // zlib reads back whole: the empty stored block goes into the byte's free bits or a byte of
