@@ -72,6 +72,7 @@ private:
     QByteArray m_password; // UTF-8; empty: no encryption
     std::unique_ptr<ParallelDeflate> m_deflate; // started with the first entry
     quint64 m_position = 0;
+    quint64 m_writeBackAt = 0; // where the archive file's writing to disk is next started
     std::vector<Entry> m_entries;
     bool m_broken = false;
     bool m_closed = false;

@@ -3,6 +3,7 @@
 #include "archive/ZipWriter.h"
 #include "platform/Clock.h"
 #include "platform/ErrorCount.h"
+#include "platform/FileHints.h"
 #include "platform/LogSink.h"
 #include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
@@ -170,10 +171,18 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
         QFile source(archivePath);
         QSaveFile target(copyTarget);
         if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target)) {
+            FileHints::readOnceInOrder(source);
             constexpr qint64 chunk = 1024 * 1024;
+            // The copy goes to disk as it is written (every eighth chunk starts the writing of
+            // what came before), not all at once when it is committed.
+            constexpr int writeBackEvery = 8;
             const auto buffer = std::make_unique<char[]>(chunk);
             bool ok = true;
-            for (;;) {
+            for (int chunks = 1;; ++chunks) {
+                if (chunks % writeBackEvery == 0 && !FileHints::startWriteBack(target)) {
+                    ok = false;
+                    break;
+                }
                 const qint64 n = source.read(buffer.get(), chunk);
                 if (n <= 0) {
                     ok = n == 0;

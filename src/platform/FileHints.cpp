@@ -1,0 +1,32 @@
+#include "platform/FileHints.h"
+
+#include <QFileDevice>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
+
+namespace FileHints {
+
+void readOnceInOrder(const QFileDevice& file) {
+#ifdef Q_OS_LINUX
+    if (const int fd = file.handle(); fd >= 0)
+        (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+    Q_UNUSED(file);
+#endif
+}
+
+bool startWriteBack(QFileDevice& file) {
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_LINUX
+    // Only starts the writing of pages not yet on their way; the commit's flush still waits for
+    // all of them, so a failure there is not lost.
+    if (const int fd = file.handle(); fd >= 0)
+        (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    return true;
+}
+
+} // namespace FileHints
