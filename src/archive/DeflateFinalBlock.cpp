@@ -22,8 +22,8 @@ constexpr std::array<uint8_t, distanceSymbols> distanceExtraBits{
     0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr std::array<uint16_t, lengthSymbols> lengthBase{
-    3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35, 43, 51, 59, 67, 83, 99, 115, 131,
-    163, 195, 227, 258};
+    3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+    31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<uint16_t, distanceSymbols> distanceBase{
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
@@ -36,7 +36,8 @@ constexpr int lookupBits = 11;
 
 // Kinds of table entries; 0 is a code that must not occur. `Long`: the code is longer than the
 // table and decoded a bit at a time.
-enum Kind : uint32_t { Invalid = 0, Literal = 1, Match = 2, End = 3, Long = 4 };
+// Each kind is a bit of its own, so that a walk tests an entry's kind with one instruction.
+enum Kind : uint32_t { Invalid = 0, Literal = 1, Match = 2, End = 4, Long = 8 };
 
 // An entry: the bits the symbol takes with its extra bits (0-7), its kind (8-11), the length of
 // its code alone (12-15) and its value (16-31): a literal's byte, a length's or a distance's
@@ -44,8 +45,11 @@ enum Kind : uint32_t { Invalid = 0, Literal = 1, Match = 2, End = 3, Long = 4 };
 constexpr uint32_t entry(uint32_t value, Kind kind, uint32_t codeLength, uint32_t extraBits) {
     return value << 16 | codeLength << 12 | uint32_t(kind) << 8 | (codeLength + extraBits);
 }
-constexpr Kind kindOf(uint32_t e) {
-    return Kind((e >> 8) & 0xF);
+constexpr bool is(uint32_t e, Kind kind) {
+    return (e & uint32_t(kind) << 8) != 0;
+}
+constexpr bool isInvalid(uint32_t e) {
+    return (e & 0xF00) == 0;
 }
 constexpr int bitsOf(uint32_t e) {
     return int(e & 0xFF);
@@ -242,7 +246,7 @@ private:
 
 [[gnu::always_inline]] inline uint32_t lookup(const Table& table, uint64_t bits) {
     const uint32_t e = table.entries[size_t(bits & ((uint64_t(1) << table.bits) - 1))];
-    return kindOf(e) == Long ? decodeLong(table, bits) : e;
+    return is(e, Long) ? decodeLong(table, bits) : e;
 }
 
 // Where the walk stands in the data the stream must inflate to. `Walk` only: the codes are read,
@@ -299,7 +303,7 @@ struct Lookup {
         : table(t), entries(t.entries.data()), mask((uint64_t(1) << t.bits) - 1) {}
     [[gnu::always_inline]] uint32_t operator()(uint64_t bits) const {
         const uint32_t e = entries[bits & mask];
-        return kindOf(e) == Long ? decodeLong(table, bits) : e;
+        return is(e, Long) ? decodeLong(table, bits) : e;
     }
 };
 
@@ -308,24 +312,13 @@ struct Lookup {
 // With `Compare`, each symbol is compared with the data at once.
 template <Mode M>
 bool walkCodes(BitReader& reader, const Table& literals, const Table& distances, Content& c) {
-    // Copies of their own keep the reader and the place in the data in registers.
+    // Copies of their own keep the reader and the place in the data in registers; they are
+    // handed back when the block ends or the walk fails.
     BitReader in = reader;
     const unsigned char* const expected = c.expected;
     const size_t size = c.size;
     size_t at = c.at;
     DeflateContent problem = DeflateContent::NotAStream;
-    const struct WriteBack {
-        BitReader& toReader;
-        const BitReader& reader;
-        Content& toContent;
-        const size_t& at;
-        const DeflateContent& problem;
-        ~WriteBack() {
-            toReader = reader;
-            toContent.at = at;
-            toContent.problem = problem;
-        }
-    } writeBack{reader, in, c, at, problem};
     const Lookup literal(literals);
     const Lookup distance(distances);
 
@@ -349,46 +342,53 @@ bool walkCodes(BitReader& reader, const Table& literals, const Table& distances,
 
     // Reading past the data is noticed at the next refill, which is never more than three
     // symbols away; what those symbols are compared with does not matter, the walk fails.
-    for (;;) {
-        if (!in.refill())
-            return false;
-        uint32_t e = literal(in.peek());
-        if (kindOf(e) == Literal) {
-            if (!literalEqual(e))
+    const auto symbols = [&] {
+        for (;;) {
+            if (!in.refill())
                 return false;
-            in.skip(bitsOf(e));
-            e = literal(in.peek());
-            if (kindOf(e) == Literal) {
+            uint32_t e = literal(in.peek());
+            if (is(e, Literal)) {
                 if (!literalEqual(e))
                     return false;
                 in.skip(bitsOf(e));
-                continue;
+                e = literal(in.peek());
+                if (is(e, Literal)) {
+                    if (!literalEqual(e))
+                        return false;
+                    in.skip(bitsOf(e));
+                    continue;
+                }
+                if (!in.refill())
+                    return false;
             }
-            if (!in.refill())
-                return false;
-        }
-        if (kindOf(e) != Match) {
-            // The end code, or a code that must not occur.
+            if (!is(e, Match)) {
+                // The end code, or a code that must not occur.
+                in.skip(bitsOf(e));
+                return is(e, End) && !in.overrun();
+            }
+            const uint32_t length = amountOf(e, in.peek());
             in.skip(bitsOf(e));
-            return kindOf(e) == End && !in.overrun();
+            const uint32_t d = distance(in.peek());
+            if (!is(d, Match))
+                return false;
+            const uint32_t back = amountOf(d, in.peek());
+            in.skip(bitsOf(d));
+            if constexpr (M == Mode::Compare) {
+                if (back > at)
+                    return stop(DeflateContent::BeforeStart, 0);
+                if (length > size - at)
+                    return stop(DeflateContent::Longer, 0);
+                if (!sameBytes(expected + at, expected + at - back, length))
+                    return stop(DeflateContent::Differs, 0);
+                at += length;
+            }
         }
-        const uint32_t length = amountOf(e, in.peek());
-        in.skip(bitsOf(e));
-        const uint32_t d = distance(in.peek());
-        if (kindOf(d) != Match)
-            return false;
-        const uint32_t back = amountOf(d, in.peek());
-        in.skip(bitsOf(d));
-        if constexpr (M == Mode::Compare) {
-            if (back > at)
-                return stop(DeflateContent::BeforeStart, 0);
-            if (length > size - at)
-                return stop(DeflateContent::Longer, 0);
-            if (!sameBytes(expected + at, expected + at - back, length))
-                return stop(DeflateContent::Differs, 0);
-            at += length;
-        }
-    }
+    };
+    const bool ended = symbols();
+    reader = in;
+    c.at = at;
+    c.problem = problem;
+    return ended;
 }
 
 // Walks the stream from bit `fromBit` to the end of its final block.
@@ -454,7 +454,7 @@ std::optional<DeflateFinalBlock> walk(const unsigned char* data, size_t size, si
                 if (!in.refill())
                     return std::nullopt;
                 const uint32_t e = lookup(codeLengths, in.peek());
-                if (kindOf(e) == Invalid)
+                if (isInvalid(e))
                     return std::nullopt;
                 in.skip(bitsOf(e));
                 const auto symbol = int(valueOf(e));
