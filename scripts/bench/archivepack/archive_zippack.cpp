@@ -227,7 +227,7 @@ int blocks(const Options& o) {
         }
         std::printf("libdeflate %-2d %-20s %9.2f %9.1f %10.4f\n", level, "compress", compressTime,
                     mb / compressTime, double(compressed) / double(total));
-        std::printf("libdeflate %-2d %-20s %9.2f %9.1f %9.1f%%\n", level, "+ inflate and compare",
+        std::printf("libdeflate %-2d %-20s %9.2f %9.1f %9.1f%%\n", level, "+ check (walk, compare)",
                     checkTime, mb / checkTime, 100.0 * checkTime / compressTime);
     }
 
