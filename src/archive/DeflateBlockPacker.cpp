@@ -88,8 +88,6 @@ QString DeflateBlockPacker::verifyAndJoin(const char* in, size_t inSize, char* p
     // no byte and end the stream.
     tail[k++] = 0x03;
     tail[k++] = 0x00;
-    if ((bytes[end.headerBit / 8] >> (end.headerBit % 8)) & 1u)
-        return QStringLiteral("Blockende nicht gesetzt");
     const DeflateContentCheck joined =
         m_finder.check(bytes, pieceSize + added + 2, nullptr, 0, end.endBit);
     if (joined.content != DeflateContent::Equal ||

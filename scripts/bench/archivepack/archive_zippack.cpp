@@ -5,14 +5,24 @@
 //       packs the files as the program does and prints on stderr "base_rss_kib <n>" (the
 //       process before packing) and "peak_rss_kib <n>"; with ORVEL_ZIP_PASSWORD set in the
 //       environment, AES-256 encrypted as the program does with a ZIP password
+//   archive_zippack program <zip> <backup file>
+//       packs the backup file with the program's own packaging step (the archive in the zip's
+//       folder under a temporary name, flushed to disk and renamed into place, the log lines
+//       kept), then renames the archive to <zip>; ORVEL_ZIP_PASSWORD as above
 //   archive_zippack blocks [--block BYTES] <file>
 //       one thread, block by block: time and size of libdeflate's levels, of the check, and of
 //       zlib with the previous block as dictionary; prints a table
 #include "archive/DeflateBlockPacker.h"
 #include "archive/ZipWriter.h"
+#include "backup/ArchivePackager.h"
+#include "platform/Clock.h"
+#include "platform/ErrorCount.h"
+#include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QString>
 
@@ -185,6 +195,34 @@ int pack(const Options& o) {
     return 0;
 }
 
+// The program's packaging step on one backup file, as a night's run makes it.
+int program(const Options& o) {
+    if (o.rest.size() != 2)
+        return 2;
+    struct Lines : LogSink {
+        QStringList lines;
+        void writelogentry(const QString& entrytext) override { lines << entrytext; }
+    } log;
+    ErrorCount errors;
+    const QFileInfo zip(QString::fromStdString(o.rest[0]));
+    ArchivePackager packager(log, errors, SystemClock::instance(),
+                             zip.absolutePath() + QLatin1Char('/'));
+    packager.setDeflateOptions(o.deflate);
+    BackupJob job;
+    job.DBName = QStringLiteral("Lager");
+    job.ZIP_Dateiname = QStringLiteral("orvel-bench-");
+    const ArchiveLocation made =
+        packager.zipprozess(job, QString(), qEnvironmentVariable("ORVEL_ZIP_PASSWORD"),
+                            QString::fromStdString(o.rest[1]), QString(), {});
+    if (errors.value() != 0 || made.archivePath.isEmpty() ||
+        !QDir().rename(made.archivePath, zip.absoluteFilePath())) {
+        for (const QString& line : log.lines)
+            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+        return 1;
+    }
+    return 0;
+}
+
 using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point since) {
@@ -227,7 +265,7 @@ int blocks(const Options& o) {
         }
         std::printf("libdeflate %-2d %-20s %9.2f %9.1f %10.4f\n", level, "compress", compressTime,
                     mb / compressTime, double(compressed) / double(total));
-        std::printf("libdeflate %-2d %-20s %9.2f %9.1f %9.1f%%\n", level, "+ check (walk, compare)",
+        std::printf("libdeflate %-2d %-20s %9.2f %9.1f %9.1f%%\n", level, "+ check: walk, compare",
                     checkTime, mb / checkTime, 100.0 * checkTime / compressTime);
     }
 
@@ -269,11 +307,14 @@ int main(int argc, char** argv) {
         return generate(argv[2], std::stoll(argv[3]));
     if (argc >= 4 && std::string(argv[1]) == "pack")
         return pack(parse(argc, argv, 2));
+    if (argc >= 4 && std::string(argv[1]) == "program")
+        return program(parse(argc, argv, 2));
     if (argc >= 3 && std::string(argv[1]) == "blocks")
         return blocks(parse(argc, argv, 2));
     std::fprintf(stderr,
                  "usage: %s gen <file> <bytes> | pack [--threads N] [--block BYTES] [--level L] "
-                 "<zip> <files...> | blocks [--block BYTES] <file>\n",
+                 "<zip> <files...> | program <zip> <backup file> | blocks [--block BYTES] "
+                 "<file>\n",
                  argv[0]);
     return 2;
 }
