@@ -1,6 +1,6 @@
+#include "ArchiveInto.h"
 #include "TempFolder.h"
 #include "archive/ZipWriter.h"
-#include "platform/ProgramError.h"
 #include "ZipCheck.h"
 
 #include <QCryptographicHash>
@@ -41,23 +41,6 @@ QString writeFile(const TempFolder& dir, const QString& name, const QByteArray& 
     if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
         return {};
     return path;
-}
-
-QString archiveInto(const QString& zipPath, const QStringList& files, const QString& secret,
-                    DeflateOptions deflate = {}) {
-    QFile out(zipPath);
-    if (!out.open(QIODevice::WriteOnly))
-        return QStringLiteral("cannot create ") + zipPath;
-    try {
-        ZipWriter writer(out, zipPath, ZipLimits(), std::move(deflate));
-        writer.setPassword(secret);
-        for (const QString& f : files)
-            writer.addFile(f);
-        writer.close();
-    } catch (const ProgramError& e) {
-        return e.message();
-    }
-    return {};
 }
 
 QByteArray fileBytes(const QString& path) {
@@ -109,7 +92,7 @@ void TestZipEncryption::readBackWithThePassword() {
     if (blockSize > 0)
         options.blockSize = blockSize;
     const QString zip = dir.file(QStringLiteral("Lager3.ZIP"));
-    const QString failure = archiveInto(zip, files, password, options);
+    const QString failure = archiveInto(zip, files, password, {}, options);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     // Every entry is AES-256 encrypted; nothing tells of the content without the password.

@@ -1,4 +1,5 @@
 #include "FullDiskDevice.h"
+#include "ArchiveInto.h"
 #include "TempFolder.h"
 #include "archive/ZipWriter.h"
 #include "platform/ProgramError.h"
@@ -53,22 +54,6 @@ void writeFile(const QString& path, const QByteArray& data, const QDateTime& mti
     QVERIFY(f.setFileTime(mtime, QFileDevice::FileModificationTime));
     f.close();
     QVERIFY(QFile::setPermissions(path, permissions));
-}
-
-QString archiveInto(const QString& zipPath, const QStringList& files, ZipLimits limits = {},
-                    DeflateOptions deflate = {}) {
-    QFile out(zipPath);
-    if (!out.open(QIODevice::WriteOnly))
-        return QStringLiteral("cannot create ") + zipPath;
-    try {
-        ZipWriter writer(out, zipPath, limits, std::move(deflate));
-        for (const QString& f : files)
-            writer.addFile(f);
-        writer.close();
-    } catch (const ProgramError& e) {
-        return e.message();
-    }
-    return {};
 }
 
 } // namespace
@@ -154,7 +139,7 @@ void TestZipWriter::acceptedByOtherPrograms() {
                   rw_r);
     }
     const QString zip = dir.file(QStringLiteral("Test.ZIP"));
-    const QString failure = archiveInto(zip, paths, ZipLimits{zip64From32, zip64From16});
+    const QString failure = archiveInto(zip, paths, {}, ZipLimits{zip64From32, zip64From16});
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     const zipcheck::Listing listing = zipcheck::check(zip);
@@ -216,7 +201,7 @@ void TestZipWriter::blocksJoinIntoOneStream() {
     if (blockSize > 0)
         options.blockSize = blockSize;
     const QString zip = dir.file(QStringLiteral("Lager3.ZIP"));
-    const QString failure = archiveInto(zip, {path}, {}, options);
+    const QString failure = archiveInto(zip, {path}, {}, {}, options);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     const zipcheck::Listing listing = zipcheck::check(zip);
