@@ -2,6 +2,7 @@
 
 #include "archive/ZipWriter.h"
 #include "platform/Clock.h"
+#include "platform/DiskSync.h"
 #include "platform/ErrorCount.h"
 #include "platform/FileHints.h"
 #include "platform/LogSink.h"
@@ -142,6 +143,10 @@ bool ArchivePackager::pack(const BackupJob& job, const ArchiveLocation& archive,
             m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + logBackupFile);
         }
         writer.close();
+        // Only an archive the disk holds counts as made.
+        if (const QString reason = DiskSync::toDisk(file); !reason.isEmpty())
+            throw ProgramError(QStringLiteral("Datei kann nicht geschrieben werden: ") +
+                               archivePath + QStringLiteral(" (") + reason + QLatin1Char(')'));
         if (!file.commit())
             throw ProgramError(cannotWrite(archivePath, file));
         m_log.writelogentry(QStringLiteral("ZIP-Datei geschlossen: ") + archivePath);
@@ -193,10 +198,11 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
                     break;
                 }
             }
-            // The last chunk may still sit in the buffer: only a flush that worked and a copy of
-            // the archive's full length count (a failed flush would still let commit() rename a
-            // short file into place).
-            ok = ok && target.flush() && target.size() == source.size();
+            // The last chunk may still sit in the buffer: only a copy of the archive's full
+            // length that the disk holds counts (a failed flush or sync would still let commit()
+            // rename a short or damaged file into place).
+            ok = ok && target.flush() && target.size() == source.size() &&
+                 DiskSync::toDisk(target).isEmpty();
             if (ok) {
                 // The copy keeps the archive's modification time, as a file copy does.
                 target.setFileTime(source.fileTime(QFileDevice::FileModificationTime),

@@ -21,8 +21,8 @@ bool startWriteBack(QFileDevice& file) {
     if (!file.flush())
         return false;
 #ifdef Q_OS_LINUX
-    // Only starts the writing of pages not yet on their way; the commit's flush still waits for
-    // all of them, so a failure there is not lost.
+    // Only starts the writing of pages not yet on their way. A failure of that writing is kept
+    // for the file's next fsync (DiskSync), which reports it.
     if (const int fd = file.handle(); fd >= 0)
         (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif

@@ -9,8 +9,9 @@ namespace FileHints {
 // The open file is read once, from start to end: the system reads further ahead.
 void readOnceInOrder(const QFileDevice& file);
 
-// Starts writing to disk what the open file holds so far, without waiting for it, so that the
-// flush at the end finds little left and the pages to be written do not pile up meanwhile.
+// Starts writing to disk what the open file holds so far, without waiting for the writing to
+// end (only, at most, for room in the disk's queue), so that the flush at the end finds little
+// left and the pages to be written do not pile up meanwhile.
 // Whatever Qt still buffers for the file is handed to the system first; false when that fails
 // (the file's error string says why).
 bool startWriteBack(QFileDevice& file);

@@ -15,8 +15,29 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
+
+// This suite links with fsync wrapped: a file under `syncFailsUnder` cannot be synced, as when
+// the disk reports an error while writing back what it was given.
+extern "C" int __real_fsync(int fd);
+
+namespace {
+QString syncFailsUnder;
+} // namespace
+
+extern "C" int __wrap_fsync(int fd) {
+    if (!syncFailsUnder.isEmpty()) {
+        const QString path = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd));
+        if (path.startsWith(syncFailsUnder)) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return __real_fsync(fd);
+}
 
 namespace {
 
@@ -150,6 +171,8 @@ private slots:
     void backupChangingWhilePacked_data();
     void backupChangingWhilePacked();
     void copyCutShort();
+    void diskReportsAnError_data();
+    void diskReportsAnError();
 };
 
 void TestArchivePackager::packsBackupFiles_data() {
@@ -691,6 +714,55 @@ void TestArchivePackager::copyCutShort() {
     QVERIFY(listing(f.copies.path()).isEmpty());
     const zipcheck::Listing zip = zipcheck::check(archive);
     QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+}
+
+
+// The disk reports an error for what it was given (the sync fails): neither the archive nor its
+// copy counts as made, and what stood there from last week stays.
+void TestArchivePackager::diskReportsAnError_data() {
+    QTest::addColumn<bool>("copyFails"); // false: the archive itself
+    QTest::newRow("the archive") << false;
+    QTest::newRow("the copy") << true;
+}
+
+void TestArchivePackager::diskReportsAnError() {
+    QFETCH(bool, copyFails);
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    f.write(f.bak(db), rows(3000, 1));
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    const QString target = f.copies.file(QStringLiteral("Lager3.ZIP"));
+    f.write(archive, "last week");
+    f.write(target, "last week's copy");
+    BackupJob j = job(db, db);
+
+    syncFailsUnder = copyFails ? f.copies.path() : f.program.path();
+    const ArchiveLocation where = f.run(j, copyFolderNoSlash(f.copies));
+    syncFailsUnder.clear();
+
+    QStringList tail;
+    if (copyFails) {
+        tail << QStringLiteral("FEHLER bei Kopieerstellung ZIP-FILE für Datenbank: Lager")
+             << archive << target;
+    } else {
+        tail << QStringLiteral("Datei kann nicht geschrieben werden: ") + archive +
+                    QStringLiteral(" (Input/output error)")
+             << QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager");
+    }
+    tail << QStringLiteral("ZIP-Prozess abgeschlossen für Datenbank: Lager");
+    QCOMPARE(f.log.lines.mid(f.log.lines.size() - tail.size()), tail);
+    QCOMPARE(f.errors.value(), 1);
+    QCOMPARE(where.archivePath.isEmpty(), !copyFails);
+    QCOMPARE(listing(f.copies.path()), QStringList{QStringLiteral("Lager3.ZIP")});
+    QCOMPARE(readAll(target), QByteArray("last week's copy"));
+    QCOMPARE(listing(f.program.path()),
+             (QStringList{QStringLiteral("Lager.BAK"), QStringLiteral("Lager3.ZIP")}));
+    if (copyFails) {
+        const zipcheck::Listing zip = zipcheck::check(archive);
+        QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
+    } else {
+        QCOMPARE(readAll(archive), QByteArray("last week"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestArchivePackager)
