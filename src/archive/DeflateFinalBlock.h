@@ -25,8 +25,8 @@ enum class DeflateContent {
 
 struct DeflateContentCheck {
     DeflateContent content = DeflateContent::NotAStream;
-    DeflateFinalBlock end;  // valid when the content is Equal or Shorter
-    size_t inflated = 0;    // bytes the stream was found to give, up to where the walk stopped
+    DeflateFinalBlock end; // valid when the content is Equal or Shorter
+    size_t inflated = 0;   // bytes the stream was found to give, up to where the walk stopped
 };
 
 // Walks a raw Deflate stream block by block, reading its Huffman codes, to find its final block;
@@ -51,9 +51,8 @@ public:
     // Walks the stream that begins at bit `fromBit` of `data` and compares what it inflates to
     // with `expected`. Stops at the first difference. A match may not reach back before
     // `fromBit`'s stream began, whatever came before it.
-    DeflateContentCheck check(const unsigned char* data, size_t size,
-                              const unsigned char* expected, size_t expectedSize,
-                              size_t fromBit = 0);
+    DeflateContentCheck check(const unsigned char* data, size_t size, const unsigned char* expected,
+                              size_t expectedSize, size_t fromBit = 0);
 
     // A Huffman decoding table indexed by the next `bits` bits of the stream. Each entry holds
     // the bits one symbol takes (its code and, for lengths and distances, the extra bits after

@@ -118,18 +118,151 @@ private:
     int m_bit = 0;
 };
 
-// A dynamic block's header up to the code length code: final, dynamic, 257 literal codes, one
-// distance code, then `lengths` as the code length code's lengths in the order they are sent.
-QByteArray dynamicHeader(const QList<int>& lengths) {
+// A dynamic block's header up to the code length code: final, dynamic, 257 + `extraLiterals`
+// literal codes, one distance code, then `lengths` as the code length code's lengths in the
+// order they are sent; then `codeLengths` (bits as sent) and room for a few symbols.
+QByteArray dynamicHeader(const QList<int>& lengths, int extraLiterals = 0,
+                         const QList<std::pair<quint32, int>>& codeLengths = {}) {
     BitWriter w;
     w.put(1, 1);
     w.put(2, 2);
-    w.put(0, 5);
+    w.put(quint32(extraLiterals), 5);
     w.put(0, 5);
     w.put(quint32(lengths.size() - 4), 4);
     for (int l : lengths)
         w.put(quint32(l), 3);
-    w.put(0, 32); // room for a few symbols
+    for (const auto& [bits, count] : codeLengths)
+        w.put(bits, count);
+    w.put(0, 32);
+    return w.bytes();
+}
+
+// A fixed-code block by hand: literals and matches as the format encodes them, and the bytes
+// they stand for.
+class FixedBlock {
+public:
+    void literal(unsigned char byte) {
+        if (byte < 144)
+            huffman(0x30 + byte, 8);
+        else
+            huffman(0x190 + byte - 144, 9);
+        m_data += char(byte);
+    }
+    void match(int length, int distance) {
+        static const int lengthBase[] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                         15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                         67, 83, 99, 115, 131, 163, 195, 227, 258};
+        static const int distanceBase[] = {
+            1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+            193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+        int l = 28;
+        while (lengthBase[l] > length)
+            --l;
+        const int symbol = 257 + l;
+        if (symbol < 280)
+            huffman(quint32(symbol - 256), 7);
+        else
+            huffman(quint32(0xC0 + symbol - 280), 8);
+        m_bits.put(quint32(length - lengthBase[l]), l == 28 ? 0 : std::max(0, (l - 4) / 4));
+        int d = 29;
+        while (distanceBase[d] > distance)
+            --d;
+        huffman(quint32(d), 5);
+        m_bits.put(quint32(distance - distanceBase[d]), std::max(0, (d - 2) / 2));
+        for (int i = 0; i < length; ++i)
+            m_data += m_data[m_data.size() - distance];
+    }
+    // The stream: this one final block, ended.
+    QByteArray stream() {
+        BitWriter w = m_bits;
+        for (int i = 6; i >= 0; --i) // end of block
+            w.put(0, 1);
+        return w.bytes();
+    }
+    QByteArray data() const { return m_data; }
+    FixedBlock() {
+        m_bits.put(1, 1); // final
+        m_bits.put(1, 2); // fixed codes
+    }
+
+private:
+    void huffman(quint32 code, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            m_bits.put((code >> i) & 1, 1);
+    }
+    BitWriter m_bits;
+    QByteArray m_data;
+};
+
+// One code length as sent: its symbol (0 to 18) and the value and count of its extra bits.
+struct CodeLength {
+    int symbol;
+    quint32 extra;
+    int extraBits;
+};
+
+// The canonical Huffman codes of `lengths`, by symbol.
+QList<quint32> canonicalCodes(const QList<int>& lengths) {
+    QList<int> perLength(16, 0);
+    for (int l : lengths)
+        if (l > 0)
+            ++perLength[l];
+    QList<quint32> next(16, 0);
+    quint32 code = 0;
+    for (int len = 1; len < 16; ++len) {
+        code = (code + quint32(perLength[len - 1])) << 1;
+        next[len] = code;
+    }
+    QList<quint32> codes(lengths.size(), 0);
+    for (qsizetype s = 0; s < lengths.size(); ++s)
+        if (lengths[s] > 0)
+            codes[s] = next[lengths[s]]++;
+    return codes;
+}
+
+// A final dynamic block by hand that holds only its end code, with `distanceCount` distance
+// codes: `literals` are the literal and length code's lengths, sent one by one after the
+// repeats of three in `first`; then the distance code's lengths as `distances`. At most four code
+// length symbols may be in use.
+QByteArray dynamicBlock(const QList<int>& literals, const QList<CodeLength>& distances,
+                        int distanceCount = 1, const QList<CodeLength>& first = {}) {
+    QList<CodeLength> sent = first;
+    for (int l : literals)
+        sent.append({l, 0, 0});
+    sent += distances;
+    const int literalCount = int(literals.size()) + 3 * int(first.size());
+    // The symbols in use, filled up with others to four: a complete code of two bits each.
+    QList<int> symbols;
+    for (const CodeLength& c : sent)
+        if (!symbols.contains(c.symbol))
+            symbols.append(c.symbol);
+    for (int filler = 0; symbols.size() < 4; ++filler)
+        if (!symbols.contains(filler))
+            symbols.append(filler);
+    QList<int> codeLengthLengths(19, 0);
+    for (int symbol : symbols)
+        codeLengthLengths[symbol] = 2;
+    const QList<quint32> codeLengthCodes = canonicalCodes(codeLengthLengths);
+    const auto huffman = [](BitWriter& w, quint32 code, int length) {
+        for (int i = length - 1; i >= 0; --i)
+            w.put((code >> i) & 1, 1);
+    };
+    BitWriter w;
+    w.put(1, 1);
+    w.put(2, 2);
+    w.put(quint32(literalCount - 257), 5);
+    w.put(quint32(distanceCount - 1), 5);
+    w.put(19 - 4, 4);
+    static const int order[] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (int symbol : order)
+        w.put(quint32(codeLengthLengths[symbol]), 3);
+    for (const CodeLength& c : sent) {
+        huffman(w, codeLengthCodes[c.symbol], 2);
+        w.put(c.extra, c.extraBits);
+    }
+    const QList<int> literalLengths = QList<int>(first.size() * 3, literals.value(0)) + literals;
+    huffman(w, canonicalCodes(literalLengths).value(256), literalLengths.value(256));
+    w.put(0, 7); // the rest of the byte
     return w.bytes();
 }
 
@@ -144,6 +277,7 @@ private slots:
     void checkFindsWhatTheStreamStandsFor_data();
     void checkFindsWhatTheStreamStandsFor();
     void checkAgreesWithZlibOnEveryFlippedBit();
+    void checkFindsEveryChangedByte();
     void checkReadsEveryLengthAndDistance();
     void packerJoinsPiecesEndingAtEveryBit();
     void packerRefuses_data();
@@ -184,6 +318,18 @@ void TestDeflateFinalBlock::agreesWithZlib_data() {
                                                   << false;
     QTest::newRow("code length code over-subscribed") << dynamicHeader(QList<int>(19, 1)) << false;
     QTest::newRow("code length code incomplete") << dynamicHeader({0, 0, 0, 1}) << false;
+    // Headers zlib refuses that are sound in every other way, each beside its sound twin.
+    const QList<int> lengths286 = QList<int>(226, 8) + QList<int>(60, 9);
+    const QList<int> lengths287 = QList<int>(225, 8) + QList<int>(62, 9);
+    const QList<int> lengths257 = QList<int>(255, 8) + QList<int>(2, 9);
+    const QList<CodeLength> oneDistance{{1, 0, 0}};
+    QTest::newRow("286 literal codes") << dynamicBlock(lengths286, oneDistance) << true;
+    QTest::newRow("287 literal codes") << dynamicBlock(lengths287, oneDistance) << false;
+    QTest::newRow("no distance code") << dynamicBlock(lengths257, {{0, 0, 0}}) << true;
+    QTest::newRow("zeros repeated past the last code")
+        << dynamicBlock(lengths257, {{17, 0, 3}}) << false;
+    QTest::newRow("a repeat of the previous length first")
+        << dynamicBlock(lengths257.mid(3), {{0, 0, 0}}, 1, {{16, 0, 2}}) << false;
 }
 
 void TestDeflateFinalBlock::agreesWithZlib() {
@@ -287,23 +433,28 @@ void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor_data() {
     QByteArray changed = text;
     changed[200000] = char(changed[200000] ^ 0x01);
     QTest::newRow("libdeflate 6") << lib6 << text << DeflateContent::Equal;
-    QTest::newRow("zlib fixed codes") << zlibDeflate(text, 6, Z_FIXED) << text
-                                      << DeflateContent::Equal;
+    QTest::newRow("zlib fixed codes")
+        << zlibDeflate(text, 6, Z_FIXED) << text << DeflateContent::Equal;
     QTest::newRow("zlib stored blocks") << zlibDeflate(text, 0, 0) << text << DeflateContent::Equal;
-    QTest::newRow("zlib sync flushes") << zlibDeflate(text, 6, 0, 7777) << text
-                                       << DeflateContent::Equal;
-    QTest::newRow("empty stream, no data") << zlibDeflate({}, 6, 0) << QByteArray()
-                                           << DeflateContent::Equal;
+    QTest::newRow("zlib sync flushes")
+        << zlibDeflate(text, 6, 0, 7777) << text << DeflateContent::Equal;
+    QTest::newRow("empty stream, no data")
+        << zlibDeflate({}, 6, 0) << QByteArray() << DeflateContent::Equal;
     QTest::newRow("one byte of the data differs") << lib6 << changed << DeflateContent::Differs;
-    QTest::newRow("a stored byte differs") << zlibDeflate(text, 0, 0) << changed
-                                           << DeflateContent::Differs;
-    QTest::newRow("the data is a byte shorter") << lib6 << text.chopped(1)
-                                                << DeflateContent::Longer;
+    QTest::newRow("a stored byte differs")
+        << zlibDeflate(text, 0, 0) << changed << DeflateContent::Differs;
+    QTest::newRow("the data is a byte shorter")
+        << lib6 << text.chopped(1) << DeflateContent::Longer;
     QTest::newRow("the data is a byte longer") << lib6 << text + 'x' << DeflateContent::Shorter;
-    QTest::newRow("stored blocks, data shorter") << zlibDeflate(text, 0, 0) << text.left(70000)
-                                                 << DeflateContent::Longer;
-    QTest::newRow("cut stream") << lib6.left(lib6.size() / 2) << text
-                                << DeflateContent::NotAStream;
+    QTest::newRow("stored blocks, data shorter")
+        << zlibDeflate(text, 0, 0) << text.left(70000) << DeflateContent::Longer;
+    QTest::newRow("cut stream") << lib6.left(lib6.size() / 2) << text << DeflateContent::NotAStream;
+    FixedBlock abc;
+    for (char c : QByteArray("abc"))
+        abc.literal(uchar(c));
+    abc.match(6, 3);
+    QTest::newRow("the data ends inside a match")
+        << abc.stream() << abc.data().left(7) << DeflateContent::Longer;
 
     // A fixed block that begins with a match: length 3, distance 1, before any byte.
     BitWriter w;
@@ -316,8 +467,8 @@ void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor_data() {
     huffman(1, 7); // length 3
     huffman(0, 5); // distance 1
     huffman(0, 7); // end of block
-    QTest::newRow("a match before the first byte") << w.bytes() << QByteArray("aaa")
-                                                   << DeflateContent::BeforeStart;
+    QTest::newRow("a match before the first byte")
+        << w.bytes() << QByteArray("aaa") << DeflateContent::BeforeStart;
 }
 
 void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor() {
@@ -326,10 +477,9 @@ void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor() {
     QFETCH(DeflateContent, content);
     DeflateFinalBlockFinder finder;
     const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
-    const DeflateContentCheck found =
-        finder.check(bytes, size_t(stream.size()),
-                     reinterpret_cast<const unsigned char*>(expected.constData()),
-                     size_t(expected.size()));
+    const DeflateContentCheck found = finder.check(
+        bytes, size_t(stream.size()), reinterpret_cast<const unsigned char*>(expected.constData()),
+        size_t(expected.size()));
     QCOMPARE(found.content, content);
     if (content == DeflateContent::Equal || content == DeflateContent::Shorter) {
         const std::optional<DeflateFinalBlock> expectedEnd = zlibFinalBlock(stream);
@@ -365,13 +515,12 @@ void TestDeflateFinalBlock::checkAgreesWithZlibOnEveryFlippedBit() {
             bool ok = false;
             const bool zlibGivesData = zlibInflate(stream, ok) == expected && ok;
             const DeflateContentCheck found = finder.check(
-                reinterpret_cast<const unsigned char*>(stream.constData()),
-                size_t(stream.size()), reinterpret_cast<const unsigned char*>(expected.data()),
-                size_t(expected.size()));
+                reinterpret_cast<const unsigned char*>(stream.constData()), size_t(stream.size()),
+                reinterpret_cast<const unsigned char*>(expected.data()), size_t(expected.size()));
             const bool checkPasses = found.content == DeflateContent::Equal &&
                                      (found.end.endBit + 7) / 8 == size_t(stream.size());
-            const QByteArray where = "stream " + QByteArray::number(s) + ", bit " +
-                                     QByteArray::number(bit);
+            const QByteArray where =
+                "stream " + QByteArray::number(s) + ", bit " + QByteArray::number(bit);
             QVERIFY2(checkPasses == zlibGivesData, where.constData());
             ++(checkPasses ? passed : refused);
         }
@@ -380,66 +529,23 @@ void TestDeflateFinalBlock::checkAgreesWithZlibOnEveryFlippedBit() {
     QVERIFY(passed > 0);
 }
 
-namespace {
-
-// A fixed-code block by hand: literals and matches as the format encodes them, and the bytes
-// they stand for.
-class FixedBlock {
-public:
-    void literal(unsigned char byte) {
-        if (byte < 144)
-            huffman(0x30 + byte, 8);
-        else
-            huffman(0x190 + byte - 144, 9);
-        m_data += char(byte);
+// Whichever byte of the data differs from what the stream stands for, literal or inside a
+// match of any length, the check finds it and stops before it.
+void TestDeflateFinalBlock::checkFindsEveryChangedByte() {
+    const QByteArray data = content(6000, 3);
+    const QByteArray stream = libdeflate(data, 6);
+    DeflateFinalBlockFinder finder;
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        QByteArray changed = data;
+        changed[i] = char(changed[i] ^ 0x20);
+        const DeflateContentCheck found = finder.check(
+            reinterpret_cast<const unsigned char*>(stream.constData()), size_t(stream.size()),
+            reinterpret_cast<const unsigned char*>(changed.constData()), size_t(changed.size()));
+        const QByteArray where = "byte " + QByteArray::number(i);
+        QVERIFY2(found.content == DeflateContent::Differs, where.constData());
+        QVERIFY2(found.inflated <= size_t(i), where.constData());
     }
-    void match(int length, int distance) {
-        static const int lengthBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                         31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-        static const int distanceBase[] = {1,    2,    3,    4,    5,    7,     9,     13,
-                                           17,   25,   33,   49,   65,   97,    129,   193,
-                                           257,  385,  513,  769,  1025, 1537,  2049,  3073,
-                                           4097, 6145, 8193, 12289, 16385, 24577};
-        int l = 28;
-        while (lengthBase[l] > length)
-            --l;
-        const int symbol = 257 + l;
-        if (symbol < 280)
-            huffman(quint32(symbol - 256), 7);
-        else
-            huffman(quint32(0xC0 + symbol - 280), 8);
-        m_bits.put(quint32(length - lengthBase[l]), l == 28 ? 0 : std::max(0, (l - 4) / 4));
-        int d = 29;
-        while (distanceBase[d] > distance)
-            --d;
-        huffman(quint32(d), 5);
-        m_bits.put(quint32(distance - distanceBase[d]), std::max(0, (d - 2) / 2));
-        for (int i = 0; i < length; ++i)
-            m_data += m_data[m_data.size() - distance];
-    }
-    // The stream: this one final block, ended.
-    QByteArray stream() {
-        BitWriter w = m_bits;
-        for (int i = 6; i >= 0; --i) // end of block
-            w.put(0, 1);
-        return w.bytes();
-    }
-    QByteArray data() const { return m_data; }
-    FixedBlock() {
-        m_bits.put(1, 1); // final
-        m_bits.put(1, 2); // fixed codes
-    }
-
-private:
-    void huffman(quint32 code, int length) {
-        for (int i = length - 1; i >= 0; --i)
-            m_bits.put((code >> i) & 1, 1);
-    }
-    BitWriter m_bits;
-    QByteArray m_data;
-};
-
-} // namespace
+}
 
 // Every length and both ends of every distance code's range, with their extra bits: the check
 // must read each as the format means it (zlib reads the same stream as the same bytes).
@@ -466,10 +572,9 @@ void TestDeflateFinalBlock::checkReadsEveryLengthAndDistance() {
     QVERIFY(zlibInflate(stream, ok) == data && ok); // the block is what it claims to be
 
     DeflateFinalBlockFinder finder;
-    const DeflateContentCheck found =
-        finder.check(reinterpret_cast<const unsigned char*>(stream.constData()),
-                     size_t(stream.size()), reinterpret_cast<const unsigned char*>(data.constData()),
-                     size_t(data.size()));
+    const DeflateContentCheck found = finder.check(
+        reinterpret_cast<const unsigned char*>(stream.constData()), size_t(stream.size()),
+        reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()));
     QCOMPARE(found.content, DeflateContent::Equal);
     QCOMPARE(found.inflated, size_t(data.size()));
 }

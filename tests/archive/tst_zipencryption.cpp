@@ -1,7 +1,7 @@
 #include "ArchiveInto.h"
 #include "TempFolder.h"
-#include "archive/ZipWriter.h"
 #include "ZipCheck.h"
+#include "archive/ZipWriter.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "FullDiskDevice.h"
 #include "ArchiveInto.h"
+#include "FullDiskDevice.h"
 #include "TempFolder.h"
+#include "ZipCheck.h"
 #include "archive/ZipWriter.h"
 #include "platform/ProgramError.h"
-#include "ZipCheck.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

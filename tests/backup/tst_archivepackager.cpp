@@ -2,12 +2,12 @@
 #include "FullDiskDevice.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
-#include "backup/ArchivePackager.h"
+#include "ZipCheck.h"
 #include "archive/ZipWriter.h"
+#include "backup/ArchivePackager.h"
 #include "platform/ErrorCount.h"
 #include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
-#include "ZipCheck.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -289,11 +289,10 @@ void TestArchivePackager::savingTheNameFailsEndsTheRun() {
     BackupJob j = job(QStringLiteral("Lager"));
     QVERIFY_THROWS_EXCEPTION(
         ProgramError,
-        f.packager.zipprozess(j, QString(), QString(), f.bak(j.DBName), f.trn(j.DBName),
-                              [](const QString&) {
-                                  throw ProgramError(
-                                      QStringLiteral("Datensatz kann nicht gespeichert werden"));
-                              }));
+        f.packager.zipprozess(
+            j, QString(), QString(), f.bak(j.DBName), f.trn(j.DBName), [](const QString&) {
+                throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
+            }));
     QCOMPARE(f.log.lines.size(), 2);
     QCOMPARE(f.errors.value(), 0);
     QCOMPARE(listing(f.program.path()), QStringList{QStringLiteral("Lager.BAK")});
@@ -489,9 +488,8 @@ void TestArchivePackager::failureHalfWay() {
     }
     const qint64 start = failIn == 0 ? 0 : ends[failIn - 1];
     const qint64 budget = start + (ends[failIn] - start) / 2;
-    f.packager.setOutputFilter([budget](QIODevice& file) {
-        return std::make_unique<FullDiskDevice>(file, budget);
-    });
+    f.packager.setOutputFilter(
+        [budget](QIODevice& file) { return std::make_unique<FullDiskDevice>(file, budget); });
     BackupJob j = job(db, db);
 
     f.run(j, f.copies.path());
@@ -715,7 +713,6 @@ void TestArchivePackager::copyCutShort() {
     const zipcheck::Listing zip = zipcheck::check(archive);
     QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
 }
-
 
 // The disk reports an error for what it was given (the sync fails): neither the archive nor its
 // copy counts as made, and what stood there from last week stays.
