@@ -1,11 +1,19 @@
 #include "transfer/TGPuttyLibrary.h"
 
+#include "platform/NoFollowFile.h"
+
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <cerrno>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <map>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -13,6 +21,43 @@ namespace {
 // configuration-name index. A plain static, so it exists from program start to exit.
 QMutex s_lock;
 std::map<QString, std::unique_ptr<TGPuttyLibrary>> s_libraries;
+
+// Opens the library file for loading: not through a link in its place, and only when no other
+// account could have written it (it belongs to root or to the program's user, and neither its
+// group nor others may write it), since its code runs as the program's user. -1 with the reason
+// in `why` otherwise.
+int openTrusted(const QString& path, QString* why) {
+    const auto refuse = [&](const QString& reason) {
+        if (why)
+            *why = reason;
+        return -1;
+    };
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP && NoFollowFile::isSymLink(path))
+            return refuse(NoFollowFile::refusal(path));
+        return refuse(path + QStringLiteral(": cannot open shared object file: ") +
+                      QString::fromLocal8Bit(std::strerror(error)));
+    }
+    struct stat st {};
+    QString problem;
+    if (::fstat(fd, &st) != 0)
+        problem = path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(st.st_mode))
+        problem = path + QStringLiteral(": keine Datei");
+    else if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        problem = path + QStringLiteral(": gehört weder root noch dem Benutzer des Programms, wird "
+                                        "nicht geladen");
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+        problem = path + QStringLiteral(": ist für andere Benutzer beschreibbar, wird nicht "
+                                        "geladen");
+    if (!problem.isEmpty()) {
+        ::close(fd);
+        return refuse(problem);
+    }
+    return fd;
+}
 
 } // namespace
 
@@ -23,11 +68,21 @@ const TGPuttyLibrary* TGPuttyLibrary::load(const QString& folder, QString* why) 
     if (it != s_libraries.end())
         return it->second.get();
 
-    // RTLD_LOCAL keeps each library's symbols to itself (tests load more than one).
-    void* handle = ::dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    const int fd = openTrusted(path, why);
+    if (fd < 0)
+        return nullptr;
+    // The file checked is the file loaded: through its descriptor, so nothing renamed into its
+    // place meanwhile is. The descriptor stays open as long as the library is loaded (for good):
+    // the loader knows the library by that name, and a later library opened under the same
+    // number would otherwise be taken for this one. RTLD_LOCAL keeps each library's symbols to
+    // itself (tests load more than one).
+    const QByteArray byDescriptor = "/proc/self/fd/" + QByteArray::number(fd);
+    void* handle = ::dlopen(byDescriptor.constData(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         if (why)
-            *why = QString::fromLocal8Bit(::dlerror());
+            *why = QString::fromLocal8Bit(::dlerror())
+                       .replace(QString::fromLatin1(byDescriptor), path);
+        ::close(fd);
         return nullptr;
     }
     auto lib = std::make_unique<TGPuttyLibrary>();
@@ -84,6 +139,7 @@ const TGPuttyLibrary* TGPuttyLibrary::load(const QString& folder, QString* why) 
 #undef TG_RESOLVE
     if (!complete) {
         ::dlclose(handle);
+        ::close(fd);
         return nullptr;
     }
     // The library stays loaded until the program ends.

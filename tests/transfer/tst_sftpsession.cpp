@@ -19,6 +19,9 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 QJsonObject scenario(std::initializer_list<QPair<QString, QJsonValue>> extra = {}) {
@@ -36,6 +39,8 @@ class TestSftpSession : public QObject {
 private slots:
     void creationChecks_data();
     void creationChecks();
+    void untrustedLibraryNotLoaded_data();
+    void untrustedLibraryNotLoaded();
     void configurationNames();
     void fatalLibraryErrorRaises();
     void knownKeyUploadAndTimestamp();
@@ -130,6 +135,63 @@ void TestSftpSession::creationChecks() {
     } catch (const TGPuttySFTPException&) {
     }
     QVERIFY(!session.LastMessages().contains("Possibly"));
+}
+
+// The library's code runs as the program's user (root on a server): a library another account
+// could have written, or a link in its place, is not loaded, and the text says why.
+void TestSftpSession::untrustedLibraryNotLoaded_data() {
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("reason");
+    const QString notLoaded = QStringLiteral(", wird nicht geladen");
+    QTest::newRow("writable by its group")
+        << QStringLiteral("g+w")
+        << QStringLiteral(": ist für andere Benutzer beschreibbar") + notLoaded;
+    QTest::newRow("writable by others")
+        << QStringLiteral("o+w")
+        << QStringLiteral(": ist für andere Benutzer beschreibbar") + notLoaded;
+    QTest::newRow("another account's")
+        << QStringLiteral("chown")
+        << QStringLiteral(": gehört weder root noch dem Benutzer des Programms") + notLoaded;
+    QTest::newRow("a link in its place") << QStringLiteral("link") << QString();
+}
+
+void TestSftpSession::untrustedLibraryNotLoaded() {
+    QFETCH(QString, how);
+    QFETCH(QString, reason);
+    SftpFixture f;
+    const QString path = f.folder.file(TTGPuttySFTP::libraryFileName());
+    if (how == QLatin1String("link")) {
+        QVERIFY(f.installLibrary());
+        const QString real = f.folder.file(QStringLiteral("real.so"));
+        QVERIFY(QFile::rename(path, real));
+        QVERIFY(QFile::link(real, path));
+        reason = QStringLiteral("(Die Datei %1 ist eine symbolische Verknüpfung und wird nicht "
+                                "geöffnet")
+                     .arg(path);
+    } else {
+        QVERIFY(f.installLibrary());
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        QCOMPARE(::stat(name.constData(), &st), 0);
+        if (how == QLatin1String("chown")) {
+            if (::geteuid() != 0)
+                QSKIP("giving a file to another account needs root");
+            QCOMPARE(::chown(name.constData(), 65534, 65534), 0);
+        } else {
+            QCOMPARE(::chmod(name.constData(),
+                             st.st_mode | (how == QLatin1String("g+w") ? S_IWGRP : S_IWOTH)),
+                     0);
+        }
+        reason = path + reason;
+    }
+    try {
+        TTGPuttySFTP session(false);
+        QFAIL("the library was loaded");
+    } catch (const ProgramError& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("TGPuttyLib is not available (")) &&
+                     e.message().endsWith(reason + QLatin1Char(')')),
+                 qPrintable(e.message()));
+    }
 }
 
 void TestSftpSession::configurationNames() {

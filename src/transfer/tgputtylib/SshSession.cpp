@@ -88,6 +88,14 @@ std::string libraryFolder() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&libraryFolder), &info) && info.dli_fname) {
         std::string path = info.dli_fname;
+        // The program loads the library through the descriptor it checked it on, which stays
+        // open: the file's own path is where that descriptor leads.
+        if (path.rfind("/proc/self/fd/", 0) == 0) {
+            char target[4096];
+            const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+            if (n > 0)
+                path.assign(target, size_t(n));
+        }
         const auto slash = path.rfind('/');
         if (slash != std::string::npos)
             return path.substr(0, slash + 1);
