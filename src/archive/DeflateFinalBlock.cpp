@@ -244,10 +244,19 @@ private:
     return 0;
 }
 
-[[gnu::always_inline]] inline uint32_t lookup(const Table& table, uint64_t bits) {
-    const uint32_t e = table.entries[size_t(bits & ((uint64_t(1) << table.bits) - 1))];
-    return is(e, Long) ? decodeLong(table, bits) : e;
-}
+// Looks up the entry of the code at the start of the bits: a table's entries and the mask of
+// the bits that index them, held in registers during a walk.
+struct Lookup {
+    const Table& table;
+    const uint32_t* entries;
+    uint64_t mask;
+    explicit Lookup(const Table& t)
+        : table(t), entries(t.entries.data()), mask((uint64_t(1) << t.bits) - 1) {}
+    [[gnu::always_inline]] uint32_t operator()(uint64_t bits) const {
+        const uint32_t e = entries[bits & mask];
+        return is(e, Long) ? decodeLong(table, bits) : e;
+    }
+};
 
 // Where the walk stands in the data the stream must inflate to. `Walk` only: the codes are read,
 // nothing is compared.
@@ -293,19 +302,6 @@ enum class Mode { Walk, Compare };
             return false;
     return true;
 }
-
-// A table's entries and the mask of the bits that index them, held in registers during a walk.
-struct Lookup {
-    const Table& table;
-    const uint32_t* entries;
-    uint64_t mask;
-    explicit Lookup(const Table& t)
-        : table(t), entries(t.entries.data()), mask((uint64_t(1) << t.bits) - 1) {}
-    [[gnu::always_inline]] uint32_t operator()(uint64_t bits) const {
-        const uint32_t e = entries[bits & mask];
-        return is(e, Long) ? decodeLong(table, bits) : e;
-    }
-};
 
 // Reads one compressed block's symbols up to its end code. The longest symbol with its extra
 // bits takes 15 + 5 bits and its distance 15 + 13, both within one refill; so do two literals.
@@ -447,13 +443,14 @@ std::optional<DeflateFinalBlock> walk(const unsigned char* data, size_t size, si
             if (!build(codeLengths, codeLengthLengths.data(), codeLengthSymbols, codeLengthEntry,
                        false))
                 return std::nullopt;
+            const Lookup codeLength(codeLengths);
 
             std::array<uint8_t, firstLength + lengthSymbols + distanceSymbols> lengths{};
             const int total = literalCount + distanceCount;
             for (int i = 0; i < total;) {
                 if (!in.refill())
                     return std::nullopt;
-                const uint32_t e = lookup(codeLengths, in.peek());
+                const uint32_t e = codeLength(in.peek());
                 if (isInvalid(e))
                     return std::nullopt;
                 in.skip(bitsOf(e));

@@ -30,8 +30,6 @@ constexpr quint32 sentinel32 = 0xFFFFFFFFu;
 constexpr quint16 sentinel16 = 0xFFFFu;
 constexpr qint64 localHeaderFixedSize = 30;
 constexpr qint64 crcFieldOffset = 14;
-// How much is written to an archive file before its writing to disk is started.
-constexpr quint64 writeBackEvery = 8 << 20;
 
 void put16(QByteArray& b, quint16 v) {
     b.append(char(v & 0xFF));
@@ -74,7 +72,12 @@ QString withReason(const QString& text, const QString& reason) {
 
 ZipWriter::ZipWriter(QIODevice& out, QString outName, ZipLimits limits, DeflateOptions deflate)
     : m_out(out), m_outName(std::move(outName)), m_limits(limits),
-      m_deflateOptions(std::move(deflate)), m_writeBackAt(writeBackEvery) {}
+      m_deflateOptions(std::move(deflate)) {
+    // An archive file goes to disk while it is being packed, not all at once in the flush at the
+    // end.
+    if (auto* file = qobject_cast<QFileDevice*>(&m_out))
+        m_writeBehind.emplace(*file);
+}
 
 ZipWriter::~ZipWriter() = default;
 
@@ -323,14 +326,8 @@ void ZipWriter::writeBytes(const char* data, qint64 length) {
         done += n;
     }
     m_position += quint64(length);
-    // An archive file goes to disk while it is being packed, not all at once in the flush at the
-    // end.
-    if (m_position >= m_writeBackAt) {
-        m_writeBackAt = m_position + writeBackEvery;
-        if (auto* file = qobject_cast<QFileDevice*>(&m_out);
-            file && !FileHints::startWriteBack(*file))
-            writeFailed();
-    }
+    if (m_writeBehind && !m_writeBehind->written(length))
+        writeFailed();
 }
 
 void ZipWriter::seekTo(quint64 position) {

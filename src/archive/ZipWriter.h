@@ -1,12 +1,14 @@
 #pragma once
 
 #include "archive/ParallelDeflate.h"
+#include "platform/FileHints.h"
 
 #include <QIODevice>
 #include <QString>
 #include <QtGlobal>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 // The values from which a header field no longer fits and the ZIP64 records take over.
@@ -72,7 +74,7 @@ private:
     QByteArray m_password; // UTF-8; empty: no encryption
     std::unique_ptr<ParallelDeflate> m_deflate; // started with the first entry
     quint64 m_position = 0;
-    quint64 m_writeBackAt = 0; // where the archive file's writing to disk is next started
+    std::optional<FileHints::WriteBehind> m_writeBehind; // when the device is a file
     std::vector<Entry> m_entries;
     bool m_broken = false;
     bool m_closed = false;

@@ -177,23 +177,18 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
         QSaveFile target(copyTarget);
         if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target)) {
             FileHints::readOnceInOrder(source);
+            // The copy goes to disk as it is written, not all at once when it is committed.
+            FileHints::WriteBehind writeBehind(target);
             constexpr qint64 chunk = 1024 * 1024;
-            // The copy goes to disk as it is written (every eighth chunk starts the writing of
-            // what came before), not all at once when it is committed.
-            constexpr int writeBackEvery = 8;
             const auto buffer = std::make_unique<char[]>(chunk);
             bool ok = true;
-            for (int chunks = 1;; ++chunks) {
-                if (chunks % writeBackEvery == 0 && !FileHints::startWriteBack(target)) {
-                    ok = false;
-                    break;
-                }
+            for (;;) {
                 const qint64 n = source.read(buffer.get(), chunk);
                 if (n <= 0) {
                     ok = n == 0;
                     break;
                 }
-                if (target.write(buffer.get(), n) != n) {
+                if (target.write(buffer.get(), n) != n || !writeBehind.written(n)) {
                     ok = false;
                     break;
                 }
@@ -201,8 +196,7 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
             // The last chunk may still sit in the buffer: only a copy of the archive's full
             // length that the disk holds counts (a failed flush or sync would still let commit()
             // rename a short or damaged file into place).
-            ok = ok && target.flush() && target.size() == source.size() &&
-                 DiskSync::toDisk(target).isEmpty();
+            ok = ok && DiskSync::toDisk(target).isEmpty() && target.size() == source.size();
             if (ok) {
                 // The copy keeps the archive's modification time, as a file copy does.
                 target.setFileTime(source.fileTime(QFileDevice::FileModificationTime),

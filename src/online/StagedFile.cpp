@@ -1,5 +1,7 @@
 #include "online/StagedFile.h"
 
+#include "platform/DiskSync.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,9 +46,9 @@ bool StagedFile::open() {
 }
 
 bool StagedFile::finish() {
-    if (!m_temp.flush() || ::fsync(m_temp.handle()) != 0) {
-        m_error = QStringLiteral("Die Datei %1 kann nicht geschrieben werden: %2")
-                      .arg(m_target, m_temp.isOpen() ? systemError() : m_temp.errorString());
+    if (const QString reason = DiskSync::toDisk(m_temp); !reason.isEmpty()) {
+        m_error =
+            QStringLiteral("Die Datei %1 kann nicht geschrieben werden: %2").arg(m_target, reason);
         return false;
     }
     struct stat old {};

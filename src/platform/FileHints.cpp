@@ -29,4 +29,12 @@ bool startWriteBack(QFileDevice& file) {
     return true;
 }
 
+bool WriteBehind::written(qint64 bytes) {
+    m_since += bytes;
+    if (m_since < every)
+        return true;
+    m_since = 0;
+    return startWriteBack(m_file);
+}
+
 } // namespace FileHints

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 class QFileDevice;
 
 // Tells the operating system how a large file is used, where it takes such hints; elsewhere
@@ -15,5 +17,18 @@ void readOnceInOrder(const QFileDevice& file);
 // Whatever Qt still buffers for the file is handed to the system first; false when that fails
 // (the file's error string says why).
 bool startWriteBack(QFileDevice& file);
+
+// Starts the writing to disk of a file being written every 8 MiB written to it.
+class WriteBehind {
+public:
+    explicit WriteBehind(QFileDevice& file) : m_file(file) {}
+    // `bytes` more were written to the file; false when handing them to the system failed.
+    bool written(qint64 bytes);
+
+private:
+    static constexpr qint64 every = 8 << 20;
+    QFileDevice& m_file;
+    qint64 m_since = 0; // bytes written since the writing to disk was last started
+};
 
 } // namespace FileHints

@@ -111,6 +111,11 @@ public:
                 m_bytes[m_bytes.size() - 1] = char(m_bytes.back() | (1 << (m_bit % 8)));
         }
     }
+    // A Huffman code: sent from its highest bit on.
+    void code(quint32 value, int bits) {
+        for (int i = bits - 1; i >= 0; --i)
+            put((value >> i) & 1, 1);
+    }
     QByteArray bytes() const { return m_bytes; }
 
 private:
@@ -143,9 +148,9 @@ class FixedBlock {
 public:
     void literal(unsigned char byte) {
         if (byte < 144)
-            huffman(0x30 + byte, 8);
+            m_bits.code(0x30 + byte, 8);
         else
-            huffman(0x190 + byte - 144, 9);
+            m_bits.code(0x190 + byte - 144, 9);
         m_data += char(byte);
     }
     void match(int length, int distance) {
@@ -160,14 +165,14 @@ public:
             --l;
         const int symbol = 257 + l;
         if (symbol < 280)
-            huffman(quint32(symbol - 256), 7);
+            m_bits.code(quint32(symbol - 256), 7);
         else
-            huffman(quint32(0xC0 + symbol - 280), 8);
+            m_bits.code(quint32(0xC0 + symbol - 280), 8);
         m_bits.put(quint32(length - lengthBase[l]), l == 28 ? 0 : std::max(0, (l - 4) / 4));
         int d = 29;
         while (distanceBase[d] > distance)
             --d;
-        huffman(quint32(d), 5);
+        m_bits.code(quint32(d), 5);
         m_bits.put(quint32(distance - distanceBase[d]), std::max(0, (d - 2) / 2));
         for (int i = 0; i < length; ++i)
             m_data += m_data[m_data.size() - distance];
@@ -175,8 +180,7 @@ public:
     // The stream: this one final block, ended.
     QByteArray stream() {
         BitWriter w = m_bits;
-        for (int i = 6; i >= 0; --i) // end of block
-            w.put(0, 1);
+        w.code(0, 7); // end of block
         return w.bytes();
     }
     QByteArray data() const { return m_data; }
@@ -186,10 +190,6 @@ public:
     }
 
 private:
-    void huffman(quint32 code, int length) {
-        for (int i = length - 1; i >= 0; --i)
-            m_bits.put((code >> i) & 1, 1);
-    }
     BitWriter m_bits;
     QByteArray m_data;
 };
@@ -243,10 +243,6 @@ QByteArray dynamicBlock(const QList<int>& literals, const QList<CodeLength>& dis
     for (int symbol : symbols)
         codeLengthLengths[symbol] = 2;
     const QList<quint32> codeLengthCodes = canonicalCodes(codeLengthLengths);
-    const auto huffman = [](BitWriter& w, quint32 code, int length) {
-        for (int i = length - 1; i >= 0; --i)
-            w.put((code >> i) & 1, 1);
-    };
     BitWriter w;
     w.put(1, 1);
     w.put(2, 2);
@@ -257,11 +253,11 @@ QByteArray dynamicBlock(const QList<int>& literals, const QList<CodeLength>& dis
     for (int symbol : order)
         w.put(quint32(codeLengthLengths[symbol]), 3);
     for (const CodeLength& c : sent) {
-        huffman(w, codeLengthCodes[c.symbol], 2);
+        w.code(codeLengthCodes[c.symbol], 2);
         w.put(c.extra, c.extraBits);
     }
     const QList<int> literalLengths = QList<int>(first.size() * 3, literals.value(0)) + literals;
-    huffman(w, canonicalCodes(literalLengths).value(256), literalLengths.value(256));
+    w.code(canonicalCodes(literalLengths).value(256), literalLengths.value(256));
     w.put(0, 7); // the rest of the byte
     return w.bytes();
 }
@@ -460,13 +456,9 @@ void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor_data() {
     BitWriter w;
     w.put(1, 1);
     w.put(1, 2);
-    const auto huffman = [&w](quint32 code, int length) {
-        for (int i = length - 1; i >= 0; --i)
-            w.put((code >> i) & 1, 1);
-    };
-    huffman(1, 7); // length 3
-    huffman(0, 5); // distance 1
-    huffman(0, 7); // end of block
+    w.code(1, 7); // length 3
+    w.code(0, 5); // distance 1
+    w.code(0, 7); // end of block
     QTest::newRow("a match before the first byte")
         << w.bytes() << QByteArray("aaa") << DeflateContent::BeforeStart;
 }
@@ -626,17 +618,13 @@ void TestDeflateFinalBlock::packerRefuses_data() {
     w.put(30000 ^ 0xFFFF, 16);
     for (int i = 0; i < 30000; ++i)
         w.put('a', 8);
-    const auto huffman = [&w](quint32 code, int length) {
-        for (int i = length - 1; i >= 0; --i)
-            w.put((code >> i) & 1, 1);
-    };
     w.put(1, 1);
     w.put(1, 2);
-    huffman(0x30 + 'b', 8);
-    huffman(1, 7);  // length 3
-    huffman(30, 5); // distance code 30
+    w.code(0x30 + 'b', 8);
+    w.code(1, 7);  // length 3
+    w.code(30, 5); // distance code 30
     w.put(0, 13);
-    huffman(0, 7); // end of block
+    w.code(0, 7); // end of block
     const QByteArray lenient = w.bytes();
     const QByteArray input = QByteArray(30000, 'a') + 'b' + "aaa";
     QTest::newRow("distance code 30, last piece") << input << lenient << true;
