@@ -57,5 +57,5 @@ if(NOT TARGET Libssh2::libssh2)
         INTERFACE_INCLUDE_DIRECTORIES ${LIBSSH2_INCLUDE_DIR})
 endif()
 # The static libssh2, if there is one, goes into our SFTP library so that its counter-mode
-# ciphers can be redirected there (see src/transfer/tgputtylib/CMakeLists.txt).
+# ciphers can be redirected there (see src/tgputtylib/CMakeLists.txt).
 find_library(LIBSSH2_STATIC_LIBRARY NAMES libssh2.a HINTS ${LIBSSH2_PC_LIBRARY_DIRS})

@@ -15,7 +15,7 @@
 #include "settings/JobListModel.h"
 #include "settings/SettingsColumns.h"
 #include "settings/SettingsDatabase.h"
-#include "transfer/window/TOrvelSFTP.h"
+#include "app/TOrvelSFTP.h"
 #include "ui_TOrvelSQLBackupMain.h"
 
 #include <QApplication>

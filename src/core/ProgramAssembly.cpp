@@ -14,7 +14,7 @@
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
 #include "transfer/FtpUpload.h"
-#include "transfer/TTGPuttySFTP.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QFileInfo>
 

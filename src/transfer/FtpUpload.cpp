@@ -4,9 +4,9 @@
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
-#include "transfer/CurlTransfer.h"
-#include "transfer/SftpWindow.h"
-#include "transfer/TTGPuttySFTP.h"
+#include "transfer/ftp/CurlTransfer.h"
+#include "transfer/sftp/SftpWindow.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QFileInfo>
 

@@ -2,7 +2,7 @@
 
 #include "SftpTestServer.h"
 #include "TempFolder.h"
-#include "transfer/TTGPuttySFTP.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QFile>
 #include <QRandomGenerator>

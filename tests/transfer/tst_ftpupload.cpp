@@ -7,7 +7,7 @@
 #include "TempFolder.h"
 #include "platform/ErrorCount.h"
 #include "transfer/FtpUpload.h"
-#include "transfer/TTGPuttySFTP.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QDir>
 #include <QElapsedTimer>

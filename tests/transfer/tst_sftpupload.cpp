@@ -7,7 +7,7 @@
 #include "SftpFixture.h"
 #include "platform/ErrorCount.h"
 #include "transfer/FtpUpload.h"
-#include "transfer/SftpWindow.h"
+#include "transfer/sftp/SftpWindow.h"
 
 #include <QFile>
 #include <QFileInfo>

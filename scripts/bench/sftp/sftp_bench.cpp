@@ -3,7 +3,7 @@
 // timed with its connection.
 // Usage: sftp_bench HOST PORT USER KEYFILE LOCALFILE REMOTEPATH
 
-#include "transfer/TTGPuttySFTP.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

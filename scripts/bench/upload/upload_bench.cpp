@@ -1,6 +1,6 @@
 // One upload of a file by the program's FTP/FTPS client; prints the seconds it took.
 // Usage: upload_bench HOST PORT USER REMOTE LOCAL ftp|ftps   (password in ORVEL_BENCH_PASSWORD)
-#include "transfer/CurlTransfer.h"
+#include "transfer/ftp/CurlTransfer.h"
 
 #include <QElapsedTimer>
 

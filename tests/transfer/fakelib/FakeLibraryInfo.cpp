@@ -6,8 +6,8 @@
 //   FAKE_CONTEXT_EXTRA=n    reports a context n bytes larger
 //   FAKE_CONF_EXTRA=n       offers n configuration entries more than the session knows
 
-#include "transfer/tgputtylib/ConfigTable.h"
-#include "transfer/tgputtylib/tgputtylib.h"
+#include "tgputtylib/ConfigTable.h"
+#include "tgputtylib/tgputtylib.h"
 
 #include <libssh2.h>
 

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <memory>
+
+class QIODevice;
+
+// Where a job's archives go and come back from, as plain values: the core fills it from the job
+// for every attempt, so nothing below reads the settings.
+struct DestinationConfig {
+    // The job's FTP_SSL: 0 FTP, 1 FTP with explicit TLS, 2 SFTP.
+    int protocol = 0;
+    QString host;
+    int port = 0;
+    QString user;
+    QString password;
+    // Put in front of every remote name unchanged: no separator added, no folder changed or made.
+    QString pathPrefix;
+    // FTP: passive data connections (FTPS is always passive).
+    bool passive = true;
+    // Where the kept server keys lie (known_hosts, ftps_known_hosts): the program folder.
+    QString keysFolder;
+    // SFTP: false refuses an unknown or changed host key without asking (the question already
+    // went unanswered in this run of attempts).
+    bool askHostKey = true;
+};
+
+// What a destination can promise.
+struct DestinationProperties {
+    // A reader never sees a partial file under the name: a failed store leaves the old file (or
+    // none), so there is nothing to remove after it.
+    bool atomicStore = false;
+};
+
+// A file at the destination.
+struct RemoteFile {
+    bool exists = false;
+    qint64 size = -1;   // -1: the server does not say
+    QDateTime modified; // invalid: the server does not say
+};
+
+// What a destination reports while it works. Called on the thread that runs the operation,
+// which is not the window's: an implementation hands what it shows over to its own thread.
+class DestinationEvents {
+public:
+    enum class HostKeyAnswer {
+        Yes,
+        No,
+        Unanswered, // nobody answered within the time the question gives
+        Unattended, // there is nobody to ask
+    };
+
+    virtual ~DestinationEvents() = default;
+    // A line for the log book, as it happens (the session's messages, a key kept at first use).
+    virtual void line(const QString& text) { (void)text; }
+    // The server accepted the login.
+    virtual void loggedIn() {}
+    // A transfer of totalBytes begins; progress follows with the bytes done so far.
+    virtual void started(qint64 totalBytes) { (void)totalBytes; }
+    virtual void progress(qint64 bytesDone) { (void)bytesDone; }
+    virtual void finished() {}
+    // The SSH host key question (English text and caption); blocks until answered.
+    virtual HostKeyAnswer askHostKey(const QString& text, const QString& caption) {
+        (void)text;
+        (void)caption;
+        return HostKeyAnswer::Unattended;
+    }
+};
+
+struct StoreResult {
+    bool stored = false;        // the server holds the whole file (its size checked)
+    qint64 remoteSize = -1;     // the size the server reported after the store; -1: unknown
+    bool remoteTouched = false; // the failed store may have left a part under the name
+    bool hostKeyUnanswered = false; // the host key question went unanswered or was not asked
+    QString error;              // the client's or the server's own message when not stored
+};
+
+struct FetchResult {
+    bool fetched = false; // the whole file arrived (its size checked)
+    qint64 bytes = 0;
+    bool hostKeyUnanswered = false;
+    QString error;
+};
+
+struct StatResult {
+    RemoteFile file;
+    bool hostKeyUnanswered = false;
+    QString error; // empty: file says whether it exists
+};
+
+struct RemoveResult {
+    bool removed = false; // the file is gone (or was never there)
+    bool hostKeyUnanswered = false;
+    QString error;
+};
+
+// One place an archive goes to and comes back from. Every operation is blocking, opens a
+// connection of its own, and throws nothing: what failed is in its result.
+class Destination {
+public:
+    virtual ~Destination() = default;
+    virtual DestinationProperties properties() const = 0;
+    // The local file under pathPrefix + remoteName, replacing a file of that name.
+    virtual StoreResult store(const QString& localPath, const QString& remoteName,
+                              DestinationEvents& events) = 0;
+    // The remote file into a local file: written under a temporary name beside it and renamed
+    // once whole, so a failed fetch leaves an existing local file as it was.
+    virtual FetchResult fetch(const QString& remoteName, const QString& localPath,
+                              DestinationEvents& events) = 0;
+    // The remote file, streamed into a sink (which is not rewound or removed on failure).
+    virtual FetchResult fetchInto(const QString& remoteName, QIODevice& sink,
+                                  DestinationEvents& events) = 0;
+    virtual StatResult stat(const QString& remoteName, DestinationEvents& events) = 0;
+    virtual RemoveResult remove(const QString& remoteName, DestinationEvents& events) = 0;
+};
+
+// The protocol table: the destination for the config's protocol; null for a protocol there is
+// none for.
+std::unique_ptr<Destination> makeDestination(const DestinationConfig& config);
