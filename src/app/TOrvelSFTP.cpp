@@ -1,81 +1,64 @@
 #include "app/TOrvelSFTP.h"
 
-#include "platform/LogSink.h"
 #include "ui_TOrvelSFTP.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QPointer>
 #include <QTimer>
 
-TOrvelSFTP::TOrvelSFTP(LogSink& log, QWidget* parent)
-    : QDialog(parent), ui(std::make_unique<Ui::OrvelSFTP>()), m_upload(log, *this) {
+#include <climits>
+
+TOrvelSFTP::TOrvelSFTP(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::OrvelSFTP>()) {
     ui->setupUi(this);
     lblSourceFile = ui->lblSourceFile;
     lblDestFile = ui->lblDestFile;
     btUpload = ui->btUpload;
     ProgressBar1 = ui->ProgressBar1;
-    setModal(true);
+    // The upload is the dispatch's: the button has nothing to start.
+    btUpload->setEnabled(false);
+    setWindowModality(Qt::ApplicationModal);
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
+    Timer1->setSingleShot(true);
     connect(Timer1, &QTimer::timeout, this, &TOrvelSFTP::Timer1Timer);
-    connect(btUpload, &QPushButton::clicked, this, &TOrvelSFTP::btUploadClick);
-    FormCreate();
-    Timer1->start(); // active from creation
 }
 
-TOrvelSFTP::~TOrvelSFTP() {
-    FormDestroy();
-}
+TOrvelSFTP::~TOrvelSFTP() = default;
 
-void TOrvelSFTP::FormCreate() {
-    m_upload.createSession();
-}
-
-void TOrvelSFTP::FormShow() {
-    // Already running since creation; its schedule stays as it is.
-    if (!Timer1->isActive())
-        Timer1->start();
-}
-
-void TOrvelSFTP::FormDestroy() {
-    // The session goes with m_upload.
-}
-
-void TOrvelSFTP::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    FormShow();
+void TOrvelSFTP::open(const QString& sourceFile, const QString& destFile) {
+    lblSourceFile->setText(sourceFile);
+    lblDestFile->setText(destFile);
+    ProgressBar1->setVisible(false);
+    m_attemptOpen = true;
+    show();
+    raise();
+    // The attempt begins about a second after the window appeared, as it always has.
+    QEventLoop wait;
+    m_due = [&wait] { wait.quit(); };
+    Timer1->start();
+    wait.exec();
+    m_due = nullptr;
 }
 
 void TOrvelSFTP::Timer1Timer() {
     Timer1->stop();
-    SftpUploadRequest request;
-    request.SFTP_HostName = SFTP_HostName;
-    request.SFTP_UserName = SFTP_UserName;
-    request.SFTP_Password = SFTP_Password;
-    request.SFTP_Port = SFTP_Port;
-    request.sourceFile = lblSourceFile->text();
-    request.destFile = lblDestFile->text();
-    btUpload->setEnabled(false);
-    m_upload.run(request);
-    btUpload->setEnabled(true);
-    done(QDialog::Accepted);
+    if (m_due)
+        m_due();
 }
 
-void TOrvelSFTP::btUploadClick() {
-    if (m_upload.isBusy())
-        return;
-    btUpload->setEnabled(false);
-    m_upload.upload();
-    btUpload->setEnabled(true);
+void TOrvelSFTP::close() {
+    m_attemptOpen = false;
+    ProgressBar1->setVisible(false);
+    done(QDialog::Accepted);
+    hide();
 }
 
 void TOrvelSFTP::closeEvent(QCloseEvent* event) {
-    // The window closes by itself when the work is done.
-    if (m_upload.isBusy()) {
+    // The window closes by itself when the attempt is over.
+    if (m_attemptOpen) {
         event->ignore();
         return;
     }
@@ -83,7 +66,7 @@ void TOrvelSFTP::closeEvent(QCloseEvent* event) {
 }
 
 void TOrvelSFTP::reject() {
-    if (!m_upload.isBusy())
+    if (!m_attemptOpen)
         QDialog::reject();
 }
 
@@ -100,10 +83,6 @@ void TOrvelSFTP::setProgress(qint64 kib) {
 
 void TOrvelSFTP::hideProgress() {
     ProgressBar1->setVisible(false);
-}
-
-void TOrvelSFTP::processMessages() {
-    QCoreApplication::processEvents();
 }
 
 bool TOrvelSFTP::hasDisplay() {
@@ -139,27 +118,4 @@ SftpUploadView::HostKeyAnswer TOrvelSFTP::askWithMessageBox(QWidget* parent, con
     if (timedOut)
         return HostKeyAnswer::Unanswered;
     return answer == QMessageBox::Yes ? HostKeyAnswer::Yes : HostKeyAnswer::No;
-}
-
-SftpWindow::Outcome TOrvelSFTPWindow::showModal(const SftpUploadRequest& request, bool askHostKey,
-                                                LogSink& log) {
-    auto* window = new TOrvelSFTP(log, m_parent);
-    QPointer<TOrvelSFTP> guard(window);
-    window->setAskHostKey(askHostKey);
-    if (m_question)
-        window->setHostKeyQuestion(m_question);
-    window->SFTP_HostName = request.SFTP_HostName;
-    window->SFTP_UserName = request.SFTP_UserName;
-    window->SFTP_Password = request.SFTP_Password;
-    window->SFTP_Port = request.SFTP_Port;
-    window->lblSourceFile->setText(request.sourceFile);
-    window->lblDestFile->setText(request.destFile);
-    window->exec();
-    Outcome outcome;
-    if (guard) {
-        outcome.UploadErfolgreich = window->UploadErfolgreich();
-        outcome.hostKeyUnanswered = window->hostKeyUnanswered();
-        delete window;
-    }
-    return outcome;
 }

@@ -49,7 +49,7 @@ TOrvelSQLBackupMain::TOrvelSQLBackupMain(Options options, QWidget* parent)
         options.windows.supportProgress = WebCopy1Progress.get();
     }
     if (!options.windows.sftpWindow) {
-        m_sftpWindow = std::make_unique<TOrvelSFTPWindow>(this);
+        m_sftpWindow = std::make_unique<TOrvelSFTP>(this);
         options.windows.sftpWindow = m_sftpWindow.get();
     }
     m_program =

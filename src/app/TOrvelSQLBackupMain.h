@@ -17,7 +17,7 @@ class JobListModel;
 class ScreenLog;
 class SingleInstance;
 class UpdateWizard;
-class TOrvelSFTPWindow;
+class TOrvelSFTP;
 class WindowServices;
 
 namespace Ui {
@@ -95,7 +95,7 @@ private:
     std::unique_ptr<UpdateWizard> WebUpdateWizard1;
     std::unique_ptr<DownloadProgressWindow> WebCopy1Progress;
     // Before the program, which uses it until it goes.
-    std::unique_ptr<TOrvelSFTPWindow> m_sftpWindow;
+    std::unique_ptr<TOrvelSFTP> m_sftpWindow;
     std::unique_ptr<ProgramAssembly> m_program;
     CountdownNotice* SmartMessageBox = nullptr;
     std::unique_ptr<WindowServices> m_desktop;

@@ -73,9 +73,10 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     bool uploaded = false;
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
-        for (int attempt = 0; attempt < UploadAttempts && !uploaded; ++attempt)
-            uploaded =
-                m_parts.uploader->ftphochladen(job, archive.archivePath, archive.archiveName);
+        UploadAttempt attempt;
+        for (; attempt.number <= UploadAttempts && !uploaded; ++attempt.number)
+            uploaded = m_parts.uploader->ftphochladen(job, archive.archivePath,
+                                                      archive.archiveName, attempt);
         if (!uploaded)
             m_errors.add(1);
     } else {

@@ -13,7 +13,8 @@
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
-#include "transfer/FtpUpload.h"
+#include "core/JobDestination.h"
+#include "transfer/UploadDispatch.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QFileInfo>
@@ -80,18 +81,21 @@ private:
     BackupFolders m_folders;
 };
 
-// Uploads by FTP and FTPS, and by SFTP through the SFTP upload window.
-class FtpUploader final : public Uploader {
+// Uploads to the job's destination, SFTP uploads shown in the SFTP upload window.
+class DestinationUploader final : public Uploader {
 public:
-    FtpUploader(LogSink& log, ErrorCount& errors, SftpWindow* sftpWindow)
-        : m_upload(log, errors, sftpWindow) {}
+    DestinationUploader(LogSink& log, ErrorCount& errors, SftpUploadView* sftpView,
+                        QString keysFolder)
+        : m_upload(log, errors, sftpView), m_keysFolder(std::move(keysFolder)) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
-                      const QString& ftpdatenbankname) override {
-        return m_upload.ftphochladen(job, ftpdateiname, ftpdatenbankname);
+                      const QString& ftpdatenbankname, UploadAttempt& attempt) override {
+        return m_upload.ftphochladen(jobDestination(job, m_keysFolder), ftpdateiname,
+                                     ftpdatenbankname, attempt);
     }
 
 private:
-    FtpUpload m_upload;
+    UploadDispatch m_upload;
+    QString m_keysFolder;
 };
 
 // The report mail of the log book's screen text and the general settings.
@@ -128,7 +132,7 @@ struct ProgramAssembly::BuiltIn {
     std::optional<SettingsFileStore> store;
     std::optional<SqlMaintenanceSteps> sqlSteps;
     std::optional<ArchivePackaging> packaging;
-    std::optional<FtpUploader> uploader;
+    std::optional<DestinationUploader> uploader;
     std::optional<BuiltInMailAccount> mailAccount;
     std::optional<ReportMailSender> mailer;
     std::optional<SystemConnectionReport> connection;
@@ -170,7 +174,7 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     fill(parts.settings, b.store, *m_settings);
     fill(parts.sql, b.sqlSteps, *m_sql);
     fill(parts.packaging, b.packaging, m_log, m_errors, clock, folder);
-    fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow);
+    fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow, folder);
     fill(parts.mailAccount, b.mailAccount);
     fill(parts.mailer, b.mailer, m_log, clock, *parts.settings, *parts.mailAccount);
     fill(parts.connection, b.connection);

@@ -12,7 +12,7 @@
 class DownloadView;
 class ProgramView;
 class SettingsDatabase;
-class SftpWindow;
+class SftpUploadView;
 class SqlMaintenance;
 class UpdateWizardView;
 
@@ -26,7 +26,7 @@ public:
     struct Windows {
         UpdateWizardView* updateWizard = nullptr;  // null: no wizard and no message box
         DownloadView* supportProgress = nullptr;   // null: support files download unseen
-        SftpWindow* sftpWindow = nullptr;          // null: SFTP uploads without a window
+        SftpUploadView* sftpWindow = nullptr;      // null: SFTP uploads without a window
     };
     struct Options {
         QString programFolder; // ends in '/'

@@ -4,6 +4,7 @@
 #include "backup/BackupFolders.h"
 #include "settings/BackupJob.h"
 #include "settings/GeneralSettings.h"
+#include "transfer/UploadAttempt.h"
 
 #include <QList>
 #include <QString>
@@ -63,9 +64,10 @@ public:
 class Uploader {
 public:
     virtual ~Uploader() = default;
-    // True when the archive arrived; logs and counts its own failures, never throws.
+    // True when the archive arrived; logs and counts its own failures, never throws. The run
+    // hands in which attempt this is and what its earlier attempts left.
     virtual bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
-                              const QString& ftpdatenbankname) = 0;
+                              const QString& ftpdatenbankname, UploadAttempt& attempt) = 0;
 };
 
 // The report mail with the log book to the recipients of the general settings.

@@ -10,8 +10,12 @@ class QIODevice;
 // Where a job's archives go and come back from, as plain values: the core fills it from the job
 // for every attempt, so nothing below reads the settings.
 struct DestinationConfig {
-    // The job's FTP_SSL: 0 FTP, 1 FTP with explicit TLS, 2 SFTP.
-    int protocol = 0;
+    // The job's FTP_SSL.
+    static constexpr int Ftp = 0;
+    static constexpr int Ftps = 1; // FTP with explicit TLS on the control and the data connection
+    static constexpr int Sftp = 2;
+
+    int protocol = Ftp;
     QString host;
     int port = 0;
     QString user;
@@ -32,6 +36,9 @@ struct DestinationProperties {
     // A reader never sees a partial file under the name: a failed store leaves the old file (or
     // none), so there is nothing to remove after it.
     bool atomicStore = false;
+    // The server always reports the size it holds after a store: a store without it is not
+    // taken as whole. False: a server that does not say does not fail the store.
+    bool reportsSize = false;
 };
 
 // A file at the destination.

@@ -1,9 +1,12 @@
-// The SFTP upload window on the offscreen platform: it starts by itself, names its controls,
-// closes with the result, and its host key question ends with or without an answer.
+// The SFTP upload window on the offscreen platform, showing the upload dispatch's attempts: it
+// appears a second before the upload, names its controls, closes when the attempt is over, and
+// its host key question ends with or without an answer.
 
 #include "MemoryLog.h"
 #include "SftpFixture.h"
+#include "UploadUnderTest.h"
 #include "app/TOrvelSFTP.h"
+#include "platform/ErrorCount.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -23,6 +26,7 @@ class TestOrvelSFTP : public QObject {
 
     struct World : SftpFixture {
         MemoryLog log;
+        ErrorCount errors;
         QString archive;
         bool start() {
             if (!installLibrary() || !server.start(SftpTestServer::defaultScenario()))
@@ -31,15 +35,15 @@ class TestOrvelSFTP : public QObject {
             QFile f(archive);
             return f.open(QIODevice::WriteOnly) && f.write(randomBytes(200 * 1024)) > 0;
         }
-        SftpUploadRequest request() const {
-            SftpUploadRequest r;
-            r.SFTP_HostName = QStringLiteral("127.0.0.1");
-            r.SFTP_UserName = QStringLiteral("backup");
-            r.SFTP_Password = QStringLiteral("geheim");
-            r.SFTP_Port = server.port();
-            r.sourceFile = archive;
-            r.destFile = QStringLiteral("/Lager3.ZIP");
-            return r;
+        BackupJob job() const {
+            BackupJob j;
+            j.FTP_SERVER = QStringLiteral("127.0.0.1");
+            j.FTP_Benutzer = QStringLiteral("backup");
+            j.FTP_Passwort = QStringLiteral("geheim");
+            j.FTP_Port = server.port();
+            j.FTP_Pfad = QStringLiteral("/");
+            j.FTP_SSL = 2;
+            return j;
         }
     };
 
@@ -55,7 +59,8 @@ void TestOrvelSFTP::runsByItselfAndCloses() {
     World w;
     QVERIFY2(w.start(), qPrintable(w.server.errorText()));
     w.seedKnownHost();
-    TOrvelSFTPWindow window;
+    TOrvelSFTP window;
+    UploadUnderTest upload(w.log, w.errors, &window);
     bool inspected = false;
     QTimer::singleShot(300, this, [&] {
         auto* dialog = qobject_cast<TOrvelSFTP*>(QApplication::activeModalWidget());
@@ -64,6 +69,7 @@ void TestOrvelSFTP::runsByItselfAndCloses() {
         QCOMPARE(dialog->lblSourceFile->text(), w.archive);
         QCOMPARE(dialog->lblDestFile->text(), QStringLiteral("/Lager3.ZIP"));
         QCOMPARE(dialog->btUpload->text(), QStringLiteral("Upload"));
+        QVERIFY(!dialog->btUpload->isEnabled()); // the dispatch uploads; nothing to start here
         QCOMPARE(dialog->Timer1->interval(), 1000);
         QVERIFY(dialog->Timer1->isActive());
         for (QWidget* control : dialog->findChildren<QWidget*>()) {
@@ -75,29 +81,30 @@ void TestOrvelSFTP::runsByItselfAndCloses() {
     });
     QElapsedTimer clock;
     clock.start();
-    const SftpWindow::Outcome outcome = window.showModal(w.request(), true, w.log);
+    QVERIFY(upload.ftphochladen(w.job(), w.archive, QStringLiteral("Lager3.ZIP")));
     QVERIFY(inspected);
-    QVERIFY(outcome.UploadErfolgreich);
     QVERIFY(clock.elapsed() >= 900); // the work starts a second after creation
     QVERIFY(QFile::exists(w.server.home() + QStringLiteral("/Lager3.ZIP")));
     QVERIFY(!QApplication::activeModalWidget());
+    QVERIFY(!window.isVisible());
 }
 
 void TestOrvelSFTP::presetAnswerStoresKey() {
     World w;
     QVERIFY2(w.start(), qPrintable(w.server.errorText()));
-    TOrvelSFTPWindow window;
+    TOrvelSFTP window;
+    UploadUnderTest upload(w.log, w.errors, &window);
     QStringList asked;
     window.setHostKeyQuestion([&](const QString& text, const QString& caption) {
         asked << caption + QLatin1Char('|') + text;
         return Answer::Yes;
     });
-    QVERIFY(window.showModal(w.request(), true, w.log).UploadErfolgreich);
+    QVERIFY(upload.ftphochladen(w.job(), w.archive, QStringLiteral("Lager3.ZIP")));
     QCOMPARE(asked.size(), 1);
     QVERIFY(asked.first().startsWith(QStringLiteral("Server Verification|Please confirm")));
     QVERIFY(w.knownHosts().contains("[127.0.0.1]:" + QByteArray::number(w.server.port())));
     // Known now: no question.
-    QVERIFY(window.showModal(w.request(), true, w.log).UploadErfolgreich);
+    QVERIFY(upload.ftphochladen(w.job(), w.archive, QStringLiteral("Lager3.ZIP")));
     QCOMPARE(asked.size(), 1);
 }
 
@@ -105,12 +112,12 @@ void TestOrvelSFTP::noDisplayAnswersNoAtOnce() {
     World w;
     QVERIFY2(w.start(), qPrintable(w.server.errorText()));
     QVERIFY(!TOrvelSFTP::hasDisplay());
-    TOrvelSFTPWindow window;
+    TOrvelSFTP window;
+    UploadUnderTest upload(w.log, w.errors, &window);
     QElapsedTimer clock;
     clock.start();
-    const SftpWindow::Outcome outcome = window.showModal(w.request(), true, w.log);
-    QVERIFY(!outcome.UploadErfolgreich);
-    QVERIFY(outcome.hostKeyUnanswered);
+    QVERIFY(!upload.ftphochladen(w.job(), w.archive, QStringLiteral("Lager3.ZIP")));
+    QVERIFY(upload.attempt.hostKeyUnanswered);
     QVERIFY(clock.elapsed() < 30000);
     QCOMPARE(
         w.log.lines.filter(QStringLiteral("ohne Bildschirm niemand gefragt werden kann")).size(),

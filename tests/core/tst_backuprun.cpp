@@ -86,7 +86,8 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
                                job.DBName + QStringLiteral("3.ZIP")};
     }
 
-    bool ftphochladen(const BackupJob&, const QString& path, const QString& name) override {
+    bool ftphochladen(const BackupJob&, const QString& path, const QString& name,
+                      UploadAttempt&) override {
         ++uploadCalls;
         calls << QStringLiteral("ftphochladen ") + name;
         if (uploads)

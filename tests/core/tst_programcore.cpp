@@ -80,7 +80,8 @@ public:
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return {QStringLiteral("/tmp/x.ZIP"), job.DBName + QStringLiteral("3.ZIP")};
     }
-    bool ftphochladen(const BackupJob&, const QString&, const QString& name) override {
+    bool ftphochladen(const BackupJob&, const QString&, const QString& name,
+                      UploadAttempt&) override {
         calls << QStringLiteral("ftphochladen ") + name;
         return true;
     }

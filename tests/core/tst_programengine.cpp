@@ -26,7 +26,8 @@ namespace {
 // Uploads recorded: an attempt works when the archive is there.
 class RecordingUploader : public Uploader {
 public:
-    bool ftphochladen(const BackupJob&, const QString& path, const QString& name) override {
+    bool ftphochladen(const BackupJob&, const QString& path, const QString& name,
+                      UploadAttempt&) override {
         uploads << name;
         return QFileInfo::exists(path);
     }

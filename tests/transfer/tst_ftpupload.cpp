@@ -6,7 +6,7 @@
 #include "MemoryLog.h"
 #include "TempFolder.h"
 #include "platform/ErrorCount.h"
-#include "transfer/FtpUpload.h"
+#include "UploadUnderTest.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QDir>
@@ -35,7 +35,7 @@ struct Fixture {
     TempFolder folder;
     MemoryLog log;
     ErrorCount errors;
-    FtpUpload upload{log, errors};
+    UploadUnderTest upload{log, errors};
     QString archive = folder.file(kName);
     QByteArray content = archiveBytes();
 

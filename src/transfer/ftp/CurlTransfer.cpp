@@ -1,7 +1,6 @@
 #include "transfer/ftp/CurlTransfer.h"
 
 #include "platform/ProgramError.h"
-#include "transfer/FtpUpload.h"
 #include "transfer/ftp/FtpsKnownHosts.h"
 
 #include <curl/curl.h>
@@ -21,6 +20,12 @@
 #include <mutex>
 
 namespace {
+
+constexpr int ConnectTimeoutS = 120;
+constexpr int ReplyTimeoutS = 60;
+constexpr int AcceptTimeoutMs = 10000;
+constexpr long UploadBufferBytes = 512 * 1024;
+constexpr int RemovalTimeoutS = 30;
 
 struct FileCloser {
     void operator()(std::FILE* f) const {
@@ -259,9 +264,9 @@ void configure(CURL* c, const CurlStoreRequest& request, Session& session, char*
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &session);
     curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(c, CURLOPT_FTP_CREATE_MISSING_DIRS, long(CURLFTP_CREATE_DIR_NONE));
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(FtpUpload::ConnectTimeoutS));
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(FtpUpload::ReplyTimeoutS));
-    curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, long(FtpUpload::AcceptTimeoutMs));
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(ConnectTimeoutS));
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(ReplyTimeoutS));
+    curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, long(AcceptTimeoutMs));
     curl_easy_setopt(c, CURLOPT_TIMEOUT, 0L); // the transfer itself may take as long as it takes
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_PROXY, "");
@@ -339,7 +344,7 @@ CurlStoreResult curlStore(const CurlStoreRequest& request) {
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, size);
     curl_easy_setopt(c, CURLOPT_READFUNCTION, readChunk);
     curl_easy_setopt(c, CURLOPT_READDATA, &session);
-    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, FtpUpload::UploadBufferBytes);
+    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, UploadBufferBytes);
     curl_easy_setopt(c, CURLOPT_POSTQUOTE, after.get());
     // Always binary: an archive sent in ASCII mode is rewritten by servers that convert line ends.
     curl_easy_setopt(c, CURLOPT_TRANSFERTEXT, 0L);
@@ -416,7 +421,7 @@ QString curlRemove(const CurlStoreRequest& request) {
     curl_easy_setopt(c, CURLOPT_URL, urlText.constData());
     curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(c, CURLOPT_QUOTE, quote.get());
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, long(FtpUpload::RemovalTimeoutS));
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, long(RemovalTimeoutS));
 
     const CURLcode code = curl_easy_perform(c);
     if (code != CURLE_OK)

@@ -1,0 +1,14 @@
+#include "core/JobDestination.h"
+
+DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder) {
+    DestinationConfig c;
+    c.protocol = job.FTP_SSL;
+    c.host = job.FTP_SERVER;
+    c.port = job.FTP_Port;
+    c.user = job.FTP_Benutzer;
+    c.password = job.FTP_Passwort;
+    c.pathPrefix = job.FTP_Pfad;
+    c.passive = job.FTP_Passiv == 1;
+    c.keysFolder = keysFolder;
+    return c;
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "settings/BackupJob.h"
+#include "transfer/Destination.h"
+
+#include <QString>
+
+// The destination of a job as the transfer sees it: the job's server, login, folder and
+// protocol, and the folder where the servers' kept keys lie (the program folder).
+DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder);

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "core/JobDestination.h"
+#include "transfer/UploadDispatch.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
+
+// The upload dispatch as the backup run calls it: a job's destination with the program folder's
+// kept keys, and one run of attempts whose state goes from call to call until newRun().
+struct UploadUnderTest {
+    UploadDispatch dispatch;
+    UploadAttempt attempt;
+
+    UploadUnderTest(LogSink& log, ErrorCount& errors, SftpUploadView* view = nullptr)
+        : dispatch(log, errors, view) {}
+
+    bool ftphochladen(const BackupJob& job, const QString& archivePath, const QString& name) {
+        const bool uploaded = dispatch.ftphochladen(
+            jobDestination(job, TTGPuttySFTP::libraryFolder()), archivePath, name, attempt);
+        ++attempt.number;
+        return uploaded;
+    }
+    void newRun() { attempt = UploadAttempt(); }
+};

@@ -1,0 +1,326 @@
+// Every destination through the same cases, each against its protocol's test server on
+// 127.0.0.1: what is stored comes back byte for byte, stat and remove say what is there, a
+// store replaces, a missing file is reported as missing, a wrong password or a server key that
+// is not the kept one stores nothing, and a store cut in the middle leaves nothing under the
+// name once the caller removed what it left (or the old file, where a store is all-or-nothing).
+
+#include "FtpTestServer.h"
+#include "SftpFixture.h"
+#include "transfer/Destination.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QtTest>
+
+namespace {
+
+const QString kName = QStringLiteral("Lager3.ZIP");
+
+// What a destination tells while it works; the host key question is answered as told.
+class RecordedEvents final : public DestinationEvents {
+public:
+    void line(const QString& text) override { lines << text; }
+    void loggedIn() override { ++logins; }
+    void started(qint64 totalBytes) override { total = totalBytes; }
+    void progress(qint64 bytesDone) override { done = bytesDone; }
+    HostKeyAnswer askHostKey(const QString& text, const QString&) override {
+        questions << text;
+        return answer;
+    }
+
+    QStringList lines;
+    QStringList questions;
+    HostKeyAnswer answer = HostKeyAnswer::Unattended;
+    int logins = 0;
+    qint64 total = -1;
+    qint64 done = -1;
+};
+
+enum Protocol { Ftp = DestinationConfig::Ftp, Ftps = DestinationConfig::Ftps, Sftp = DestinationConfig::Sftp };
+
+QString protocolName(int protocol) {
+    switch (protocol) {
+    case Ftp:
+        return QStringLiteral("FTP");
+    case Ftps:
+        return QStringLiteral("FTPS");
+    default:
+        return QStringLiteral("SFTP");
+    }
+}
+
+// One protocol's test server in a program folder of its own.
+struct World : SftpFixture {
+    int protocol = Ftp;
+    FtpTestServer ftp;
+
+    explicit World(int p) : protocol(p) {}
+
+    // faults: scenario keys of the protocol's server.
+    bool start(const QJsonObject& faults = {}) {
+        if (protocol == Sftp) {
+            QJsonObject s = SftpTestServer::defaultScenario();
+            for (auto it = faults.begin(); it != faults.end(); ++it)
+                s[it.key()] = it.value();
+            return installLibrary() && server.start(s);
+        }
+        QJsonObject s = FtpTestServer::defaultScenario();
+        s[QStringLiteral("tls")] = protocol == Ftps;
+        s[QStringLiteral("tls_min_version")] = QStringLiteral("1.2");
+        for (auto it = faults.begin(); it != faults.end(); ++it)
+            s[it.key()] = it.value();
+        TTGPuttySFTP::setLibraryFolder(folder.path());
+        return ftp.start(s);
+    }
+    QString errorText() const { return protocol == Sftp ? server.errorText() : ftp.errorText(); }
+    int port() const { return protocol == Sftp ? server.port() : ftp.port(); }
+    QString home() const { return protocol == Sftp ? server.home() : ftp.home(); }
+    QString remote() const { return home() + QLatin1Char('/') + kName; }
+
+    DestinationConfig config(const QString& password = QStringLiteral("geheim")) const {
+        DestinationConfig c;
+        c.protocol = protocol;
+        c.host = QStringLiteral("127.0.0.1");
+        c.port = port();
+        c.user = QStringLiteral("backup");
+        c.password = password;
+        c.pathPrefix = QStringLiteral("/");
+        c.keysFolder = folder.path() + QLatin1Char('/');
+        return c;
+    }
+
+    // The server's key as the kept keys know it: SFTP in known_hosts; FTPS is kept at first use.
+    void trustServer() {
+        if (protocol == Sftp)
+            seedKnownHost();
+    }
+    // Another key kept for the server than the one it shows.
+    void keepOtherKey() {
+        if (protocol == Sftp) {
+            QFile kh(knownHostsFile());
+            QVERIFY(kh.open(QIODevice::WriteOnly));
+            kh.write("[127.0.0.1]:" + QByteArray::number(port()) +
+                     " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIKUONnDRJKZZ7h8ZD7Zmp4yGrgdR+7v7kmJcRqnh"
+                     "EnZT\n");
+        } else {
+            QFile kh(folder.file(QStringLiteral("ftps_known_hosts")));
+            QVERIFY(kh.open(QIODevice::WriteOnly));
+            kh.write("127.0.0.1:" + QByteArray::number(port()) +
+                     " sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA= 2026-01-01\n");
+        }
+    }
+
+    QString writeLocal(const QString& name, const QByteArray& data) {
+        const QString path = folder.file(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+            qFatal("local file not written");
+        return path;
+    }
+    void writeRemote(const QByteArray& data) const {
+        QFile f(remote());
+        if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+            qFatal("remote file not written");
+    }
+    QByteArray readRemote() const {
+        QFile f(remote());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+};
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void addProtocolRows(const QList<int>& protocols) {
+    QTest::addColumn<int>("protocol");
+    for (int p : protocols)
+        QTest::newRow(qPrintable(protocolName(p))) << p;
+}
+
+} // namespace
+
+class TestDestination : public QObject {
+    Q_OBJECT
+
+private slots:
+    void storeFetchStatRemove_data() { addProtocolRows({Ftp, Ftps, Sftp}); }
+    void storeFetchStatRemove();
+    void missingFile_data() { addProtocolRows({Ftp, Ftps, Sftp}); }
+    void missingFile();
+    void refused_data();
+    void refused();
+    void cutStore_data();
+    void cutStore();
+};
+
+// Stored over last week's file, it comes back whole into a file and into a sink; stat shows its
+// size; once removed it is absent, and a second removal finds nothing to do.
+void TestDestination::storeFetchStatRemove() {
+    QFETCH(int, protocol);
+    World w(protocol);
+    QVERIFY2(w.start(), qPrintable(w.errorText()));
+    w.trustServer();
+    w.writeRemote(QByteArray(5000, 'w'));
+    const QByteArray data = SftpFixture::randomBytes(700 * 1024 + 3);
+    const QString local = w.writeLocal(kName, data);
+    auto destination = makeDestination(w.config());
+    QVERIFY(destination);
+
+    RecordedEvents events;
+    const StoreResult stored = destination->store(local, kName, events);
+    QVERIFY2(stored.stored, qPrintable(stored.error + events.lines.join(QLatin1Char('\n'))));
+    QVERIFY(stored.remoteSize == data.size() ||
+            (stored.remoteSize < 0 && !destination->properties().reportsSize));
+    QVERIFY(w.readRemote() == data);
+    QVERIFY(events.questions.isEmpty());
+    for (const QString& line : events.lines)
+        QVERIFY2(!line.contains(QStringLiteral("geheim")), qPrintable(line));
+
+    const StatResult stat = destination->stat(kName, events);
+    QVERIFY2(stat.error.isEmpty(), qPrintable(stat.error));
+    QVERIFY(stat.file.exists);
+    QCOMPARE(stat.file.size, data.size());
+
+    // Into a file that holds something else: replaced only once whole, no leftovers beside it.
+    const QString back = w.writeLocal(QStringLiteral("back.ZIP"), "old");
+    const FetchResult fetched = destination->fetch(kName, back, events);
+    QVERIFY2(fetched.fetched, qPrintable(fetched.error));
+    QCOMPARE(fetched.bytes, data.size());
+    QVERIFY(readAll(back) == data);
+    QCOMPARE(QDir(w.folder.path()).entryList({QStringLiteral("back.ZIP*")}, QDir::Files),
+             QStringList{QStringLiteral("back.ZIP")});
+
+    QBuffer sink;
+    QVERIFY(sink.open(QIODevice::WriteOnly));
+    const FetchResult streamed = destination->fetchInto(kName, sink, events);
+    QVERIFY2(streamed.fetched, qPrintable(streamed.error));
+    QVERIFY(sink.data() == data);
+
+    const RemoveResult removed = destination->remove(kName, events);
+    QVERIFY2(removed.removed, qPrintable(removed.error));
+    QVERIFY(!QFile::exists(w.remote()));
+    const StatResult gone = destination->stat(kName, events);
+    QVERIFY2(gone.error.isEmpty(), qPrintable(gone.error));
+    QVERIFY(!gone.file.exists);
+    QVERIFY(destination->remove(kName, events).removed);
+}
+
+// A file that is not there: stat says so without an error, a fetch fails and leaves the local
+// file as it was.
+void TestDestination::missingFile() {
+    QFETCH(int, protocol);
+    World w(protocol);
+    QVERIFY2(w.start(), qPrintable(w.errorText()));
+    w.trustServer();
+    auto destination = makeDestination(w.config());
+    RecordedEvents events;
+    const StatResult stat = destination->stat(kName, events);
+    QVERIFY2(stat.error.isEmpty(), qPrintable(stat.error));
+    QVERIFY(!stat.file.exists);
+    const QString local = w.writeLocal(QStringLiteral("back.ZIP"), "keep me");
+    const FetchResult fetched = destination->fetch(kName, local, events);
+    QVERIFY(!fetched.fetched);
+    QVERIFY(!fetched.error.isEmpty());
+    QCOMPARE(readAll(local), QByteArray("keep me"));
+    QCOMPARE(QDir(w.folder.path()).entryList({QStringLiteral("back.ZIP*")}, QDir::Files),
+             QStringList{QStringLiteral("back.ZIP")});
+}
+
+void TestDestination::refused_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QString>("why"); // password, otherKey, unknownKey
+    QTest::addColumn<bool>("stores");
+    for (int p : {Ftp, Ftps, Sftp})
+        QTest::addRow("%s, wrong password", qPrintable(protocolName(p)))
+            << p << QStringLiteral("password") << false;
+    for (int p : {Ftps, Sftp})
+        QTest::addRow("%s, another key kept", qPrintable(protocolName(p)))
+            << p << QStringLiteral("otherKey") << false;
+    // FTPS keeps an unknown key at first use; SFTP asks, and nobody answers unattended.
+    QTest::newRow("FTPS, unknown key") << int(Ftps) << QStringLiteral("unknownKey") << true;
+    QTest::newRow("SFTP, unknown key") << int(Sftp) << QStringLiteral("unknownKey") << false;
+}
+
+// The server's folder keeps last week's file; the password never shows in a line or an error.
+void TestDestination::refused() {
+    QFETCH(int, protocol);
+    QFETCH(QString, why);
+    QFETCH(bool, stores);
+    World w(protocol);
+    QVERIFY2(w.start(), qPrintable(w.errorText()));
+    if (why == QLatin1String("otherKey"))
+        w.keepOtherKey();
+    else if (why == QLatin1String("password"))
+        w.trustServer();
+    const QByteArray lastWeek(4321, 'w');
+    w.writeRemote(lastWeek);
+    const QByteArray data = SftpFixture::randomBytes(64 * 1024);
+    const QString local = w.writeLocal(kName, data);
+    const QString password =
+        why == QLatin1String("password") ? QStringLiteral("falsch") : QStringLiteral("geheim");
+    auto destination = makeDestination(w.config(password));
+    RecordedEvents events;
+    const StoreResult result = destination->store(local, kName, events);
+    QCOMPARE(result.stored, stores);
+    QCOMPARE(w.readRemote(), stores ? data : lastWeek);
+    if (!stores) {
+        QVERIFY(!result.error.isEmpty());
+        QVERIFY(!result.remoteTouched);
+        QCOMPARE(events.logins, 0);
+    }
+    QVERIFY(!result.error.contains(password));
+    for (const QString& line : events.lines)
+        QVERIFY2(!line.contains(password), qPrintable(line));
+    if (why == QLatin1String("unknownKey") && protocol == Sftp) {
+        QCOMPARE(events.questions.size(), 1);
+        QVERIFY(result.hostKeyUnanswered);
+        QVERIFY(w.knownHosts().isEmpty());
+    }
+    if (why == QLatin1String("unknownKey") && protocol == Ftps)
+        QVERIFY(readAll(w.folder.file(QStringLiteral("ftps_known_hosts")))
+                    .startsWith("127.0.0.1:" + QByteArray::number(w.port()) + " sha256//"));
+}
+
+void TestDestination::cutStore_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QJsonObject>("fault");
+    const QJsonObject ftpCut{{QStringLiteral("drop_data_after"), 100000},
+                             {QStringLiteral("drop_data_times"), 0}};
+    QTest::newRow("FTP") << int(Ftp) << ftpCut;
+    QTest::newRow("FTPS") << int(Ftps) << ftpCut;
+    QTest::newRow("SFTP") << int(Sftp)
+                          << QJsonObject{{QStringLiteral("drop_after_bytes"), 100000}};
+}
+
+// The connection breaks after some of the file went: the store fails, and what it left under
+// the name goes with a removal (a store that is all-or-nothing leaves last week's file).
+void TestDestination::cutStore() {
+    QFETCH(int, protocol);
+    QFETCH(QJsonObject, fault);
+    World w(protocol);
+    QVERIFY2(w.start(fault), qPrintable(w.errorText()));
+    w.trustServer();
+    const QByteArray lastWeek(4321, 'w');
+    w.writeRemote(lastWeek);
+    const QString local = w.writeLocal(kName, SftpFixture::randomBytes(2 * 1024 * 1024));
+    auto destination = makeDestination(w.config());
+    RecordedEvents events;
+    const StoreResult result = destination->store(local, kName, events);
+    QVERIFY(!result.stored);
+    QVERIFY(!result.error.isEmpty());
+    if (destination->properties().atomicStore) {
+        QCOMPARE(w.readRemote(), lastWeek);
+        return;
+    }
+    QVERIFY(result.remoteTouched);
+    const RemoveResult removed = destination->remove(kName, events);
+    QVERIFY2(removed.removed, qPrintable(removed.error));
+    QVERIFY(!QFile::exists(w.remote()));
+}
+
+QTEST_GUILESS_MAIN(TestDestination)
+#include "tst_destination.moc"
