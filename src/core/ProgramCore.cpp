@@ -129,6 +129,8 @@ void ProgramCore::prepareStart() {
     if (m_internetSetting != 0) {
         m_log.writelogentry(QStringLiteral("Prüfung Internetverbindung unterdrückt"));
     } else {
+        m_probing = true;
+        const auto probed = qScopeGuard([this] { m_probing = false; });
         m_publicAddress = m_parts.probe->publicAddress();
         if (!m_publicAddress.isEmpty()) {
             m_log.writelogentry(QStringLiteral("Internetverbindung verfügbar"));
@@ -144,11 +146,17 @@ void ProgramCore::prepareStart() {
     m_timer2->start(kCountdownMs);
 }
 
+bool ProgramCore::serverCallUnderWay() const {
+    return m_run->isRunning() || m_parts.sql->isBusy() || m_mailing || m_checkingUpdate ||
+           m_probing || WorkerCall::isWaiting();
+}
+
 void ProgramCore::Timer2Timer() {
     m_timer2->stop();
-    // A run, a connection test or a mail started by hand is still going: the report and the
-    // close must not cut into it, so the automatic run waits for it to end.
-    if (m_run->isRunning() || m_parts.sql->isBusy() || m_mailing) {
+    // A run, a connection test, a mail, an update check or any other call to a server started
+    // by hand is still going: the run's first job would be turned away by it, and the report and
+    // the close must not cut into it, so the automatic run waits for it to end.
+    if (serverCallUnderWay()) {
         m_timer2->start(kWaitForBusyMs);
         return;
     }
@@ -173,7 +181,7 @@ void ProgramCore::runAutomatically() {
         if (m_publicAddress.isEmpty() || m_internetSetting != 0)
             m_log.writelogentry(QStringLiteral("Kein Zugriff auf das Internet möglich"));
         else
-            m_parts.update->checkAutomatically();
+            checkAutomatically();
     } catch (...) {
     }
     m_view.closeWindow();
@@ -217,6 +225,14 @@ void ProgramCore::startBackupRun() {
         if (!m_run->isRunning() && m_parts.sql->isBusy()) {
             m_log.writelogentry(
                 QStringLiteral("Verbindungstest läuft, die Sicherung wird nicht gestartet"));
+            return;
+        }
+        // A mail, an update check or the start's probe waits for its server: the run's first
+        // job would be turned away, and the run would count that as its only error. The run in
+        // progress, for its part, turns a second start away itself.
+        if (!m_run->isRunning() && serverCallUnderWay()) {
+            m_log.writelogentry(QStringLiteral(
+                "Emailversand oder Serverabfrage läuft, die Sicherung wird nicht gestartet"));
             return;
         }
         m_run->setFirstStartParameter(m_firstStartParameter);
@@ -305,8 +321,7 @@ void ProgramCore::checkForUpdate() {
             return;
         // While a call to a server waits (a run's, a test's, a mail's or an update check's own),
         // a second one is refused; the refused check would read as "no newer version".
-        if (m_run->isRunning() || m_parts.sql->isBusy() || m_mailing || m_checkingUpdate ||
-            WorkerCall::isWaiting()) {
+        if (serverCallUnderWay()) {
             m_log.writelogentry(QStringLiteral(
                 "Sicherung oder Serverabfrage läuft, auf Update wird nicht geprüft"));
             return;
@@ -315,6 +330,12 @@ void ProgramCore::checkForUpdate() {
         const auto done = qScopeGuard([this] { m_checkingUpdate = false; });
         m_parts.update->checkByHand();
     });
+}
+
+void ProgramCore::checkAutomatically() {
+    m_checkingUpdate = true;
+    const auto done = qScopeGuard([this] { m_checkingUpdate = false; });
+    m_parts.update->checkAutomatically();
 }
 
 void ProgramCore::setControlsAttached(bool attached) {

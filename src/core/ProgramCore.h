@@ -35,7 +35,8 @@ public:
     static constexpr int kCountdownMs = 15000;
     static constexpr int kNoticeMaxMs = 14000;
     static constexpr int kNoticeMinMs = 12000;
-    // How often the automatic run looks again while a run or a test started by hand goes on.
+    // How often the automatic run looks again while a call started by hand (a run, a test, a
+    // mail, an update check) goes on.
     static constexpr int kWaitForBusyMs = 1000;
     static const QString kNoticeText;
     static const QString kIniFileName;
@@ -100,6 +101,10 @@ private:
     void useBackupFolders();
     void writeMetrics(double seconds);
     void mailReport();
+    void checkAutomatically();
+    // A run, a connection test, a mail, an update check, the start's probe or any other call
+    // that waits for a server is under way.
+    bool serverCallUnderWay() const;
     void setControlsAttached(bool attached);
 
     Options m_options;
@@ -121,4 +126,5 @@ private:
     bool m_settingsUnavailable = false; // checkdatabase found no connection
     bool m_mailing = false;
     bool m_checkingUpdate = false;
+    bool m_probing = false;
 };

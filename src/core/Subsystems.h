@@ -31,6 +31,7 @@ public:
     virtual void storeZipName(const BackupJob& job, const QString& zipName) = 0;
     // The job shown in the editor, with what is being typed stored first where the store works.
     virtual BackupJob currentJob() = 0;
+    // The general settings as stored; throws while the settings are not open.
     virtual GeneralSettings generalSettings() = 0;
     // Stores pending edits when the program closes; throws when a row is refused.
     virtual void postPendingChanges() = 0;

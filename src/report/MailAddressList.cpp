@@ -22,7 +22,8 @@ public:
         m_angle = text.trimmed();
         m_hasAngle = true;
     }
-    void finish(QList<MailAddress>& out) {
+    // True when the entry held an address.
+    bool finish(QList<MailAddress>& out) {
         endWord();
         MailAddress entry;
         if (m_hasAngle) {
@@ -40,9 +41,11 @@ public:
             if (entry.address.isEmpty() && !m_quoted && m_words.size() == 1)
                 entry.address = m_words.first(); // a local name; the server decides
         }
-        if (!entry.address.isEmpty())
+        const bool found = !entry.address.isEmpty();
+        if (found)
             out << entry;
         *this = EntryReader();
+        return found;
     }
 
 private:
@@ -55,15 +58,23 @@ private:
 
 } // namespace
 
-QList<MailAddress> parseAddressList(const QString& text) {
+QList<MailAddress> parseAddressList(const QString& text, QStringList* unusable) {
     QList<MailAddress> out;
     EntryReader entry;
     const qsizetype n = text.size();
     qsizetype i = 0;
+    qsizetype entryStart = 0;
+    // An entry that held something but no address is kept as typed for the caller to report.
+    const auto endEntry = [&](qsizetype end) {
+        const QString typed = text.mid(entryStart, end - entryStart).trimmed();
+        if (!entry.finish(out) && !typed.isEmpty() && unusable)
+            *unusable << typed;
+        entryStart = end + 1;
+    };
     while (i < n) {
         const QChar c = text.at(i);
         if (c == QLatin1Char(',') || c == QLatin1Char(';')) {
-            entry.finish(out);
+            endEntry(i);
             ++i;
         } else if (c == QLatin1Char('"')) {
             QString quoted;
@@ -105,6 +116,6 @@ QList<MailAddress> parseAddressList(const QString& text) {
             ++i;
         }
     }
-    entry.finish(out);
+    endEntry(n);
     return out;
 }

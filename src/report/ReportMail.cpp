@@ -43,7 +43,8 @@ void ReportMail::send(qint32 errorCount) {
         message.senderAddress = m_account.senderAddress;
         message.senderName =
             QStringLiteral("OrvelSQLBackup " ORVEL_PRODUCT_VERSION " ") + settings.VersenderName;
-        message.recipients = parseAddressList(settings.EmpfaengerEmail);
+        QStringList unusable;
+        message.recipients = parseAddressList(settings.EmpfaengerEmail, &unusable);
         const QDateTime now = m_clock.now();
         message.date = now;
         message.subject = (errorCount == 0 ? QStringLiteral("OrvelSQLBackup-Report ")
@@ -56,6 +57,9 @@ void ReportMail::send(qint32 errorCount) {
             return;
         }
         m_log.writelogentry(QStringLiteral("Email wurde aufbereitet"));
+        // An entry without an address cannot go to the server; it is named as a refused one is.
+        for (const QString& entry : unusable)
+            m_log.writelogentry(QStringLiteral("Fehlerhafte Emailadresse: ") + entry);
 
         const QString missing = m_account.missingSettings();
         if (!missing.isEmpty())

@@ -92,7 +92,12 @@ BackupJob SettingsRecords::currentJob(Dataset& jobs) {
 }
 
 GeneralSettings SettingsRecords::currentGeneral(Dataset& general) {
-    return general.isOpen() && !general.isEmpty() ? readGeneral(general) : GeneralSettings();
+    // Empty values read from settings that are not open would pass for settings left empty: no
+    // recipients for the report, no ZIP password for the archive.
+    if (!general.isOpen())
+        throw ProgramError(
+            QStringLiteral("Die Datenmenge '%1' ist nicht geöffnet").arg(general.tableName()));
+    return general.isEmpty() ? GeneralSettings() : readGeneral(general);
 }
 
 QList<BackupJob> SettingsRecords::jobsForRun(Dataset& jobs) {

@@ -24,7 +24,8 @@ QList<BackupJob> jobsForRun(Dataset& jobs);
 // The job the editor shows, with what is being typed stored first where the store works (a
 // refused store leaves the typed values, which are then what is read). No row: an empty job.
 BackupJob currentJob(Dataset& jobs);
-// The general settings; an empty record while the settings are not open.
+// The general settings; an empty record when the table has no row. Throws ProgramError while
+// the settings are not open.
 GeneralSettings currentGeneral(Dataset& general);
 
 // Stores a filled-in archive name in the row of the job (found by its database name); throws

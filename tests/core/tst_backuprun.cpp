@@ -1,9 +1,14 @@
+#include "FakeClock.h"
+#include "FullDiskDevice.h"
 #include "MemoryLog.h"
 #include "TempFolder.h"
+#include "backup/ArchivePackager.h"
 #include "core/BackupRun.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
+#include "UploadUnderTest.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTest>
 
@@ -28,6 +33,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     std::function<ArchiveLocation(BackupJob&, const ArchivePackager::SaveZipName&)> packs;
     std::function<void(const BackupJob&, const QString&)> stores;
     std::function<bool(const QString& path)> uploads;
+    std::function<bool(const BackupJob&, const QString& path, const QString& name)> uploadsAs;
     ProgramParts parts = partsOf(this);
     BackupRun run{log, errors, parts};
 
@@ -86,16 +92,29 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
                                job.DBName + QStringLiteral("3.ZIP")};
     }
 
-    bool ftphochladen(const BackupJob&, const QString& path, const QString& name,
+    bool ftphochladen(const BackupJob& job, const QString& path, const QString& name,
                       UploadAttempt&) override {
         ++uploadCalls;
         calls << QStringLiteral("ftphochladen ") + name;
+        if (uploadsAs)
+            return uploadsAs(job, path, name);
         if (uploads)
             return uploads(path);
         return uploadCalls == uploadSucceedsOnCall;
     }
 };
 } // namespace
+
+void writeFile(const QString& path, const QByteArray& content) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
 
 QStringList abortedRunLines(int count) {
     return {QStringLiteral("FEHLER: Verarbeitung abgebrochen"),
@@ -230,6 +249,70 @@ private Q_SLOTS:
         f.run.run();
         QCOMPARE(f.uploadCalls, 10);
         QCOMPARE(f.errors.value(), 11);
+    }
+
+    // The full backup or the packing fails, with the real packing and upload: last week's
+    // archive of the day stays on disk for a restore but is never shipped as tonight's; every
+    // attempt says there is no archive, and the night counts the failure, the ten attempts and
+    // the failed upload.
+    void failedBackupOrPackingShipsNothing_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("packingLine"); // %1: the program folder
+        QTest::addColumn<QString>("uploadLine");
+        QTest::addColumn<int>("count");
+        const QString noArchive =
+            QStringLiteral("FEHLER: Ohne ZIP ist FTP nicht möglich für Datenbank: Lager3.ZIP");
+        // full backup 1, missing backup file 1, attempts 10, upload 1
+        QTest::newRow("the full backup fails")
+            << "backup" << QStringLiteral("Datei nicht gefunden: %1Lager.BAK") << noArchive << 13;
+        // packing 1, attempts 10, upload 1
+        QTest::newRow("packing fails")
+            << "packing"
+            << QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager") << noArchive
+            << 12;
+        // Tonight's archive made: the attempts get past it to the missing server.
+        QTest::newRow("packed, no server")
+            << "none" << QStringLiteral("ZIP-Datei erstellt für Datenbank: Lager / %1Lager3.ZIP")
+            << QStringLiteral("FEHLER: FTP-Server fehlt für Datenbank: Lager3.ZIP") << 11;
+    }
+    void failedBackupOrPackingShipsNothing() {
+        QFETCH(QString, fault);
+        QFETCH(QString, packingLine);
+        QFETCH(QString, uploadLine);
+        QFETCH(int, count);
+        Fixture f({{QStringLiteral("Lager"), true}});
+        f.jobs[0].ZIP_Dateiname = QStringLiteral("Lager");
+        const QString bak = f.folder.file(QStringLiteral("Lager.BAK"));
+        const QString archive = f.folder.file(QStringLiteral("Lager3.ZIP"));
+        writeFile(archive, "last week");
+        const FakeClock clock{QDateTime(QDate(2026, 12, 9), QTime(2, 30))}; // a Wednesday
+        ArchivePackager packager(f.log, f.errors, clock, f.folder.path());
+        if (fault == QLatin1String("packing"))
+            packager.setOutputFilter(
+                [](QIODevice& file) { return std::make_unique<FullDiskDevice>(file, 0); });
+        UploadUnderTest upload(f.log, f.errors);
+        f.duringSqlSteps = [&](const BackupJob&) {
+            if (fault == QLatin1String("backup"))
+                f.errors.add(1); // the failed statement counts; it leaves no backup file
+            else
+                writeFile(bak, "ORVELSIMBACKUP01 heute");
+        };
+        f.packs = [&](BackupJob& job, const ArchivePackager::SaveZipName& save) {
+            return packager.zipprozess(job, QString(), QString(), bak,
+                                       f.folder.file(QStringLiteral("Lager.TRN")), save);
+        };
+        f.uploadsAs = [&](const BackupJob& job, const QString& path, const QString& name) {
+            return upload.ftphochladen(job, path, name);
+        };
+        f.run.run();
+
+        QVERIFY(f.log.lines.contains(packingLine.arg(f.folder.path())));
+        QCOMPARE(f.uploadCalls, 10);
+        QCOMPARE(f.log.lines.count(uploadLine), 10);
+        QCOMPARE(f.log.lines.filter(QStringLiteral("FEHLER: ")).size(), 10);
+        QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: %1").arg(count));
+        QCOMPARE(f.errors.value(), count);
+        QCOMPARE(readFile(archive) == "last week", fault != QLatin1String("none"));
     }
 
     void secondRunStartsFromZero() {

@@ -63,6 +63,9 @@ public:
 
     // SQL Server steps.
     void arbeitsprozess(const BackupJob& job) override {
+        // As the real steps do: a job cannot reach its server while another call waits for one.
+        if (WorkerCall::isWaiting())
+            throw ProgramError(QStringLiteral("Ein Serverzugriff läuft noch"));
         calls << QStringLiteral("arbeitsprozess ") + job.DBName;
         m_errors.add(failuresPerJob);
         if (duringJob)
@@ -98,6 +101,8 @@ public:
     bool systemReportsConnection() override { return systemConnection; }
     QString publicAddress() override {
         calls << QStringLiteral("publicAddress");
+        if (duringProbe)
+            duringProbe();
         return online ? QStringLiteral("203.0.113.7") : QString();
     }
     void checkAutomatically() override {
@@ -121,7 +126,7 @@ public:
     bool systemConnection = false;
     bool online = false;
     int failuresPerJob = 0;
-    std::function<void()> duringJob, duringMail, duringUpdate;
+    std::function<void()> duringJob, duringMail, duringUpdate, duringProbe;
     QString checkError, jobsError, postError, mailError, updateError;
 
 private:
@@ -570,6 +575,102 @@ private Q_SLOTS:
         QVERIFY(f.lines().contains(QStringLiteral("Verarbeitung abgeschlossen")));
         QVERIFY(f.lines().contains(QStringLiteral("Fehleranzahl: 0")));
         QVERIFY(f.closed);
+    }
+
+    // The countdown ends while a call started by hand still waits for its server: the automatic
+    // run waits for it, then runs every job; none is turned away by the call.
+    void countdownEndingWhileACallRunsWaits_data() {
+        QTest::addColumn<QString>("busyWith");
+        QTest::newRow("update check by hand") << "update check";
+        QTest::newRow("pending server call") << "server call";
+        QTest::newRow("mail by hand") << "mail";
+    }
+    void countdownEndingWhileACallRunsWaits() {
+        QFETCH(QString, busyWith);
+        Fixture f;
+        f.fakes.jobs = {job(QStringLiteral("Lager")), job(QStringLiteral("Kasse"))};
+        f.fakes.online = true;
+        f.startUp();
+        bool waited = false;
+        const auto countdownEnds = [&] {
+            QVERIFY(f.timers.countdown().fire());
+            waited = f.core->countdownActive() && f.core->countdownInterval() == 1000 &&
+                     !f.fakes.calls.contains(QStringLiteral("jobsForRun")) &&
+                     f.view.closeRequests == 0;
+        };
+        if (busyWith == QLatin1String("update check")) {
+            f.fakes.duringUpdate = countdownEnds;
+            f.core->checkForUpdate();
+        } else if (busyWith == QLatin1String("mail")) {
+            f.fakes.duringMail = countdownEnds;
+            f.core->sendReport();
+        } else {
+            QTimer::singleShot(0, countdownEnds);
+            WorkerCall::run([] { QThread::msleep(100); });
+        }
+        QVERIFY(waited);
+
+        f.fakes.duringUpdate = f.fakes.duringMail = nullptr;
+        QVERIFY(f.timers.countdown().fire());
+        QCOMPARE(f.fakes.calls.filter(QStringLiteral("arbeitsprozess")),
+                 (QStringList{QStringLiteral("arbeitsprozess Lager"),
+                              QStringLiteral("arbeitsprozess Kasse")}));
+        QVERIFY(!f.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
+        QVERIFY(f.lines().contains(QStringLiteral("Fehleranzahl: 0")));
+        QVERIFY(f.fakes.calls.contains(QStringLiteral("sendReport 0")));
+        QVERIFY(f.closed);
+        QCOMPARE(f.core->exitCode(), 0);
+    }
+
+    // "Sicherungen jetzt ausführen" while a mail, an update check or the start's probe waits for
+    // its server: refused with its line, the last run's count left as it was.
+    void startButtonWhileACallRunsIsRefused_data() {
+        QTest::addColumn<QString>("busyWith");
+        QTest::newRow("mail") << "mail";
+        QTest::newRow("update check") << "update check";
+        QTest::newRow("probe") << "probe";
+    }
+    void startButtonWhileACallRunsIsRefused() {
+        QFETCH(QString, busyWith);
+        Fixture f;
+        f.fakes.jobs = {job(QStringLiteral("Lager"))};
+        f.fakes.online = true;
+        f.errors.add(3); // what the last run counted
+        const QString refused = QStringLiteral(
+            "Emailversand oder Serverabfrage läuft, die Sicherung wird nicht gestartet");
+        QString lineAfterPress;
+        qint32 countAfterPress = -1;
+        const auto pressStart = [&] {
+            f.core->startBackupRun();
+            lineAfterPress = f.lines().last();
+            countAfterPress = f.core->errorCount();
+        };
+        if (busyWith == QLatin1String("probe")) {
+            f.fakes.duringProbe = pressStart;
+            f.startUp();
+        } else {
+            f.startUp();
+            f.core->noticeClicked();
+            if (busyWith == QLatin1String("mail")) {
+                f.fakes.duringMail = pressStart;
+                f.core->sendReport();
+            } else {
+                f.fakes.duringUpdate = pressStart;
+                f.core->checkForUpdate();
+            }
+        }
+        QCOMPARE(lineAfterPress, refused);
+        QCOMPARE(countAfterPress, 3);
+        QCOMPARE(f.core->errorCount(), 3);
+        QVERIFY(!f.fakes.calls.contains(QStringLiteral("jobsForRun")));
+        QVERIFY(!f.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
+
+        // Once the call has ended, the button starts the run.
+        f.fakes.duringProbe = f.fakes.duringMail = f.fakes.duringUpdate = nullptr;
+        f.core->startBackupRun();
+        QVERIFY(f.fakes.calls.contains(QStringLiteral("arbeitsprozess Lager")));
+        QCOMPARE(f.lines().last(), QStringLiteral("Fehleranzahl: 0"));
+        QCOMPARE(f.lines().count(refused), 1);
     }
 
     // Runs, tests and mails by hand never interleave with each other.

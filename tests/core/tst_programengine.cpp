@@ -243,6 +243,14 @@ private Q_SLOTS:
         // the exit code tells the scheduler the start failed. The file is left as it was.
         QVERIFY(started.lines().contains(QStringLiteral("FEHLER: Verarbeitung abgebrochen")));
         QCOMPARE(started.core().errorCount(), 1);
+        // The report cannot read its recipients: a failed mail, not a field left empty.
+        const QStringList after = started.lines();
+        const QStringList mail =
+            after.mid(after.indexOf(QStringLiteral("Email wird aufbereitet und verschickt")), 3);
+        QCOMPARE(mail.size(), 3);
+        QVERIFY2(mail.at(1).endsWith(QStringLiteral("' ist nicht geöffnet")), qPrintable(mail.at(1)));
+        QCOMPARE(mail.at(2), QStringLiteral("FEHLER beim Emailversand"));
+        QVERIFY(!after.contains(QStringLiteral("Empfänger-Email-Adresse ist nicht eingetragen")));
         QCOMPARE(started.core().exitCode(), 2);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), before);

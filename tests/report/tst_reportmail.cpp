@@ -270,6 +270,20 @@ private Q_SLOTS:
         QCOMPARE(f.server.commands().last(), QStringLiteral("QUIT"));
     }
 
+    // An entry that holds no address is named as a refused address is; the others get the mail.
+    void entryWithoutAddressIsNamed() {
+        Fixture f;
+        QVERIFY2(f.started, qPrintable(f.server.errorText()));
+        f.settings.EmpfaengerEmail = QStringLiteral("Hans Müller; admin@firma.test");
+        f.send();
+        QCOMPARE(f.log.lines, (QStringList{QStringLiteral("Email wird aufbereitet und verschickt"),
+                                           QStringLiteral("Email wurde aufbereitet"),
+                                           QStringLiteral("Fehlerhafte Emailadresse: Hans Müller"),
+                                           QStringLiteral("Email gesendet")}));
+        QCOMPARE(strings(f.onlyMessage().value(QStringLiteral("rcpt_tos"))),
+                 QStringList{QStringLiteral("admin@firma.test")});
+    }
+
     // An empty field: two lines and no connection. A field of blanks counts as filled.
     void emptyRecipientField() {
         Fixture f;

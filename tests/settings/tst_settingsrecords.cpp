@@ -139,6 +139,18 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(ProgramError, SettingsRecords::jobsForRun(f.jobs));
     }
 
+    // Settings that are not open are no settings left empty: reading them fails, so the report
+    // mail does not read "no recipients" nor the packing "no ZIP password" from them.
+    void generalSettingsNotOpenThrows() {
+        Fixture f;
+        f.settings.queryBenutzerdaten.close();
+        QVERIFY_THROWS_EXCEPTION(ProgramError,
+                                 SettingsRecords::currentGeneral(f.settings.queryBenutzerdaten));
+        f.settings.queryBenutzerdaten.open();
+        QCOMPARE(SettingsRecords::currentGeneral(f.settings.queryBenutzerdaten).ID,
+                 SettingsRecords::readGeneral(f.settings.queryBenutzerdaten).ID);
+    }
+
     // The name lands in the job's own row, wherever the cursor stood, and only there.
     void zipNameStoredInTheJobsRow() {
         Fixture f({QStringLiteral("Lager"), QStringLiteral("Kasse"), QStringLiteral("Archiv")});
