@@ -6,8 +6,8 @@
 
 #include <functional>
 
-// The blocking FTP store of one file with libcurl, free of the log book and the window so it can
-// run on a worker thread.
+// The blocking FTP store and removal of one file as FtpUpload calls them: a thin front of
+// FtpDestination, kept until the upload goes through Destination itself.
 struct CurlStoreRequest {
     QString host;
     int port = 0;

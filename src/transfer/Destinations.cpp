@@ -1,0 +1,15 @@
+#include "transfer/Destination.h"
+
+#include "transfer/ftp/FtpDestination.h"
+
+std::unique_ptr<Destination> makeDestination(const DestinationConfig& config) {
+    switch (config.protocol) {
+    case 0: // FTP
+    case 1: // FTP with explicit TLS
+        return std::make_unique<FtpDestination>(config);
+    case 2: // SFTP
+        return nullptr; // TODO(lead): std::make_unique<SftpDestination>(config)
+    default:
+        return nullptr;
+    }
+}
