@@ -44,9 +44,8 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
     if (!t->call->accepted.contains(status)) {
         // A redirect's or an error page's body is not the file.
         if (!followsRedirect(*t->call, status))
-            t->refusalBody.append(
-                data, qsizetype(std::min<qint64>(qint64(n), kMaxRefusalBody -
-                                                                t->refusalBody.size())));
+            t->refusalBody.append(data, qsizetype(std::min<qint64>(
+                                            qint64(n), kMaxRefusalBody - t->refusalBody.size())));
         return n;
     }
     if (t->written + qint64(n) > t->limit) {
@@ -67,8 +66,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
 
 size_t readBody(char* buffer, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
-    const qint64 wanted =
-        std::min<qint64>(qint64(size * count), t->call->bodySize - t->sent);
+    const qint64 wanted = std::min<qint64>(qint64(size * count), t->call->bodySize - t->sent);
     if (wanted <= 0)
         return 0;
     qint64 n = 0;
@@ -104,7 +102,7 @@ int progress(void* userdata, curl_off_t downTotal, curl_off_t downNow, curl_off_
     auto* t = static_cast<Transfer*>(userdata);
     const bool up = t->call->method == "PUT";
     return t->call->progress(qint64(up ? upNow : downNow), qint64(up ? upTotal : downTotal)) ? 0
-                                                                                           : 1;
+                                                                                             : 1;
 }
 
 } // namespace

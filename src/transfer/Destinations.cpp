@@ -7,8 +7,8 @@ std::unique_ptr<Destination> makeDestination(const DestinationConfig& config) {
     case 0: // FTP
     case 1: // FTP with explicit TLS
         return std::make_unique<FtpDestination>(config);
-    case 2: // SFTP
-        return nullptr; // TODO(lead): std::make_unique<SftpDestination>(config)
+    case 2: // SFTP: std::make_unique<SftpDestination>(config) from transfer/sftp, to come
+        return nullptr;
     default:
         return nullptr;
     }

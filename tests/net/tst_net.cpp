@@ -32,7 +32,7 @@ private slots:
     void getKeepsTheRules_data() {
         QTest::addColumn<QJsonObject>("scenario");
         QTest::addColumn<bool>("withAuthority"); // the test authority given as the extra CA file
-        QTest::addColumn<qint64>("size");         // of /file
+        QTest::addColumn<qint64>("size");        // of /file
         QTest::addColumn<int>("maxRedirects");
         QTest::addColumn<QString>("error"); // empty: the whole file arrives
 

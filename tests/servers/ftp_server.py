@@ -27,6 +27,9 @@ Scenario (JSON), every key optional:
                       0: every STOR.
   drop_retr_after     n: the data connection of every RETR is cut (reset) after the
                       server sent n bytes of the file, and the RETR answered 426.
+  short_retr          true, with drop_retr_after: the data connection is closed in
+                      good order instead and the RETR answered 226, as if the file
+                      had ended there (a file that shrank, a broken disk).
   refuse_stor         a reply such as "552 Disk full": every STOR is answered with
                       it and nothing is stored.
   lose_data_after     n: the server's first STOR keeps only its first n bytes but
@@ -96,6 +99,7 @@ class Session:
         self.drop_data_times = int(scenario.get("drop_data_times", 1))
         retr = scenario.get("drop_retr_after")
         self.drop_retr_after = None if retr is None else int(retr)
+        self.short_retr = bool(scenario.get("short_retr", False))
         self.refuse_stor = scenario.get("refuse_stor")
         self.convert_line_ends = bool(scenario.get("convert_line_ends", False))
         lose = scenario.get("lose_data_after")
@@ -172,11 +176,22 @@ class DataMixin:
         if sent_so_far >= limit:
             if not getattr(self, "retr_cut", False):
                 self.retr_cut = True
-                self.ioloop.call_later(0, self.cut, _errback=self.handle_error)
+                end = self.end_early if SESSION.short_retr else self.cut
+                self.ioloop.call_later(0, end, _errback=self.handle_error)
             return 0
         sent = super().send(data[: limit - sent_so_far])
         self.retr_sent = sent_so_far + sent
         return sent
+
+    def end_early(self):
+        """Closes the connection in good order and answers 226, as if the file ended here."""
+        if self._closed:
+            return
+        logging.info("ending the data connection early")
+        self.producer_fifo.clear()
+        self.transfer_finished = True
+        self._resp = ("226 Transfer complete.", logging.info)
+        self.close()
 
     def cut(self):
         """Resets the connection without a TLS goodbye, as a broken line would."""

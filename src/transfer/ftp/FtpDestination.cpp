@@ -60,9 +60,9 @@ struct Connection {
         QList<qint64> out;
         for (const Reply& r : replies) {
             bool ok = false;
-            const qint64 value =
-                r.command == "SIZE" && r.line.startsWith("213 ") ? r.line.mid(4).toLongLong(&ok)
-                                                                 : -1;
+            const qint64 value = r.command == "SIZE" && r.line.startsWith("213 ")
+                                     ? r.line.mid(4).toLongLong(&ok)
+                                     : -1;
             if (ok)
                 out.append(value);
         }
@@ -419,9 +419,9 @@ FetchResult FtpDestination::fetch(const QString& remoteName, const QString& loca
     QByteArray tempName = QFile::encodeName(localPath) + ".part.XXXXXX";
     const int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
     if (fd < 0) {
-        result.error = QStringLiteral("Die Datei %1 kann nicht angelegt werden: %2")
-                           .arg(QFile::decodeName(tempName),
-                                QString::fromLocal8Bit(std::strerror(errno)));
+        result.error =
+            QStringLiteral("Die Datei %1 kann nicht angelegt werden: %2")
+                .arg(QFile::decodeName(tempName), QString::fromLocal8Bit(std::strerror(errno)));
         return result;
     }
     result = retrieve(m_config.pathPrefix + remoteName, fd, nullptr, events);
@@ -557,9 +557,8 @@ RemoveResult FtpDestination::remove(const QString& remoteName, DestinationEvents
         return result;
     }
     const QByteArray dele = connection.replyTo("DELE");
-    const bool named = dele.startsWith("250") || dele.startsWith("450") ||
-                       dele.startsWith("550") || dele.startsWith("553");
-    result.error =
-        named ? QString::fromUtf8(dele) : QStringLiteral("Die Datei ist noch vorhanden");
+    const bool named = dele.startsWith("250") || dele.startsWith("450") || dele.startsWith("550") ||
+                       dele.startsWith("553");
+    result.error = named ? QString::fromUtf8(dele) : QStringLiteral("Die Datei ist noch vorhanden");
     return result;
 }
