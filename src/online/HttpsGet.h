@@ -1,16 +1,19 @@
 #pragma once
 
+#include "net/HttpsClient.h"
+
 #include <QByteArray>
 #include <QString>
 
 class QIODevice;
 struct TransferState;
 
-// One HTTPS GET with libcurl, blocking, free of the log book and the window so it can run on a
-// worker thread. Only https:// is spoken: redirects are followed as a browser follows them, at
-// most kMaxRedirects of them and only to https:// addresses. The server's certificate and name
-// are always verified against the system's authorities plus an optional PEM file, and every
-// phase has a time limit.
+// One HTTPS GET of the online parts, blocking, free of the log book and the window so it can run
+// on a worker thread: httpsCall (net/HttpsClient.h) with the progress and cancel of a window.
+// Only https:// is spoken: redirects are followed as a browser follows them, at most
+// kMaxRedirects of them and only to https:// addresses. The server's certificate and name are
+// always verified against the system's authorities plus an optional PEM file, and every phase has
+// a time limit.
 struct HttpsRequest {
     QString url;
     QString caFile; // PEM authorities trusted besides the system's; empty: the system's only
@@ -35,11 +38,5 @@ struct HttpsResult {
     QByteArray body; // when the request had no sink
     QString error;   // German, for the log; empty when ok
 };
-
-constexpr qint64 kMaxMemoryBody = 1024 * 1024;
-constexpr int kMaxRedirects = 5;
-
-// The German text that refuses an address which is not https://; empty when it is one.
-QString refusedAddress(const QString& url);
 
 HttpsResult httpsGet(const HttpsRequest& request);

@@ -37,16 +37,17 @@ public:
         return m_server.path(QStringLiteral("www")) + path;
     }
 
-    // The requests received, in order: path and user agent.
+    // The requests received, in order: path, user agent and method.
     struct Request {
         QString path;
         QString userAgent;
+        QString method;
     };
     QList<Request> requests() const {
         QList<Request> out;
         for (const QString& line : m_server.readLines(QStringLiteral("requests.txt"))) {
             const QStringList parts = line.split(QLatin1Char('\t'));
-            out.append({parts.value(0), parts.value(1)});
+            out.append({parts.value(0), parts.value(1), parts.value(2)});
         }
         return out;
     }

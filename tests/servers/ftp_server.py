@@ -25,6 +25,11 @@ Scenario (JSON), every key optional:
                       STOR works.
   drop_data_times     how many STORs, from the first, drop_data_after cuts (1);
                       0: every STOR.
+  drop_retr_after     n: the data connection of every RETR is cut (reset) after the
+                      server sent n bytes of the file, and the RETR answered 426.
+  short_retr          true, with drop_retr_after: the data connection is closed in
+                      good order instead and the RETR answered 226, as if the file
+                      had ended there (a file that shrank, a broken disk).
   refuse_stor         a reply such as "552 Disk full": every STOR is answered with
                       it and nothing is stored.
   lose_data_after     n: the server's first STOR keeps only its first n bytes but
@@ -92,6 +97,9 @@ class Session:
         drop = scenario.get("drop_data_after")
         self.drop_data_after = None if drop is None else int(drop)
         self.drop_data_times = int(scenario.get("drop_data_times", 1))
+        retr = scenario.get("drop_retr_after")
+        self.drop_retr_after = None if retr is None else int(retr)
+        self.short_retr = bool(scenario.get("short_retr", False))
         self.refuse_stor = scenario.get("refuse_stor")
         self.convert_line_ends = bool(scenario.get("convert_line_ends", False))
         lose = scenario.get("lose_data_after")
@@ -154,11 +162,42 @@ class DataMixin:
 
         self._data_wrapper = keep_until_limit
 
+    def use_sendfile(self):
+        # sendfile() goes around send(), where a RETR is cut.
+        return SESSION.drop_retr_after is None and super().use_sendfile()
+
+    def send(self, data):
+        """A RETR (a data connection that sends a file) is cut once drop_retr_after bytes
+        went out: nothing more is sent, and the cut follows in the next turn of the loop."""
+        limit = SESSION.drop_retr_after
+        if limit is None or self.receive or self.file_obj is None:
+            return super().send(data)
+        sent_so_far = getattr(self, "retr_sent", 0)
+        if sent_so_far >= limit:
+            if not getattr(self, "retr_cut", False):
+                self.retr_cut = True
+                end = self.end_early if SESSION.short_retr else self.cut
+                self.ioloop.call_later(0, end, _errback=self.handle_error)
+            return 0
+        sent = super().send(data[: limit - sent_so_far])
+        self.retr_sent = sent_so_far + sent
+        return sent
+
+    def end_early(self):
+        """Closes the connection in good order and answers 226, as if the file ended here."""
+        if self._closed:
+            return
+        logging.info("ending the data connection early")
+        self.producer_fifo.clear()
+        self.transfer_finished = True
+        self._resp = ("226 Transfer complete.", logging.info)
+        self.close()
+
     def cut(self):
         """Resets the connection without a TLS goodbye, as a broken line would."""
         if self._closed:
             return
-        logging.info("cutting the data connection after %d bytes", SESSION.drop_data_after)
+        logging.info("cutting the data connection")
         try:
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:

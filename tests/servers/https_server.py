@@ -14,6 +14,9 @@ A GET of a path is answered, in this order:
   - by the scenario's "routes" entry for the path, if any;
   - with the file <folder>/www/<path> when it exists (HTTP 200);
   - with an HTML error page and HTTP 404.
+A HEAD is answered as the GET would be, without the body. A PUT stores its body (as long as
+its Content-Length) as <folder>/www/<path> and is answered 200; a DELETE removes that file
+and is answered 204, or 404 when there is none.
 
 Scenario (JSON), every key optional:
   routes                 {path: {"status": 200, "body": "text", "location": "..."}}; body
@@ -25,10 +28,12 @@ Scenario (JSON), every key optional:
                          the first 16 bytes of the body and then sends nothing more.
   untrusted_certificate  true: the server shows a self-signed certificate that
                          the test authority did not sign.
+  certificate_name       a host name: the server's certificate (signed by the test
+                         authority) names only it, not 127.0.0.1 or localhost.
   time_limit             seconds after which the server ends by itself (300).
 
 Files the tests read, appended and flushed as things happen:
-  requests.txt  one line "<path>\\t<User-Agent>" per request.
+  requests.txt  one line "<path>\\t<User-Agent>\\t<method>" per request.
 """
 
 import argparse
@@ -60,7 +65,8 @@ def make_handler(scenario, folder):
 
         def record(self):
             with lock, open(os.path.join(folder, "requests.txt"), "a", encoding="utf-8") as f:
-                f.write("%s\t%s\n" % (self.path, self.headers.get("User-Agent", "")))
+                f.write("%s\t%s\t%s\n" % (self.path, self.headers.get("User-Agent", ""),
+                                           self.command))
                 f.flush()
 
         def answer(self, status, body, content_type="application/octet-stream", location=None):
@@ -83,7 +89,36 @@ def make_handler(scenario, folder):
                 self.close_connection = True
                 return
             self.end_headers()
-            self.wfile.write(body)
+            if self.command != "HEAD":
+                self.wfile.write(body)
+
+        def local_file(self):
+            local = os.path.realpath(os.path.join(www, self.path.lstrip("/")))
+            return local if local.startswith(www + os.sep) else None
+
+        def do_HEAD(self):
+            self.do_GET()
+
+        def do_PUT(self):
+            self.record()
+            body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+            local = self.local_file()
+            if local is None:
+                self.answer(403, b"")
+                return
+            os.makedirs(os.path.dirname(local), exist_ok=True)
+            with open(local, "wb") as f:
+                f.write(body)
+            self.answer(200, b"")
+
+        def do_DELETE(self):
+            self.record()
+            local = self.local_file()
+            if local is None or not os.path.isfile(local):
+                self.answer(404, b"")
+                return
+            os.remove(local)
+            self.answer(204, b"")
 
         def do_GET(self):
             self.record()
@@ -113,7 +148,8 @@ def main():
     folder = args.folder
     os.makedirs(os.path.join(folder, "www"), exist_ok=True)
 
-    cert_file, key_file = make_certificates(folder, scenario.get("untrusted_certificate", False))
+    cert_file, key_file = make_certificates(folder, scenario.get("untrusted_certificate", False),
+                                            scenario.get("certificate_name"))
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
     context.load_cert_chain(cert_file, key_file)

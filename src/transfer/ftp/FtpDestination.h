@@ -2,18 +2,43 @@
 
 #include "transfer/Destination.h"
 
-// FTP and FTP with explicit TLS (interim: store and remove over the curl functions).
+// FTP (protocol 0) and FTP with explicit TLS on the control and the data connections (protocol
+// 1), over libcurl. Every operation opens a connection of its own. Paths are pathPrefix + the
+// remote name, relative to the login folder unless they start with '/'; no folder is changed or
+// made. FTPS servers are accepted by an authority of the system or by their key, kept at first
+// use in ftps_known_hosts of the config's keysFolder (ServerKeyCheck). A store is not
+// all-or-nothing: STOR writes under the name itself.
 class FtpDestination final : public Destination {
 public:
-    explicit FtpDestination(DestinationConfig config) : m_config(std::move(config)) {}
-    DestinationProperties properties() const override { return {}; }
+    static constexpr int ConnectTimeoutS = 120;   // to open the control connection
+    static constexpr int ReplyTimeoutS = 60;      // for each reply on the control connection
+    static constexpr int AcceptTimeoutMs = 10000; // for the server's data connection in active mode
+    static constexpr long UploadBufferBytes = 512 * 1024;
+    // For the whole of a removal or a stat: a server that stalls must not hold an attempt long.
+    static constexpr int CommandTimeoutS = 30;
+
+    explicit FtpDestination(const DestinationConfig& config);
+
+    DestinationProperties properties() const override;
+    // One STOR of the whole file, then SIZE: stored only when what was read, sent and stored
+    // are all the file's size. Always binary.
     StoreResult store(const QString& localPath, const QString& remoteName,
                       DestinationEvents& events) override;
-    FetchResult fetch(const QString&, const QString&, DestinationEvents&) override { return {}; }
-    FetchResult fetchInto(const QString&, QIODevice&, DestinationEvents&) override { return {}; }
-    StatResult stat(const QString&, DestinationEvents&) override { return {}; }
+    // One RETR between a SIZE before and after it, into a temporary file beside localPath
+    // (created new, never through a link), synced and renamed over localPath once whole.
+    FetchResult fetch(const QString& remoteName, const QString& localPath,
+                      DestinationEvents& events) override;
+    FetchResult fetchInto(const QString& remoteName, QIODevice& sink,
+                          DestinationEvents& events) override;
+    // SIZE and MDTM; a SIZE refused with 550 means there is no such file.
+    StatResult stat(const QString& remoteName, DestinationEvents& events) override;
+    // DELE, then SIZE tells whether the file is gone.
     RemoveResult remove(const QString& remoteName, DestinationEvents& events) override;
 
 private:
+    // The RETR of the remote path into a file descriptor (fd >= 0) or the sink.
+    FetchResult retrieve(const QString& remotePath, int fd, QIODevice* sink,
+                         DestinationEvents& events);
+
     DestinationConfig m_config;
 };

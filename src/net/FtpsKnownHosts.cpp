@@ -1,4 +1,4 @@
-#include "transfer/ftp/FtpsKnownHosts.h"
+#include "net/FtpsKnownHosts.h"
 
 #include "platform/ProgramError.h"
 

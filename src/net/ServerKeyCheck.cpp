@@ -1,0 +1,155 @@
+#include "net/ServerKeyCheck.h"
+
+#include "net/FtpsKnownHosts.h"
+#include "platform/ProgramError.h"
+
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <QDate>
+
+namespace {
+
+QByteArray publicKeyPin(X509* certificate) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+    if (length <= 0)
+        return QByteArray();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    const bool ok =
+        EVP_Digest(der, size_t(length), digest, &digestLength, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    if (!ok)
+        return QByteArray();
+    return "sha256//" +
+           QByteArray(reinterpret_cast<const char*>(digest), qsizetype(digestLength)).toBase64();
+}
+
+// Takes the place of OpenSSL's certificate check in the handshake. A refusal ends the handshake,
+// so the login is never sent to a server with another key.
+int verifyServer(X509_STORE_CTX* store, void* arg) {
+    auto* check = static_cast<ServerKeyCheck*>(arg);
+    // A refusal must end the handshake whatever mode the connection was made with.
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    if (ssl)
+        SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
+    // The certificate must name the job's server. Without a name to check, no authority can
+    // vouch for the server: its key decides.
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(store);
+    const QByteArray host = check->host.toUtf8();
+    bool nameSet = false;
+    if (!host.isEmpty()) {
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, host.constData()) == 1) {
+            nameSet = true;
+        } else {
+            X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            nameSet = X509_VERIFY_PARAM_set1_host(param, host.constData(), 0) == 1;
+        }
+    }
+    const QString entry = FtpsKnownHosts::entryName(check->host, check->port);
+    if (nameSet && X509_verify_cert(store) == 1) {
+        // An authority vouches for the name: renewals just work, no key is kept. That it did is
+        // kept, once, so a certificate of the server's own making is refused from now on.
+        if (!check->authorityVouched) {
+            check->authorityVouched = true;
+            FtpsKnownHosts knownHosts(check->keysFolder);
+            try {
+                if (!knownHosts.authorityMarked(entry))
+                    knownHosts.markAuthority(entry, QDate::currentDate());
+            } catch (const std::exception& e) {
+                if (check->note)
+                    check->note(
+                        QStringLiteral("FEHLER: %1 (FTPS-Server %2)").arg(exceptionText(e), entry));
+            }
+        }
+        return 1;
+    }
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    const QByteArray offered = leaf ? publicKeyPin(leaf) : QByteArray();
+    if (offered.isEmpty()) {
+        check->refusal =
+            QStringLiteral("Der Schlüssel des FTPS-Servers %1 kann nicht gelesen werden")
+                .arg(entry);
+        return 0;
+    }
+    FtpsKnownHosts knownHosts(check->keysFolder);
+    // A data connection whose control connection an authority vouched for is refused as well.
+    const bool dataConnection = check->authorityVouched;
+    bool marked = dataConnection;
+    if (!marked) {
+        try {
+            marked = knownHosts.authorityMarked(entry);
+        } catch (const std::exception& e) {
+            check->refusal = exceptionText(e);
+            return 0;
+        }
+    }
+    if (marked) {
+        check->refusal =
+            QStringLiteral("Das Zertifikat des FTPS-Servers %1 war bisher von einer anerkannten "
+                           "Zertifizierungsstelle bestätigt, jetzt nicht mehr (der Server zeigt "
+                           "den Schlüssel %2). Das kann ein Angriff sein; %3 wurde nicht gesendet. "
+                           "Ist das neue Zertifikat rechtmäßig, die Zeile \"%1 ca ...\" aus %4 "
+                           "löschen; beim nächsten Upload wird sein Schlüssel gespeichert.")
+                .arg(entry, QString::fromLatin1(offered),
+                     dataConnection ? QStringLiteral("die Datei") : QStringLiteral("die Anmeldung"),
+                     knownHosts.filePath());
+        return 0;
+    }
+    if (offered != check->accepted) {
+        QByteArray stored;
+        try {
+            stored = knownHosts.pinFor(entry);
+        } catch (const std::exception& e) {
+            check->refusal = exceptionText(e);
+            return 0;
+        }
+        if (stored.isEmpty()) {
+            // A key that cannot be kept would count as new again next time, and so would a
+            // stranger's: without it kept, the login is not sent.
+            try {
+                knownHosts.store(entry, offered, QDate::currentDate());
+            } catch (const std::exception& e) {
+                check->refusal =
+                    QStringLiteral("FEHLER: %1. Der Schlüssel %2 des FTPS-Servers %3 ist von "
+                                   "keiner bekannten Zertifizierungsstelle bestätigt und kann "
+                                   "nicht gespeichert werden; die Anmeldung wurde nicht gesendet.")
+                        .arg(exceptionText(e), QString::fromLatin1(offered), entry);
+                return 0;
+            }
+            if (check->note)
+                check->note(
+                    QStringLiteral("Das Zertifikat des FTPS-Servers %1 ist von keiner bekannten "
+                                   "Zertifizierungsstelle bestätigt; sein Schlüssel %2 wurde beim "
+                                   "ersten Kontakt in %3 gespeichert und wird künftig verlangt.")
+                        .arg(entry, QString::fromLatin1(offered), knownHosts.filePath()));
+        } else if (stored != offered) {
+            check->refusal =
+                QStringLiteral("Der Schlüssel des FTPS-Servers %1 hat sich geändert: gespeichert "
+                               "ist %2, der Server zeigt %3. Das kann ein Angriff sein; die "
+                               "Anmeldung wurde nicht gesendet. Ist das neue Zertifikat "
+                               "rechtmäßig, die Zeile \"%1 ...\" aus %4 löschen; beim nächsten "
+                               "Upload wird der neue Schlüssel gespeichert.")
+                    .arg(entry, QString::fromLatin1(stored), QString::fromLatin1(offered),
+                         knownHosts.filePath());
+            return 0;
+        }
+        check->accepted = offered;
+    }
+    X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+}
+
+} // namespace
+
+void ServerKeyCheck::install(void* sslContext) {
+    auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    // The system's authorities, as OpenSSL finds them (SSL_CERT_FILE / SSL_CERT_DIR honoured).
+    SSL_CTX_set_default_verify_paths(ctx);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, verifyServer, this);
+}

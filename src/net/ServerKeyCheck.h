@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// The check of a TLS server that may have a certificate of its own making (an FTPS server):
+// accepted when an authority of the system vouches for it under the configured host name;
+// otherwise its public key must be the one kept for it in ftps_known_hosts, or is kept there
+// now when none is. An authority that vouched once is remembered, and from then on a certificate
+// no authority vouches for is refused. A refusal ends the handshake, so the login is never sent.
+// One check serves the handshakes of one operation (FTP: the control and the data connections).
+struct ServerKeyCheck {
+    QString host;
+    int port = 0;
+    QString keysFolder; // where ftps_known_hosts lies
+    // Called during the handshake with a line for the log book (a key kept at first use, a
+    // marker that could not be written).
+    std::function<void(const QString&)> note;
+
+    // Filled by the handshakes:
+    QByteArray accepted;           // the key accepted so far (a data connection shows it again)
+    bool authorityVouched = false; // an authority vouched for the server
+    QString refusal;               // why the server was refused; empty: not refused
+
+    // Makes the check part of the handshakes of a TLS context (an OpenSSL SSL_CTX).
+    void install(void* sslContext);
+};
