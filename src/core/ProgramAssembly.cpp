@@ -46,16 +46,20 @@ private:
     SettingsDatabase& m_db;
 };
 
+// The SQL Server steps, with VerifyBackup= read from the program's INI file.
 class SqlMaintenanceSteps final : public SqlSteps {
 public:
-    explicit SqlMaintenanceSteps(SqlMaintenance& sql) : m_sql(sql) {}
+    SqlMaintenanceSteps(LogSink& log, ErrorCount& errors, const QString& programFolder)
+        : m_sql(log, errors, programFolder) {
+        m_sql.setIniFile(programFolder + ProgramCore::kIniFileName);
+    }
     void arbeitsprozess(const BackupJob& job) override { m_sql.arbeitsprozess(job); }
     QString connectionTest(const BackupJob& job) override { return m_sql.connectionTest(job); }
     bool isBusy() const override { return m_sql.isBusy(); }
     void useBackupFolders(const BackupFolders& folders) override { m_sql.setBackupFolders(folders); }
 
 private:
-    SqlMaintenance& m_sql;
+    SqlMaintenance m_sql;
 };
 
 // The weekday archive of the job's backup files from the local backup folder.
@@ -157,18 +161,15 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     const Clock& clock = *parts.clock;
     const QString& folder = m_options.programFolder;
     m_log.setEchoToStdout(m_options.echoLogToStdout);
-    // The settings file and the SQL Server steps exist in any case: the editor binds to the one,
-    // tests set the other's time-out.
+    // The settings file exists in any case: the editor binds to it.
     m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
     EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
-    m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
-    m_sql->setIniFile(folder + ProgramCore::kIniFileName);
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
 
     BuiltIn& b = *m_builtIn;
     fill(parts.settings, b.store, *m_settings);
-    fill(parts.sql, b.sqlSteps, *m_sql);
+    fill(parts.sql, b.sqlSteps, m_log, m_errors, folder);
     fill(parts.packaging, b.packaging, m_log, m_errors, clock, folder);
     fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow);
     fill(parts.mailAccount, b.mailAccount);
@@ -198,7 +199,3 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
 }
 
 ProgramAssembly::~ProgramAssembly() = default;
-
-void ProgramAssembly::setSqlCommandTimeout(int seconds) {
-    m_sql->setCommandTimeout(seconds);
-}

@@ -13,7 +13,6 @@ class DownloadView;
 class ProgramView;
 class SettingsDatabase;
 class SftpWindow;
-class SqlMaintenance;
 class UpdateWizardView;
 
 // Assembles the whole program without its window: the log book, the error count, the parts
@@ -48,8 +47,6 @@ public:
     LogBook& log() { return m_log; }
     // The settings file, for the editor's bindings.
     SettingsDatabase& settings() { return *m_settings; }
-    // Statement time-out of the SQL Server steps; tests shorten it.
-    void setSqlCommandTimeout(int seconds);
 
 private:
     struct BuiltIn;
@@ -58,7 +55,6 @@ private:
     LogBook m_log;
     ErrorCount m_errors;
     std::unique_ptr<SettingsDatabase> m_settings;
-    std::unique_ptr<SqlMaintenance> m_sql;
     std::unique_ptr<BuiltIn> m_builtIn;
     std::unique_ptr<ProgramCore> m_core;
 };

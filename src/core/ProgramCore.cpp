@@ -53,7 +53,6 @@ bool ProgramCore::backupRunning() const {
 }
 
 void ProgramCore::windowCreated() {
-    m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
     m_logFolder = m_options.programFolder + QStringLiteral("log/");
     m_log.setLogFolder(m_logFolder);
     m_log.clearScreen();
@@ -318,7 +317,6 @@ void ProgramCore::checkForUpdate() {
 }
 
 void ProgramCore::setControlsAttached(bool attached) {
-    m_controlsAttached = attached;
     m_view.setDataControlsAttached(attached);
 }
 
