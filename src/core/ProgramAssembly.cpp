@@ -53,10 +53,11 @@ public:
         : m_sql(log, errors, programFolder) {
         m_sql.setIniFile(programFolder + ProgramCore::kIniFileName);
     }
-    void arbeitsprozess(const BackupJob& job) override { m_sql.arbeitsprozess(job); }
+    void arbeitsprozess(const BackupJob& job, const BackupFolders& folders) override {
+        m_sql.arbeitsprozess(job, folders);
+    }
     QString connectionTest(const BackupJob& job) override { return m_sql.connectionTest(job); }
     bool isBusy() const override { return m_sql.isBusy(); }
-    void useBackupFolders(const BackupFolders& folders) override { m_sql.setBackupFolders(folders); }
 
 private:
     SqlMaintenance m_sql;
@@ -67,21 +68,16 @@ class ArchivePackaging final : public Packaging {
 public:
     ArchivePackaging(LogSink& log, ErrorCount& errors, const Clock& clock,
                      const QString& programFolder)
-        : m_packager(log, errors, clock, programFolder),
-          m_folders(BackupFolders::inProgramFolder(programFolder)) {}
+        : m_packager(log, errors, clock, programFolder) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
-                               const QString& zipPassword,
+                               const QString& zipPassword, const BackupFolders& folders,
                                const ArchivePackager::SaveZipName& saveZipName) override {
-        return m_packager.zipprozess(
-            job, copyFolder, zipPassword,
-            SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
-            SqlMaintenance::logBackupFileFor(m_folders.local, job.DBName), saveZipName);
+        return m_packager.zipprozess(job, copyFolder, zipPassword, folders.fullBackup(job.DBName),
+                                     folders.logBackup(job.DBName), saveZipName);
     }
-    void useBackupFolders(const BackupFolders& folders) override { m_folders = folders; }
 
 private:
     ArchivePackager m_packager;
-    BackupFolders m_folders;
 };
 
 // Uploads by FTP and FTPS, and by SFTP through the SFTP upload window.

@@ -95,7 +95,8 @@ private:
     void runAutomatically();
     // A backup run with the backup folders of the INI file, then the monitoring file.
     void runBackup(qint32 alreadyFailed);
-    void useBackupFolders();
+    // The backup folders of the INI file, with a line for each that is not the program folder.
+    BackupFolders backupFoldersForRun();
     void writeMetrics(double seconds);
     void mailReport();
     void setControlsAttached(bool attached);

@@ -39,24 +39,22 @@ public:
 class SqlSteps {
 public:
     virtual ~SqlSteps() = default;
-    virtual void arbeitsprozess(const BackupJob& job) = 0;
+    // The steps of one job, writing its backup files into `folders`.
+    virtual void arbeitsprozess(const BackupJob& job, const BackupFolders& folders) = 0;
     // "OK", "Erfolglos" or "keine Datenbank eingestellt"; no log line.
     virtual QString connectionTest(const BackupJob& job) = 0;
     // A job or a connection test waits for its server.
     virtual bool isBusy() const = 0;
-    // Where the next run's backup files lie; set before each run.
-    virtual void useBackupFolders(const BackupFolders&) {}
 };
 
 // Packing a job's backup files into its weekday archive and copying it.
 class Packaging {
 public:
     virtual ~Packaging() = default;
+    // Packs the job's backup files as they lie in `folders`.
     virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
-                                       const QString& zipPassword,
+                                       const QString& zipPassword, const BackupFolders& folders,
                                        const ArchivePackager::SaveZipName& saveZipName) = 0;
-    // Where the next run's backup files lie; set before each run.
-    virtual void useBackupFolders(const BackupFolders&) {}
 };
 
 // One upload attempt of an archive to the job's server.

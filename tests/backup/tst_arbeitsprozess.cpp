@@ -118,7 +118,7 @@ void TestArbeitsprozess::cleanRun() {
     errors.add(2); // earlier failures of the run stay counted
     SqlMaintenance maintenance(log, errors, folder.path());
 
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     const bool full = model == QLatin1String("FULL");
     const QString db = QStringLiteral("Lager");
@@ -298,7 +298,7 @@ void TestArbeitsprozess::failures() {
     if (unreachable)
         j.DBServer = QStringLiteral("127.0.0.1,%1").arg(closedPort());
 
-    maintenance.arbeitsprozess(j);
+    maintenance.arbeitsprozess(j, BackupFolders::inProgramFolder(folder.path()));
 
     const QString missing = missingInOrder(log.lines, inOrder);
     QVERIFY2(missing.isEmpty(), qPrintable(missing));
@@ -363,7 +363,7 @@ void TestArbeitsprozess::backupCheck() {
     SqlMaintenance maintenance(log, errors, folder.path());
     maintenance.setIniFile(iniPath);
 
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     const bool full = model == QLatin1String("FULL");
     const QString bak = folder.file(QStringLiteral("Lager.BAK"));
@@ -428,7 +428,7 @@ void TestArbeitsprozess::lastDataFileReadIsShrunk() {
     MemoryLog log;
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     const QString missing = missingInOrder(
         log.lines, {lit("FileID für Datenbank: 3"), lit("Dateigröße für Datenbank: 2048 KB"),
@@ -458,7 +458,7 @@ void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
     MemoryLog log;
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.BAK"))));
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.TRN"))));
@@ -513,7 +513,7 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
     };
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     QVERIFY(log.lines.contains(failureLine));
     QVERIFY(!QFile::exists(partialFile));
@@ -540,7 +540,7 @@ void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
     QTimer timer;
     connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
     timer.start(20);
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
     timer.stop();
 
     const QString missing = missingInOrder(
@@ -574,7 +574,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder);
 
-    maintenance.arbeitsprozess(job(name, password));
+    maintenance.arbeitsprozess(job(name, password), BackupFolders::inProgramFolder(folder));
 
     QVERIFY2(errors.value() == 0, qPrintable(log.lines.join(QLatin1Char('\n'))));
     QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: ") + name +
@@ -602,7 +602,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
         for (int i = 0; i < 2; ++i) {
             try {
                 if (i == 0)
-                    maintenance.arbeitsprozess(job());
+                    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
                 else
                     maintenance.connectionTest(job());
             } catch (const ProgramError& e) {
@@ -622,7 +622,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
             refusals.append(e.message());
         }
     };
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     QVERIFY(linesBefore > 0);
     QCOMPARE(refusals.size(), 3);

@@ -62,7 +62,7 @@ public:
     }
 
     // SQL Server steps.
-    void arbeitsprozess(const BackupJob& job) override {
+    void arbeitsprozess(const BackupJob& job, const BackupFolders&) override {
         calls << QStringLiteral("arbeitsprozess ") + job.DBName;
         m_errors.add(failuresPerJob);
         if (duringJob)
@@ -76,7 +76,7 @@ public:
 
     // Packaging and upload.
     ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
-                               const ArchivePackager::SaveZipName&) override {
+                               const BackupFolders&, const ArchivePackager::SaveZipName&) override {
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return {QStringLiteral("/tmp/x.ZIP"), job.DBName + QStringLiteral("3.ZIP")};
     }
