@@ -137,12 +137,14 @@ struct ProgramAssembly::BuiltIn {
 };
 
 namespace {
-// The part handed in, else the built-in one, made here.
+// The part handed in, else the built-in one, made here. A built-in part that serves several
+// interfaces is made once, for the first of them left empty.
 template <class Interface, class Part, class... Args>
 void fill(Interface*& part, std::optional<Part>& builtIn, Args&&... args) {
     if (part)
         return;
-    builtIn.emplace(std::forward<Args>(args)...);
+    if (!builtIn)
+        builtIn.emplace(std::forward<Args>(args)...);
     part = &*builtIn;
 }
 } // namespace
@@ -171,19 +173,15 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     fill(parts.mailAccount, b.mailAccount);
     fill(parts.mailer, b.mailer, m_log, clock, *parts.settings, *parts.mailAccount);
     fill(parts.connection, b.connection);
-    if (!parts.probe || !parts.update || !parts.supportFiles) {
-        OnlineParts::Windows online;
-        online.wizard = m_options.windows.updateWizard;
-        online.supportProgress = m_options.windows.supportProgress;
-        b.online.emplace(m_log, folder, folder + ProgramCore::kIniFileName, online,
-                         [&view] { view.closeWindow(); });
-        if (!parts.probe)
-            parts.probe = &*b.online;
-        if (!parts.update)
-            parts.update = &*b.online;
-        if (!parts.supportFiles)
-            parts.supportFiles = &*b.online;
-    }
+    // The probe, the update and the support files are one built-in part.
+    OnlineParts::Windows online;
+    online.wizard = m_options.windows.updateWizard;
+    online.supportProgress = m_options.windows.supportProgress;
+    const QString iniPath = folder + ProgramCore::kIniFileName;
+    const auto endProgram = [&view] { view.closeWindow(); };
+    fill(parts.probe, b.online, m_log, folder, iniPath, online, endProgram);
+    fill(parts.update, b.online, m_log, folder, iniPath, online, endProgram);
+    fill(parts.supportFiles, b.online, m_log, folder, iniPath, online, endProgram);
     fill(parts.timers, b.timers);
 
     ProgramCore::Options coreOptions;
