@@ -60,7 +60,7 @@ QStringList maintenanceBatches(const QStringList& batches) {
 // contained in its line, the others must match the whole line.
 } // namespace
 
-class TestArbeitsprozess : public QObject {
+class TestSqlMaintenance : public QObject {
     Q_OBJECT
 
 private slots:
@@ -97,18 +97,18 @@ private:
     TdsTestServer m_server;
 };
 
-void TestArbeitsprozess::initTestCase() {
+void TestSqlMaintenance::initTestCase() {
     QVERIFY(m_conf.install());
 }
 
-void TestArbeitsprozess::cleanRun_data() {
+void TestSqlMaintenance::cleanRun_data() {
     QTest::addColumn<QString>("model");
     QTest::newRow("FULL") << QStringLiteral("FULL");
     QTest::newRow("SIMPLE") << QStringLiteral("SIMPLE");
     QTest::newRow("BULK_LOGGED") << QStringLiteral("BULK_LOGGED");
 }
 
-void TestArbeitsprozess::cleanRun() {
+void TestSqlMaintenance::cleanRun() {
     QFETCH(QString, model);
     QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), model)),
              qPrintable(m_server.errorText()));
@@ -183,7 +183,7 @@ void TestArbeitsprozess::cleanRun() {
         QVERIFY(!QFile::exists(trn));
 }
 
-void TestArbeitsprozess::failures_data() {
+void TestSqlMaintenance::failures_data() {
     QTest::addColumn<QString>("db");
     QTest::addColumn<QString>("password");
     QTest::addColumn<bool>("unreachable");
@@ -278,7 +278,7 @@ void TestArbeitsprozess::failures_data() {
                        lit("DB-FILE Verkleinerung abgeschlossen für Datenbank: Lager")};
 }
 
-void TestArbeitsprozess::failures() {
+void TestSqlMaintenance::failures() {
     QFETCH(QString, db);
     QFETCH(QString, password);
     QFETCH(bool, unreachable);
@@ -317,7 +317,7 @@ void TestArbeitsprozess::failures() {
         added);
 }
 
-void TestArbeitsprozess::backupCheck_data() {
+void TestSqlMaintenance::backupCheck_data() {
     QTest::addColumn<QString>("ini");   // the INI file's text; empty: no file
     QTest::addColumn<QString>("model");
     QTest::addColumn<bool>("damaged");  // the server finds the backup sets damaged
@@ -338,7 +338,7 @@ void TestArbeitsprozess::backupCheck_data() {
     QTest::newRow("off: no INI file") << QString() << "FULL" << false << false;
 }
 
-void TestArbeitsprozess::backupCheck() {
+void TestSqlMaintenance::backupCheck() {
     QFETCH(QString, ini);
     QFETCH(QString, model);
     QFETCH(bool, damaged);
@@ -417,7 +417,7 @@ void TestArbeitsprozess::backupCheck() {
     QVERIFY(QFile::exists(bak));
 }
 
-void TestArbeitsprozess::lastDataFileReadIsShrunk() {
+void TestSqlMaintenance::lastDataFileReadIsShrunk() {
     const QJsonArray files{fileRow(1, 0, QStringLiteral("Lager"), 1024),
                            fileRow(2, 1, QStringLiteral("Lager_log"), 128),
                            fileRow(3, 0, QStringLiteral("Lager_2"), 256),
@@ -441,7 +441,7 @@ void TestArbeitsprozess::lastDataFileReadIsShrunk() {
 }
 
 // A failed backup must not leave last night's file in place to be packed as if it were new.
-void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
+void TestSqlMaintenance::oldBackupFilesGoBeforeTheBackup() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("fail")] = QJsonArray{
         QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP")},
@@ -465,7 +465,7 @@ void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
     QCOMPARE(errors.value(), 3); // full backup and both log backups
 }
 
-void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
+void TestSqlMaintenance::failedBackupLeavesNoPartialFile_data() {
     QTest::addColumn<QString>("statement");
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("failureLine");
@@ -481,7 +481,7 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
 }
 
 // A server that wrote part of the file before failing must not leave it to be packed.
-void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
+void TestSqlMaintenance::failedBackupLeavesNoPartialFile() {
     QFETCH(QString, statement);
     QFETCH(QString, file);
     QFETCH(QString, failureLine);
@@ -522,7 +522,7 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
     QCOMPARE(errors.value(), failures);
 }
 
-void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
+void TestSqlMaintenance::statementTimeoutIsCountedAndJobGoesOn() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] =
         QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")},
@@ -553,7 +553,7 @@ void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
 }
 
-void TestArbeitsprozess::awkwardNamesWorkEndToEnd_data() {
+void TestSqlMaintenance::awkwardNamesWorkEndToEnd_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("password");
     QTest::newRow("quotes, bracket, semicolon")
@@ -561,7 +561,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd_data() {
     QTest::newRow("beyond ASCII") << QStringLiteral("Łódź Größe") << QStringLiteral("pässwört");
 }
 
-void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
+void TestSqlMaintenance::awkwardNamesWorkEndToEnd() {
     QFETCH(QString, name);
     QFETCH(QString, password);
     QJsonObject scenario = withDatabase(name, QStringLiteral("FULL"));
@@ -585,7 +585,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
 
 // Clicks handled while a statement waits must not run a second job or a connection test on
 // the same connection objects.
-void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
+void TestSqlMaintenance::secondStartDuringAJobIsRefused() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] = QJsonArray{QJsonObject{
         {QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 1}}};
@@ -633,7 +633,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
     QCOMPARE(maintenance.connectionTest(job()), QStringLiteral("OK"));
 }
 
-void TestArbeitsprozess::connectionTest_data() {
+void TestSqlMaintenance::connectionTest_data() {
     QTest::addColumn<QString>("db");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("caption");
@@ -647,7 +647,7 @@ void TestArbeitsprozess::connectionTest_data() {
                                      << QStringLiteral("keine Datenbank eingestellt") << 0;
 }
 
-void TestArbeitsprozess::connectionTest() {
+void TestSqlMaintenance::connectionTest() {
     QFETCH(QString, db);
     QFETCH(QString, password);
     QFETCH(QString, caption);
@@ -671,7 +671,7 @@ int main(int argc, char** argv) {
     // Sizes must print without group separators in a German locale too: "8192", not "8.192".
     qputenv("LC_ALL", "de_DE.UTF-8");
     QCoreApplication app(argc, argv);
-    TestArbeitsprozess test;
+    TestSqlMaintenance test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_arbeitsprozess.moc"
+#include "tst_sqlmaintenance.moc"

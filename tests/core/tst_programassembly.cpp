@@ -185,7 +185,7 @@ QJsonObject twoDatabases() {
 }
 } // namespace
 
-class TestProgramEngine : public QObject {
+class TestProgramAssembly : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_tdsConf.install()); }
@@ -609,7 +609,7 @@ private:
 int main(int argc, char** argv) {
     qputenv("LC_ALL", "de_DE.UTF-8");
     QCoreApplication app(argc, argv);
-    TestProgramEngine test;
+    TestProgramAssembly test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_programengine.moc"
+#include "tst_programassembly.moc"
