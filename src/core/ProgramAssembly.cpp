@@ -23,9 +23,12 @@
 
 namespace {
 
+// The settings file, its rows with the editing rules.
 class SettingsFileStore final : public SettingsStore {
 public:
-    explicit SettingsFileStore(SettingsDatabase& db) : m_db(db) {}
+    SettingsFileStore(LogSink& log, const QString& programFolder) : m_db(log, programFolder) {
+        EditingRules::install(m_db.queryDatenbanken, m_db.queryBenutzerdaten);
+    }
     bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
     bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
     void checkdatabase() override { m_db.checkdatabase(); }
@@ -41,9 +44,11 @@ public:
         return SettingsRecords::currentGeneral(m_db.queryBenutzerdaten);
     }
     void postPendingChanges() override { m_db.postPendingChanges(); }
+    Dataset& jobRows() override { return m_db.queryDatenbanken; }
+    Dataset& generalRows() override { return m_db.queryBenutzerdaten; }
 
 private:
-    SettingsDatabase& m_db;
+    SettingsDatabase m_db;
 };
 
 // The SQL Server steps, with VerifyBackup= read from the program's INI file.
@@ -159,14 +164,11 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     const Clock& clock = *parts.clock;
     const QString& folder = m_options.programFolder;
     m_log.setEchoToStdout(m_options.echoLogToStdout);
-    // The settings file exists in any case: the editor binds to it.
-    m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
-    EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
 
     BuiltIn& b = *m_builtIn;
-    fill(parts.settings, b.store, *m_settings);
+    fill(parts.settings, b.store, m_log, folder);
     fill(parts.sql, b.sqlSteps, m_log, m_errors, folder);
     fill(parts.packaging, b.packaging, m_log, m_errors, clock, folder);
     fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow);

@@ -11,7 +11,6 @@
 
 class DownloadView;
 class ProgramView;
-class SettingsDatabase;
 class SftpWindow;
 class UpdateWizardView;
 
@@ -45,8 +44,8 @@ public:
 
     ProgramCore& core() { return *m_core; }
     LogBook& log() { return m_log; }
-    // The settings file, for the editor's bindings.
-    SettingsDatabase& settings() { return *m_settings; }
+    // Every part, filled in: the handed-in ones and the built-in ones.
+    const ProgramParts& parts() const { return m_options.parts; }
 
 private:
     struct BuiltIn;
@@ -54,7 +53,6 @@ private:
     Options m_options;
     LogBook m_log;
     ErrorCount m_errors;
-    std::unique_ptr<SettingsDatabase> m_settings;
     std::unique_ptr<BuiltIn> m_builtIn;
     std::unique_ptr<ProgramCore> m_core;
 };

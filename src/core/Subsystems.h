@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+class Dataset;
+
 // The parts of the program as the program core reaches them. Each is small so that a new part
 // implements one and a test hands in a fake; ProgramParts lists them.
 
@@ -33,6 +35,9 @@ public:
     virtual GeneralSettings generalSettings() = 0;
     // Stores pending edits when the program closes; throws when a row is refused.
     virtual void postPendingChanges() = 0;
+    // The rows the window's editor binds to: the jobs, and the general settings.
+    virtual Dataset& jobRows() = 0;
+    virtual Dataset& generalRows() = 0;
 };
 
 // The SQL Server steps of one job and the connection test.

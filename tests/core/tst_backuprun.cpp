@@ -3,6 +3,7 @@
 #include "core/BackupRun.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
+#include "settings/Dataset.h"
 
 #include <QFileInfo>
 #include <QTest>
@@ -26,6 +27,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     BackupFolders folders{QStringLiteral("/srv/sicherung/"), QStringLiteral("D:\\Backup\\")};
     QList<BackupFolders> sqlFolders;
     QList<BackupFolders> packagingFolders;
+    Dataset editorRows; // never opened: a run does not edit rows
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
     std::function<void(const BackupJob&)> duringSqlSteps;
@@ -72,6 +74,8 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     void checkdatabase() override {}
     BackupJob currentJob() override { return {}; }
     void postPendingChanges() override {}
+    Dataset& jobRows() override { return editorRows; }
+    Dataset& generalRows() override { return editorRows; }
 
     void arbeitsprozess(const BackupJob& job, const BackupFolders& given) override {
         calls << QStringLiteral("arbeitsprozess ") + job.DBName;

@@ -86,7 +86,7 @@ struct Started {
             this->startUp();
     }
     ProgramCore& core() { return program->core(); }
-    Dataset& jobs() { return program->settings().queryDatenbanken; }
+    Dataset& jobs() { return program->parts().settings->jobRows(); }
     // Created, shown, prepared: the countdown is on.
     void startUp() {
         core().windowCreated();
@@ -200,7 +200,7 @@ private Q_SLOTS:
                                             QStringLiteral("Einstellungsdatenbank verbunden"),
                                             QStringLiteral("Datenbank erfolgreich geöffnet")}));
         QVERIFY(started.jobs().isOpen());
-        QCOMPARE(started.program->settings().queryBenutzerdaten.recordCount(), 1);
+        QCOMPARE(started.program->parts().settings->generalRows().recordCount(), 1);
     }
 
     void brokenSettingsFileStillEndsTheAutomaticRun_data() {
@@ -266,7 +266,7 @@ private Q_SLOTS:
                QStringLiteral("geheim"), true);
         addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(),
                QStringLiteral("geheim"), false);
-        Dataset& general = started.program->settings().queryBenutzerdaten;
+        Dataset& general = started.program->parts().settings->generalRows();
         general.edit();
         general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
         general.post();
@@ -385,7 +385,7 @@ private Q_SLOTS:
                                QStringLiteral("geheim"),
                                mailServer.caFile()};
         });
-        Dataset& general = started.program->settings().queryBenutzerdaten;
+        Dataset& general = started.program->parts().settings->generalRows();
         general.edit();
         general.setValue(QStringLiteral("EmpfaengerEmail"), QStringLiteral("admin@firma.test"));
         general.setValue(QStringLiteral("VersenderName"), QStringLiteral("Lager Süd"));

@@ -9,6 +9,7 @@
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
+#include "settings/Dataset.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,6 +56,8 @@ public:
     }
     BackupJob currentJob() override { return jobs.value(0); }
     GeneralSettings generalSettings() override { return {}; }
+    Dataset& jobRows() override { return jobRowsShown; }
+    Dataset& generalRows() override { return generalRowsShown; }
     void postPendingChanges() override {
         calls << QStringLiteral("postPendingChanges");
         if (!postError.isEmpty())
@@ -122,6 +125,7 @@ public:
     int failuresPerJob = 0;
     std::function<void()> duringJob, duringMail, duringUpdate;
     QString checkError, jobsError, postError, mailError, updateError;
+    Dataset jobRowsShown, generalRowsShown; // never opened: the core does not edit them
 
 private:
     ErrorCount& m_errors;
