@@ -26,10 +26,9 @@ public:
 
     // The run, with the backup files of every job in `folders`. The count starts at
     // `alreadyFailed` (failures that belong to this run but came before it, such as a failed
-    // start preparation). A failure outside the guarded steps (reading
-    // the jobs, storing a filled-in archive name) ends it: its message, a failure line and the
-    // count are logged and it counts as one more error. A start while a run is in progress is
-    // refused with a log line.
+    // start preparation). A failure outside the guarded steps (reading the jobs, storing a
+    // filled-in archive name) ends it: its message, a failure line and the count are logged and
+    // it counts as one more error. A start while a run is in progress is refused with a log line.
     void run(const BackupFolders& folders, qint32 alreadyFailed = 0);
     bool isRunning() const { return m_running; }
     // What each job of the last run left, in the order of the jobs (for monitoring).
