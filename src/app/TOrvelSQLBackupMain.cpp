@@ -14,7 +14,6 @@
 #include "settings/EditingRules.h"
 #include "settings/JobListModel.h"
 #include "settings/SettingsColumns.h"
-#include "settings/SettingsDatabase.h"
 #include "app/TOrvelSFTP.h"
 #include "ui_TOrvelSQLBackupMain.h"
 
@@ -132,16 +131,16 @@ void TOrvelSQLBackupMain::wireButtons() {
 
 void TOrvelSQLBackupMain::bindSettings() {
     namespace C = SettingsColumns;
-    SettingsDatabase& settings = m_program->settings();
+    SettingsStore& settings = *m_program->parts().settings;
     const auto onError = [this](const std::exception& e) { ApplicationEvents1Exception(this, e); };
 
-    sourceBenutzerdaten = new DataSource(settings.queryBenutzerdaten, onError, this);
+    sourceBenutzerdaten = new DataSource(settings.generalRows(), onError, this);
     sourceBenutzerdaten->bindLabel(ui->DBText1, C::OrdnerZIPDateien);
     sourceBenutzerdaten->bindLineEdit(ui->DBEdit17, C::EmpfaengerEmail);
     sourceBenutzerdaten->bindLineEdit(ui->DBEdit12, C::VersenderName);
     sourceBenutzerdaten->bindLineEdit(ui->ZipPasswordEdit, C::ZIP_Passwort);
 
-    sourceDatenbanken = new DataSource(settings.queryDatenbanken, onError, this);
+    sourceDatenbanken = new DataSource(settings.jobRows(), onError, this);
     sourceDatenbanken->bindLineEdit(ui->DBEdit4, C::DBName);
     sourceDatenbanken->bindLineEdit(ui->DBEdit5, C::DBServer);
     sourceDatenbanken->bindLineEdit(ui->DBEdit6, C::DBBenutzer);
@@ -157,7 +156,7 @@ void TOrvelSQLBackupMain::bindSettings() {
     sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2}); // FTP, FTPS, SFTP
     sourceDatenbanken->bindCheckBox(ui->DBCheckBox5, C::FTP_Passiv, 1, 0);
 
-    m_jobList = new JobListModel(settings.queryDatenbanken);
+    m_jobList = new JobListModel(settings.jobRows());
     ui->wwDBGrid1->setModel(m_jobList);
     ui->wwDBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
     ui->wwDBGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -171,11 +170,11 @@ void TOrvelSQLBackupMain::bindSettings() {
                 if (m_selecting || !current.isValid())
                     return;
                 guarded([this, row = current.row()] {
-                    m_program->settings().queryDatenbanken.moveTo(row);
+                    m_program->parts().settings->jobRows().moveTo(row);
                 });
                 // A refused store keeps the pending row current: the list shows where the editor
                 // is.
-                Q_EMIT m_jobList->currentRowChanged(m_program->settings().queryDatenbanken.recNo());
+                Q_EMIT m_jobList->currentRowChanged(m_program->parts().settings->jobRows().recNo());
             });
     connect(m_jobList, &JobListModel::currentRowChanged, this, [this](int row) {
         QScopedValueRollback<bool> selecting(m_selecting, true);
@@ -188,7 +187,7 @@ void TOrvelSQLBackupMain::bindSettings() {
     });
 
     // The editor's rule for a new job, then the focus to its name.
-    Dataset& jobs = settings.queryDatenbanken;
+    Dataset& jobs = settings.jobRows();
     jobs.onNewRecord = [this, rule = jobs.onNewRecord](Dataset& ds) {
         if (rule)
             rule(ds);
@@ -202,7 +201,7 @@ void TOrvelSQLBackupMain::bindSettings() {
 }
 
 void TOrvelSQLBackupMain::wireNavigator() {
-    Dataset& jobs = m_program->settings().queryDatenbanken;
+    Dataset& jobs = m_program->parts().settings->jobRows();
     connect(ui->DBNavigator2Insert, &QToolButton::clicked, this,
             [this, &jobs] { guarded([&jobs] { jobs.insert(); }); });
     connect(ui->DBNavigator2Delete, &QToolButton::clicked, this, [this, &jobs] {
@@ -383,19 +382,19 @@ void TOrvelSQLBackupMain::browseroeffnen(const QString& mylink) {
 void TOrvelSQLBackupMain::Button4Click(QObject*) {
     guarded([this] {
         EditingRules::chooseCopyFolder(
-            m_program->settings().queryBenutzerdaten, m_program->core().programFolder(),
+            m_program->parts().settings->generalRows(), m_program->core().programFolder(),
             [this](const QString& start) { return m_services->chooseFolder(this, start); });
     });
 }
 
 void TOrvelSQLBackupMain::DBEdit17Exit(QObject*) {
     guarded(
-        [this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
+        [this] { EditingRules::storePendingGeneral(m_program->parts().settings->generalRows()); });
 }
 
 void TOrvelSQLBackupMain::DBEdit12Exit(QObject*) {
     guarded(
-        [this] { EditingRules::storePendingGeneral(m_program->settings().queryBenutzerdaten); });
+        [this] { EditingRules::storePendingGeneral(m_program->parts().settings->generalRows()); });
 }
 
 void TOrvelSQLBackupMain::queryDatenbankenNewRecord(Dataset&) {

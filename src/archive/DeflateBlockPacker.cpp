@@ -52,7 +52,7 @@ QString DeflateBlockPacker::verifyAndJoin(const char* in, size_t inSize, char* p
     const auto* const data = reinterpret_cast<const unsigned char*>(in);
     // One walk reads every code of the piece and compares every byte it stands for with what
     // was read from the file.
-    const DeflateContentCheck found = m_finder.check(bytes, pieceSize, data, inSize);
+    const DeflateContentCheck found = m_streamCheck.check(bytes, pieceSize, data, inSize);
     if (found.content != DeflateContent::Equal)
         return problemText(found, inSize);
     const DeflateFinalBlock end = found.end;
@@ -89,7 +89,7 @@ QString DeflateBlockPacker::verifyAndJoin(const char* in, size_t inSize, char* p
     tail[k++] = 0x03;
     tail[k++] = 0x00;
     const DeflateContentCheck joined =
-        m_finder.check(bytes, pieceSize + added + 2, nullptr, 0, end.endBit);
+        m_streamCheck.check(bytes, pieceSize + added + 2, nullptr, 0, end.endBit);
     if (joined.content != DeflateContent::Equal ||
         (joined.end.endBit + 7) / 8 != pieceSize + added + 2)
         return QStringLiteral("Blockende nicht lesbar");

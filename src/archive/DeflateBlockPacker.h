@@ -1,6 +1,6 @@
 #pragma once
 
-#include "archive/DeflateFinalBlock.h"
+#include "archive/DeflateStreamCheck.h"
 
 #include <QString>
 
@@ -16,13 +16,13 @@ struct libdeflate_compressor;
 // with an empty stored block, which brings the stream to a byte boundary. Only the entry's last
 // piece keeps its final bit.
 //
-// The check walks the piece's codes (DeflateFinalBlockFinder, as strict about them as zlib) and
+// The check walks the piece's codes (DeflateStreamCheck, as strict about them as zlib) and
 // compares every byte they stand for with the block as it was read, in one pass and without
 // inflating into a buffer; the walk also finds the final block. Then the final bit is cleared
 // and the stored block appended, and what follows the piece's blocks is walked again as the
 // next piece will see it.
 //
-// One packer per thread: it keeps a compressor and a block finder.
+// One packer per thread: it keeps a compressor and a stream check.
 class DeflateBlockPacker {
 public:
     // Room after a piece: for an empty stored block appended to a piece that is not the entry's
@@ -56,5 +56,5 @@ private:
 
     libdeflate_compressor* m_compressor = nullptr;
     size_t m_blockSize = 0;
-    DeflateFinalBlockFinder m_finder;
+    DeflateStreamCheck m_streamCheck;
 };

@@ -7,6 +7,8 @@
 
 namespace {
 const QString kSection = QStringLiteral("OrvelSQLBackup");
+const QLatin1String kFullBackupSuffix(".BAK");
+const QLatin1String kLogBackupSuffix(".TRN");
 } // namespace
 
 BackupFolders BackupFolders::inProgramFolder(const QString& programFolder) {
@@ -44,4 +46,20 @@ QString BackupFolders::withTrailingSeparator(const QString& path) {
 bool BackupFolders::localFolderUsable() const {
     const QFileInfo folder(local);
     return folder.isDir() && folder.isReadable() && folder.isWritable() && folder.isExecutable();
+}
+
+QString BackupFolders::fullBackup(const QString& dbName) const {
+    return local + dbName + kFullBackupSuffix;
+}
+
+QString BackupFolders::logBackup(const QString& dbName) const {
+    return local + dbName + kLogBackupSuffix;
+}
+
+QString BackupFolders::serverFullBackup(const QString& dbName) const {
+    return server + dbName + kFullBackupSuffix;
+}
+
+QString BackupFolders::serverLogBackup(const QString& dbName) const {
+    return server + dbName + kLogBackupSuffix;
 }

@@ -21,12 +21,14 @@ struct BackupFolders {
     // a bare drive ("D:"), otherwise '/'.
     static QString withTrailingSeparator(const QString& path);
 
-    QString localFile(const QString& dbName, const QString& extension) const {
-        return local + dbName + extension;
-    }
-    QString serverFile(const QString& dbName, const QString& extension) const {
-        return server + dbName + extension;
-    }
+    // A database's full (.BAK) and log (.TRN) backup file as this program finds, packs and
+    // deletes it, in the local folder.
+    QString fullBackup(const QString& dbName) const;
+    QString logBackup(const QString& dbName) const;
+    // The same files as SQL Server names them in BACKUP … TO DISK and RESTORE … FROM DISK, in the
+    // server's folder.
+    QString serverFullBackup(const QString& dbName) const;
+    QString serverLogBackup(const QString& dbName) const;
     // The local folder exists and this program may read, write and enter it.
     bool localFolderUsable() const;
 };

@@ -30,19 +30,10 @@ QString busyText() {
 } // namespace
 
 SqlMaintenance::SqlMaintenance(LogSink& log, ErrorCount& errors, QString programFolder)
-    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)),
-      m_folders(BackupFolders::inProgramFolder(m_programFolder)) {
+    : m_log(log), m_errors(errors), m_programFolder(std::move(programFolder)) {
     queryMaster.setCommandTimeout(QueryTimeout);
     querysysfiles.setCommandTimeout(QueryTimeout);
     sourceSysFiles.dataSet = &querysysfiles;
-}
-
-QString SqlMaintenance::fullBackupFileFor(const QString& programFolder, const QString& dbName) {
-    return programFolder + dbName + QLatin1String(".BAK");
-}
-
-QString SqlMaintenance::logBackupFileFor(const QString& programFolder, const QString& dbName) {
-    return programFolder + dbName + QLatin1String(".TRN");
 }
 
 QString SqlMaintenance::jobConnectionString(const BackupJob& job) {
@@ -92,7 +83,7 @@ bool SqlMaintenance::runStatement(const Step& step, const QString& statement, co
     return ok;
 }
 
-void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
+void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& folders) {
     if (m_busy || WorkerCall::isWaiting())
         throw ProgramError(busyText());
     m_busy = true;
@@ -172,12 +163,12 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
 
     // A backup that fails must not leave the previous run's file behind as if it were new.
     m_log.processMessages();
-    m_fullBackupFile = fullBackupFileFor(m_folders.local, db);
-    m_logBackupFile = logBackupFileFor(m_folders.local, db);
-    if (m_folders.local != m_programFolder && !m_folders.localFolderUsable()) {
+    m_fullBackupFile = folders.fullBackup(db);
+    m_logBackupFile = folders.logBackup(db);
+    if (folders.local != m_programFolder && !folders.localFolderUsable()) {
         // A backup folder set in the INI file that this program cannot use: the job's files
         // could neither be cleared nor packed, so this counts here, once per job.
-        fail(ProgramError(QStringLiteral("Sicherungsordner nicht verfügbar: ") + m_folders.local),
+        fail(ProgramError(QStringLiteral("Sicherungsordner nicht verfügbar: ") + folders.local),
              QStringLiteral("FEHLER bei den Sicherungsdateien für Datenbank: ") + db);
     } else {
         if (QFile::exists(m_fullBackupFile))
@@ -193,14 +184,14 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
     const QString withChecksum = verify ? QStringLiteral(" WITH CHECKSUM") : QString();
     const QString backupDatabase = QStringLiteral("BACKUP DATABASE ") + SqlQuoting::name(db) +
                                    QStringLiteral(" TO DISK=") +
-                                   SqlQuoting::text(fullBackupFileFor(m_folders.server, db)) +
+                                   SqlQuoting::text(folders.serverFullBackup(db)) +
                                    withChecksum;
     const QString checkDatabase =
         QStringLiteral("DBCC CHECKDB (") + SqlQuoting::name(db) + QLatin1Char(')');
     const QString shrinkData = QStringLiteral("DBCC SHRINKFILE (") + dataFileId + QLatin1Char(')');
     const QString backupLog = QStringLiteral("BACKUP LOG ") + SqlQuoting::name(db) +
                               QStringLiteral(" TO DISK=") +
-                              SqlQuoting::text(logBackupFileFor(m_folders.server, db)) +
+                              SqlQuoting::text(folders.serverLogBackup(db)) +
                               withChecksum;
     // The check reads a backup set back as a restore would, its page checksums included; the
     // server reads it where it wrote it.
@@ -223,7 +214,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         if (QFile::exists(m_fullBackupFile))
             QFile::remove(m_fullBackupFile);
     } else if (verify) {
-        verifyOnly(fullBackupFileFor(m_folders.server, db), 0);
+        verifyOnly(folders.serverFullBackup(db), 0);
     }
     runStatement({u"Starte Datenbankprüfung für Datenbank: ",
                   u"Datenbankprüfung abgeschlossen für Datenbank: ",
@@ -241,7 +232,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job) {
         if (runStatement(step, backupLog, db, full)) {
             ++logSets;
             if (verify)
-                verifyOnly(logBackupFileFor(m_folders.server, db), logSets);
+                verifyOnly(folders.serverLogBackup(db), logSets);
         } else if (logSets == 0 && QFile::exists(m_logBackupFile)) {
             QFile::remove(m_logBackupFile);
         }

@@ -22,9 +22,10 @@ public:
 
     SqlMaintenance(LogSink& log, ErrorCount& errors, QString programFolder);
 
-    // The maintenance steps of one job (DBName not empty). Throws ProgramError only when
-    // called while a job or a connection test of this object is still running.
-    void arbeitsprozess(const BackupJob& job);
+    // The maintenance steps of one job (DBName not empty), with its backup files in `folders`.
+    // Throws ProgramError only when called while a job or a connection test of this object is
+    // still running.
+    void arbeitsprozess(const BackupJob& job, const BackupFolders& folders);
 
     // Tries to log in as the job would: "OK", "Erfolglos" or, with no database name,
     // "keine Datenbank eingestellt". No log line, no error count. After success SQLCon
@@ -37,12 +38,6 @@ public:
     // Backup files of the last job given to arbeitsprozess (empty before the first).
     const QString& fullBackupFile() const { return m_fullBackupFile; }
     const QString& logBackupFile() const { return m_logBackupFile; }
-    static QString fullBackupFileFor(const QString& programFolder, const QString& dbName);
-    static QString logBackupFileFor(const QString& programFolder, const QString& dbName);
-
-    // Where the backup files lie, as this program and as the server name the folder; the
-    // program folder for both until set.
-    void setBackupFolders(BackupFolders folders) { m_folders = std::move(folders); }
 
     static QString jobConnectionString(const BackupJob& job);
     static QString masterConnectionString(const BackupJob& job);
@@ -79,7 +74,6 @@ private:
     LogSink& m_log;
     ErrorCount& m_errors;
     QString m_programFolder;
-    BackupFolders m_folders;
     QString m_fullBackupFile;
     QString m_logBackupFile;
     QString m_iniFile;

@@ -11,7 +11,7 @@
 BackupRun::BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts)
     : m_log(log), m_errors(errors), m_parts(parts) {}
 
-void BackupRun::run(qint32 alreadyFailed) {
+void BackupRun::run(const BackupFolders& folders, qint32 alreadyFailed) {
     // The window keeps handling clicks during a run; a second run would work through the same
     // jobs and use the same connections, so it is turned away.
     if (m_running) {
@@ -26,7 +26,7 @@ void BackupRun::run(qint32 alreadyFailed) {
     m_errors.add(alreadyFailed);
     m_outcomes.clear();
     try {
-        runJobs();
+        runJobs(folders);
     } catch (const std::exception& e) {
         // The run cannot go on (the jobs cannot be read or a job row cannot be stored). The
         // window's or the automatic run's caller would drop this silently, and a count of 0 would
@@ -38,7 +38,7 @@ void BackupRun::run(qint32 alreadyFailed) {
     }
 }
 
-void BackupRun::runJobs() {
+void BackupRun::runJobs(const BackupFolders& folders) {
     SettingsStore& settings = *m_parts.settings;
     const QList<BackupJob> jobs = settings.jobsForRun();
     for (BackupJob job : jobs) {
@@ -48,7 +48,7 @@ void BackupRun::runJobs() {
             m_outcomes << outcome; // a job that made nothing
             continue;
         }
-        m_parts.sql->arbeitsprozess(job);
+        m_parts.sql->arbeitsprozess(job, folders);
         if (m_firstStartParameter == QLatin1String("nozip")) {
             m_log.writelogentry(QStringLiteral("Programmstartparameter nozip gesetzt, kein ZIP- "
                                                "und FTP-Prozess ausgeführt: ") +
@@ -56,7 +56,7 @@ void BackupRun::runJobs() {
         } else {
             const GeneralSettings general = settings.generalSettings();
             const ArchiveLocation archive = m_parts.packaging->zipprozess(
-                job, general.OrdnerZIPDateien, general.ZIP_Passwort,
+                job, general.OrdnerZIPDateien, general.ZIP_Passwort, folders,
                 [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
             // The archive of last week's day goes before packing: one there now is this run's.
             const QFileInfo made(archive.archivePath);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backup/BackupFolders.h"
 #include "backup/JobOutcome.h"
 #include "core/ProgramParts.h"
 #include "settings/BackupJob.h"
@@ -23,18 +24,18 @@ public:
     // The first start parameter: exactly "nozip" leaves out packaging and upload.
     void setFirstStartParameter(const QString& parameter) { m_firstStartParameter = parameter; }
 
-    // The run. The count starts at `alreadyFailed` (failures that belong to this run but came
-    // before it, such as a failed start preparation). A failure outside the guarded steps (reading
-    // the jobs, storing a filled-in archive name) ends it: its message, a failure line and the
-    // count are logged and it counts as one more error. A start while a run is in progress is
-    // refused with a log line.
-    void run(qint32 alreadyFailed = 0);
+    // The run, with the backup files of every job in `folders`. The count starts at
+    // `alreadyFailed` (failures that belong to this run but came before it, such as a failed
+    // start preparation). A failure outside the guarded steps (reading the jobs, storing a
+    // filled-in archive name) ends it: its message, a failure line and the count are logged and
+    // it counts as one more error. A start while a run is in progress is refused with a log line.
+    void run(const BackupFolders& folders, qint32 alreadyFailed = 0);
     bool isRunning() const { return m_running; }
     // What each job of the last run left, in the order of the jobs (for monitoring).
     const QList<JobOutcome>& outcomes() const { return m_outcomes; }
 
 private:
-    void runJobs();
+    void runJobs(const BackupFolders& folders);
     // False, with its line and one error counted, when the job's database or archive name
     // would make a path outside the program folder.
     bool fileNamesArePlain(const BackupJob& job);

@@ -30,8 +30,6 @@ public:
     void checkByHand() override { m_programUpdate.checkByHand(); }
     void fetchMissing() override { m_supportFiles.Berichtsvorlagencheck(); }
 
-    WebUpdate& webUpdate() { return m_webUpdate; }
-
 private:
     Windows m_windows;
     ConnectivityCheck m_probe;

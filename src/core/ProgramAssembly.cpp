@@ -24,9 +24,12 @@
 
 namespace {
 
+// The settings file, its rows with the editing rules.
 class SettingsFileStore final : public SettingsStore {
 public:
-    explicit SettingsFileStore(SettingsDatabase& db) : m_db(db) {}
+    SettingsFileStore(LogSink& log, const QString& programFolder) : m_db(log, programFolder) {
+        EditingRules::install(m_db.queryDatenbanken, m_db.queryBenutzerdaten);
+    }
     bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
     bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
     void checkdatabase() override { m_db.checkdatabase(); }
@@ -42,21 +45,28 @@ public:
         return SettingsRecords::currentGeneral(m_db.queryBenutzerdaten);
     }
     void postPendingChanges() override { m_db.postPendingChanges(); }
+    Dataset& jobRows() override { return m_db.queryDatenbanken; }
+    Dataset& generalRows() override { return m_db.queryBenutzerdaten; }
 
 private:
-    SettingsDatabase& m_db;
+    SettingsDatabase m_db;
 };
 
+// The SQL Server steps, with VerifyBackup= read from the program's INI file.
 class SqlMaintenanceSteps final : public SqlSteps {
 public:
-    explicit SqlMaintenanceSteps(SqlMaintenance& sql) : m_sql(sql) {}
-    void arbeitsprozess(const BackupJob& job) override { m_sql.arbeitsprozess(job); }
+    SqlMaintenanceSteps(LogSink& log, ErrorCount& errors, const QString& programFolder)
+        : m_sql(log, errors, programFolder) {
+        m_sql.setIniFile(programFolder + ProgramCore::kIniFileName);
+    }
+    void arbeitsprozess(const BackupJob& job, const BackupFolders& folders) override {
+        m_sql.arbeitsprozess(job, folders);
+    }
     QString connectionTest(const BackupJob& job) override { return m_sql.connectionTest(job); }
     bool isBusy() const override { return m_sql.isBusy(); }
-    void useBackupFolders(const BackupFolders& folders) override { m_sql.setBackupFolders(folders); }
 
 private:
-    SqlMaintenance& m_sql;
+    SqlMaintenance m_sql;
 };
 
 // The weekday archive of the job's backup files from the local backup folder.
@@ -64,21 +74,16 @@ class ArchivePackaging final : public Packaging {
 public:
     ArchivePackaging(LogSink& log, ErrorCount& errors, const Clock& clock,
                      const QString& programFolder)
-        : m_packager(log, errors, clock, programFolder),
-          m_folders(BackupFolders::inProgramFolder(programFolder)) {}
+        : m_packager(log, errors, clock, programFolder) {}
     ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
-                               const QString& zipPassword,
+                               const QString& zipPassword, const BackupFolders& folders,
                                const ArchivePackager::SaveZipName& saveZipName) override {
-        return m_packager.zipprozess(
-            job, copyFolder, zipPassword,
-            SqlMaintenance::fullBackupFileFor(m_folders.local, job.DBName),
-            SqlMaintenance::logBackupFileFor(m_folders.local, job.DBName), saveZipName);
+        return m_packager.zipprozess(job, copyFolder, zipPassword, folders.fullBackup(job.DBName),
+                                     folders.logBackup(job.DBName), saveZipName);
     }
-    void useBackupFolders(const BackupFolders& folders) override { m_folders = folders; }
 
 private:
     ArchivePackager m_packager;
-    BackupFolders m_folders;
 };
 
 // Uploads to the job's destination, SFTP uploads shown in the SFTP upload window.
@@ -141,12 +146,14 @@ struct ProgramAssembly::BuiltIn {
 };
 
 namespace {
-// The part handed in, else the built-in one, made here.
+// The part handed in, else the built-in one, made here. A built-in part that serves several
+// interfaces is made once, for the first of them left empty.
 template <class Interface, class Part, class... Args>
 void fill(Interface*& part, std::optional<Part>& builtIn, Args&&... args) {
     if (part)
         return;
-    builtIn.emplace(std::forward<Args>(args)...);
+    if (!builtIn)
+        builtIn.emplace(std::forward<Args>(args)...);
     part = &*builtIn;
 }
 } // namespace
@@ -161,36 +168,26 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     const Clock& clock = *parts.clock;
     const QString& folder = m_options.programFolder;
     m_log.setEchoToStdout(m_options.echoLogToStdout);
-    // The settings file and the SQL Server steps exist in any case: the editor binds to the one,
-    // tests set the other's time-out.
-    m_settings = std::make_unique<SettingsDatabase>(m_log, folder);
-    EditingRules::install(m_settings->queryDatenbanken, m_settings->queryBenutzerdaten);
-    m_sql = std::make_unique<SqlMaintenance>(m_log, m_errors, folder);
-    m_sql->setIniFile(folder + ProgramCore::kIniFileName);
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
 
     BuiltIn& b = *m_builtIn;
-    fill(parts.settings, b.store, *m_settings);
-    fill(parts.sql, b.sqlSteps, *m_sql);
+    fill(parts.settings, b.store, m_log, folder);
+    fill(parts.sql, b.sqlSteps, m_log, m_errors, folder);
     fill(parts.packaging, b.packaging, m_log, m_errors, clock, folder);
     fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow, folder);
     fill(parts.mailAccount, b.mailAccount);
     fill(parts.mailer, b.mailer, m_log, clock, *parts.settings, *parts.mailAccount);
     fill(parts.connection, b.connection);
-    if (!parts.probe || !parts.update || !parts.supportFiles) {
-        OnlineParts::Windows online;
-        online.wizard = m_options.windows.updateWizard;
-        online.supportProgress = m_options.windows.supportProgress;
-        b.online.emplace(m_log, folder, folder + ProgramCore::kIniFileName, online,
-                         [&view] { view.closeWindow(); });
-        if (!parts.probe)
-            parts.probe = &*b.online;
-        if (!parts.update)
-            parts.update = &*b.online;
-        if (!parts.supportFiles)
-            parts.supportFiles = &*b.online;
-    }
+    // The probe, the update and the support files are one built-in part.
+    OnlineParts::Windows online;
+    online.wizard = m_options.windows.updateWizard;
+    online.supportProgress = m_options.windows.supportProgress;
+    const QString iniPath = folder + ProgramCore::kIniFileName;
+    const auto endProgram = [&view] { view.closeWindow(); };
+    fill(parts.probe, b.online, m_log, folder, iniPath, online, endProgram);
+    fill(parts.update, b.online, m_log, folder, iniPath, online, endProgram);
+    fill(parts.supportFiles, b.online, m_log, folder, iniPath, online, endProgram);
     fill(parts.timers, b.timers);
 
     ProgramCore::Options coreOptions;
@@ -202,7 +199,3 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
 }
 
 ProgramAssembly::~ProgramAssembly() = default;
-
-void ProgramAssembly::setSqlCommandTimeout(int seconds) {
-    m_sql->setCommandTimeout(seconds);
-}

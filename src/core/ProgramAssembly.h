@@ -11,9 +11,7 @@
 
 class DownloadView;
 class ProgramView;
-class SettingsDatabase;
 class SftpUploadView;
-class SqlMaintenance;
 class UpdateWizardView;
 
 // Assembles the whole program without its window: the log book, the error count, the parts
@@ -46,10 +44,8 @@ public:
 
     ProgramCore& core() { return *m_core; }
     LogBook& log() { return m_log; }
-    // The settings file, for the editor's bindings.
-    SettingsDatabase& settings() { return *m_settings; }
-    // Statement time-out of the SQL Server steps; tests shorten it.
-    void setSqlCommandTimeout(int seconds);
+    // Every part, filled in: the handed-in ones and the built-in ones.
+    const ProgramParts& parts() const { return m_options.parts; }
 
 private:
     struct BuiltIn;
@@ -57,8 +53,6 @@ private:
     Options m_options;
     LogBook m_log;
     ErrorCount m_errors;
-    std::unique_ptr<SettingsDatabase> m_settings;
-    std::unique_ptr<SqlMaintenance> m_sql;
     std::unique_ptr<BuiltIn> m_builtIn;
     std::unique_ptr<ProgramCore> m_core;
 };

@@ -53,7 +53,6 @@ bool ProgramCore::backupRunning() const {
 }
 
 void ProgramCore::windowCreated() {
-    m_shortDateFormat = QStringLiteral("dd/MM/yyyy");
     m_logFolder = m_options.programFolder + QStringLiteral("log/");
     m_log.setLogFolder(m_logFolder);
     m_log.clearScreen();
@@ -241,19 +240,19 @@ void ProgramCore::startBackupRun() {
 }
 
 void ProgramCore::runBackup(qint32 alreadyFailed) {
-    // A run under way turns the start away with its own line; its folders stay as they are.
+    // A run under way turns the start away with its own line and keeps its own folders.
     if (m_run->isRunning()) {
-        m_run->run(alreadyFailed);
+        m_run->run(BackupFolders::inProgramFolder(m_options.programFolder), alreadyFailed);
         return;
     }
-    useBackupFolders();
+    const BackupFolders folders = backupFoldersForRun();
     QElapsedTimer took;
     took.start();
-    m_run->run(alreadyFailed);
+    m_run->run(folders, alreadyFailed);
     writeMetrics(double(took.elapsed()) / 1000.0);
 }
 
-void ProgramCore::useBackupFolders() {
+BackupFolders ProgramCore::backupFoldersForRun() {
     const BackupFolders folders = BackupFolders::fromIni(iniFileName(), m_options.programFolder);
     if (folders.local != m_options.programFolder) {
         m_log.writelogentry(QStringLiteral("Sicherungsordner: ") + folders.local);
@@ -265,8 +264,7 @@ void ProgramCore::useBackupFolders() {
     }
     if (folders.server != folders.local)
         m_log.writelogentry(QStringLiteral("Sicherungsordner des SQL Servers: ") + folders.server);
-    m_parts.sql->useBackupFolders(folders);
-    m_parts.packaging->useBackupFolders(folders);
+    return folders;
 }
 
 void ProgramCore::writeMetrics(double seconds) {
@@ -339,7 +337,6 @@ void ProgramCore::checkAutomatically() {
 }
 
 void ProgramCore::setControlsAttached(bool attached) {
-    m_controlsAttached = attached;
     m_view.setDataControlsAttached(attached);
 }
 

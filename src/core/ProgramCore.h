@@ -79,9 +79,7 @@ public:
     qint32 internetSetting() const { return m_internetSetting; }
     const QString& firstStartParameter() const { return m_firstStartParameter; }
     const QString& publicAddress() const { return m_publicAddress; }
-    const QString& shortDateFormat() const { return m_shortDateFormat; }
     qint32 errorCount() const { return m_errors.value(); }
-    bool dataControlsAttached() const { return m_controlsAttached; }
     bool backupRunning() const;
     bool preparationTimerActive() const { return m_timer1->isActive(); }
     bool countdownActive() const { return m_timer2->isActive(); }
@@ -98,7 +96,8 @@ private:
     void runAutomatically();
     // A backup run with the backup folders of the INI file, then the monitoring file.
     void runBackup(qint32 alreadyFailed);
-    void useBackupFolders();
+    // The backup folders of the INI file, with a line for each that is not the program folder.
+    BackupFolders backupFoldersForRun();
     void writeMetrics(double seconds);
     void mailReport();
     void checkAutomatically();
@@ -117,11 +116,9 @@ private:
     std::unique_ptr<Timer> m_timer2;
 
     QString m_logFolder;
-    QString m_shortDateFormat;
     qint32 m_internetSetting = 0;
     QString m_firstStartParameter;
     QString m_publicAddress;
-    bool m_controlsAttached = true;
     bool m_preparationFailed = false;
     bool m_settingsUnavailable = false; // checkdatabase found no connection
     bool m_mailing = false;

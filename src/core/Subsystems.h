@@ -9,6 +9,8 @@
 #include <QList>
 #include <QString>
 
+class Dataset;
+
 // The parts of the program as the program core reaches them. Each is small so that a new part
 // implements one and a test hands in a fake; ProgramParts lists them.
 
@@ -35,30 +37,31 @@ public:
     virtual GeneralSettings generalSettings() = 0;
     // Stores pending edits when the program closes; throws when a row is refused.
     virtual void postPendingChanges() = 0;
+    // The rows the window's editor binds to: the jobs, and the general settings.
+    virtual Dataset& jobRows() = 0;
+    virtual Dataset& generalRows() = 0;
 };
 
 // The SQL Server steps of one job and the connection test.
 class SqlSteps {
 public:
     virtual ~SqlSteps() = default;
-    virtual void arbeitsprozess(const BackupJob& job) = 0;
+    // The steps of one job, writing its backup files into `folders`.
+    virtual void arbeitsprozess(const BackupJob& job, const BackupFolders& folders) = 0;
     // "OK", "Erfolglos" or "keine Datenbank eingestellt"; no log line.
     virtual QString connectionTest(const BackupJob& job) = 0;
     // A job or a connection test waits for its server.
     virtual bool isBusy() const = 0;
-    // Where the next run's backup files lie; set before each run.
-    virtual void useBackupFolders(const BackupFolders&) {}
 };
 
 // Packing a job's backup files into its weekday archive and copying it.
 class Packaging {
 public:
     virtual ~Packaging() = default;
+    // Packs the job's backup files as they lie in `folders`.
     virtual ArchiveLocation zipprozess(BackupJob& job, const QString& copyFolder,
-                                       const QString& zipPassword,
+                                       const QString& zipPassword, const BackupFolders& folders,
                                        const ArchivePackager::SaveZipName& saveZipName) = 0;
-    // Where the next run's backup files lie; set before each run.
-    virtual void useBackupFolders(const BackupFolders&) {}
 };
 
 // One upload attempt of an archive to the job's server.

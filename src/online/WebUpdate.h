@@ -33,7 +33,6 @@ public:
     WebUpdate(std::function<WebServer()> server, QString programFolder, QString installedVersion);
 
     void setControlFileUrl(const QString& url) { m_controlUrl = url; }
-    const QString& controlFileUrl() const { return m_controlUrl; }
     void setDownloadView(DownloadView* view) { m_view = view; }
     // The key the control file must be signed with; the build's key unless set here.
     void setVerifyingKey(UpdateKey key) { m_key = std::move(key); }

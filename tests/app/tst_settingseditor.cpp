@@ -7,11 +7,14 @@
 #include "TempFolder.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "app/WindowServices.h"
+#include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
+#include "settings/SettingsRecords.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -40,6 +43,35 @@ public:
     QList<QUrl> urls;
 };
 
+// A settings file handed in to the program as its settings part, kept in a folder of its own.
+class SettingsFileElsewhere final : public SettingsStore {
+public:
+    explicit SettingsFileElsewhere(const QString& folder) : m_db(m_log, folder) {
+        EditingRules::install(m_db.queryDatenbanken, m_db.queryBenutzerdaten);
+    }
+    bool fileExists() const override { return QFileInfo::exists(m_db.databasePath()); }
+    bool create() override { return SettingsDatabase::CreateAccessDatabase(m_db.databasePath()); }
+    void checkdatabase() override { m_db.checkdatabase(); }
+    bool connected() const override { return m_db.ADOConnection1.connected(); }
+    QList<BackupJob> jobsForRun() override {
+        return SettingsRecords::jobsForRun(m_db.queryDatenbanken);
+    }
+    void storeZipName(const BackupJob& job, const QString& zipName) override {
+        SettingsRecords::storeZipName(m_db.queryDatenbanken, job.DBName, zipName);
+    }
+    BackupJob currentJob() override { return SettingsRecords::currentJob(m_db.queryDatenbanken); }
+    GeneralSettings generalSettings() override {
+        return SettingsRecords::currentGeneral(m_db.queryBenutzerdaten);
+    }
+    void postPendingChanges() override { m_db.postPendingChanges(); }
+    Dataset& jobRows() override { return m_db.queryDatenbanken; }
+    Dataset& generalRows() override { return m_db.queryBenutzerdaten; }
+
+private:
+    MemoryLog m_log;
+    SettingsDatabase m_db;
+};
+
 // The program in its own folder, started and stopped at the countdown: the window is the editor.
 struct Editor {
     TempFolder& folder;
@@ -47,9 +79,13 @@ struct Editor {
     PresetServices services;
     std::unique_ptr<TOrvelSQLBackupMain> w;
 
-    explicit Editor(TempFolder& programFolder, bool stopCountdown = true) : folder(programFolder) {
+    // `settings`: a settings part handed in instead of the program's own settings file.
+    explicit Editor(TempFolder& programFolder, bool stopCountdown = true,
+                    SettingsStore* settings = nullptr)
+        : folder(programFolder) {
         TOrvelSQLBackupMain::Options o;
         o.services = &services;
+        o.parts.settings = settings;
         w = makeOfflineWindow(folder, timers, o);
         w->FormCreate(w.get());
         w->show();
@@ -122,6 +158,22 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("Lager|sql01|sa|geheim|21|0")});
         QCOMPARE(e.get<QTableView>("wwDBGrid1")->model()->index(0, 0).data().toString(),
                  QStringLiteral("Lager"));
+    }
+
+    // A settings part handed in is the one the editor binds to and stores into; the program
+    // folder gets no settings file of its own.
+    void editorWorksOnAHandedInSettingsPart() {
+        TempFolder elsewhere;
+        SettingsFileElsewhere settings(elsewhere.path());
+        TempFolder folder;
+        Editor e(folder, true, &settings);
+        e.addJob(QStringLiteral("Lager"));
+        QCOMPARE(SettingsFiles::rows(elsewhere.file(QStringLiteral("sqlback.mdb")),
+                                     QStringLiteral("SELECT DBName, DBServer FROM sqldatenbanken")),
+                 QStringList{QStringLiteral("Lager|sql01")});
+        QCOMPARE(e.get<QTableView>("wwDBGrid1")->model()->index(0, 0).data().toString(),
+                 QStringLiteral("Lager"));
+        QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("sqlback.mdb"))));
     }
 
     // Typing into the editor of an empty list starts a new row with the same defaults.

@@ -68,6 +68,15 @@ private Q_SLOTS:
         QCOMPARE(folders.server, QString(server).replace(QStringLiteral("{p}"), folder.path()));
     }
 
+    void backupFilesAsEachSideNamesThem() {
+        const BackupFolders folders{QStringLiteral("/mnt/sql/"), QStringLiteral("D:\\Backup\\")};
+        const QString db = QStringLiteral("Müller Großhandel");
+        QCOMPARE(folders.fullBackup(db), QStringLiteral("/mnt/sql/Müller Großhandel.BAK"));
+        QCOMPARE(folders.logBackup(db), QStringLiteral("/mnt/sql/Müller Großhandel.TRN"));
+        QCOMPARE(folders.serverFullBackup(db), QStringLiteral("D:\\Backup\\Müller Großhandel.BAK"));
+        QCOMPARE(folders.serverLogBackup(db), QStringLiteral("D:\\Backup\\Müller Großhandel.TRN"));
+    }
+
     void missingFolderIsNotUsable() {
         TempFolder folder;
         QVERIFY(BackupFolders::inProgramFolder(folder.path()).localFolderUsable());

@@ -7,6 +7,7 @@
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
 #include "UploadUnderTest.h"
+#include "settings/Dataset.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -27,6 +28,11 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     QList<BackupJob> jobs;
     QString jobsError; // reading the jobs fails with this
     QStringList calls;
+    // The run's backup folders, and those each job's SQL Server steps and packaging were given.
+    BackupFolders folders{QStringLiteral("/srv/sicherung/"), QStringLiteral("D:\\Backup\\")};
+    QList<BackupFolders> sqlFolders;
+    QList<BackupFolders> packagingFolders;
+    Dataset editorRows; // never opened: a run does not edit rows
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
     std::function<void(const BackupJob&)> duringSqlSteps;
@@ -74,9 +80,12 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     void checkdatabase() override {}
     BackupJob currentJob() override { return {}; }
     void postPendingChanges() override {}
+    Dataset& jobRows() override { return editorRows; }
+    Dataset& generalRows() override { return editorRows; }
 
-    void arbeitsprozess(const BackupJob& job) override {
+    void arbeitsprozess(const BackupJob& job, const BackupFolders& given) override {
         calls << QStringLiteral("arbeitsprozess ") + job.DBName;
+        sqlFolders << given;
         if (duringSqlSteps)
             duringSqlSteps(job);
     }
@@ -84,7 +93,9 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     bool isBusy() const override { return false; }
 
     ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
+                               const BackupFolders& given,
                                const ArchivePackager::SaveZipName& save) override {
+        packagingFolders << given;
         if (packs)
             return packs(job, save);
         calls << QStringLiteral("zipprozess ") + job.DBName;
@@ -127,7 +138,7 @@ private Q_SLOTS:
     void emptyJobListLogsOnlyTheClosingLines() {
         Fixture f({});
         f.errors.add(5); // left over from an earlier run
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.log.lines, (QStringList{QStringLiteral("Verarbeitung abgeschlossen"),
                                            QStringLiteral("Fehleranzahl: 0")}));
         QVERIFY(f.calls.isEmpty());
@@ -135,11 +146,18 @@ private Q_SLOTS:
 
     void everyJobInTurn() {
         Fixture f({{QStringLiteral("Lager")}, {QStringLiteral("Kasse")}});
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
                                        QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"),
                                        QStringLiteral("zipprozess Kasse")}));
+        // Every job's backup files are written and packed in the run's folders.
+        QCOMPARE(f.sqlFolders.size(), 2);
+        QCOMPARE(f.packagingFolders.size(), 2);
+        for (const BackupFolders& given : f.sqlFolders + f.packagingFolders) {
+            QCOMPARE(given.local, f.folders.local);
+            QCOMPARE(given.server, f.folders.server);
+        }
         QCOMPARE(f.log.lines,
                  (QStringList{QStringLiteral("FTP-Prozess beginnt für Datenbank: Lager"),
                               QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: Lager"),
@@ -181,7 +199,7 @@ private Q_SLOTS:
         QFETCH(QString, line);
         Fixture f({{dbName, true}, {QStringLiteral("Kasse")}});
         f.jobs[0].ZIP_Dateiname = zipName;
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Kasse"),
                                        QStringLiteral("zipprozess Kasse")}));
         QCOMPARE(f.log.lines.value(0), line);
@@ -203,7 +221,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager"), true}, {QStringLiteral("Kasse"), true}});
         f.run.setFirstStartParameter(parameter);
         f.uploadSucceedsOnCall = 1;
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.calls.contains(QStringLiteral("zipprozess Lager")), packs);
         QCOMPARE(f.uploadCalls > 0, packs);
         const QString nozipLine = QStringLiteral(
@@ -227,7 +245,7 @@ private Q_SLOTS:
         QFETCH(int, expectedErrors);
         Fixture f({{QStringLiteral("Lager"), true}});
         f.uploadSucceedsOnCall = succeedsOnCall;
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.uploadCalls, expectedCalls);
         QCOMPARE(f.calls.filter(QStringLiteral("ftphochladen Lager3.ZIP")).size(), expectedCalls);
         QCOMPARE(f.errors.value(), expectedErrors);
@@ -246,7 +264,7 @@ private Q_SLOTS:
                 f.errors.add(1);
             return false;
         };
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.uploadCalls, 10);
         QCOMPARE(f.errors.value(), 11);
     }
@@ -304,7 +322,7 @@ private Q_SLOTS:
         f.uploadsAs = [&](const BackupJob& job, const QString& path, const QString& name) {
             return upload.ftphochladen(job, path, name);
         };
-        f.run.run();
+        f.run.run(f.folders);
 
         QVERIFY(f.log.lines.contains(packingLine.arg(f.folder.path())));
         QCOMPARE(f.uploadCalls, 10);
@@ -317,11 +335,11 @@ private Q_SLOTS:
 
     void secondRunStartsFromZero() {
         Fixture f({{QStringLiteral("Lager"), true}});
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.errors.value(), 1);
         f.uploadCalls = 0;
         f.uploadSucceedsOnCall = 1;
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.errors.value(), 0);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 0"));
     }
@@ -331,10 +349,10 @@ private Q_SLOTS:
         f.duringSqlSteps = [&](const BackupJob& job) {
             if (job.DBName == QLatin1String("Lager")) {
                 QVERIFY(f.run.isRunning());
-                f.run.run(); // a click on the start button in the middle of the run
+                f.run.run(f.folders); // a click on the start button in the middle of the run
             }
         };
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.calls, (QStringList{QStringLiteral("arbeitsprozess Lager"),
                                        QStringLiteral("zipprozess Lager"),
                                        QStringLiteral("arbeitsprozess Kasse"),
@@ -356,7 +374,7 @@ private Q_SLOTS:
         f.stores = [](const BackupJob&, const QString&) {
             throw ProgramError(QStringLiteral("Datensatz kann nicht gespeichert werden"));
         };
-        f.run.run();
+        f.run.run(f.folders);
         QVERIFY(!f.log.lines.contains(QStringLiteral("Verarbeitung abgeschlossen")));
         QCOMPARE(f.log.lines.mid(f.log.lines.size() - 3),
                  QStringList{QStringLiteral("Datensatz kann nicht gespeichert werden")} +
@@ -371,7 +389,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}});
         f.jobsError = QStringLiteral("Datei ist keine Datenbank");
         f.errors.add(3);
-        f.run.run();
+        f.run.run(f.folders);
         QVERIFY(f.calls.isEmpty());
         QCOMPARE(f.log.lines,
                  QStringList{QStringLiteral("Datei ist keine Datenbank")} + abortedRunLines(1));
@@ -384,7 +402,7 @@ private Q_SLOTS:
         Fixture f({{QStringLiteral("Lager")}});
         f.errors.add(7);
         f.run.setFirstStartParameter(QStringLiteral("nozip"));
-        f.run.run(1);
+        f.run.run(f.folders, 1);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: 1"));
     }
 
@@ -396,7 +414,7 @@ private Q_SLOTS:
                 save(job.DBName);
             return ArchiveLocation{};
         };
-        f.run.run();
+        f.run.run(f.folders);
         QCOMPARE(f.calls.filter(QStringLiteral("storeZipName")),
                  QStringList{QStringLiteral("storeZipName Kasse Kasse")});
     }

@@ -9,6 +9,7 @@
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
+#include "settings/Dataset.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,6 +56,8 @@ public:
     }
     BackupJob currentJob() override { return jobs.value(0); }
     GeneralSettings generalSettings() override { return {}; }
+    Dataset& jobRows() override { return jobRowsShown; }
+    Dataset& generalRows() override { return generalRowsShown; }
     void postPendingChanges() override {
         calls << QStringLiteral("postPendingChanges");
         if (!postError.isEmpty())
@@ -62,7 +65,7 @@ public:
     }
 
     // SQL Server steps.
-    void arbeitsprozess(const BackupJob& job) override {
+    void arbeitsprozess(const BackupJob& job, const BackupFolders&) override {
         // As the real steps do: a job cannot reach its server while another call waits for one.
         if (WorkerCall::isWaiting())
             throw ProgramError(QStringLiteral("Ein Serverzugriff läuft noch"));
@@ -79,7 +82,7 @@ public:
 
     // Packaging and upload.
     ArchiveLocation zipprozess(BackupJob& job, const QString&, const QString&,
-                               const ArchivePackager::SaveZipName&) override {
+                               const BackupFolders&, const ArchivePackager::SaveZipName&) override {
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return {QStringLiteral("/tmp/x.ZIP"), job.DBName + QStringLiteral("3.ZIP")};
     }
@@ -128,6 +131,7 @@ public:
     int failuresPerJob = 0;
     std::function<void()> duringJob, duringMail, duringUpdate, duringProbe;
     QString checkError, jobsError, postError, mailError, updateError;
+    Dataset jobRowsShown, generalRowsShown; // never opened: the core does not edit them
 
 private:
     ErrorCount& m_errors;

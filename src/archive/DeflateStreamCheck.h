@@ -31,7 +31,7 @@ struct DeflateContentCheck {
 
 // Walks a raw Deflate stream block by block, reading its Huffman codes, to find its final block;
 // and, given the data the stream must inflate to, compares every byte it stands for with that
-// data on the way, without writing any output. It holds the code tables, so one finder per
+// data on the way, without writing any output. It holds the code tables, so one check per
 // thread.
 //
 // The walk is as strict about the codes as zlib, which unzip and most readers use: a code that
@@ -40,9 +40,9 @@ struct DeflateContentCheck {
 // back, copied one at a time (so it may overlap what it produces), a stored block for its bytes.
 // Since everything before a match was already found equal to the data, a match is equal when
 // the data at its place equals the data `distance` before it.
-class DeflateFinalBlockFinder {
+class DeflateStreamCheck {
 public:
-    DeflateFinalBlockFinder();
+    DeflateStreamCheck();
 
     // nullopt when `data` does not hold a complete Deflate stream from its first byte on.
     // Bytes after the stream's end do not matter (they may be loaded, never interpreted).

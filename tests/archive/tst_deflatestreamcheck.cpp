@@ -1,5 +1,5 @@
 #include "archive/DeflateBlockPacker.h"
-#include "archive/DeflateFinalBlock.h"
+#include "archive/DeflateStreamCheck.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -8,7 +8,7 @@
 #include <optional>
 #include <zlib.h>
 
-// The block finder must agree with zlib on every stream: where the final block begins and where
+// The stream check must agree with zlib on every stream: where the final block begins and where
 // the stream ends, or that there is no complete stream at all.
 
 namespace {
@@ -264,7 +264,7 @@ QByteArray dynamicBlock(const QList<int>& literals, const QList<CodeLength>& dis
 
 } // namespace
 
-class TestDeflateFinalBlock : public QObject {
+class TestDeflateStreamCheck : public QObject {
     Q_OBJECT
 private slots:
     void agreesWithZlib_data();
@@ -280,7 +280,7 @@ private slots:
     void packerRefuses();
 };
 
-void TestDeflateFinalBlock::agreesWithZlib_data() {
+void TestDeflateStreamCheck::agreesWithZlib_data() {
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<bool>("complete");
 
@@ -328,32 +328,32 @@ void TestDeflateFinalBlock::agreesWithZlib_data() {
         << dynamicBlock(lengths257.mid(3), {{0, 0, 0}}, 1, {{16, 0, 2}}) << false;
 }
 
-void TestDeflateFinalBlock::agreesWithZlib() {
+void TestDeflateStreamCheck::agreesWithZlib() {
     QFETCH(QByteArray, stream);
     QFETCH(bool, complete);
     const std::optional<DeflateFinalBlock> expected = zlibFinalBlock(stream);
     QCOMPARE(expected.has_value(), complete); // the case is what it claims to be
 
-    DeflateFinalBlockFinder finder;
+    DeflateStreamCheck streamCheck;
     const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
-    const std::optional<DeflateFinalBlock> found = finder.find(bytes, size_t(stream.size()));
+    const std::optional<DeflateFinalBlock> found = streamCheck.find(bytes, size_t(stream.size()));
     QCOMPARE(found.has_value(), complete);
     if (complete) {
         QCOMPARE(found->headerBit, expected->headerBit);
         QCOMPARE(found->endBit, expected->endBit);
         QVERIFY((bytes[found->headerBit / 8] >> (found->headerBit % 8)) & 1);
     }
-    // The finder keeps its tables from stream to stream.
-    QCOMPARE(finder.find(bytes, size_t(stream.size())).has_value(), complete);
+    // The check keeps its tables from stream to stream.
+    QCOMPARE(streamCheck.find(bytes, size_t(stream.size())).has_value(), complete);
 }
 
-// Damage anywhere in the codes or the data: wherever zlib still reads a whole stream, the finder
-// finds the same final block, and wherever zlib gives up, so does the finder. The one thing
+// Damage anywhere in the codes or the data: wherever zlib still reads a whole stream, the check
+// finds the same final block, and wherever zlib gives up, so does the check. The one thing
 // only zlib sees is a distance reaching before the start, which is about the content.
-void TestDeflateFinalBlock::agreesWithZlibOnEveryFlippedBit() {
+void TestDeflateStreamCheck::agreesWithZlibOnEveryFlippedBit() {
     const QByteArray data = content(6000, 3);
     const QByteArray streams[] = {zlibDeflate(data, 6, 0, 2500), libdeflate(data, 6)};
-    DeflateFinalBlockFinder finder;
+    DeflateStreamCheck streamCheck;
     int refused = 0;
     for (const QByteArray& original : streams) {
         for (qsizetype bit = 0; bit < original.size() * 8; ++bit) {
@@ -361,7 +361,7 @@ void TestDeflateFinalBlock::agreesWithZlibOnEveryFlippedBit() {
             stream[bit / 8] = char(stream[bit / 8] ^ (1 << (bit % 8)));
             QByteArray failure;
             const std::optional<DeflateFinalBlock> expected = zlibFinalBlock(stream, &failure);
-            const auto found = finder.find(reinterpret_cast<const unsigned char*>(stream.data()),
+            const auto found = streamCheck.find(reinterpret_cast<const unsigned char*>(stream.data()),
                                            size_t(stream.size()));
             if (failure == "invalid distance too far back")
                 continue;
@@ -419,7 +419,7 @@ Q_DECLARE_METATYPE(DeflateContent)
 
 // The check compares what a stream stands for with the data as it goes: each way a stream can
 // stand for other data is told apart, and where the walk stopped.
-void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor_data() {
+void TestDeflateStreamCheck::checkFindsWhatTheStreamStandsFor_data() {
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<DeflateContent>("content");
@@ -463,13 +463,13 @@ void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor_data() {
         << w.bytes() << QByteArray("aaa") << DeflateContent::BeforeStart;
 }
 
-void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor() {
+void TestDeflateStreamCheck::checkFindsWhatTheStreamStandsFor() {
     QFETCH(QByteArray, stream);
     QFETCH(QByteArray, expected);
     QFETCH(DeflateContent, content);
-    DeflateFinalBlockFinder finder;
+    DeflateStreamCheck streamCheck;
     const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
-    const DeflateContentCheck found = finder.check(
+    const DeflateContentCheck found = streamCheck.check(
         bytes, size_t(stream.size()), reinterpret_cast<const unsigned char*>(expected.constData()),
         size_t(expected.size()));
     QCOMPARE(found.content, content);
@@ -490,12 +490,12 @@ void TestDeflateFinalBlock::checkFindsWhatTheStreamStandsFor() {
 // The check passes a damaged stream exactly when zlib inflates the whole of it to the very
 // data: a flipped bit that changes what the stream stands for, or makes it unreadable, is
 // refused, and one that changes nothing zlib reads (an unused bit) passes.
-void TestDeflateFinalBlock::checkAgreesWithZlibOnEveryFlippedBit() {
+void TestDeflateStreamCheck::checkAgreesWithZlibOnEveryFlippedBit() {
     const QByteArray data = content(6000, 3);
     const QByteArray streams[] = {zlibDeflate(data, 6, 0, 2500), libdeflate(data, 6),
                                   zlibDeflate(data.left(900), 0, 0)};
     const QByteArray wanted[] = {data, data, data.left(900)};
-    DeflateFinalBlockFinder finder;
+    DeflateStreamCheck streamCheck;
     int refused = 0;
     int passed = 0;
     for (int s = 0; s < 3; ++s) {
@@ -506,7 +506,7 @@ void TestDeflateFinalBlock::checkAgreesWithZlibOnEveryFlippedBit() {
             stream[bit / 8] = char(stream[bit / 8] ^ (1 << (bit % 8)));
             bool ok = false;
             const bool zlibGivesData = zlibInflate(stream, ok) == expected && ok;
-            const DeflateContentCheck found = finder.check(
+            const DeflateContentCheck found = streamCheck.check(
                 reinterpret_cast<const unsigned char*>(stream.constData()), size_t(stream.size()),
                 reinterpret_cast<const unsigned char*>(expected.data()), size_t(expected.size()));
             const bool checkPasses = found.content == DeflateContent::Equal &&
@@ -523,14 +523,14 @@ void TestDeflateFinalBlock::checkAgreesWithZlibOnEveryFlippedBit() {
 
 // Whichever byte of the data differs from what the stream stands for, literal or inside a
 // match of any length, the check finds it and stops before it.
-void TestDeflateFinalBlock::checkFindsEveryChangedByte() {
+void TestDeflateStreamCheck::checkFindsEveryChangedByte() {
     const QByteArray data = content(6000, 3);
     const QByteArray stream = libdeflate(data, 6);
-    DeflateFinalBlockFinder finder;
+    DeflateStreamCheck streamCheck;
     for (qsizetype i = 0; i < data.size(); ++i) {
         QByteArray changed = data;
         changed[i] = char(changed[i] ^ 0x20);
-        const DeflateContentCheck found = finder.check(
+        const DeflateContentCheck found = streamCheck.check(
             reinterpret_cast<const unsigned char*>(stream.constData()), size_t(stream.size()),
             reinterpret_cast<const unsigned char*>(changed.constData()), size_t(changed.size()));
         const QByteArray where = "byte " + QByteArray::number(i);
@@ -541,7 +541,7 @@ void TestDeflateFinalBlock::checkFindsEveryChangedByte() {
 
 // Every length and both ends of every distance code's range, with their extra bits: the check
 // must read each as the format means it (zlib reads the same stream as the same bytes).
-void TestDeflateFinalBlock::checkReadsEveryLengthAndDistance() {
+void TestDeflateStreamCheck::checkReadsEveryLengthAndDistance() {
     FixedBlock block;
     QRandomGenerator rng(11);
     for (int i = 0; i < 32768; ++i)
@@ -563,8 +563,8 @@ void TestDeflateFinalBlock::checkReadsEveryLengthAndDistance() {
     bool ok = false;
     QVERIFY(zlibInflate(stream, ok) == data && ok); // the block is what it claims to be
 
-    DeflateFinalBlockFinder finder;
-    const DeflateContentCheck found = finder.check(
+    DeflateStreamCheck streamCheck;
+    const DeflateContentCheck found = streamCheck.check(
         reinterpret_cast<const unsigned char*>(stream.constData()), size_t(stream.size()),
         reinterpret_cast<const unsigned char*>(data.constData()), size_t(data.size()));
     QCOMPARE(found.content, DeflateContent::Equal);
@@ -574,9 +574,9 @@ void TestDeflateFinalBlock::checkReadsEveryLengthAndDistance() {
 // However many bits of its last byte a piece uses, the piece after it continues one stream that
 // zlib reads back whole: the empty stored block goes into the byte's free bits or a byte of
 // its own.
-void TestDeflateFinalBlock::packerJoinsPiecesEndingAtEveryBit() {
+void TestDeflateStreamCheck::packerJoinsPiecesEndingAtEveryBit() {
     DeflateBlockPacker packer(6, 1 << 16);
-    DeflateFinalBlockFinder finder;
+    DeflateStreamCheck streamCheck;
     const QByteArray tail = content(20000, 9);
     QList<bool> seen(8, false);
     for (int n = 1; seen.contains(false); ++n) {
@@ -586,7 +586,7 @@ void TestDeflateFinalBlock::packerJoinsPiecesEndingAtEveryBit() {
         const size_t size =
             packer.compress(head.constData(), size_t(n), alone.data(), size_t(alone.size()));
         const auto end =
-            finder.find(reinterpret_cast<const unsigned char*>(alone.constData()), size);
+            streamCheck.find(reinterpret_cast<const unsigned char*>(alone.constData()), size);
         QVERIFY(end);
         const int used = int(end->endBit % 8);
         if (seen[used])
@@ -604,7 +604,7 @@ void TestDeflateFinalBlock::packerJoinsPiecesEndingAtEveryBit() {
 }
 
 // What the check must refuse even though libdeflate alone would inflate it.
-void TestDeflateFinalBlock::packerRefuses_data() {
+void TestDeflateStreamCheck::packerRefuses_data() {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("piece"); // replaces the compressed piece
     QTest::addColumn<bool>("last");
@@ -636,7 +636,7 @@ void TestDeflateFinalBlock::packerRefuses_data() {
     QTest::newRow("a byte after the stream, joined piece") << text << whole + 'x' << false;
 }
 
-void TestDeflateFinalBlock::packerRefuses() {
+void TestDeflateStreamCheck::packerRefuses() {
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, piece);
     QFETCH(bool, last);
@@ -649,5 +649,5 @@ void TestDeflateFinalBlock::packerRefuses() {
     QVERIFY2(!problem.isEmpty(), "a piece zlib cannot read passed the check");
 }
 
-QTEST_GUILESS_MAIN(TestDeflateFinalBlock)
-#include "tst_deflatefinalblock.moc"
+QTEST_GUILESS_MAIN(TestDeflateStreamCheck)
+#include "tst_deflatestreamcheck.moc"

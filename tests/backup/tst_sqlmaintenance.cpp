@@ -60,7 +60,7 @@ QStringList maintenanceBatches(const QStringList& batches) {
 // contained in its line, the others must match the whole line.
 } // namespace
 
-class TestArbeitsprozess : public QObject {
+class TestSqlMaintenance : public QObject {
     Q_OBJECT
 
 private slots:
@@ -97,18 +97,18 @@ private:
     TdsTestServer m_server;
 };
 
-void TestArbeitsprozess::initTestCase() {
+void TestSqlMaintenance::initTestCase() {
     QVERIFY(m_conf.install());
 }
 
-void TestArbeitsprozess::cleanRun_data() {
+void TestSqlMaintenance::cleanRun_data() {
     QTest::addColumn<QString>("model");
     QTest::newRow("FULL") << QStringLiteral("FULL");
     QTest::newRow("SIMPLE") << QStringLiteral("SIMPLE");
     QTest::newRow("BULK_LOGGED") << QStringLiteral("BULK_LOGGED");
 }
 
-void TestArbeitsprozess::cleanRun() {
+void TestSqlMaintenance::cleanRun() {
     QFETCH(QString, model);
     QVERIFY2(m_server.start(withDatabase(QStringLiteral("Lager"), model)),
              qPrintable(m_server.errorText()));
@@ -118,7 +118,7 @@ void TestArbeitsprozess::cleanRun() {
     errors.add(2); // earlier failures of the run stay counted
     SqlMaintenance maintenance(log, errors, folder.path());
 
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     const bool full = model == QLatin1String("FULL");
     const QString db = QStringLiteral("Lager");
@@ -183,7 +183,7 @@ void TestArbeitsprozess::cleanRun() {
         QVERIFY(!QFile::exists(trn));
 }
 
-void TestArbeitsprozess::failures_data() {
+void TestSqlMaintenance::failures_data() {
     QTest::addColumn<QString>("db");
     QTest::addColumn<QString>("password");
     QTest::addColumn<bool>("unreachable");
@@ -278,7 +278,7 @@ void TestArbeitsprozess::failures_data() {
                        lit("DB-FILE Verkleinerung abgeschlossen für Datenbank: Lager")};
 }
 
-void TestArbeitsprozess::failures() {
+void TestSqlMaintenance::failures() {
     QFETCH(QString, db);
     QFETCH(QString, password);
     QFETCH(bool, unreachable);
@@ -298,7 +298,7 @@ void TestArbeitsprozess::failures() {
     if (unreachable)
         j.DBServer = QStringLiteral("127.0.0.1,%1").arg(closedPort());
 
-    maintenance.arbeitsprozess(j);
+    maintenance.arbeitsprozess(j, BackupFolders::inProgramFolder(folder.path()));
 
     const QString missing = missingInOrder(log.lines, inOrder);
     QVERIFY2(missing.isEmpty(), qPrintable(missing));
@@ -317,7 +317,7 @@ void TestArbeitsprozess::failures() {
         added);
 }
 
-void TestArbeitsprozess::backupCheck_data() {
+void TestSqlMaintenance::backupCheck_data() {
     QTest::addColumn<QString>("ini");   // the INI file's text; empty: no file
     QTest::addColumn<QString>("model");
     QTest::addColumn<bool>("damaged");  // the server finds the backup sets damaged
@@ -338,7 +338,7 @@ void TestArbeitsprozess::backupCheck_data() {
     QTest::newRow("off: no INI file") << QString() << "FULL" << false << false;
 }
 
-void TestArbeitsprozess::backupCheck() {
+void TestSqlMaintenance::backupCheck() {
     QFETCH(QString, ini);
     QFETCH(QString, model);
     QFETCH(bool, damaged);
@@ -363,7 +363,7 @@ void TestArbeitsprozess::backupCheck() {
     SqlMaintenance maintenance(log, errors, folder.path());
     maintenance.setIniFile(iniPath);
 
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     const bool full = model == QLatin1String("FULL");
     const QString bak = folder.file(QStringLiteral("Lager.BAK"));
@@ -417,7 +417,7 @@ void TestArbeitsprozess::backupCheck() {
     QVERIFY(QFile::exists(bak));
 }
 
-void TestArbeitsprozess::lastDataFileReadIsShrunk() {
+void TestSqlMaintenance::lastDataFileReadIsShrunk() {
     const QJsonArray files{fileRow(1, 0, QStringLiteral("Lager"), 1024),
                            fileRow(2, 1, QStringLiteral("Lager_log"), 128),
                            fileRow(3, 0, QStringLiteral("Lager_2"), 256),
@@ -428,7 +428,7 @@ void TestArbeitsprozess::lastDataFileReadIsShrunk() {
     MemoryLog log;
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     const QString missing = missingInOrder(
         log.lines, {lit("FileID für Datenbank: 3"), lit("Dateigröße für Datenbank: 2048 KB"),
@@ -441,7 +441,7 @@ void TestArbeitsprozess::lastDataFileReadIsShrunk() {
 }
 
 // A failed backup must not leave last night's file in place to be packed as if it were new.
-void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
+void TestSqlMaintenance::oldBackupFilesGoBeforeTheBackup() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("fail")] = QJsonArray{
         QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP")},
@@ -458,14 +458,14 @@ void TestArbeitsprozess::oldBackupFilesGoBeforeTheBackup() {
     MemoryLog log;
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.BAK"))));
     QVERIFY(!QFile::exists(folder.file(QStringLiteral("Lager.TRN"))));
     QCOMPARE(errors.value(), 3); // full backup and both log backups
 }
 
-void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
+void TestSqlMaintenance::failedBackupLeavesNoPartialFile_data() {
     QTest::addColumn<QString>("statement");
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("failureLine");
@@ -481,7 +481,7 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile_data() {
 }
 
 // A server that wrote part of the file before failing must not leave it to be packed.
-void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
+void TestSqlMaintenance::failedBackupLeavesNoPartialFile() {
     QFETCH(QString, statement);
     QFETCH(QString, file);
     QFETCH(QString, failureLine);
@@ -513,7 +513,7 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
     };
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder.path());
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     QVERIFY(log.lines.contains(failureLine));
     QVERIFY(!QFile::exists(partialFile));
@@ -522,7 +522,7 @@ void TestArbeitsprozess::failedBackupLeavesNoPartialFile() {
     QCOMPARE(errors.value(), failures);
 }
 
-void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
+void TestSqlMaintenance::statementTimeoutIsCountedAndJobGoesOn() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] =
         QJsonArray{QJsonObject{{QStringLiteral("match"), QStringLiteral("BACKUP DATABASE")},
@@ -540,7 +540,7 @@ void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
     QTimer timer;
     connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
     timer.start(20);
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
     timer.stop();
 
     const QString missing = missingInOrder(
@@ -553,7 +553,7 @@ void TestArbeitsprozess::statementTimeoutIsCountedAndJobGoesOn() {
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
 }
 
-void TestArbeitsprozess::awkwardNamesWorkEndToEnd_data() {
+void TestSqlMaintenance::awkwardNamesWorkEndToEnd_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("password");
     QTest::newRow("quotes, bracket, semicolon")
@@ -561,7 +561,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd_data() {
     QTest::newRow("beyond ASCII") << QStringLiteral("Łódź Größe") << QStringLiteral("pässwört");
 }
 
-void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
+void TestSqlMaintenance::awkwardNamesWorkEndToEnd() {
     QFETCH(QString, name);
     QFETCH(QString, password);
     QJsonObject scenario = withDatabase(name, QStringLiteral("FULL"));
@@ -574,7 +574,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
     ErrorCount errors;
     SqlMaintenance maintenance(log, errors, folder);
 
-    maintenance.arbeitsprozess(job(name, password));
+    maintenance.arbeitsprozess(job(name, password), BackupFolders::inProgramFolder(folder));
 
     QVERIFY2(errors.value() == 0, qPrintable(log.lines.join(QLatin1Char('\n'))));
     QVERIFY(log.lines.contains(lit("Wiederherstellungsmodell für Datenbank: ") + name +
@@ -585,7 +585,7 @@ void TestArbeitsprozess::awkwardNamesWorkEndToEnd() {
 
 // Clicks handled while a statement waits must not run a second job or a connection test on
 // the same connection objects.
-void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
+void TestSqlMaintenance::secondStartDuringAJobIsRefused() {
     QJsonObject scenario = TdsTestServer::defaultScenario();
     scenario[QStringLiteral("delay")] = QJsonArray{QJsonObject{
         {QStringLiteral("match"), QStringLiteral("DBCC CHECKDB")}, {QStringLiteral("seconds"), 1}}};
@@ -602,7 +602,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
         for (int i = 0; i < 2; ++i) {
             try {
                 if (i == 0)
-                    maintenance.arbeitsprozess(job());
+                    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
                 else
                     maintenance.connectionTest(job());
             } catch (const ProgramError& e) {
@@ -622,7 +622,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
             refusals.append(e.message());
         }
     };
-    maintenance.arbeitsprozess(job());
+    maintenance.arbeitsprozess(job(), BackupFolders::inProgramFolder(folder.path()));
 
     QVERIFY(linesBefore > 0);
     QCOMPARE(refusals.size(), 3);
@@ -633,7 +633,7 @@ void TestArbeitsprozess::secondStartDuringAJobIsRefused() {
     QCOMPARE(maintenance.connectionTest(job()), QStringLiteral("OK"));
 }
 
-void TestArbeitsprozess::connectionTest_data() {
+void TestSqlMaintenance::connectionTest_data() {
     QTest::addColumn<QString>("db");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("caption");
@@ -647,7 +647,7 @@ void TestArbeitsprozess::connectionTest_data() {
                                      << QStringLiteral("keine Datenbank eingestellt") << 0;
 }
 
-void TestArbeitsprozess::connectionTest() {
+void TestSqlMaintenance::connectionTest() {
     QFETCH(QString, db);
     QFETCH(QString, password);
     QFETCH(QString, caption);
@@ -671,7 +671,7 @@ int main(int argc, char** argv) {
     // Sizes must print without group separators in a German locale too: "8192", not "8.192".
     qputenv("LC_ALL", "de_DE.UTF-8");
     QCoreApplication app(argc, argv);
-    TestArbeitsprozess test;
+    TestSqlMaintenance test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_arbeitsprozess.moc"
+#include "tst_sqlmaintenance.moc"

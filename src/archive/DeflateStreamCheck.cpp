@@ -1,4 +1,4 @@
-#include "archive/DeflateFinalBlock.h"
+#include "archive/DeflateStreamCheck.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 
 namespace {
 
-using Table = DeflateFinalBlockFinder::Table;
+using Table = DeflateStreamCheck::Table;
 
 constexpr int maxCodeLength = 15;
 constexpr int endOfBlock = 256;
@@ -493,7 +493,7 @@ std::optional<DeflateFinalBlock> walk(const unsigned char* data, size_t size, si
 
 } // namespace
 
-DeflateFinalBlockFinder::DeflateFinalBlockFinder() {
+DeflateStreamCheck::DeflateStreamCheck() {
     // The largest tables a stream can need, had once.
     for (Table* t : {&m_literals, &m_distances, &m_codeLengths}) {
         t->entries.reserve(size_t(1) << lookupBits);
@@ -501,13 +501,13 @@ DeflateFinalBlockFinder::DeflateFinalBlockFinder() {
     }
 }
 
-std::optional<DeflateFinalBlock> DeflateFinalBlockFinder::find(const unsigned char* data,
+std::optional<DeflateFinalBlock> DeflateStreamCheck::find(const unsigned char* data,
                                                                size_t size) {
     Content none;
     return walk<Mode::Walk>(data, size, 0, m_literals, m_distances, m_codeLengths, none);
 }
 
-DeflateContentCheck DeflateFinalBlockFinder::check(const unsigned char* data, size_t size,
+DeflateContentCheck DeflateStreamCheck::check(const unsigned char* data, size_t size,
                                                    const unsigned char* expected,
                                                    size_t expectedSize, size_t fromBit) {
     Content c{expected, expectedSize};

@@ -87,7 +87,7 @@ struct Started {
             this->startUp();
     }
     ProgramCore& core() { return program->core(); }
-    Dataset& jobs() { return program->settings().queryDatenbanken; }
+    Dataset& jobs() { return program->parts().settings->jobRows(); }
     // Created, shown, prepared: the countdown is on.
     void startUp() {
         core().windowCreated();
@@ -186,7 +186,7 @@ QJsonObject twoDatabases() {
 }
 } // namespace
 
-class TestProgramEngine : public QObject {
+class TestProgramAssembly : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_tdsConf.install()); }
@@ -201,7 +201,7 @@ private Q_SLOTS:
                                             QStringLiteral("Einstellungsdatenbank verbunden"),
                                             QStringLiteral("Datenbank erfolgreich geöffnet")}));
         QVERIFY(started.jobs().isOpen());
-        QCOMPARE(started.program->settings().queryBenutzerdaten.recordCount(), 1);
+        QCOMPARE(started.program->parts().settings->generalRows().recordCount(), 1);
     }
 
     void brokenSettingsFileStillEndsTheAutomaticRun_data() {
@@ -275,7 +275,7 @@ private Q_SLOTS:
                QStringLiteral("geheim"), true);
         addJob(started.jobs(), QStringLiteral("Kasse"), server.dataSource(),
                QStringLiteral("geheim"), false);
-        Dataset& general = started.program->settings().queryBenutzerdaten;
+        Dataset& general = started.program->parts().settings->generalRows();
         general.edit();
         general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
         general.post();
@@ -394,7 +394,7 @@ private Q_SLOTS:
                                QStringLiteral("geheim"),
                                mailServer.caFile()};
         });
-        Dataset& general = started.program->settings().queryBenutzerdaten;
+        Dataset& general = started.program->parts().settings->generalRows();
         general.edit();
         general.setValue(QStringLiteral("EmpfaengerEmail"), QStringLiteral("admin@firma.test"));
         general.setValue(QStringLiteral("VersenderName"), QStringLiteral("Lager Süd"));
@@ -618,7 +618,7 @@ private:
 int main(int argc, char** argv) {
     qputenv("LC_ALL", "de_DE.UTF-8");
     QCoreApplication app(argc, argv);
-    TestProgramEngine test;
+    TestProgramAssembly test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_programengine.moc"
+#include "tst_programassembly.moc"
