@@ -9,6 +9,9 @@ namespace {
 const QString kSection = QStringLiteral("OrvelSQLBackup");
 const QLatin1String kFullBackupSuffix(".BAK");
 const QLatin1String kLogBackupSuffix(".TRN");
+// A restore's files: the night's name with a mark after it, so that no database's night file
+// (which always ends in .BAK or .TRN) can have a restore file's name.
+const QLatin1String kRestoreMark("-Wiederherstellung");
 } // namespace
 
 BackupFolders BackupFolders::inProgramFolder(const QString& programFolder) {
@@ -62,4 +65,20 @@ QString BackupFolders::serverFullBackup(const QString& dbName) const {
 
 QString BackupFolders::serverLogBackup(const QString& dbName) const {
     return server + dbName + kLogBackupSuffix;
+}
+
+QString BackupFolders::restoreFullBackup(const QString& dbName) const {
+    return local + dbName + kFullBackupSuffix + kRestoreMark;
+}
+
+QString BackupFolders::restoreLogBackup(const QString& dbName) const {
+    return local + dbName + kLogBackupSuffix + kRestoreMark;
+}
+
+QString BackupFolders::serverRestoreFullBackup(const QString& dbName) const {
+    return server + dbName + kFullBackupSuffix + kRestoreMark;
+}
+
+QString BackupFolders::serverRestoreLogBackup(const QString& dbName) const {
+    return server + dbName + kLogBackupSuffix + kRestoreMark;
 }

@@ -29,6 +29,12 @@ struct BackupFolders {
     // server's folder.
     QString serverFullBackup(const QString& dbName) const;
     QString serverLogBackup(const QString& dbName) const;
+    // The backup files a restore unpacks from an archive, beside the night's own and never over
+    // them: as this program writes them, and as SQL Server reads them in RESTORE … FROM DISK.
+    QString restoreFullBackup(const QString& dbName) const;
+    QString restoreLogBackup(const QString& dbName) const;
+    QString serverRestoreFullBackup(const QString& dbName) const;
+    QString serverRestoreLogBackup(const QString& dbName) const;
     // The local folder exists and this program may read, write and enter it.
     bool localFolderUsable() const;
 };

@@ -14,6 +14,7 @@
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
 #include "core/JobDestination.h"
+#include "core/JobRestoreSteps.h"
 #include "transfer/UploadDispatch.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
@@ -134,6 +135,7 @@ public:
 
 // The built-in parts, each made only when the caller handed in none.
 struct ProgramAssembly::BuiltIn {
+    std::optional<JobRestoreSteps> restore;
     std::optional<SettingsFileStore> store;
     std::optional<SqlMaintenanceSteps> sqlSteps;
     std::optional<ArchivePackaging> packaging;
@@ -188,6 +190,7 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     fill(parts.probe, b.online, m_log, folder, iniPath, online, endProgram);
     fill(parts.update, b.online, m_log, folder, iniPath, online, endProgram);
     fill(parts.supportFiles, b.online, m_log, folder, iniPath, online, endProgram);
+    fill(parts.restore, b.restore, folder);
     fill(parts.timers, b.timers);
 
     ProgramCore::Options coreOptions;

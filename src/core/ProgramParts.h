@@ -21,6 +21,7 @@ struct ProgramParts {
     ConnectivityProbe* probe = nullptr;
     UpdateCheck* update = nullptr;
     SupportFiles* supportFiles = nullptr;
+    RestoreSteps* restore = nullptr;
     TimerFactory* timers = nullptr;
     const Clock* clock = nullptr;
 };

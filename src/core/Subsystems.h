@@ -2,6 +2,7 @@
 
 #include "backup/ArchivePackager.h"
 #include "backup/BackupFolders.h"
+#include "restore/RestoreFiles.h"
 #include "settings/BackupJob.h"
 #include "settings/GeneralSettings.h"
 #include "transfer/UploadAttempt.h"
@@ -114,4 +115,28 @@ class SupportFiles {
 public:
     virtual ~SupportFiles() = default;
     virtual void fetchMissing() = 0;
+};
+
+// The steps of a restore of one job's archive: finding and fetching it, checking and unpacking
+// its backup files, and the SQL Server statements. Each throws with the server's, the reader's
+// or the destination's own message; the restore run decides what runs and what it says.
+class RestoreSteps {
+public:
+    virtual ~RestoreSteps() = default;
+    // The job's weekday archive (0: the newest), from where `from` says.
+    virtual RestoreArchive findArchive(const BackupJob& job, const QString& copyFolder,
+                                       int weekday, RestoreFrom from) = 0;
+    // Checks the archive and unpacks the job's backup files into the backup folder (or, with a
+    // target folder, into that one under their own names).
+    virtual UnpackedBackup unpack(const RestoreArchive& archive, const BackupJob& job,
+                                  const QString& zipPassword, const BackupFolders& folders,
+                                  const QString& targetFolder) = 0;
+    // Removes what a restore left on this machine: the unpacked files, a fetched archive.
+    virtual void discard(const RestoreArchive& archive, const UnpackedBackup& files) = 0;
+    virtual bool databaseExists(const BackupJob& job, const QString& name) = 0;
+    // The full backup, then every log backup set in order; the last one with recovery.
+    virtual void restore(const BackupJob& job, const UnpackedBackup& files,
+                         const QString& target, bool replace) = 0;
+    virtual void checkDatabase(const BackupJob& job, const QString& target) = 0;
+    virtual void dropDatabase(const BackupJob& job, const QString& target) = 0;
 };
