@@ -2,6 +2,7 @@
 
 #include "archive/WinZipAes.h"
 #include "platform/DiskSync.h"
+#include "platform/FileHints.h"
 #include "platform/NoFollowFile.h"
 #include "platform/ProgramError.h"
 
@@ -419,6 +420,8 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
     part.setAutoRemove(true);
     if (!part.open())
         cannotWrite(part.errorString());
+    // A backup file goes to disk while it is unpacked, not all at once in the sync at the end.
+    FileHints::WriteBehind writeBehind(part);
     unpack(e, password, [&](const char* data, qint64 length) {
         for (qint64 done = 0; done < length;) {
             const qint64 n = part.write(data + done, length - done);
@@ -426,6 +429,8 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
                 cannotWrite(part.errorString());
             done += n;
         }
+        if (!writeBehind.written(length))
+            cannotWrite(part.errorString());
     });
     const QString synced = DiskSync::toDisk(part);
     if (!synced.isEmpty())

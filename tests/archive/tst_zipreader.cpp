@@ -178,6 +178,26 @@ void put16(QByteArray& b, qsizetype at, quint16 v) {
     b[at + 1] = char(v >> 8);
 }
 
+// Turns the program's AE-2 entries into AE-1 entries, which carry the CRC as well: the
+// vendor version 1 in every AES extra field, and each entry's CRC (of `contents`, in the order
+// of the central directory) in its local and central header.
+void makeAe1(QByteArray& zip, const QList<QByteArray>& contents) {
+    zip.replace(QByteArray("\x01\x99\x07\x00\x02\x00" "AE", 8),
+                QByteArray("\x01\x99\x07\x00\x01\x00" "AE", 8));
+    qsizetype central = firstCentralHeader(zip);
+    for (const QByteArray& c : contents) {
+        const auto u = [&zip](qsizetype at) { return quint8(zip[at]); };
+        const quint32 crc =
+            quint32(crc32_z(0, reinterpret_cast<const Bytef*>(c.constData()), size_t(c.size())));
+        const qsizetype local = qsizetype(u(central + 42) | u(central + 43) << 8 |
+                                          u(central + 44) << 16 | quint32(u(central + 45)) << 24);
+        put32(zip, central + 16, crc);
+        put32(zip, local + 14, crc);
+        central += 46 + (u(central + 28) | u(central + 29) << 8) +
+                   (u(central + 30) | u(central + 31) << 8) + (u(central + 32) | u(central + 33) << 8);
+    }
+}
+
 QStringList folderContent(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                   QDir::NoDotAndDotDot);
@@ -328,6 +348,8 @@ void TestZipReader::readsEveryWritersArchives_data() {
                                                << qint64(8 * 1024);
     QTest::newRow("program, AES, empty file") << "program" << password << QList<qint64>{0}
                                               << qint64(0);
+    QTest::newRow("program, AES, as AE-1") << "program-ae1" << password << backupAndLog
+                                           << qint64(8 * 1024);
     QTest::newRow("program, ZIP64") << "program-zip64" << QString() << backupAndLog
                                     << qint64(8 * 1024);
     QTest::newRow("program, ZIP64, AES") << "program-zip64" << password << backupAndLog
@@ -372,6 +394,11 @@ void TestZipReader::readsEveryWritersArchives() {
         if (writer == QLatin1String("program-zip64"))
             limits = ZipLimits{1, 1}; // every size, offset and count in the ZIP64 records
         failure = archiveInto(zip, paths, password, limits, options);
+        if (writer == QLatin1String("program-ae1")) {
+            QByteArray bytes = fileBytes(zip);
+            makeAe1(bytes, contents);
+            QVERIFY(writeFile(zip, bytes));
+        }
     } else if (writer == QLatin1String("zip")) {
         failure = run(QStringLiteral("zip"), QStringList{QStringLiteral("-q"), zip} + names, in);
     } else if (writer == QLatin1String("7z")) {
@@ -395,6 +422,7 @@ void TestZipReader::readsEveryWritersArchives() {
             QCOMPARE(e.size, quint64(sizes[i]));
             QCOMPARE(e.encrypted, !password.isEmpty());
             QCOMPARE(e.aesStrength, password.isEmpty() ? 0 : 3);
+            QCOMPARE(e.aesVersion, password.isEmpty() ? 0 : writer.endsWith(QLatin1String("ae1")) ? 1 : 2);
             reader.check(e, password);
             reader.extractInto(e, password, out);
             QVERIFY(fileBytes(out + QLatin1Char('/') + names[i]) == contents[i]);
@@ -419,6 +447,7 @@ enum class Fault {
     EntryPastItsEnd,
     Zip64Missing,
     FlippedByte,
+    Ae1WrongCrc,
     WrongPassword,
     NoPassword,
     UnsupportedMethod,
@@ -458,6 +487,9 @@ void TestZipReader::refusesBadArchives_data() {
         << "program" << name << password << Fault::FlippedByte
         << QStringLiteral("Falsches Passwort oder Eintrag beschädigt (Prüfcode stimmt nicht): "
                           "Lager.BAK in %1");
+    // AE-1 keeps the CRC; a wrong one is caught even though the authentication code is sound.
+    QTest::newRow("AE-1, wrong CRC") << "program" << name << password << Fault::Ae1WrongCrc
+                                     << QStringLiteral("Eintrag beschädigt: Lager.BAK in %1 (CRC stimmt nicht)");
     QTest::newRow("wrong password") << "program" << name << password << Fault::WrongPassword
                                     << QStringLiteral("Falsches Passwort für Lager.BAK in %1");
     QTest::newRow("no password") << "program" << name << password << Fault::NoPassword
@@ -532,6 +564,10 @@ void TestZipReader::refusesBadArchives() {
         break;
     case Fault::FlippedByte: // in the noise
         bytes[central - 30000] = char(bytes[central - 30000] ^ 0x04);
+        break;
+    case Fault::Ae1WrongCrc:
+        makeAe1(bytes, {data});
+        put32(bytes, central + 16, 0x12345678);
         break;
     case Fault::WrongPassword:
         usedPassword = QStringLiteral("Wüste-Lager 7?");
