@@ -177,7 +177,7 @@ ParallelInflate::ParallelInflate(InflateOptions options) : d(std::make_unique<Sh
                                 1, maxThreads);
     // Two jobs per worker, one being inflated and one waiting, and two for the calling thread,
     // one being written and one being filled.
-    d->jobs.resize(size_t(2 * d->threadCount + 2));
+    d->jobs.resize(size_t(std::min(2 * d->threadCount + 2, maxJobs)));
     try {
         for (int i = 0; i < d->threadCount; ++i)
             d->workers.emplace_back(&Shared::work, d.get());

@@ -43,7 +43,10 @@ public:
     };
 
     static constexpr int maxThreads = 16;
-    static constexpr size_t maxJobInput = 4 << 20;
+    // Most jobs in memory at once, whatever the number of threads.
+    static constexpr int maxJobs = 12;
+    // A piece of the program's (a 1 MiB block) never needs more.
+    static constexpr size_t maxJobInput = 2 << 20;
     static constexpr size_t maxJobOutput = 4 << 20;
 
     explicit ParallelInflate(InflateOptions options = {});

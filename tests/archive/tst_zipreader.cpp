@@ -252,6 +252,12 @@ void TestZipReader::inflatesEveryStream_data() {
     for (qsizetype at = 1000; at + 4 < marks.size(); at += 3001)
         marks.replace(at, 4, QByteArray("\0\0\xFF\xFF", 4));
     QTest::newRow("marks inside stored data") << marks << zlibStream(marks, 0) << Parallel::Any;
+    // Stored data that holds the program's pieces: a job begun at a false cut inflates soundly
+    // on its worker and must still not be taken while the stream stands inside a stored block.
+    const QByteArray nested = noise(3000, 10) + programStream(content(300 * 1024, 12), 16 * 1024) +
+                              noise(1000, 13);
+    QTest::newRow("program's pieces inside stored data")
+        << nested << zlibStream(nested, 0) << Parallel::Any;
     QTest::newRow("marks inside the program's pieces")
         << marks << programStream(marks, 64 * 1024) << Parallel::Any;
 }
@@ -448,6 +454,9 @@ enum class Fault {
     Zip64Missing,
     FlippedByte,
     Ae1WrongCrc,
+    Aes128,
+    TraditionalEncryption,
+    LocalHeaderMissing,
     WrongPassword,
     NoPassword,
     UnsupportedMethod,
@@ -490,6 +499,14 @@ void TestZipReader::refusesBadArchives_data() {
     // AE-1 keeps the CRC; a wrong one is caught even though the authentication code is sound.
     QTest::newRow("AE-1, wrong CRC") << "program" << name << password << Fault::Ae1WrongCrc
                                      << QStringLiteral("Eintrag beschädigt: Lager.BAK in %1 (CRC stimmt nicht)");
+    QTest::newRow("AES-128") << "program" << name << password << Fault::Aes128
+                             << QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): Lager.BAK in %1");
+    QTest::newRow("traditional encryption")
+        << "program" << name << QString() << Fault::TraditionalEncryption
+        << QStringLiteral("Verschlüsselung nicht unterstützt: Lager.BAK in %1");
+    QTest::newRow("local header missing")
+        << "program" << name << QString() << Fault::LocalHeaderMissing
+        << cut + QStringLiteral("%1 (Kopf des Eintrags fehlt: Lager.BAK)");
     QTest::newRow("wrong password") << "program" << name << password << Fault::WrongPassword
                                     << QStringLiteral("Falsches Passwort für Lager.BAK in %1");
     QTest::newRow("no password") << "program" << name << password << Fault::NoPassword
@@ -568,6 +585,16 @@ void TestZipReader::refusesBadArchives() {
     case Fault::Ae1WrongCrc:
         makeAe1(bytes, {data});
         put32(bytes, central + 16, 0x12345678);
+        break;
+    case Fault::Aes128:
+        bytes.replace(QByteArray("AE\x03"), QByteArray("AE\x01"));
+        break;
+    case Fault::TraditionalEncryption:
+        bytes[central + 8] = char(bytes[central + 8] | 1);
+        bytes[6] = char(bytes[6] | 1);
+        break;
+    case Fault::LocalHeaderMissing:
+        bytes[central + 42] = char(bytes[central + 42] + 1);
         break;
     case Fault::WrongPassword:
         usedPassword = QStringLiteral("Wüste-Lager 7?");
