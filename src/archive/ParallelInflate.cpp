@@ -156,8 +156,8 @@ void ParallelInflate::Shared::inflateJob(Job& j, Inflater& inflater) {
             break;
         }
     }
-    j.crc = quint32(crc32_z(crc32_z(0, nullptr, 0),
-                            reinterpret_cast<const Bytef*>(j.out.get()), j.outSize));
+    j.crc = quint32(
+        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(j.out.get()), j.outSize));
     j.ok = true;
 }
 
@@ -226,9 +226,9 @@ ParallelInflate::Result ParallelInflate::inflate(const QString& name, quint64 co
         if (length > size - result.size)
             damaged(name, QStringLiteral("mehr Daten als angegeben"));
         write(data, qint64(length));
-        result.crc = crc ? quint32(crc32_combine64(result.crc, *crc, z_off64_t(length)))
-                         : quint32(crc32_z(result.crc, reinterpret_cast<const Bytef*>(data),
-                                           length));
+        result.crc =
+            crc ? quint32(crc32_combine64(result.crc, *crc, z_off64_t(length)))
+                : quint32(crc32_z(result.crc, reinterpret_cast<const Bytef*>(data), length));
         result.size += length;
         if (length >= historySize) {
             history.assign(data + length - historySize, data + length);

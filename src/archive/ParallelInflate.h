@@ -36,10 +36,10 @@ public:
     using Write = std::function<void(const char* data, qint64 length)>;
 
     struct Result {
-        quint64 size = 0;       // bytes written
-        quint32 crc = 0;        // CRC-32 of the bytes written
-        quint64 jobs = 0;       // jobs the stream was cut into
-        quint64 parallel = 0;   // jobs whose output came from a worker
+        quint64 size = 0;     // bytes written
+        quint32 crc = 0;      // CRC-32 of the bytes written
+        quint64 jobs = 0;     // jobs the stream was cut into
+        quint64 parallel = 0; // jobs whose output came from a worker
     };
 
     static constexpr int maxThreads = 16;

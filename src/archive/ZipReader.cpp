@@ -254,8 +254,7 @@ void ZipReader::readDirectory() {
                 take(e.size, sizeFound);
                 take(e.compressedSize, compressedFound);
                 take(e.headerOffset, offsetFound);
-            } else if (tag == WinZipAes::extraTag && length >= 7 && v[2] == 'A' &&
-                       v[3] == 'E') {
+            } else if (tag == WinZipAes::extraTag && length >= 7 && v[2] == 'A' && v[3] == 'E') {
                 aesFound = true;
                 e.aesVersion = get16(v);
                 e.aesStrength = static_cast<unsigned char>(v[4]);
@@ -316,9 +315,8 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
         throw ProgramError(QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): ") +
                            shown);
     if (e.method != methodStored && e.method != methodDeflate)
-        throw ProgramError(QStringLiteral("Komprimierungsmethode %1 nicht unterstützt: ")
-                               .arg(e.method) +
-                           shown);
+        throw ProgramError(
+            QStringLiteral("Komprimierungsmethode %1 nicht unterstützt: ").arg(e.method) + shown);
     Data d = locateData(e);
 
     std::unique_ptr<WinZipAes> aes;
@@ -330,8 +328,7 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
             broken(QStringLiteral("Eintrag zu kurz für AES: ") + e.name);
         char head[WinZipAes::saltSize + WinZipAes::verifierSize];
         readAt(d.offset, head, sizeof head);
-        aes = std::make_unique<WinZipAes>(password.toUtf8(),
-                                          QByteArray(head, WinZipAes::saltSize));
+        aes = std::make_unique<WinZipAes>(password.toUtf8(), QByteArray(head, WinZipAes::saltSize));
         if (aes->header() != QByteArray(head, sizeof head))
             throw ProgramError(QStringLiteral("Falsches Passwort für ") + shown);
         d.offset += sizeof head;
@@ -416,7 +413,7 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
     };
 
     QTemporaryFile part(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-                        QStringLiteral(".XXXXXX.teil"));
+                        QStringLiteral(".XXXXXX.part"));
     part.setAutoRemove(true);
     if (!part.open())
         cannotWrite(part.errorString());

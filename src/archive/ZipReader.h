@@ -12,9 +12,9 @@
 
 // One entry of an archive as its central directory describes it.
 struct ZipEntry {
-    QString name;     // as stored (UTF-8, or Latin-1 when the bytes are no UTF-8)
-    QString fileName; // the bare file name, the part after the last '/'; empty when the name is
-                      // unsafe (see nameProblem) or names a folder
+    QString name;        // as stored (UTF-8, or Latin-1 when the bytes are no UTF-8)
+    QString fileName;    // the bare file name, the part after the last '/'; empty when the name is
+                         // unsafe (see nameProblem) or names a folder
     QString nameProblem; // why the name may not be used for a file, in German; empty when safe
     quint64 size = 0;
     quint64 compressedSize = 0; // as stored, the encryption's salt, verifier and code included

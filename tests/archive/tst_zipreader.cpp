@@ -182,8 +182,12 @@ void put16(QByteArray& b, qsizetype at, quint16 v) {
 // vendor version 1 in every AES extra field, and each entry's CRC (of `contents`, in the order
 // of the central directory) in its local and central header.
 void makeAe1(QByteArray& zip, const QList<QByteArray>& contents) {
-    zip.replace(QByteArray("\x01\x99\x07\x00\x02\x00" "AE", 8),
-                QByteArray("\x01\x99\x07\x00\x01\x00" "AE", 8));
+    zip.replace(QByteArray("\x01\x99\x07\x00\x02\x00"
+                           "AE",
+                           8),
+                QByteArray("\x01\x99\x07\x00\x01\x00"
+                           "AE",
+                           8));
     qsizetype central = firstCentralHeader(zip);
     for (const QByteArray& c : contents) {
         const auto u = [&zip](qsizetype at) { return quint8(zip[at]); };
@@ -194,7 +198,8 @@ void makeAe1(QByteArray& zip, const QList<QByteArray>& contents) {
         put32(zip, central + 16, crc);
         put32(zip, local + 14, crc);
         central += 46 + (u(central + 28) | u(central + 29) << 8) +
-                   (u(central + 30) | u(central + 31) << 8) + (u(central + 32) | u(central + 33) << 8);
+                   (u(central + 30) | u(central + 31) << 8) +
+                   (u(central + 32) | u(central + 33) << 8);
     }
 }
 
@@ -235,10 +240,11 @@ void TestZipReader::inflatesEveryStream_data() {
     const QByteArray zeros(5 * 1024 * 1024 + 17, '\0');
     QTest::newRow("program's pieces of zeros")
         << zeros << programStream(zeros, 1 << 20) << Parallel::All;
-    QTest::newRow("program's empty stream") << QByteArray() << programStream({}, 1 << 20)
-                                            << Parallel::Any;
+    QTest::newRow("program's empty stream")
+        << QByteArray() << programStream({}, 1 << 20) << Parallel::Any;
     // No cut at all: one job, the whole stream.
-    QTest::newRow("one stream of another writer") << mixed << zlibStream(mixed, 6) << Parallel::Whole;
+    QTest::newRow("one stream of another writer")
+        << mixed << zlibStream(mixed, 6) << Parallel::Whole;
     // A full flush forgets the history: the parts are as independent as the program's pieces.
     QTest::newRow("full flushes") << mixed << zlibStream(mixed, 6, Z_FULL_FLUSH, 32 * 1024)
                                   << Parallel::Some;
@@ -254,8 +260,8 @@ void TestZipReader::inflatesEveryStream_data() {
     QTest::newRow("marks inside stored data") << marks << zlibStream(marks, 0) << Parallel::Any;
     // Stored data that holds the program's pieces: a job begun at a false cut inflates soundly
     // on its worker and must still not be taken while the stream stands inside a stored block.
-    const QByteArray nested = noise(3000, 10) + programStream(content(300 * 1024, 12), 16 * 1024) +
-                              noise(1000, 13);
+    const QByteArray nested =
+        noise(3000, 10) + programStream(content(300 * 1024, 12), 16 * 1024) + noise(1000, 13);
     QTest::newRow("program's pieces inside stored data")
         << nested << zlibStream(nested, 0) << Parallel::Any;
     QTest::newRow("marks inside the program's pieces")
@@ -305,8 +311,8 @@ void TestZipReader::damagedStreamIsRefused_data() {
     const qint64 size = data.size();
     const QByteArray ours = programStream(data, 16 * 1024);
     const QByteArray theirs = zlibStream(data, 6);
-    QTest::newRow("program's stream cut") << ours.left(ours.size() / 2) << size
-                                          << QStringLiteral("Deflate-Daten enden vorzeitig");
+    QTest::newRow("program's stream cut")
+        << ours.left(ours.size() / 2) << size << QStringLiteral("Deflate-Daten enden vorzeitig");
     QTest::newRow("other stream cut") << theirs.left(theirs.size() / 2) << size
                                       << QStringLiteral("Deflate-Daten enden vorzeitig");
     QTest::newRow("program's stream, last byte missing")
@@ -317,8 +323,8 @@ void TestZipReader::damagedStreamIsRefused_data() {
         << ours << size + 1 << QStringLiteral("weniger Daten als angegeben");
     QByteArray invalid = ours;
     invalid[0] = char(0x07); // a final block of the reserved type
-    QTest::newRow("invalid block type") << invalid << size
-                                        << QStringLiteral("Deflate-Daten fehlerhaft");
+    QTest::newRow("invalid block type")
+        << invalid << size << QStringLiteral("Deflate-Daten fehlerhaft");
 }
 
 void TestZipReader::damagedStreamIsRefused() {
@@ -345,30 +351,28 @@ void TestZipReader::readsEveryWritersArchives_data() {
 
     const QList<qint64> backupAndLog{700 * 1024 + 5, 70000};
     QTest::newRow("program") << "program" << QString() << backupAndLog << qint64(0);
-    QTest::newRow("program, many pieces") << "program" << QString() << backupAndLog
-                                          << qint64(8 * 1024);
-    QTest::newRow("program, empty file") << "program" << QString() << QList<qint64>{0, 1}
-                                         << qint64(0);
+    QTest::newRow("program, many pieces")
+        << "program" << QString() << backupAndLog << qint64(8 * 1024);
+    QTest::newRow("program, empty file")
+        << "program" << QString() << QList<qint64>{0, 1} << qint64(0);
     QTest::newRow("program, AES") << "program" << password << backupAndLog << qint64(0);
-    QTest::newRow("program, AES, many pieces") << "program" << password << backupAndLog
-                                               << qint64(8 * 1024);
-    QTest::newRow("program, AES, empty file") << "program" << password << QList<qint64>{0}
-                                              << qint64(0);
-    QTest::newRow("program, AES, as AE-1") << "program-ae1" << password << backupAndLog
-                                           << qint64(8 * 1024);
-    QTest::newRow("program, ZIP64") << "program-zip64" << QString() << backupAndLog
-                                    << qint64(8 * 1024);
-    QTest::newRow("program, ZIP64, AES") << "program-zip64" << password << backupAndLog
-                                         << qint64(0);
-    QTest::newRow("zip") << "zip" << QString() << QList<qint64>{700 * 1024 + 5, 0, 3}
-                         << qint64(0);
+    QTest::newRow("program, AES, many pieces")
+        << "program" << password << backupAndLog << qint64(8 * 1024);
+    QTest::newRow("program, AES, empty file")
+        << "program" << password << QList<qint64>{0} << qint64(0);
+    QTest::newRow("program, AES, as AE-1")
+        << "program-ae1" << password << backupAndLog << qint64(8 * 1024);
+    QTest::newRow("program, ZIP64")
+        << "program-zip64" << QString() << backupAndLog << qint64(8 * 1024);
+    QTest::newRow("program, ZIP64, AES")
+        << "program-zip64" << password << backupAndLog << qint64(0);
+    QTest::newRow("zip") << "zip" << QString() << QList<qint64>{700 * 1024 + 5, 0, 3} << qint64(0);
     QTest::newRow("zipfile, stored") << "stored" << QString() << backupAndLog << qint64(0);
     QTest::newRow("zipfile, Deflate") << "deflated" << QString() << backupAndLog << qint64(0);
     QTest::newRow("zipfile, ZIP64") << "zip64" << QString() << backupAndLog << qint64(0);
     // 7-Zip writes AES entries only with a password in ASCII.
     QTest::newRow("7z, AES-256") << "7z" << QStringLiteral("Lager-Kennwort 7!")
-                                 << QList<qint64>{700 * 1024 + 5, 0, 40}
-                                 << qint64(0);
+                                 << QList<qint64>{700 * 1024 + 5, 0, 40} << qint64(0);
 }
 
 void TestZipReader::readsEveryWritersArchives() {
@@ -408,12 +412,12 @@ void TestZipReader::readsEveryWritersArchives() {
     } else if (writer == QLatin1String("zip")) {
         failure = run(QStringLiteral("zip"), QStringList{QStringLiteral("-q"), zip} + names, in);
     } else if (writer == QLatin1String("7z")) {
-        failure = run(QStringLiteral("7z"),
-                      QStringList{QStringLiteral("a"), QStringLiteral("-bd"),
-                                  QStringLiteral("-tzip"), QStringLiteral("-mem=AES256"),
-                                  QStringLiteral("-p") + password, zip} +
-                          names,
-                      in);
+        failure =
+            run(QStringLiteral("7z"),
+                QStringList{QStringLiteral("a"), QStringLiteral("-bd"), QStringLiteral("-tzip"),
+                            QStringLiteral("-mem=AES256"), QStringLiteral("-p") + password, zip} +
+                    names,
+                in);
     } else {
         failure = pythonZip(zip, writer, in, names);
     }
@@ -428,7 +432,9 @@ void TestZipReader::readsEveryWritersArchives() {
             QCOMPARE(e.size, quint64(sizes[i]));
             QCOMPARE(e.encrypted, !password.isEmpty());
             QCOMPARE(e.aesStrength, password.isEmpty() ? 0 : 3);
-            QCOMPARE(e.aesVersion, password.isEmpty() ? 0 : writer.endsWith(QLatin1String("ae1")) ? 1 : 2);
+            QCOMPARE(e.aesVersion, password.isEmpty()                      ? 0
+                                   : writer.endsWith(QLatin1String("ae1")) ? 1
+                                                                           : 2);
             reader.check(e, password);
             reader.extractInto(e, password, out);
             QVERIFY(fileBytes(out + QLatin1Char('/') + names[i]) == contents[i]);
@@ -474,8 +480,9 @@ void TestZipReader::refusesBadArchives_data() {
 
     const QString name = QStringLiteral("Lager.BAK");
     const QString cut = QStringLiteral("ZIP-Datei beschädigt oder abgeschnitten: ");
-    QTest::newRow("cut in the data") << "program" << name << QString() << Fault::CutInData
-                                     << cut + QStringLiteral("%1 (Ende des Inhaltsverzeichnisses fehlt)");
+    QTest::newRow("cut in the data")
+        << "program" << name << QString() << Fault::CutInData
+        << cut + QStringLiteral("%1 (Ende des Inhaltsverzeichnisses fehlt)");
     QTest::newRow("cut in the directory")
         << "program" << name << QString() << Fault::CutInDirectory
         << cut + QStringLiteral("%1 (Ende des Inhaltsverzeichnisses fehlt)");
@@ -488,8 +495,9 @@ void TestZipReader::refusesBadArchives_data() {
     QTest::newRow("entry past its end")
         << "program" << name << QString() << Fault::EntryPastItsEnd
         << cut + QStringLiteral("%1 (Daten des Eintrags reichen hinter sein Ende: Lager.BAK)");
-    QTest::newRow("ZIP64 sizes missing") << "program" << name << QString() << Fault::Zip64Missing
-                                         << cut + QStringLiteral("%1 (ZIP64-Angaben fehlen für Lager.BAK)");
+    QTest::newRow("ZIP64 sizes missing")
+        << "program" << name << QString() << Fault::Zip64Missing
+        << cut + QStringLiteral("%1 (ZIP64-Angaben fehlen für Lager.BAK)");
     QTest::newRow("flipped byte") << "program" << name << QString() << Fault::FlippedByte
                                   << QStringLiteral("Eintrag beschädigt: Lager.BAK in %1 (");
     QTest::newRow("flipped byte, AES")
@@ -497,10 +505,12 @@ void TestZipReader::refusesBadArchives_data() {
         << QStringLiteral("Falsches Passwort oder Eintrag beschädigt (Prüfcode stimmt nicht): "
                           "Lager.BAK in %1");
     // AE-1 keeps the CRC; a wrong one is caught even though the authentication code is sound.
-    QTest::newRow("AE-1, wrong CRC") << "program" << name << password << Fault::Ae1WrongCrc
-                                     << QStringLiteral("Eintrag beschädigt: Lager.BAK in %1 (CRC stimmt nicht)");
-    QTest::newRow("AES-128") << "program" << name << password << Fault::Aes128
-                             << QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): Lager.BAK in %1");
+    QTest::newRow("AE-1, wrong CRC")
+        << "program" << name << password << Fault::Ae1WrongCrc
+        << QStringLiteral("Eintrag beschädigt: Lager.BAK in %1 (CRC stimmt nicht)");
+    QTest::newRow("AES-128")
+        << "program" << name << password << Fault::Aes128
+        << QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): Lager.BAK in %1");
     QTest::newRow("traditional encryption")
         << "program" << name << QString() << Fault::TraditionalEncryption
         << QStringLiteral("Verschlüsselung nicht unterstützt: Lager.BAK in %1");
@@ -516,20 +526,32 @@ void TestZipReader::refusesBadArchives_data() {
         << "program" << name << QString() << Fault::UnsupportedMethod
         << QStringLiteral("Komprimierungsmethode 12 nicht unterstützt: Lager.BAK in %1");
     const QString refused = QStringLiteral("Eintrag wird nicht entpackt: ");
-    QTest::newRow("name reaching up") << "deflated" << "../Lager.BAK" << QString() << Fault::None
-                                      << refused + QStringLiteral("../Lager.BAK in %1 (Name reicht aus dem Zielordner hinaus)");
+    QTest::newRow("name reaching up")
+        << "deflated"
+        << "../Lager.BAK" << QString() << Fault::None
+        << refused + QStringLiteral("../Lager.BAK in %1 (Name reicht aus dem Zielordner hinaus)");
     QTest::newRow("name reaching up inside")
-        << "deflated" << "x/../../Lager.BAK" << QString() << Fault::None
-        << refused + QStringLiteral("x/../../Lager.BAK in %1 (Name reicht aus dem Zielordner hinaus)");
-    QTest::newRow("absolute name") << "deflated" << "/tmp/Lager.BAK" << QString() << Fault::None
-                                   << refused + QStringLiteral("/tmp/Lager.BAK in %1 (absoluter Pfad)");
-    QTest::newRow("drive letter") << "deflated" << "C:Lager.BAK" << QString() << Fault::None
+        << "deflated"
+        << "x/../../Lager.BAK" << QString() << Fault::None
+        << refused +
+               QStringLiteral("x/../../Lager.BAK in %1 (Name reicht aus dem Zielordner hinaus)");
+    QTest::newRow("absolute name")
+        << "deflated"
+        << "/tmp/Lager.BAK" << QString() << Fault::None
+        << refused + QStringLiteral("/tmp/Lager.BAK in %1 (absoluter Pfad)");
+    QTest::newRow("drive letter") << "deflated"
+                                  << "C:Lager.BAK" << QString() << Fault::None
                                   << refused + QStringLiteral("C:Lager.BAK in %1 (absoluter Pfad)");
-    QTest::newRow("backslash") << "deflated" << "..\\Lager.BAK" << QString() << Fault::None
-                               << refused + QStringLiteral("..\\Lager.BAK in %1 (Name enthält einen umgekehrten Schrägstrich)");
-    QTest::newRow("NUL in the name") << "deflated" << "Lager_BAK" << QString() << Fault::NulInName
-                                     << refused + QStringLiteral("Lager");
-    QTest::newRow("folder") << "deflated" << "Lager/" << QString() << Fault::None
+    QTest::newRow("backslash")
+        << "deflated"
+        << "..\\Lager.BAK" << QString() << Fault::None
+        << refused +
+               QStringLiteral("..\\Lager.BAK in %1 (Name enthält einen umgekehrten Schrägstrich)");
+    QTest::newRow("NUL in the name")
+        << "deflated"
+        << "Lager_BAK" << QString() << Fault::NulInName << refused + QStringLiteral("Lager");
+    QTest::newRow("folder") << "deflated"
+                            << "Lager/" << QString() << Fault::None
                             << QStringLiteral("Eintrag ist ein Ordner: Lager/ in %1");
 }
 
@@ -549,10 +571,10 @@ void TestZipReader::refusesBadArchives() {
     const QString file = dir.file(QStringLiteral("Lager.BAK"));
     QVERIFY(writeFile(file, data));
     const QString zip = dir.file(QStringLiteral("Lager3.ZIP"));
-    const QString failure = writer == QLatin1String("program")
-                                ? archiveInto(zip, {file}, password)
-                                : pythonZip(zip, writer, dir.path(), {QStringLiteral("Lager.BAK")},
-                                            {storedName});
+    const QString failure =
+        writer == QLatin1String("program")
+            ? archiveInto(zip, {file}, password)
+            : pythonZip(zip, writer, dir.path(), {QStringLiteral("Lager.BAK")}, {storedName});
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     QByteArray bytes = fileBytes(zip);
