@@ -146,18 +146,27 @@ void ZipReader::readAt(quint64 offset, char* into, qint64 length) const {
 }
 
 void ZipReader::readDirectory() {
-    // The end record: the last signature from which a record with its comment fits the file.
+    // The end record: the last signature whose record and comment end with the file, or else
+    // (bytes appended after the archive) the last whose record and comment fit in it. A comment
+    // may hold the signature too; the first rule finds the real record before it.
     const qint64 tailSize = qint64(std::min<quint64>(m_fileSize, endRecordSize + 0xFFFF));
     if (tailSize < endRecordSize)
         broken(QStringLiteral("Ende des Inhaltsverzeichnisses fehlt"));
     QByteArray tail(tailSize, Qt::Uninitialized);
     const quint64 tailStart = m_fileSize - quint64(tailSize);
     readAt(tailStart, tail.data(), tailSize);
-    qint64 at = tailSize - endRecordSize;
-    for (; at >= 0; --at)
-        if (get32(tail.constData() + at) == endSignature &&
-            at + endRecordSize + get16(tail.constData() + at + 20) <= tailSize)
+    qint64 at = -1;
+    for (const bool exact : {true, false}) {
+        for (at = tailSize - endRecordSize; at >= 0; --at) {
+            if (get32(tail.constData() + at) != endSignature)
+                continue;
+            const qint64 recordEnd = at + endRecordSize + get16(tail.constData() + at + 20);
+            if (exact ? recordEnd == tailSize : recordEnd <= tailSize)
+                break;
+        }
+        if (at >= 0)
             break;
+    }
     if (at < 0)
         broken(QStringLiteral("Ende des Inhaltsverzeichnisses fehlt"));
     const char* end = tail.constData() + at;

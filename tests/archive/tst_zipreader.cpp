@@ -136,7 +136,8 @@ QString run(const QString& program, const QStringList& args, const QString& fold
 }
 
 // Writes an archive of `files` (names relative to `folder`) with Python's zipfile; `how` is
-// "stored", "deflated" or "zip64" (Deflate with ZIP64 local headers). `names` may store the
+// "stored", "deflated", "zip64" (Deflate with ZIP64 local headers) or "comment" (Deflate, with
+// a comment that begins like an empty archive's end record). `names` may store the
 // files under other names.
 const char* pythonWriter = R"PY(
 import sys, zipfile
@@ -150,6 +151,8 @@ with zipfile.ZipFile(out, 'w', method) as z:
         info.compress_type = method
         with z.open(info, 'w', force_zip64=(how == 'zip64')) as w:
             w.write(data)
+    if how == 'comment':
+        z.comment = b'PK\x05\x06' + bytes(18) + b'Kommentar'
 )PY";
 
 QString pythonZip(const QString& zip, const QString& how, const QString& folder,
@@ -369,6 +372,8 @@ void TestZipReader::readsEveryWritersArchives_data() {
     QTest::newRow("zip") << "zip" << QString() << QList<qint64>{700 * 1024 + 5, 0, 3} << qint64(0);
     QTest::newRow("zipfile, stored") << "stored" << QString() << backupAndLog << qint64(0);
     QTest::newRow("zipfile, Deflate") << "deflated" << QString() << backupAndLog << qint64(0);
+    QTest::newRow("zipfile, end record in the comment")
+        << "comment" << QString() << backupAndLog << qint64(0);
     QTest::newRow("zipfile, ZIP64") << "zip64" << QString() << backupAndLog << qint64(0);
     // 7-Zip writes AES entries only with a password in ASCII.
     QTest::newRow("7z, AES-256") << "7z" << QStringLiteral("Lager-Kennwort 7!")
