@@ -320,9 +320,10 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
     const QString shown = entryName(e);
     if (e.flags & strongEncryptionFlag || (e.encrypted && e.aesVersion == 0))
         throw ProgramError(QStringLiteral("Verschlüsselung nicht unterstützt: ") + shown);
-    if (e.encrypted && (e.aesStrength != 3 || (e.aesVersion != 1 && e.aesVersion != 2)))
-        throw ProgramError(QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): ") +
-                           shown);
+    if (e.encrypted &&
+        (WinZipAes::saltSizeFor(e.aesStrength) == 0 || (e.aesVersion != 1 && e.aesVersion != 2)))
+        throw ProgramError(
+            QStringLiteral("AES-Verschlüsselung in dieser Form nicht unterstützt: ") + shown);
     if (e.method != methodStored && e.method != methodDeflate)
         throw ProgramError(
             QStringLiteral("Komprimierungsmethode %1 nicht unterstützt: ").arg(e.method) + shown);
@@ -333,15 +334,17 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
         if (password.isEmpty())
             throw ProgramError(QStringLiteral("Passwort fehlt für verschlüsselten Eintrag: ") +
                                shown);
-        if (d.size < quint64(WinZipAes::overhead))
+        const int saltSize = WinZipAes::saltSizeFor(e.aesStrength);
+        const int headSize = saltSize + WinZipAes::verifierSize;
+        if (d.size < quint64(headSize + WinZipAes::macSize))
             broken(QStringLiteral("Eintrag zu kurz für AES: ") + e.name);
-        char head[WinZipAes::saltSize + WinZipAes::verifierSize];
-        readAt(d.offset, head, sizeof head);
-        aes = std::make_unique<WinZipAes>(password.toUtf8(), QByteArray(head, WinZipAes::saltSize));
-        if (aes->header() != QByteArray(head, sizeof head))
+        QByteArray head(headSize, Qt::Uninitialized);
+        readAt(d.offset, head.data(), headSize);
+        aes = std::make_unique<WinZipAes>(password.toUtf8(), head.left(saltSize), e.aesStrength);
+        if (aes->header() != head)
             throw ProgramError(QStringLiteral("Falsches Passwort für ") + shown);
-        d.offset += sizeof head;
-        d.size -= quint64(WinZipAes::overhead);
+        d.offset += quint64(headSize);
+        d.size -= quint64(headSize + WinZipAes::macSize);
         // The whole ciphertext is authenticated before any of it is decrypted.
         const auto buffer = std::make_unique_for_overwrite<char[]>(size_t(copyChunk));
         for (quint64 done = 0; done < d.size;) {
