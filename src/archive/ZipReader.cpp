@@ -39,8 +39,9 @@ constexpr quint16 methodStored = 0;
 constexpr quint16 methodDeflate = 8;
 constexpr quint32 sentinel32 = 0xFFFFFFFFu;
 constexpr quint16 sentinel16 = 0xFFFFu;
-// A larger central directory is not one of ours and not worth the memory.
-constexpr quint64 largestDirectory = 64 << 20;
+// A larger central directory (some 170,000 entries) is not one of ours, and its entries would
+// take more memory than a restore may.
+constexpr quint64 largestDirectory = 8 << 20;
 constexpr qint64 copyChunk = 1 << 20;
 
 quint16 get16(const char* p) {
