@@ -286,6 +286,8 @@ void ZipReader::readDirectory() {
         e.nameProblem = nameProblem(e.name);
         if (e.nameProblem.isEmpty())
             e.fileName = e.name.mid(e.name.lastIndexOf(QLatin1Char('/')) + 1);
+        if (e.fileName == QLatin1String("."))
+            e.fileName.clear(); // a folder too
         if (e.headerOffset >= m_directoryOffset)
             broken(QStringLiteral("Eintrag zeigt hinter seine Daten: ") + e.name);
         m_entries.push_back(std::move(e));
@@ -447,10 +449,16 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
         cannotWrite(synced);
     const QByteArray from = QFile::encodeName(part.fileName());
     const QByteArray to = QFile::encodeName(targetFile);
-    const int renamed =
-        existing == Existing::Replace
-            ? ::rename(from.constData(), to.constData())
-            : ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+    int renamed = existing == Existing::Replace ? ::rename(from.constData(), to.constData())
+                                                : ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD,
+                                                              to.constData(), RENAME_NOREPLACE);
+    if (renamed != 0 && existing == Existing::Keep && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the no-replace rename: a new link fails the same way on an
+        // existing name.
+        renamed = ::link(from.constData(), to.constData());
+        if (renamed == 0)
+            ::unlink(from.constData());
+    }
     if (renamed != 0) {
         if (errno == EEXIST)
             throw ProgramError(exists);
