@@ -31,10 +31,14 @@ struct CipherFetched {
 };
 
 // One fetch for the whole program: OpenSSL's lookup per piece would cost more than needed.
-const EVP_CIPHER* aes256Ecb() {
-    static const std::unique_ptr<EVP_CIPHER, CipherFetched> cipher(
+const EVP_CIPHER* aesEcb(int keySize) {
+    static const std::unique_ptr<EVP_CIPHER, CipherFetched> aes128(
+        EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr));
+    static const std::unique_ptr<EVP_CIPHER, CipherFetched> aes192(
+        EVP_CIPHER_fetch(nullptr, "AES-192-ECB", nullptr));
+    static const std::unique_ptr<EVP_CIPHER, CipherFetched> aes256(
         EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr));
-    return cipher.get();
+    return keySize == 16 ? aes128.get() : keySize == 24 ? aes192.get() : aes256.get();
 }
 
 } // namespace
@@ -45,10 +49,12 @@ WinZipAes::WinZipAes(const QByteArray& password) {
     deriveKeys(password);
 }
 
-WinZipAes::WinZipAes(const QByteArray& password, const QByteArray& salt) {
-    if (salt.size() != saltSize)
+WinZipAes::WinZipAes(const QByteArray& password, const QByteArray& salt, int strength) {
+    m_saltSize = saltSizeFor(strength);
+    m_keySize = 2 * m_saltSize;
+    if (m_saltSize == 0 || salt.size() != m_saltSize)
         cryptoFailed();
-    std::memcpy(m_salt, salt.constData(), saltSize);
+    std::memcpy(m_salt, salt.constData(), size_t(m_saltSize));
     deriveKeys(password);
 }
 
@@ -60,12 +66,13 @@ WinZipAes::~WinZipAes() {
 
 void WinZipAes::deriveKeys(const QByteArray& password) {
     unsigned char derived[32 + 32 + verifierSize];
-    if (PKCS5_PBKDF2_HMAC(password.constData(), int(password.size()), m_salt, saltSize,
-                          pbkdf2Rounds, EVP_sha1(), int(sizeof derived), derived) != 1)
+    const size_t key = size_t(m_keySize);
+    if (PKCS5_PBKDF2_HMAC(password.constData(), int(password.size()), m_salt, m_saltSize,
+                          pbkdf2Rounds, EVP_sha1(), int(2 * key + verifierSize), derived) != 1)
         cryptoFailed();
-    std::memcpy(m_aesKey, derived, 32);
-    std::memcpy(m_macKey, derived + 32, 32);
-    std::memcpy(m_verifier, derived + 64, verifierSize);
+    std::memcpy(m_aesKey, derived, key);
+    std::memcpy(m_macKey, derived + key, key);
+    std::memcpy(m_verifier, derived + 2 * key, verifierSize);
     OPENSSL_cleanse(derived, sizeof derived);
 
     EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
@@ -76,12 +83,12 @@ void WinZipAes::deriveKeys(const QByteArray& password) {
     char digest[] = "SHA1";
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
-    if (!m_mac || EVP_MAC_init(m_mac, m_macKey, sizeof m_macKey, params) != 1)
+    if (!m_mac || EVP_MAC_init(m_mac, m_macKey, key, params) != 1)
         cryptoFailed();
 }
 
 QByteArray WinZipAes::header() const {
-    QByteArray h(reinterpret_cast<const char*>(m_salt), saltSize);
+    QByteArray h(reinterpret_cast<const char*>(m_salt), m_saltSize);
     h.append(reinterpret_cast<const char*>(m_verifier), verifierSize);
     return h;
 }
@@ -95,8 +102,8 @@ void WinZipAes::encrypt(quint64 offset, char* data, size_t size) const {
     if (size == 0)
         return;
     const std::unique_ptr<EVP_CIPHER_CTX, CipherFree> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || !aes256Ecb() ||
-        EVP_EncryptInit_ex2(ctx.get(), aes256Ecb(), m_aesKey, nullptr, nullptr) != 1)
+    const EVP_CIPHER* cipher = aesEcb(m_keySize);
+    if (!ctx || !cipher || EVP_EncryptInit_ex2(ctx.get(), cipher, m_aesKey, nullptr, nullptr) != 1)
         cryptoFailed();
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
 

@@ -39,8 +39,9 @@ constexpr quint16 methodStored = 0;
 constexpr quint16 methodDeflate = 8;
 constexpr quint32 sentinel32 = 0xFFFFFFFFu;
 constexpr quint16 sentinel16 = 0xFFFFu;
-// A larger central directory is not one of ours and not worth the memory.
-constexpr quint64 largestDirectory = 64 << 20;
+// A larger central directory (some 170,000 entries) is not one of ours, and its entries would
+// take more memory than a restore may.
+constexpr quint64 largestDirectory = 8 << 20;
 constexpr qint64 copyChunk = 1 << 20;
 
 quint16 get16(const char* p) {
@@ -285,6 +286,8 @@ void ZipReader::readDirectory() {
         e.nameProblem = nameProblem(e.name);
         if (e.nameProblem.isEmpty())
             e.fileName = e.name.mid(e.name.lastIndexOf(QLatin1Char('/')) + 1);
+        if (e.fileName == QLatin1String("."))
+            e.fileName.clear(); // a folder too
         if (e.headerOffset >= m_directoryOffset)
             broken(QStringLiteral("Eintrag zeigt hinter seine Daten: ") + e.name);
         m_entries.push_back(std::move(e));
@@ -320,9 +323,10 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
     const QString shown = entryName(e);
     if (e.flags & strongEncryptionFlag || (e.encrypted && e.aesVersion == 0))
         throw ProgramError(QStringLiteral("Verschlüsselung nicht unterstützt: ") + shown);
-    if (e.encrypted && (e.aesStrength != 3 || (e.aesVersion != 1 && e.aesVersion != 2)))
-        throw ProgramError(QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): ") +
-                           shown);
+    if (e.encrypted &&
+        (WinZipAes::saltSizeFor(e.aesStrength) == 0 || (e.aesVersion != 1 && e.aesVersion != 2)))
+        throw ProgramError(
+            QStringLiteral("AES-Verschlüsselung in dieser Form nicht unterstützt: ") + shown);
     if (e.method != methodStored && e.method != methodDeflate)
         throw ProgramError(
             QStringLiteral("Komprimierungsmethode %1 nicht unterstützt: ").arg(e.method) + shown);
@@ -333,15 +337,17 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
         if (password.isEmpty())
             throw ProgramError(QStringLiteral("Passwort fehlt für verschlüsselten Eintrag: ") +
                                shown);
-        if (d.size < quint64(WinZipAes::overhead))
+        const int saltSize = WinZipAes::saltSizeFor(e.aesStrength);
+        const int headSize = saltSize + WinZipAes::verifierSize;
+        if (d.size < quint64(headSize + WinZipAes::macSize))
             broken(QStringLiteral("Eintrag zu kurz für AES: ") + e.name);
-        char head[WinZipAes::saltSize + WinZipAes::verifierSize];
-        readAt(d.offset, head, sizeof head);
-        aes = std::make_unique<WinZipAes>(password.toUtf8(), QByteArray(head, WinZipAes::saltSize));
-        if (aes->header() != QByteArray(head, sizeof head))
+        QByteArray head(headSize, Qt::Uninitialized);
+        readAt(d.offset, head.data(), headSize);
+        aes = std::make_unique<WinZipAes>(password.toUtf8(), head.left(saltSize), e.aesStrength);
+        if (aes->header() != head)
             throw ProgramError(QStringLiteral("Falsches Passwort für ") + shown);
-        d.offset += sizeof head;
-        d.size -= quint64(WinZipAes::overhead);
+        d.offset += quint64(headSize);
+        d.size -= quint64(headSize + WinZipAes::macSize);
         // The whole ciphertext is authenticated before any of it is decrypted.
         const auto buffer = std::make_unique_for_overwrite<char[]>(size_t(copyChunk));
         for (quint64 done = 0; done < d.size;) {
@@ -443,10 +449,16 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
         cannotWrite(synced);
     const QByteArray from = QFile::encodeName(part.fileName());
     const QByteArray to = QFile::encodeName(targetFile);
-    const int renamed =
-        existing == Existing::Replace
-            ? ::rename(from.constData(), to.constData())
-            : ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+    int renamed = existing == Existing::Replace ? ::rename(from.constData(), to.constData())
+                                                : ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD,
+                                                              to.constData(), RENAME_NOREPLACE);
+    if (renamed != 0 && existing == Existing::Keep && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system without the no-replace rename: a new link fails the same way on an
+        // existing name.
+        renamed = ::link(from.constData(), to.constData());
+        if (renamed == 0)
+            ::unlink(from.constData());
+    }
     if (renamed != 0) {
         if (errno == EEXIST)
             throw ProgramError(exists);

@@ -28,11 +28,12 @@ struct ZipEntry {
 };
 
 // Reads a ZIP archive: the program's own and any other writer's. Stored and Deflate entries,
-// ZIP64, WinZip AES-256 (AE-1 and AE-2). An entry's data is checked as it is read: its CRC-32,
-// and for an AES entry the password verifier and then the authentication code over all of its
-// encrypted data, before any decrypted byte is inflated or handed on. Deflate data is inflated
-// on every core where the stream lets it (ParallelInflate), which the program's own archives
-// do, serially otherwise.
+// ZIP64, WinZip AES (128, 192 and 256 bits; AE-1 and AE-2). An entry's data is checked as it is
+// read: its CRC-32 (not kept by AE-2), and for an AES entry first the password verifier, then
+// the authentication code over all of its encrypted data in a pass of its own, before any
+// byte is decrypted, inflated or handed on. Deflate data is inflated on every core where the
+// stream lets it (ParallelInflate), which the program's own archives do, serially otherwise.
+// Entry names other than UTF-8 are taken as Latin-1. One thread at a time.
 //
 // The archive is read through a descriptor opened without following a link. Nothing a damaged
 // or hostile archive says is trusted: every offset and size is checked against the file before

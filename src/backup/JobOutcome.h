@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 // What one job of a backup run left behind, for monitoring.
@@ -7,4 +8,8 @@ struct JobOutcome {
     QString dbName;
     qint64 archiveBytes = 0; // the archive this run made; 0 when none was made
     bool uploaded = false;   // false when the upload failed or was not asked for
+    // The restore test of the night's archive, when the run made one.
+    bool restoreTested = false;
+    bool restoreOk = false;
+    QDateTime restoreTestEnd;
 };

@@ -1,5 +1,8 @@
 #include "core/BackupRun.h"
 
+#include "core/RestoreRun.h"
+#include "platform/Clock.h"
+
 #include "platform/ErrorCount.h"
 #include "platform/LogSink.h"
 #include "platform/PlainFileName.h"
@@ -62,6 +65,7 @@ void BackupRun::runJobs(const BackupFolders& folders) {
             const QFileInfo made(archive.archivePath);
             outcome.archiveBytes = made.isFile() ? made.size() : 0;
             outcome.uploaded = uploadStep(job, archive);
+            restoreTest(job, folders, outcome);
         }
         m_outcomes << outcome;
     }
@@ -86,6 +90,23 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();
     return uploaded;
+}
+
+void BackupRun::restoreTest(const BackupJob& job, const BackupFolders& folders,
+                            JobOutcome& outcome) {
+    if (!m_restoreTest || m_restoreTestDay < 1 || m_restoreTestDay > 7)
+        return;
+    const QDateTime now =
+        m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime();
+    const int today = now.date().dayOfWeek();
+    if (today != m_restoreTestDay)
+        return;
+    // Tonight's archive, from where it went: what a restore would find there.
+    const RestoreFrom from = job.FTP_aktiv ? RestoreFrom::Remote : RestoreFrom::Copy;
+    outcome.restoreTested = true;
+    outcome.restoreOk = m_restoreTest->test(job, from, today, folders) == RestoreRun::Restored;
+    outcome.restoreTestEnd =
+        m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime();
 }
 
 bool BackupRun::fileNamesArePlain(const BackupJob& job) {

@@ -10,6 +10,7 @@
 
 class ErrorCount;
 class LogSink;
+class RestoreRun;
 
 // One pass over all backup jobs: the SQL Server steps, the archive and its copy, the upload
 // with its attempts, and the error count of the run. The steps themselves are the parts'.
@@ -20,6 +21,14 @@ public:
     // Uses the parts' settings (the jobs, a filled-in archive name, the copy folder), SQL Server
     // steps, packaging and uploader; they must outlive the run.
     BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts);
+
+    // On ISO weekday `day` (1-7; 0: never) every job's archive is restored as a test after its
+    // upload, from its destination (from the copy folder when the job uploads nothing). A
+    // failed test counts one error.
+    void setRestoreTest(RestoreRun* restore, int day) {
+        m_restoreTest = restore;
+        m_restoreTestDay = day;
+    }
 
     // The first start parameter: exactly "nozip" leaves out packaging and upload.
     void setFirstStartParameter(const QString& parameter) { m_firstStartParameter = parameter; }
@@ -39,6 +48,8 @@ private:
     // False, with its line and one error counted, when the job's database or archive name
     // would make a path outside the program folder.
     bool fileNamesArePlain(const BackupJob& job);
+    // The restore test of the job's archive, when tonight is the night for it.
+    void restoreTest(const BackupJob& job, const BackupFolders& folders, JobOutcome& outcome);
     // True when the archive was uploaded.
     bool uploadStep(const BackupJob& job, const ArchiveLocation& archive);
 
@@ -46,6 +57,8 @@ private:
     ErrorCount& m_errors;
     const ProgramParts& m_parts;
     QString m_firstStartParameter;
+    RestoreRun* m_restoreTest = nullptr;
+    int m_restoreTestDay = 0;
     QList<JobOutcome> m_outcomes;
     bool m_running = false;
 };

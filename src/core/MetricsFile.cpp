@@ -6,6 +6,8 @@
 #include "platform/ProgramError.h"
 
 #include <QDir>
+#include <QFile>
+#include <QRegularExpression>
 #include <QFileInfo>
 
 namespace {
@@ -26,6 +28,12 @@ constexpr Gauge kArchiveBytes{"orvelsqlbackup_job_archive_bytes",
 constexpr Gauge kUploadOk{"orvelsqlbackup_job_upload_ok",
                           "1 when the last run uploaded the job's archive, 0 when the upload failed or "
                           "was not asked for."};
+
+constexpr Gauge kRestoreOk{"orvelsqlbackup_job_restore_test_ok",
+                           "1 when the job's last restore test restored and checked its archive, "
+                           "0 when it failed."};
+constexpr Gauge kRestoreTime{"orvelsqlbackup_job_restore_test_timestamp_seconds",
+                             "Unix time at which the job's last restore test ended."};
 
 QString header(const Gauge& gauge) {
     return QStringLiteral("# HELP %1 %2\n# TYPE %1 gauge\n")
@@ -85,11 +93,66 @@ QString MetricsFile::text(const RunMetrics& metrics) {
         for (const JobOutcome& job : metrics.jobs)
             out += jobSample(kUploadOk, job.dbName, job.uploaded ? QStringLiteral("1")
                                                                  : QStringLiteral("0"));
+        // The last restore test of each job: tonight's, else the one the file held.
+        QList<QPair<QString, RunMetrics::RestoreTestSample>> tests;
+        for (const JobOutcome& job : metrics.jobs) {
+            if (job.restoreTested)
+                tests.append(
+                    {job.dbName,
+                     {job.restoreOk ? QStringLiteral("1") : QStringLiteral("0"),
+                      QString::number(double(job.restoreTestEnd.toMSecsSinceEpoch()) / 1000.0, 'f',
+                                      3)}});
+            else if (metrics.earlierRestoreTests.contains(job.dbName))
+                tests.append({job.dbName, metrics.earlierRestoreTests.value(job.dbName)});
+        }
+        if (!tests.isEmpty()) {
+            out += header(kRestoreOk);
+            for (const auto& [job, test] : tests)
+                out += jobSample(kRestoreOk, job, test.ok);
+            out += header(kRestoreTime);
+            for (const auto& [job, test] : tests)
+                out += jobSample(kRestoreTime, job, test.timestamp);
+        }
     }
     return out;
 }
 
-void MetricsFile::write(const RunMetrics& metrics) const {
+QHash<QString, RunMetrics::RestoreTestSample> MetricsFile::restoreTestsIn(const QString& text) {
+    QHash<QString, RunMetrics::RestoreTestSample> found;
+    // name{job="<label value>"} value
+    static const QRegularExpression sampleLine(
+        QStringLiteral("^(orvelsqlbackup_job_restore_test_(?:ok|timestamp_seconds))"
+                       "\\{job=\"((?:[^\"\\\\]|\\\\.)*)\"\\} (\\S+)$"));
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch m = sampleLine.match(line);
+        if (!m.hasMatch())
+            continue;
+        QString job;
+        const QString escaped = m.captured(2);
+        for (qsizetype i = 0; i < escaped.size(); ++i) {
+            if (escaped[i] == QLatin1Char('\\') && i + 1 < escaped.size()) {
+                ++i;
+                job += escaped[i] == QLatin1Char('n') ? QLatin1Char('\n') : escaped[i];
+            } else {
+                job += escaped[i];
+            }
+        }
+        if (m.captured(1) == QLatin1String(kRestoreOk.name))
+            found[job].ok = m.captured(3);
+        else
+            found[job].timestamp = m.captured(3);
+    }
+    return found;
+}
+
+void MetricsFile::write(const RunMetrics& given) const {
+    RunMetrics metrics = given;
+    if (metrics.earlierRestoreTests.isEmpty()) {
+        QFile earlier(m_path);
+        if (!QFileInfo(m_path).isSymLink() && earlier.open(QIODevice::ReadOnly))
+            metrics.earlierRestoreTests =
+                restoreTestsIn(QString::fromUtf8(earlier.read(4 * 1024 * 1024)));
+    }
     const QByteArray bytes = text(metrics).toUtf8();
     StagedFile file(m_path);
     const auto failed = [this](const QString& reason) {

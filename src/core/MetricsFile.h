@@ -3,6 +3,7 @@
 #include "backup/JobOutcome.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -12,6 +13,13 @@ struct RunMetrics {
     double durationSeconds = 0;
     qint32 errors = 0;
     QList<JobOutcome> jobs;
+    // The restore test samples of the file this run replaces, by job, as they stand there (value
+    // and time): a job without a test tonight keeps its last one.
+    struct RestoreTestSample {
+        QString ok;
+        QString timestamp;
+    };
+    QHash<QString, RestoreTestSample> earlierRestoreTests;
 };
 
 // The figures of the last backup run in node_exporter's textfile format: gauges, each with its
@@ -28,6 +36,8 @@ public:
     static QString pathFromIni(const QString& iniPath);
 
     static QString text(const RunMetrics& metrics);
+    // The restore test samples of a file this class wrote.
+    static QHash<QString, RunMetrics::RestoreTestSample> restoreTestsIn(const QString& text);
     // A label value as the format writes it between its quotes.
     static QString labelValue(const QString& value);
 

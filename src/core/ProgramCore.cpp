@@ -1,6 +1,7 @@
 #include "core/ProgramCore.h"
 
 #include "core/BackupRun.h"
+#include "core/RestoreRun.h"
 #include "core/LogBook.h"
 #include "core/MetricsFile.h"
 #include "core/ProgramView.h"
@@ -28,6 +29,7 @@ ProgramCore::ProgramCore(Options options, LogBook& log, ErrorCount& errors, Prog
                          ProgramView& view)
     : m_options(std::move(options)), m_log(log), m_errors(errors), m_parts(parts), m_view(view) {
     m_run = std::make_unique<BackupRun>(m_log, m_errors, m_parts);
+    m_restore = std::make_unique<RestoreRun>(m_log, m_errors, m_parts, m_options.programFolder);
     m_timer1 = m_parts.timers->createTimer([this] { Timer1Timer(); });
     m_timer2 = m_parts.timers->createTimer([this] { Timer2Timer(); });
 }
@@ -246,6 +248,7 @@ void ProgramCore::runBackup(qint32 alreadyFailed) {
         return;
     }
     const BackupFolders folders = backupFoldersForRun();
+    m_run->setRestoreTest(m_parts.restore ? m_restore.get() : nullptr, restoreTestDay());
     QElapsedTimer took;
     took.start();
     m_run->run(folders, alreadyFailed);
@@ -265,6 +268,29 @@ BackupFolders ProgramCore::backupFoldersForRun() {
     if (folders.server != folders.local)
         m_log.writelogentry(QStringLiteral("Sicherungsordner des SQL Servers: ") + folders.server);
     return folders;
+}
+
+int ProgramCore::restoreTestDay() const {
+    // RestoreTest= a weekday digit 1-7; anything else, or no key: never.
+    const QString value = IniFile(iniFileName())
+                              .value(kIniSection, QStringLiteral("RestoreTest"))
+                              .value_or(QString())
+                              .trimmed();
+    bool ok = false;
+    const int day = value.toInt(&ok);
+    return ok && day >= 1 && day <= 7 ? day : 0;
+}
+
+int ProgramCore::restore(const RestoreRequest& request) {
+    if (m_run->isRunning() || m_parts.sql->isBusy() || serverCallUnderWay()) {
+        m_log.writelogentry(QStringLiteral(
+            "FEHLER: Sicherung oder Serverabfrage läuft, die Wiederherstellung wird nicht "
+            "gestartet"));
+        return RestoreRun::WrongRequest;
+    }
+    int outcome = RestoreRun::Failed;
+    guarded([&] { outcome = m_restore->run(request, backupFoldersForRun()); });
+    return outcome;
 }
 
 void ProgramCore::writeMetrics(double seconds) {

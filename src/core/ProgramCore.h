@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ProgramParts.h"
+#include "core/RestoreRun.h"
 #include "core/Timers.h"
 #include "platform/ErrorCount.h"
 
@@ -67,6 +68,9 @@ public:
     void testConnection();
     void sendReport();
     void checkForUpdate();
+    // A restore of one job's archive, by hand (the command line); refused while a run, a test
+    // or another server call is under way. 0 restored, 1 a step failed, 2 a wrong request.
+    int restore(const RestoreRequest& request);
 
     // The timers' handlers: start preparation and automatic run.
     void Timer1Timer();
@@ -98,6 +102,8 @@ private:
     void runBackup(qint32 alreadyFailed);
     // The backup folders of the INI file, with a line for each that is not the program folder.
     BackupFolders backupFoldersForRun();
+    // The weekday of the nightly restore test from the INI file; 0: never.
+    int restoreTestDay() const;
     void writeMetrics(double seconds);
     void mailReport();
     void checkAutomatically();
@@ -112,6 +118,7 @@ private:
     ProgramParts m_parts;
     ProgramView& m_view;
     std::unique_ptr<BackupRun> m_run;
+    std::unique_ptr<RestoreRun> m_restore;
     std::unique_ptr<Timer> m_timer1;
     std::unique_ptr<Timer> m_timer2;
 

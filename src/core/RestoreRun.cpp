@@ -59,11 +59,12 @@ RestoreRun::Outcome RestoreRun::run(const RestoreRequest& request,
                       .arg(request.job));
 }
 
-RestoreRun::Outcome RestoreRun::test(const BackupJob& job, RestoreFrom from,
+RestoreRun::Outcome RestoreRun::test(const BackupJob& job, RestoreFrom from, int weekday,
                                      const BackupFolders& folders) {
     RestoreRequest request;
     request.job = job.DBName;
     request.from = from;
+    request.weekday = weekday;
     request.test = true;
     return restoreJob(job, request, folders);
 }

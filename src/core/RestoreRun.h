@@ -38,8 +38,10 @@ public:
                QString programFolder);
 
     Outcome run(const RestoreRequest& request, const BackupFolders& folders);
-    // The nightly test of a job's archive, from its destination or the copy folder.
-    Outcome test(const BackupJob& job, RestoreFrom from, const BackupFolders& folders);
+    // The nightly test of a job's archive of the given weekday, from its destination or the
+    // copy folder.
+    Outcome test(const BackupJob& job, RestoreFrom from, int weekday,
+                 const BackupFolders& folders);
 
 private:
     Outcome restoreJob(const BackupJob& job, const RestoreRequest& request,

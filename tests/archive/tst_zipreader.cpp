@@ -378,6 +378,10 @@ void TestZipReader::readsEveryWritersArchives_data() {
     // 7-Zip writes AES entries only with a password in ASCII.
     QTest::newRow("7z, AES-256") << "7z" << QStringLiteral("Lager-Kennwort 7!")
                                  << QList<qint64>{700 * 1024 + 5, 0, 40} << qint64(0);
+    QTest::newRow("7z, AES-192") << "7z-192" << QStringLiteral("Lager-Kennwort 7!")
+                                 << QList<qint64>{70000, 15} << qint64(0);
+    QTest::newRow("7z, AES-128") << "7z-128" << QStringLiteral("Lager-Kennwort 7!")
+                                 << QList<qint64>{70000, 15} << qint64(0);
 }
 
 void TestZipReader::readsEveryWritersArchives() {
@@ -400,6 +404,9 @@ void TestZipReader::readsEveryWritersArchives() {
         QVERIFY(writeFile(paths.last(), contents.last()));
     }
     const QString zip = dir.file(QStringLiteral("Lager3.ZIP"));
+    const int aesBits = writer.endsWith(QLatin1String("128"))   ? 128
+                        : writer.endsWith(QLatin1String("192")) ? 192
+                                                                : 256;
     QString failure;
     if (writer.startsWith(QLatin1String("program"))) {
         DeflateOptions options;
@@ -416,11 +423,12 @@ void TestZipReader::readsEveryWritersArchives() {
         }
     } else if (writer == QLatin1String("zip")) {
         failure = run(QStringLiteral("zip"), QStringList{QStringLiteral("-q"), zip} + names, in);
-    } else if (writer == QLatin1String("7z")) {
+    } else if (writer.startsWith(QLatin1String("7z"))) {
         failure =
             run(QStringLiteral("7z"),
                 QStringList{QStringLiteral("a"), QStringLiteral("-bd"), QStringLiteral("-tzip"),
-                            QStringLiteral("-mem=AES256"), QStringLiteral("-p") + password, zip} +
+                            QStringLiteral("-mem=AES") + QString::number(aesBits),
+                            QStringLiteral("-p") + password, zip} +
                     names,
                 in);
     } else {
@@ -436,7 +444,7 @@ void TestZipReader::readsEveryWritersArchives() {
             QCOMPARE(e.fileName, names[i]);
             QCOMPARE(e.size, quint64(sizes[i]));
             QCOMPARE(e.encrypted, !password.isEmpty());
-            QCOMPARE(e.aesStrength, password.isEmpty() ? 0 : 3);
+            QCOMPARE(e.aesStrength, password.isEmpty() ? 0 : aesBits / 64 - 1);
             QCOMPARE(e.aesVersion, password.isEmpty()                      ? 0
                                    : writer.endsWith(QLatin1String("ae1")) ? 1
                                                                            : 2);
@@ -465,7 +473,7 @@ enum class Fault {
     Zip64Missing,
     FlippedByte,
     Ae1WrongCrc,
-    Aes128,
+    AesStrength4,
     TraditionalEncryption,
     LocalHeaderMissing,
     WrongPassword,
@@ -513,9 +521,9 @@ void TestZipReader::refusesBadArchives_data() {
     QTest::newRow("AE-1, wrong CRC")
         << "program" << name << password << Fault::Ae1WrongCrc
         << QStringLiteral("Eintrag beschädigt: Lager.BAK in %1 (CRC stimmt nicht)");
-    QTest::newRow("AES-128")
-        << "program" << name << password << Fault::Aes128
-        << QStringLiteral("Verschlüsselung nicht unterstützt (nur AES-256): Lager.BAK in %1");
+    QTest::newRow("AES of strength 4")
+        << "program" << name << password << Fault::AesStrength4
+        << QStringLiteral("AES-Verschlüsselung in dieser Form nicht unterstützt: Lager.BAK in %1");
     QTest::newRow("traditional encryption")
         << "program" << name << QString() << Fault::TraditionalEncryption
         << QStringLiteral("Verschlüsselung nicht unterstützt: Lager.BAK in %1");
@@ -613,8 +621,8 @@ void TestZipReader::refusesBadArchives() {
         makeAe1(bytes, {data});
         put32(bytes, central + 16, 0x12345678);
         break;
-    case Fault::Aes128:
-        bytes.replace(QByteArray("AE\x03"), QByteArray("AE\x01"));
+    case Fault::AesStrength4:
+        bytes.replace(QByteArray("AE\x03"), QByteArray("AE\x04"));
         break;
     case Fault::TraditionalEncryption:
         bytes[central + 8] = char(bytes[central + 8] | 1);

@@ -22,11 +22,20 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+JobOutcome outcome(const QString& name, qint64 bytes, bool uploaded) {
+    JobOutcome o;
+    o.dbName = name;
+    o.archiveBytes = bytes;
+    o.uploaded = uploaded;
+    return o;
+}
+
 RunMetrics cleanRun() {
     RunMetrics run;
     run.end = QDateTime::fromMSecsSinceEpoch(1781234567250, Qt::UTC);
     run.durationSeconds = 83.5;
-    run.jobs = {{QStringLiteral("Lager"), 1048576, true}, {QStringLiteral("Kasse"), 2000, false}};
+    run.jobs = {outcome(QStringLiteral("Lager"), 1048576, true),
+                outcome(QStringLiteral("Kasse"), 2000, false)};
     return run;
 }
 } // namespace
@@ -71,7 +80,7 @@ private Q_SLOTS:
         RunMetrics failing = cleanRun();
         failing.errors = 9;
         failing.durationSeconds = 0.25;
-        failing.jobs = {{QStringLiteral("Lager\"Nord\\2\nalt"), 0, false}};
+        failing.jobs = {outcome(QStringLiteral("Lager\"Nord\\2\nalt"), 0, false)};
         QTest::newRow("failing run, odd name")
             << failing
             << head.arg(QStringLiteral("0.250"), QStringLiteral("9")) + archiveHead +
@@ -91,6 +100,42 @@ private Q_SLOTS:
 
     // A collector that has the old file open reads it whole: the new one takes its place by a
     // rename, and nothing else is left in the folder.
+    // A job's restore test stays in the file until its next test: a run without one keeps the
+    // value and time of the last, also for a name the format escapes; a job without any has none.
+    void restoreTestsKeptUntilTheNext() {
+        TempFolder folder;
+        const QString path = folder.file(QStringLiteral("orvel.prom"));
+        const QString odd = QStringLiteral("Lager\"Nord\\2");
+        RunMetrics tested = cleanRun();
+        tested.jobs.append(outcome(odd, 5, true));
+        tested.jobs[0].restoreTested = true;
+        tested.jobs[0].restoreOk = true;
+        tested.jobs[0].restoreTestEnd = QDateTime::fromMSecsSinceEpoch(1781234000500, Qt::UTC);
+        tested.jobs[2].restoreTested = true;
+        tested.jobs[2].restoreOk = false;
+        tested.jobs[2].restoreTestEnd = QDateTime::fromMSecsSinceEpoch(1781234001000, Qt::UTC);
+        MetricsFile(path).write(tested);
+
+        RunMetrics next = cleanRun(); // the next night, no test
+        next.jobs.append(outcome(odd, 5, true));
+        MetricsFile(path).write(next);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        const QString escaped = QStringLiteral("Lager\\\"Nord\\\\2");
+        for (const QString& line :
+             {QStringLiteral("orvelsqlbackup_job_restore_test_ok{job=\"Lager\"} 1"),
+              QStringLiteral("orvelsqlbackup_job_restore_test_timestamp_seconds{job=\"Lager\"} "
+                             "1781234000.500"),
+              QStringLiteral("orvelsqlbackup_job_restore_test_ok{job=\"%1\"} 0").arg(escaped),
+              QStringLiteral("orvelsqlbackup_job_restore_test_timestamp_seconds{job=\"%1\"} "
+                             "1781234001.000")
+                  .arg(escaped)})
+            QVERIFY2(text.contains(line + QLatin1Char('\n')), qPrintable(text));
+        QVERIFY2(!text.contains(QStringLiteral("restore_test_ok{job=\"Kasse\"}")), qPrintable(text));
+        QCOMPARE(text.count(QStringLiteral("# TYPE orvelsqlbackup_job_restore_test_ok gauge")), 1);
+    }
+
     void replacesTheOldFileInOneStep() {
         TempFolder folder;
         const QString path = folder.file(QStringLiteral("orvelsqlbackup.prom"));
