@@ -6,7 +6,22 @@
 
 set(ORVEL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
-install(TARGETS OrvelSQLBackup RUNTIME DESTINATION opt/orvelsqlbackup)
+install(TARGETS OrvelSQLBackup orvelsqlbackup-cli RUNTIME DESTINATION opt/orvelsqlbackup)
+# The command line program on the PATH: a link to the program folder's copy, which finds its
+# folder through the link.
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+file(CREATE_LINK /opt/orvelsqlbackup/orvelsqlbackup-cli
+     ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli SYMBOLIC)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli DESTINATION usr/bin)
+# Its manual page, compressed as Debian keeps them, and its bash completion.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${ORVEL_PACKAGING_DIR}/orvelsqlbackup-cli.1)
+execute_process(COMMAND gzip -9nc ${ORVEL_PACKAGING_DIR}/orvelsqlbackup-cli.1
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli.1.gz
+                COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli.1.gz DESTINATION usr/share/man/man1)
+install(FILES ${ORVEL_PACKAGING_DIR}/orvelsqlbackup-cli.bash-completion
+    DESTINATION usr/share/bash-completion/completions RENAME orvelsqlbackup-cli)
 install(TARGETS tgputtylib LIBRARY DESTINATION opt/orvelsqlbackup)
 install(FILES ${ORVEL_PACKAGING_DIR}/orvelsqlbackup.service ${ORVEL_PACKAGING_DIR}/orvelsqlbackup.timer
     DESTINATION lib/systemd/system)
