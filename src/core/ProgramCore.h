@@ -99,6 +99,8 @@ private:
     void runBackup(qint32 alreadyFailed);
     void useBackupFolders();
     void writeMetrics(double seconds);
+    // The state the command line's status shows, in the program folder.
+    void writeRunState(double seconds);
     void mailReport();
     void setControlsAttached(bool attached);
 

@@ -85,8 +85,14 @@ private Q_SLOTS:
                             night == QLatin1String("clean") ? "geheim" : "falsch").code,
                      0);
         }
+        QCOMPARE(cli.run({QStringLiteral("status")}).code, 1); // no run recorded yet
         const CliResult r = cli.run({QStringLiteral("run"), QStringLiteral("nozip")});
         QCOMPARE(r.code, code);
+        // The run leaves its state for the status command, its exit code included.
+        const CliResult status = cli.run({QStringLiteral("status")});
+        QCOMPARE(status.code, 0);
+        QVERIFY2(status.out.contains(QStringLiteral("Rückgabewert: %1\n").arg(code)),
+                 qPrintable(status.out));
         const QStringList expected =
             QStringList{QStringLiteral("Programm startet")} + lines +
             QStringList{QStringLiteral("Installierte Programmversion: 4.0.0.0"),
