@@ -4,6 +4,7 @@
 #include "cli/ExportCommand.h"
 #include "cli/GeneralSetCommand.h"
 #include "cli/GeneralShowCommand.h"
+#include "cli/HostkeyCommand.h"
 #include "cli/ImportCommand.h"
 #include "cli/JobAddCommand.h"
 #include "cli/JobRemoveCommand.h"
@@ -35,6 +36,7 @@ CommandTable::CommandTable() {
     m_commands.push_back(std::make_unique<ImportCommand>());
     m_commands.push_back(std::make_unique<TestConnectionCommand>());
     m_commands.push_back(std::make_unique<TestMailCommand>());
+    m_commands.push_back(std::make_unique<HostkeyCommand>());
     m_commands.push_back(std::make_unique<VersionCommand>());
 }
 
