@@ -11,6 +11,11 @@
 #include <QLockFile>
 #include <QTest>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 const QString kJobs = QStringLiteral(
     "SELECT DBName, DBServer, DBBenutzer, DBPasswort, ZIP_Dateiname, ZIP_erstellen, FTP_aktiv, "
@@ -312,6 +317,50 @@ private Q_SLOTS:
         QCOMPARE(none.code, 2);
         QVERIFY2(none.err.contains(QStringLiteral("Ende der Eingabe")), qPrintable(none.err));
         QCOMPARE(SettingsFiles::rows(file, query), QStringList{QStringLiteral(" pass wort ")});
+    }
+
+    // At a terminal the secret is typed without echo: the prompt shows, the typed text does not.
+    void secretFromTerminalIsNotEchoed() {
+        TempFolder folder;
+        CliProcess cli(folder.path());
+        setUp(cli);
+        const QByteArray program = CliProcess::program().toLocal8Bit();
+        const QByteArray path = folder.path().toLocal8Bit();
+        int terminal = -1;
+        const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        QVERIFY(pid >= 0);
+        if (pid == 0) {
+            ::execl(program.constData(), "orvelsqlbackup-cli", "--folder", path.constData(), "job",
+                    "set", "Lager", "--secret", "FTP_Passwort", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        QByteArray shown;
+        const auto readUntil = [&](const QByteArray& wanted) {
+            QDeadlineTimer deadline(20000);
+            while (!shown.contains(wanted) && !deadline.hasExpired()) {
+                pollfd p{terminal, POLLIN, 0};
+                if (::poll(&p, 1, 200) <= 0)
+                    continue;
+                char buffer[256];
+                const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+                if (n <= 0)
+                    break; // the program has ended
+                shown.append(buffer, n);
+            }
+            return shown.contains(wanted);
+        };
+        QVERIFY2(readUntil("FTP_Passwort für Lager: "), shown.constData());
+        QCOMPARE(::write(terminal, "tty-geheim\n", 11), ssize_t(11));
+        QVERIFY2(readUntil("Auftrag 'Lager' gespeichert"), shown.constData());
+        int status = 0;
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
+        ::close(terminal);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        QVERIFY2(!shown.contains("tty-geheim"), shown.constData());
+        QCOMPARE(SettingsFiles::rows(folder.file(QStringLiteral("sqlback.mdb")),
+                                     QStringLiteral("SELECT FTP_Passwort FROM sqldatenbanken "
+                                                    "WHERE DBName='Lager'")),
+                 QStringList{QStringLiteral("tty-geheim")});
     }
 
     void exportLeavesSecretsOut() {
