@@ -114,6 +114,40 @@ private Q_SLOTS:
             QCOMPARE(QFileInfo(folder.file(QStringLiteral("sqlback.mdb"))).size(), 4096);
     }
 
+    // What status makes of the state a run left: per job the archive and the upload's outcome;
+    // a damaged state file is said so.
+    void status_data() {
+        QTest::addColumn<QByteArray>("state");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("three jobs") << QByteArray(R"({"end": "2026-03-14T01:32:05Z", "durationSeconds": 83.5,
+            "errors": 1, "exitCode": 1, "jobs": [
+            {"job": "Lager", "archiveBytes": 1048576, "uploadAsked": true, "uploaded": true},
+            {"job": "Kasse", "archiveBytes": 2000, "uploadAsked": true, "uploaded": false},
+            {"job": "Buero", "archiveBytes": 0, "uploadAsked": false, "uploaded": false}]})")
+                                    << 0
+                                    << QStringList{QStringLiteral("Dauer 84 s, Fehleranzahl: 1, Rückgabewert: 1"),
+                                                   QStringLiteral("Lager: Archiv 1.048.576 Bytes, Upload OK"),
+                                                   QStringLiteral("Kasse: Archiv 2.000 Bytes, Upload fehlgeschlagen"),
+                                                   QStringLiteral("Buero: kein Archiv, Upload nicht gewünscht")};
+        QTest::newRow("damaged") << QByteArray("{\"end\": ") << 1
+                                 << QStringList{QStringLiteral("Statusdatei ist beschädigt: ")};
+    }
+    void status() {
+        QFETCH(QByteArray, state);
+        QFETCH(int, code);
+        QFETCH(QStringList, lines);
+        TempFolder folder;
+        QFile file(folder.file(QStringLiteral("last_run.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(state);
+        file.close();
+        const CliResult r = CliProcess(folder.path()).run({QStringLiteral("status")});
+        QCOMPARE(r.code, code);
+        for (const QString& line : lines)
+            QVERIFY2((r.out + r.err).contains(line), qPrintable(r.out + r.err));
+    }
+
     // Refused while another instance runs, as the program ends then: at once, with 0, before
     // any settings or backup work.
     void runRefusedWhileAnotherInstanceRuns_data() {
