@@ -21,6 +21,7 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <unistd.h>
 
 CommandTable::CommandTable() {
     m_commands.push_back(std::make_unique<RunCommand>());
@@ -82,6 +83,21 @@ namespace {
 bool isHelp(const QString& word) {
     return word == QLatin1String("--help") || word == QLatin1String("-h");
 }
+
+// Root in a program folder that belongs to a service account (its group) would leave files
+// there that only root can read (a new settings file, a day file): the next night's run as the
+// account would fail. The message names the account to run as instead; empty when all is well.
+QString rootInAccountsFolder(const QString& folder) {
+    if (::geteuid() != 0)
+        return {};
+    const QFileInfo info(folder);
+    if (info.groupId() == 0 || info.groupId() == uint(-2))
+        return {};
+    return QStringLiteral("Nicht als root: neue Dateien in %1 gehörten sonst root, und der Lauf "
+                          "des Kontos könnte sie nicht lesen. Stattdessen: sudo -u %2 "
+                          "orvelsqlbackup-cli ...")
+        .arg(folder, info.group());
+}
 } // namespace
 
 int CommandTable::run(const QStringList& arguments, const QString& defaultProgramFolder) {
@@ -133,6 +149,13 @@ int CommandTable::run(const QStringList& arguments, const QString& defaultProgra
     folder = QDir(folder).absolutePath();
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
+    if (command->name() != QLatin1String("version") && command->name() != QLatin1String("status")) {
+        const QString refusal = rootInAccountsFolder(folder);
+        if (!refusal.isEmpty()) {
+            err << refusal << Qt::endl;
+            return CliCommand::kRefused;
+        }
+    }
     CliContext context(folder);
     return command->run(context, commandArguments);
 }

@@ -6,6 +6,7 @@
 #include "cli/NoCountdownTimers.h"
 #include "core/InstanceLock.h"
 #include "core/ProgramAssembly.h"
+#include "core/ProgramCore.h"
 #include "platform/VersionInfo.h"
 
 #include <QCoreApplication>
@@ -38,6 +39,15 @@ int RunCommand::run(CliContext& context, const QStringList& arguments) {
     // or a run of another account in the same folder.
     const InstanceLock perUser(InstanceLock::perUserPath(QStringLiteral(ORVEL_PRODUCT_NAME)));
     const InstanceLock folder(InstanceLock::programFolderPath(context.programFolder()));
+    for (const InstanceLock* lock : {&perUser, &folder}) {
+        if (!lock->held() && !lock->heldByAnother()) {
+            context.err() << QStringLiteral("Die Sperrdatei %1 kann nicht angelegt werden; kein "
+                                            "Lauf gestartet.")
+                                 .arg(lock->path())
+                          << Qt::endl;
+            return ProgramCore::kExitPreparationFailed;
+        }
+    }
     if (!perUser.held() || !folder.held()) {
         context.err() << QStringLiteral("Eine andere Instanz läuft bereits; kein Lauf gestartet.")
                       << Qt::endl;

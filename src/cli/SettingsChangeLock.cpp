@@ -8,6 +8,10 @@ SettingsChangeLock::SettingsChangeLock(const QString& programFolder)
 QString SettingsChangeLock::refusal() const {
     if (m_lock.held())
         return {};
+    if (!m_lock.heldByAnother())
+        return QStringLiteral("Nicht geändert: die Sperrdatei %1 kann nicht angelegt werden (ist "
+                              "der Programmordner für dieses Konto beschreibbar?)")
+            .arg(m_lock.path());
     const QString pid = m_lock.holderPid() > 0 ? QStringLiteral(" (Prozess %1)").arg(m_lock.holderPid())
                                                : QString();
     if (m_lock.holderName() == QStringLiteral(ORVEL_PRODUCT_NAME))

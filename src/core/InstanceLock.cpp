@@ -7,10 +7,12 @@
 
 const QString InstanceLock::programFolderLockName = QStringLiteral("OrvelSQLBackup.lock");
 
-InstanceLock::InstanceLock(const QString& path) : m_lock(std::make_unique<QLockFile>(path)) {
+InstanceLock::InstanceLock(const QString& path)
+    : m_lock(std::make_unique<QLockFile>(path)), m_path(path) {
     m_lock->setStaleLockTime(0); // a crashed program's lock is stale at once (its pid is gone)
     m_held = m_lock->tryLock(0);
-    if (!m_held) {
+    m_heldByAnother = !m_held && m_lock->error() == QLockFile::LockFailedError;
+    if (m_heldByAnother) {
         QString host;
         m_lock->getLockInfo(&m_holderPid, &host, &m_holderName);
     }

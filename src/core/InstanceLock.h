@@ -18,6 +18,9 @@ public:
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     bool held() const { return m_held; }
+    // Not held because another program holds it (rather than a folder that cannot be written).
+    bool heldByAnother() const { return m_heldByAnother; }
+    const QString& path() const { return m_path; }
     // When another program holds the lock: its application name and process id, as it wrote
     // them; empty and 0 when they cannot be read.
     const QString& holderName() const { return m_holderName; }
@@ -31,7 +34,9 @@ public:
 
 private:
     std::unique_ptr<QLockFile> m_lock;
+    QString m_path;
     bool m_held = false;
+    bool m_heldByAnother = false;
     QString m_holderName;
     qint64 m_holderPid = 0;
 };

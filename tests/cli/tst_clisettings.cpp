@@ -5,6 +5,7 @@
 #include "SettingsFiles.h"
 #include "TempFolder.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -107,6 +108,21 @@ private Q_SLOTS:
         const CliResult r = cli.run(arguments);
         QCOMPARE(r.code, code);
         QVERIFY2((r.out + r.err).contains(shown), qPrintable(r.out + r.err));
+    }
+
+    // Root in a folder that belongs to a service account's group would leave files only root can
+    // read, and the account's next run would fail: refused with the account to use.
+    void rootInTheAccountsFolderIsRefused() {
+        if (::geteuid() != 0)
+            QSKIP("needs root");
+        TempFolder folder;
+        QCOMPARE(::chown(QFile::encodeName(folder.path()).constData(), uid_t(-1), gid_t(65534)), 0);
+        CliProcess cli(folder.path());
+        const CliResult r = cli.run({QStringLiteral("jobs")});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains(QStringLiteral("Nicht als root")), qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("sqlback.mdb"))));
+        QCOMPARE(cli.run({QStringLiteral("version")}).code, 0);
     }
 
     void missingFolderIsRefused() {
