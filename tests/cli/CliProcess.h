@@ -55,6 +55,7 @@ public:
     }
 
     QString tmp() const { return m_tmp.path(); }
+    const QString& folder() const { return m_folder; }
 
 private:
     QString m_folder;

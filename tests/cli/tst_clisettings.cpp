@@ -50,8 +50,8 @@ QByteArray writeFile(const TempFolder& folder, const QString& name, const QByteA
 class TestCliSettings : public QObject {
     Q_OBJECT
 
-    // Two jobs and general settings, with every secret set.
-    void setUp(const CliProcess& cli) {
+    // Two jobs and general settings, with every secret set, made by the commands themselves.
+    void build(const CliProcess& cli) {
         QCOMPARE(cli.run({QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Lager"),
                           QStringLiteral("DBServer=sql01,1433"), QStringLiteral("--secret"),
                           QStringLiteral("DBPasswort")},
@@ -76,7 +76,17 @@ class TestCliSettings : public QObject {
                  0);
     }
 
+    // The settings build() makes, in the cli's folder.
+    void setUp(const CliProcess& cli) {
+        QVERIFY(QFile::copy(m_template.file(QStringLiteral("sqlback.mdb")),
+                            QDir(cli.folder()).filePath(QStringLiteral("sqlback.mdb"))));
+    }
+
+    TempFolder m_template;
+
 private Q_SLOTS:
+    void initTestCase() { build(CliProcess(m_template.path())); }
+
     void help_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("code");
