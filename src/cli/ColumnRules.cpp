@@ -34,10 +34,10 @@ void checkChoice(const QString& column, const QVariant& converted) {
         if (choice.column != column)
             continue;
         if (!choice.values.contains(converted.toInt()))
-            throw ProgramError(QStringLiteral("'%1' ist kein gültiger Wert für das Feld '%2' "
-                                              "(erlaubt: %3)")
-                                   .arg(converted.toString(), column,
-                                        QString::fromUtf8(choice.meaning)));
+            throw ProgramError(
+                QStringLiteral("'%1' ist kein gültiger Wert für das Feld '%2' "
+                               "(erlaubt: %3)")
+                    .arg(converted.toString(), column, QString::fromUtf8(choice.meaning)));
     }
     if (column == C::FTP_Port && (converted.toLongLong() < 0 || converted.toLongLong() > 65535))
         throw ProgramError(

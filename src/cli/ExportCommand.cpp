@@ -15,7 +15,8 @@ QString ExportCommand::help() const {
     return QStringLiteral(
         "Aufruf: orvelsqlbackup-cli export [--with-secrets]\n\n"
         "Schreibt die Einstellungen als JSON auf die Standardausgabe:\n"
-        "  {\"format\": 1, \"general\": {SPALTE: Wert, ...}, \"jobs\": [{SPALTE: Wert, ...}, ...]}\n"
+        "  {\"format\": 1, \"general\": {SPALTE: Wert, ...}, \"jobs\": [{SPALTE: Wert, ...}, "
+        "...]}\n"
         "Die Schlüssel heißen wie die Spalten der Einstellungsdatei. Ohne --with-secrets\n"
         "fehlen die Passwörter (DBPasswort, FTP_Passwort, ZIP_Passwort,\n"
         "VersenderBenutzerPasswort); mit --with-secrets enthält die Ausgabe sie im Klartext.\n"

@@ -18,7 +18,8 @@ QString statusText(qint32 status) {
     case TG_HOSTKEY_NEW:
         return QStringLiteral("nicht bekannt (kein Eintrag in known_hosts)");
     case TG_HOSTKEY_CHANGED:
-        return QStringLiteral("GEÄNDERT: known_hosts hat für diesen Server einen anderen Schlüssel");
+        return QStringLiteral(
+            "GEÄNDERT: known_hosts hat für diesen Server einen anderen Schlüssel");
     default:
         return QStringLiteral("nicht geprüft (known_hosts kann nicht gelesen werden)");
     }

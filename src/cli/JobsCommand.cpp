@@ -41,10 +41,10 @@ int JobsCommand::run(CliContext& context, const QStringList& arguments) {
         if (!text(row, C::FTP_SERVER).isEmpty())
             target = text(row, C::FTP_SERVER) + QLatin1Char(':') + text(row, C::FTP_Port) +
                      QLatin1Char(' ') + text(row, C::FTP_Pfad);
-        table.append({text(row, C::DBName), text(row, C::DBServer), text(row, C::ZIP_Dateiname),
-                      upload ? protocols.value(protocol, QString::number(protocol))
-                             : QStringLiteral("aus"),
-                      target.trimmed()});
+        table.append(
+            {text(row, C::DBName), text(row, C::DBServer), text(row, C::ZIP_Dateiname),
+             upload ? protocols.value(protocol, QString::number(protocol)) : QStringLiteral("aus"),
+             target.trimmed()});
     }
     QList<qsizetype> widths(table.first().size(), 0);
     for (const QStringList& line : std::as_const(table))

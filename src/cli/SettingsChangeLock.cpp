@@ -12,8 +12,9 @@ QString SettingsChangeLock::refusal() const {
         return QStringLiteral("Nicht geändert: die Sperrdatei %1 kann nicht angelegt werden (ist "
                               "der Programmordner für dieses Konto beschreibbar?)")
             .arg(m_lock.path());
-    const QString pid = m_lock.holderPid() > 0 ? QStringLiteral(" (Prozess %1)").arg(m_lock.holderPid())
-                                               : QString();
+    const QString pid = m_lock.holderPid() > 0
+                            ? QStringLiteral(" (Prozess %1)").arg(m_lock.holderPid())
+                            : QString();
     if (m_lock.holderName() == QStringLiteral(ORVEL_PRODUCT_NAME))
         return QStringLiteral("Nicht geändert: das Programmfenster ist geöffnet%1. Es hält die "
                               "Einstellungen im Speicher und würde die Änderung überschreiben; "

@@ -82,8 +82,9 @@ QVariant columnValue(const FieldDef& def, const QJsonValue& value, const QString
     }
     case FieldType::Boolean:
         if (!value.isBool())
-            throw at(place, QStringLiteral("true, false oder null erwartet, gefunden %1")
-                                .arg(kindOf(value)));
+            throw at(
+                place,
+                QStringLiteral("true, false oder null erwartet, gefunden %1").arg(kindOf(value)));
         return QVariant(value.toBool());
     case FieldType::Text:
     case FieldType::DateTime:
@@ -175,8 +176,7 @@ SettingsJson::ImportCount SettingsJson::read(SettingsSession& session, const QBy
     if (!format.isDouble() || format.toDouble() != kFormat)
         throw at(QStringLiteral("format"),
                  QStringLiteral("1 erwartet, gefunden %1")
-                     .arg(format.isDouble() ? QString::number(format.toDouble())
-                                            : kindOf(format)));
+                     .arg(format.isDouble() ? QString::number(format.toDouble()) : kindOf(format)));
 
     // Everything checked first, then changed.
     Dataset& general = session.general();
@@ -202,8 +202,9 @@ SettingsJson::ImportCount SettingsJson::read(SettingsSession& session, const QBy
     for (qsizetype i = 0; i < jobArray.size(); ++i) {
         QString place = QStringLiteral("jobs[%1]").arg(i);
         if (!jobArray.at(i).isObject())
-            throw at(place, QStringLiteral("ein Objekt erwartet, gefunden %1")
-                                .arg(kindOf(jobArray.at(i))));
+            throw at(
+                place,
+                QStringLiteral("ein Objekt erwartet, gefunden %1").arg(kindOf(jobArray.at(i))));
         const QJsonObject job = jobArray.at(i).toObject();
         const QJsonValue name = job.value(C::DBName);
         if (!name.isString() || name.toString().isEmpty())

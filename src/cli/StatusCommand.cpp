@@ -37,7 +37,8 @@ int StatusCommand::run(CliContext& context, const QStringList& arguments) {
     const QLocale german(QLocale::German, QLocale::Germany);
     context.out() << QStringLiteral("Letzter Lauf: Ende %1, Dauer %2 s, Fehleranzahl: %3, "
                                     "Rückgabewert: %4")
-                         .arg(state->end.toLocalTime().toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")))
+                         .arg(state->end.toLocalTime().toString(
+                             QStringLiteral("dd.MM.yyyy HH:mm:ss")))
                          .arg(qRound64(state->durationSeconds))
                          .arg(state->errors)
                          .arg(state->exitCode)

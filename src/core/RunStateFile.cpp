@@ -34,8 +34,8 @@ void RunStateFile::write(const RunState& state) const {
     const QByteArray bytes = QJsonDocument(root).toJson();
     StagedFile file(m_path);
     const auto failed = [this](const QString& reason) {
-        return ProgramError(QStringLiteral("Statusdatei kann nicht geschrieben werden: ") +
-                            m_path + QStringLiteral(" (") + reason + QLatin1Char(')'));
+        return ProgramError(QStringLiteral("Statusdatei kann nicht geschrieben werden: ") + m_path +
+                            QStringLiteral(" (") + reason + QLatin1Char(')'));
     };
     if (!file.open())
         throw failed(file.errorText());

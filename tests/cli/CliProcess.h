@@ -17,7 +17,8 @@ struct CliResult {
 class CliProcess {
 public:
     static QString program() {
-        return qEnvironmentVariable("ORVEL_BUILD_DIR") + QStringLiteral("/program/orvelsqlbackup-cli");
+        return qEnvironmentVariable("ORVEL_BUILD_DIR") +
+               QStringLiteral("/program/orvelsqlbackup-cli");
     }
     static QString window() {
         return qEnvironmentVariable("ORVEL_BUILD_DIR") + QStringLiteral("/program/OrvelSQLBackup");

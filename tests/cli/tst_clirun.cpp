@@ -41,7 +41,8 @@ QStringList dayFile(const TempFolder& folder) {
 class TestCliRun : public QObject {
     Q_OBJECT
 
-    static CliResult addJob(const CliProcess& cli, const QString& server, const QByteArray& password) {
+    static CliResult addJob(const CliProcess& cli, const QString& server,
+                            const QByteArray& password) {
         return cli.run({QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Lager"),
                         QStringLiteral("DBServer=") + server, QStringLiteral("--secret"),
                         QStringLiteral("DBPasswort")},
@@ -58,14 +59,17 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("clean") << QStringLiteral("clean") << 0
-                               << QStringList{QStringLiteral("Startparameter: nozip"),
-                                              QStringLiteral("Arbeitsprozess beginn für Datenbank: Lager"),
-                                              QStringLiteral("Fehleranzahl: 0")};
+                               << QStringList{
+                                      QStringLiteral("Startparameter: nozip"),
+                                      QStringLiteral("Arbeitsprozess beginn für Datenbank: Lager"),
+                                      QStringLiteral("Fehleranzahl: 0")};
         QTest::newRow("errors") << QStringLiteral("wrong password") << 1
-                                << QStringList{QStringLiteral("FEHLER nicht verbunden mit Datenbank: Lager")};
-        QTest::newRow("settings not a database") << QStringLiteral("junk settings") << 2
-                                                 << QStringList{QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
-                                                                QStringLiteral("Fehleranzahl: 1")};
+                                << QStringList{QStringLiteral(
+                                       "FEHLER nicht verbunden mit Datenbank: Lager")};
+        QTest::newRow("settings not a database")
+            << QStringLiteral("junk settings") << 2
+            << QStringList{QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
+                           QStringLiteral("Fehleranzahl: 1")};
     }
     void run() {
         QFETCH(QString, night);
@@ -82,7 +86,8 @@ private Q_SLOTS:
             junk.write(QByteArray(4096, 'x'));
         } else {
             QCOMPARE(addJob(cli, server.dataSource(),
-                            night == QLatin1String("clean") ? "geheim" : "falsch").code,
+                            night == QLatin1String("clean") ? "geheim" : "falsch")
+                         .code,
                      0);
         }
         QCOMPARE(cli.run({QStringLiteral("status")}).code, 1); // no run recorded yet
@@ -120,16 +125,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("state");
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("lines");
-        QTest::newRow("three jobs") << QByteArray(R"({"end": "2026-03-14T01:32:05Z", "durationSeconds": 83.5,
+        QTest::newRow("three jobs")
+            << QByteArray(R"({"end": "2026-03-14T01:32:05Z", "durationSeconds": 83.5,
             "errors": 1, "exitCode": 1, "jobs": [
             {"job": "Lager", "archiveBytes": 1048576, "uploadAsked": true, "uploaded": true},
             {"job": "Kasse", "archiveBytes": 2000, "uploadAsked": true, "uploaded": false},
             {"job": "Buero", "archiveBytes": 0, "uploadAsked": false, "uploaded": false}]})")
-                                    << 0
-                                    << QStringList{QStringLiteral("Dauer 84 s, Fehleranzahl: 1, Rückgabewert: 1"),
-                                                   QStringLiteral("Lager: Archiv 1.048.576 Bytes, Upload OK"),
-                                                   QStringLiteral("Kasse: Archiv 2.000 Bytes, Upload fehlgeschlagen"),
-                                                   QStringLiteral("Buero: kein Archiv, Upload nicht gewünscht")};
+            << 0
+            << QStringList{QStringLiteral("Dauer 84 s, Fehleranzahl: 1, Rückgabewert: 1"),
+                           QStringLiteral("Lager: Archiv 1.048.576 Bytes, Upload OK"),
+                           QStringLiteral("Kasse: Archiv 2.000 Bytes, Upload fehlgeschlagen"),
+                           QStringLiteral("Buero: kein Archiv, Upload nicht gewünscht")};
         QTest::newRow("damaged") << QByteArray("{\"end\": ") << 1
                                  << QStringList{QStringLiteral("Statusdatei ist beschädigt: ")};
     }
@@ -160,12 +166,14 @@ private Q_SLOTS:
         TempFolder folder;
         QVERIFY(writeIni(folder));
         CliProcess cli(folder.path());
-        QLockFile held(perUser ? cli.tmp() + QStringLiteral("/OrvelSQLBackup-%1.lock").arg(::getuid())
-                               : folder.file(QStringLiteral("OrvelSQLBackup.lock")));
+        QLockFile held(perUser
+                           ? cli.tmp() + QStringLiteral("/OrvelSQLBackup-%1.lock").arg(::getuid())
+                           : folder.file(QStringLiteral("OrvelSQLBackup.lock")));
         QVERIFY(held.tryLock(0));
         const CliResult r = cli.run({QStringLiteral("run")});
         QCOMPARE(r.code, 0);
-        QVERIFY2(r.err.contains(QStringLiteral("Eine andere Instanz läuft bereits")), qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("Eine andere Instanz läuft bereits")),
+                 qPrintable(r.err));
         QVERIFY(r.out.isEmpty());
         QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("sqlback.mdb"))));
         QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("log"))));
@@ -177,8 +185,10 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("result");
         QTest::newRow("ok") << QByteArray("geheim") << true << 0 << QStringLiteral("OK");
-        QTest::newRow("wrong password") << QByteArray("falsch") << true << 1 << QStringLiteral("Erfolglos");
-        QTest::newRow("no server") << QByteArray("geheim") << false << 1 << QStringLiteral("Erfolglos");
+        QTest::newRow("wrong password")
+            << QByteArray("falsch") << true << 1 << QStringLiteral("Erfolglos");
+        QTest::newRow("no server")
+            << QByteArray("geheim") << false << 1 << QStringLiteral("Erfolglos");
     }
     void testConnection() {
         QFETCH(QByteArray, password);
@@ -206,7 +216,8 @@ private Q_SLOTS:
         QCOMPARE(r.code, 1);
         QVERIFY2(r.out.contains(QStringLiteral("Empfänger-Email-Adresse ist nicht eingetragen")),
                  qPrintable(r.out));
-        QVERIFY2(dayFile(folder).contains(QStringLiteral("Empfänger-Email-Adresse ist nicht eingetragen")),
+        QVERIFY2(dayFile(folder).contains(
+                     QStringLiteral("Empfänger-Email-Adresse ist nicht eingetragen")),
                  qPrintable(dayFile(folder).join(QLatin1Char('\n'))));
     }
 

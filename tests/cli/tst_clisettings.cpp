@@ -33,9 +33,9 @@ QStringList contents(const TempFolder& folder) {
 }
 
 QJsonObject exported(const CliProcess& cli, bool withSecrets) {
-    const CliResult r = cli.run(withSecrets ? QStringList{QStringLiteral("export"),
-                                                          QStringLiteral("--with-secrets")}
-                                            : QStringList{QStringLiteral("export")});
+    const CliResult r = cli.run(
+        withSecrets ? QStringList{QStringLiteral("export"), QStringLiteral("--with-secrets")}
+                    : QStringList{QStringLiteral("export")});
     return QJsonDocument::fromJson(r.out.toUtf8()).object();
 }
 
@@ -58,15 +58,16 @@ class TestCliSettings : public QObject {
                          "geheim\n")
                      .code,
                  0);
-        QCOMPARE(cli.run({QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Kasse"),
-                          QStringLiteral("DBServer=sql02"), QStringLiteral("FTP_aktiv=true"),
-                          QStringLiteral("FTP_SSL=2"), QStringLiteral("FTP_SERVER=sftp.example.org"),
-                          QStringLiteral("FTP_Port=22"), QStringLiteral("FTP_Pfad=/backup/"),
-                          QStringLiteral("--secret"), QStringLiteral("DBPasswort"),
-                          QStringLiteral("--secret"), QStringLiteral("FTP_Passwort")},
-                         "kassenpw\nftp-pw\n")
-                     .code,
-                 0);
+        QCOMPARE(
+            cli.run({QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Kasse"),
+                     QStringLiteral("DBServer=sql02"), QStringLiteral("FTP_aktiv=true"),
+                     QStringLiteral("FTP_SSL=2"), QStringLiteral("FTP_SERVER=sftp.example.org"),
+                     QStringLiteral("FTP_Port=22"), QStringLiteral("FTP_Pfad=/backup/"),
+                     QStringLiteral("--secret"), QStringLiteral("DBPasswort"),
+                     QStringLiteral("--secret"), QStringLiteral("FTP_Passwort")},
+                    "kassenpw\nftp-pw\n")
+                .code,
+            0);
         QCOMPARE(cli.run({QStringLiteral("general"), QStringLiteral("set"),
                           QStringLiteral("EmpfaengerEmail=Jörg <it@firma.de>; backup@firma.de"),
                           QStringLiteral("VersenderName=Lager Süd"), QStringLiteral("--secret"),
@@ -103,11 +104,12 @@ private Q_SLOTS:
                                          << QStringLiteral("Unbekannter Befehl 'sichern'");
         QTest::newRow("restore is not here") << QStringList{QStringLiteral("restore")} << 2
                                              << QStringLiteral("Unbekannter Befehl 'restore'");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--verbose"),
-                                                       QStringLiteral("jobs")}
-                                        << 2 << QStringLiteral("Unbekannte Option '--verbose'");
-        QTest::newRow("missing argument") << QStringList{QStringLiteral("job"), QStringLiteral("show")}
-                                          << 2 << QStringLiteral("Aufruf: orvelsqlbackup-cli job show NAME");
+        QTest::newRow("unknown option")
+            << QStringList{QStringLiteral("--verbose"), QStringLiteral("jobs")} << 2
+            << QStringLiteral("Unbekannte Option '--verbose'");
+        QTest::newRow("missing argument")
+            << QStringList{QStringLiteral("job"), QStringLiteral("show")} << 2
+            << QStringLiteral("Aufruf: orvelsqlbackup-cli job show NAME");
     }
     void help() {
         QFETCH(QStringList, arguments);
@@ -136,7 +138,8 @@ private Q_SLOTS:
     }
 
     void missingFolderIsRefused() {
-        const CliResult r = CliProcess(QStringLiteral("/nonexistent/orvel")).run({QStringLiteral("jobs")});
+        const CliResult r =
+            CliProcess(QStringLiteral("/nonexistent/orvel")).run({QStringLiteral("jobs")});
         QCOMPARE(r.code, 2);
         QVERIFY2(r.err.contains(QStringLiteral("existiert nicht")), qPrintable(r.err));
     }
@@ -159,8 +162,7 @@ private Q_SLOTS:
         const QStringList table = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(table.size(), 3);
         QVERIFY(table.at(0).startsWith(QStringLiteral("Datenbank")));
-        QCOMPARE(table.at(1).simplified(),
-                 QStringLiteral("Lager sql01,1433 aus"));
+        QCOMPARE(table.at(1).simplified(), QStringLiteral("Lager sql01,1433 aus"));
         QCOMPARE(table.at(2).simplified(),
                  QStringLiteral("Kasse sql02 SFTP sftp.example.org:22 /backup/"));
 
@@ -169,7 +171,8 @@ private Q_SLOTS:
         QVERIFY(r.out.contains(QStringLiteral("DBServer=sql02\n")));
         QVERIFY(r.out.contains(QStringLiteral("DBPasswort=(gespeichert)\n")));
         QVERIFY(r.out.contains(QStringLiteral("FTP_Passwort=(gespeichert)\n")));
-        QVERIFY(!r.out.contains(QStringLiteral("kassenpw")) && !r.out.contains(QStringLiteral("ftp-pw")));
+        QVERIFY(!r.out.contains(QStringLiteral("kassenpw")) &&
+                !r.out.contains(QStringLiteral("ftp-pw")));
 
         // What show prints, set takes back.
         r = cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Lager"),
@@ -184,7 +187,8 @@ private Q_SLOTS:
                           QStringLiteral("FTP_SERVER=")})
                      .code,
                  0);
-        QVERIFY(SettingsFiles::rows(file, kJobs).value(1).contains(QStringLiteral("|1|NULL|NULL|")));
+        QVERIFY(
+            SettingsFiles::rows(file, kJobs).value(1).contains(QStringLiteral("|1|NULL|NULL|")));
 
         r = cli.run({QStringLiteral("job"), QStringLiteral("remove"), QStringLiteral("Kasse")});
         QCOMPARE(r.code, 0);
@@ -239,46 +243,60 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         const QString set = QStringLiteral("job set Lager ");
         const auto words = [](const QString& text) { return text.split(QLatin1Char(' ')); };
-        QTest::newRow("integer") << words(set + QStringLiteral("FTP_Port=21x"))
-                                 << QStringLiteral("'21x' ist kein gültiger Ganzzahlwert für das Feld 'FTP_Port'");
+        QTest::newRow("integer")
+            << words(set + QStringLiteral("FTP_Port=21x"))
+            << QStringLiteral("'21x' ist kein gültiger Ganzzahlwert für das Feld 'FTP_Port'");
         QTest::newRow("port range") << words(set + QStringLiteral("FTP_Port=70000"))
                                     << QStringLiteral("kein gültiger Port für das Feld 'FTP_Port'");
         QTest::newRow("boolean") << words(set + QStringLiteral("FTP_aktiv=vielleicht"))
-                                 << QStringLiteral("kein gültiger Wahrheitswert für das Feld 'FTP_aktiv'");
+                                 << QStringLiteral(
+                                        "kein gültiger Wahrheitswert für das Feld 'FTP_aktiv'");
         QTest::newRow("protocol choice") << words(set + QStringLiteral("FTP_SSL=3"))
                                          << QStringLiteral("(erlaubt: 0 FTP, 1 FTPS, 2 SFTP)");
-        QTest::newRow("transfer choice") << words(set + QStringLiteral("FTP_Binary=2"))
-                                         << QStringLiteral("kein gültiger Wert für das Feld 'FTP_Binary'");
-        QTest::newRow("text too long") << words(set + QStringLiteral("FTP_Pfad=") + QString(151, QLatin1Char('p')))
-                                       << QStringLiteral("FTP_Pfad");
-        QTest::newRow("required left empty") << words(set + QStringLiteral("DBServer="))
-                                             << QStringLiteral("Das Feld 'DBServer' der Tabelle 'sqldatenbanken' darf nicht leer sein");
-        QTest::newRow("unknown column") << words(set + QStringLiteral("Foo=1"))
-                                        << QStringLiteral("Unbekannte Spalte 'Foo'");
+        QTest::newRow("transfer choice")
+            << words(set + QStringLiteral("FTP_Binary=2"))
+            << QStringLiteral("kein gültiger Wert für das Feld 'FTP_Binary'");
+        QTest::newRow("text too long")
+            << words(set + QStringLiteral("FTP_Pfad=") + QString(151, QLatin1Char('p')))
+            << QStringLiteral("FTP_Pfad");
+        QTest::newRow("required left empty")
+            << words(set + QStringLiteral("DBServer="))
+            << QStringLiteral(
+                   "Das Feld 'DBServer' der Tabelle 'sqldatenbanken' darf nicht leer sein");
+        QTest::newRow("unknown column")
+            << words(set + QStringLiteral("Foo=1")) << QStringLiteral("Unbekannte Spalte 'Foo'");
         QTest::newRow("column in other case") << words(set + QStringLiteral("dbserver=x"))
                                               << QStringLiteral("gemeint ist wohl 'DBServer'");
-        QTest::newRow("general column on a job") << words(set + QStringLiteral("VersenderName=x"))
-                                                 << QStringLiteral("Unbekannte Spalte 'VersenderName'");
+        QTest::newRow("general column on a job")
+            << words(set + QStringLiteral("VersenderName=x"))
+            << QStringLiteral("Unbekannte Spalte 'VersenderName'");
         QTest::newRow("no such job") << words(QStringLiteral("job set Buero FTP_Port=22"))
                                      << QStringLiteral("Kein Auftrag 'Buero'");
         QTest::newRow("duplicate name") << words(QStringLiteral("job add Lager DBServer=x"))
                                         << QStringLiteral("Einen Auftrag 'Lager' gibt es schon");
-        QTest::newRow("renamed onto another") << words(QStringLiteral("job set Kasse DBName=Lager"))
-                                              << QStringLiteral("gibt es schon einen Datensatz mit diesem Wert im Feld 'DBName'");
-        QTest::newRow("new job without password") << words(QStringLiteral("job add Buero DBServer=x"))
-                                                  << QStringLiteral("Das Feld 'DBPasswort' der Tabelle 'sqldatenbanken' darf nicht leer sein");
-        QTest::newRow("last of several refused") << words(set + QStringLiteral("FTP_Port=22 FTP_SSL=9"))
-                                                 << QStringLiteral("'FTP_SSL'");
-        QTest::newRow("copy folder missing") << words(QStringLiteral("general set OrdnerZIPDateien=/nonexistent/kopie"))
-                                             << QStringLiteral("kein vorhandener Ordner");
-        QTest::newRow("copy folder relative") << words(QStringLiteral("general set OrdnerZIPDateien=log"))
-                                              << QStringLiteral("kein vorhandener Ordner mit vollem Pfad");
+        QTest::newRow("renamed onto another")
+            << words(QStringLiteral("job set Kasse DBName=Lager"))
+            << QStringLiteral("gibt es schon einen Datensatz mit diesem Wert im Feld 'DBName'");
+        QTest::newRow("new job without password")
+            << words(QStringLiteral("job add Buero DBServer=x"))
+            << QStringLiteral(
+                   "Das Feld 'DBPasswort' der Tabelle 'sqldatenbanken' darf nicht leer sein");
+        QTest::newRow("last of several refused")
+            << words(set + QStringLiteral("FTP_Port=22 FTP_SSL=9")) << QStringLiteral("'FTP_SSL'");
+        QTest::newRow("copy folder missing")
+            << words(QStringLiteral("general set OrdnerZIPDateien=/nonexistent/kopie"))
+            << QStringLiteral("kein vorhandener Ordner");
+        QTest::newRow("copy folder relative")
+            << words(QStringLiteral("general set OrdnerZIPDateien=log"))
+            << QStringLiteral("kein vorhandener Ordner mit vollem Pfad");
         QTest::newRow("table's row number") << words(QStringLiteral("general set ID=5"))
                                             << QStringLiteral("Unbekannte Spalte 'ID'");
-        QTest::newRow("no assignment") << words(set + QStringLiteral("FTP_Port"))
-                                       << QStringLiteral("'FTP_Port' ist keine Zuweisung SPALTE=WERT");
-        QTest::newRow("--secret on no password") << words(set + QStringLiteral("--secret DBServer"))
-                                                 << QStringLiteral("'DBServer' ist keine Spalte mit einem Passwort");
+        QTest::newRow("no assignment")
+            << words(set + QStringLiteral("FTP_Port"))
+            << QStringLiteral("'FTP_Port' ist keine Zuweisung SPALTE=WERT");
+        QTest::newRow("--secret on no password")
+            << words(set + QStringLiteral("--secret DBServer"))
+            << QStringLiteral("'DBServer' ist keine Spalte mit einem Passwort");
     }
     void refusedChanges() {
         QFETCH(QStringList, arguments);
@@ -302,14 +320,16 @@ private Q_SLOTS:
         QTest::newRow("job set") << QStringList{QStringLiteral("job"), QStringLiteral("set"),
                                                 QStringLiteral("Lager"),
                                                 QStringLiteral("FTP_Passwort=S3cret!")}
-                                 << QStringLiteral("orvelsqlbackup-cli job set Lager --secret FTP_Passwort");
-        QTest::newRow("job add") << QStringList{QStringLiteral("job"), QStringLiteral("add"),
-                                                QStringLiteral("Buero"), QStringLiteral("DBServer=x"),
-                                                QStringLiteral("DBPasswort=S3cret!")}
-                                 << QStringLiteral("orvelsqlbackup-cli job add Buero --secret DBPasswort");
-        QTest::newRow("general set") << QStringList{QStringLiteral("general"), QStringLiteral("set"),
-                                                    QStringLiteral("ZIP_Passwort=S3cret!")}
-                                     << QStringLiteral("orvelsqlbackup-cli general set --secret ZIP_Passwort");
+                                 << QStringLiteral(
+                                        "orvelsqlbackup-cli job set Lager --secret FTP_Passwort");
+        QTest::newRow("job add")
+            << QStringList{QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Buero"),
+                           QStringLiteral("DBServer=x"), QStringLiteral("DBPasswort=S3cret!")}
+            << QStringLiteral("orvelsqlbackup-cli job add Buero --secret DBPasswort");
+        QTest::newRow("general set")
+            << QStringList{QStringLiteral("general"), QStringLiteral("set"),
+                           QStringLiteral("ZIP_Passwort=S3cret!")}
+            << QStringLiteral("orvelsqlbackup-cli general set --secret ZIP_Passwort");
     }
     void secretOnTheCommandLine() {
         QFETCH(QStringList, arguments);
@@ -330,16 +350,19 @@ private Q_SLOTS:
         CliProcess cli(folder.path());
         setUp(cli);
         const QString file = folder.file(QStringLiteral("sqlback.mdb"));
-        const QString query = QStringLiteral("SELECT FTP_Passwort FROM sqldatenbanken WHERE DBName='Lager'");
+        const QString query =
+            QStringLiteral("SELECT FTP_Passwort FROM sqldatenbanken WHERE DBName='Lager'");
         // One line, its line end (also CR LF) not part of it; blanks inside and at the ends are.
-        const CliResult r = cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Lager"),
-                                     QStringLiteral("--secret"), QStringLiteral("FTP_Passwort")},
-                                    " pass wort \r\nnext line\n");
+        const CliResult r =
+            cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Lager"),
+                     QStringLiteral("--secret"), QStringLiteral("FTP_Passwort")},
+                    " pass wort \r\nnext line\n");
         QCOMPARE(r.code, 0);
         QCOMPARE(SettingsFiles::rows(file, query), QStringList{QStringLiteral(" pass wort ")});
         // No input at all: nothing is stored.
-        const CliResult none = cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Lager"),
-                                        QStringLiteral("--secret"), QStringLiteral("FTP_Passwort")});
+        const CliResult none =
+            cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Lager"),
+                     QStringLiteral("--secret"), QStringLiteral("FTP_Passwort")});
         QCOMPARE(none.code, 2);
         QVERIFY2(none.err.contains(QStringLiteral("Ende der Eingabe")), qPrintable(none.err));
         QCOMPARE(SettingsFiles::rows(file, query), QStringList{QStringLiteral(" pass wort ")});
@@ -411,9 +434,15 @@ private Q_SLOTS:
         QCOMPARE(kasse.value(QStringLiteral("FTP_Benutzer")), QJsonValue(QJsonValue::Null));
 
         const QJsonObject secret = exported(cli, true);
-        QCOMPARE(secret.value(QStringLiteral("general")).toObject().value(QStringLiteral("ZIP_Passwort")),
+        QCOMPARE(secret.value(QStringLiteral("general"))
+                     .toObject()
+                     .value(QStringLiteral("ZIP_Passwort")),
                  QJsonValue(QStringLiteral("zip-pw")));
-        QCOMPARE(secret.value(QStringLiteral("jobs")).toArray().at(1).toObject().value(QStringLiteral("FTP_Passwort")),
+        QCOMPARE(secret.value(QStringLiteral("jobs"))
+                     .toArray()
+                     .at(1)
+                     .toObject()
+                     .value(QStringLiteral("FTP_Passwort")),
                  QJsonValue(QStringLiteral("ftp-pw")));
     }
 
@@ -424,11 +453,13 @@ private Q_SLOTS:
         CliProcess from(source.path());
         setUp(from);
         QDir().mkdir(source.file(QStringLiteral("kopie")));
-        QCOMPARE(from.run({QStringLiteral("general"), QStringLiteral("set"),
-                           QStringLiteral("OrdnerZIPDateien=") + source.file(QStringLiteral("kopie"))})
-                     .code,
-                 0);
-        const CliResult out = from.run({QStringLiteral("export"), QStringLiteral("--with-secrets")});
+        QCOMPARE(
+            from.run({QStringLiteral("general"), QStringLiteral("set"),
+                      QStringLiteral("OrdnerZIPDateien=") + source.file(QStringLiteral("kopie"))})
+                .code,
+            0);
+        const CliResult out =
+            from.run({QStringLiteral("export"), QStringLiteral("--with-secrets")});
         QCOMPARE(out.code, 0);
 
         TempFolder target;
@@ -452,12 +483,18 @@ private Q_SLOTS:
         const QByteArray json = R"({"format": 1, "jobs": [
             {"DBName": "Kasse", "FTP_Port": 2222},
             {"DBName": "Buero", "DBServer": "sql03", "DBPasswort": "buero-pw"}]})";
-        CliResult r = cli.run({QStringLiteral("import"), QString::fromUtf8(writeFile(folder, QStringLiteral("a.json"), json))});
+        CliResult r =
+            cli.run({QStringLiteral("import"),
+                     QString::fromUtf8(writeFile(folder, QStringLiteral("a.json"), json))});
         QVERIFY2(r.code == 0, qPrintable(r.err));
-        QCOMPARE(SettingsFiles::rows(file, kJobs),
-                 (QStringList{QStringLiteral("Buero|sql03|sa|buero-pw|NULL|0|0|NULL|NULL|NULL|21|NULL|0|0|0"),
-                              QStringLiteral("Kasse|sql02|sa|kassenpw|NULL|0|1|sftp.example.org|NULL|ftp-pw|2222|/backup/|2|0|0"),
-                              QStringLiteral("Lager|sql01,1433|sa|geheim|NULL|0|0|NULL|NULL|NULL|21|NULL|0|0|0")}));
+        QCOMPARE(
+            SettingsFiles::rows(file, kJobs),
+            (QStringList{
+                QStringLiteral("Buero|sql03|sa|buero-pw|NULL|0|0|NULL|NULL|NULL|21|NULL|0|0|0"),
+                QStringLiteral("Kasse|sql02|sa|kassenpw|NULL|0|1|sftp.example.org|NULL|ftp-pw|2222|"
+                               "/backup/|2|0|0"),
+                QStringLiteral(
+                    "Lager|sql01,1433|sa|geheim|NULL|0|0|NULL|NULL|NULL|21|NULL|0|0|0")}));
         QCOMPARE(SettingsFiles::rows(file, kGeneral).value(0).section(QLatin1Char('|'), 4),
                  QStringLiteral("zip-pw"));
 
@@ -474,40 +511,55 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QString>("message");
-        QTest::newRow("malformed") << QByteArray("{\"format\": 1,\n \"jobs\": [\n  {\"DBName\": \"Kasse\",}\n]}")
-                                   << QStringList{} << QStringLiteral("Zeile 3, Spalte");
-        QTest::newRow("not an object") << QByteArray("[1, 2]") << QStringList{}
-                                       << QStringLiteral("kein JSON-Objekt");
+        QTest::newRow("malformed")
+            << QByteArray("{\"format\": 1,\n \"jobs\": [\n  {\"DBName\": \"Kasse\",}\n]}")
+            << QStringList{} << QStringLiteral("Zeile 3, Spalte");
+        QTest::newRow("not an object")
+            << QByteArray("[1, 2]") << QStringList{} << QStringLiteral("kein JSON-Objekt");
         QTest::newRow("format missing") << QByteArray(R"({"jobs": []})") << QStringList{}
                                         << QStringLiteral("format: 1 erwartet");
         QTest::newRow("format 2") << QByteArray(R"({"format": 2, "jobs": []})") << QStringList{}
                                   << QStringLiteral("format: 1 erwartet, gefunden 2");
         QTest::newRow("unknown entry") << QByteArray(R"({"format": 1, "job": []})") << QStringList{}
                                        << QStringLiteral("Unbekannter Eintrag 'job'");
-        QTest::newRow("unknown column") << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Host": "x"}]})")
-                                        << QStringList{} << QStringLiteral("jobs[0] (Kasse): Unbekannte Spalte 'FTP_Host'");
-        QTest::newRow("text for a number") << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Port": "22"}]})")
-                                           << QStringList{} << QStringLiteral("jobs[0] (Kasse).FTP_Port: eine ganze Zahl oder null erwartet, gefunden ein Text");
-        QTest::newRow("fraction") << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Port": 21.5}]})")
-                                  << QStringList{} << QStringLiteral("FTP_Port: eine ganze Zahl oder null erwartet, gefunden 21.5");
-        QTest::newRow("number for a flag") << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_aktiv": 1}]})")
-                                           << QStringList{} << QStringLiteral("FTP_aktiv: true, false oder null erwartet");
-        QTest::newRow("number for text") << QByteArray(R"({"format": 1, "general": {"VersenderName": 5}})")
-                                         << QStringList{} << QStringLiteral("general.VersenderName: ein Text oder null erwartet");
-        QTest::newRow("job without name") << QByteArray(R"({"format": 1, "jobs": [{"DBServer": "x"}]})")
-                                          << QStringList{} << QStringLiteral("jobs[0]: DBName fehlt");
-        QTest::newRow("duplicate job") << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse"}, {"DBName": "Kasse"}]})")
-                                       << QStringList{} << QStringLiteral("jobs[1] (Kasse): der Auftrag steht mehrfach");
-        QTest::newRow("refused half-way") << QByteArray(R"({"format": 1, "general": {"VersenderName": "Neu"}, "jobs": [
+        QTest::newRow("unknown column")
+            << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Host": "x"}]})")
+            << QStringList{} << QStringLiteral("jobs[0] (Kasse): Unbekannte Spalte 'FTP_Host'");
+        QTest::newRow("text for a number")
+            << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Port": "22"}]})")
+            << QStringList{}
+            << QStringLiteral("jobs[0] (Kasse).FTP_Port: eine ganze Zahl oder null erwartet, "
+                              "gefunden ein Text");
+        QTest::newRow("fraction")
+            << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Port": 21.5}]})")
+            << QStringList{}
+            << QStringLiteral("FTP_Port: eine ganze Zahl oder null erwartet, gefunden 21.5");
+        QTest::newRow("number for a flag")
+            << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_aktiv": 1}]})")
+            << QStringList{} << QStringLiteral("FTP_aktiv: true, false oder null erwartet");
+        QTest::newRow("number for text")
+            << QByteArray(R"({"format": 1, "general": {"VersenderName": 5}})") << QStringList{}
+            << QStringLiteral("general.VersenderName: ein Text oder null erwartet");
+        QTest::newRow("job without name")
+            << QByteArray(R"({"format": 1, "jobs": [{"DBServer": "x"}]})") << QStringList{}
+            << QStringLiteral("jobs[0]: DBName fehlt");
+        QTest::newRow("duplicate job")
+            << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse"}, {"DBName": "Kasse"}]})")
+            << QStringList{} << QStringLiteral("jobs[1] (Kasse): der Auftrag steht mehrfach");
+        QTest::newRow("refused half-way")
+            << QByteArray(R"({"format": 1, "general": {"VersenderName": "Neu"}, "jobs": [
                 {"DBName": "Buero", "DBServer": "sql03", "DBPasswort": "pw"},
                 {"DBName": "Kasse", "FTP_Port": 99},
                 {"DBName": "Lager", "FTP_SSL": 7}]})")
-                                          << QStringList{QStringLiteral("--prune")}
-                                          << QStringLiteral("jobs[2] (Lager).FTP_SSL: '7' ist kein gültiger Wert");
-        QTest::newRow("required missing in new job") << QByteArray(R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Port": 99}, {"DBName": "Buero", "DBServer": "sql03"}]})")
-                                                     << QStringList{} << QStringLiteral("jobs[1] (Buero): Das Feld 'DBPasswort'");
-        QTest::newRow("prune without jobs") << QByteArray(R"({"format": 1, "general": {}})")
-                                            << QStringList{QStringLiteral("--prune")} << QStringLiteral("jobs fehlt");
+            << QStringList{QStringLiteral("--prune")}
+            << QStringLiteral("jobs[2] (Lager).FTP_SSL: '7' ist kein gültiger Wert");
+        QTest::newRow("required missing in new job")
+            << QByteArray(
+                   R"({"format": 1, "jobs": [{"DBName": "Kasse", "FTP_Port": 99}, {"DBName": "Buero", "DBServer": "sql03"}]})")
+            << QStringList{} << QStringLiteral("jobs[1] (Buero): Das Feld 'DBPasswort'");
+        QTest::newRow("prune without jobs")
+            << QByteArray(R"({"format": 1, "general": {}})")
+            << QStringList{QStringLiteral("--prune")} << QStringLiteral("jobs fehlt");
     }
     void importRefused() {
         QFETCH(QByteArray, json);
@@ -535,10 +587,11 @@ private Q_SLOTS:
         const QStringList before = contents(folder);
         QLockFile held(folder.file(QStringLiteral("OrvelSQLBackup.lock")));
         QVERIFY(held.tryLock(0));
-        const CliResult r = cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Lager"),
-                                     QStringLiteral("FTP_Port=22")});
+        const CliResult r = cli.run({QStringLiteral("job"), QStringLiteral("set"),
+                                     QStringLiteral("Lager"), QStringLiteral("FTP_Port=22")});
         QCOMPARE(r.code, 2);
-        QVERIFY2(r.err.contains(QStringLiteral("Nicht geändert: eine Sicherung läuft")), qPrintable(r.err));
+        QVERIFY2(r.err.contains(QStringLiteral("Nicht geändert: eine Sicherung läuft")),
+                 qPrintable(r.err));
         QCOMPARE(contents(folder), before);
         QCOMPARE(cli.run({QStringLiteral("jobs")}).code, 0);
         held.unlock();
