@@ -137,6 +137,24 @@ private Q_SLOTS:
         QCOMPARE(cli.run({QStringLiteral("version")}).code, 0);
     }
 
+    // Without --folder, the settings of the program's own folder, also when it is started
+    // through a link elsewhere (/usr/bin/orvelsqlbackup-cli).
+    void programFolderThroughALink() {
+        TempFolder programFolder;
+        TempFolder elsewhere;
+        const QString copy = programFolder.file(QStringLiteral("orvelsqlbackup-cli"));
+        QVERIFY(QFile::copy(CliProcess::program(), copy));
+        const QString link = elsewhere.file(QStringLiteral("orvelsqlbackup-cli"));
+        QVERIFY(QFile::link(copy, link));
+        QProcess p;
+        p.setWorkingDirectory(elsewhere.path());
+        p.start(link, {QStringLiteral("jobs")});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(QFileInfo::exists(programFolder.file(QStringLiteral("sqlback.mdb"))));
+        QVERIFY(!QFileInfo::exists(elsewhere.file(QStringLiteral("sqlback.mdb"))));
+    }
+
     void missingFolderIsRefused() {
         const CliResult r =
             CliProcess(QStringLiteral("/nonexistent/orvel")).run({QStringLiteral("jobs")});
