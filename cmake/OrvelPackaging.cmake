@@ -1,12 +1,31 @@
 # The Debian package (and a tar archive of the same files): the program folder
-# /opt/orvelsqlbackup with the executable and the SFTP library, the systemd units, the service
+# /opt/orvelsqlbackup with the window, the command line program and the SFTP library, the
+# command line's link, manual page and completion, the systemd units, the service
 # account, and the desktop entry of the settings editor. The data the program writes into its
 # folder (settings, INI, known_hosts, log/, backup files and archives) is never part of it, so an
 # upgrade or a removal leaves it alone. scripts/package.sh builds both.
 
 set(ORVEL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
-install(TARGETS OrvelSQLBackup RUNTIME DESTINATION opt/orvelsqlbackup)
+install(TARGETS OrvelSQLBackup orvelsqlbackup-cli RUNTIME DESTINATION opt/orvelsqlbackup)
+# The command line program on the PATH: a link to the program folder's copy, which finds its
+# folder through the link.
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+file(CREATE_LINK /opt/orvelsqlbackup/orvelsqlbackup-cli
+     ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli SYMBOLIC)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli DESTINATION usr/bin)
+# Its manual page, compressed as Debian keeps them (made with the program), and its bash
+# completion.
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli.1.gz
+    COMMAND gzip -9nc ${ORVEL_PACKAGING_DIR}/orvelsqlbackup-cli.1
+            > ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli.1.gz
+    DEPENDS ${ORVEL_PACKAGING_DIR}/orvelsqlbackup-cli.1 VERBATIM)
+add_custom_target(orvelsqlbackup-cli-manpage
+    DEPENDS ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli.1.gz)
+add_dependencies(orvelsqlbackup-cli orvelsqlbackup-cli-manpage)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/orvelsqlbackup-cli.1.gz DESTINATION usr/share/man/man1)
+install(FILES ${ORVEL_PACKAGING_DIR}/orvelsqlbackup-cli.bash-completion
+    DESTINATION usr/share/bash-completion/completions RENAME orvelsqlbackup-cli)
 install(TARGETS tgputtylib LIBRARY DESTINATION opt/orvelsqlbackup)
 install(FILES ${ORVEL_PACKAGING_DIR}/orvelsqlbackup.service ${ORVEL_PACKAGING_DIR}/orvelsqlbackup.timer
     DESTINATION lib/systemd/system)

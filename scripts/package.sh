@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVEL_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_BUILD_GUI=ON "$@" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target OrvelSQLBackup tgputtylib
+cmake --build "$build" -j"$(nproc)" --target OrvelSQLBackup orvelsqlbackup-cli tgputtylib
 (cd "$build" && cpack -G "DEB;TGZ" >&2)
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 deb=$(ls -t "$build"/orvelsqlbackup_"$version"_*.deb | head -n1)

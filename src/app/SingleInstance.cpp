@@ -1,19 +1,16 @@
 #include "app/SingleInstance.h"
 
-#include <QDir>
+#include "core/InstanceLock.h"
+
 #include <QLocalServer>
 #include <QLocalSocket>
 
 #include <unistd.h>
 
 SingleInstance::SingleInstance(const QString& name, QObject* parent) : QObject(parent) {
-    // Per user, like a lock local to one logon.
-    const QString user = QString::number(static_cast<qulonglong>(::getuid()));
-    m_serverName = name + QLatin1Char('-') + user;
-    m_lock =
-        std::make_unique<QLockFile>(QDir::temp().filePath(m_serverName + QStringLiteral(".lock")));
-    m_lock->setStaleLockTime(0); // a crashed instance's lock is stale at once (its pid is gone)
-    if (!m_lock->tryLock(0)) {
+    m_lock = std::make_unique<InstanceLock>(InstanceLock::perUserPath(name));
+    m_serverName = name + QLatin1Char('-') + QString::number(static_cast<qulonglong>(::getuid()));
+    if (!m_lock->held()) {
         m_other = true;
         notifyRunningInstance();
         return;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <QLockFile>
 #include <QObject>
 #include <QString>
 #include <memory>
 
+class InstanceLock;
 class QLocalServer;
 
 // One running instance per user and name. The first instance holds a lock file and listens on a
@@ -26,7 +26,7 @@ private:
     void notifyRunningInstance();
 
     QString m_serverName;
-    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<InstanceLock> m_lock;
     QLocalServer* m_server = nullptr;
     bool m_other = false;
 };

@@ -1,5 +1,6 @@
 #include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
+#include "core/InstanceLock.h"
 #include "platform/VersionInfo.h"
 
 #include <QDir>
@@ -67,6 +68,9 @@ int main(int argc, char** argv) {
     // A second instance has asked the first to come forward; it ends before any real work.
     if (window.anotherInstanceRuns())
         return 0;
+    // While the window keeps the settings in memory, the command line leaves them alone: it
+    // finds this lock held and refuses its changes.
+    const InstanceLock folderLock(InstanceLock::programFolderPath(options.programFolder));
     app.exec();
     return window.exitCode();
 }

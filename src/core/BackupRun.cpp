@@ -64,6 +64,7 @@ void BackupRun::runJobs(const BackupFolders& folders) {
             // The archive of last week's day goes before packing: one there now is this run's.
             const QFileInfo made(archive.archivePath);
             outcome.archiveBytes = made.isFile() ? made.size() : 0;
+            outcome.uploadAsked = job.FTP_aktiv;
             outcome.uploaded = uploadStep(job, archive);
             restoreTest(job, folders, outcome);
         }

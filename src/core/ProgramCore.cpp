@@ -5,6 +5,7 @@
 #include "core/LogBook.h"
 #include "core/MetricsFile.h"
 #include "core/ProgramView.h"
+#include "core/RunStateFile.h"
 #include "platform/IniFile.h"
 #include "platform/ProgramError.h"
 #include "platform/VersionInfo.h"
@@ -294,6 +295,7 @@ int ProgramCore::restore(const RestoreRequest& request) {
 }
 
 void ProgramCore::writeMetrics(double seconds) {
+    writeRunState(seconds);
     const QString path = MetricsFile::pathFromIni(iniFileName());
     if (path.isEmpty())
         return;
@@ -306,6 +308,21 @@ void ProgramCore::writeMetrics(double seconds) {
         MetricsFile(path).write(metrics);
     } catch (const std::exception& e) {
         // Monitoring then sees an old file; the run itself is not the worse for it.
+        m_log.writelogentry(exceptionText(e));
+    }
+}
+
+void ProgramCore::writeRunState(double seconds) {
+    RunState state;
+    state.end = QDateTime::currentDateTimeUtc();
+    state.durationSeconds = seconds;
+    state.errors = m_errors.value();
+    state.exitCode = exitCode();
+    state.jobs = m_run->outcomes();
+    try {
+        RunStateFile::inProgramFolder(m_options.programFolder).write(state);
+    } catch (const std::exception& e) {
+        // Only the command line's status misses it; the run itself is not the worse for it.
         m_log.writelogentry(exceptionText(e));
     }
 }

@@ -105,6 +105,8 @@ private:
     // The weekday of the nightly restore test from the INI file; 0: never.
     int restoreTestDay() const;
     void writeMetrics(double seconds);
+    // The state the command line's status shows, in the program folder.
+    void writeRunState(double seconds);
     void mailReport();
     void checkAutomatically();
     // A run, a connection test, a mail, an update check, the start's probe or any other call

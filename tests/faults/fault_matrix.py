@@ -473,7 +473,7 @@ class Case:
 
         # No temporary file left behind.
         allowed = {"OrvelSQLBackup", "OrvelSQLBackup.INI", "sqlback.mdb", "libtgputtylib.so",
-                   "known_hosts", "ftps_known_hosts", "log", self.archive_name}
+                   "known_hosts", "ftps_known_hosts", "log", "last_run.json", self.archive_name}
         for i in range(self.row.get("jobs", 1)):
             n = self.db_name(i)
             allowed |= {n + ".BAK", n + ".TRN", "%s%d.ZIP" % (n, self.day)}

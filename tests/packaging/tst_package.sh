@@ -24,7 +24,16 @@ expect_file() { # mode path
     if grep -Eq "^$1 root/root .* \./$2\$" <<<"$contents"; then pass "$2"; else fail "$2 ($1) missing"; fi
 }
 expect_file -rwxr-xr-x opt/orvelsqlbackup/OrvelSQLBackup
+expect_file -rwxr-xr-x opt/orvelsqlbackup/orvelsqlbackup-cli
 expect_file -rw-r--r-- opt/orvelsqlbackup/libtgputtylib.so
+expect_file -rw-r--r-- usr/share/man/man1/orvelsqlbackup-cli.1.gz
+expect_file -rw-r--r-- usr/share/bash-completion/completions/orvelsqlbackup-cli
+# The command line program on the PATH: a link into the program folder.
+if grep -Eq '^lrwxrwxrwx root/root .* \./usr/bin/orvelsqlbackup-cli -> /opt/orvelsqlbackup/orvelsqlbackup-cli$' <<<"$contents"; then
+    pass "usr/bin/orvelsqlbackup-cli link"
+else
+    fail "usr/bin/orvelsqlbackup-cli is no link to the program folder's"
+fi
 expect_file -rw-r--r-- lib/systemd/system/orvelsqlbackup.service
 expect_file -rw-r--r-- lib/systemd/system/orvelsqlbackup.timer
 expect_file -rw-r--r-- usr/lib/sysusers.d/orvelsqlbackup.conf
@@ -90,9 +99,37 @@ for line in Type=oneshot User=orvelsqlbackup WorkingDirectory=/opt/orvelsqlbacku
     grep -qx "$line" "$unit" || fail "service lacks $line"
 done
 grep -q '^SuccessExitStatus' "$unit" && fail "service takes a failed night for a success"
+# The night runs the command line program, not the window on a platform without a screen.
+if [ "$(grep '^ExecStart=' "$unit")" = "ExecStart=/opt/orvelsqlbackup/orvelsqlbackup-cli run" ]; then
+    pass "service runs orvelsqlbackup-cli run"
+else
+    fail "service: $(grep '^ExecStart' "$unit")"
+fi
 timer=$scratch/root/lib/systemd/system/orvelsqlbackup.timer
 grep -qx 'OnCalendar=\*-\*-\* 02:30:00' "$timer" && grep -qx 'Persistent=true' "$timer" || fail "timer"
 desktop-file-validate "$scratch/root/usr/share/applications/orvelsqlbackup.desktop" || fail "desktop entry"
+
+# The manual page renders without a warning and names every command the program lists; the
+# completion offers every command and the subcommands.
+cli=$scratch/root/opt/orvelsqlbackup/orvelsqlbackup-cli
+commands=$("$cli" --help | sed -n '/^Befehle:/,/^$/p' | sed -n 's/^  \([a-z-]*\).*/\1/p' | sort -u)
+[ -n "$commands" ] || fail "orvelsqlbackup-cli --help lists no commands"
+man=$(zcat "$scratch/root/usr/share/man/man1/orvelsqlbackup-cli.1.gz")
+warnings=$(preconv <<<"$man" | groff -man -Tutf8 -ww -z 2>&1)
+[ -z "$warnings" ] && pass "man page renders" || fail "man page: $warnings"
+for command in $commands; do
+    grep -Eq "^\.(B|BI|BR) \"?$command( |\"|\$)" <<<"$man" || fail "man page lacks the command $command"
+done
+completion=$scratch/root/usr/share/bash-completion/completions/orvelsqlbackup-cli
+offered=$(bash -c 'source "$1" || exit 1
+    complete() { COMP_LINE=$1; COMP_POINT=${#1}; COMPREPLY=(); _orvelsqlbackup_cli; echo "${COMPREPLY[*]}"; }
+    complete "orvelsqlbackup-cli "; complete "orvelsqlbackup-cli job "; complete "orvelsqlbackup-cli job set x FTP_S"' _ "$completion" 2>&1)
+for command in $commands; do
+    grep -qw -- "$command" <<<"$(head -n1 <<<"$offered")" || fail "completion lacks $command: $offered"
+done
+[ "$(sed -n 2p <<<"$offered")" = "show add set remove" ] || fail "completion of job: $offered"
+[ "$(sed -n 3p <<<"$offered")" = "FTP_SERVER= FTP_SSL=" ] || fail "completion of a column: $offered"
+pass "completion"
 
 # One unattended run of the unpacked program, offline, in its own folder: a clean night ends 0.
 folder=$scratch/root/opt/orvelsqlbackup
@@ -109,6 +146,18 @@ if [ $code -eq 0 ] && grep -q "Programm wird beendet" "$scratch/run.log" && [ -f
 else
     cat "$scratch/run.log" >&2
     fail "unattended run ended with $code"
+fi
+# The same night by the command line program, as the service starts it.
+set +e
+(cd "$folder" && env -u DISPLAY -u WAYLAND_DISPLAY TMPDIR="$scratch/tmp" timeout 120 ./orvelsqlbackup-cli run) \
+    >"$scratch/cli.log" 2>&1
+code=$?
+set -e
+if [ $code -eq 0 ] && tail -n1 "$scratch/cli.log" | grep -q "Programm wird beendet"; then
+    pass "orvelsqlbackup-cli run of the unpacked program"
+else
+    cat "$scratch/cli.log" >&2
+    fail "orvelsqlbackup-cli run ended with $code"
 fi
 
 # Install, upgrade, remove and purge in a scratch root (the maintainer scripts honour DPKG_ROOT):
@@ -136,7 +185,9 @@ if [ "$(id -u)" -eq 0 ]; then
             [ "$(cat "$installed/$f" 2>/dev/null)" = "$f" ] || fail "upgrade lost $f"
             [ "$(stat -c %u "$installed/$f")" = "$uid" ] || fail "$f not the account's after upgrade"
         done
-        [ "$(stat -c %u "$installed/OrvelSQLBackup")" = 0 ] || fail "the program is not root's"
+        for program in OrvelSQLBackup orvelsqlbackup-cli libtgputtylib.so; do
+            [ "$(stat -c %u "$installed/$program")" = 0 ] || fail "$program is not root's"
+        done
         dpkg_in_root -r orvelsqlbackup || fail "remove"
         [ ! -e "$installed/OrvelSQLBackup" ] || fail "remove left the program"
         for f in $data; do [ -f "$installed/$f" ] || fail "remove lost $f"; done

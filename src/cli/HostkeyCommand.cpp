@@ -1,0 +1,152 @@
+#include "cli/HostkeyCommand.h"
+
+#include "cli/CliContext.h"
+#include "cli/CommandSupport.h"
+#include "cli/SettingsSession.h"
+#include "platform/ProgramError.h"
+#include "settings/SettingsRecords.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
+
+namespace {
+constexpr int kSftp = 2; // FTP_SSL of an SFTP job
+constexpr qint32 kTimeoutMs = 30000;
+
+QString statusText(qint32 status) {
+    switch (status) {
+    case TG_HOSTKEY_KNOWN:
+        return QStringLiteral("bekannt (steht in known_hosts)");
+    case TG_HOSTKEY_NEW:
+        return QStringLiteral("nicht bekannt (kein Eintrag in known_hosts)");
+    case TG_HOSTKEY_CHANGED:
+        return QStringLiteral(
+            "GEÄNDERT: known_hosts hat für diesen Server einen anderen Schlüssel");
+    default:
+        return QStringLiteral("nicht geprüft (known_hosts kann nicht gelesen werden)");
+    }
+}
+
+// The key's SHA-256 fingerprint ("SHA256:…") out of what the library shows ("type SHA256:…").
+QString sha256Of(const QByteArray& fingerprint) {
+    const QString text = QString::fromUtf8(fingerprint);
+    return text.section(QLatin1Char(' '), -1);
+}
+} // namespace
+
+QString HostkeyCommand::summary() const {
+    return QStringLiteral("Host-Schlüssel des SFTP-Servers zeigen und bestätigen");
+}
+
+QString HostkeyCommand::help() const {
+    return QStringLiteral(
+        "Aufruf: orvelsqlbackup-cli hostkey NAME [--accept SHA256:...]\n\n"
+        "Verbindet sich mit dem SFTP-Server des Auftrags NAME (FTP_SSL=2), zeigt den\n"
+        "Fingerabdruck seines Host-Schlüssels und ob known_hosts im Programmordner ihn kennt.\n"
+        "Ohne --accept wird nichts gespeichert und nicht angemeldet. Mit --accept wird der\n"
+        "Schlüssel nur gespeichert, wenn er genau der genannte ist (vergleichen Sie ihn mit\n"
+        "dem, den der Verwalter des SFTP-Servers Ihnen gibt), so dass der nächtliche Lauf\n"
+        "ihm vertraut. Ein geänderter Schlüssel wird nicht überschrieben: den alten Eintrag\n"
+        "erst mit ssh-keygen -R entfernen.\n"
+        "Rückgabewerte: 0 bekannt oder gespeichert; 1 nicht bekannt oder keine Verbindung;\n"
+        "2 falsche Eingabe oder ein anderer Schlüssel als der genannte.\n"
+        "FTPS-Server brauchen das nicht: ihr Schlüssel wird beim ersten Upload in\n"
+        "ftps_known_hosts gespeichert.");
+}
+
+int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
+    QStringList rest = arguments;
+    QString accept;
+    const qsizetype at = rest.indexOf(QStringLiteral("--accept"));
+    if (at >= 0) {
+        if (at + 1 >= rest.size() || !rest.at(at + 1).startsWith(QLatin1String("SHA256:")))
+            return CommandSupport::usageError(
+                context, *this, QStringLiteral("--accept braucht einen Fingerabdruck SHA256:..."));
+        accept = rest.at(at + 1);
+        rest.remove(at, 2);
+    }
+    if (rest.size() != 1)
+        return CommandSupport::usageError(context, *this,
+                                          QStringLiteral("Genau ein Auftragsname erwartet"));
+    BackupJob job;
+    {
+        SettingsSession session(context.programFolder());
+        if (!CommandSupport::open(context, session))
+            return kRefused;
+        if (!session.findJob(rest.first())) {
+            context.err() << QStringLiteral("Kein Auftrag '%1'").arg(rest.first()) << Qt::endl;
+            return kRefused;
+        }
+        job = SettingsRecords::readJob(session.jobs());
+    }
+    if (job.FTP_SSL != kSftp || job.FTP_SERVER.isEmpty()) {
+        context.err() << QStringLiteral("Der Auftrag '%1' lädt nicht per SFTP hoch (FTP_SSL=2 "
+                                        "und FTP_SERVER nötig); FTPS-Schlüssel werden beim "
+                                        "ersten Upload gespeichert")
+                             .arg(job.DBName)
+                      << Qt::endl;
+        return kRefused;
+    }
+
+    QByteArray shown;
+    qint32 status = -1;
+    bool stored = false;
+    TTGPuttySFTP::setLibraryFolder(context.programFolder());
+    try {
+        TTGPuttySFTP session(false);
+        session.setHostName(job.FTP_SERVER.toUtf8());
+        session.setPort(job.FTP_Port);
+        session.setUserName(job.FTP_Benutzer.toUtf8());
+        session.setPassword(job.FTP_Passwort.toUtf8());
+        session.setTimeoutTicks(kTimeoutMs);
+        session.setConnectionTimeoutTicks(kTimeoutMs);
+        session.OnVerifyHostKey = [&](const QByteArray&, qint32, const QByteArray& fingerprint,
+                                      qint32 verification, bool& store) {
+            shown = fingerprint;
+            status = verification;
+            store = false;
+            // Only a new key that is exactly the one named is stored; nothing else goes on to
+            // the login.
+            if (!accept.isEmpty() && verification == TG_HOSTKEY_NEW &&
+                sha256Of(fingerprint) == accept) {
+                store = true;
+                stored = true;
+                return true;
+            }
+            return false;
+        };
+        session.Connect();
+        if (session.Connected())
+            session.Disconnect();
+    } catch (const std::exception& e) {
+        if (shown.isEmpty()) {
+            context.err() << exceptionText(e) << Qt::endl;
+            return kFailed;
+        }
+        // Refused at the key, or the login after storing it failed: the key is what counts.
+    }
+    if (shown.isEmpty()) {
+        context.err() << QStringLiteral("Der Server hat keinen Host-Schlüssel gezeigt") << Qt::endl;
+        return kFailed;
+    }
+    const QString server = QStringLiteral("%1:%2").arg(job.FTP_SERVER).arg(job.FTP_Port);
+    context.out() << server << QLatin1Char(' ') << QString::fromUtf8(shown) << Qt::endl;
+    context.out() << QStringLiteral("Status: ") << statusText(status) << Qt::endl;
+    if (stored) {
+        context.out() << QStringLiteral("Gespeichert in ")
+                      << TTGPuttySFTP::libraryFolder() + QStringLiteral("known_hosts") << Qt::endl;
+        return kDone;
+    }
+    if (!accept.isEmpty()) {
+        if (status == TG_HOSTKEY_CHANGED)
+            context.err() << QStringLiteral("Nichts gespeichert: der Schlüssel hat sich geändert; "
+                                            "den alten Eintrag erst entfernen (ssh-keygen -R)")
+                          << Qt::endl;
+        else if (status == TG_HOSTKEY_KNOWN && sha256Of(shown) == accept)
+            return kDone;
+        else
+            context.err() << QStringLiteral("Nichts gespeichert: der Server zeigt %1, nicht %2")
+                                 .arg(sha256Of(shown), accept)
+                          << Qt::endl;
+        return kRefused;
+    }
+    return status == TG_HOSTKEY_KNOWN ? kDone : kFailed;
+}

@@ -1,0 +1,19 @@
+#include "cli/CommandTable.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    QCoreApplication app(argc, argv);
+    // The name the program folder's lock carries: the command line, not the window.
+    QCoreApplication::setApplicationName(QStringLiteral("orvelsqlbackup-cli"));
+
+    // The program folder: the folder of the executable (links resolved, so a link in /usr/bin
+    // leads to the installed folder).
+    CommandTable commands;
+    return commands.run(arguments, QDir::cleanPath(QCoreApplication::applicationDirPath()));
+}

@@ -1,0 +1,274 @@
+// The commands of the command line program that reach the program's run and its servers: the
+// automatic run with the program's exit codes, the connection test, and the settings left alone
+// while the window runs.
+#include "CliProcess.h"
+#include "ClosedPort.h"
+#include "FreeTdsTestConfig.h"
+#include "LineMatch.h"
+#include "SettingsFiles.h"
+#include "TdsTestServer.h"
+#include "TempFolder.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QTest>
+
+namespace {
+bool writeIni(const TempFolder& folder) {
+    QFile ini(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
+    return ini.open(QIODevice::WriteOnly) && ini.write("[OrvelSQLBackup]\r\nInternet=1\r\n") > 0;
+}
+
+// The lines of the day file, without their stamps.
+QStringList dayFile(const TempFolder& folder) {
+    const QDir log(folder.file(QStringLiteral("log")));
+    const QStringList days = log.entryList({QStringLiteral("*.txt")}, QDir::Files);
+    QStringList lines;
+    if (days.size() != 1)
+        return lines;
+    QFile day(log.filePath(days.first()));
+    if (!day.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QString& line :
+         QString::fromLatin1(day.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+        lines << line.section(QLatin1Char(' '), 2);
+    return lines;
+}
+} // namespace
+
+class TestCliRun : public QObject {
+    Q_OBJECT
+
+    static CliResult addJob(const CliProcess& cli, const QString& server,
+                            const QByteArray& password) {
+        return cli.run({QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Lager"),
+                        QStringLiteral("DBServer=") + server, QStringLiteral("--secret"),
+                        QStringLiteral("DBPasswort")},
+                       password + '\n');
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(m_tdsConf.install()); }
+
+    // The night's run: its lines on standard output and in the day file, and the program's exit
+    // code: 0 clean, 1 errors counted, 2 settings that could not be opened.
+    void run_data() {
+        QTest::addColumn<QString>("night");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("clean") << QStringLiteral("clean") << 0
+                               << QStringList{
+                                      QStringLiteral("Startparameter: nozip"),
+                                      QStringLiteral("Arbeitsprozess beginn für Datenbank: Lager"),
+                                      QStringLiteral("Fehleranzahl: 0")};
+        QTest::newRow("errors") << QStringLiteral("wrong password") << 1
+                                << QStringList{QStringLiteral(
+                                       "FEHLER nicht verbunden mit Datenbank: Lager")};
+        QTest::newRow("settings not a database")
+            << QStringLiteral("junk settings") << 2
+            << QStringList{QStringLiteral("FEHLER: Keine Verbindung zur Einstellungsdatenbank"),
+                           QStringLiteral("Fehleranzahl: 1")};
+    }
+    void run() {
+        QFETCH(QString, night);
+        QFETCH(int, code);
+        QFETCH(QStringList, lines);
+        TdsTestServer server;
+        QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
+        TempFolder folder;
+        QVERIFY(writeIni(folder));
+        CliProcess cli(folder.path());
+        if (night == QLatin1String("junk settings")) {
+            QFile junk(folder.file(QStringLiteral("sqlback.mdb")));
+            QVERIFY(junk.open(QIODevice::WriteOnly));
+            junk.write(QByteArray(4096, 'x'));
+        } else {
+            QCOMPARE(addJob(cli, server.dataSource(),
+                            night == QLatin1String("clean") ? "geheim" : "falsch")
+                         .code,
+                     0);
+        }
+        QCOMPARE(cli.run({QStringLiteral("status")}).code, 1); // no run recorded yet
+        const CliResult r = cli.run({QStringLiteral("run"), QStringLiteral("nozip")});
+        QCOMPARE(r.code, code);
+        // The run leaves its state for the status command, its exit code included.
+        const CliResult status = cli.run({QStringLiteral("status")});
+        QCOMPARE(status.code, 0);
+        QVERIFY2(status.out.contains(QStringLiteral("Rückgabewert: %1\n").arg(code)),
+                 qPrintable(status.out));
+        const QStringList expected =
+            QStringList{QStringLiteral("Programm startet")} + lines +
+            QStringList{QStringLiteral("Installierte Programmversion: 4.0.0.0"),
+                        QStringLiteral("Kein Zugriff auf das Internet möglich"),
+                        QStringLiteral("Programm wird beendet")};
+        QStringList printed;
+        for (const QString& line : r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            printed << line.section(QLatin1Char(' '), 2);
+        QString missing = missingInOrder(printed, expected);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing + QLatin1Char('\n') + r.out));
+        // The day file begins once the start preparation has made the log folder.
+        QStringList inDayFile = expected;
+        inDayFile.removeAll(QStringLiteral("Programm startet"));
+        inDayFile.removeAll(QStringLiteral("Startparameter: nozip"));
+        missing = missingInOrder(dayFile(folder), inDayFile);
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        // Settings that cannot be opened are never overwritten.
+        if (night == QLatin1String("junk settings"))
+            QCOMPARE(QFileInfo(folder.file(QStringLiteral("sqlback.mdb"))).size(), 4096);
+    }
+
+    // What status makes of the state a run left: per job the archive and the upload's outcome;
+    // a damaged state file is said so.
+    void status_data() {
+        QTest::addColumn<QByteArray>("state");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("three jobs")
+            << QByteArray(R"({"end": "2026-03-14T01:32:05Z", "durationSeconds": 83.5,
+            "errors": 1, "exitCode": 1, "jobs": [
+            {"job": "Lager", "archiveBytes": 1048576, "uploadAsked": true, "uploaded": true},
+            {"job": "Kasse", "archiveBytes": 2000, "uploadAsked": true, "uploaded": false},
+            {"job": "Buero", "archiveBytes": 0, "uploadAsked": false, "uploaded": false}]})")
+            << 0
+            << QStringList{QStringLiteral("Dauer 84 s, Fehleranzahl: 1, Rückgabewert: 1"),
+                           QStringLiteral("Lager: Archiv 1.048.576 Bytes, Upload OK"),
+                           QStringLiteral("Kasse: Archiv 2.000 Bytes, Upload fehlgeschlagen"),
+                           QStringLiteral("Buero: kein Archiv, Upload nicht gewünscht")};
+        QTest::newRow("damaged") << QByteArray("{\"end\": ") << 1
+                                 << QStringList{QStringLiteral("Statusdatei ist beschädigt: ")};
+    }
+    void status() {
+        QFETCH(QByteArray, state);
+        QFETCH(int, code);
+        QFETCH(QStringList, lines);
+        TempFolder folder;
+        QFile file(folder.file(QStringLiteral("last_run.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(state);
+        file.close();
+        const CliResult r = CliProcess(folder.path()).run({QStringLiteral("status")});
+        QCOMPARE(r.code, code);
+        for (const QString& line : lines)
+            QVERIFY2((r.out + r.err).contains(line), qPrintable(r.out + r.err));
+    }
+
+    // Refused while another instance runs, as the program ends then: at once, with 0, before
+    // any settings or backup work.
+    void runRefusedWhileAnotherInstanceRuns_data() {
+        QTest::addColumn<bool>("perUser");
+        QTest::newRow("the user's instance") << true;
+        QTest::newRow("the folder's window or run") << false;
+    }
+    void runRefusedWhileAnotherInstanceRuns() {
+        QFETCH(bool, perUser);
+        TempFolder folder;
+        QVERIFY(writeIni(folder));
+        CliProcess cli(folder.path());
+        QLockFile held(perUser
+                           ? cli.tmp() + QStringLiteral("/OrvelSQLBackup-%1.lock").arg(::getuid())
+                           : folder.file(QStringLiteral("OrvelSQLBackup.lock")));
+        QVERIFY(held.tryLock(0));
+        const CliResult r = cli.run({QStringLiteral("run")});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.err.contains(QStringLiteral("Eine andere Instanz läuft bereits")),
+                 qPrintable(r.err));
+        QVERIFY(r.out.isEmpty());
+        QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("sqlback.mdb"))));
+        QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("log"))));
+    }
+
+    void testConnection_data() {
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("ok") << QByteArray("geheim") << true << 0 << QStringLiteral("OK");
+        QTest::newRow("wrong password")
+            << QByteArray("falsch") << true << 1 << QStringLiteral("Erfolglos");
+        QTest::newRow("no server")
+            << QByteArray("geheim") << false << 1 << QStringLiteral("Erfolglos");
+    }
+    void testConnection() {
+        QFETCH(QByteArray, password);
+        QFETCH(bool, reachable);
+        QFETCH(int, code);
+        QFETCH(QString, result);
+        TdsTestServer server;
+        QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
+        TempFolder folder;
+        CliProcess cli(folder.path());
+        const QString dataSource =
+            reachable ? server.dataSource() : QStringLiteral("127.0.0.1,%1").arg(closedPort());
+        QCOMPARE(addJob(cli, dataSource, password).code, 0);
+        const CliResult r = cli.run({QStringLiteral("test-connection"), QStringLiteral("Lager")});
+        QCOMPARE(r.code, code);
+        QCOMPARE(r.out.trimmed(), result);
+        QCOMPARE(cli.run({QStringLiteral("test-connection"), QStringLiteral("Kasse")}).code, 2);
+    }
+
+    // Without recipients the report mail is not sent, and the command says so by its code.
+    void testMailWithoutRecipients() {
+        TempFolder folder;
+        CliProcess cli(folder.path());
+        const CliResult r = cli.run({QStringLiteral("test-mail")});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.out.contains(QStringLiteral("Empfänger-Email-Adresse ist nicht eingetragen")),
+                 qPrintable(r.out));
+        QVERIFY2(dayFile(folder).contains(
+                     QStringLiteral("Empfänger-Email-Adresse ist nicht eingetragen")),
+                 qPrintable(dayFile(folder).join(QLatin1Char('\n'))));
+    }
+
+    // The window keeps the settings in memory: while it runs, changes from the command line are
+    // refused with the reason, and it is told nothing; once it has ended, they go through.
+    void changesRefusedWhileTheWindowRuns() {
+        if (!QFileInfo(CliProcess::window()).isExecutable())
+            QSKIP("built without the window");
+        TempFolder folder;
+        QVERIFY(writeIni(folder));
+        CliProcess cli(folder.path());
+        QVERIFY(QFile::copy(CliProcess::window(), folder.file(QStringLiteral("OrvelSQLBackup"))));
+        QProcess window;
+        QProcessEnvironment env = cli.environment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        window.setProcessEnvironment(env);
+        window.start(folder.file(QStringLiteral("OrvelSQLBackup")), {});
+        QVERIFY(window.waitForStarted());
+        QByteArray out;
+        QDeadlineTimer deadline(30000);
+        while (!out.contains("Prüfung Internetverbindung unterdrückt") && !deadline.hasExpired()) {
+            window.waitForReadyRead(200);
+            out += window.readAllStandardOutput();
+        }
+        QVERIFY2(out.contains("Prüfung Internetverbindung unterdrückt"), out.constData());
+
+        const QStringList args{QStringLiteral("general"), QStringLiteral("set"),
+                               QStringLiteral("VersenderName=Neu")};
+        CliResult r = cli.run(args);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains(QStringLiteral("Nicht geändert: das Programmfenster ist geöffnet")),
+                 qPrintable(r.err));
+        const QString file = folder.file(QStringLiteral("sqlback.mdb"));
+        const QString query = QStringLiteral("SELECT VersenderName FROM benutzerdaten");
+        QCOMPARE(SettingsFiles::rows(file, query), QStringList{QStringLiteral("NULL")});
+        QCOMPARE(cli.run({QStringLiteral("general"), QStringLiteral("show")}).code, 0);
+        // A run is refused too, as a second start of the program is.
+        QCOMPARE(cli.run({QStringLiteral("run")}).code, 0);
+
+        // The window goes on undisturbed to its own end.
+        QVERIFY(window.waitForFinished(60000));
+        out += window.readAllStandardOutput();
+        QVERIFY2(out.trimmed().endsWith("Programm wird beendet"), out.constData());
+        r = cli.run(args);
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        QCOMPARE(SettingsFiles::rows(file, query), QStringList{QStringLiteral("Neu")});
+    }
+
+private:
+    FreeTdsTestConfig m_tdsConf;
+};
+
+QTEST_GUILESS_MAIN(TestCliRun)
+#include "tst_clirun.moc"
