@@ -74,7 +74,8 @@ in sys.databases.user_access_desc, SET RECOVERY <model> in
 recovery_model_desc; an unknown t gives 5011 + 5069. DROP DATABASE [IF EXISTS]
 removes databases; an unknown one gives 3701, master 3708, the session's own
 3702. SERVERPROPERTY('...') answers sql_variant and DB_ID(N'...') an int,
-NULL for an unknown name.
+NULL for an unknown name; CAST(<either> AS nvarchar(n) | sysname | int ...)
+turns them into that type.
 """
 
 import argparse

@@ -381,6 +381,9 @@ RECOVERY_CODES = {"FULL": 1, "BULK_LOGGED": 2, "SIMPLE": 3}
 STATE_CODES = {"ONLINE": 0, "RESTORING": 1}
 USER_ACCESS_CODES = {"MULTI_USER": 0, "SINGLE_USER": 1, "RESTRICTED_USER": 2}
 
+CAST_TYPES = ("NVARCHAR", "VARCHAR", "NCHAR", "CHAR", "SYSNAME", "INT", "BIGINT", "SMALLINT",
+              "TINYINT")
+
 DBCC_DONE = "DBCC execution completed. If DBCC printed error messages, contact your system administrator."
 
 
@@ -506,11 +509,18 @@ class Session:
         return self.c_expressions(items)
 
     def select_list(self, c):
-        """Reads `expr [[AS] alias]` items as (kind, expr, alias, argument); an
-        expression is one token, or a function call with no argument or one
-        string argument."""
+        """Reads `expr [[AS] alias]` items as (kind, expr, alias, argument, cast);
+        an expression is one token, or a function call with no argument or one
+        string argument, optionally in CAST(... AS type[(length)]), which gives
+        cast as (TYPE, length or None)."""
         items = []
         while True:
+            cast = None
+            if c.peek() is not None and c.peek().upper() == "CAST" and c.peek(1) is not None \
+                    and c.peek(1).kind == "op" and c.peek(1).value == "(":
+                c.next()
+                c.next()
+                cast = True
             tok = c.next()
             expr = tok.value
             argument = None
@@ -522,21 +532,35 @@ class Session:
             elif tok.kind not in ("word", "qid", "var", "num", "str"):
                 c.pos -= 1
                 c.fail()
+            if cast:
+                c.keyword("AS")
+                type_name = c.keyword(*CAST_TYPES)
+                length = None
+                if c.accept_op("("):
+                    size = c.next()
+                    if size.kind != "num" and size.upper() != "MAX":
+                        c.pos -= 1
+                        c.fail()
+                    length = int(size.value) if size.kind == "num" else 4000
+                    c.op(")")
+                c.op(")")
+                cast = (type_name, 128 if type_name == "SYSNAME" else length)
             alias = None
             if c.accept_keyword("AS"):
                 alias = c.name() if c.peek() is None or c.peek().kind != "str" else c.string()
             elif c.peek() is not None and c.peek().kind in ("word", "qid") and c.peek().upper() != "FROM":
                 alias = c.name()
-            items.append((tok.kind, expr, alias, argument))
+            items.append((tok.kind, expr, alias, argument, cast))
             if not c.accept_op(","):
                 return items
 
     def c_databases(self, c, items):
         columns = []
         for item in items:
-            kind, expr, alias, _ = item if len(item) == 4 else ("word", item[0], None, None)
+            kind, expr, alias, _, cast = item if len(item) == 5 else ("word", item[0], None, None,
+                                                                     None)
             key = expr.lower()
-            if kind not in ("word", "qid") or key not in DATABASE_COLUMNS:
+            if kind not in ("word", "qid") or key not in DATABASE_COLUMNS or cast:
                 raise SqlError((207, 1, 16, "Invalid column name '%s'." % expr))
             columns.append((alias or expr, key))
         wanted = None
@@ -569,7 +593,7 @@ class Session:
 
     def c_expressions(self, items):
         columns, values = [], []
-        for kind, expr, alias, argument in items:
+        for kind, expr, alias, argument, cast in items:
             name = alias or ""
             key = expr.lower()
             if key == "serverproperty()" and argument is not None:
@@ -602,6 +626,15 @@ class Session:
                 raise SqlError((137, 2, 15, "Must declare the scalar variable \"%s\"." % expr))
             else:
                 raise SqlError((207, 1, 16, "Invalid column name '%s'." % expr))
+            if cast:
+                type_name, length = cast
+                value = values[-1]
+                if type_name in ("INT", "BIGINT", "SMALLINT", "TINYINT"):
+                    columns[-1] = (name, type_name.lower(), True)
+                    values[-1] = lambda v=value: None if v() is None else int(v())
+                else:
+                    columns[-1] = (name, ("nvarchar", length or 30), True)
+                    values[-1] = lambda v=value, n=length or 30: None if v() is None else str(v())[:n]
 
         def run(w):
             w.result(columns, [[v() for v in values]])

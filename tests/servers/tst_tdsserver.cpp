@@ -2,7 +2,11 @@
 // real FreeTDS client (tsql) and against a raw TDS socket for what tsql
 // cannot do (split packets, attention, dropped clients, parallel sessions).
 
+#include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
+#include "platform/ProgramError.h"
+#include "sqlserver/SqlConnectionString.h"
+#include "sqlserver/SqlQuery.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -371,6 +375,7 @@ private slots:
     void backupMediaRules();
     void restoreSequences_data();
     void restoreSequences();
+    void restoreListsReadByTheProgramsClient();
     void splitPacketsAndSmallPacketSize();
     void cancelledBackupLeavesNoPartialSet_data();
     void cancelledBackupLeavesNoPartialSet();
@@ -378,6 +383,9 @@ private slots:
     void injectedConnectionLoss_data();
     void injectedConnectionLoss();
     void encryptionDemandIsRefused();
+
+private:
+    FreeTdsTestConfig m_conf; // for the program's client; tsql gets one of its own
 };
 
 void TestTdsServer::tsqlQueriesDatabaseFiles_data() {
@@ -701,9 +709,10 @@ void TestTdsServer::restoreSequences_data() {
     QTest::addColumn<QStringList>("absent");
     QTest::addColumn<QStringList>("files");
 
-    const QString restoreCopy = QStringLiteral(
-        "RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH FILE = 1, "
-        "MOVE N'Lager' TO N'{data}Lager_Kopie.mdf', MOVE N'Lager_log' TO N'{data}Lager_Kopie.ldf', ");
+    const QString restoreCopy =
+        QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH FILE = 1, "
+                       "MOVE N'Lager' TO N'{data}Lager_Kopie.mdf', MOVE N'Lager_log' TO "
+                       "N'{data}Lager_Kopie.ldf', ");
     const QString state =
         QStringLiteral("\ngo\nSELECT name, state_desc FROM sys.databases WHERE name = N'%1'");
     const QString copyState = state.arg(QStringLiteral("Lager_Kopie"));
@@ -768,7 +777,8 @@ void TestTdsServer::restoreSequences_data() {
         << QStringList{QStringLiteral("severity 16")}
         << QStringList{QStringLiteral("Kaputt.mdf"), QStringLiteral("Kaputt_log.ldf")};
     QTest::newRow("the backed-up database itself, tail of the log not backed up")
-        << qsizetype(-1) << QStringLiteral("RESTORE DATABASE [Lager] FROM DISK = N'{bak}' WITH RECOVERY")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager] FROM DISK = N'{bak}' WITH RECOVERY")
         << QStringList{QStringLiteral("Msg 3159 (severity 16, state 1) from SQLTEST Line 1:\n"
                                       "\t\"The tail of the log for the database \"Lager\" has "
                                       "not been backed up."),
@@ -796,8 +806,9 @@ void TestTdsServer::restoreSequences_data() {
         << QStringList{QStringLiteral("Processed")} << QStringList();
     QTest::newRow("log sets out of order")
         << qsizetype(-1)
-        << restoreCopy + QStringLiteral("NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
-                                        "N'{trn}' WITH FILE = 2, RECOVERY") +
+        << restoreCopy +
+               QStringLiteral("NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
+                              "N'{trn}' WITH FILE = 2, RECOVERY") +
                copyState
         << QStringList{QStringLiteral("Msg 4305 (severity 16, state 1) from SQLTEST Line 1:\n"
                                       "\t\"The log in this backup set begins at LSN "),
@@ -807,9 +818,10 @@ void TestTdsServer::restoreSequences_data() {
         << QStringList{QStringLiteral("RESTORE LOG successfully")} << copyFiles;
     QTest::newRow("a log set applied twice")
         << qsizetype(-1)
-        << restoreCopy + QStringLiteral("NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
-                                        "N'{trn}' WITH FILE = 1, NORECOVERY\ngo\nRESTORE LOG "
-                                        "[Lager_Kopie] FROM DISK = N'{trn}' WITH FILE = 1, RECOVERY")
+        << restoreCopy +
+               QStringLiteral("NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
+                              "N'{trn}' WITH FILE = 1, NORECOVERY\ngo\nRESTORE LOG "
+                              "[Lager_Kopie] FROM DISK = N'{trn}' WITH FILE = 1, RECOVERY")
         << QStringList{QStringLiteral("Msg 4326 (severity 16, state 1) from SQLTEST Line 1:\n"
                                       "\t\"The log in this backup set terminates at LSN "),
                        logTerminating}
@@ -909,11 +921,11 @@ void TestTdsServer::restoreSequences() {
     const QString bak = dir.filePath(QStringLiteral("Lager.BAK"));
     const QString trn = dir.filePath(QStringLiteral("Lager.TRN"));
 
-    const TsqlResult backup = runTsql(
-        srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK=N'%1'\ngo\n"
-                                   "BACKUP LOG [Lager] TO DISK=N'%2'\ngo\n"
-                                   "BACKUP LOG [Lager] TO DISK=N'%2'\ngo")
-                        .arg(bak, trn));
+    const TsqlResult backup =
+        runTsql(srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK=N'%1'\ngo\n"
+                                           "BACKUP LOG [Lager] TO DISK=N'%2'\ngo\n"
+                                           "BACKUP LOG [Lager] TO DISK=N'%2'\ngo")
+                                .arg(bak, trn));
     QVERIFY2(backup.exitCode == 0 && !backup.output.contains(QStringLiteral("severity 16")),
              qPrintable(backup.output));
     if (damagedByte >= 0) {
@@ -931,14 +943,119 @@ void TestTdsServer::restoreSequences() {
     };
     const TsqlResult r = runTsql(srv.port(), fill(sql) + QStringLiteral("\ngo"));
     for (const QString& text : expected)
-        QVERIFY2(r.output.contains(fill(text)), qPrintable(QStringLiteral("missing: ") + fill(text) +
-                                                           QStringLiteral("\n") + r.output));
+        QVERIFY2(
+            r.output.contains(fill(text)),
+            qPrintable(QStringLiteral("missing: ") + fill(text) + QStringLiteral("\n") + r.output));
     for (const QString& text : absent)
-        QVERIFY2(!r.output.contains(fill(text)), qPrintable(QStringLiteral("unexpected: ") +
-                                                            fill(text) + QStringLiteral("\n") +
-                                                            r.output));
+        QVERIFY2(!r.output.contains(fill(text)),
+                 qPrintable(QStringLiteral("unexpected: ") + fill(text) + QStringLiteral("\n") +
+                            r.output));
     // Restored files stand in the mapped folder while their database exists.
     QCOMPARE(QDir(dir.filePath(QStringLiteral("data"))).entryList(QDir::Files, QDir::Name), files);
+}
+
+void TestTdsServer::restoreListsReadByTheProgramsClient() {
+    // The lists a restore reads, through the program's own client: numeric,
+    // bigint and datetime columns as SQL Server sends them. SERVERPROPERTY is
+    // a sql_variant, which the client reads only cast to text. LSNs are
+    // numeric(25,0), more digits than a double holds, so their chain is
+    // checked in tsql's output.
+    QVERIFY(m_conf.install());
+    TdsTestServer srv;
+    QVERIFY2(srv.start(TdsTestServer::defaultScenario()), qPrintable(srv.errorText()));
+    QTemporaryDir dir;
+    const QString bak = dir.filePath(QStringLiteral("Lager.BAK"));
+    const QString trn = dir.filePath(QStringLiteral("Lager.TRN"));
+    const TsqlResult backup = runTsql(
+        srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK=N'%1' WITH CHECKSUM\ngo\n"
+                                   "BACKUP LOG [Lager] TO DISK=N'%2'\ngo\n"
+                                   "BACKUP LOG [Lager] TO DISK=N'%2'\ngo")
+                        .arg(bak, trn));
+    QVERIFY2(!backup.output.contains(QStringLiteral("severity 16")), qPrintable(backup.output));
+
+    const QString master = SqlConnectionString::build(
+        QStringLiteral("geheim"), QStringLiteral("sa"), QStringLiteral("master"), srv.dataSource());
+    try {
+        SqlQuery paths;
+        paths.setConnectionString(master);
+        paths.setSql(QStringLiteral(
+            "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(260)) AS DataPath, "
+            "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(260)) AS LogPath"));
+        paths.open();
+        QCOMPARE(paths.rows().size(), 1);
+        QCOMPARE(paths.rows()[0].text(QStringLiteral("DataPath")),
+                 QStringLiteral("/var/opt/mssql/data/"));
+        QCOMPARE(paths.rows()[0].text(QStringLiteral("LogPath")),
+                 QStringLiteral("/var/opt/mssql/data/"));
+
+        SqlQuery files;
+        files.setConnectionString(master);
+        files.setSql(QStringLiteral("RESTORE FILELISTONLY FROM DISK = N'%1'").arg(bak));
+        files.open();
+        QCOMPARE(files.rows().size(), 2);
+        const SqlRecord& data = files.rows()[0];
+        QCOMPARE(data.text(QStringLiteral("LogicalName")), QStringLiteral("Lager"));
+        QCOMPARE(data.text(QStringLiteral("PhysicalName")),
+                 QStringLiteral("/var/opt/mssql/data/Lager.mdf"));
+        QCOMPARE(data.text(QStringLiteral("Type")), QStringLiteral("D"));
+        QCOMPARE(data.text(QStringLiteral("FileGroupName")), QStringLiteral("PRIMARY"));
+        QCOMPARE(data.number(QStringLiteral("Size")), 1024.0 * 8192);
+        QCOMPARE(data.integer(QStringLiteral("FileId")), 1);
+        const SqlRecord& log = files.rows()[1];
+        QCOMPARE(log.text(QStringLiteral("LogicalName")), QStringLiteral("Lager_log"));
+        QCOMPARE(log.text(QStringLiteral("Type")), QStringLiteral("L"));
+        QVERIFY(!log.value(QStringLiteral("FileGroupName")).isValid());
+        QCOMPARE(log.integer(QStringLiteral("FileId")), 2);
+
+        SqlQuery headers;
+        headers.setConnectionString(master);
+        headers.setSql(QStringLiteral("RESTORE HEADERONLY FROM DISK = N'%1'").arg(trn));
+        headers.open();
+        QCOMPARE(headers.rows().size(), 2);
+        const SqlRecord& first = headers.rows()[0];
+        const SqlRecord& second = headers.rows()[1];
+        QCOMPARE(first.integer(QStringLiteral("BackupType")), 2);
+        QCOMPARE(first.integer(QStringLiteral("Position")), 1);
+        QCOMPARE(second.integer(QStringLiteral("Position")), 2);
+        QCOMPARE(first.text(QStringLiteral("DatabaseName")), QStringLiteral("Lager"));
+        QCOMPARE(first.integer(QStringLiteral("HasBackupChecksums")), 0);
+        QVERIFY(first.number(QStringLiteral("LastLSN")) > first.number(QStringLiteral("FirstLSN")));
+        QVERIFY(!first.text(QStringLiteral("BackupStartDate")).isEmpty());
+        QVERIFY(!first.text(QStringLiteral("BackupFinishDate")).isEmpty());
+
+        SqlQuery full;
+        full.setConnectionString(master);
+        full.setSql(QStringLiteral("RESTORE HEADERONLY FROM DISK = N'%1'").arg(bak));
+        full.open();
+        QCOMPARE(full.rows().size(), 1);
+        QCOMPARE(full.rows()[0].integer(QStringLiteral("BackupType")), 1);
+        QCOMPARE(full.rows()[0].integer(QStringLiteral("HasBackupChecksums")), 1);
+        QCOMPARE(full.rows()[0].text(QStringLiteral("RecoveryModel")), QStringLiteral("FULL"));
+    } catch (const ProgramError& e) {
+        QFAIL(qPrintable(e.message()));
+    }
+
+    // The second log set starts where the first one ends, to the last digit.
+    const TsqlResult lsns =
+        runTsql(srv.port(), QStringLiteral("RESTORE HEADERONLY FROM DISK = N'%1'\ngo").arg(trn));
+    const QStringList lines = lsns.output.split(QLatin1Char('\n'));
+    const qsizetype head =
+        lines.indexOf(QRegularExpression(QStringLiteral("^([0-9]+> )*BackupName\t.*")));
+    QVERIFY2(head >= 0 && head + 2 < lines.size(), qPrintable(lsns.output));
+    const QStringList names = lines[head].split(QLatin1Char('\t'));
+    const QStringList set1 = lines[head + 1].split(QLatin1Char('\t'));
+    const QStringList set2 = lines[head + 2].split(QLatin1Char('\t'));
+    QCOMPARE(set1.size(), names.size());
+    QCOMPARE(set2.size(), names.size());
+    const auto column = [&names](const QString& name) {
+        return names.indexOf(
+            QRegularExpression(QStringLiteral("^([0-9]+> )*") + name + QLatin1Char('$')));
+    };
+    const QString firstEnd = set1[column(QStringLiteral("LastLSN"))];
+    QVERIFY2(QRegularExpression(QStringLiteral("^[1-9][0-9]{16}$")).match(firstEnd).hasMatch(),
+             qPrintable(firstEnd));
+    QCOMPARE(set2[column(QStringLiteral("FirstLSN"))], firstEnd);
+    QVERIFY(set2[column(QStringLiteral("LastLSN"))] > firstEnd);
 }
 
 void TestTdsServer::splitPacketsAndSmallPacketSize() {
