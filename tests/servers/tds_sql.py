@@ -2,6 +2,7 @@
 statements it understands and the answers SQL Server gives to them."""
 
 import datetime
+import errno
 import os
 import re
 import threading
@@ -957,10 +958,14 @@ class Session:
         """The set headers of a media file, or the errors SQL Server gives."""
         terminating = (3013, 1, 16, "%s is terminating abnormally." % statement)
         try:
-            sets = media.read_sets(self.catalog.disk_path(path), check_digests)
+            local = self.catalog.disk_path(path)
+            sets = media.read_sets(local, check_digests)
         except OSError as e:
+            text = media.os_error_text(e)
+            if e.errno == errno.ENOENT and os.path.isdir(os.path.dirname(local) or "."):
+                text = "2(The system cannot find the file specified.)"
             raise SqlError((3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s."
-                            % (path, media.os_error_text(e))), terminating)
+                            % (path, text)), terminating)
         if not sets:
             raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "
                             "SQL Server cannot process this media family." % path), terminating)
@@ -1030,6 +1035,10 @@ class Session:
         terminating = (3013, 1, 16, "%s is terminating abnormally." % statement)
         recovery = "NORECOVERY" not in options and "STANDBY" not in options
         started = time.monotonic()
+        if path is not None:
+            # Read and checked before the catalog is locked: a large set takes a while.
+            sets = self.media_sets(path, statement, check_digests=True)
+            header = self.chosen_set(sets, path, options, statement)
         with self.catalog.lock:
             target = self.catalog.find(name)
             if path is None:
@@ -1041,8 +1050,6 @@ class Session:
                 w.info(3014, "%s successfully processed 0 pages in 0.001 seconds (0.000 MB/sec)."
                        % statement)
                 return 0, 0, 0
-            sets = self.media_sets(path, statement, check_digests=True)
-            header = self.chosen_set(sets, path, options, statement)
             number = options.get("FILE") or 1
             wanted = "full" if what == "DATABASE" else "log"
             if header.get("kind") != wanted:
@@ -1065,7 +1072,7 @@ class Session:
             pages += file_pages
             w.info(4035, "Processed %d pages for database '%s', file '%s' on file %d."
                    % (file_pages, db.name, f["name"], number))
-        stats = options.get("STATS", 10 if "STATS" in options else None)
+        stats = options.get("STATS") or (10 if "STATS" in options else None)
         if isinstance(stats, int) and stats > 0:
             for percent in range(stats, 101, stats):
                 w.info(3211, "%d percent processed." % percent)

@@ -871,6 +871,19 @@ void TestTdsServer::restoreSequences_data() {
         << QStringList{QStringLiteral("Msg 3201 (severity 16, state 1) from SQLTEST Line 1:\n"
                                       "\t\"Cannot open backup device.\"")}
         << QStringList{QStringLiteral("Lager_Kopie\t")} << QStringList();
+    QTest::newRow("a backup file that is not there")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE FILELISTONLY FROM DISK = N'{bak}.alt'\ngo\n"
+                          "RESTORE DATABASE [Lager_Kopie] FROM DISK = N'/nonexistent-folder/L.BAK'")
+        << QStringList{QStringLiteral("Msg 3201 (severity 16, state 2) from SQLTEST Line 1:\n"
+                                      "\t\"Cannot open backup device '{bak}.alt'. Operating system "
+                                      "error 2(The system cannot find the file specified.).\"\n"
+                                      "Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"RESTORE FILELIST is terminating abnormally.\""),
+                       QStringLiteral("Operating system error 3(The system cannot find the path "
+                                      "specified.).\"\n") +
+                           terminating}
+        << QStringList{QStringLiteral("LogicalName")} << QStringList();
     QTest::newRow("file list and headers")
         << qsizetype(-1)
         << QStringLiteral("RESTORE FILELISTONLY FROM DISK = N'{bak}' WITH FILE = 1\ngo\n"
