@@ -835,6 +835,20 @@ void TestTdsServer::restoreSequences_data() {
                                       "because no files are ready to rollforward.\""),
                        logTerminating}
         << QStringList{QStringLiteral("RESTORE LOG successfully")} << copyFiles;
+    QTest::newRow("a restoring database is not usable until WITH RECOVERY")
+        << qsizetype(-1)
+        << restoreCopy +
+               QStringLiteral("NORECOVERY\ngo\nDBCC CHECKDB ([Lager_Kopie]) WITH NO_INFOMSGS\ngo\n"
+                              "USE [Lager_Kopie]\ngo\nRESTORE DATABASE [Lager_Kopie] WITH RECOVERY"
+                              "\ngo\nUSE [Lager_Kopie]\nselect db_name() AS here") +
+               copyState
+        << QStringList{QStringLiteral("Msg 927 (severity 14, state 2) from SQLTEST Line 1:\n"
+                                      "\t\"Database 'Lager_Kopie' cannot be opened. It is in the "
+                                      "middle of a restore.\"\nMsg 927"),
+                       QStringLiteral("\"RESTORE DATABASE successfully processed 0 pages"),
+                       QStringLiteral("here\nLager_Kopie\n"),
+                       QStringLiteral("\nLager_Kopie\tONLINE\n")}
+        << QStringList{QStringLiteral("DBCC execution completed")} << copyFiles;
     QTest::newRow("a log set given to RESTORE DATABASE")
         << qsizetype(-1)
         << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{trn}' WITH FILE = 2")
