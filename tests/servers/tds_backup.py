@@ -155,8 +155,9 @@ def _zeroed_digest(line):
 
 def read_sets(path, check_digests=False):
     """The headers of a media file's backup sets, in order; None if it is not one.
-    With check_digests, also None when any set lacks its digest or its bytes no
-    longer match it. Raises OSError when the file cannot be opened."""
+    With check_digests, each header also gets "intact": None when the set has no
+    digest (this server did not write it), else whether its bytes still match
+    it. Raises OSError when the file cannot be opened."""
     with _path_lock(path), open(path, "rb") as f:
         f.seek(0, os.SEEK_END)
         size = f.tell()
@@ -174,8 +175,8 @@ def read_sets(path, check_digests=False):
             pos = f.tell() + length
             if length < 0 or pos > size:
                 return None
-            if check_digests and not _digest_matches(f, line, length):
-                return None
+            if check_digests:
+                header["intact"] = _digest_matches(f, line, length)
             headers.append(header)
         return headers
 
@@ -183,7 +184,7 @@ def read_sets(path, check_digests=False):
 def _digest_matches(f, line, length):
     zeroed, start = _zeroed_digest(line)
     if zeroed is None:
-        return False
+        return None
     digest = hashlib.sha256(zeroed)
     left = length
     while left > 0:

@@ -55,7 +55,9 @@ the database's files, recovery model, family GUID and LSNs (see tds_backup.py)
 and a digest of its bytes; RESTORE DATABASE and LOG take a media file only
 when every set in it still matches its digest, else 3241 + 3013 ("The media
 family on device '<path>' is incorrectly formed...", "RESTORE DATABASE is
-terminating abnormally."). FILELISTONLY and HEADERONLY answer SQL Server's
+terminating abnormally."); RESTORE VERIFYONLY says 3241 for a set this server
+did not write and 3189 ("Damage to the backup set was detected.") for one whose
+bytes changed, each with 3013. FILELISTONLY and HEADERONLY answer SQL Server's
 columns (LogicalName, PhysicalName, Type D/L, FileGroupName, Size and MaxSize
 in bytes, FileId, ...; BackupType 1 full / 2 log, Position, DatabaseName,
 FirstLSN, LastLSN, BackupStartDate, BackupFinishDate, RecoveryModel, ...).

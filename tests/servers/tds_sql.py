@@ -898,17 +898,12 @@ class Session:
     def verify(self, w, path, options):
         terminating = (3013, 1, 16, "VERIFY DATABASE is terminating abnormally.")
         number = options.get("FILE") or 1
-        try:
-            sets = media.read_sets(self.catalog.disk_path(path))
-        except OSError as e:
-            raise SqlError((3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s."
-                            % (path, media.os_error_text(e))), terminating)
-        if sets is None:
-            raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "
-                            "SQL Server cannot process this media family." % path), terminating)
+        sets = self.media_sets(path, "VERIFY DATABASE", check_digests=True)
         if number > len(sets):
             raise SqlError((4038, 1, 16, "Cannot find file ID %d on device '%s'." % (number, path)),
                            terminating)
+        if not sets[number - 1]["intact"]:
+            raise SqlError((3189, 1, 16, "Damage to the backup set was detected."), terminating)
         header = sets[number - 1]
         if "CHECKSUM" in options and not header.get("checksum"):
             raise SqlError((3187, 1, 16, "RESTORE WITH CHECKSUM cannot be specified because the "
@@ -955,7 +950,9 @@ class Session:
         return lambda w: self.restore_list(w, what, path, options)
 
     def media_sets(self, path, statement, check_digests=False):
-        """The set headers of a media file, or the errors SQL Server gives."""
+        """The set headers of a media file, or the errors SQL Server gives.
+        With check_digests, a set this server did not write makes the whole
+        media file foreign."""
         terminating = (3013, 1, 16, "%s is terminating abnormally." % statement)
         try:
             local = self.catalog.disk_path(path)
@@ -966,7 +963,7 @@ class Session:
                 text = "2(The system cannot find the file specified.)"
             raise SqlError((3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s."
                             % (path, text)), terminating)
-        if not sets:
+        if not sets or (check_digests and any(h["intact"] is None for h in sets)):
             raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly formed. "
                             "SQL Server cannot process this media family." % path), terminating)
         return sets
@@ -1038,6 +1035,10 @@ class Session:
         if path is not None:
             # Read and checked before the catalog is locked: a large set takes a while.
             sets = self.media_sets(path, statement, check_digests=True)
+            if not all(h["intact"] for h in sets):
+                raise SqlError((3241, 1, 16, "The media family on device '%s' is incorrectly "
+                                "formed. SQL Server cannot process this media family." % path),
+                               (3013, 1, 16, "%s is terminating abnormally." % statement))
             header = self.chosen_set(sets, path, options, statement)
         with self.catalog.lock:
             target = self.catalog.find(name)

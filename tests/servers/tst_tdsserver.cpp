@@ -752,6 +752,16 @@ void TestTdsServer::restoreSequences_data() {
         << QStringList{incorrectlyFormed, terminating}
         << QStringList{QStringLiteral("Lager_Kopie\t"), QStringLiteral("Processed")}
         << QStringList();
+    QTest::newRow("VERIFYONLY of a changed set")
+        << qsizetype(40000)
+        << QStringLiteral("RESTORE VERIFYONLY FROM DISK = N'{bak}'\ngo\n"
+                          "RESTORE VERIFYONLY FROM DISK = N'{trn}' WITH FILE = 2")
+        << QStringList{QStringLiteral("Msg 3189 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"Damage to the backup set was detected.\"\n"
+                                      "Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"VERIFY DATABASE is terminating abnormally.\""),
+                       QStringLiteral("\"The backup set on file 2 is valid.\"")}
+        << QStringList{QStringLiteral("on file 1 is valid")} << QStringList();
     QTest::newRow("a changed header byte")
         << qsizetype(18) << restoreCopy + QStringLiteral("RECOVERY") + copyState
         << QStringList{incorrectlyFormed, terminating}
