@@ -37,10 +37,11 @@ Scenario (JSON), every key optional:
   disk_folders {folder as the server names it: local folder}: a backup device
                under such a folder is written into the local folder instead
                (a container's volume, a Windows server's share mounted here).
-               A restored database file under such a folder gets a sparse
-               placeholder of its size there, removed again by DROP DATABASE
-               or a restore WITH REPLACE over it; files elsewhere are only
-               recorded in the catalog.
+               A restored database file under such a folder gets an empty
+               placeholder file there, removed again by DROP DATABASE or a
+               restore WITH REPLACE over it; a restore into a folder missing
+               there fails with 5133 + 3156 per file, 3119 and 3013. Files
+               elsewhere are only recorded in the catalog.
   default_data_path  SERVERPROPERTY('InstanceDefaultDataPath') and the folder of
                the data files of the scenario's databases (/var/opt/mssql/data/).
   default_log_path   SERVERPROPERTY('InstanceDefaultLogPath') and the folder of

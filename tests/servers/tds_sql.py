@@ -1106,7 +1106,15 @@ class Session:
         for f in files:
             f["physical_name"] = moves.get(f["name"].lower(), f.get("physical_name", ""))
             user = self.catalog.user_of_file(f["physical_name"], besides=target)
-            if user is not None:
+            local = self.catalog.mapped_path(f["physical_name"])
+            if local is not None and not os.path.isdir(os.path.dirname(local)):
+                problems += [(5133, 1, 16, "Directory lookup for the file \"%s\" failed with the "
+                              "operating system error 3(The system cannot find the path "
+                              "specified.)." % f["physical_name"]),
+                             (3156, 3, 16, "File '%s' cannot be restored to '%s'. Use WITH MOVE "
+                              "to identify a valid location for the file."
+                              % (f["name"], f["physical_name"]))]
+            elif user is not None:
                 problems += [(1834, 1, 16, "The file '%s' cannot be overwritten.  It is being used "
                               "by database '%s'." % (f["physical_name"], user.name)),
                              (3156, 4, 16, "File '%s' cannot be restored to '%s'. Use WITH MOVE "
@@ -1126,12 +1134,8 @@ class Session:
             local = self.catalog.mapped_path(f["physical_name"])
             if local is None:
                 continue
-            try:
-                with open(local, "wb") as out:
-                    out.truncate(int(f.get("size", 0)) * PAGE)
-                db.placeholders.append(local)
-            except OSError as e:
-                w.info(0, "No placeholder for '%s': %s" % (f["physical_name"], e))
+            open(local, "wb").close()
+            db.placeholders.append(local)
         return db
 
     def restore_log(self, target, name, header, terminating):

@@ -805,6 +805,20 @@ void TestTdsServer::restoreSequences_data() {
                        QStringLiteral("Msg 3119 (severity 16, state 1)"), terminating}
         << QStringList{QStringLiteral("Lager_Kopie\t"), QStringLiteral("Processed")}
         << QStringList();
+    QTest::newRow("MOVE into a folder the server does not have")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH MOVE N'Lager' "
+                          "TO N'{data}neu/Lager_Kopie.mdf', MOVE N'Lager_log' TO "
+                          "N'{data}Lager_Kopie.ldf'") +
+               copyState
+        << QStringList{QStringLiteral("Msg 5133 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"Directory lookup for the file "
+                                      "\"{data}neu/Lager_Kopie.mdf\" failed with the operating "
+                                      "system error 3(The system cannot find the path "
+                                      "specified.).\""),
+                       QStringLiteral("Msg 3119 (severity 16, state 1)"), terminating}
+        << QStringList{QStringLiteral("Lager_Kopie\t"), QStringLiteral("Processed")}
+        << QStringList();
     QTest::newRow("a logical name the set does not have")
         << qsizetype(-1)
         << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH MOVE "
