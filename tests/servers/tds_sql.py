@@ -69,6 +69,7 @@ class Database:
         # The end of its log, and where its next log backup starts.
         self.lsn = FIRST_LSN
         self.log_backup_lsn = FIRST_LSN
+        self.restored_lsn = None  # how far a restore in progress has brought it
         self.placeholders = []   # local files standing for its restored files
 
 
@@ -1059,7 +1060,7 @@ class Session:
                                 % (path, "BACKUP DATABASE" if header.get("kind") == "full"
                                    else "BACKUP LOG")), terminating)
             if what == "DATABASE":
-                db = self.restore_full(w, target, name, header, options, terminating)
+                db = self.restore_full(target, name, header, options, terminating)
             else:
                 db = self.restore_log(target, name, header, terminating)
             db.state = "ONLINE" if recovery else "RESTORING"
@@ -1082,7 +1083,7 @@ class Session:
                % (statement, pages, seconds, int(header.get("bytes", 0)) / 1048576.0 / seconds))
         return 0, 0, 0
 
-    def restore_full(self, w, target, name, header, options, terminating):
+    def restore_full(self, target, name, header, options, terminating):
         same = target is not None and target.family_guid == header.get("family_guid")
         if target is not None and "REPLACE" not in options and target.state != "RESTORING":
             if not same:
@@ -1143,7 +1144,7 @@ class Session:
             raise SqlError((3117, 4, 16, "The log or differential backup cannot be restored "
                             "because no files are ready to rollforward."), terminating)
         first, last = int(header.get("first_lsn", 0)), int(header.get("last_lsn", 0))
-        at = getattr(target, "restored_lsn", target.lsn)
+        at = target.restored_lsn if target.restored_lsn is not None else target.lsn
         if target.family_guid != header.get("family_guid") or first > at:
             raise SqlError((4305, 1, 16, "The log in this backup set begins at LSN %d, which is "
                             "too recent to apply to the database. An earlier log backup that "
