@@ -1,8 +1,19 @@
 """Backup media files of the SQL Server stand-in: each backup set is the
 magic, a one-line JSON header and a payload of the configured size, streamed
-out in chunks so that sets of several GiB never sit in memory."""
+out in chunks so that sets of several GiB never sit in memory.
+
+The header holds what RESTORE HEADERONLY and FILELISTONLY tell and what a
+restore needs: database, kind (full | log), bytes (payload length), checksum
+(written WITH CHECKSUM), recovery_model, family_guid, first_lsn, last_lsn,
+checkpoint_lsn, database_backup_lsn, started, finished (local time,
+YYYY-MM-DD HH:MM:SS.mmm), user, server, position, files (rows of
+sys.database_files at backup time: file_id, type, name, physical_name, size,
+max_size, growth) and digest: the SHA-256 of the header line with the digest
+itself zeroed, followed by the payload. A restore accepts a set only when the
+digest still matches, so any byte changed after the backup is found."""
 
 import errno
+import hashlib
 import json
 import os
 import threading
@@ -87,7 +98,7 @@ def existing_sets(f):
         f.seek(pos)
         if f.read(len(BACKUP_MAGIC)) != BACKUP_MAGIC:
             return None
-        header = f.readline(4096)
+        header = f.readline(HEADER_LIMIT)
         try:
             length = int(json.loads(header.decode("utf-8"))["bytes"])
         except (ValueError, KeyError, TypeError):
@@ -125,9 +136,28 @@ class DeviceError(Exception):
         self.opening = opening
 
 
-def read_sets(path):
+DIGEST_FIELD = b'"digest": "'
+DIGEST_LENGTH = 64
+HEADER_LIMIT = 1 << 20
+
+
+def _zeroed_digest(line):
+    """The header line with the digest's value zeroed, and where that value
+    starts; None when the line has no digest of the expected form."""
+    at = line.rfind(DIGEST_FIELD)
+    if at < 0:
+        return None, None
+    start = at + len(DIGEST_FIELD)
+    if line[start + DIGEST_LENGTH:start + DIGEST_LENGTH + 1] != b'"':
+        return None, None
+    return line[:start] + b"0" * DIGEST_LENGTH + line[start + DIGEST_LENGTH:], start
+
+
+def read_sets(path, check_digests=False):
     """The headers of a media file's backup sets, in order; None if it is not one.
-    Raises OSError when the file cannot be opened."""
+    With check_digests, each header also gets "intact": None when the set has no
+    digest (this server did not write it), else whether its bytes still match
+    it. Raises OSError when the file cannot be opened."""
     with _path_lock(path), open(path, "rb") as f:
         f.seek(0, os.SEEK_END)
         size = f.tell()
@@ -136,36 +166,55 @@ def read_sets(path):
             f.seek(pos)
             if f.read(len(BACKUP_MAGIC)) != BACKUP_MAGIC:
                 return None
+            line = f.readline(HEADER_LIMIT)
             try:
-                header = json.loads(f.readline(4096).decode("utf-8"))
+                header = json.loads(line.decode("utf-8"))
                 length = int(header["bytes"])
             except (ValueError, KeyError, TypeError):
                 return None
             pos = f.tell() + length
-            if pos > size:
+            if length < 0 or pos > size:
                 return None
+            if check_digests:
+                header["intact"] = _digest_matches(f, line, length)
             headers.append(header)
         return headers
 
 
-def write_set(path, database, kind, length, overwrite, check, sleep, rate=0, checksum=False):
+def _digest_matches(f, line, length):
+    zeroed, start = _zeroed_digest(line)
+    if zeroed is None:
+        return None
+    digest = hashlib.sha256(zeroed)
+    left = length
+    while left > 0:
+        chunk = f.read(min(CHUNK, left))
+        if not chunk:
+            return False
+        digest.update(chunk)
+        left -= len(chunk)
+    return digest.hexdigest().encode("ascii") == line[start:start + DIGEST_LENGTH]
+
+
+def write_set(path, database, kind, length, overwrite, check, sleep, rate=0, checksum=False,
+              details=None):
     """Writes one backup set and returns its position in the media file.
-    `check` raises Aborted when the request is cancelled; `sleep` waits
-    while checking. A set that cannot be finished is cut off again, so the
-    file never holds a partial set."""
+    `details` are further header fields. `check` raises Aborted when the
+    request is cancelled; `sleep` waits while checking. A set that cannot be
+    finished is cut off again, so the file never holds a partial set."""
     global _active_writes
     with _writes_lock:
         _active_writes += 1
     try:
         with _path_lock(path):
             return _write_set(path, database, kind, length, overwrite, check, sleep, rate,
-                              checksum)
+                              checksum, details or {})
     finally:
         with _writes_lock:
             _active_writes -= 1
 
 
-def _write_set(path, database, kind, length, overwrite, check, sleep, rate, checksum):
+def _write_set(path, database, kind, length, overwrite, check, sleep, rate, checksum, details):
     existed = os.path.exists(path)
     try:
         f = open(path, "r+b" if existed and not overwrite else "w+b")
@@ -183,17 +232,28 @@ def _write_set(path, database, kind, length, overwrite, check, sleep, rate, chec
             fields = {"database": database, "kind": kind, "bytes": length}
             if checksum:
                 fields["checksum"] = True
-            header = json.dumps(fields)
-            f.write(BACKUP_MAGIC + header.encode("utf-8") + b"\n")
+            fields.update(details)
+            fields["position"] = number + 1
+            # The digest comes last; it is filled in once the payload is written.
+            fields.pop("digest", None)
+            fields["digest"] = "0" * DIGEST_LENGTH
+            line = json.dumps(fields).encode("utf-8") + b"\n"
+            f.write(BACKUP_MAGIC + line)
+            digest = hashlib.sha256(line)
             done = 0
             begin = time.monotonic()
             while done < length:
                 check()
                 n = min(CHUNK, length - done)
-                f.write(payload_chunk(done, n, kind))
+                chunk = payload_chunk(done, n, kind)
+                f.write(chunk)
+                digest.update(chunk)
                 done += n
                 if rate > 0:
                     sleep(begin + done / rate - time.monotonic())
+            _, at = _zeroed_digest(line)
+            f.seek(start + len(BACKUP_MAGIC) + at)
+            f.write(digest.hexdigest().encode("ascii"))
             f.flush()
         except (Aborted, OSError) as exc:
             f.truncate(start)

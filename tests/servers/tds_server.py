@@ -19,6 +19,7 @@ Scenario (JSON), every key optional:
                  backup_bytes              payload of a full backup set (65536)
                  log_backup_bytes          payload of a log backup set (8192)
                  backup_bytes_per_second   throttles writing backup sets (0 = no limit)
+                 verify_fails              RESTORE VERIFYONLY finds its backup sets damaged
   fail         [{match, number, severity, message, state?, disconnect?}]: the
                first rule whose match is a substring of a batch answers it
                with that error instead; severity <= 10 sends it as an
@@ -36,6 +37,48 @@ Scenario (JSON), every key optional:
   disk_folders {folder as the server names it: local folder}: a backup device
                under such a folder is written into the local folder instead
                (a container's volume, a Windows server's share mounted here).
+               A restored database file under such a folder gets an empty
+               placeholder file there, removed again by DROP DATABASE or a
+               restore WITH REPLACE over it; a restore into a folder missing
+               there fails with 5133 + 3156 per file, 3119 and 3013. Files
+               elsewhere are only recorded in the catalog.
+  default_data_path  SERVERPROPERTY('InstanceDefaultDataPath') and the folder of
+               the data files of the scenario's databases (/var/opt/mssql/data/).
+  default_log_path   SERVERPROPERTY('InstanceDefaultLogPath') and the folder of
+               their log files (default_data_path).
+  checkdb_corrupt    [database name]: DBCC CHECKDB of such a database, also one
+               created by a restore, reports error 8939 and one consistency
+               error, WITH NO_INFOMSGS too.
+
+Restores. The catalog is the server's, shared by all connections and changed
+by RESTORE DATABASE, RESTORE LOG and DROP DATABASE. Every backup set records
+the database's files, recovery model, family GUID and LSNs (see tds_backup.py)
+and a digest of its bytes; RESTORE DATABASE and LOG take a media file only
+when every set in it still matches its digest, else 3241 + 3013 ("The media
+family on device '<path>' is incorrectly formed...", "RESTORE DATABASE is
+terminating abnormally."); RESTORE VERIFYONLY says 3241 for a set this server
+did not write and 3189 ("Damage to the backup set was detected.") for one whose
+bytes changed, each with 3013. FILELISTONLY and HEADERONLY answer SQL Server's
+columns (LogicalName, PhysicalName, Type D/L, FileGroupName, Size and MaxSize
+in bytes, FileId, ...; BackupType 1 full / 2 log, Position, DatabaseName,
+FirstLSN, LastLSN, BackupStartDate, BackupFinishDate, RecoveryModel, ...).
+RESTORE DATABASE [t] ... WITH FILE, MOVE, NORECOVERY | RECOVERY, REPLACE,
+STATS creates t in state RESTORING or ONLINE, and refuses: an existing t of
+another database without REPLACE (3154), the backed-up database itself in the
+FULL or BULK_LOGGED model without REPLACE (3159, tail of the log), a file that
+another database uses (1834 + 3156 per file, then 3119), a MOVE of a logical
+name the set lacks (3234), a log set (3135), FILE past the last set (4038).
+RESTORE LOG needs t RESTORING (else 3117) and a set whose FirstLSN is at most
+the LSN restored so far (else 4305) and whose LastLSN is past it (else 4326).
+RESTORE DATABASE [t] WITH RECOVERY alone brings t online. A RESTORING database
+cannot be used (927 for USE, DBCC CHECKDB, BACKUP, ALTER). ALTER DATABASE [t]
+SET SINGLE_USER | RESTRICTED_USER | MULTI_USER [WITH ROLLBACK ...] is shown
+in sys.databases.user_access_desc, SET RECOVERY <model> in
+recovery_model_desc; an unknown t gives 5011 + 5069. DROP DATABASE [IF EXISTS]
+removes databases; an unknown one gives 3701, master 3708, the session's own
+3702. SERVERPROPERTY('...') answers sql_variant and DB_ID(N'...') an int,
+NULL for an unknown name; CAST(<either> AS nvarchar(n) | sysname | int ...)
+turns them into that type.
 """
 
 import argparse

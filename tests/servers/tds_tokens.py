@@ -1,6 +1,7 @@
 """TDS 7.x wire encoding for the SQL Server stand-in: packets, PRELOGIN,
 LOGIN7 decoding and the response tokens the server sends."""
 
+import datetime
 import struct
 
 # Packet types
@@ -62,12 +63,24 @@ TYPE_INT4 = 0x38
 TYPE_INTN = 0x26
 TYPE_GUID = 0x24
 TYPE_NVARCHAR = 0xE7
+TYPE_INT8 = 0x7F
+TYPE_DATETIMN = 0x6F
+TYPE_NUMERICN = 0x6C
+TYPE_VARIANT = 0x62
 
 HEADER = struct.Struct(">BBHHBB")
 
 
 class ProtocolError(Exception):
     pass
+
+
+_DATETIME_EPOCH = datetime.datetime(1900, 1, 1)
+
+
+def _numeric_size(precision):
+    """Bytes of a numeric value of that precision, its sign byte included."""
+    return 5 if precision <= 9 else 9 if precision <= 19 else 13 if precision <= 28 else 17
 
 
 def ucs2(text):
@@ -227,7 +240,9 @@ class TokenWriter:
 
     def result(self, columns, rows):
         """One result set: columns are (name, kind, nullable) with kind one of
-        'int', 'smallint', 'tinyint', 'bit', 'guid', or ('nvarchar', max_chars)."""
+        'int', 'smallint', 'tinyint', 'bigint', 'bit', 'guid', 'datetime' (a
+        datetime.datetime), ('numeric', precision) (an int, scale 0),
+        'sql_variant' (a str, sent as nvarchar inside) or ('nvarchar', max_chars)."""
         out = [bytes([TOK_COLMETADATA]), struct.pack("<H", len(columns))]
         for name, kind, nullable in columns:
             user_type = struct.pack("<I" if self.tds_version >= TDS72 else "<H", 0)
@@ -240,9 +255,15 @@ class TokenWriter:
         self.parts.append(b"".join(out))
 
     _FIXED = {"int": (TYPE_INT4, 4), "smallint": (TYPE_INT2, 2), "tinyint": (TYPE_INT1, 1),
-              "bit": (TYPE_BIT, 1)}
+              "bit": (TYPE_BIT, 1), "bigint": (TYPE_INT8, 8)}
 
     def _type_info(self, kind, nullable):
+        if isinstance(kind, tuple) and kind[0] == "numeric":
+            return bytes([TYPE_NUMERICN, _numeric_size(kind[1]), kind[1], 0])
+        if kind == "datetime":
+            return bytes([TYPE_DATETIMN, 8])
+        if kind == "sql_variant":
+            return bytes([TYPE_VARIANT]) + struct.pack("<I", 8016)
         if isinstance(kind, tuple):
             max_bytes = kind[1] * 2
             info = bytes([TYPE_NVARCHAR]) + struct.pack("<H", max_bytes)
@@ -257,6 +278,25 @@ class TokenWriter:
         return bytes([type_id])
 
     def _value(self, kind, nullable, value):
+        if isinstance(kind, tuple) and kind[0] == "numeric":
+            if value is None:
+                return b"\x00"
+            size = _numeric_size(kind[1])
+            value = int(value)
+            return (bytes([size, 1 if value >= 0 else 0])
+                    + abs(value).to_bytes(size - 1, "little"))
+        if kind == "datetime":
+            if value is None:
+                return b"\x00"
+            since = value - _DATETIME_EPOCH
+            ticks = round((since.seconds + since.microseconds / 1e6) * 300)
+            return b"\x08" + struct.pack("<iI", since.days, ticks)
+        if kind == "sql_variant":
+            if value is None:
+                return struct.pack("<I", 0)
+            data = ucs2(str(value))
+            inner = bytes([TYPE_NVARCHAR, 7]) + COLLATION + struct.pack("<H", 8000) + data
+            return struct.pack("<I", len(inner)) + inner
         if isinstance(kind, tuple):
             if value is None:
                 return b"\xff\xff"
@@ -265,7 +305,7 @@ class TokenWriter:
         if kind == "guid":
             return b"\x00" if value is None else b"\x10" + value
         _, size = self._FIXED[kind]
-        fmt = {1: "<B", 2: "<h", 4: "<i"}[size]
+        fmt = {1: "<B", 2: "<h", 4: "<i", 8: "<q"}[size]
         if nullable:
             if value is None:
                 return b"\x00"

@@ -2,7 +2,11 @@
 // real FreeTDS client (tsql) and against a raw TDS socket for what tsql
 // cannot do (split packets, attention, dropped clients, parallel sessions).
 
+#include "FreeTdsTestConfig.h"
 #include "TdsTestServer.h"
+#include "platform/ProgramError.h"
+#include "sqlserver/SqlConnectionString.h"
+#include "sqlserver/SqlQuery.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -369,6 +373,9 @@ private slots:
     void backupFilesHoldOneSetPerBackup();
     void backupMediaRules_data();
     void backupMediaRules();
+    void restoreSequences_data();
+    void restoreSequences();
+    void restoreListsReadByTheProgramsClient();
     void splitPacketsAndSmallPacketSize();
     void cancelledBackupLeavesNoPartialSet_data();
     void cancelledBackupLeavesNoPartialSet();
@@ -376,6 +383,9 @@ private slots:
     void injectedConnectionLoss_data();
     void injectedConnectionLoss();
     void encryptionDemandIsRefused();
+
+private:
+    FreeTdsTestConfig m_conf; // for the program's client; tsql gets one of its own
 };
 
 void TestTdsServer::tsqlQueriesDatabaseFiles_data() {
@@ -687,6 +697,415 @@ void TestTdsServer::backupMediaRules() {
         QVERIFY(found.has_value());
         QCOMPARE(found->size(), sets);
     }
+}
+
+void TestTdsServer::restoreSequences_data() {
+    // Each row runs after a full backup of Lager to {bak} and two log backups
+    // to {trn}; {data} is the server's data folder, whose local stand-in must
+    // hold exactly `files` afterwards.
+    QTest::addColumn<qsizetype>("damagedByte"); // flipped in {bak} first; -1: none
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QStringList>("absent");
+    QTest::addColumn<QStringList>("files");
+
+    const QString restoreCopy =
+        QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH FILE = 1, "
+                       "MOVE N'Lager' TO N'{data}Lager_Kopie.mdf', MOVE N'Lager_log' TO "
+                       "N'{data}Lager_Kopie.ldf', ");
+    const QString state =
+        QStringLiteral("\ngo\nSELECT name, state_desc FROM sys.databases WHERE name = N'%1'");
+    const QString copyState = state.arg(QStringLiteral("Lager_Kopie"));
+    const QString terminating =
+        QStringLiteral("Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+                       "\t\"RESTORE DATABASE is terminating abnormally.\"");
+    const QString logTerminating =
+        QStringLiteral("Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+                       "\t\"RESTORE LOG is terminating abnormally.\"");
+    const QString incorrectlyFormed =
+        QStringLiteral("Msg 3241 (severity 16, state 1) from SQLTEST Line 1:\n"
+                       "\t\"The media family on device '{bak}' is incorrectly formed. SQL Server "
+                       "cannot process this media family.\"");
+    const QStringList copyFiles{QStringLiteral("Lager_Kopie.ldf"),
+                                QStringLiteral("Lager_Kopie.mdf")};
+
+    QTest::newRow("full and two log sets in order, then CHECKDB")
+        << qsizetype(-1)
+        << restoreCopy + QStringLiteral("NORECOVERY, STATS = 50") + copyState +
+               QStringLiteral("\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = N'{trn}' WITH FILE = "
+                              "1, NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = N'{trn}' "
+                              "WITH FILE = 2, RECOVERY") +
+               copyState + QStringLiteral("\ngo\nDBCC CHECKDB ([Lager_Kopie]) WITH NO_INFOMSGS")
+        << QStringList{QStringLiteral("\"Processed 1024 pages for database 'Lager_Kopie', file "
+                                      "'Lager' on file 1.\""),
+                       QStringLiteral("\"50 percent processed.\""),
+                       QStringLiteral("\"RESTORE DATABASE successfully processed 1026 pages"),
+                       QStringLiteral("\nLager_Kopie\tRESTORING\n"),
+                       QStringLiteral("file 'Lager_log' on file 2.\"\nMsg 3014 (severity 0, "
+                                      "state 1) from SQLTEST Line 1:\n\t\"RESTORE LOG "
+                                      "successfully processed"),
+                       QStringLiteral("\nLager_Kopie\tONLINE\n"),
+                       QStringLiteral("\"DBCC execution completed.")}
+        << QStringList{QStringLiteral("severity 16")} << copyFiles;
+    QTest::newRow("a changed payload byte")
+        << qsizetype(40000) << restoreCopy + QStringLiteral("RECOVERY") + copyState
+        << QStringList{incorrectlyFormed, terminating}
+        << QStringList{QStringLiteral("Lager_Kopie\t"), QStringLiteral("Processed")}
+        << QStringList();
+    QTest::newRow("VERIFYONLY of a changed set")
+        << qsizetype(40000)
+        << QStringLiteral("RESTORE VERIFYONLY FROM DISK = N'{bak}'\ngo\n"
+                          "RESTORE VERIFYONLY FROM DISK = N'{trn}' WITH FILE = 2")
+        << QStringList{QStringLiteral("Msg 3189 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"Damage to the backup set was detected.\"\n"
+                                      "Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"VERIFY DATABASE is terminating abnormally.\""),
+                       QStringLiteral("\"The backup set on file 2 is valid.\"")}
+        << QStringList{QStringLiteral("on file 1 is valid")} << QStringList();
+    QTest::newRow("a changed header byte")
+        << qsizetype(18) << restoreCopy + QStringLiteral("RECOVERY") + copyState
+        << QStringList{incorrectlyFormed, terminating}
+        << QStringList{QStringLiteral("Lager_Kopie\t")} << QStringList();
+    QTest::newRow("existing target without REPLACE")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Kaputt] FROM DISK = N'{bak}' WITH FILE = 1, MOVE "
+                          "N'Lager' TO N'{data}Kaputt.mdf', MOVE N'Lager_log' TO "
+                          "N'{data}Kaputt_log.ldf', RECOVERY")
+        << QStringList{QStringLiteral("Msg 3154 (severity 16, state 4) from SQLTEST Line 1:\n"
+                                      "\t\"The backup set holds a backup of a database other "
+                                      "than the existing 'Kaputt' database.\""),
+                       terminating}
+        << QStringList{QStringLiteral("Processed")} << QStringList();
+    QTest::newRow("existing target with REPLACE, onto its own files")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Kaputt] FROM DISK = N'{bak}' WITH FILE = 1, MOVE "
+                          "N'Lager' TO N'{data}Kaputt.mdf', MOVE N'Lager_log' TO "
+                          "N'{data}Kaputt_log.ldf', NORECOVERY, REPLACE") +
+               state.arg(QStringLiteral("Kaputt"))
+        << QStringList{QStringLiteral("\"RESTORE DATABASE successfully processed 1026 pages"),
+                       QStringLiteral("\nKaputt\tRESTORING\n")}
+        << QStringList{QStringLiteral("severity 16")}
+        << QStringList{QStringLiteral("Kaputt.mdf"), QStringLiteral("Kaputt_log.ldf")};
+    QTest::newRow("the backed-up database itself, tail of the log not backed up")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager] FROM DISK = N'{bak}' WITH RECOVERY")
+        << QStringList{QStringLiteral("Msg 3159 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"The tail of the log for the database \"Lager\" has "
+                                      "not been backed up."),
+                       terminating}
+        << QStringList{QStringLiteral("Processed")} << QStringList();
+    QTest::newRow("MOVE onto a file another database uses")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH MOVE N'Lager' "
+                          "TO N'{data}Kaputt.mdf', MOVE N'Lager_log' TO N'{data}Lager_Kopie.ldf'") +
+               copyState
+        << QStringList{QStringLiteral("Msg 1834 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"The file '{data}Kaputt.mdf' cannot be overwritten.  "
+                                      "It is being used by database 'Kaputt'.\""),
+                       QStringLiteral("Msg 3119 (severity 16, state 1)"), terminating}
+        << QStringList{QStringLiteral("Lager_Kopie\t"), QStringLiteral("Processed")}
+        << QStringList();
+    QTest::newRow("MOVE into a folder the server does not have")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH MOVE N'Lager' "
+                          "TO N'{data}neu/Lager_Kopie.mdf', MOVE N'Lager_log' TO "
+                          "N'{data}Lager_Kopie.ldf'") +
+               copyState
+        << QStringList{QStringLiteral("Msg 5133 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"Directory lookup for the file "
+                                      "\"{data}neu/Lager_Kopie.mdf\" failed with the operating "
+                                      "system error 3(The system cannot find the path "
+                                      "specified.).\""),
+                       QStringLiteral("Msg 3119 (severity 16, state 1)"), terminating}
+        << QStringList{QStringLiteral("Lager_Kopie\t"), QStringLiteral("Processed")}
+        << QStringList();
+    QTest::newRow("a logical name the set does not have")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{bak}' WITH MOVE "
+                          "N'Lager_Daten' TO N'{data}Lager_Kopie.mdf'")
+        << QStringList{QStringLiteral("Msg 3234 (severity 16, state 2) from SQLTEST Line 1:\n"
+                                      "\t\"Logical file 'Lager_Daten' is not part of database "
+                                      "'Lager_Kopie'."),
+                       terminating}
+        << QStringList{QStringLiteral("Processed")} << QStringList();
+    QTest::newRow("log sets out of order")
+        << qsizetype(-1)
+        << restoreCopy +
+               QStringLiteral("NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
+                              "N'{trn}' WITH FILE = 2, RECOVERY") +
+               copyState
+        << QStringList{QStringLiteral("Msg 4305 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"The log in this backup set begins at LSN "),
+                       QStringLiteral(", which is too recent to apply to the database. An "
+                                      "earlier log backup that includes LSN "),
+                       logTerminating, QStringLiteral("\nLager_Kopie\tRESTORING\n")}
+        << QStringList{QStringLiteral("RESTORE LOG successfully")} << copyFiles;
+    QTest::newRow("a log set applied twice")
+        << qsizetype(-1)
+        << restoreCopy +
+               QStringLiteral("NORECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
+                              "N'{trn}' WITH FILE = 1, NORECOVERY\ngo\nRESTORE LOG "
+                              "[Lager_Kopie] FROM DISK = N'{trn}' WITH FILE = 1, RECOVERY")
+        << QStringList{QStringLiteral("Msg 4326 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"The log in this backup set terminates at LSN "),
+                       logTerminating}
+        << QStringList() << copyFiles;
+    QTest::newRow("log onto an ONLINE database")
+        << qsizetype(-1)
+        << restoreCopy + QStringLiteral("RECOVERY\ngo\nRESTORE LOG [Lager_Kopie] FROM DISK = "
+                                        "N'{trn}' WITH FILE = 1, RECOVERY")
+        << QStringList{QStringLiteral("Msg 3117 (severity 16, state 4) from SQLTEST Line 1:\n"
+                                      "\t\"The log or differential backup cannot be restored "
+                                      "because no files are ready to rollforward.\""),
+                       logTerminating}
+        << QStringList{QStringLiteral("RESTORE LOG successfully")} << copyFiles;
+    QTest::newRow("a restoring database is not usable until WITH RECOVERY")
+        << qsizetype(-1)
+        << restoreCopy +
+               QStringLiteral("NORECOVERY\ngo\nDBCC CHECKDB ([Lager_Kopie]) WITH NO_INFOMSGS\ngo\n"
+                              "USE [Lager_Kopie]\ngo\nRESTORE DATABASE [Lager_Kopie] WITH RECOVERY"
+                              "\ngo\nUSE [Lager_Kopie]\nselect db_name() AS here") +
+               copyState
+        << QStringList{QStringLiteral("Msg 927 (severity 14, state 2) from SQLTEST Line 1:\n"
+                                      "\t\"Database 'Lager_Kopie' cannot be opened. It is in the "
+                                      "middle of a restore.\"\nMsg 927"),
+                       QStringLiteral("\"RESTORE DATABASE successfully processed 0 pages"),
+                       QStringLiteral("here\nLager_Kopie\n"),
+                       QStringLiteral("\nLager_Kopie\tONLINE\n")}
+        << QStringList{QStringLiteral("DBCC execution completed")} << copyFiles;
+    QTest::newRow("a log set given to RESTORE DATABASE")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Lager_Kopie] FROM DISK = N'{trn}' WITH FILE = 2")
+        << QStringList{QStringLiteral("Msg 3135 (severity 16, state 2)"), terminating}
+        << QStringList{QStringLiteral("Processed")} << QStringList();
+    QTest::newRow("single user, then dropped")
+        << qsizetype(-1)
+        << restoreCopy + QStringLiteral("RECOVERY\ngo\nALTER DATABASE [Lager_Kopie] SET "
+                                        "SINGLE_USER WITH ROLLBACK IMMEDIATE\ngo\nSELECT name, "
+                                        "user_access_desc FROM sys.databases WHERE name = "
+                                        "N'Lager_Kopie'\ngo\nDROP DATABASE [Lager_Kopie]\ngo\n"
+                                        "SELECT DB_ID(N'Lager_Kopie') AS id, DB_ID(N'Kaputt') AS k")
+        << QStringList{QStringLiteral("\nLager_Kopie\tSINGLE_USER\n"),
+                       QStringLiteral("id\tk\nNULL\t5\n")}
+        << QStringList{QStringLiteral("severity 1")} << QStringList();
+    QTest::newRow("drop of an unknown database")
+        << qsizetype(-1) << QStringLiteral("DROP DATABASE [Lager_Kopie]")
+        << QStringList{QStringLiteral("Msg 3701 (severity 11, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"Cannot drop the database 'Lager_Kopie', because it "
+                                      "does not exist or you do not have permission.\"")}
+        << QStringList() << QStringList();
+    QTest::newRow("CHECKDB finds damage in a restored database")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE DATABASE [Defekt] FROM DISK = N'{bak}' WITH MOVE N'Lager' TO "
+                          "N'{data}Defekt.mdf', MOVE N'Lager_log' TO N'{data}Defekt.ldf'\ngo\n"
+                          "DBCC CHECKDB ([Defekt]) WITH NO_INFOMSGS")
+        << QStringList{QStringLiteral("Msg 8939 (severity 16, state 98) from SQLTEST Line 1:\n"
+                                      "\t\"Table error: "),
+                       QStringLiteral("\"CHECKDB found 0 allocation errors and 1 consistency "
+                                      "errors in database 'Defekt'.\"")}
+        << QStringList() << QStringList{QStringLiteral("Defekt.ldf"), QStringLiteral("Defekt.mdf")};
+    QTest::newRow("an injected failure")
+        << qsizetype(-1) << restoreCopy + QStringLiteral("RECOVERY, STATS = 7") + copyState
+        << QStringList{QStringLiteral("Msg 3201 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"Cannot open backup device.\"")}
+        << QStringList{QStringLiteral("Lager_Kopie\t")} << QStringList();
+    QTest::newRow("a backup file that is not there")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE FILELISTONLY FROM DISK = N'{bak}.alt'\ngo\n"
+                          "RESTORE DATABASE [Lager_Kopie] FROM DISK = N'/nonexistent-folder/L.BAK'")
+        << QStringList{QStringLiteral("Msg 3201 (severity 16, state 2) from SQLTEST Line 1:\n"
+                                      "\t\"Cannot open backup device '{bak}.alt'. Operating system "
+                                      "error 2(The system cannot find the file specified.).\"\n"
+                                      "Msg 3013 (severity 16, state 1) from SQLTEST Line 1:\n"
+                                      "\t\"RESTORE FILELIST is terminating abnormally.\""),
+                       QStringLiteral("Operating system error 3(The system cannot find the path "
+                                      "specified.).\"\n") +
+                           terminating}
+        << QStringList{QStringLiteral("LogicalName")} << QStringList();
+    QTest::newRow("file list and headers")
+        << qsizetype(-1)
+        << QStringLiteral("RESTORE FILELISTONLY FROM DISK = N'{bak}' WITH FILE = 1\ngo\n"
+                          "RESTORE HEADERONLY FROM DISK = N'{trn}'\ngo\n"
+                          "SELECT SERVERPROPERTY('InstanceDefaultDataPath') AS DataPath, "
+                          "SERVERPROPERTY('InstanceDefaultLogPath') AS LogPath")
+        << QStringList{QStringLiteral("LogicalName\tPhysicalName\tType\tFileGroupName\tSize\t"
+                                      "MaxSize\tFileId\t"),
+                       QStringLiteral("\nLager\t{data}Lager.mdf\tD\tPRIMARY\t8388608\t"
+                                      "35184372080640\t1\t"),
+                       QStringLiteral("\nLager_log\t/var/opt/mssql/log/Lager_log.ldf\tL\tNULL\t"
+                                      "1048576\t2199023255552\t2\t"),
+                       QStringLiteral("BackupName\tBackupDescription\tBackupType\tExpirationDate\t"
+                                      "Compressed\tPosition\tDeviceType\tUserName\tServerName\t"
+                                      "DatabaseName\t"),
+                       QStringLiteral("\nNULL\tNULL\t2\tNULL\t0\t1\t2\tsa\tSQLTEST\tLager\t"),
+                       QStringLiteral("\nNULL\tNULL\t2\tNULL\t0\t2\t2\tsa\tSQLTEST\tLager\t"),
+                       QStringLiteral("\tFULL\tNULL\tNULL\tTransaction Log\t"),
+                       QStringLiteral("DataPath\tLogPath\n{data}\t/var/opt/mssql/log/\n")}
+        << QStringList{QStringLiteral("Msg ")} << QStringList();
+}
+
+void TestTdsServer::restoreSequences() {
+    QFETCH(qsizetype, damagedByte);
+    QFETCH(QString, sql);
+    QFETCH(QStringList, expected);
+    QFETCH(QStringList, absent);
+    QFETCH(QStringList, files);
+    const QString serverData = QStringLiteral("/var/opt/mssql/data/");
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("data")));
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    QJsonObject dbs = scenario[QStringLiteral("databases")].toObject();
+    dbs[QStringLiteral("Kaputt")] = database(QStringLiteral("Kaputt"), QStringLiteral("FULL"));
+    scenario[QStringLiteral("databases")] = dbs;
+    scenario[QStringLiteral("default_log_path")] = QStringLiteral("/var/opt/mssql/log/");
+    scenario[QStringLiteral("disk_folders")] =
+        QJsonObject{{serverData, dir.filePath(QStringLiteral("data"))}};
+    scenario[QStringLiteral("checkdb_corrupt")] = QJsonArray{QStringLiteral("Defekt")};
+    // Only the row that asks for STATS = 7 meets this rule.
+    scenario[QStringLiteral("fail")] = QJsonArray{
+        QJsonObject{{QStringLiteral("match"), QStringLiteral("RECOVERY, STATS = 7")},
+                    {QStringLiteral("number"), 3201},
+                    {QStringLiteral("message"), QStringLiteral("Cannot open backup device.")}}};
+    TdsTestServer srv;
+    QVERIFY2(srv.start(scenario), qPrintable(srv.errorText()));
+    const QString bak = dir.filePath(QStringLiteral("Lager.BAK"));
+    const QString trn = dir.filePath(QStringLiteral("Lager.TRN"));
+
+    const TsqlResult backup =
+        runTsql(srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK=N'%1'\ngo\n"
+                                           "BACKUP LOG [Lager] TO DISK=N'%2'\ngo\n"
+                                           "BACKUP LOG [Lager] TO DISK=N'%2'\ngo")
+                                .arg(bak, trn));
+    QVERIFY2(backup.exitCode == 0 && !backup.output.contains(QStringLiteral("severity 16")),
+             qPrintable(backup.output));
+    if (damagedByte >= 0) {
+        QFile file(bak);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(damagedByte));
+        char byte = 0;
+        QVERIFY(file.getChar(&byte) && file.seek(damagedByte));
+        QVERIFY(file.putChar(char(byte ^ 0x01)));
+    }
+
+    auto fill = [&](QString text) {
+        return text.replace(QStringLiteral("{bak}"), bak)
+            .replace(QStringLiteral("{trn}"), trn)
+            .replace(QStringLiteral("{data}"), serverData);
+    };
+    const TsqlResult r = runTsql(srv.port(), fill(sql) + QStringLiteral("\ngo"));
+    for (const QString& text : expected)
+        QVERIFY2(
+            r.output.contains(fill(text)),
+            qPrintable(QStringLiteral("missing: ") + fill(text) + QStringLiteral("\n") + r.output));
+    for (const QString& text : absent)
+        QVERIFY2(!r.output.contains(fill(text)),
+                 qPrintable(QStringLiteral("unexpected: ") + fill(text) + QStringLiteral("\n") +
+                            r.output));
+    // Restored files stand in the mapped folder while their database exists.
+    QCOMPARE(QDir(dir.filePath(QStringLiteral("data"))).entryList(QDir::Files, QDir::Name), files);
+}
+
+void TestTdsServer::restoreListsReadByTheProgramsClient() {
+    // The lists a restore reads, through the program's own client: numeric,
+    // bigint and datetime columns as SQL Server sends them. SERVERPROPERTY is
+    // a sql_variant, which the client reads only cast to text. LSNs are
+    // numeric(25,0), more digits than a double holds, so their chain is
+    // checked in tsql's output.
+    QVERIFY(m_conf.install());
+    TdsTestServer srv;
+    QVERIFY2(srv.start(TdsTestServer::defaultScenario()), qPrintable(srv.errorText()));
+    QTemporaryDir dir;
+    const QString bak = dir.filePath(QStringLiteral("Lager.BAK"));
+    const QString trn = dir.filePath(QStringLiteral("Lager.TRN"));
+    const TsqlResult backup = runTsql(
+        srv.port(), QStringLiteral("BACKUP DATABASE [Lager] TO DISK=N'%1' WITH CHECKSUM\ngo\n"
+                                   "BACKUP LOG [Lager] TO DISK=N'%2'\ngo\n"
+                                   "BACKUP LOG [Lager] TO DISK=N'%2'\ngo")
+                        .arg(bak, trn));
+    QVERIFY2(!backup.output.contains(QStringLiteral("severity 16")), qPrintable(backup.output));
+
+    const QString master = SqlConnectionString::build(
+        QStringLiteral("geheim"), QStringLiteral("sa"), QStringLiteral("master"), srv.dataSource());
+    try {
+        SqlQuery paths;
+        paths.setConnectionString(master);
+        paths.setSql(QStringLiteral(
+            "SELECT CAST(SERVERPROPERTY('InstanceDefaultDataPath') AS nvarchar(260)) AS DataPath, "
+            "CAST(SERVERPROPERTY('InstanceDefaultLogPath') AS nvarchar(260)) AS LogPath"));
+        paths.open();
+        QCOMPARE(paths.rows().size(), 1);
+        QCOMPARE(paths.rows()[0].text(QStringLiteral("DataPath")),
+                 QStringLiteral("/var/opt/mssql/data/"));
+        QCOMPARE(paths.rows()[0].text(QStringLiteral("LogPath")),
+                 QStringLiteral("/var/opt/mssql/data/"));
+
+        SqlQuery files;
+        files.setConnectionString(master);
+        files.setSql(QStringLiteral("RESTORE FILELISTONLY FROM DISK = N'%1'").arg(bak));
+        files.open();
+        QCOMPARE(files.rows().size(), 2);
+        const SqlRecord& data = files.rows()[0];
+        QCOMPARE(data.text(QStringLiteral("LogicalName")), QStringLiteral("Lager"));
+        QCOMPARE(data.text(QStringLiteral("PhysicalName")),
+                 QStringLiteral("/var/opt/mssql/data/Lager.mdf"));
+        QCOMPARE(data.text(QStringLiteral("Type")), QStringLiteral("D"));
+        QCOMPARE(data.text(QStringLiteral("FileGroupName")), QStringLiteral("PRIMARY"));
+        QCOMPARE(data.number(QStringLiteral("Size")), 1024.0 * 8192);
+        QCOMPARE(data.integer(QStringLiteral("FileId")), 1);
+        const SqlRecord& log = files.rows()[1];
+        QCOMPARE(log.text(QStringLiteral("LogicalName")), QStringLiteral("Lager_log"));
+        QCOMPARE(log.text(QStringLiteral("Type")), QStringLiteral("L"));
+        QVERIFY(!log.value(QStringLiteral("FileGroupName")).isValid());
+        QCOMPARE(log.integer(QStringLiteral("FileId")), 2);
+
+        SqlQuery headers;
+        headers.setConnectionString(master);
+        headers.setSql(QStringLiteral("RESTORE HEADERONLY FROM DISK = N'%1'").arg(trn));
+        headers.open();
+        QCOMPARE(headers.rows().size(), 2);
+        const SqlRecord& first = headers.rows()[0];
+        const SqlRecord& second = headers.rows()[1];
+        QCOMPARE(first.integer(QStringLiteral("BackupType")), 2);
+        QCOMPARE(first.integer(QStringLiteral("Position")), 1);
+        QCOMPARE(second.integer(QStringLiteral("Position")), 2);
+        QCOMPARE(first.text(QStringLiteral("DatabaseName")), QStringLiteral("Lager"));
+        QCOMPARE(first.integer(QStringLiteral("HasBackupChecksums")), 0);
+        QVERIFY(first.number(QStringLiteral("LastLSN")) > first.number(QStringLiteral("FirstLSN")));
+        QVERIFY(!first.text(QStringLiteral("BackupStartDate")).isEmpty());
+        QVERIFY(!first.text(QStringLiteral("BackupFinishDate")).isEmpty());
+
+        SqlQuery full;
+        full.setConnectionString(master);
+        full.setSql(QStringLiteral("RESTORE HEADERONLY FROM DISK = N'%1'").arg(bak));
+        full.open();
+        QCOMPARE(full.rows().size(), 1);
+        QCOMPARE(full.rows()[0].integer(QStringLiteral("BackupType")), 1);
+        QCOMPARE(full.rows()[0].integer(QStringLiteral("HasBackupChecksums")), 1);
+        QCOMPARE(full.rows()[0].text(QStringLiteral("RecoveryModel")), QStringLiteral("FULL"));
+    } catch (const ProgramError& e) {
+        QFAIL(qPrintable(e.message()));
+    }
+
+    // The second log set starts where the first one ends, to the last digit.
+    const TsqlResult lsns =
+        runTsql(srv.port(), QStringLiteral("RESTORE HEADERONLY FROM DISK = N'%1'\ngo").arg(trn));
+    const QStringList lines = lsns.output.split(QLatin1Char('\n'));
+    const qsizetype head =
+        lines.indexOf(QRegularExpression(QStringLiteral("^([0-9]+> )*BackupName\t.*")));
+    QVERIFY2(head >= 0 && head + 2 < lines.size(), qPrintable(lsns.output));
+    const QStringList names = lines[head].split(QLatin1Char('\t'));
+    const QStringList set1 = lines[head + 1].split(QLatin1Char('\t'));
+    const QStringList set2 = lines[head + 2].split(QLatin1Char('\t'));
+    QCOMPARE(set1.size(), names.size());
+    QCOMPARE(set2.size(), names.size());
+    const auto column = [&names](const QString& name) {
+        return names.indexOf(
+            QRegularExpression(QStringLiteral("^([0-9]+> )*") + name + QLatin1Char('$')));
+    };
+    const QString firstEnd = set1[column(QStringLiteral("LastLSN"))];
+    QVERIFY2(QRegularExpression(QStringLiteral("^[1-9][0-9]{16}$")).match(firstEnd).hasMatch(),
+             qPrintable(firstEnd));
+    QCOMPARE(set2[column(QStringLiteral("FirstLSN"))], firstEnd);
+    QVERIFY(set2[column(QStringLiteral("LastLSN"))] > firstEnd);
 }
 
 void TestTdsServer::splitPacketsAndSmallPacketSize() {
