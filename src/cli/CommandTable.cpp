@@ -11,6 +11,7 @@
 #include "cli/JobSetCommand.h"
 #include "cli/JobShowCommand.h"
 #include "cli/JobsCommand.h"
+#include "cli/RestoreCommand.h"
 #include "cli/RunCommand.h"
 #include "cli/StatusCommand.h"
 #include "cli/TestConnectionCommand.h"
@@ -36,6 +37,7 @@ CommandTable::CommandTable() {
     m_commands.push_back(std::make_unique<ExportCommand>());
     m_commands.push_back(std::make_unique<ImportCommand>());
     m_commands.push_back(std::make_unique<TestConnectionCommand>());
+    m_commands.push_back(std::make_unique<RestoreCommand>());
     m_commands.push_back(std::make_unique<TestMailCommand>());
     m_commands.push_back(std::make_unique<HostkeyCommand>());
     m_commands.push_back(std::make_unique<VersionCommand>());

@@ -176,6 +176,13 @@ void RestoreRun::note(const BackupJob& job, const QString& name, bool made) {
     lines.removeAll(QByteArray());
     if (made)
         lines << noteLine(job, name);
+    if (lines.isEmpty()) {
+        // Nothing left to remember: no note.
+        if (QFile::exists(notePath()) && !QFile::remove(notePath()))
+            throw ProgramError(QStringLiteral("Die Notiz %1 kann nicht gelöscht werden")
+                                   .arg(notePath()));
+        return;
+    }
     QSaveFile out(notePath());
     if (!out.open(QIODevice::WriteOnly) || out.write(lines.join('\n') + '\n') < 0 ||
         !out.commit())

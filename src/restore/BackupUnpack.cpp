@@ -69,7 +69,13 @@ UnpackedBackup BackupUnpack::unpack(const RestoreArchive& archive, const QString
     files.logBackup = folders.restoreLogBackup(dbName);
     files.serverFullBackup = folders.serverRestoreFullBackup(dbName);
     files.serverLogBackup = folders.serverRestoreLogBackup(dbName);
-    return unpackTo(archive, dbName, password, folders.local, files);
+    files = unpackTo(archive, dbName, password, folders.local, files);
+    // SQL Server reads them under its own account, through the folder's group (the backup
+    // folder of a server on this machine is shared with it that way); nobody else.
+    for (const QString& path : {files.fullBackup, files.logBackup})
+        if (!path.isEmpty())
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    return files;
 }
 
 UnpackedBackup BackupUnpack::unpackInto(const RestoreArchive& archive, const QString& dbName,

@@ -9,6 +9,8 @@
 #include "LineMatch.h"
 #include "SmtpTestServer.h"
 #include "TdsTestServer.h"
+#include "core/RestoreRun.h"
+#include "restore/SqlRestore.h"
 #include "TempFolder.h"
 #include "core/ProgramAssembly.h"
 #include "report/ReportSources.h"
@@ -609,6 +611,125 @@ private Q_SLOTS:
         // Written beside the file and renamed: nothing else is left in its folder.
         QCOMPARE(QDir(started.folder.file(QStringLiteral("metriken"))).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("orvelsqlbackup.prom")});
+    }
+
+    // After a night, each job's archive restores: as a test into a scratch database that is
+    // checked and dropped, or into another database; a damaged archive or a server that finds
+    // the restored database damaged fails with one line and one error, and nothing is left.
+    void restoreAfterTheNight_data() {
+        QTest::addColumn<QString>("how");    // test, as, damaged, corrupt, nightly
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QStringList>("lines"); // in this order among the run's lines
+        const QString db = QStringLiteral(" für Datenbank: Lager");
+        const QString started = QStringLiteral("Wiederherstellung gestartet") + db;
+        const QString loaded = QStringLiteral("Archiv geladen") + db;
+        const QString checked = QStringLiteral("Archiv geprüft") + db;
+        const QString scratch = QStringLiteral("Lager_Wiederherstellungstest");
+        QTest::newRow("test") << "test" << 0
+                              << QStringList{started, loaded, checked,
+                                             "Datenbank wiederhergestellt" + db + " als " + scratch,
+                                             "Integritätsprüfung nach Wiederherstellung erfolgreich" + db,
+                                             "Wiederherstellungstest erfolgreich" + db};
+        QTest::newRow("as another database")
+            << "as" << 0
+            << QStringList{started, loaded, checked,
+                           "Datenbank wiederhergestellt" + db + " als Lager_Kopie",
+                           "Integritätsprüfung nach Wiederherstellung erfolgreich" + db};
+        QTest::newRow("damaged archive") << "damaged" << 1
+                                         << QStringList{started, loaded,
+                                                        "FEHLER bei der Wiederherstellung" + db};
+        QTest::newRow("server finds the restored database damaged")
+            << "corrupt" << 1
+            << QStringList{started, loaded, checked,
+                           "Datenbank wiederhergestellt" + db + " als " + scratch,
+                           "FEHLER beim Wiederherstellungstest" + db};
+        QTest::newRow("the night's test")
+            << "nightly" << 0
+            << QStringList{"FTP-Prozess abgeschlossen" + db, started, loaded, checked,
+                           "Wiederherstellungstest erfolgreich" + db, "Fehleranzahl: 0"};
+    }
+
+    void restoreAfterTheNight() {
+        QFETCH(QString, how);
+        QFETCH(int, outcome);
+        QFETCH(QStringList, lines);
+        QJsonObject scenario = TdsTestServer::defaultScenario();
+        if (how == QLatin1String("corrupt"))
+            scenario[QStringLiteral("checkdb_corrupt")] =
+                QJsonArray{QStringLiteral("Lager_Wiederherstellungstest")};
+        TdsTestServer server;
+        QVERIFY2(server.start(scenario), qPrintable(server.errorText()));
+        TempFolder copies;
+        Started started; // a Wednesday
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("geheim"), false);
+        Dataset& general = started.program->parts().settings->generalRows();
+        general.edit();
+        general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
+        general.post();
+        if (how == QLatin1String("nightly"))
+            addIniLines(started, "RestoreTest=3\r\n");
+        const int before = started.lines().size();
+        started.core().startBackupRun();
+        const QString archive = started.folder.file(QStringLiteral("Lager3.ZIP"));
+        QVERIFY(QFileInfo::exists(archive));
+
+        int got = 0;
+        if (how == QLatin1String("nightly")) {
+            QCOMPARE(started.core().errorCount(), 0);
+        } else {
+            if (how == QLatin1String("damaged")) {
+                // One byte in the middle of the full backup's data, in the program folder and
+                // in the copy: the reader refuses it.
+                for (const QString& path : {archive, copies.file(QStringLiteral("Lager3.ZIP"))}) {
+                    QFile f(path);
+                    QVERIFY(f.open(QIODevice::ReadWrite));
+                    f.seek(f.size() / 3);
+                    char c = 0;
+                    f.getChar(&c);
+                    f.seek(f.size() / 3);
+                    f.putChar(char(c ^ 0x40));
+                }
+            }
+            RestoreRequest request;
+            request.job = QStringLiteral("Lager");
+            request.test = how != QLatin1String("as") && how != QLatin1String("damaged");
+            if (!request.test)
+                request.as = QStringLiteral("Lager_Kopie");
+            got = started.core().restore(request);
+        }
+        QCOMPARE(got, outcome);
+        const QStringList l = started.lines().mid(before);
+        qsizetype at = -1;
+        for (const QString& line : lines) {
+            const qsizetype found = l.indexOf(line, at + 1);
+            QVERIFY2(found > at, qPrintable(line + QStringLiteral("\n---\n") + l.join(QLatin1Char('\n'))));
+            at = found;
+        }
+        // Nothing of the restore is left on this machine, and a test's database is gone.
+        QCOMPARE(QDir(started.folder.path())
+                     .entryList({QStringLiteral("*Wiederherstellung*"), QStringLiteral("*.part")},
+                                QDir::Files | QDir::Hidden),
+                 QStringList());
+        BackupJob job;
+        job.DBServer = server.dataSource();
+        job.DBBenutzer = QStringLiteral("sa");
+        job.DBPasswort = QStringLiteral("geheim");
+        SqlRestore sql(job);
+        QVERIFY(!sql.databaseExists(QStringLiteral("Lager_Wiederherstellungstest")));
+        QCOMPARE(sql.databaseExists(QStringLiteral("Lager_Kopie")), how == QLatin1String("as"));
+        if (how == QLatin1String("as")) {
+            // Not again over it without being asked to replace it.
+            RestoreRequest again;
+            again.job = QStringLiteral("Lager");
+            again.as = QStringLiteral("Lager_Kopie");
+            QCOMPARE(started.core().restore(again), 1);
+            QVERIFY(started.lines().contains(
+                QStringLiteral("Die Datenbank Lager_Kopie gibt es schon; sie wird nur mit "
+                               "--replace ersetzt")));
+            again.replace = true;
+            QCOMPARE(started.core().restore(again), 0);
+        }
     }
 
 private:
