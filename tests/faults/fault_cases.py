@@ -6,6 +6,7 @@ Keys of a row (all but name optional):
   name       the case's name in the table.
   tds        changes to the SQL Server stand-in's scenario (merged into the default: login
              sa / geheim, database Lager, FULL recovery model).
+  tds_databases  more databases on the SQL Server stand-in, besides the jobs' own.
   sql_via    "proxy": the job's server is reached through the fault proxy; "closed": a port
              where nobody listens.
   upload     "ftp", "ftps" or "sftp": the job uploads its archive there.
@@ -196,6 +197,29 @@ CASES = [
     dict(name="kill-while-settings-written", prepare=["empty_zip_name"], twice=True,
          during=[["ZIP-Datei ist bestellt für Datenbank: Lager", "kill"]],
          expect=dict(code=0, count=0, archive="new")),
+
+    # --- The night's restore test (RestoreTest= today): from the upload target, into a scratch
+    # database that is checked and dropped; nothing of it stays behind.
+    dict(name="restore-test-sftp", upload="sftp", prepare=["restore_test_today"],
+         expect=dict(code=0, count=0, archive="new", remote="whole",
+                     lines=["Archiv geladen für Datenbank: Lager",
+                            "Wiederherstellungstest erfolgreich für Datenbank: Lager"])),
+    dict(name="restore-test-check-fails", prepare=["restore_test_today"],
+         tds={"checkdb_corrupt": ["Lager_Wiederherstellungstest"]},
+         expect=dict(code=1, count=1, archive="new",
+                     lines=["FEHLER beim Wiederherstellungstest für Datenbank: Lager"])),
+    dict(name="restore-test-foreign-scratch", prepare=["restore_test_today"],
+         tds_databases={"Lager_Wiederherstellungstest": {}},
+         expect=dict(code=1, count=1, archive="new",
+                     lines=["wurde nicht von diesem Programm angelegt und wird nicht gelöscht",
+                            "FEHLER beim Wiederherstellungstest für Datenbank: Lager"],
+                     absent=["Datenbank wiederhergestellt für Datenbank: Lager"])),
+    dict(name="kill-during-restore-test", prepare=["restore_test_today"], twice=True,
+         during=[["Datenbank wiederhergestellt für Datenbank: Lager", "kill"]],
+         expect=dict(code=0, count=0, archive="new",
+                     lines=["Die Testdatenbank Lager_Wiederherstellungstest eines abgebrochenen "
+                            "Tests wird gelöscht für Datenbank: Lager",
+                            "Wiederherstellungstest erfolgreich für Datenbank: Lager"])),
     dict(name="two-starts-same-second", prepare=["second_start"],
          expect=dict(code=0, count=0, archive="new")),
 

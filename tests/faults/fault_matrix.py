@@ -113,6 +113,7 @@ class Case:
         for i in range(self.row.get("jobs", 1)):
             scenario["databases"][self.db_name(i)] = dict(db)
         scenario.update(self.row.get("tds", {}))
+        scenario["databases"].update(self.row.get("tds_databases", {}))
         path = os.path.join(self.dir, "tds.json")
         with open(path, "w") as f:
             json.dump(scenario, f)
@@ -785,6 +786,12 @@ def archive_links(case):
         os.symlink(os.path.join(case.dir, name), link)
 
 
+def restore_test_today(case):
+    """The night's restore test is tonight: RestoreTest= names today's ISO weekday."""
+    with open(os.path.join(case.prog, "OrvelSQLBackup.INI"), "ab") as f:
+        f.write(b"RestoreTest=%d\r\n" % datetime.date.today().isoweekday())
+
+
 def empty_zip_name(case):
     sqlcipher(os.path.join(case.prog, "sqlback.mdb"),
               "UPDATE sqldatenbanken SET ZIP_Dateiname=NULL;")
@@ -805,6 +812,7 @@ PREPARE = {
     "settings_random_bytes": settings_random_bytes,
     "lock_settings": lock_settings,
     "empty_zip_name": empty_zip_name,
+    "restore_test_today": restore_test_today,
     "archive_links": archive_links,
 }
 RELEASE = {"lock_settings": release_lock}
