@@ -51,8 +51,16 @@ int StatusCommand::run(CliContext& context, const QStringList& arguments) {
         const QString upload = !job.uploadAsked ? QStringLiteral("Upload nicht gewünscht")
                                : job.uploaded   ? QStringLiteral("Upload OK")
                                                 : QStringLiteral("Upload fehlgeschlagen");
+        const QString restoreTest =
+            !job.restoreTested
+                ? QStringLiteral("kein Wiederherstellungstest")
+                : QStringLiteral("Wiederherstellungstest %1 (%2)")
+                      .arg(job.restoreOk ? QStringLiteral("OK")
+                                         : QStringLiteral("fehlgeschlagen"),
+                           job.restoreTestEnd.toLocalTime().toString(
+                               QStringLiteral("dd.MM.yyyy HH:mm")));
         context.out() << job.dbName << QStringLiteral(": ") << archive << QStringLiteral(", ")
-                      << upload << Qt::endl;
+                      << upload << QStringLiteral(", ") << restoreTest << Qt::endl;
     }
     return kDone;
 }

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,12 +21,30 @@ RunStateFile RunStateFile::inProgramFolder(const QString& programFolder) {
 }
 
 void RunStateFile::write(const RunState& state) const {
+    // A job without a restore test tonight keeps its last one.
+    QHash<QString, JobOutcome> earlier;
+    try {
+        if (const std::optional<RunState> last = read())
+            for (const JobOutcome& job : last->jobs)
+                if (job.restoreTested)
+                    earlier.insert(job.dbName, job);
+    } catch (const std::exception&) {
+        // A damaged state file is replaced; its tests are lost with it.
+    }
     QJsonArray jobs;
-    for (const JobOutcome& job : state.jobs)
-        jobs.append(QJsonObject{{QStringLiteral("job"), job.dbName},
-                                {QStringLiteral("archiveBytes"), job.archiveBytes},
-                                {QStringLiteral("uploadAsked"), job.uploadAsked},
-                                {QStringLiteral("uploaded"), job.uploaded}});
+    for (const JobOutcome& job : state.jobs) {
+        QJsonObject entry{{QStringLiteral("job"), job.dbName},
+                          {QStringLiteral("archiveBytes"), job.archiveBytes},
+                          {QStringLiteral("uploadAsked"), job.uploadAsked},
+                          {QStringLiteral("uploaded"), job.uploaded}};
+        const JobOutcome& tested = job.restoreTested ? job : earlier.value(job.dbName);
+        if (tested.restoreTested) {
+            entry.insert(QStringLiteral("restoreTestOk"), tested.restoreOk);
+            entry.insert(QStringLiteral("restoreTestEnd"),
+                         tested.restoreTestEnd.toUTC().toString(Qt::ISODate));
+        }
+        jobs.append(entry);
+    }
     const QJsonObject root{{QStringLiteral("end"), state.end.toUTC().toString(Qt::ISODate)},
                            {QStringLiteral("durationSeconds"), state.durationSeconds},
                            {QStringLiteral("errors"), state.errors},
@@ -76,6 +95,12 @@ std::optional<RunState> RunStateFile::read() const {
         outcome.archiveBytes = qint64(job.value(QStringLiteral("archiveBytes")).toDouble());
         outcome.uploadAsked = job.value(QStringLiteral("uploadAsked")).toBool();
         outcome.uploaded = job.value(QStringLiteral("uploaded")).toBool();
+        if (job.contains(QStringLiteral("restoreTestOk"))) {
+            outcome.restoreTested = true;
+            outcome.restoreOk = job.value(QStringLiteral("restoreTestOk")).toBool();
+            outcome.restoreTestEnd = QDateTime::fromString(
+                job.value(QStringLiteral("restoreTestEnd")).toString(), Qt::ISODate);
+        }
         state.jobs.append(outcome);
     }
     return state;

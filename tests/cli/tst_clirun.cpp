@@ -195,14 +195,19 @@ private Q_SLOTS:
         QTest::newRow("three jobs")
             << QByteArray(R"({"end": "2026-03-14T01:32:05Z", "durationSeconds": 83.5,
             "errors": 1, "exitCode": 1, "jobs": [
-            {"job": "Lager", "archiveBytes": 1048576, "uploadAsked": true, "uploaded": true},
-            {"job": "Kasse", "archiveBytes": 2000, "uploadAsked": true, "uploaded": false},
+            {"job": "Lager", "archiveBytes": 1048576, "uploadAsked": true, "uploaded": true,
+             "restoreTestOk": true, "restoreTestEnd": "2026-03-11T01:40:00Z"},
+            {"job": "Kasse", "archiveBytes": 2000, "uploadAsked": true, "uploaded": false,
+             "restoreTestOk": false, "restoreTestEnd": "2026-03-11T01:45:00Z"},
             {"job": "Buero", "archiveBytes": 0, "uploadAsked": false, "uploaded": false}]})")
             << 0
             << QStringList{QStringLiteral("Dauer 84 s, Fehleranzahl: 1, Rückgabewert: 1"),
-                           QStringLiteral("Lager: Archiv 1.048.576 Bytes, Upload OK"),
-                           QStringLiteral("Kasse: Archiv 2.000 Bytes, Upload fehlgeschlagen"),
-                           QStringLiteral("Buero: kein Archiv, Upload nicht gewünscht")};
+                           QStringLiteral("Lager: Archiv 1.048.576 Bytes, Upload OK, "
+                                          "Wiederherstellungstest OK (11.03.2026 "),
+                           QStringLiteral("Kasse: Archiv 2.000 Bytes, Upload fehlgeschlagen, "
+                                          "Wiederherstellungstest fehlgeschlagen (11.03.2026 "),
+                           QStringLiteral("Buero: kein Archiv, Upload nicht gewünscht, kein "
+                                          "Wiederherstellungstest")};
         QTest::newRow("damaged") << QByteArray("{\"end\": ") << 1
                                  << QStringList{QStringLiteral("Statusdatei ist beschädigt: ")};
     }

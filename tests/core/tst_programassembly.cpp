@@ -10,6 +10,7 @@
 #include "SmtpTestServer.h"
 #include "TdsTestServer.h"
 #include "core/RestoreRun.h"
+#include "core/RunStateFile.h"
 #include "restore/SqlRestore.h"
 #include "TempFolder.h"
 #include "core/ProgramAssembly.h"
@@ -677,6 +678,23 @@ private Q_SLOTS:
         int got = 0;
         if (how == QLatin1String("nightly")) {
             QCOMPARE(started.core().errorCount(), 0);
+            // The state for the command line's status holds the test, and the next night,
+            // which has none, keeps it.
+            const QDateTime tested = started.clock.current;
+            for (int night = 0; night < 2; ++night) {
+                const std::optional<RunState> state =
+                    RunStateFile::inProgramFolder(started.folder.path()).read();
+                QVERIFY(state && state->jobs.size() == 1);
+                QVERIFY(state->jobs.first().restoreTested);
+                QVERIFY(state->jobs.first().restoreOk);
+                QVERIFY(qAbs(state->jobs.first().restoreTestEnd.secsTo(tested)) < 5);
+                if (night == 0) {
+                    started.clock.current = started.clock.current.addDays(1); // a Thursday
+                    const int count = started.lines().size();
+                    started.core().startBackupRun();
+                    QVERIFY(started.lines().mid(count).filter(QStringLiteral("Wiederherstellung gestartet")).isEmpty());
+                }
+            }
         } else {
             if (how == QLatin1String("damaged")) {
                 // One byte in the middle of the full backup's data, in the program folder and
