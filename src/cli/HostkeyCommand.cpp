@@ -3,11 +3,16 @@
 #include "cli/CliContext.h"
 #include "cli/CommandSupport.h"
 #include "cli/SettingsSession.h"
+#include "net/FtpsKnownHosts.h"
+#include "net/FtpsProbe.h"
+
+#include <QDate>
 #include "platform/ProgramError.h"
 #include "settings/SettingsRecords.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
 namespace {
+constexpr int kFtps = 1; // FTP_SSL of an FTPS job
 constexpr int kSftp = 2; // FTP_SSL of an SFTP job
 constexpr qint32 kTimeoutMs = 30000;
 
@@ -33,12 +38,75 @@ QString sha256Of(const QByteArray& fingerprint) {
 } // namespace
 
 QString HostkeyCommand::summary() const {
-    return QStringLiteral("Host-Schlüssel des SFTP-Servers zeigen und bestätigen");
+    return QStringLiteral("Schlüssel des SFTP- oder FTPS-Servers zeigen und bestätigen");
+}
+
+// An FTPS job: the key of the server's certificate, shown before any login, and kept in
+// ftps_known_hosts when it is exactly the one named.
+int HostkeyCommand::ftps(CliContext& context, const BackupJob& job, const QString& accept) {
+    const FtpsServerKey key = probeFtpsServer(job.FTP_SERVER, job.FTP_Port, kTimeoutMs);
+    if (!key.error.isEmpty()) {
+        context.err() << key.error << Qt::endl;
+        return kFailed;
+    }
+    const QString entry = FtpsKnownHosts::entryName(job.FTP_SERVER, job.FTP_Port);
+    FtpsKnownHosts known(context.programFolder());
+    QByteArray kept;
+    bool marked = false;
+    try {
+        kept = known.pinFor(entry);
+        marked = known.authorityMarked(entry);
+    } catch (const std::exception& e) {
+        context.err() << exceptionText(e) << Qt::endl;
+        return kFailed;
+    }
+    context.out() << entry << QLatin1Char(' ') << QString::fromLatin1(key.pin) << Qt::endl;
+    const auto status = [&context](const QString& text) {
+        context.out() << QStringLiteral("Status: ") << text << Qt::endl;
+    };
+    if (key.authorityVouches) {
+        status(QStringLiteral("von einer anerkannten Zertifizierungsstelle bestätigt (kein "
+                              "Eintrag nötig)"));
+        return kDone;
+    }
+    if (!kept.isEmpty() && kept == key.pin) {
+        status(QStringLiteral("bekannt (steht in ftps_known_hosts)"));
+        return kDone;
+    }
+    if (marked || !kept.isEmpty()) {
+        status(marked ? QStringLiteral("NICHT MEHR BESTÄTIGT: bisher bestätigte eine "
+                                       "Zertifizierungsstelle dieses Zertifikat")
+                      : QStringLiteral("GEÄNDERT: ftps_known_hosts hat für diesen Server einen "
+                                       "anderen Schlüssel"));
+        if (!accept.isEmpty())
+            context.err() << QStringLiteral("Nichts gespeichert: erst die Zeile \"%1 ...\" aus "
+                                            "%2 löschen")
+                                 .arg(entry, known.filePath())
+                          << Qt::endl;
+        return accept.isEmpty() ? kFailed : kRefused;
+    }
+    status(QStringLiteral("nicht bekannt (kein Eintrag in ftps_known_hosts)"));
+    if (accept.isEmpty())
+        return kFailed;
+    if (accept.toLatin1() != key.pin) {
+        context.err() << QStringLiteral("Nichts gespeichert: der Server zeigt %1, nicht %2")
+                             .arg(QString::fromLatin1(key.pin), accept)
+                      << Qt::endl;
+        return kRefused;
+    }
+    try {
+        known.store(entry, key.pin, QDate::currentDate());
+    } catch (const std::exception& e) {
+        context.err() << exceptionText(e) << Qt::endl;
+        return kFailed;
+    }
+    context.out() << QStringLiteral("Gespeichert in ") << known.filePath() << Qt::endl;
+    return kDone;
 }
 
 QString HostkeyCommand::help() const {
     return QStringLiteral(
-        "Aufruf: orvelsqlbackup-cli hostkey NAME [--accept SHA256:...]\n\n"
+        "Aufruf: orvelsqlbackup-cli hostkey NAME [--accept SHA256:...|sha256//...]\n\n"
         "Verbindet sich mit dem SFTP-Server des Auftrags NAME (FTP_SSL=2), zeigt den\n"
         "Fingerabdruck seines Host-Schlüssels und ob known_hosts im Programmordner ihn kennt.\n"
         "Ohne --accept wird nichts gespeichert und nicht angemeldet. Mit --accept wird der\n"
@@ -48,8 +116,9 @@ QString HostkeyCommand::help() const {
         "erst mit ssh-keygen -R entfernen.\n"
         "Rückgabewerte: 0 bekannt oder gespeichert; 1 nicht bekannt oder keine Verbindung;\n"
         "2 falsche Eingabe oder ein anderer Schlüssel als der genannte.\n"
-        "FTPS-Server brauchen das nicht: ihr Schlüssel wird beim ersten Upload in\n"
-        "ftps_known_hosts gespeichert.");
+        "Bei einem FTPS-Auftrag (FTP_SSL=1) ebenso der Schlüssel seines Zertifikats\n"
+        "(sha256//...), vor jeder Anmeldung: bestätigt ihn eine Zertifizierungsstelle, ist\n"
+        "nichts nötig; sonst speichert --accept sha256//... ihn in ftps_known_hosts.");
 }
 
 int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
@@ -57,9 +126,12 @@ int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
     QString accept;
     const qsizetype at = rest.indexOf(QStringLiteral("--accept"));
     if (at >= 0) {
-        if (at + 1 >= rest.size() || !rest.at(at + 1).startsWith(QLatin1String("SHA256:")))
+        if (at + 1 >= rest.size() || !(rest.at(at + 1).startsWith(QLatin1String("SHA256:")) ||
+                                       rest.at(at + 1).startsWith(QLatin1String("sha256//"))))
             return CommandSupport::usageError(
-                context, *this, QStringLiteral("--accept braucht einen Fingerabdruck SHA256:..."));
+                context, *this,
+                QStringLiteral("--accept braucht einen Fingerabdruck SHA256:... (SFTP) oder "
+                               "sha256//... (FTPS)"));
         accept = rest.at(at + 1);
         rest.remove(at, 2);
     }
@@ -77,10 +149,11 @@ int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
         }
         job = SettingsRecords::readJob(session.jobs());
     }
+    if (job.FTP_SSL == kFtps && !job.FTP_SERVER.isEmpty())
+        return ftps(context, job, accept);
     if (job.FTP_SSL != kSftp || job.FTP_SERVER.isEmpty()) {
-        context.err() << QStringLiteral("Der Auftrag '%1' lädt nicht per SFTP hoch (FTP_SSL=2 "
-                                        "und FTP_SERVER nötig); FTPS-Schlüssel werden beim "
-                                        "ersten Upload gespeichert")
+        context.err() << QStringLiteral("Der Auftrag '%1' lädt nicht per SFTP oder FTPS hoch "
+                                        "(FTP_SSL=2 oder 1 und FTP_SERVER nötig)")
                              .arg(job.DBName)
                       << Qt::endl;
         return kRefused;

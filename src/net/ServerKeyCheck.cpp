@@ -1,6 +1,7 @@
 #include "net/ServerKeyCheck.h"
 
 #include "net/FtpsKnownHosts.h"
+#include "net/KeyPin.h"
 #include "platform/ProgramError.h"
 
 #include <openssl/evp.h>
@@ -11,22 +12,6 @@
 #include <QDate>
 
 namespace {
-
-QByteArray publicKeyPin(X509* certificate) {
-    unsigned char* der = nullptr;
-    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
-    if (length <= 0)
-        return QByteArray();
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    const bool ok =
-        EVP_Digest(der, size_t(length), digest, &digestLength, EVP_sha256(), nullptr) == 1;
-    OPENSSL_free(der);
-    if (!ok)
-        return QByteArray();
-    return "sha256//" +
-           QByteArray(reinterpret_cast<const char*>(digest), qsizetype(digestLength)).toBase64();
-}
 
 // Takes the place of OpenSSL's certificate check in the handshake. A refusal ends the handshake,
 // so the login is never sent to a server with another key.
