@@ -639,6 +639,18 @@ private Q_SLOTS:
         QTest::newRow("damaged archive") << "damaged" << 1
                                          << QStringList{started, loaded,
                                                         "FEHLER bei der Wiederherstellung" + db};
+        QTest::newRow("wrong ZIP password")
+            << "password" << 1
+            << QStringList{started, loaded, "FEHLER bei der Wiederherstellung" + db};
+        QTest::newRow("an archive without the full backup")
+            << "foreign" << 1
+            << QStringList{started, loaded,
+                           "Das Archiv Lager3.ZIP enthält keine Datei Lager.BAK",
+                           "FEHLER bei der Wiederherstellung" + db};
+        QTest::newRow("server refuses the restore")
+            << "refused" << 1
+            << QStringList{started, loaded, checked, "Kein Platz mehr für die Datenbank",
+                           "FEHLER bei der Wiederherstellung" + db};
         QTest::newRow("server finds the restored database damaged")
             << "corrupt" << 1
             << QStringList{started, loaded, checked,
@@ -658,6 +670,13 @@ private Q_SLOTS:
         if (how == QLatin1String("corrupt"))
             scenario[QStringLiteral("checkdb_corrupt")] =
                 QJsonArray{QStringLiteral("Lager_Wiederherstellungstest")};
+        if (how == QLatin1String("refused"))
+            scenario[QStringLiteral("fail")] = QJsonArray{
+                QJsonObject{{QStringLiteral("match"), QStringLiteral("RESTORE DATABASE")},
+                            {QStringLiteral("number"), 1105},
+                            {QStringLiteral("severity"), 17},
+                            {QStringLiteral("message"),
+                             QStringLiteral("Kein Platz mehr für die Datenbank")}}};
         TdsTestServer server;
         QVERIFY2(server.start(scenario), qPrintable(server.errorText()));
         TempFolder copies;
@@ -667,6 +686,8 @@ private Q_SLOTS:
         Dataset& general = started.program->parts().settings->generalRows();
         general.edit();
         general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
+        if (how == QLatin1String("password"))
+            general.setValue(QStringLiteral("ZIP_Passwort"), QStringLiteral("richtig"));
         general.post();
         if (how == QLatin1String("nightly"))
             addIniLines(started, "RestoreTest=3\r\n");
@@ -696,6 +717,24 @@ private Q_SLOTS:
                 }
             }
         } else {
+            if (how == QLatin1String("password")) {
+                general.edit();
+                general.setValue(QStringLiteral("ZIP_Passwort"), QStringLiteral("falsch"));
+                general.post();
+            }
+            if (how == QLatin1String("foreign")) {
+                // Another program's archive under the job's name, in both places.
+                for (const QString& path : {archive, copies.file(QStringLiteral("Lager3.ZIP"))}) {
+                    QFile::remove(path);
+                    QProcess zip;
+                    zip.start(QStringLiteral("/usr/bin/python3"),
+                              {QStringLiteral("-c"),
+                               QStringLiteral("import sys,zipfile; z=zipfile.ZipFile(sys.argv[1],'w'); "
+                                              "z.writestr('Kasse.BAK', b'x' * 1000); z.close()"),
+                               path});
+                    QVERIFY(zip.waitForFinished(30000) && zip.exitCode() == 0);
+                }
+            }
             if (how == QLatin1String("damaged")) {
                 // One byte in the middle of the full backup's data, in the program folder and
                 // in the copy: the reader refuses it.
@@ -711,7 +750,7 @@ private Q_SLOTS:
             }
             RestoreRequest request;
             request.job = QStringLiteral("Lager");
-            request.test = how != QLatin1String("as") && how != QLatin1String("damaged");
+            request.test = how == QLatin1String("test") || how == QLatin1String("corrupt");
             if (!request.test)
                 request.as = QStringLiteral("Lager_Kopie");
             got = started.core().restore(request);
