@@ -90,12 +90,28 @@ if systemd-analyze --version >/dev/null 2>&1; then
     else
         fail "systemd-analyze verify: $out"
     fi
+    # How much of the system the night may reach, as systemd reckons it (0 none .. 10 all).
+    if exposure=$(systemd-analyze security --offline=true "$scratch/units/orvelsqlbackup.service" \
+        2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p') &&
+        [ -n "$exposure" ]; then
+        if awk -v e="$exposure" 'BEGIN { exit !(e <= 2.5) }'; then
+            pass "systemd-analyze security: exposure $exposure"
+        else
+            fail "systemd-analyze security: exposure $exposure, more than 2.5"
+        fi
+    else
+        echo "SKIP: systemd-analyze security does not run here"
+    fi
 else
     echo "SKIP: systemd-analyze does not run here; the units were not verified"
 fi
 unit=$scratch/root/lib/systemd/system/orvelsqlbackup.service
 for line in Type=oneshot User=orvelsqlbackup WorkingDirectory=/opt/orvelsqlbackup NoNewPrivileges=yes \
-    ProtectSystem=strict ReadWritePaths=/opt/orvelsqlbackup PrivateTmp=yes ProtectHome=yes; do
+    ProtectSystem=strict ReadWritePaths=/opt/orvelsqlbackup PrivateTmp=yes ProtectHome=yes \
+    CapabilityBoundingSet= 'RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK' \
+    RestrictNamespaces=yes SystemCallArchitectures=native SystemCallFilter=@system-service \
+    RestrictRealtime=yes ProtectKernelLogs=yes ProtectClock=yes ProtectHostname=yes \
+    ProtectProc=invisible PrivateIPC=yes LimitCORE=0 UMask=0077 NoExecPaths=/opt/orvelsqlbackup; do
     grep -qx "$line" "$unit" || fail "service lacks $line"
 done
 grep -q '^SuccessExitStatus' "$unit" && fail "service takes a failed night for a success"
