@@ -1,5 +1,6 @@
 #include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
+#include "platform/ProcessHardening.h"
 #include "platform/VersionInfo.h"
 
 #include <QDir>
@@ -26,6 +27,8 @@ QString programFolder() {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProcessHardening::apply();
+
     // The arguments as given: QApplication takes away the options it knows (-reverse, -style …),
     // and the first start parameter is the first argument whatever it is.
     QStringList arguments;
