@@ -16,7 +16,7 @@ packages=(
     unzip zip p7zip-full pigz bc time
     xauth
     xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi
-    dpkg-dev systemd desktop-file-utils
+    dpkg-dev systemd desktop-file-utils devscripts
 )
 
 # `setup.sh bench` adds what the benchmarks compare with or run against.

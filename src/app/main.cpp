@@ -1,6 +1,7 @@
 #include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/InstanceLock.h"
+#include "platform/ProcessHardening.h"
 #include "platform/VersionInfo.h"
 
 #include <QDir>
@@ -27,6 +28,8 @@ QString programFolder() {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProcessHardening::apply();
+
     // The arguments as given: QApplication takes away the options it knows (-reverse, -style …),
     // and the first start parameter is the first argument whatever it is.
     QStringList arguments;

@@ -46,8 +46,7 @@ void put64(QByteArray& b, quint64 v) {
     put32(b, quint32(v >> 32));
 }
 
-quint32 unixMode(const QFileInfo& info) {
-    const QFile::Permissions p = info.permissions();
+quint32 unixMode(const QFile::Permissions p) {
     quint32 mode = 0100000; // regular file
     const std::pair<QFile::Permission, quint32> bits[] = {
         {QFile::ReadOwner, 0400}, {QFile::WriteOwner, 0200}, {QFile::ExeOwner, 0100},
@@ -103,21 +102,26 @@ void ZipWriter::addFile(const QString& path) {
 void ZipWriter::addFile(const QString& path, const QString& entryName) {
     if (m_broken || m_closed)
         throw ProgramError(QStringLiteral("ZIP-Datei ist nicht mehr beschreibbar: ") + m_outName);
-
-    const QFileInfo info(path);
     QFile in(path);
-    if (info.isDir())
+    if (QFileInfo(path).isDir())
         readFailed(path, QString());
     if (!in.open(QIODevice::ReadOnly))
         readFailed(path, in.errorString());
+    addFile(in, path, entryName);
+}
+
+void ZipWriter::addFile(QFile& in, const QString& path, const QString& entryName) {
+    if (m_broken || m_closed)
+        throw ProgramError(QStringLiteral("ZIP-Datei ist nicht mehr beschreibbar: ") + m_outName);
     FileHints::readOnceInOrder(in);
 
     Entry e;
     e.name = entryName.toUtf8();
     if (e.name.size() > 0xFFFF)
         throw ProgramError(QStringLiteral("Dateiname zu lang für ZIP-Datei: ") + entryName);
-    e.dosTime = dosDateTime(info.lastModified());
-    const quint32 mode = unixMode(info);
+    // Time and mode of the file that is read, asked of its descriptor, not of a name.
+    e.dosTime = dosDateTime(in.fileTime(QFileDevice::FileModificationTime).toLocalTime());
+    const quint32 mode = unixMode(in.permissions());
     e.externalAttributes = mode << 16 | ((mode & 0200) ? 0u : 0x01u); // low byte: DOS read-only
     const quint64 sizeAtOpen = quint64(in.size());
     if (!m_deflate)

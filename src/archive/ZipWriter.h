@@ -3,6 +3,7 @@
 #include "archive/ParallelDeflate.h"
 #include "platform/FileHints.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QString>
 #include <QtGlobal>
@@ -42,6 +43,9 @@ public:
     void addFile(const QString& path);
     // Adds the file under the given entry name.
     void addFile(const QString& path, const QString& entryName);
+    // Adds a file already open for reading, from where it stands; its name, time and mode are
+    // those of the open file, whatever `path` (which names it in messages) now points to.
+    void addFile(QFile& in, const QString& path, const QString& entryName);
     // Writes the central directory; afterwards the device holds a complete archive.
     void close();
 

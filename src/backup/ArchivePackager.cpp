@@ -22,6 +22,8 @@ QString cannotWrite(const QString& path, const QFileDevice& file) {
            file.errorString() + QLatin1Char(')');
 }
 
+constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+
 // A plain file, as the existence tests of the packaging mean it (a folder does not count).
 bool fileExists(const QString& path) {
     return QFileInfo(path).isFile();
@@ -124,6 +126,10 @@ bool ArchivePackager::pack(const BackupJob& job, const ArchiveLocation& archive,
             throw ProgramError(NoFollowFile::isSymLink(archivePath)
                                    ? refused
                                    : cannotWrite(archivePath, file));
+        // The archive holds the databases: it is the owner's alone, whatever the mode of last
+        // week's archive it replaces.
+        if (!file.setPermissions(ownerOnly))
+            throw ProgramError(cannotWrite(archivePath, file));
         m_log.writelogentry(QStringLiteral("ZIP-Datei geöffnet: ") + archivePath);
 
         const std::unique_ptr<QIODevice> filtered = m_outputFilter ? m_outputFilter(file) : nullptr;
@@ -133,14 +139,28 @@ bool ArchivePackager::pack(const BackupJob& job, const ArchiveLocation& archive,
         // The full backup was there a moment ago; an archive without it is no backup.
         if (!fileExists(fullBackupFile))
             throw ProgramError(QStringLiteral("Datei nicht gefunden: ") + fullBackupFile);
+        // The backup files lie where SQL Server's account writes: what is packed is the regular
+        // file found under the name, read through the descriptor that was checked, never what a
+        // link there points to (the settings file, say, or another account's secrets).
+        QFile full;
+        if (QString refused; !NoFollowFile::openRegular(full, fullBackupFile, &refused))
+            throw ProgramError(refused);
         m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + fullBackupFile);
-        writer.addFile(fullBackupFile);
+        writer.addFile(full, fullBackupFile, QFileInfo(fullBackupFile).fileName());
         m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + fullBackupFile);
         m_log.processMessages();
-        if (fileExists(logBackupFile)) {
-            m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + logBackupFile);
-            writer.addFile(logBackupFile);
-            m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + logBackupFile);
+        if (NoFollowFile::isSymLink(logBackupFile) || fileExists(logBackupFile)) {
+            // A log backup that cannot be packed as it is counts, and the archive holds the full
+            // backup alone.
+            QFile logBackup;
+            if (QString refused; !NoFollowFile::openRegular(logBackup, logBackupFile, &refused)) {
+                m_log.writelogentry(refused);
+                m_errors.add(1);
+            } else {
+                m_log.writelogentry(QStringLiteral("Starte hinzufügen: ") + logBackupFile);
+                writer.addFile(logBackup, logBackupFile, QFileInfo(logBackupFile).fileName());
+                m_log.writelogentry(QStringLiteral("Fertig hinzufügen: ") + logBackupFile);
+            }
         }
         writer.close();
         // Only an archive the disk holds counts as made.
@@ -175,7 +195,8 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
             m_log.writelogentry(NoFollowFile::removedLink(copyTarget));
         QFile source(archivePath);
         QSaveFile target(copyTarget);
-        if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target)) {
+        if (source.open(QIODevice::ReadOnly) && NoFollowFile::openSave(target) &&
+            target.setPermissions(ownerOnly)) {
             FileHints::readOnceInOrder(source);
             // The copy goes to disk as it is written, not all at once when it is committed.
             FileHints::WriteBehind writeBehind(target);

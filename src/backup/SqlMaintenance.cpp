@@ -128,7 +128,8 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& f
     }
     queryMaster.close();
 
-    // Data and log file; with several of one type the last one read wins.
+    // Data and log file; with several of one type the last one read wins. The ids go into the
+    // shrink statements, so they are taken as numbers: a text that is none fails this step.
     QString dataFileId;
     QString logFileId;
     double dataFileSize = 0.0;
@@ -142,10 +143,10 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& f
         for (const SqlRecord& row : querysysfiles.rows()) {
             const qint64 type = row.integer(QStringLiteral("type"));
             if (type == 0) {
-                dataFileId = row.text(QStringLiteral("file_id"));
+                dataFileId = QString::number(row.integer(QStringLiteral("file_id")));
                 dataFileSize = row.number(QStringLiteral("size")) * 8.0;
             } else if (type == 1) {
-                logFileId = row.text(QStringLiteral("file_id"));
+                logFileId = QString::number(row.integer(QStringLiteral("file_id")));
                 logFileSize = row.number(QStringLiteral("size")) * 8.0;
             }
         }

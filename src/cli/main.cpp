@@ -1,9 +1,12 @@
 #include "cli/CommandTable.h"
+#include "platform/ProcessHardening.h"
 
 #include <QCoreApplication>
 #include <QDir>
 
 int main(int argc, char** argv) {
+    // Before anything else: umask 077, no core file, Qt's own plugin folder only.
+    ProcessHardening::apply();
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

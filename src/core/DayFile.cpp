@@ -8,10 +8,15 @@
 
 bool DayFile::append(const QString& fileName, const QDateTime& at, const QString& entrytext,
                      QString* linkRefused) {
+    // Neither the folder nor the file is followed when a link stands in its place.
+    const qsizetype slash = fileName.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash < 0 ? QStringLiteral("./") : fileName.left(slash + 1);
     QFile file;
-    if (!NoFollowFile::open(file, fileName, QIODevice::WriteOnly | QIODevice::Append)) {
-        if (linkRefused && NoFollowFile::isSymLink(fileName))
-            *linkRefused = NoFollowFile::refusal(fileName);
+    QString error;
+    if (!NoFollowFile::openAppendIn(file, folder, fileName.mid(slash + 1), &error)) {
+        if (linkRefused && (error == NoFollowFile::refusal(folder + fileName.mid(slash + 1)) ||
+                            error == NoFollowFile::folderRefusal(folder)))
+            *linkRefused = error;
         return false;
     }
     QString text = DateText::shortDateTime(at) + QLatin1Char(' ') + entrytext;

@@ -114,7 +114,8 @@ void ProgramCore::Timer1Timer() {
 void ProgramCore::prepareStart() {
     m_view.setCaption(QStringLiteral(ORVEL_PRODUCT_NAME " " ORVEL_PRODUCT_VERSION " ") +
                       m_options.buildDate + QStringLiteral(" " ORVEL_LEGAL_COPYRIGHT));
-    QDir().mkdir(m_logFolder);
+    // The day files tell what the night did with which database: the folder is the owner's.
+    QDir().mkdir(m_logFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     if (!m_parts.settings->fileExists() && m_parts.settings->create())
         m_log.writelogentry(QStringLiteral("Einstellungsdatenbank erstellt"));

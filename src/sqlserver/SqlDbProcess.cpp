@@ -1,5 +1,6 @@
 #include "sqlserver/SqlDbProcess.h"
 
+#include "sqlserver/FreeTdsHomeFiles.h"
 #include "sqlserver/SqlConnectionString.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
@@ -190,6 +191,9 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
     const QByteArray database = connection.initialCatalog.toUtf8();
     const QString dataSource = connection.dataSource.trimmed();
     const int loginTimeout = connection.connectTimeout;
+    if (const QString refused = FreeTdsHomeFiles::refusal(FreeTdsHomeFiles::homeFolder());
+        !refused.isEmpty())
+        throw ProgramError(refused);
 
     m_proc = workerCall([&]() -> DBPROCESS* {
         std::lock_guard lock(g_dblib);

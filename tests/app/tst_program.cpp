@@ -1,4 +1,5 @@
 // The built program, started the way a scheduler starts it: no display, its own program folder.
+#include "ClosedPort.h"
 #include "LineMatch.h"
 #include "TempFolder.h"
 
@@ -7,6 +8,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 QString builtProgram() {
@@ -140,6 +143,71 @@ private Q_SLOTS:
                                    QStringLiteral("Programm wird beendet")});
         QVERIFY2(missing.isEmpty(), qPrintable(missing));
         QCOMPARE(lines.last(), QStringLiteral("Programm wird beendet"));
+    }
+
+    // The program folder may be writable by another account. Nothing it plants there makes Qt
+    // load code into the program: no plugin in `platforms/` or `networkinformation/` beside the
+    // executable, no qt.conf there pointing the plugin folder elsewhere. And whatever umask the
+    // program is started with, what it makes in the folder is its own alone.
+    void nothingLoadedFromTheProgramFolderAndItsFilesPrivate() {
+        QTemporaryDir tmp;
+        TempFolder folder;
+        TempFolder elsewhere;
+        const QByteArray ini = "[OrvelSQLBackup]\r\nInternet=0\r\nWebServer=https://127.0.0.1:" +
+                               QByteArray::number(closedPort()) + "\r\n";
+        QVERIFY(layOut(folder, ini));
+        const auto plant = [](const QString& plugin, const QString& pluginFolder) {
+            return QDir().mkpath(pluginFolder) &&
+                   QFile::copy(plugin, pluginFolder + QStringLiteral("/libqfake.so"));
+        };
+        QVERIFY(plant(QStringLiteral(FAKE_PLATFORM_PLUGIN), folder.file(QStringLiteral("platforms"))));
+        QVERIFY(plant(QStringLiteral(FAKE_NETWORK_PLUGIN),
+                      folder.file(QStringLiteral("networkinformation"))));
+        QVERIFY(plant(QStringLiteral(FAKE_PLATFORM_PLUGIN),
+                      elsewhere.file(QStringLiteral("platforms"))));
+        QVERIFY(plant(QStringLiteral(FAKE_NETWORK_PLUGIN),
+                      elsewhere.file(QStringLiteral("networkinformation"))));
+        QFile conf(folder.file(QStringLiteral("qt.conf")));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("[Paths]\nPrefix=" + QFile::encodeName(elsewhere.path()) + "\nPlugins=.\n");
+        conf.close();
+        const QString marker = tmp.filePath(QStringLiteral("loaded.txt"));
+
+        QProcess program;
+        QProcessEnvironment env = unattended(tmp.path());
+        env.insert(QStringLiteral("ORVEL_PLUGIN_MARKER"), marker);
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        const mode_t caller = ::umask(0);
+        program.start(folder.file(QStringLiteral("OrvelSQLBackup")), {});
+        const bool started = program.waitForStarted();
+        ::umask(caller);
+        QVERIFY(started);
+        const bool finished = program.waitForFinished(90000);
+        const QByteArray out = program.readAll();
+        if (!finished) {
+            program.kill();
+            program.waitForFinished(10000);
+        }
+        QVERIFY2(finished, out.constData());
+        QVERIFY2(out.contains("Prüfe Internetverbindung"), out.constData());
+        QFile loaded(marker);
+        QVERIFY2(!loaded.exists(),
+                 qPrintable(QStringLiteral("loaded: ") +
+                            QString::fromLatin1(loaded.open(QIODevice::ReadOnly) ? loaded.readAll()
+                                                                                : QByteArray())));
+
+        const auto mode = [](const QString& path) {
+            struct stat st {};
+            return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777
+                                                                          : mode_t(07777);
+        };
+        QCOMPARE(mode(folder.file(QStringLiteral("log"))), mode_t(0700));
+        const QStringList days =
+            QDir(folder.file(QStringLiteral("log"))).entryList({QStringLiteral("*.txt")});
+        QCOMPARE(days.size(), 1);
+        QCOMPARE(mode(folder.file(QStringLiteral("log/")) + days.first()), mode_t(0600));
+        QCOMPARE(mode(folder.file(QStringLiteral("sqlback.mdb"))), mode_t(0600));
     }
 };
 

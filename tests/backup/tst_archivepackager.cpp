@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // This suite links with fsync wrapped: a file under `syncFailsUnder` cannot be synced, as when
@@ -173,6 +174,10 @@ private slots:
     void copyCutShort();
     void diskReportsAnError_data();
     void diskReportsAnError();
+    void backupFilesAreReadAsTheyAre_data();
+    void backupFilesAreReadAsTheyAre();
+    void archivesArePrivate_data();
+    void archivesArePrivate();
 };
 
 void TestArchivePackager::packsBackupFiles_data() {
@@ -759,6 +764,90 @@ void TestArchivePackager::diskReportsAnError() {
         QVERIFY2(zip.error.isEmpty(), qPrintable(zip.error));
     } else {
         QCOMPARE(readAll(archive), QByteArray("last week"));
+    }
+}
+
+
+// The backup files lie where SQL Server's account writes. A link it planted there in place of
+// one of them (to the settings file, say) must never bring what it points to into an archive
+// that leaves the machine: such a file is not packed and counts; a refused log backup leaves
+// the full backup alone in the archive.
+void TestArchivePackager::backupFilesAreReadAsTheyAre_data() {
+    QTest::addColumn<bool>("logBackup"); // the .TRN is the link, not the .BAK
+    QTest::newRow("link as the full backup") << false;
+    QTest::newRow("link as the log backup") << true;
+}
+
+void TestArchivePackager::backupFilesAreReadAsTheyAre() {
+    QFETCH(bool, logBackup);
+    Fixture f;
+    TempFolder elsewhere;
+    const QString db = QStringLiteral("Lager");
+    const QByteArray secret = "root:geheimes-Kennwort-des-Rechners";
+    const QString secretFile = elsewhere.file(QStringLiteral("shadow"));
+    f.write(secretFile, secret);
+    const QString planted = logBackup ? f.trn(db) : f.bak(db);
+    if (logBackup)
+        f.write(f.bak(db), rows(1000, 1));
+    QVERIFY(QFile::link(secretFile, planted));
+    f.write(f.program.file(QStringLiteral("Lager3.ZIP")), "last week");
+    BackupJob j = job(db, db);
+
+    const ArchiveLocation where = f.run(j, QString());
+
+    QVERIFY2(f.log.lines.contains(NoFollowFile::refusal(planted)),
+             qPrintable(f.log.lines.join('\n')));
+    QCOMPARE(f.errors.value(), 1);
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    if (logBackup) {
+        QCOMPARE(where.archivePath, archive);
+        const zipcheck::Listing listing = zipcheck::check(archive);
+        QVERIFY2(listing.error.isEmpty(), qPrintable(listing.error));
+        QCOMPARE(listing.entries.size(), 1);
+        QCOMPARE(listing.entries.first().name, QStringLiteral("Lager.BAK"));
+    } else {
+        QVERIFY(where.archivePath.isEmpty());
+        QVERIFY(f.log.lines.contains(
+            QStringLiteral("FEHLER bei ZIP-FILE Erstellung für Datenbank: Lager")));
+        QCOMPARE(readAll(archive), QByteArray("last week"));
+    }
+    QCOMPARE(readAll(secretFile), secret);
+}
+
+// The archives and their copies hold the databases: they are the owner's alone whatever the
+// umask the program was started with, and last week's archive or copy with a wider mode does
+// not hand its mode on to tonight's.
+void TestArchivePackager::archivesArePrivate_data() {
+    QTest::addColumn<bool>("lastWeek");
+    QTest::newRow("new archive and copy") << false;
+    QTest::newRow("last week's open to all") << true;
+}
+
+void TestArchivePackager::archivesArePrivate() {
+    QFETCH(bool, lastWeek);
+    Fixture f;
+    const QString db = QStringLiteral("Lager");
+    f.write(f.bak(db), rows(1000, 1));
+    const QString archive = f.program.file(QStringLiteral("Lager3.ZIP"));
+    const QString copy = f.copies.file(QStringLiteral("Lager3.ZIP"));
+    if (lastWeek) {
+        for (const QString& old : {archive, copy}) {
+            f.write(old, "last week");
+            QVERIFY(QFile::setPermissions(old, QFile::Permissions(0x6666)));
+        }
+    }
+    BackupJob j = job(db, db);
+
+    const mode_t caller = ::umask(0);
+    const ArchiveLocation where = f.run(j, f.copies.path());
+    ::umask(caller);
+
+    QCOMPARE(where.archivePath, archive);
+    QCOMPARE(f.errors.value(), 0);
+    for (const QString& made : {archive, copy}) {
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(made).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
     }
 }
 

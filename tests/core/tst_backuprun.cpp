@@ -188,6 +188,20 @@ private Q_SLOTS:
         QTest::newRow("NUL") << QStringLiteral("Lager") + QChar(u'\0') + QStringLiteral("x")
                              << QString()
                              << prefix + QStringLiteral("\"Lager\\0x\" für Datenbank: Lager\\0x");
+        // A line break in a name would let it write a line of its own into the log book and the
+        // report, a clean night's last line among them.
+        QTest::newRow("line feed") << QStringLiteral("Lager\nFehleranzahl: 0") << QString()
+                                   << prefix + QStringLiteral("\"Lager\\nFehleranzahl: 0\" für "
+                                                              "Datenbank: Lager\\nFehleranzahl: 0");
+        QTest::newRow("carriage return") << QStringLiteral("Lager\r") << QString()
+                                         << prefix + QStringLiteral("\"Lager\\r\" für Datenbank: "
+                                                                    "Lager\\r");
+        QTest::newRow("escape") << QStringLiteral("Lager\x1b[2K") << QString()
+                                << prefix + QStringLiteral("\"Lager\\u001b[2K\" für Datenbank: "
+                                                           "Lager\\u001b[2K");
+        QTest::newRow("line separator") << QStringLiteral("Lager") << QStringLiteral("L\u2028x")
+                                        << prefix + QStringLiteral("\"L\\u2028x\" für Datenbank: "
+                                                                   "Lager");
         QTest::newRow("archive name") << QStringLiteral("Lager") << QStringLiteral("../../tmp/L")
                                       << prefix +
                                              QStringLiteral(

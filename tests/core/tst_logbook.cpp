@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class TestLogBook : public QObject {
     Q_OBJECT
 
@@ -122,30 +124,59 @@ private Q_SLOTS:
         QCOMPARE(f.dayFile(), QByteArray("09.12.2026 02:11:29 wieder da\r\n"));
     }
 
-    // A symbolic link planted as the day file is not written through: the entries stay on
-    // screen, and one line there names the file.
+    // A symbolic link planted as the day file, or as the log folder, is not written through:
+    // the entries stay on screen, and one line there names what was refused.
+    void linkInPlaceOfTheDayFile_data() {
+        QTest::addColumn<bool>("folderIsLink");
+        QTest::newRow("day file") << false;
+        QTest::newRow("log folder") << true;
+    }
     void linkInPlaceOfTheDayFile() {
+        QFETCH(bool, folderIsLink);
         Fixture f;
         TempFolder elsewhere;
-        const QString target = elsewhere.file(QStringLiteral("fremd"));
+        const QString target = elsewhere.file(QStringLiteral("2026_12_09.txt"));
         {
             QFile t(target);
             QVERIFY(t.open(QIODevice::WriteOnly));
             t.write("unberührt");
         }
-        const QString day = f.log.logFolder() + QStringLiteral("2026_12_09.txt");
-        QVERIFY(QFile::link(target, day));
+        QString refused;
+        if (folderIsLink) {
+            const QString folder = f.folder.path() + QStringLiteral("linked/");
+            QVERIFY(QFile::link(elsewhere.path(), f.folder.path() + QStringLiteral("linked")));
+            f.log.setLogFolder(folder);
+            refused = QStringLiteral("Der Ordner ") + folder +
+                      QStringLiteral(" ist eine symbolische Verknüpfung und wird nicht geöffnet");
+        } else {
+            const QString day = f.log.logFolder() + QStringLiteral("2026_12_09.txt");
+            QVERIFY(QFile::link(target, day));
+            refused = QStringLiteral("Die Datei ") + day +
+                      QStringLiteral(" ist eine symbolische Verknüpfung und wird nicht geöffnet");
+        }
         f.log.writelogentry(QStringLiteral("erste"));
         f.log.writelogentry(QStringLiteral("zweite"));
         QCOMPARE(f.screenLines(),
                  (QStringList{QStringLiteral("09.12.2026 02:11:29 zweite"),
-                              QStringLiteral("09.12.2026 02:11:29 FEHLER: Die Datei ") + day +
-                                  QStringLiteral(" ist eine symbolische Verknüpfung und wird "
-                                                 "nicht geöffnet"),
+                              QStringLiteral("09.12.2026 02:11:29 FEHLER: ") + refused,
                               QStringLiteral("09.12.2026 02:11:29 erste")}));
         QFile t(target);
         QVERIFY(t.open(QIODevice::ReadOnly));
         QCOMPARE(t.readAll(), QByteArray("unberührt"));
+    }
+
+    // The day files say what the night did with which database: a new one is the owner's alone,
+    // whatever umask the program was started with.
+    void newDayFileIsPrivate() {
+        Fixture f;
+        const mode_t caller = ::umask(0);
+        f.log.writelogentry(QStringLiteral("erste"));
+        ::umask(caller);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(f.log.logFolder() + QStringLiteral("2026_12_09.txt")),
+                        &st),
+                 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0600));
     }
 };
 
