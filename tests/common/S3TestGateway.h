@@ -65,17 +65,22 @@ public:
         return aws.exitStatus() == QProcess::NormalExit ? aws.exitCode() : -1;
     }
 
-    // A bucket of this suite's own (made once per process).
+    // A bucket of this suite's own, made once per process and shared by every gateway object.
     QString bucket() {
-        if (m_bucket.isEmpty()) {
+        static QString shared;
+        if (shared.isEmpty()) {
             const QString name = QStringLiteral("orvel-%1-%2")
                                      .arg(QCoreApplication::applicationPid())
                                      .arg(QDateTime::currentMSecsSinceEpoch() % 100000000);
             if (s3api({QStringLiteral("create-bucket"), QStringLiteral("--bucket"), name}) == 0)
-                m_bucket = name;
+                shared = name;
         }
+        m_bucket = shared;
         return m_bucket;
     }
+
+    // The bucket made by bucket(); empty before.
+    QString bucketName() const { return m_bucket; }
 
     bool put(const QString& bucket, const QString& key, const QByteArray& data) const {
         QTemporaryDir dir;
