@@ -9,6 +9,7 @@ DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder
     c.password = job.FTP_Passwort;
     c.pathPrefix = job.FTP_Pfad;
     c.passive = job.FTP_Passiv == 1;
+    c.region = job.S3_Region;
     c.keysFolder = keysFolder;
     return c;
 }

@@ -5,6 +5,6 @@
 
 #include <QString>
 
-// The destination of a job as the transfer sees it: the job's server, login, folder and
-// protocol, and the folder where the servers' kept keys lie (the program folder).
+// The destination of a job as the transfer sees it: the job's server, login, folder, protocol
+// and S3 region, and the folder where the servers' kept keys lie (the program folder).
 DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder);
