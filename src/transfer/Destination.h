@@ -27,6 +27,9 @@ struct DestinationConfig {
     // S3: the region requests are signed for; empty: the one an AWS host name carries, else
     // us-east-1.
     QString region;
+    // S3: > 0 puts every stored object under Object Lock retention (COMPLIANCE) until now + this
+    // many days; the bucket must have Object Lock.
+    int objectLockDays = 0;
     // FTP: passive data connections (FTPS is always passive).
     bool passive = true;
     // Where the kept server keys lie (known_hosts, ftps_known_hosts): the program folder.

@@ -59,6 +59,8 @@ private slots:
     void failedCompleteIsAborted();
     void cutConnections_data();
     void cutConnections();
+    void objectLock_data();
+    void objectLock();
     void badSettings_data();
     void badSettings();
 
@@ -253,6 +255,57 @@ void TestS3Destination::cutConnections() {
     QCOMPARE(m_gateway.get(m_bucket, prefix + QStringLiteral("Lager.ZIP")),
              stored ? data : lastWeek);
     QCOMPARE(m_gateway.openUploads(m_bucket), 0);
+}
+
+void TestS3Destination::objectLock_data() {
+    QTest::addColumn<bool>("lockedBucket");
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("locked bucket, single PUT") << true << qint64(100 * 1024);
+    QTest::newRow("locked bucket, multipart") << true << qint64(11 * S3Destination::MiB);
+    QTest::newRow("bucket without Object Lock") << false << qint64(100 * 1024);
+}
+
+// S3ObjectLockDays: the object is under COMPLIANCE retention until now + N days, and its version
+// cannot be deleted before; a bucket without Object Lock fails the store with a line saying so.
+void TestS3Destination::objectLock() {
+    QFETCH(bool, lockedBucket);
+    QFETCH(qint64, size);
+    static QString locked;
+    if (lockedBucket && locked.isEmpty()) {
+        const QString name = m_bucket + QStringLiteral("-lock");
+        QCOMPARE(m_gateway.s3api({QStringLiteral("create-bucket"), QStringLiteral("--bucket"), name,
+                                  QStringLiteral("--object-lock-enabled-for-bucket")}),
+                 0);
+        locked = name;
+    }
+    DestinationConfig c = config(QStringLiteral("lock/"));
+    if (lockedBucket)
+        c.pathPrefix = locked + QStringLiteral("/lock-%1/").arg(size);
+    c.objectLockDays = 2;
+    S3Destination destination(c, smallParts(), &QDateTime::currentDateTimeUtc);
+    const QString local = writeLocal(QStringLiteral("Lager.ZIP"), randomBytes(size));
+    RecordedEvents events;
+    const StoreResult result = destination.store(local, QStringLiteral("Lager.ZIP"), events);
+    if (!lockedBucket) {
+        QVERIFY(!result.stored);
+        QVERIFY2(result.error.contains(QStringLiteral("keine Object Lock")),
+                 qPrintable(result.error));
+        return;
+    }
+    QVERIFY2(result.stored, qPrintable(result.error));
+    const QString key = QStringLiteral("lock-%1/Lager.ZIP").arg(size);
+    const QJsonObject head = m_gateway.head(locked, key);
+    QCOMPARE(head.value(QStringLiteral("ObjectLockMode")).toString(), QStringLiteral("COMPLIANCE"));
+    const QDateTime until = QDateTime::fromString(
+        head.value(QStringLiteral("ObjectLockRetainUntilDate")).toString(), Qt::ISODate);
+    QVERIFY2(qAbs(until.secsTo(QDateTime::currentDateTimeUtc().addDays(2))) < 600,
+             qPrintable(until.toString(Qt::ISODate)));
+    const QString version = head.value(QStringLiteral("VersionId")).toString();
+    QVERIFY(!version.isEmpty());
+    QVERIFY(m_gateway.s3api({QStringLiteral("delete-object"), QStringLiteral("--bucket"), locked,
+                             QStringLiteral("--key"), key, QStringLiteral("--version-id"),
+                             version}) != 0);
+    QVERIFY(!m_gateway.head(locked, key).isEmpty());
 }
 
 void TestS3Destination::badSettings_data() {

@@ -89,6 +89,13 @@ void syncFolder(const QString& path) {
     }
 }
 
+// Whether a refused store says the bucket has no Object Lock.
+bool objectLockMissing(const QString& error) {
+    return error.contains(QLatin1String("InvalidRequest")) ||
+           error.contains(QLatin1String("ObjectLockConfigurationNotFound")) ||
+           error.contains(QLatin1String("InvalidBucketState"));
+}
+
 QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
@@ -100,7 +107,7 @@ S3Destination::S3Destination(const DestinationConfig& config)
 
 S3Destination::S3Destination(const DestinationConfig& config, Tuning tuning,
                              std::function<QDateTime()> now)
-    : m_config(config), m_location(config), m_tuning(std::move(tuning)),
+    : m_config(config), m_location(config), m_tuning(std::move(tuning)), m_now(now),
       m_client(std::make_unique<S3Client>(m_location, m_config, std::move(now))) {
     m_client->retryPauseMs = m_tuning.retryPauseMs;
 }
@@ -146,15 +153,37 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
     QByteArray md5;
     if (!digestRange(localPath, 0, size, sha256, multipart ? nullptr : &md5, result.error))
         return result;
-    const QList<QPair<QByteArray, QByteArray>> metadata{
+    QList<QPair<QByteArray, QByteArray>> metadata{
         {"x-amz-meta-sha256", sha256},
         {"x-amz-meta-mtime",
          info.lastModified().toTimeZone(QTimeZone::utc()).toString(Qt::ISODate).toLatin1()},
     };
+    QByteArray lockedUntil;
+    if (m_config.objectLockDays > 0) {
+        const QDateTime until =
+            m_now().toTimeZone(QTimeZone::utc()).addDays(m_config.objectLockDays);
+        lockedUntil = until.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'")).toLatin1();
+        metadata.append({QByteArray("x-amz-object-lock-mode"), QByteArray("COMPLIANCE")});
+        metadata.append({QByteArray("x-amz-object-lock-retain-until-date"), lockedUntil});
+    }
 
     events.started(size);
     if (multipart) {
         result.error = multipartStore(localPath, size, key, object, metadata, events);
+        // Not every server applies the retention of the upload's start to the object it makes:
+        // it is set on the object once more.
+        if (result.error.isEmpty() && !lockedUntil.isEmpty()) {
+            S3Call retention;
+            retention.method = "PUT";
+            retention.key = key;
+            retention.query = {{"retention", ""}};
+            retention.bodyBytes = "<Retention xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">"
+                                  "<Mode>COMPLIANCE</Mode><RetainUntilDate>" +
+                                  lockedUntil + "</RetainUntilDate></Retention>";
+            retention.headers = {{"content-md5", S3Signer::md5Base64(retention.bodyBytes)}};
+            retention.what = QStringLiteral("die Sperre (Object Lock) von ") + object;
+            result.error = m_client->send(retention).error;
+        }
     } else {
         S3Call put;
         put.method = "PUT";
@@ -177,8 +206,15 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
             result.error = answer.error;
     }
     events.finished();
-    if (!result.error.isEmpty())
+    if (!result.error.isEmpty()) {
+        if (m_config.objectLockDays > 0 && objectLockMissing(result.error))
+            result.error = QStringLiteral("Der Bucket %1 hat keine Object Lock; ohne sie wird "
+                                          "nichts gespeichert (S3ObjectLockDays=%2). %3")
+                               .arg(m_location.bucket())
+                               .arg(m_config.objectLockDays)
+                               .arg(result.error);
         return result;
+    }
 
     // The server's own account of what it holds.
     S3Call head;

@@ -66,5 +66,6 @@ private:
     DestinationConfig m_config;
     S3Location m_location;
     Tuning m_tuning;
+    std::function<QDateTime()> m_now;
     std::unique_ptr<S3Client> m_client;
 };

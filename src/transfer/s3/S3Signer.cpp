@@ -47,6 +47,14 @@ QByteArray S3Signer::sha256Hex(const QByteArray& data) {
     return QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length)).toHex();
 }
 
+QByteArray S3Signer::md5Base64(const QByteArray& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.constData(), size_t(data.size()), digest, &length, EVP_md5(), nullptr) != 1)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length)).toBase64();
+}
+
 QByteArray S3Signer::hmacSha256(const QByteArray& key, const QByteArray& data) {
     unsigned char mac[EVP_MAX_MD_SIZE];
     size_t length = 0;

@@ -33,6 +33,8 @@ public:
     // RFC 3986 percent-encoding; '/' kept when keepSlash.
     static QByteArray encode(const QByteArray& text, bool keepSlash);
     static QByteArray sha256Hex(const QByteArray& data);
+    // The MD5 as Content-MD5 wants it (base64).
+    static QByteArray md5Base64(const QByteArray& data);
     static QByteArray hmacSha256(const QByteArray& key, const QByteArray& data);
 
     static constexpr const char* EmptyPayloadHash =
