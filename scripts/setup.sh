@@ -22,7 +22,7 @@ packages=(
 
 # `setup.sh bench` adds what the benchmarks compare with or run against.
 if [ "${1:-}" = bench ]; then
-    packages+=(vsftpd libdeflate-tools)
+    packages+=(vsftpd libdeflate-tools s3cmd)
 fi
 
 missing=()

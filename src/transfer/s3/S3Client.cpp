@@ -127,7 +127,13 @@ S3Answer S3Client::sendOnce(const S3Call& call, bool& transient) {
     https.sink = call.sink;
     https.accepted = call.accepted;
     https.maxRedirects = 0;
-    https.progress = call.progress;
+    // A request its caller cancelled is not repeated.
+    bool cancelled = false;
+    if (call.progress)
+        https.progress = [&call, &cancelled](qint64 done, qint64 total) {
+            cancelled = !call.progress(done, total);
+            return !cancelled;
+        };
     https.connectTimeoutS = ConnectTimeoutS;
     https.stallTimeoutS = StallTimeoutS;
     https.totalTimeoutS = 0;
@@ -143,7 +149,7 @@ S3Answer S3Client::sendOnce(const S3Call& call, bool& transient) {
     const QString server = m_location.serverName();
     if (reply.status == 0) {
         // No answer: refused key, no connection, cut connection. A refused key is no accident.
-        transient = keys.refusal.isEmpty();
+        transient = keys.refusal.isEmpty() && !cancelled;
         answer.error = QStringLiteral("S3-Server %1, %2: %3").arg(server, call.what, reply.error);
         return answer;
     }
