@@ -22,12 +22,19 @@ int main(int argc, char** argv) {
     config.password = qEnvironmentVariable("ORVEL_BENCH_SECRET");
     config.pathPrefix = QString::fromLocal8Bit(argv[4]);
     config.keysFolder = QString::fromLocal8Bit(argv[7]);
-    S3Destination destination(config);
+    // ORVEL_BENCH_CONNECTIONS, ORVEL_BENCH_PART_MIB: other settings than the program's to compare.
+    S3Destination::Tuning tuning;
+    if (qEnvironmentVariableIsSet("ORVEL_BENCH_CONNECTIONS"))
+        tuning.connections = qEnvironmentVariableIntValue("ORVEL_BENCH_CONNECTIONS");
+    if (qEnvironmentVariableIsSet("ORVEL_BENCH_PART_MIB"))
+        tuning.minPartBytes =
+            qEnvironmentVariableIntValue("ORVEL_BENCH_PART_MIB") * S3Destination::MiB;
+    S3Destination destination(config, tuning, &QDateTime::currentDateTimeUtc);
     DestinationEvents quiet;
     QElapsedTimer clock;
     clock.start();
-    const StoreResult result = destination.store(QString::fromLocal8Bit(argv[6]),
-                                                 QString::fromLocal8Bit(argv[5]), quiet);
+    const StoreResult result =
+        destination.store(QString::fromLocal8Bit(argv[6]), QString::fromLocal8Bit(argv[5]), quiet);
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (!result.stored) {
         std::fprintf(stderr, "upload failed: %s\n", result.error.toUtf8().constData());
