@@ -340,6 +340,10 @@ void TestDestination::refused() {
         QVERIFY(result.hostKeyUnanswered);
         QVERIFY(w.knownHosts().isEmpty());
     }
+    if (why == QLatin1String("unknownKey") && protocol == S3)
+        QVERIFY2(events.lines.join(QLatin1Char('\n'))
+                     .contains(QStringLiteral("des S3-Servers 127.0.0.1")),
+                 qPrintable(events.lines.join(QLatin1Char('\n'))));
     if (why == QLatin1String("unknownKey") && (protocol == Ftps || protocol == S3))
         QVERIFY(readAll(w.folder.file(QStringLiteral("ftps_known_hosts")))
                     .startsWith("127.0.0.1:" + QByteArray::number(w.port()) + " sha256//"));

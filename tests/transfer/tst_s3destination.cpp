@@ -7,6 +7,7 @@
 #include "S3TestGateway.h"
 #include "ScriptServer.h"
 #include "TempFolder.h"
+#include "WebTestServer.h"
 #include "transfer/s3/S3Destination.h"
 
 #include <QCryptographicHash>
@@ -61,6 +62,7 @@ private slots:
     void cutConnections();
     void objectLock_data();
     void objectLock();
+    void notAnS3Server();
     void badSettings_data();
     void badSettings();
 
@@ -224,7 +226,7 @@ void TestS3Destination::failedCompleteIsAborted() {
 void TestS3Destination::cutConnections_data() {
     QTest::addColumn<QJsonValue>("cut"); // the relay's cut_connections; null: every one
     QTest::addColumn<bool>("stored");
-    // Connection 1 starts the upload, 2 to 4 carry the parts.
+    // Connection 1 asks for the bucket, 2 starts the upload, 3 to 5 carry the parts.
     QTest::newRow("one part cut, repeated") << QJsonValue(QJsonArray{3}) << true;
     QTest::newRow("every part cut") << QJsonValue() << false;
 }
@@ -306,6 +308,26 @@ void TestS3Destination::objectLock() {
                              QStringLiteral("--key"), key, QStringLiteral("--version-id"),
                              version}) != 0);
     QVERIFY(!m_gateway.head(locked, key).isEmpty());
+}
+
+// An HTTPS server that is not S3 (it would even take the PUT): one line saying so, nothing stored
+// there.
+void TestS3Destination::notAnS3Server() {
+    WebTestServer web;
+    QVERIFY2(web.start(), qPrintable(web.errorText()));
+    DestinationConfig c = config(QStringLiteral("x/"));
+    c.port = web.port();
+    S3Destination destination(c);
+    const QString local = writeLocal(QStringLiteral("Lager.ZIP"), randomBytes(1000));
+    RecordedEvents events;
+    const StoreResult result = destination.store(local, QStringLiteral("Lager.ZIP"), events);
+    QVERIFY(!result.stored);
+    QVERIFY2(result.error.contains(QStringLiteral("nicht wie ein S3-Server")),
+             qPrintable(result.error));
+    QVERIFY(!QFile::exists(
+        web.folderPath(QLatin1Char('/') + m_bucket + QStringLiteral("/x/Lager.ZIP"))));
+    for (const QString& line : events.lines)
+        QVERIFY(!line.contains(c.password));
 }
 
 void TestS3Destination::badSettings_data() {

@@ -147,6 +147,25 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
     const qint64 size = info.size();
     const QString key = m_location.key(remoteName);
     const QString object = m_location.objectName(remoteName);
+    // A small question first, so that a server that is not S3, an unknown bucket or wrong keys
+    // are named before anything is sent. Keys that may only store objects are refused the
+    // question (AccessDenied) and go on.
+    {
+        S3Call probe;
+        probe.query = {{"location", ""}};
+        probe.what = QStringLiteral("die Abfrage des Buckets ") + m_location.bucket();
+        const S3Answer answer = m_client->send(probe);
+        flushNotes(events);
+        if (!answer.ok && answer.code != QLatin1String("AccessDenied")) {
+            result.error = answer.error;
+            return result;
+        }
+        if (answer.ok && !answer.body.contains("LocationConstraint")) {
+            result.error = QStringLiteral("Der Server %1 antwortet auf %2 nicht wie ein S3-Server")
+                               .arg(m_location.serverName(), probe.what);
+            return result;
+        }
+    }
     const bool multipart = size > m_tuning.multipartAboveBytes;
 
     QByteArray sha256;

@@ -36,7 +36,9 @@ public:
     ~S3Destination() override;
 
     DestinationProperties properties() const override;
-    // The whole file under the name, then HEAD: stored only when the object has the file's size.
+    // The bucket's location asked first (a server that is not S3, an unknown bucket or wrong keys
+    // end the store before anything is sent); then the whole file under the name, then HEAD:
+    // stored only when the object has the file's size.
     StoreResult store(const QString& localPath, const QString& remoteName,
                       DestinationEvents& events) override;
     // GET into a temporary file beside localPath, renamed over it once whole.
