@@ -4,11 +4,15 @@
 // an upload that fails at its end or on its connections aborted with no part left behind, and
 // a job's settings that cannot be right refused before any request.
 
+#include "MemoryLog.h"
 #include "S3TestGateway.h"
 #include "ScriptServer.h"
 #include "TempFolder.h"
+#include "UploadUnderTest.h"
 #include "WebTestServer.h"
+#include "platform/ErrorCount.h"
 #include "transfer/s3/S3Destination.h"
+#include "transfer/sftp/TTGPuttySFTP.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -63,6 +67,8 @@ private slots:
     void objectLock_data();
     void objectLock();
     void notAnS3Server();
+    void uploadAttempt_data();
+    void uploadAttempt();
     void badSettings_data();
     void badSettings();
 
@@ -328,6 +334,57 @@ void TestS3Destination::notAnS3Server() {
         web.folderPath(QLatin1Char('/') + m_bucket + QStringLiteral("/x/Lager.ZIP"))));
     for (const QString& line : events.lines)
         QVERIFY(!line.contains(c.password));
+}
+
+void TestS3Destination::uploadAttempt_data() {
+    QTest::addColumn<bool>("rightSecret");
+    QTest::newRow("stored") << true;
+    QTest::newRow("wrong secret") << false;
+}
+
+// A job with FTP_SSL 3 through the upload attempt: the FTP lines, the server's refusal as one line
+// of its own before the failure line, nothing counted by the attempt itself.
+void TestS3Destination::uploadAttempt() {
+    QFETCH(bool, rightSecret);
+    TempFolder program;
+    TTGPuttySFTP::setLibraryFolder(program.path()); // where ftps_known_hosts lies
+    const QString name = QStringLiteral("Lager3.ZIP");
+    const QByteArray data = randomBytes(200 * 1024);
+    const QString local = writeLocal(name, data);
+    BackupJob job;
+    job.DBName = QStringLiteral("Lager");
+    job.FTP_aktiv = true;
+    job.FTP_SSL = 3;
+    job.FTP_SERVER = QStringLiteral("127.0.0.1");
+    job.FTP_Port = m_gateway.port();
+    job.FTP_Benutzer = m_gateway.accessKey();
+    job.FTP_Passwort = rightSecret ? m_gateway.secretKey()
+                                   : QStringLiteral("NotTheSecretKey0123456789abcdefghijklmnop");
+    const QString prefix = QStringLiteral("upload-%1/").arg(rightSecret);
+    job.FTP_Pfad = m_bucket + QLatin1Char('/') + prefix;
+    MemoryLog log;
+    ErrorCount errors;
+    UploadUnderTest upload{log, errors};
+    QCOMPARE(upload.ftphochladen(job, local, name), rightSecret);
+    QCOMPARE(errors.value(), 0);
+    QVERIFY2(log.lines.size() >= 2, qPrintable(log.lines.join(QLatin1Char('\n'))));
+    // The first contact keeps the gateway's key.
+    QVERIFY(log.lines.first().startsWith(
+        QStringLiteral("Das Zertifikat des S3-Servers 127.0.0.1:%1").arg(m_gateway.port())));
+    if (rightSecret) {
+        QCOMPARE(
+            log.lines.mid(1),
+            (QStringList{QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + name,
+                         QStringLiteral("FTP-Prozess erfolgreich für Datenbank: ") + name}));
+        QVERIFY(m_gateway.get(m_bucket, prefix + name) == data);
+    } else {
+        QCOMPARE(log.lines.size(), 3);
+        QVERIFY2(log.lines[1].contains(QStringLiteral("SignatureDoesNotMatch")),
+                 qPrintable(log.lines[1]));
+        QCOMPARE(log.lines[2], QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + name);
+    }
+    for (const QString& line : log.lines)
+        QVERIFY(!line.contains(job.FTP_Passwort));
 }
 
 void TestS3Destination::badSettings_data() {
