@@ -66,6 +66,8 @@ private slots:
     void cutConnections();
     void objectLock_data();
     void objectLock();
+    void fetchChecksTheStoredHash_data();
+    void fetchChecksTheStoredHash();
     void notAnS3Server();
     void uploadAttempt_data();
     void uploadAttempt();
@@ -314,6 +316,53 @@ void TestS3Destination::objectLock() {
                              QStringLiteral("--key"), key, QStringLiteral("--version-id"),
                              version}) != 0);
     QVERIFY(!m_gateway.head(locked, key).isEmpty());
+}
+
+void TestS3Destination::fetchChecksTheStoredHash_data() {
+    QTest::addColumn<QString>("sha256"); // the metadata awscli stores with the object
+    QTest::addColumn<bool>("fetched");
+    QTest::newRow("its own hash") << QStringLiteral("own") << true;
+    QTest::newRow("no hash (another tool's object)") << QString() << true;
+    QTest::newRow("another hash") << QString(64, QLatin1Char('0')) << false;
+}
+
+// A fetch is whole only with the SHA-256 the object was stored with; a mismatch leaves the local
+// file as it was.
+void TestS3Destination::fetchChecksTheStoredHash() {
+    QFETCH(QString, sha256);
+    QFETCH(bool, fetched);
+    const QByteArray data = randomBytes(70 * 1024);
+    const QString key = QStringLiteral("hash-%1/Lager.ZIP")
+                            .arg(QTest::currentDataTag())
+                            .replace(QLatin1Char(' '), QLatin1Char('-'));
+    const QString hash =
+        sha256 == QLatin1String("own")
+            ? QString::fromLatin1(
+                  QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex())
+            : sha256;
+    const QString body = writeLocal(QStringLiteral("body"), data);
+    QStringList put{QStringLiteral("put-object"),
+                    QStringLiteral("--bucket"),
+                    m_bucket,
+                    QStringLiteral("--key"),
+                    key,
+                    QStringLiteral("--body"),
+                    body};
+    if (!hash.isEmpty())
+        put << QStringLiteral("--metadata") << QStringLiteral("sha256=") + hash;
+    QCOMPARE(m_gateway.s3api(put), 0);
+    DestinationConfig c = config(QString());
+    c.pathPrefix = m_bucket + QLatin1Char('/');
+    S3Destination destination(c);
+    const QString local = writeLocal(QStringLiteral("back.ZIP"), "old");
+    RecordedEvents events;
+    const FetchResult result = destination.fetch(key, local, events);
+    QVERIFY2(result.fetched == fetched, qPrintable(result.error));
+    QFile back(local);
+    QVERIFY(back.open(QIODevice::ReadOnly));
+    QVERIFY(back.readAll() == (fetched ? data : QByteArray("old")));
+    if (!fetched)
+        QVERIFY2(result.error.contains(QStringLiteral("SHA-256")), qPrintable(result.error));
 }
 
 // An HTTPS server that is not S3 (it would even take the PUT): one line saying so, nothing stored

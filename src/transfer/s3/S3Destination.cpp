@@ -1,6 +1,7 @@
 #include "transfer/s3/S3Destination.h"
 
 #include "transfer/s3/S3Client.h"
+#include "transfer/s3/S3HashingSink.h"
 
 #include <openssl/evp.h>
 
@@ -414,11 +415,11 @@ FetchResult S3Destination::get(const QString& remoteName, QIODevice& sink,
         result.error = m_location.error();
         return result;
     }
-    const qint64 before = sink.pos();
+    S3HashingSink hashing(sink);
     S3Call call;
     call.method = "GET";
     call.key = m_location.key(remoteName);
-    call.sink = &sink;
+    call.sink = &hashing;
     bool started = false;
     call.progress = [&](qint64 received, qint64 total) {
         if (!started && total > 0) {
@@ -434,7 +435,7 @@ FetchResult S3Destination::get(const QString& remoteName, QIODevice& sink,
     flushNotes(events);
     if (started)
         events.finished();
-    result.bytes = sink.pos() - before;
+    result.bytes = hashing.pos();
     if (!answer.ok) {
         result.error = answer.error;
         return result;
@@ -447,6 +448,16 @@ FetchResult S3Destination::get(const QString& remoteName, QIODevice& sink,
                            .arg(m_location.objectName(remoteName))
                            .arg(result.bytes)
                            .arg(ok ? QString::number(expected) : QStringLiteral("unbekannt"));
+        return result;
+    }
+    // The SHA-256 the object was stored with (objects stored by other tools have none).
+    const QByteArray stored = answer.header("x-amz-meta-sha256").toLower();
+    const QByteArray got = hashing.sha256Hex();
+    if (!stored.isEmpty() && stored != got) {
+        result.error = QStringLiteral("Das Objekt %1 kam anders an, als es gespeichert wurde: "
+                                      "SHA-256 %2 statt %3")
+                           .arg(m_location.objectName(remoteName), QString::fromLatin1(got),
+                                QString::fromLatin1(stored));
         return result;
     }
     result.fetched = true;

@@ -41,7 +41,8 @@ public:
     // stored only when the object has the file's size.
     StoreResult store(const QString& localPath, const QString& remoteName,
                       DestinationEvents& events) override;
-    // GET into a temporary file beside localPath, renamed over it once whole.
+    // GET into a temporary file beside localPath, renamed over it once whole; whole means the
+    // announced size and, when the object carries one, the SHA-256 of its metadata.
     FetchResult fetch(const QString& remoteName, const QString& localPath,
                       DestinationEvents& events) override;
     FetchResult fetchInto(const QString& remoteName, QIODevice& sink,
