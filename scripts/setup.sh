@@ -13,6 +13,7 @@ packages=(
     libssh2-1-dev
     python3 python3-pyftpdlib python3-openssl python3-cryptography python3-aiosmtpd python3-asyncssh
     openssh-server openssh-client
+    ceph-mon ceph-osd radosgw ceph-common awscli
     unzip zip p7zip-full pigz bc time
     xauth
     xvfb dbus-bin dbus-daemon at-spi2-core python3-pyatspi
@@ -21,7 +22,7 @@ packages=(
 
 # `setup.sh bench` adds what the benchmarks compare with or run against.
 if [ "${1:-}" = bench ]; then
-    packages+=(vsftpd libdeflate-tools)
+    packages+=(vsftpd libdeflate-tools s3cmd)
 fi
 
 missing=()

@@ -1,5 +1,7 @@
 #include "core/JobDestination.h"
 
+#include "platform/IniFile.h"
+
 DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder) {
     DestinationConfig c;
     c.protocol = job.FTP_SSL;
@@ -9,6 +11,17 @@ DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder
     c.password = job.FTP_Passwort;
     c.pathPrefix = job.FTP_Pfad;
     c.passive = job.FTP_Passiv == 1;
+    c.region = job.S3_Region;
     c.keysFolder = keysFolder;
     return c;
+}
+
+int s3ObjectLockDays(const QString& iniPath) {
+    bool ok = false;
+    const int days =
+        IniFile(iniPath)
+            .value(QStringLiteral("OrvelSQLBackup"), QStringLiteral("S3ObjectLockDays"))
+            .value_or(QString())
+            .toInt(&ok);
+    return ok && days > 0 ? days : 0;
 }

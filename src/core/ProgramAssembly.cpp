@@ -2,6 +2,8 @@
 
 #include "backup/ArchivePackager.h"
 #include "backup/SqlMaintenance.h"
+#include "core/JobDestination.h"
+#include "core/JobRestoreSteps.h"
 #include "core/OnlineParts.h"
 #include "core/ProgramView.h"
 #include "core/Timers.h"
@@ -13,8 +15,6 @@
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
-#include "core/JobDestination.h"
-#include "core/JobRestoreSteps.h"
 #include "transfer/UploadDispatch.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
@@ -95,8 +95,9 @@ public:
         : m_upload(log, errors, sftpView), m_keysFolder(std::move(keysFolder)) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                       const QString& ftpdatenbankname, UploadAttempt& attempt) override {
-        return m_upload.ftphochladen(jobDestination(job, m_keysFolder), ftpdateiname,
-                                     ftpdatenbankname, attempt);
+        DestinationConfig config = jobDestination(job, m_keysFolder);
+        config.objectLockDays = s3ObjectLockDays(m_keysFolder + ProgramCore::kIniFileName);
+        return m_upload.ftphochladen(config, ftpdateiname, ftpdatenbankname, attempt);
     }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "net/CurlEasy.h"
 #include "net/CurlList.h"
+#include "net/ServerKeyCheck.h"
 
 #include <QFileInfo>
 #include <QIODevice>
@@ -31,9 +32,13 @@ bool isRedirect(long status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// A PUT's body is sent once: its redirect is an answer like any other.
+bool sendsBody(const HttpsCall& call) {
+    return call.method == "PUT" || call.method == "POST";
+}
+
+// A body is sent once: the redirect of a PUT or a POST is an answer like any other.
 bool followsRedirect(const HttpsCall& call, long status) {
-    return call.maxRedirects > 0 && call.method != "PUT" && isRedirect(status);
+    return call.maxRedirects > 0 && !sendsBody(call) && isRedirect(status);
 }
 
 size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
@@ -66,7 +71,8 @@ size_t writeBody(char* data, size_t size, size_t count, void* userdata) {
 
 size_t readBody(char* buffer, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
-    const qint64 wanted = std::min<qint64>(qint64(size * count), t->call->bodySize - t->sent);
+    const qint64 total = t->call->body ? t->call->bodySize : t->call->bodyBytes.size();
+    const qint64 wanted = std::min<qint64>(qint64(size * count), total - t->sent);
     if (wanted <= 0)
         return 0;
     qint64 n = 0;
@@ -100,7 +106,7 @@ size_t headerLine(char* data, size_t size, size_t count, void* userdata) {
 int progress(void* userdata, curl_off_t downTotal, curl_off_t downNow, curl_off_t upTotal,
              curl_off_t upNow) {
     auto* t = static_cast<Transfer*>(userdata);
-    const bool up = t->call->method == "PUT";
+    const bool up = sendsBody(*t->call);
     return t->call->progress(qint64(up ? upNow : downNow), qint64(up ? upTotal : downTotal)) ? 0
                                                                                              : 1;
 }
@@ -129,7 +135,7 @@ HttpsReply httpsCall(const HttpsCall& call) {
     if (!result.error.isEmpty())
         return result;
 
-    if (!call.caFile.isEmpty() && !QFileInfo(call.caFile).isReadable()) {
+    if (!call.keyCheck && !call.caFile.isEmpty() && !QFileInfo(call.caFile).isReadable()) {
         result.error =
             QStringLiteral("Die Datei der Zertifizierungsstellen (WebCAFile) kann nicht gelesen "
                            "werden: ") +
@@ -165,7 +171,10 @@ HttpsReply httpsCall(const HttpsCall& call) {
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(c, CURLOPT_USERAGENT, call.userAgent.constData());
-    curl.verifyByAuthorities(call.caFile);
+    if (call.keyCheck)
+        curl.verifyByAuthorityOrKey(*call.keyCheck);
+    else
+        curl.verifyByAuthorities(call.caFile);
     curl.limitTo({call.connectTimeoutS, call.stallTimeoutS, call.totalTimeoutS, 0, 0});
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
@@ -175,10 +184,15 @@ HttpsReply httpsCall(const HttpsCall& call) {
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     if (call.method == "HEAD") {
         curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
-    } else if (call.method == "PUT") {
-        curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+    } else if (sendsBody(call)) {
         const qint64 size = call.body ? call.bodySize : call.bodyBytes.size();
-        curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(size));
+        if (call.method == "PUT") {
+            curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+            curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(size));
+        } else {
+            curl_easy_setopt(c, CURLOPT_POST, 1L);
+            curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(size));
+        }
         curl_easy_setopt(c, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(c, CURLOPT_READDATA, &transfer);
     } else if (call.method != "GET") {
@@ -204,7 +218,9 @@ HttpsReply httpsCall(const HttpsCall& call) {
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
         result.headers = transfer.headers;
         if (code != CURLE_OK) {
-            if (transfer.tooLarge)
+            if (call.keyCheck && !call.keyCheck->refusal.isEmpty())
+                result.error = call.keyCheck->refusal;
+            else if (transfer.tooLarge)
                 result.error =
                     QStringLiteral("Die Antwort des Servers ist größer als erwartet (höchstens %1 "
                                    "Bytes): ")

@@ -8,6 +8,7 @@
 #include <functional>
 
 class QIODevice;
+struct ServerKeyCheck;
 
 constexpr qint64 kMaxMemoryBody = 1024 * 1024;
 constexpr int kMaxRedirects = 5;
@@ -20,13 +21,17 @@ constexpr qint64 kMaxRefusalBody = 64 * 1024;
 // are always verified against the system's authorities plus an optional PEM file, TLS 1.2 or
 // newer, every phase has a time limit, and the proxy environment is ignored.
 struct HttpsCall {
-    QByteArray method = "GET"; // GET, HEAD, PUT or DELETE
+    QByteArray method = "GET"; // GET, HEAD, PUT, POST or DELETE
     QString url;
     QList<QByteArray> headers; // "Name: value", sent as given
     QString caFile;            // PEM authorities trusted besides the system's; empty: none
+    // Set: the server is accepted by an authority of the system or by its key, kept at first use
+    // (see ServerKeyCheck), instead of by the authorities alone; caFile is then not used. A
+    // refusal is the call's error. The check must outlive the call.
+    ServerKeyCheck* keyCheck = nullptr;
     QByteArray userAgent;
-    // PUT: the body, bodySize bytes read from `body` at its position, or bodyBytes when `body` is
-    // null.
+    // PUT and POST: the body, bodySize bytes read from `body` at its position, or bodyBytes when
+    // `body` is null.
     QIODevice* body = nullptr;
     qint64 bodySize = 0;
     QByteArray bodyBytes;
@@ -38,9 +43,10 @@ struct HttpsCall {
     qint64 maxBytes = -1;
     // The statuses that count as success; any other ends the call as failed.
     QList<long> accepted{200};
-    // 0: a redirect is not followed but is an answer like any other status (always so for PUT).
+    // 0: a redirect is not followed but is an answer like any other status (always so for PUT
+    // and POST).
     int maxRedirects = kMaxRedirects;
-    // Called with the bytes moved so far (received; sent for PUT) and the total (0 while
+    // Called with the bytes moved so far (received; sent for PUT and POST) and the total (0 while
     // unknown); returning false cancels.
     std::function<bool(qint64 done, qint64 total)> progress;
     int connectTimeoutS = 15;

@@ -13,6 +13,11 @@
 
 namespace {
 
+// A text naming the kind of server ("FTPS-Server", "S3-Server") in place of %K.
+QString kindText(QString text, const ServerKeyCheck& check) {
+    return text.replace(QLatin1String("%K"), check.kind);
+}
+
 // Takes the place of OpenSSL's certificate check in the handshake. A refusal ends the handshake,
 // so the login is never sent to a server with another key.
 int verifyServer(X509_STORE_CTX* store, void* arg) {
@@ -47,8 +52,8 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
                     knownHosts.markAuthority(entry, QDate::currentDate());
             } catch (const std::exception& e) {
                 if (check->note)
-                    check->note(
-                        QStringLiteral("FEHLER: %1 (FTPS-Server %2)").arg(exceptionText(e), entry));
+                    check->note(kindText(QStringLiteral("FEHLER: %1 (%K-Server %2)"), *check)
+                                    .arg(exceptionText(e), entry));
             }
         }
         return 1;
@@ -57,7 +62,8 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
     const QByteArray offered = leaf ? publicKeyPin(leaf) : QByteArray();
     if (offered.isEmpty()) {
         check->refusal =
-            QStringLiteral("Der Schlüssel des FTPS-Servers %1 kann nicht gelesen werden")
+            kindText(QStringLiteral("Der Schlüssel des %K-Servers %1 kann nicht gelesen werden"),
+                     *check)
                 .arg(entry);
         return 0;
     }
@@ -75,11 +81,13 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
     }
     if (marked) {
         check->refusal =
-            QStringLiteral("Das Zertifikat des FTPS-Servers %1 war bisher von einer anerkannten "
-                           "Zertifizierungsstelle bestätigt, jetzt nicht mehr (der Server zeigt "
-                           "den Schlüssel %2). Das kann ein Angriff sein; %3 wurde nicht gesendet. "
-                           "Ist das neue Zertifikat rechtmäßig, die Zeile \"%1 ca ...\" aus %4 "
-                           "löschen; beim nächsten Upload wird sein Schlüssel gespeichert.")
+            kindText(QStringLiteral(
+                         "Das Zertifikat des %K-Servers %1 war bisher von einer anerkannten "
+                         "Zertifizierungsstelle bestätigt, jetzt nicht mehr (der Server zeigt "
+                         "den Schlüssel %2). Das kann ein Angriff sein; %3 wurde nicht gesendet. "
+                         "Ist das neue Zertifikat rechtmäßig, die Zeile \"%1 ca ...\" aus %4 "
+                         "löschen; beim nächsten Upload wird sein Schlüssel gespeichert."),
+                     *check)
                 .arg(entry, QString::fromLatin1(offered),
                      dataConnection ? QStringLiteral("die Datei") : QStringLiteral("die Anmeldung"),
                      knownHosts.filePath());
@@ -100,25 +108,31 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
                 knownHosts.store(entry, offered, QDate::currentDate());
             } catch (const std::exception& e) {
                 check->refusal =
-                    QStringLiteral("FEHLER: %1. Der Schlüssel %2 des FTPS-Servers %3 ist von "
-                                   "keiner bekannten Zertifizierungsstelle bestätigt und kann "
-                                   "nicht gespeichert werden; die Anmeldung wurde nicht gesendet.")
+                    kindText(QStringLiteral(
+                                 "FEHLER: %1. Der Schlüssel %2 des %K-Servers %3 ist von "
+                                 "keiner bekannten Zertifizierungsstelle bestätigt und kann "
+                                 "nicht gespeichert werden; die Anmeldung wurde nicht gesendet."),
+                             *check)
                         .arg(exceptionText(e), QString::fromLatin1(offered), entry);
                 return 0;
             }
             if (check->note)
                 check->note(
-                    QStringLiteral("Das Zertifikat des FTPS-Servers %1 ist von keiner bekannten "
-                                   "Zertifizierungsstelle bestätigt; sein Schlüssel %2 wurde beim "
-                                   "ersten Kontakt in %3 gespeichert und wird künftig verlangt.")
+                    kindText(QStringLiteral(
+                                 "Das Zertifikat des %K-Servers %1 ist von keiner bekannten "
+                                 "Zertifizierungsstelle bestätigt; sein Schlüssel %2 wurde beim "
+                                 "ersten Kontakt in %3 gespeichert und wird künftig verlangt."),
+                             *check)
                         .arg(entry, QString::fromLatin1(offered), knownHosts.filePath()));
         } else if (stored != offered) {
             check->refusal =
-                QStringLiteral("Der Schlüssel des FTPS-Servers %1 hat sich geändert: gespeichert "
-                               "ist %2, der Server zeigt %3. Das kann ein Angriff sein; die "
-                               "Anmeldung wurde nicht gesendet. Ist das neue Zertifikat "
-                               "rechtmäßig, die Zeile \"%1 ...\" aus %4 löschen; beim nächsten "
-                               "Upload wird der neue Schlüssel gespeichert.")
+                kindText(
+                    QStringLiteral("Der Schlüssel des %K-Servers %1 hat sich geändert: gespeichert "
+                                   "ist %2, der Server zeigt %3. Das kann ein Angriff sein; die "
+                                   "Anmeldung wurde nicht gesendet. Ist das neue Zertifikat "
+                                   "rechtmäßig, die Zeile \"%1 ...\" aus %4 löschen; beim nächsten "
+                                   "Upload wird der neue Schlüssel gespeichert."),
+                    *check)
                     .arg(entry, QString::fromLatin1(stored), QString::fromLatin1(offered),
                          knownHosts.filePath());
             return 0;

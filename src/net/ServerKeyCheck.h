@@ -5,7 +5,8 @@
 
 #include <functional>
 
-// The check of a TLS server that may have a certificate of its own making (an FTPS server):
+// The check of a TLS server that may have a certificate of its own making (an FTPS or an S3
+// server):
 // accepted when an authority of the system vouches for it under the configured host name;
 // otherwise its public key must be the one kept for it in ftps_known_hosts, or is kept there
 // now when none is. An authority that vouched once is remembered, and from then on a certificate
@@ -15,6 +16,8 @@ struct ServerKeyCheck {
     QString host;
     int port = 0;
     QString keysFolder; // where ftps_known_hosts lies
+    // How the lines name the server: "FTPS" gives "FTPS-Server", "S3" gives "S3-Server".
+    QString kind = QStringLiteral("FTPS");
     // Called during the handshake with a line for the log book (a key kept at first use, a
     // marker that could not be written).
     std::function<void(const QString&)> note;

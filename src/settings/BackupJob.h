@@ -16,9 +16,10 @@ struct BackupJob {
     QString FTP_Passwort;
     int FTP_Port = 0;
     QString FTP_Pfad;
-    int FTP_SSL = 0;    // 0 FTP, 1 FTPS, 2 SFTP
+    int FTP_SSL = 0;    // 0 FTP, 1 FTPS, 2 SFTP, 3 S3
     int FTP_Passiv = 0; // 1 passive, 0 active data connections
     int FTP_Binary = 0; // 0 text, 1 binary
+    QString S3_Region;  // empty: the region of an AWS host name, else us-east-1
 
     bool operator==(const BackupJob&) const = default;
 };

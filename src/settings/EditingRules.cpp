@@ -19,6 +19,11 @@ void EditingRules::newJobDefaults(Dataset& jobs) {
 }
 
 void EditingRules::beforeJobPost(Dataset& jobs) {
+    // A job switched to S3 keeps no FTP port of the new-row default: S3 speaks HTTPS.
+    if (jobs.fieldIndex(C::FTP_SSL) >= 0 && jobs.fieldIndex(C::FTP_Port) >= 0 &&
+        jobs.field(C::FTP_SSL).asInteger() == S3Protocol &&
+        jobs.field(C::FTP_Port).asInteger() == 21)
+        jobs.setValue(C::FTP_Port, 443);
     if (jobs.fieldIndex(C::ZIP_erstellen) < 0 || jobs.fieldIndex(C::ZIP_Dateiname) < 0)
         return;
     if (jobs.field(C::ZIP_erstellen).asBoolean() &&

@@ -13,8 +13,12 @@ namespace EditingRules {
 
 // A new job row has begun: its defaults.
 void newJobDefaults(Dataset& jobs);
+// FTP_SSL of an S3 destination.
+constexpr int S3Protocol = 3;
+
 // A job row is about to be stored: an empty archive name is filled in from the database name
-// when the job asks for an archive of its own name.
+// when the job asks for an archive of its own name; a job switched to S3 with the FTP port 21
+// gets 443.
 void beforeJobPost(Dataset& jobs);
 // The general settings are about to be stored: the sender address lower-cased and trimmed.
 void beforeGeneralPost(Dataset& general);

@@ -23,6 +23,9 @@ inline const QString FTP_Pfad = QStringLiteral("FTP_Pfad");
 inline const QString FTP_SSL = QStringLiteral("FTP_SSL");
 inline const QString FTP_Passiv = QStringLiteral("FTP_Passiv");
 inline const QString FTP_Binary = QStringLiteral("FTP_Binary");
+// S3: the region requests are signed for; empty: the one an AWS host name carries, else
+// us-east-1.
+inline const QString S3_Region = QStringLiteral("S3_Region");
 
 // Table benutzerdaten: the one row of general settings.
 inline const QString generalTable = QStringLiteral("benutzerdaten");

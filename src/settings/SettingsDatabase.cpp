@@ -131,6 +131,7 @@ const QStringList& SettingsDatabase::upgradeStatements() {
         zeroWhereNull(jobs, C::FTP_Passiv),
         addColumn(jobs, C::FTP_Binary, "INTEGER"),
         zeroWhereNull(jobs, C::FTP_Binary),
+        addColumn(jobs, C::S3_Region, "nvarchar(50)"),
         addColumn(general, C::VersenderName, "nvarchar(50)"),
         addColumn(general, C::VersenderEmail, "nvarchar(50)"),
         addColumn(general, C::VersenderBenutzerName, "nvarchar(50)"),
@@ -146,13 +147,21 @@ const QStringList& SettingsDatabase::upgradeStatements() {
 }
 
 void SettingsDatabase::addLaterColumns() {
-    // Files at the current schema version were made before the ZIP password existed, so the
-    // version does not tell whether the column is there.
-    if (queryBenutzerdaten.fieldNames().contains(C::ZIP_Passwort))
+    // Files at the current schema version were made before the ZIP password and the S3 region
+    // existed, so the version does not tell whether the columns are there.
+    QStringList statements;
+    if (!queryBenutzerdaten.fieldNames().contains(C::ZIP_Passwort))
+        statements << addColumn(C::generalTable, C::ZIP_Passwort, "nvarchar(255)");
+    queryDatenbanken.open();
+    if (!queryDatenbanken.fieldNames().contains(C::S3_Region))
+        statements << addColumn(C::jobsTable, C::S3_Region, "nvarchar(50)");
+    queryDatenbanken.close();
+    if (statements.isEmpty())
         return;
     queryBenutzerdaten.close();
     m_fileFailure.clear();
-    dbbefehl(addColumn(C::generalTable, C::ZIP_Passwort, "nvarchar(255)"));
+    for (const QString& statement : statements)
+        dbbefehl(statement);
     if (!m_fileFailure.isEmpty())
         throw ProgramError(
             QStringLiteral("Die Einstellungsdatenbank konnte nicht aktualisiert werden: ") +

@@ -56,7 +56,8 @@ public:
 
 private:
     void upgradeSchema();
-    // Adds general-settings columns newer than the schema version; queryBenutzerdaten is open.
+    // Adds the columns newer than the schema version (the ZIP password, the S3 region) where they
+    // are missing; queryBenutzerdaten is open.
     void addLaterColumns();
 
     LogSink& m_log;

@@ -23,6 +23,7 @@ BackupJob SettingsRecords::readJob(Dataset& jobs) {
     job.FTP_SSL = jobs.field(C::FTP_SSL).asInteger();
     job.FTP_Passiv = jobs.field(C::FTP_Passiv).asInteger();
     job.FTP_Binary = jobs.field(C::FTP_Binary).asInteger();
+    job.S3_Region = jobs.field(C::S3_Region).asString();
     return job;
 }
 
@@ -42,6 +43,7 @@ void SettingsRecords::writeJob(Dataset& jobs, const BackupJob& job) {
     jobs.field(C::FTP_SSL).setValue(job.FTP_SSL);
     jobs.field(C::FTP_Passiv).setValue(job.FTP_Passiv);
     jobs.field(C::FTP_Binary).setValue(job.FTP_Binary);
+    jobs.field(C::S3_Region).setAsString(job.S3_Region);
 }
 
 GeneralSettings SettingsRecords::readGeneral(Dataset& general) {

@@ -14,14 +14,22 @@ struct DestinationConfig {
     static constexpr int Ftp = 0;
     static constexpr int Ftps = 1; // FTP with explicit TLS on the control and the data connection
     static constexpr int Sftp = 2;
+    static constexpr int S3 = 3; // an S3-compatible bucket over HTTPS
 
     int protocol = Ftp;
     QString host;
     int port = 0;
-    QString user;
-    QString password;
+    QString user;     // S3: the access key ID
+    QString password; // S3: the secret key
     // Put in front of every remote name unchanged: no separator added, no folder changed or made.
+    // S3: "bucket/prefix/", the first segment the bucket.
     QString pathPrefix;
+    // S3: the region requests are signed for; empty: the one an AWS host name carries, else
+    // us-east-1.
+    QString region;
+    // S3: > 0 puts every stored object under Object Lock retention (COMPLIANCE) until now + this
+    // many days; the bucket must have Object Lock.
+    int objectLockDays = 0;
     // FTP: passive data connections (FTPS is always passive).
     bool passive = true;
     // Where the kept server keys lie (known_hosts, ftps_known_hosts): the program folder.

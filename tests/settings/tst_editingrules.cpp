@@ -88,6 +88,32 @@ private Q_SLOTS:
                  QStringList{stored});
     }
 
+    void s3PortFromTheFtpDefault_data() {
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<int>("typed");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("S3, the new-row 21") << 3 << 21 << "443";
+        QTest::newRow("S3, a port of its own") << 3 << 8443 << "8443";
+        QTest::newRow("FTP keeps 21") << 0 << 21 << "21";
+        QTest::newRow("SFTP keeps 21") << 2 << 21 << "21";
+    }
+    // A job switched to S3 does not keep the new row's FTP port.
+    void s3PortFromTheFtpDefault() {
+        QFETCH(int, protocol);
+        QFETCH(int, typed);
+        QFETCH(QString, stored);
+        Fixture f;
+        f.jobs.append();
+        f.jobs.setValue(C::DBName, QStringLiteral("Lager"));
+        f.jobs.setValue(C::DBServer, QStringLiteral("srv"));
+        f.jobs.setValue(C::DBPasswort, QStringLiteral("pw"));
+        f.jobs.setValue(C::FTP_SSL, protocol);
+        f.jobs.setValue(C::FTP_Port, typed);
+        f.jobs.post();
+        QCOMPARE(f.stored(QStringLiteral("SELECT FTP_Port FROM sqldatenbanken")),
+                 QStringList{stored});
+    }
+
     void senderAddressNormalisedRecipientsKept() {
         Fixture f;
         f.general.edit();

@@ -37,6 +37,7 @@ const QStringList fullJobColumns = {
     "FTP_SSL INTEGER 0 0",
     "FTP_Passiv INTEGER 0 0",
     "FTP_Binary INTEGER 0 0",
+    "S3_Region nvarchar(50) 0 0",
 };
 const QStringList fullGeneralColumns = {
     "ID INTEGER 0 1",
@@ -275,12 +276,14 @@ void TestSettingsDatabase::currentVersionRunsNoStatement() {
     db.checkdatabase();
 
     QCOMPARE(log.lines, connectedLines);
-    QCOMPARE(columns(path, "sqldatenbanken").size(), 5);
-    // Only the ZIP password, newer than any schema version, is added where it is missing.
+    // Only the ZIP password and the S3 region, newer than any schema version, are added where
+    // they are missing.
+    QCOMPARE(columns(path, "sqldatenbanken").size(), 6);
+    QVERIFY(columns(path, "sqldatenbanken").contains("S3_Region nvarchar(50) 0 0"));
     QCOMPARE(columns(path, "benutzerdaten"),
              (QStringList{"ID INTEGER 0 1", "VersenderName nvarchar(50) 0 0",
                           "ZIP_Passwort nvarchar(255) 0 0"}));
-    QCOMPARE(rows(path, "SELECT * FROM sqldatenbanken"), QStringList{"Kunden|srv|sa|pw|NULL"});
+    QCOMPARE(rows(path, "SELECT * FROM sqldatenbanken"), QStringList{"Kunden|srv|sa|pw|NULL|NULL"});
     QCOMPARE(rows(path, "SELECT DBVERSION FROM dbversion"), QStringList{version});
     // The general-settings row is still ensured.
     QCOMPARE(rows(path, "SELECT * FROM benutzerdaten"), QStringList{"1|NULL|NULL"});
@@ -397,7 +400,8 @@ void TestSettingsDatabase::noConnection() {
     SettingsDatabase db(log, folder.path());
     db.checkdatabase();
 
-    QCOMPARE(log.lines, ownLine.isEmpty() ? failedLines : QStringList{ownLine.arg(path)} + failedLines);
+    QCOMPARE(log.lines,
+             ownLine.isEmpty() ? failedLines : QStringList{ownLine.arg(path)} + failedLines);
     QVERIFY(!db.ADOConnection1.connected());
     QVERIFY(!db.queryDatenbanken.isOpen());
     QVERIFY(!db.queryBenutzerdaten.isOpen());

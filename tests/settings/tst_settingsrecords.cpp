@@ -62,6 +62,7 @@ BackupJob fullJob() {
     j.FTP_SSL = 2;
     j.FTP_Passiv = 1;
     j.FTP_Binary = 1;
+    j.S3_Region = QStringLiteral("eu-central-1");
     return j;
 }
 } // namespace

@@ -1,10 +1,13 @@
 // Every destination through the same cases, each against its protocol's test server on
-// 127.0.0.1: what is stored comes back byte for byte, stat and remove say what is there, a
+// 127.0.0.1 (S3: Ceph's RADOS Gateway, read and written by awscli): what is stored comes back
+// byte for byte, stat and remove say what is there, a
 // store replaces, a missing file is reported as missing, a wrong password or a server key that
 // is not the kept one stores nothing, and a store cut in the middle leaves nothing under the
 // name once the caller removed what it left (or the old file, where a store is all-or-nothing).
 
 #include "FtpTestServer.h"
+#include "S3TestGateway.h"
+#include "ScriptServer.h"
 #include "SftpFixture.h"
 #include "transfer/Destination.h"
 
@@ -38,7 +41,12 @@ public:
     qint64 done = -1;
 };
 
-enum Protocol { Ftp = DestinationConfig::Ftp, Ftps = DestinationConfig::Ftps, Sftp = DestinationConfig::Sftp };
+enum Protocol {
+    Ftp = DestinationConfig::Ftp,
+    Ftps = DestinationConfig::Ftps,
+    Sftp = DestinationConfig::Sftp,
+    S3 = DestinationConfig::S3,
+};
 
 QString protocolName(int protocol) {
     switch (protocol) {
@@ -46,6 +54,8 @@ QString protocolName(int protocol) {
         return QStringLiteral("FTP");
     case Ftps:
         return QStringLiteral("FTPS");
+    case S3:
+        return QStringLiteral("S3");
     default:
         return QStringLiteral("SFTP");
     }
@@ -55,11 +65,29 @@ QString protocolName(int protocol) {
 struct World : SftpFixture {
     int protocol = Ftp;
     FtpTestServer ftp;
+    // S3: the shared gateway, a key prefix of this world's own, and the relay that cuts
+    // connections when the world has faults.
+    S3TestGateway gateway;
+    QString s3Prefix;
+    ScriptServer relay{QStringLiteral("cut_relay.py")};
 
     explicit World(int p) : protocol(p) {}
 
     // faults: scenario keys of the protocol's server.
     bool start(const QJsonObject& faults = {}) {
+        if (protocol == S3) {
+            static int worlds = 0;
+            s3Prefix = QStringLiteral("world-%1-%2/")
+                           .arg(QDateTime::currentMSecsSinceEpoch())
+                           .arg(++worlds);
+            if (!gateway.load() || gateway.bucket().isEmpty())
+                return false;
+            if (faults.isEmpty())
+                return true;
+            QJsonObject s = faults;
+            s[QStringLiteral("target_port")] = gateway.port();
+            return relay.start(s);
+        }
         if (protocol == Sftp) {
             QJsonObject s = SftpTestServer::defaultScenario();
             for (auto it = faults.begin(); it != faults.end(); ++it)
@@ -74,11 +102,25 @@ struct World : SftpFixture {
         TTGPuttySFTP::setLibraryFolder(folder.path());
         return ftp.start(s);
     }
-    QString errorText() const { return protocol == Sftp ? server.errorText() : ftp.errorText(); }
-    int port() const { return protocol == Sftp ? server.port() : ftp.port(); }
+    QString errorText() const {
+        if (protocol == S3)
+            return gateway.errorText() + relay.errorText();
+        return protocol == Sftp ? server.errorText() : ftp.errorText();
+    }
+    int port() const {
+        if (protocol == S3)
+            return relay.isRunning() ? relay.port() : gateway.port();
+        return protocol == Sftp ? server.port() : ftp.port();
+    }
     QString home() const { return protocol == Sftp ? server.home() : ftp.home(); }
     QString remote() const { return home() + QLatin1Char('/') + kName; }
+    bool remoteExists() const {
+        if (protocol == S3)
+            return !gateway.head(gateway.bucketName(), s3Prefix + kName).isEmpty();
+        return QFile::exists(remote());
+    }
 
+    // S3: "geheim" stands for the gateway's secret key, any other for a wrong one.
     DestinationConfig config(const QString& password = QStringLiteral("geheim")) const {
         DestinationConfig c;
         c.protocol = protocol;
@@ -88,6 +130,13 @@ struct World : SftpFixture {
         c.password = password;
         c.pathPrefix = QStringLiteral("/");
         c.keysFolder = folder.path() + QLatin1Char('/');
+        if (protocol == S3) {
+            c.user = gateway.accessKey();
+            c.password = password == QLatin1String("geheim")
+                             ? gateway.secretKey()
+                             : (password + QString(40, QLatin1Char('x'))).left(40);
+            c.pathPrefix = gateway.bucketName() + QLatin1Char('/') + s3Prefix;
+        }
         return c;
     }
 
@@ -120,11 +169,18 @@ struct World : SftpFixture {
         return path;
     }
     void writeRemote(const QByteArray& data) const {
+        if (protocol == S3) {
+            if (!gateway.put(gateway.bucketName(), s3Prefix + kName, data))
+                qFatal("remote object not written");
+            return;
+        }
         QFile f(remote());
         if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
             qFatal("remote file not written");
     }
     QByteArray readRemote() const {
+        if (protocol == S3)
+            return gateway.get(gateway.bucketName(), s3Prefix + kName);
         QFile f(remote());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
@@ -147,9 +203,9 @@ class TestDestination : public QObject {
     Q_OBJECT
 
 private slots:
-    void storeFetchStatRemove_data() { addProtocolRows({Ftp, Ftps, Sftp}); }
+    void storeFetchStatRemove_data() { addProtocolRows({Ftp, Ftps, Sftp, S3}); }
     void storeFetchStatRemove();
-    void missingFile_data() { addProtocolRows({Ftp, Ftps, Sftp}); }
+    void missingFile_data() { addProtocolRows({Ftp, Ftps, Sftp, S3}); }
     void missingFile();
     void refused_data();
     void refused();
@@ -167,7 +223,8 @@ void TestDestination::storeFetchStatRemove() {
     w.writeRemote(QByteArray(5000, 'w'));
     const QByteArray data = SftpFixture::randomBytes(700 * 1024 + 3);
     const QString local = w.writeLocal(kName, data);
-    auto destination = makeDestination(w.config());
+    const DestinationConfig config = w.config();
+    auto destination = makeDestination(config);
     QVERIFY(destination);
 
     RecordedEvents events;
@@ -178,7 +235,7 @@ void TestDestination::storeFetchStatRemove() {
     QVERIFY(w.readRemote() == data);
     QVERIFY(events.questions.isEmpty());
     for (const QString& line : events.lines)
-        QVERIFY2(!line.contains(QStringLiteral("geheim")), qPrintable(line));
+        QVERIFY2(!line.contains(config.password), qPrintable(line));
 
     const StatResult stat = destination->stat(kName, events);
     QVERIFY2(stat.error.isEmpty(), qPrintable(stat.error));
@@ -202,7 +259,7 @@ void TestDestination::storeFetchStatRemove() {
 
     const RemoveResult removed = destination->remove(kName, events);
     QVERIFY2(removed.removed, qPrintable(removed.error));
-    QVERIFY(!QFile::exists(w.remote()));
+    QVERIFY(!w.remoteExists());
     const StatResult gone = destination->stat(kName, events);
     QVERIFY2(gone.error.isEmpty(), qPrintable(gone.error));
     QVERIFY(!gone.file.exists);
@@ -234,15 +291,17 @@ void TestDestination::refused_data() {
     QTest::addColumn<int>("protocol");
     QTest::addColumn<QString>("why"); // password, otherKey, unknownKey
     QTest::addColumn<bool>("stores");
-    for (int p : {Ftp, Ftps, Sftp})
+    for (int p : {Ftp, Ftps, Sftp, S3})
         QTest::addRow("%s, wrong password", qPrintable(protocolName(p)))
             << p << QStringLiteral("password") << false;
-    for (int p : {Ftps, Sftp})
+    for (int p : {Ftps, Sftp, S3})
         QTest::addRow("%s, another key kept", qPrintable(protocolName(p)))
             << p << QStringLiteral("otherKey") << false;
     // FTPS keeps an unknown key at first use; SFTP asks, and nobody answers unattended.
     QTest::newRow("FTPS, unknown key") << int(Ftps) << QStringLiteral("unknownKey") << true;
     QTest::newRow("SFTP, unknown key") << int(Sftp) << QStringLiteral("unknownKey") << false;
+    // S3 keeps a key no authority vouches for at first use, as FTPS does.
+    QTest::newRow("S3, unknown key") << int(S3) << QStringLiteral("unknownKey") << true;
 }
 
 // The server's folder keeps last week's file; the password never shows in a line or an error.
@@ -262,7 +321,8 @@ void TestDestination::refused() {
     const QString local = w.writeLocal(kName, data);
     const QString password =
         why == QLatin1String("password") ? QStringLiteral("falsch") : QStringLiteral("geheim");
-    auto destination = makeDestination(w.config(password));
+    const DestinationConfig config = w.config(password);
+    auto destination = makeDestination(config);
     RecordedEvents events;
     const StoreResult result = destination->store(local, kName, events);
     QCOMPARE(result.stored, stores);
@@ -272,15 +332,19 @@ void TestDestination::refused() {
         QVERIFY(!result.remoteTouched);
         QCOMPARE(events.logins, 0);
     }
-    QVERIFY(!result.error.contains(password));
+    QVERIFY(!result.error.contains(config.password));
     for (const QString& line : events.lines)
-        QVERIFY2(!line.contains(password), qPrintable(line));
+        QVERIFY2(!line.contains(config.password), qPrintable(line));
     if (why == QLatin1String("unknownKey") && protocol == Sftp) {
         QCOMPARE(events.questions.size(), 1);
         QVERIFY(result.hostKeyUnanswered);
         QVERIFY(w.knownHosts().isEmpty());
     }
-    if (why == QLatin1String("unknownKey") && protocol == Ftps)
+    if (why == QLatin1String("unknownKey") && protocol == S3)
+        QVERIFY2(events.lines.join(QLatin1Char('\n'))
+                     .contains(QStringLiteral("des S3-Servers 127.0.0.1")),
+                 qPrintable(events.lines.join(QLatin1Char('\n'))));
+    if (why == QLatin1String("unknownKey") && (protocol == Ftps || protocol == S3))
         QVERIFY(readAll(w.folder.file(QStringLiteral("ftps_known_hosts")))
                     .startsWith("127.0.0.1:" + QByteArray::number(w.port()) + " sha256//"));
 }
@@ -292,8 +356,9 @@ void TestDestination::cutStore_data() {
                              {QStringLiteral("drop_data_times"), 0}};
     QTest::newRow("FTP") << int(Ftp) << ftpCut;
     QTest::newRow("FTPS") << int(Ftps) << ftpCut;
-    QTest::newRow("SFTP") << int(Sftp)
-                          << QJsonObject{{QStringLiteral("drop_after_bytes"), 100000}};
+    QTest::newRow("SFTP") << int(Sftp) << QJsonObject{{QStringLiteral("drop_after_bytes"), 100000}};
+    // Every connection cut: the store's own repetitions fail as well.
+    QTest::newRow("S3") << int(S3) << QJsonObject{{QStringLiteral("cut_after_bytes"), 100000}};
 }
 
 // The connection breaks after some of the file went: the store fails, and what it left under
@@ -319,7 +384,7 @@ void TestDestination::cutStore() {
     QVERIFY(result.remoteTouched);
     const RemoveResult removed = destination->remove(kName, events);
     QVERIFY2(removed.removed, qPrintable(removed.error));
-    QVERIFY(!QFile::exists(w.remote()));
+    QVERIFY(!w.remoteExists());
 }
 
 QTEST_GUILESS_MAIN(TestDestination)
