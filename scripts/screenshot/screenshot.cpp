@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
     ManualTimers timers;
     TOrvelSQLBackupMain::Options options;
     options.programFolder = folder;
-    options.timers = &timers;
+    options.parts.timers = &timers;
     options.buildDate = QDate::currentDate().toString(QStringLiteral("dd.MM.yyyy"));
     TOrvelSQLBackupMain window(options);
     window.FormCreate(&window);

@@ -153,7 +153,8 @@ void TOrvelSQLBackupMain::bindSettings() {
     sourceDatenbanken->bindLineEdit(ui->DBEdit19, C::FTP_Pfad);
     sourceDatenbanken->bindLineEdit(ui->DBEdit20, C::FTP_Port);
     sourceDatenbanken->bindComboBox(ui->wwDBComboBox1, C::FTP_Binary, {0, 1}); // TEXT ASCII, BINÄR
-    sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2}); // FTP, FTPS, SFTP
+    sourceDatenbanken->bindComboBox(ui->wwDBComboBox2, C::FTP_SSL, {0, 1, 2, 3}); // FTP, FTPS, SFTP, S3
+    sourceDatenbanken->bindLineEdit(ui->S3RegionEdit, C::S3_Region);
     sourceDatenbanken->bindCheckBox(ui->DBCheckBox5, C::FTP_Passiv, 1, 0);
 
     m_jobList = new JobListModel(settings.jobRows());

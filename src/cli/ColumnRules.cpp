@@ -20,7 +20,7 @@ struct Choice {
 
 const QList<Choice>& choices() {
     static const QList<Choice> list = {
-        {C::FTP_SSL, {0, 1, 2}, "0 FTP, 1 FTPS, 2 SFTP"},
+        {C::FTP_SSL, {0, 1, 2, 3}, "0 FTP, 1 FTPS, 2 SFTP, 3 S3"},
         {C::FTP_Binary, {0, 1}, "0 TEXT ASCII, 1 BINÄR"},
         {C::FTP_Passiv, {0, 1}, "0 aktiv, 1 passiv"},
     };

@@ -193,9 +193,20 @@ private Q_SLOTS:
             e.addJob(QStringLiteral("Lager"));
             auto* protocol = e.get<QComboBox>("wwDBComboBox2");
             protocol->setFocus();
-            // Pick "SFTP" as a user does: open the list and choose it.
+            // Pick "S3", the last choice, as a user does: open the list and choose it; the
+            // new row's port 21 becomes HTTPS's 443, and the region is stored as typed.
             protocol->showPopup();
             QTest::keyClick(protocol->view(), Qt::Key_End);
+            QTest::keyClick(protocol->view(), Qt::Key_Return);
+            QCOMPARE(protocol->currentText(), QStringLiteral("S3"));
+            e.type("S3RegionEdit", QStringLiteral("eu-central-1"));
+            e.click("DBNavigator2Post");
+            QCOMPARE(e.stored(QStringLiteral("SELECT FTP_SSL, FTP_Port, S3_Region FROM "
+                                             "sqldatenbanken")),
+                     QStringList{"3|443|eu-central-1"});
+            // And "SFTP", one above it.
+            protocol->showPopup();
+            QTest::keyClick(protocol->view(), Qt::Key_Up);
             QTest::keyClick(protocol->view(), Qt::Key_Return);
             QCOMPARE(protocol->currentText(), QStringLiteral("SFTP"));
             e.click("DBNavigator2Post");

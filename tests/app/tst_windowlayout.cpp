@@ -238,6 +238,7 @@ private Q_SLOTS:
                                    "DBEdit11",
                                    "DBEdit19",
                                    "DBEdit20",
+                                   "S3RegionEdit",
                                    "DBNavigator2Insert",
                                    "DBNavigator2Delete",
                                    "DBNavigator2Post",
@@ -307,7 +308,7 @@ private Q_SLOTS:
     void dropDownItemsInOrder_data() {
         QTest::addColumn<QStringList>("items");
         QTest::newRow("wwDBComboBox1") << QStringList{"TEXT ASCII", "BINÄR"};
-        QTest::newRow("wwDBComboBox2") << QStringList{"FTP", "FTPS", "SFTP"};
+        QTest::newRow("wwDBComboBox2") << QStringList{"FTP", "FTPS", "SFTP", "S3"};
     }
     void dropDownItemsInOrder() {
         QFETCH(QStringList, items);

@@ -102,8 +102,11 @@ private Q_SLOTS:
         QTest::newRow("no command") << QStringList{} << 2 << QStringLiteral("Befehle:");
         QTest::newRow("unknown command") << QStringList{QStringLiteral("sichern")} << 2
                                          << QStringLiteral("Unbekannter Befehl 'sichern'");
-        QTest::newRow("restore is not here") << QStringList{QStringLiteral("restore")} << 2
-                                             << QStringLiteral("Unbekannter Befehl 'restore'");
+        QTest::newRow("restore without a job") << QStringList{QStringLiteral("restore")} << 2
+                                               << QStringLiteral("Kein Auftrag genannt");
+        QTest::newRow("restore --help")
+            << QStringList{QStringLiteral("restore"), QStringLiteral("--help")} << 0
+            << QStringLiteral("--unpack-to DIR");
         QTest::newRow("unknown option")
             << QStringList{QStringLiteral("--verbose"), QStringLiteral("jobs")} << 2
             << QStringLiteral("Unbekannte Option '--verbose'");
@@ -269,8 +272,8 @@ private Q_SLOTS:
         QTest::newRow("boolean") << words(set + QStringLiteral("FTP_aktiv=vielleicht"))
                                  << QStringLiteral(
                                         "kein gültiger Wahrheitswert für das Feld 'FTP_aktiv'");
-        QTest::newRow("protocol choice") << words(set + QStringLiteral("FTP_SSL=3"))
-                                         << QStringLiteral("(erlaubt: 0 FTP, 1 FTPS, 2 SFTP)");
+        QTest::newRow("protocol choice") << words(set + QStringLiteral("FTP_SSL=4"))
+                                         << QStringLiteral("(erlaubt: 0 FTP, 1 FTPS, 2 SFTP, 3 S3)");
         QTest::newRow("transfer choice")
             << words(set + QStringLiteral("FTP_Binary=2"))
             << QStringLiteral("kein gültiger Wert für das Feld 'FTP_Binary'");
