@@ -16,7 +16,7 @@ QString JobsCommand::help() const {
     return QStringLiteral(
         "Aufruf: orvelsqlbackup-cli jobs\n\n"
         "Zeigt die Sicherungsaufträge: Datenbank, SQL Server, Archivname, Upload (FTP, FTPS,\n"
-        "SFTP oder aus) und Ziel (Server:Port und Pfad).");
+        "SFTP, S3 oder aus) und Ziel (Server:Port und Pfad).");
 }
 
 int JobsCommand::run(CliContext& context, const QStringList& arguments) {
@@ -33,7 +33,7 @@ int JobsCommand::run(CliContext& context, const QStringList& arguments) {
     table.append({QStringLiteral("Datenbank"), QStringLiteral("SQL Server"),
                   QStringLiteral("Archivname"), QStringLiteral("Upload"), QStringLiteral("Ziel")});
     static const QStringList protocols = {QStringLiteral("FTP"), QStringLiteral("FTPS"),
-                                          QStringLiteral("SFTP")};
+                                          QStringLiteral("SFTP"), QStringLiteral("S3")};
     for (int row = 0; row < jobs.recordCount(); ++row) {
         const bool upload = jobs.rowValue(row, jobs.fieldIndex(C::FTP_aktiv)).toBool();
         const int protocol = jobs.rowValue(row, jobs.fieldIndex(C::FTP_SSL)).toInt();

@@ -186,6 +186,17 @@ private Q_SLOTS:
         QCOMPARE(table.at(1).simplified(), QStringLiteral("Lager sql01,1433 aus"));
         QCOMPARE(table.at(2).simplified(),
                  QStringLiteral("Kasse sql02 SFTP sftp.example.org:22 /backup/"));
+        // Every protocol by its name, S3 too (whose port 21 becomes 443).
+        QCOMPARE(cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Kasse"),
+                          QStringLiteral("FTP_SSL=3"), QStringLiteral("FTP_Port=21")})
+                     .code,
+                 0);
+        r = cli.run({QStringLiteral("jobs")});
+        QVERIFY2(r.out.contains(QStringLiteral(" S3 ")), qPrintable(r.out));
+        QCOMPARE(cli.run({QStringLiteral("job"), QStringLiteral("set"), QStringLiteral("Kasse"),
+                          QStringLiteral("FTP_SSL=2"), QStringLiteral("FTP_Port=22")})
+                     .code,
+                 0);
 
         r = cli.run({QStringLiteral("job"), QStringLiteral("show"), QStringLiteral("Kasse")});
         QCOMPARE(r.code, 0);
