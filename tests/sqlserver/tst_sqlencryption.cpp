@@ -2,12 +2,15 @@
 #include "TdsTestServer.h"
 #include "TempFolder.h"
 #include "platform/ProgramError.h"
+#include "sqlserver/FreeTdsPrivateConfig.h"
 #include "sqlserver/SqlConnection.h"
 #include "sqlserver/SqlConnectionString.h"
 #include "sqlserver/SqlDbProcess.h"
 #include "sqlserver/SqlEncryption.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QtTest>
 
@@ -43,6 +46,8 @@ private slots:
     void iniKeys();
     void levelPerServer_data();
     void levelPerServer();
+    void privateConfig_data();
+    void privateConfig();
     void loginAgainstTdsServer_data();
     void loginAgainstTdsServer();
     void strictWithoutItsAuthorityFileConnectsNowhere();
@@ -135,6 +140,80 @@ void TestSqlEncryption::levelPerServer() {
     QCOMPARE(int(encryption.levelFor(host)), requireLevel);
     encryption.mode = SqlEncryption::Mode::Strict;
     QCOMPARE(encryption.levelFor(host), SqlEncryption::Level::Verify);
+}
+
+void TestSqlEncryption::privateConfig_data() {
+    QTest::addColumn<int>("level");
+    QTest::addColumn<bool>("withCaFile");
+    QTest::addColumn<QString>("encryption");
+    QTest::addColumn<QString>("caFile"); // "bundle": the private copy; empty: no such line
+
+    QTest::newRow("this machine") << int(SqlEncryption::Level::Request) << false << "request"
+                                  << QString();
+    QTest::newRow("another machine") << int(SqlEncryption::Level::Require) << true << "require"
+                                     << QString();
+    QTest::newRow("strict, system authorities") << int(SqlEncryption::Level::Verify) << false
+                                                << "require" << "system";
+    QTest::newRow("strict, plus SqlCAFile") << int(SqlEncryption::Level::Verify) << true
+                                            << "require" << "bundle";
+}
+
+void TestSqlEncryption::privateConfig() {
+    QFETCH(int, level);
+    QFETCH(bool, withCaFile);
+    QFETCH(QString, encryption);
+    QFETCH(QString, caFile);
+    TempFolder folder;
+    const QString extra = folder.file(QStringLiteral("firma-ca.pem"));
+    const QByteArray extraText =
+        "-----BEGIN CERTIFICATE-----\nTUlJQmZpcm1h\n-----END CERTIFICATE-----\n";
+    {
+        QFile f(extra);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(extraText);
+    }
+    const QString conf = QFile::decodeName(FreeTdsPrivateConfig::prepare(
+        SqlEncryption::Level(level), withCaFile ? extra : QString()));
+
+    // Private: the folder the owner's alone, the file readable by the owner only.
+    const QFileInfo info(conf);
+    QCOMPARE(info.permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+    QCOMPARE(QFileInfo(info.absolutePath()).permissions() &
+                 ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(!info.absolutePath().startsWith(folder.path()));
+
+    QFile file(conf);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(file.readAll());
+    QVERIFY2(text.startsWith(QStringLiteral("[global]\n")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("\tencryption = ") + encryption + QLatin1Char('\n')),
+             qPrintable(text));
+    QVERIFY2(!text.contains(QLatin1String("password")), qPrintable(text));
+    static const QRegularExpression caLine(QStringLiteral("\tca file = ([^\n]*)\n"));
+    const QRegularExpressionMatch match = caLine.match(text);
+    if (caFile.isEmpty()) {
+        QVERIFY2(!match.hasMatch(), qPrintable(text));
+        return;
+    }
+    QVERIFY2(match.hasMatch(), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("\tcheck certificate hostname = yes\n")));
+    if (caFile == QLatin1String("system")) {
+        QCOMPARE(match.captured(1), QStringLiteral("system"));
+        return;
+    }
+    // The system's authorities first, then the firm's: one file, as FreeTDS takes one.
+    QFile bundle(match.captured(1));
+    QVERIFY(bundle.open(QIODevice::ReadOnly));
+    QCOMPARE(QFileInfo(bundle.fileName()).absolutePath(), info.absolutePath());
+    QCOMPARE(bundle.permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+    const QByteArray bundled = bundle.readAll();
+    QVERIFY(bundled.endsWith(extraText));
+    QFile system(QStringLiteral("/etc/ssl/certs/ca-certificates.crt"));
+    if (system.open(QIODevice::ReadOnly))
+        QVERIFY(bundled.startsWith(system.readAll()));
 }
 
 void TestSqlEncryption::loginAgainstTdsServer_data() {
