@@ -1,6 +1,8 @@
 #include "backup/SqlMaintenance.h"
 
 #include "sqlserver/SqlConnectionString.h"
+#include "sqlserver/SqlDbProcess.h"
+#include "sqlserver/SqlEncryption.h"
 #include "sqlserver/SqlQuoting.h"
 #include "platform/ErrorCount.h"
 #include "platform/IniFile.h"
@@ -56,6 +58,16 @@ void SqlMaintenance::log(const QString& text) {
     m_log.writelogentry(text);
 }
 
+void SqlMaintenance::noteUnverified() {
+    const QStringList servers = SqlDbProcess::takeUnverifiedServers();
+    if (servers.isEmpty() || m_unverifiedNoted)
+        return;
+    m_unverifiedNoted = true;
+    log(QStringLiteral("Hinweis: Verbindung zu SQL Server %1 verschlüsselt, Zertifikat nicht "
+                       "geprüft")
+            .arg(servers.first()));
+}
+
 void SqlMaintenance::fail(const std::exception& e, const QString& failureLine) {
     log(exceptionText(e));
     log(failureLine);
@@ -79,6 +91,7 @@ bool SqlMaintenance::runStatement(const Step& step, const QString& statement, co
     } catch (const std::exception& e) {
         fail(e, QString::fromUtf16(step.failure) + dbName);
     }
+    noteUnverified();
     m_log.processMessages();
     return ok;
 }
@@ -93,6 +106,12 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& f
     const QString jobConnection = jobConnectionString(job);
     const bool verify = verifyBackup();
     log(QStringLiteral("Arbeitsprozess beginn für Datenbank: ") + db);
+    // Every connection reads SqlEncrypt= itself; the job says once what it did not know.
+    if (const QString warning = SqlEncryption::fromIni(m_iniFile).warning; !warning.isEmpty())
+        log(warning);
+    // Connections before this job (a connection test) are not this job's to name.
+    SqlDbProcess::takeUnverifiedServers();
+    m_unverifiedNoted = false;
 
     // Connection check.
     SQLCon.close();
@@ -103,6 +122,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& f
     } catch (const std::exception& e) {
         fail(e, QStringLiteral("FEHLER nicht verbunden mit Datenbank: ") + db);
     }
+    noteUnverified();
     SQLCon.close();
 
     // Recovery model.
@@ -126,6 +146,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& f
                  "FEHLER: Wiederherstellungsmodell kann nicht abgerufen werden für Datenbank: ") +
                  db);
     }
+    noteUnverified();
     queryMaster.close();
 
     // Data and log file; with several of one type the last one read wins. The ids go into the
@@ -153,6 +174,7 @@ void SqlMaintenance::arbeitsprozess(const BackupJob& job, const BackupFolders& f
     } catch (const std::exception& e) {
         fail(e, QStringLiteral("FEHLER beim Holen der Datei-Identifikation für Datenbank: ") + db);
     }
+    noteUnverified();
     querysysfiles.close();
 
     log(QStringLiteral("FileID für Datenbank: ") + dataFileId);

@@ -67,6 +67,9 @@ private:
     };
     void log(const QString& text);
     void fail(const std::exception& e, const QString& failureLine);
+    // The "Hinweis" line, once per job, when a connection of it went to another machine
+    // encrypted with a certificate nobody checked.
+    void noteUnverified();
     // True when the statement ran and succeeded.
     bool runStatement(const Step& step, const QString& statement, const QString& dbName,
                       bool fullModel);
@@ -79,4 +82,5 @@ private:
     QString m_iniFile;
     int m_commandTimeout = DefaultCommandTimeout;
     bool m_busy = false;
+    bool m_unverifiedNoted = false;
 };

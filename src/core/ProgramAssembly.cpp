@@ -15,6 +15,7 @@
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
+#include "sqlserver/SqlDbProcess.h"
 #include "transfer/UploadDispatch.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
@@ -173,6 +174,8 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     m_log.setEchoToStdout(m_options.echoLogToStdout);
     // The SFTP library and its known_hosts file lie in the program folder.
     TTGPuttySFTP::setLibraryFolder(folder);
+    // Every connection to SQL Server reads SqlEncrypt= and SqlCAFile= there.
+    SqlDbProcess::setEncryptionIni(folder + ProgramCore::kIniFileName);
 
     BuiltIn& b = *m_builtIn;
     fill(parts.settings, b.store, m_log, folder);

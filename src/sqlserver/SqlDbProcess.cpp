@@ -1,6 +1,7 @@
 #include "sqlserver/SqlDbProcess.h"
 
 #include "sqlserver/FreeTdsHomeFiles.h"
+#include "sqlserver/FreeTdsPrivateConfig.h"
 #include "sqlserver/SqlConnectionString.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -25,6 +27,12 @@ std::mutex g_dblib;
 
 // How long a cancel sent after a time-out is waited for, at most (seconds).
 int s_cancelWaitLimit = SqlDbProcess::DefaultCancelWaitLimit;
+
+// Where SqlEncrypt= is read, and the servers connected to without a checked certificate. A lock
+// of their own: db-lib's is held through a statement that may run for an hour.
+std::mutex g_encryptionState;
+QString s_encryptionIni;
+QStringList s_unverified;
 
 struct Collector {
     QStringList messages; // server errors and client-side errors, in the order they came
@@ -191,6 +199,13 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
     const QByteArray database = connection.initialCatalog.toUtf8();
     const QString dataSource = connection.dataSource.trimmed();
     const int loginTimeout = connection.connectTimeout;
+    QString iniPath;
+    {
+        std::lock_guard lock(g_encryptionState);
+        iniPath = s_encryptionIni;
+    }
+    const SqlEncryption encryption = SqlEncryption::fromIni(iniPath);
+    const SqlEncryption::Level level = encryption.levelFor(address.host);
     if (const QString refused = FreeTdsHomeFiles::refusal(FreeTdsHomeFiles::homeFolder());
         !refused.isEmpty())
         throw ProgramError(refused);
@@ -201,6 +216,11 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
         collector.dataSource = dataSource;
         CollectorScope scope(collector);
         ensureInitialised();
+        // At dbopen db-lib reads this file first, then FREETDSCONF's, the home folder's and the
+        // system's; it names no server, so a server's section in those still applies.
+        static QByteArray conf; // kept: db-lib may hold on to the name
+        conf = FreeTdsPrivateConfig::prepare(level, encryption.caFile);
+        dbsetifile(conf.data());
 
         LOGINREC* login = dblogin();
         if (!login)
@@ -217,6 +237,18 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
 
         DBPROCESS* proc = dbopen(login, server.constData());
         dbloginfree(login);
+        if (!proc && level != SqlEncryption::Level::Request) {
+            const QString tls = FreeTdsPrivateConfig::tlsFailure(address.host);
+            if (!tls.isEmpty())
+                throw ProgramError(
+                    QStringLiteral("Keine verschlüsselte Verbindung zum SQL Server %1 "
+                                   "(SqlEncrypt=%2): %3")
+                        .arg(dataSource,
+                             encryption.mode == SqlEncryption::Mode::Strict
+                                 ? QStringLiteral("strict")
+                                 : QStringLiteral("require"),
+                             tls));
+        }
         if (!proc && collector.timeouts > 0)
             collector.messages.prepend(
                 QStringLiteral("Zeitüberschreitung: Der SQL Server %1 hat die Anmeldung nicht "
@@ -230,6 +262,11 @@ void SqlDbProcess::open(const SqlConnectionString& connection) {
             // Connected, yet the server complained (a refused database): not usable as asked.
             dbclose(proc);
             throw ProgramError(failureText(collector, {}));
+        }
+        if (level == SqlEncryption::Level::Require) {
+            std::lock_guard state(g_encryptionState);
+            if (!s_unverified.contains(dataSource))
+                s_unverified.append(dataSource);
         }
         return proc;
     });
@@ -320,6 +357,16 @@ SqlRecords SqlDbProcess::execute(const QString& sql, int timeoutSeconds, bool ke
                            "Der SQL Server hat die Anweisung mit einem Fehler beendet.")));
         return rows;
     });
+}
+
+void SqlDbProcess::setEncryptionIni(const QString& iniPath) {
+    std::lock_guard lock(g_encryptionState);
+    s_encryptionIni = iniPath;
+}
+
+QStringList SqlDbProcess::takeUnverifiedServers() {
+    std::lock_guard lock(g_encryptionState);
+    return std::exchange(s_unverified, {});
 }
 
 void SqlDbProcess::setCancelWaitLimit(int seconds) {

@@ -3,6 +3,7 @@
 #include "sqlserver/SqlRecord.h"
 
 #include <QString>
+#include <QStringList>
 
 struct SqlConnectionString;
 struct tds_dblib_dbprocess;
@@ -23,13 +24,22 @@ public:
     static constexpr int DefaultCancelWaitLimit = 30;
     static void setCancelWaitLimit(int seconds);
 
+    // The INI file whose SqlEncrypt= and SqlCAFile= (SqlEncryption) every connection reads
+    // before it is made; empty (the default): SqlEncrypt=require.
+    static void setEncryptionIni(const QString& iniPath);
+    // The data sources of the connections to another machine made since the last call that
+    // are encrypted with a certificate nobody checked (SqlEncrypt=require), each once.
+    static QStringList takeUnverifiedServers();
+
     SqlDbProcess() = default;
     ~SqlDbProcess();
     SqlDbProcess(const SqlDbProcess&) = delete;
     SqlDbProcess& operator=(const SqlDbProcess&) = delete;
 
     // Logs in with the connection string's login, password and initial catalog; the
-    // login time-out is the connection string's Connect Timeout.
+    // login time-out is the connection string's Connect Timeout. Encrypted as the INI's
+    // SqlEncrypt= asks; a connection refused for its TLS names FreeTDS's reason, and its login
+    // was never sent.
     void open(const SqlConnectionString& connection);
     // Releases the connection; harmless when none is open.
     void close();

@@ -7,8 +7,10 @@
 #include "backup/SqlMaintenance.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
+#include "sqlserver/SqlDbProcess.h"
 
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -81,6 +83,8 @@ private slots:
     void secondStartDuringAJobIsRefused();
     void connectionTest_data();
     void connectionTest();
+    void encryptionLines_data();
+    void encryptionLines();
 
 private:
     BackupJob job(const QString& db = QStringLiteral("Lager"),
@@ -665,6 +669,94 @@ void TestSqlMaintenance::connectionTest() {
     QCOMPARE(maintenance.SQLCon.isOpen(), caption == QLatin1String("OK"));
     if (db.isEmpty())
         QVERIFY(m_server.serverLog().isEmpty()); // not even an attempt
+}
+
+void TestSqlMaintenance::encryptionLines_data() {
+    QTest::addColumn<QString>("sqlEncrypt");
+    QTest::addColumn<QString>("serverEncryption");
+    QTest::addColumn<QString>("listen"); // 127.0.0.2 stands for another machine
+    QTest::addColumn<bool>("noted");     // the "Hinweis" line, once
+    QTest::addColumn<bool>("warned");    // the line about an unknown value
+    QTest::addColumn<bool>("refused");   // every step fails for want of TLS
+
+    QTest::newRow("require, another machine: noted once")
+        << "require" << "on" << "127.0.0.2" << true << false << false;
+    QTest::newRow("unknown value: warned, then as require")
+        << "ja" << "on" << "127.0.0.2" << true << true << false;
+    QTest::newRow("require, this machine: nothing to note")
+        << "require" << "off" << "127.0.0.1" << false << false << false;
+    QTest::newRow("strict, checked certificate: nothing to note")
+        << "strict" << "on" << "127.0.0.1" << false << false << false;
+    QTest::newRow("strict, server without TLS: each step refused, no login")
+        << "strict" << "not_sup" << "127.0.0.1" << false << false << true;
+}
+
+void TestSqlMaintenance::encryptionLines() {
+    QFETCH(QString, sqlEncrypt);
+    QFETCH(QString, serverEncryption);
+    QFETCH(QString, listen);
+    QFETCH(bool, noted);
+    QFETCH(bool, warned);
+    QFETCH(bool, refused);
+
+    QJsonObject scenario = TdsTestServer::defaultScenario();
+    scenario[QStringLiteral("encryption")] = serverEncryption;
+    scenario[QStringLiteral("tls_folder")] = QStringLiteral("{folder}");
+    scenario[QStringLiteral("listen")] = listen;
+    QVERIFY2(m_server.start(scenario), qPrintable(m_server.errorText()));
+    TempFolder folder;
+    const QString iniPath = folder.file(QStringLiteral("OrvelSQLBackup.INI"));
+    {
+        QFile f(iniPath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[OrvelSQLBackup]\r\nSqlEncrypt=" + sqlEncrypt.toUtf8() + "\r\nSqlCAFile=" +
+                QFile::encodeName(m_server.folder()) + "/ca.crt\r\n");
+    }
+    SqlDbProcess::setEncryptionIni(iniPath);
+    const auto reset = qScopeGuard([] { SqlDbProcess::setEncryptionIni({}); });
+    MemoryLog log;
+    ErrorCount errors;
+    SqlMaintenance maintenance(log, errors, folder.path());
+    maintenance.setIniFile(iniPath);
+    BackupJob j = job();
+    j.DBServer = QStringLiteral("%1,%2").arg(listen).arg(m_server.port());
+
+    // A connection test before the job is not the job's to note.
+    QCOMPARE(maintenance.connectionTest(j), refused ? lit("Erfolglos") : lit("OK"));
+    maintenance.arbeitsprozess(j, BackupFolders::inProgramFolder(folder.path()));
+
+    const QString db = QStringLiteral("Lager");
+    const QString note =
+        lit("Hinweis: Verbindung zu SQL Server %1 verschlüsselt, Zertifikat nicht geprüft")
+            .arg(j.DBServer);
+    QCOMPARE(log.lines.count(note), noted ? 1 : 0);
+    if (noted) {
+        const QString missing = missingInOrder(
+            log.lines, {lit("Verbunden mit Datenbank: ") + db, note,
+                        lit("Hole Wiederherstellungsmodell für Datenbank: ") + db});
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+    }
+    const QString warning = lit("Warnung: SqlEncrypt=ja ist unbekannt (require oder strict); es "
+                                "gilt require");
+    QCOMPARE(log.lines.count(warning), warned ? 1 : 0);
+    if (warned)
+        QCOMPARE(log.lines.indexOf(warning), 1); // right after the job's first line
+    if (refused) {
+        const QString reason =
+            lit("~Keine verschlüsselte Verbindung zum SQL Server %1 (SqlEncrypt=strict): der "
+                "Server bietet keine Verschlüsselung an")
+                .arg(j.DBServer);
+        const QString missing =
+            missingInOrder(log.lines, {reason, lit("FEHLER nicht verbunden mit Datenbank: ") + db,
+                                       reason, lit("FEHLER bei Backup für Datenbank: ") + db});
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        QVERIFY(errors.value() > 0);
+        QVERIFY2(!m_server.serverLog().contains(QStringLiteral("LOGIN7")),
+                 qPrintable(m_server.serverLog()));
+    } else {
+        QCOMPARE(errors.value(), 0);
+        QVERIFY(!m_server.serverLog().contains(QStringLiteral("LOGIN7 received in the clear")));
+    }
 }
 
 int main(int argc, char** argv) {

@@ -5,10 +5,32 @@ Usage: tds_server.py --scenario <scenario.json> [--port 0]
 
 Prints "PORT <n>" once it accepts connections and serves every connection in
 a thread of its own until it is terminated (SIGTERM, or the parent process
-going away). It has no TLS: PRELOGIN is answered with ENCRYPT_NOT_SUP and a
-client that demands encryption is disconnected.
+going away). Without the scenario's "encryption" it has no TLS: PRELOGIN is
+answered with ENCRYPT_NOT_SUP and a client that demands encryption is
+disconnected. Every LOGIN7 that arrives is logged with how it came ("LOGIN7
+received over TLS" or "LOGIN7 received in the clear"), so a test can tell that
+a password never crossed in the clear, or never arrived at all.
 
 Scenario (JSON), every key optional:
+  encryption   the ENCRYPTION option of the PRELOGIN answer, as SQL Server sets it:
+                 not_sup   (default) no TLS; a client that requires it is refused
+                 off       TLS offered: a client that asks for encryption gets it for
+                           the whole connection, one that says ENCRYPT_OFF too gets the
+                           LOGIN7 packet alone encrypted and the rest in the clear
+                 on, req   the whole connection encrypted; a client without TLS is
+                           disconnected
+               TLS runs as TDS 7.x has it: the handshake's records inside PRELOGIN
+               packets (type 0x12), then TLS records on the socket carrying the TDS
+               packets. TLS 1.2, as SQL Server speaks it with TDS 7.x.
+  tls_folder   where the certificates are made (test_certificates.py): the test
+               authority in ca.crt, the server's certificate and key beside it;
+               made also for a server without TLS, so a client can name ca.crt.
+  certificate  {"untrusted": true} a certificate signed by itself, no authority's;
+               {"only_name": "host"} one that names only that host, not
+               127.0.0.1 or localhost. Default: signed by ca.crt, for 127.0.0.1
+               and localhost.
+  listen       the loopback address to listen on (127.0.0.1); another one such as
+               127.0.0.2 stands for a server on another machine.
   logins       {login: password}; default {"sa": "geheim"}. Login names are
                case-insensitive, passwords are not.
   databases    {name: {...}}, besides master:
@@ -87,6 +109,7 @@ import os
 import queue
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -98,6 +121,7 @@ import tds_backup  # noqa: E402
 import tds_sql  # noqa: E402
 import tds_tokens as t  # noqa: E402
 from server_process import end_with_parent  # noqa: E402
+from test_certificates import make_certificates  # noqa: E402
 
 LOGIN_PACKET_SIZE = 4096
 IO_TIMEOUT = 600  # seconds a half-sent packet may take before the connection is dropped
@@ -125,6 +149,22 @@ class Server:
         self.batch_log_lock = threading.Lock()
         self.next_spid = 51
         self.spid_lock = threading.Lock()
+        self.encryption = scenario.get("encryption", "not_sup")
+        if self.encryption not in ENCRYPTION_OPTIONS:
+            raise ValueError("unknown encryption %r" % self.encryption)
+        self.tls_context = None
+        folder = scenario.get("tls_folder")
+        if self.encryption != "not_sup" and not folder:
+            raise ValueError("encryption needs tls_folder")
+        if folder:
+            certificate = scenario.get("certificate", {})
+            cert_file, key_file = make_certificates(folder, bool(certificate.get("untrusted")),
+                                                    certificate.get("only_name"))
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.minimum_version = ssl.TLSVersion.TLSv1_2
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
+            context.load_cert_chain(cert_file, key_file)
+            self.tls_context = context
 
     def record_batch(self, text):
         if not self.batch_log:
@@ -140,8 +180,67 @@ class Server:
             return spid
 
 
+ENCRYPTION_OPTIONS = {"off": t.ENCRYPT_OFF, "on": t.ENCRYPT_ON, "not_sup": t.ENCRYPT_NOT_SUP,
+                      "req": t.ENCRYPT_REQ}
+
+
 class ClientGone(Exception):
     pass
+
+
+class PlainChannel:
+    """The socket as it is."""
+    encrypted = False
+
+    def __init__(self, sock):
+        self.sock = sock
+
+    def recv(self, n):
+        return self.sock.recv(n)
+
+    def sendall(self, data):
+        self.sock.sendall(data)
+
+
+class TlsChannel:
+    """TLS records on the socket, through an SSLObject over memory BIOs. The reader thread
+    and the conversation use it at once, so every use of the SSLObject holds the lock; the
+    socket is waited on outside it."""
+    encrypted = True
+
+    def __init__(self, sock, tls, incoming, outgoing):
+        self.sock = sock
+        self.tls = tls
+        self.incoming = incoming
+        self.outgoing = outgoing
+        self.lock = threading.Lock()
+
+    def _flush(self):
+        data = self.outgoing.read()
+        if data:
+            self.sock.sendall(data)
+
+    def recv(self, n):
+        while True:
+            with self.lock:
+                try:
+                    data = self.tls.read(n)
+                    self._flush()
+                    return data
+                except ssl.SSLWantReadError:
+                    pass
+                except (ssl.SSLZeroReturnError, ssl.SSLEOFError):
+                    return b""
+            chunk = self.sock.recv(65536)
+            with self.lock:
+                if not chunk:
+                    return b""
+                self.incoming.write(chunk)
+
+    def sendall(self, data):
+        with self.lock:
+            self.tls.write(data)
+            self._flush()
 
 
 class Connection:
@@ -159,12 +258,17 @@ class Connection:
         self.tds_version = t.TDS74
         self.packet_size = LOGIN_PACKET_SIZE
         self.session = None
+        # How the bytes go: in the clear, or TLS once the PRELOGIN exchange agreed on it. The
+        # reader stops after each PRELOGIN message until the conversation has set it.
+        self.channel = PlainChannel(sock)
+        self.channel_set = threading.Event()
+        self.login_only_tls = False
 
     # --- reading
     def recv_exact(self, n):
         data = b""
         while len(data) < n:
-            chunk = self.sock.recv(n - len(data))
+            chunk = self.channel.recv(n - len(data))
             if not chunk:
                 raise ClientGone()
             data += chunk
@@ -190,9 +294,22 @@ class Connection:
                     msg_type, first_status = ptype, status
                 payload += body
                 if status & t.STATUS_EOM:
+                    done_type = msg_type
+                    if msg_type == t.PKT_LOGIN7:
+                        log("spid %d: LOGIN7 received %s" % (
+                            self.spid, "over TLS" if self.channel.encrypted else "in the clear"))
+                        if self.login_only_tls:
+                            # Only the login was to be encrypted: the rest comes in the clear.
+                            self.channel = PlainChannel(self.sock)
                     if not status & 0x02:  # the ignore bit drops the whole message
                         self.messages.put((msg_type, first_status, payload))
                     payload, msg_type = b"", None
+                    if done_type == t.PKT_PRELOGIN:
+                        # What follows may be TLS: wait until the conversation knows.
+                        self.channel_set.wait()
+                        self.channel_set.clear()
+                        if self.closed.is_set():
+                            break
         except (ClientGone, OSError):
             pass
         except t.ProtocolError as e:
@@ -204,11 +321,11 @@ class Connection:
         return self.attention.is_set() or self.closed.is_set()
 
     # --- writing
-    def send(self, payload, packet_size=None):
-        data = t.packets(t.PKT_REPLY, payload, packet_size or self.packet_size, self.spid)
+    def send(self, payload, packet_size=None, msg_type=t.PKT_REPLY):
+        data = t.packets(msg_type, payload, packet_size or self.packet_size, self.spid)
         try:
-            self.sock.sendall(data)
-        except OSError:
+            self.channel.sendall(data)
+        except (OSError, ssl.SSLError):
             raise ClientGone()
 
     def writer(self):
@@ -227,6 +344,8 @@ class Connection:
         except Exception as e:  # a bug here must not take the whole server down
             log("spid %d: internal error: %r" % (self.spid, e))
         finally:
+            self.closed.set()
+            self.channel_set.set()
             try:
                 self.sock.shutdown(socket.SHUT_RDWR)
             except OSError:
@@ -274,16 +393,71 @@ class Connection:
         self.send(w.data())
 
     def prelogin(self, payload):
+        """Answers PRELOGIN and, when both sides want it, runs the TLS handshake; returns
+        False when the connection must end."""
         options = t.parse_prelogin(payload)
-        client_encryption = options.get(t.PL_ENCRYPTION, b"\x02")[:1] or b"\x02"
-        # This server has no TLS; a client that insists on it cannot go on. Logged before the
-        # answer, so the line is there by the time the client gives up.
-        refused = client_encryption[0] in (t.ENCRYPT_ON, t.ENCRYPT_REQ)
-        if refused:
-            log("spid %d: client requires encryption, which this server does not support; "
-                "connection refused" % self.spid)
-        self.send(t.build_prelogin(tds_sql.PRODUCT_VERSION, t.ENCRYPT_NOT_SUP), LOGIN_PACKET_SIZE)
-        return not refused
+        client = (options.get(t.PL_ENCRYPTION, b"\x02")[:1] or b"\x02")[0]
+        client_wants = client in (t.ENCRYPT_ON, t.ENCRYPT_REQ)
+        mode = self.server.encryption
+        if mode == "not_sup":
+            # No TLS here; a client that insists on it cannot go on. Logged before the answer,
+            # so the line is there by the time the client gives up.
+            if client_wants:
+                log("spid %d: client requires encryption, which this server does not support; "
+                    "connection refused" % self.spid)
+            self.send(t.build_prelogin(tds_sql.PRODUCT_VERSION, t.ENCRYPT_NOT_SUP),
+                      LOGIN_PACKET_SIZE)
+            self.channel_set.set()
+            return not client_wants
+        if client == t.ENCRYPT_NOT_SUP:
+            answer = t.ENCRYPT_NOT_SUP if mode == "off" else ENCRYPTION_OPTIONS[mode]
+        elif mode == "off":
+            answer = t.ENCRYPT_ON if client_wants else t.ENCRYPT_OFF
+        else:
+            answer = ENCRYPTION_OPTIONS[mode]
+        self.send(t.build_prelogin(tds_sql.PRODUCT_VERSION, answer), LOGIN_PACKET_SIZE)
+        if client == t.ENCRYPT_NOT_SUP:
+            if answer != t.ENCRYPT_NOT_SUP:
+                log("spid %d: client has no TLS, which this server requires; connection refused"
+                    % self.spid)
+                return False
+            self.channel_set.set()
+            return True
+        self.login_only_tls = client == t.ENCRYPT_OFF and answer == t.ENCRYPT_OFF
+        return self.tls_handshake()
+
+    def tls_handshake(self):
+        """The TLS handshake inside PRELOGIN packets; afterwards the channel is TLS."""
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.server.tls_context.wrap_bio(incoming, outgoing, server_side=True)
+        while True:
+            failure = None
+            try:
+                tls.do_handshake()
+                finished = True
+            except ssl.SSLWantReadError:
+                finished = False
+            except ssl.SSLError as e:
+                failure = e
+            flight = outgoing.read()
+            if flight:
+                self.send(flight, LOGIN_PACKET_SIZE, t.PKT_PRELOGIN)
+            if failure is not None:
+                log("spid %d: TLS handshake failed: %s" % (self.spid, failure))
+                return False
+            if finished:
+                self.channel = TlsChannel(self.sock, tls, incoming, outgoing)
+                self.channel_set.set()
+                log("spid %d: TLS handshake done (%s, %s)"
+                    % (self.spid, tls.version(),
+                       "login only" if self.login_only_tls else "whole connection"))
+                return True
+            self.channel_set.set()
+            msg_type, _, payload = self.next_message()
+            if msg_type != t.PKT_PRELOGIN:
+                raise t.ProtocolError("expected a TLS handshake in PRELOGIN, got packet type "
+                                      "0x%02x" % msg_type)
+            incoming.write(payload)
 
     def login(self, payload):
         login = t.parse_login7(payload)
@@ -403,7 +577,7 @@ def main():
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", args.port))
+    listener.bind((server.scenario.get("listen", "127.0.0.1"), args.port))
     listener.listen(64)
 
     def terminate(signum, frame):
