@@ -51,7 +51,7 @@ The nightly run is a systemd timer (installed, not enabled).")
 set(CPACK_PACKAGE_CONTACT "Orvel Software <support@orvel-software.de>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_SOURCE_IGNORE_FILES /build /\\.git)
+set(CPACK_SOURCE_IGNORE_FILES "/build" "/\\\\.git")
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)

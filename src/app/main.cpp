@@ -1,10 +1,10 @@
 #include "app/OrvelApplication.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/InstanceLock.h"
+#include "platform/DataFolder.h"
 #include "platform/ProcessHardening.h"
 #include "platform/VersionInfo.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 
@@ -19,12 +19,6 @@ void quietOffscreen(QtMsgType type, const QMessageLogContext& context, const QSt
     defaultHandler(type, context, message);
 }
 
-QString programFolder() {
-    QString folder = QDir::cleanPath(QCoreApplication::applicationDirPath());
-    if (!folder.endsWith(QLatin1Char('/')))
-        folder += QLatin1Char('/');
-    return folder;
-}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -49,7 +43,9 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     TOrvelSQLBackupMain::Options options;
-    options.programFolder = programFolder();
+    // The folder of the settings, the log and the archives: beside the executable, or the data
+    // folder a package build names.
+    options.programFolder = DataFolder::current();
     options.arguments = arguments;
     options.buildDate = QFileInfo(QCoreApplication::applicationFilePath())
                             .lastModified()

@@ -65,8 +65,8 @@ QString CommandTable::help() const {
         "Aufruf: orvelsqlbackup-cli [--folder ORDNER] BEFEHL [ARGUMENTE...]\n"
         "        orvelsqlbackup-cli BEFEHL --help\n\n"
         "Richtet OrvelSQLBackup ohne Fenster ein und startet die Sicherung. Gearbeitet wird\n"
-        "mit den Einstellungen des Programmordners (des Ordners dieses Programms) oder des\n"
-        "Ordners, den --folder nennt.\n\n"
+        "mit den Einstellungen des Programmordners (des Ordners dieses Programms, im Paket\n"
+        "des Datenordners, den version nennt) oder des Ordners, den --folder nennt.\n\n"
         "Befehle:\n");
     qsizetype width = 0;
     for (const auto& command : m_commands)
@@ -151,6 +151,11 @@ int CommandTable::run(const QStringList& arguments, const QString& defaultProgra
     folder = QDir(folder).absolutePath();
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
+    // The data folder a package build names is made by the package; without it nothing works.
+    if (command->name() != QLatin1String("version") && !QFileInfo(folder).isDir()) {
+        err << QStringLiteral("Der Ordner '%1' existiert nicht").arg(folder) << Qt::endl;
+        return CliCommand::kRefused;
+    }
     if (command->name() != QLatin1String("version") && command->name() != QLatin1String("status")) {
         const QString refusal = rootInAccountsFolder(folder);
         if (!refusal.isEmpty()) {

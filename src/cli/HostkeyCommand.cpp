@@ -6,10 +6,11 @@
 #include "net/FtpsKnownHosts.h"
 #include "net/FtpsProbe.h"
 
-#include <QDate>
+#include "platform/DataFolder.h"
 #include "platform/ProgramError.h"
 #include "settings/SettingsRecords.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
+#include <QDate>
 
 namespace {
 constexpr int kFtps = 1; // FTP_SSL of an FTPS job
@@ -162,9 +163,12 @@ int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
     QByteArray shown;
     qint32 status = -1;
     bool stored = false;
-    TTGPuttySFTP::setLibraryFolder(context.programFolder());
+    const QString knownHosts = context.programFolder() + QStringLiteral("known_hosts");
+    TTGPuttySFTP::setLibraryFolder(DataFolder::packageManaged() ? DataFolder::programFolder()
+                                                                : context.programFolder());
     try {
         TTGPuttySFTP session(false);
+        session.setKnownHostsFile(knownHosts);
         session.setHostName(job.FTP_SERVER.toUtf8());
         session.setPort(job.FTP_Port);
         session.setUserName(job.FTP_Benutzer.toUtf8());
@@ -204,8 +208,7 @@ int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
     context.out() << server << QLatin1Char(' ') << QString::fromUtf8(shown) << Qt::endl;
     context.out() << QStringLiteral("Status: ") << statusText(status) << Qt::endl;
     if (stored) {
-        context.out() << QStringLiteral("Gespeichert in ")
-                      << TTGPuttySFTP::libraryFolder() + QStringLiteral("known_hosts") << Qt::endl;
+        context.out() << QStringLiteral("Gespeichert in ") << knownHosts << Qt::endl;
         return kDone;
     }
     if (!accept.isEmpty()) {

@@ -1,8 +1,8 @@
 #include "cli/CommandTable.h"
+#include "platform/DataFolder.h"
 #include "platform/ProcessHardening.h"
 
 #include <QCoreApplication>
-#include <QDir>
 
 int main(int argc, char** argv) {
     // Before anything else: umask 077, no core file, Qt's own plugin folder only.
@@ -15,8 +15,9 @@ int main(int argc, char** argv) {
     // The name the program folder's lock carries: the command line, not the window.
     QCoreApplication::setApplicationName(QStringLiteral("orvelsqlbackup-cli"));
 
-    // The program folder: the folder of the executable (links resolved, so a link in /usr/bin
-    // leads to the installed folder).
+    // The folder of the settings, the log and the archives: the folder of the executable (links
+    // resolved, so a link in /usr/bin leads to the installed folder), or the data folder a
+    // package build names.
     CommandTable commands;
-    return commands.run(arguments, QDir::cleanPath(QCoreApplication::applicationDirPath()));
+    return commands.run(arguments, DataFolder::current());
 }

@@ -21,16 +21,23 @@ public:
         DownloadView* supportProgress = nullptr; // null: support files download unseen
     };
 
+    // The status line of a program the package manager updates.
+    static constexpr const char* kPackageManagedStatus = "Aktualisierung über die Paketverwaltung";
+
     // iniPath: the INI file with WebServer= and WebCAFile=; endProgram closes the window.
+    // packageManaged: the package manager installs and updates the program files and the SFTP
+    // library, so the update only says so and the library is never downloaded.
     OnlineParts(LogSink& log, const QString& programFolder, const QString& iniPath, Windows windows,
-                std::function<void()> endProgram);
+                std::function<void()> endProgram, bool packageManaged);
 
     QString publicAddress() override;
-    void checkAutomatically() override { m_programUpdate.checkAutomatically(); }
-    void checkByHand() override { m_programUpdate.checkByHand(); }
-    void fetchMissing() override { m_supportFiles.Berichtsvorlagencheck(); }
+    void checkAutomatically() override;
+    void checkByHand() override;
+    void fetchMissing() override;
 
 private:
+    LogSink& m_log;
+    bool m_packageManaged;
     Windows m_windows;
     ConnectivityCheck m_probe;
     WebUpdate m_webUpdate;

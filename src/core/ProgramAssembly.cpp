@@ -9,6 +9,7 @@
 #include "core/Timers.h"
 #include "online/SystemConnection.h"
 #include "platform/Clock.h"
+#include "platform/DataFolder.h"
 #include "report/ReportMail.h"
 #include "report/ReportSources.h"
 #include "settings/Dataset.h"
@@ -172,8 +173,10 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     const Clock& clock = *parts.clock;
     const QString& folder = m_options.programFolder;
     m_log.setEchoToStdout(m_options.echoLogToStdout);
-    // The SFTP library and its known_hosts file lie in the program folder.
-    TTGPuttySFTP::setLibraryFolder(folder);
+    // The SFTP library: beside the executable where the package manager put it, else in the
+    // program folder (a copy of the program brings its own). known_hosts lies with the data.
+    TTGPuttySFTP::setLibraryFolder(DataFolder::packageManaged() ? DataFolder::programFolder()
+                                                                : folder);
     // Every connection to SQL Server reads SqlEncrypt= and SqlCAFile= there.
     SqlDbProcess::setEncryptionIni(folder + ProgramCore::kIniFileName);
 
@@ -191,9 +194,10 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     online.supportProgress = m_options.windows.supportProgress;
     const QString iniPath = folder + ProgramCore::kIniFileName;
     const auto endProgram = [&view] { view.closeWindow(); };
-    fill(parts.probe, b.online, m_log, folder, iniPath, online, endProgram);
-    fill(parts.update, b.online, m_log, folder, iniPath, online, endProgram);
-    fill(parts.supportFiles, b.online, m_log, folder, iniPath, online, endProgram);
+    const bool packageManaged = DataFolder::packageManaged();
+    fill(parts.probe, b.online, m_log, folder, iniPath, online, endProgram, packageManaged);
+    fill(parts.update, b.online, m_log, folder, iniPath, online, endProgram, packageManaged);
+    fill(parts.supportFiles, b.online, m_log, folder, iniPath, online, endProgram, packageManaged);
     fill(parts.restore, b.restore, folder);
     fill(parts.timers, b.timers);
 

@@ -24,6 +24,7 @@ enum ConfigIndex : int {
     ConfProxyExcludeList = 14,
     ConfProxyDns = 15,
     ConfProxyLocalhost = 16,
+    ConfKnownHostsFile = 25,
     ConfWriteBuffer = 36,
     ConfReadBuffer = 37,
 };

@@ -1,6 +1,7 @@
 #include "tgputtylib/KnownHosts.h"
 
 #include "tgputtylib/Algorithms.h"
+#include "tgputtylib/ConfigTable.h"
 #include "tgputtylib/KnownHostsFile.h"
 #include "tgputtylib/SshSession.h"
 
@@ -20,7 +21,10 @@ const char* methodsFor(const std::string& keyType) {
 
 } // namespace
 
-std::string KnownHosts::path() {
+std::string KnownHosts::path() const {
+    const auto index = static_cast<size_t>(ConfKnownHostsFile);
+    if (index < m_s.confStr.size() && !m_s.confStr[index].empty())
+        return m_s.confStr[index];
     return libraryFolder() + "known_hosts";
 }
 

@@ -6,8 +6,9 @@ namespace tgputty {
 
 class SshSession;
 
-// The server's host key against the OpenSSH file known_hosts beside this library: the caller is
-// asked about a new or changed key and may have it stored.
+// The server's host key against the OpenSSH file known_hosts (the one the context's
+// "known_hosts_file" names, else the one beside this library): the caller is asked about a new or
+// changed key and may have it stored.
 class KnownHosts {
 public:
     explicit KnownHosts(SshSession& session) : m_s(session) {}
@@ -19,8 +20,9 @@ public:
     // After the key exchange: false (after an error message) when the key is not accepted.
     bool check(const std::string& host, int port);
 
-    // The file: known_hosts in this library's folder.
-    static std::string path();
+    // The file: the context's "known_hosts_file" when set, else known_hosts in this library's
+    // folder.
+    std::string path() const;
 
 private:
     SshSession& m_s;

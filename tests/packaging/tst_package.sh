@@ -39,6 +39,15 @@ expect_file -rw-r--r-- lib/systemd/system/orvelsqlbackup.timer
 expect_file -rw-r--r-- usr/lib/sysusers.d/orvelsqlbackup.conf
 expect_file -rw-r--r-- usr/share/applications/orvelsqlbackup.desktop
 expect_file -rw-r--r-- usr/share/icons/hicolor/scalable/apps/orvelsqlbackup.svg
+# The program folder and everything in it root's, and writable by root only: whoever could write
+# there would run code as the program's user.
+if grep -Eq '^drwxr-xr-x root/root .* \./opt/orvelsqlbackup/$' <<<"$contents"; then
+    pass "program folder root's, mode 0755"
+else
+    fail "program folder: $(grep ' \./opt/orvelsqlbackup/$' <<<"$contents")"
+fi
+writable=$(grep ' \./opt/' <<<"$contents" | grep -Ev '^[dl-]rw.r-.r-. root/root ' || true)
+[ -z "$writable" ] || fail "in the program folder, not root's or writable by others: $writable"
 # The program's own data is never shipped, so neither an upgrade nor a removal touches it.
 if grep -Eiq 'sqlback\.mdb|OrvelSQLBackup\.INI|known_hosts|orvelsqlbackup/log/|\.(zip|bak|trn)$' <<<"$contents"; then
     fail "the package carries data of the program folder"
@@ -67,7 +76,7 @@ mkdir -p "$scratch/sysroot/etc"
 if systemd-sysusers --root="$scratch/sysroot" "$scratch/root/usr/lib/sysusers.d/orvelsqlbackup.conf" 2>"$scratch/sysusers.log"; then
     account=$(grep '^orvelsqlbackup:' "$scratch/sysroot/etc/passwd" || true)
     IFS=: read -r _ _ uid gid _ home shell <<<"$account"
-    if [ -n "$account" ] && [ "$uid" -lt 1000 ] && [ "$home" = /opt/orvelsqlbackup ] && [[ "$shell" == */nologin ]] &&
+    if [ -n "$account" ] && [ "$uid" -lt 1000 ] && [ "$home" = /var/lib/orvelsqlbackup ] && [[ "$shell" == */nologin ]] &&
         grep -q "^orvelsqlbackup:x:$gid:" "$scratch/sysroot/etc/group"; then
         pass "system account $account"
     else
@@ -106,14 +115,18 @@ else
     echo "SKIP: systemd-analyze does not run here; the units were not verified"
 fi
 unit=$scratch/root/lib/systemd/system/orvelsqlbackup.service
-for line in Type=oneshot User=orvelsqlbackup WorkingDirectory=/opt/orvelsqlbackup NoNewPrivileges=yes \
-    ProtectSystem=strict ReadWritePaths=/opt/orvelsqlbackup PrivateTmp=yes ProtectHome=yes \
+for line in Type=oneshot User=orvelsqlbackup WorkingDirectory=/var/lib/orvelsqlbackup NoNewPrivileges=yes \
+    StateDirectory=orvelsqlbackup StateDirectoryMode=0700 \
+    ProtectSystem=strict PrivateTmp=yes ProtectHome=yes \
     CapabilityBoundingSet= 'RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK' \
     RestrictNamespaces=yes SystemCallArchitectures=native SystemCallFilter=@system-service \
     RestrictRealtime=yes ProtectKernelLogs=yes ProtectClock=yes ProtectHostname=yes \
-    ProtectProc=invisible PrivateIPC=yes LimitCORE=0 UMask=0077 NoExecPaths=/opt/orvelsqlbackup; do
+    ProtectProc=invisible PrivateIPC=yes LimitCORE=0 UMask=0077; do
     grep -qx "$line" "$unit" || fail "service lacks $line"
 done
+# The data folder writable and never executable; the program folder never writable.
+grep -Eq '^NoExecPaths=(.* )?/var/lib/orvelsqlbackup( |$)' "$unit" || fail "service may run code from the data folder"
+grep -E '^(ReadWritePaths|ExecPaths)=.*/opt/' "$unit" && fail "service may write or run more than the program in /opt"
 grep -q '^SuccessExitStatus' "$unit" && fail "service takes a failed night for a success"
 # The night runs the command line program, not the window on a platform without a screen.
 if [ "$(grep '^ExecStart=' "$unit")" = "ExecStart=/opt/orvelsqlbackup/orvelsqlbackup-cli run" ]; then
@@ -147,8 +160,22 @@ done
 [ "$(sed -n 3p <<<"$offered")" = "FTP_SERVER= FTP_SSL=" ] || fail "completion of a column: $offered"
 pass "completion"
 
-# One unattended run of the unpacked program, offline, in its own folder: a clean night ends 0.
+# Where the packaged program keeps its data: the folder the build names (a package build:
+# /var/lib/orvelsqlbackup), else its own folder.
 folder=$scratch/root/opt/orvelsqlbackup
+named=$(sed -n 's/^ORVEL_DATA_FOLDER:STRING=\(.*\)$/\1/p' "$build/CMakeCache.txt")
+expected=${named:-$folder}
+shown=$("$cli" version | sed -n 's/^Datenordner: //p')
+if [ "$shown" = "${expected%/}/" ]; then
+    pass "data folder of the packaged program: $shown"
+else
+    fail "the packaged program keeps its data in '$shown', not in '$expected'"
+fi
+
+if [ -n "$named" ]; then
+    echo "SKIP: this build keeps its data in $named; the unpacked program was not run"
+else
+# One unattended run of the unpacked program, offline, in its own folder: a clean night ends 0.
 printf '[OrvelSQLBackup]\r\nInternet=1\r\n' >"$folder/OrvelSQLBackup.INI"
 mkdir -p "$scratch/tmp" "$scratch/run" && chmod 700 "$scratch/run"
 set +e
@@ -175,43 +202,98 @@ else
     cat "$scratch/cli.log" >&2
     fail "orvelsqlbackup-cli run ended with $code"
 fi
+fi
 
-# Install, upgrade, remove and purge in a scratch root (the maintainer scripts honour DPKG_ROOT):
-# the data of the program folder survives all of them, purge takes the account away.
+# In a scratch root (the maintainer scripts honour DPKG_ROOT): an earlier version's layout, its
+# data beside the program in /opt/orvelsqlbackup and the account's home there, installed over;
+# the data moves to /var/lib/orvelsqlbackup once, nothing overwritten or lost; then upgrade,
+# remove and purge, which all leave the data. Purge takes the account away.
 if [ "$(id -u)" -eq 0 ]; then
     sysroot=$scratch/dpkgroot
     mkdir -p "$sysroot/var/lib/dpkg/updates" "$sysroot/var/lib/dpkg/info" "$sysroot/etc"
     touch "$sysroot/var/lib/dpkg/status"
     dpkg_in_root() {
         dpkg --root="$sysroot" --force-script-chrootless --force-depends --force-not-root \
-            --log="$sysroot/dpkg.log" "$@" >>"$scratch/dpkg.log" 2>&1
+            --log="$sysroot/dpkg.log" "$@" >"$scratch/dpkg.out" 2>&1
+        local code=$?
+        cat "$scratch/dpkg.out" >>"$scratch/dpkg.log"
+        return $code
     }
-    installed=$sysroot/opt/orvelsqlbackup
-    data="sqlback.mdb OrvelSQLBackup.INI known_hosts log/2026_12_11.txt Lager3.ZIP Lager.BAK"
+    old=$sysroot/opt/orvelsqlbackup
+    new=$sysroot/var/lib/orvelsqlbackup
+    # The earlier layout: its account (home in the program folder), its folder root's and the
+    # account group's with mode 1775, and what its program wrote there, a link among it.
+    printf 'u orvelsqlbackup - "OrvelSQLBackup" /opt/orvelsqlbackup\n' >"$scratch/old-sysusers.conf"
+    systemd-sysusers --root="$sysroot" "$scratch/old-sysusers.conf" 2>>"$scratch/dpkg.log" ||
+        fail "the earlier account"
+    gid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/group")
+    uid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/passwd")
+    mkdir -p "$old/log" "$old/.cache"
+    chown "0:$gid" "$old" && chmod 1775 "$old"
+    data="sqlback.mdb sqlback.mdb-journal OrvelSQLBackup.INI known_hosts ftps_known_hosts
+        log/2026_12_10.txt log/2026_12_11.txt last_run.json Lager31.ZIP Lager.BAK Lager.TRN
+        .cache/x metrics.prom"
+    for f in $data; do echo "old $f" >"$old/$f"; done
+    chown -R "$uid:$gid" "$old/log" "$old/sqlback.mdb"
+    ln -s /etc/shadow "$old/planted"
+    # What the data folder already holds is kept: one known_hosts, one day file.
+    mkdir -p "$new/log"
+    echo "new known_hosts" >"$new/known_hosts"
+    echo "new log/2026_12_11.txt" >"$new/log/2026_12_11.txt"
+
     if dpkg_in_root -i "$deb"; then
-        gid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/group")
-        [ -n "$gid" ] && [ "$(stat -c '%a %u %g' "$installed")" = "1775 0 $gid" ] ||
-            fail "program folder after install: $(stat -c '%a %u %g' "$installed")"
-        # Data as a start by root would leave it; the upgrade hands it to the account.
-        mkdir -p "$installed/log"
-        for f in $data; do echo "$f" >"$installed/$f"; done
-        dpkg_in_root -i "$deb" || fail "upgrade"
-        uid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/passwd")
+        out=$(cat "$scratch/dpkg.out")
+        grep -q "orvelsqlbackup: moved from $old to $new:" <<<"$out" ||
+            fail "installing over the earlier layout says nothing about the move: $out"
         for f in $data; do
-            [ "$(cat "$installed/$f" 2>/dev/null)" = "$f" ] || fail "upgrade lost $f"
-            [ "$(stat -c %u "$installed/$f")" = "$uid" ] || fail "$f not the account's after upgrade"
+            case $f in
+            known_hosts | log/2026_12_11.txt)
+                # Both kept: the data folder's in place, the earlier one where it was, named.
+                [ "$(cat "$new/$f")" = "new $f" ] || fail "the move overwrote $new/$f"
+                [ "$(cat "$old/$f" 2>/dev/null)" = "old $f" ] || fail "the move lost the earlier $f"
+                grep -q "left in $old.*$f" <<<"$out" || fail "$f left behind without a word: $out" ;;
+            *)
+                [ "$(cat "$new/$f" 2>/dev/null)" = "old $f" ] || fail "$f did not move to $new"
+                [ ! -e "$old/$f" ] || fail "$f is still in $old" ;;
+            esac
         done
-        for program in OrvelSQLBackup orvelsqlbackup-cli libtgputtylib.so; do
-            [ "$(stat -c %u "$installed/$program")" = 0 ] || fail "$program is not root's"
-        done
+        [ "$(readlink "$new/planted")" = /etc/shadow ] || fail "the planted link did not move as a link"
+        [ "$(stat -c '%a %u %g' "$old")" = "755 0 0" ] ||
+            fail "program folder after install: $(stat -c '%a %u %g' "$old")"
+        [ "$(stat -c '%a %u %g' "$new")" = "700 $uid $gid" ] ||
+            fail "data folder after install: $(stat -c '%a %u %g' "$new")"
+        bad=$(find "$new" -mindepth 1 ! -user "$uid" -printf '%P ')
+        [ -z "$bad" ] || fail "in the data folder, not the account's: $bad"
+        [ "$(stat -c %u /etc/shadow)" = 0 ] || fail "the planted link handed /etc/shadow to the account"
+        home=$(sed -n 's/^orvelsqlbackup:[^:]*:[^:]*:[^:]*:[^:]*:\([^:]*\):.*/\1/p' "$sysroot/etc/passwd")
+        [ "$home" = /var/lib/orvelsqlbackup ] || fail "the account's home is $home"
+        bad=$(find "$old" \( ! -user 0 -o ! -type l -perm /022 \) -printf '%P ')
+        [ -z "$bad" ] || fail "in the program folder, not root's or writable by others: $bad"
+        pass "installed over the earlier layout: the data moved, nothing overwritten"
+
+        # Again: nothing left to move, nothing changed.
+        before=$(cd "$sysroot" && find opt var/lib/orvelsqlbackup -printf '%p %m %u %s\n' | sort)
+        dpkg_in_root -i "$deb" || fail "upgrade"
+        after=$(cd "$sysroot" && find opt var/lib/orvelsqlbackup -printf '%p %m %u %s\n' | sort)
+        ! grep -q "moved from" "$scratch/dpkg.out" || fail "the upgrade moved again: $(cat "$scratch/dpkg.out")"
+        [ "$before" = "$after" ] || fail "the upgrade changed the folders: $(diff <(echo "$before") <(echo "$after"))"
+
         dpkg_in_root -r orvelsqlbackup || fail "remove"
-        [ ! -e "$installed/OrvelSQLBackup" ] || fail "remove left the program"
-        for f in $data; do [ -f "$installed/$f" ] || fail "remove lost $f"; done
+        [ ! -e "$old/OrvelSQLBackup" ] || fail "remove left the program"
+        for f in $data; do [ -f "$new/$f" ] || fail "remove lost $f"; done
         grep -q '^orvelsqlbackup:' "$sysroot/etc/passwd" || fail "remove took the account"
         dpkg_in_root -P orvelsqlbackup || fail "purge"
-        for f in $data; do [ -f "$installed/$f" ] || fail "purge lost $f"; done
+        for f in $data; do [ -f "$new/$f" ] || fail "purge lost $f"; done
         ! grep -q '^orvelsqlbackup:' "$sysroot/etc/passwd" "$sysroot/etc/group" || fail "purge kept the account"
-        pass "install, upgrade, remove, purge keep the data"
+        pass "upgrade, remove, purge keep the data"
+
+        # A fresh install: the data folder made, the account's, its home.
+        rm -rf "$new" "$old"
+        dpkg_in_root -i "$deb" || fail "fresh install"
+        uid=$(sed -n 's/^orvelsqlbackup:[^:]*:\([0-9]*\):.*/\1/p' "$sysroot/etc/passwd")
+        [ "$(stat -c '%a %u' "$new" 2>/dev/null)" = "700 $uid" ] ||
+            fail "data folder after a fresh install: $(stat -c '%a %u' "$new" 2>&1)"
+        ! grep -q "moved from" "$scratch/dpkg.out" || fail "a fresh install moved something"
     else
         cat "$scratch/dpkg.log" >&2
         fail "install into a scratch root"

@@ -47,6 +47,7 @@ private slots:
     void hostKeys_data();
     void hostKeys();
     void knownHostsLinkNotFollowed();
+    void knownHostsApartFromLibrary();
     void fourthPasswordRequestRefused();
     void keyboardInteractiveAnswersThroughInput();
     void errorTexts();
@@ -403,6 +404,33 @@ void TestSftpSession::knownHostsLinkNotFollowed() {
     QVERIFY(t.open(QIODevice::ReadOnly));
     QCOMPARE(t.readAll(), before);
     QVERIFY(QFileInfo(f.knownHostsFile()).isSymLink());
+}
+
+// A session told where known_hosts lies (the data folder, apart from the library's folder that
+// only root may write) checks keys against that file and stores them there, never beside the
+// library.
+void TestSftpSession::knownHostsApartFromLibrary() {
+    SftpFixture f;
+    QVERIFY(f.installLibrary());
+    QVERIFY2(f.server.start(scenario()), qPrintable(f.server.errorText()));
+    TempFolder data;
+    const QString file = data.file(QStringLiteral("known_hosts"));
+    for (const qint32 expected : {TG_HOSTKEY_NEW, TG_HOSTKEY_KNOWN}) {
+        f.hostKeyStatuses.clear();
+        auto s = f.session();
+        s->setKnownHostsFile(file);
+        s->Connect();
+        QVERIFY(s->Connected());
+        s->Disconnect();
+        QCOMPARE(f.hostKeyStatuses, QList<qint32>{expected});
+    }
+    QFile stored(file);
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    const QByteArray key = f.server.knownHostsLine().split(' ').value(2).trimmed();
+    QVERIFY2(!key.isEmpty() && stored.readAll().contains(key), "the key is not in the file named");
+    QVERIFY(!QFile::exists(f.knownHostsFile()));
+    const QByteArray path = QFile::encodeName(file);
+    QVERIFY2(f.messages.contains("Host key stored in " + path), f.messages.constData());
 }
 
 void TestSftpSession::fourthPasswordRequestRefused() {

@@ -62,6 +62,8 @@ void SftpDestination::prepare(TTGPuttySFTP& s, DestinationEvents& events, bool v
     s.setUserName(m_config.user.toUtf8());
     s.setPassword(m_config.password.toUtf8());
     s.setPort(m_config.port);
+    if (!m_config.keysFolder.isEmpty())
+        s.setKnownHostsFile(knownHostsFile());
     if (verbose) {
         s.OnMessage = [&events](const QByteArray& m, bool) {
             events.line(trimmed(QString::fromUtf8(m)));

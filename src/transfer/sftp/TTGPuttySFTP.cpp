@@ -3,6 +3,7 @@
 #include "transfer/sftp/TGPuttyLibrary.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QIODevice>
 #include <QMutex>
 
@@ -344,6 +345,12 @@ QByteArray TTGPuttySFTP::confStr(const char* name) const {
 
 void TTGPuttySFTP::setConfInt(const char* name, qint32 value) {
     m_lib->tgputty_conf_set_int(GetPuttyConfIndex(QLatin1String(name)), value, &Fcontext);
+}
+
+void TTGPuttySFTP::setKnownHostsFile(const QString& path) {
+    // A library without the entry keeps its known_hosts beside itself.
+    if (m_lib->confIndex.contains(QStringLiteral("known_hosts_file")))
+        setConfStr("known_hosts_file", QFile::encodeName(path));
 }
 
 void TTGPuttySFTP::setConfStr(const char* name, const QByteArray& value) {

@@ -53,9 +53,10 @@ public:
     static constexpr qint32 NoErrorCode = -1000;
 
     // The folder the library is loaded from (ending in '/'); the executable's folder unless set
-    // before the first session is created. The library's known_hosts file lies there too.
+    // before the first session is created.
     static void setLibraryFolder(const QString& folder);
     static QString libraryFolder();
+
     static QString libraryFileName() { return QStringLiteral("libtgputtylib.so"); }
 
     // Loads and checks the library and prepares the context; throws ProgramError or
@@ -110,6 +111,9 @@ public:
 
     // Properties.
     QByteArray HostName() const { return FHostName; }
+    // The known_hosts file host keys are checked against and stored in; without it, the one
+    // beside the library. Set before Connect.
+    void setKnownHostsFile(const QString& path);
     void setHostName(const QByteArray& v) { FHostName = v; }
     QByteArray UserName() const { return FUserName; }
     void setUserName(const QByteArray& v) { FUserName = v; }
