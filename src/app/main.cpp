@@ -1,4 +1,5 @@
 #include "app/OrvelApplication.h"
+#include "app/TOrvelSFTP.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/InstanceLock.h"
 #include "platform/ProcessHardening.h"
@@ -56,7 +57,8 @@ int main(int argc, char** argv) {
                             .toString(QStringLiteral("dd.MM.yyyy"));
     options.singleInstance = true;
     options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
-    options.unattended = options.echoLogToStdout;
+    // No display (offscreen, minimal): nobody watches, nobody is asked.
+    options.unattended = !TOrvelSFTP::hasDisplay();
     if (options.echoLogToStdout)
         defaultHandler = qInstallMessageHandler(quietOffscreen);
 

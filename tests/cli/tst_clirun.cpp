@@ -4,6 +4,7 @@
 #include "CliProcess.h"
 #include "ClosedPort.h"
 #include "FreeTdsTestConfig.h"
+#include "FtpTestServer.h"
 #include "LineMatch.h"
 #include "SettingsFiles.h"
 #include "TdsTestServer.h"
@@ -13,7 +14,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -184,6 +187,55 @@ private Q_SLOTS:
         QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("*Wiederherstellung*")},
                                                QDir::Files | QDir::Hidden),
                  QStringList());
+    }
+
+    // The night's run has nobody watching: an FTPS server whose key no authority vouches for is
+    // refused at first contact before the login (nothing kept, no further attempt), with the
+    // command that accepts the key; accepted so, the next run uploads.
+    void ftpsFirstContactAcceptedByHostkey() {
+        TdsTestServer sql;
+        QVERIFY2(sql.start(TdsTestServer::defaultScenario()), qPrintable(sql.errorText()));
+        FtpTestServer ftps;
+        QJsonObject scenario = FtpTestServer::defaultScenario();
+        scenario[QStringLiteral("tls")] = true;
+        scenario[QStringLiteral("tls_min_version")] = QStringLiteral("1.2");
+        QVERIFY2(ftps.start(scenario), qPrintable(ftps.errorText()));
+        TempFolder folder;
+        QVERIFY(writeIni(folder));
+        CliProcess cli(folder.path());
+        const CliResult added = cli.run(
+            {QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Lager"),
+             QStringLiteral("DBServer=") + sql.dataSource(), QStringLiteral("FTP_aktiv=true"),
+             QStringLiteral("FTP_SSL=1"), QStringLiteral("FTP_SERVER=127.0.0.1"),
+             QStringLiteral("FTP_Port=%1").arg(ftps.port()), QStringLiteral("FTP_Benutzer=backup"),
+             QStringLiteral("--secret"), QStringLiteral("DBPasswort"), QStringLiteral("--secret"),
+             QStringLiteral("FTP_Passwort")},
+            "geheim\ngeheim\n");
+        QVERIFY2(added.code == 0, qPrintable(added.err));
+
+        const CliResult refused = cli.run({QStringLiteral("run")});
+        QCOMPARE(refused.code, 1);
+        static const QRegularExpression command(
+            QStringLiteral("orvelsqlbackup-cli hostkey Lager --accept (sha256//[A-Za-z0-9+/=]+)"));
+        const QRegularExpressionMatch named = command.match(refused.out);
+        QVERIFY2(named.hasMatch(), qPrintable(refused.out));
+        QCOMPARE(refused.out.count(QStringLiteral("orvelsqlbackup-cli hostkey")), 1);
+        QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("ftps_known_hosts"))));
+        const QStringList commands = ftps.commandLog();
+        QVERIFY2(commands.filter(QStringLiteral("USER")).isEmpty() &&
+                     commands.filter(QStringLiteral("PASS")).isEmpty(),
+                 qPrintable(commands.join(u'\n')));
+
+        const CliResult accepted =
+            cli.run({QStringLiteral("hostkey"), QStringLiteral("Lager"),
+                     QStringLiteral("--accept"), named.captured(1)});
+        QVERIFY2(accepted.code == 0, qPrintable(accepted.out + accepted.err));
+        const CliResult night = cli.run({QStringLiteral("run")});
+        QVERIFY2(night.code == 0, qPrintable(night.out));
+        QVERIFY2(night.out.contains(QStringLiteral("FTP-Prozess erfolgreich für Datenbank: Lager")),
+                 qPrintable(night.out));
+        QCOMPARE(QDir(ftps.home()).entryList({QStringLiteral("Lager?.ZIP")}, QDir::Files).size(),
+                 1);
     }
 
     // What status makes of the state a run left: per job the archive and the upload's outcome;
