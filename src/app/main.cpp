@@ -2,12 +2,15 @@
 #include "app/TOrvelSFTP.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/InstanceLock.h"
+#include "core/RootRunGuard.h"
 #include "platform/ProcessHardening.h"
 #include "platform/VersionInfo.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+
+#include <cstdio>
 
 namespace {
 QtMessageHandler defaultHandler = nullptr;
@@ -48,6 +51,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral(ORVEL_PRODUCT_NAME));
     QApplication::setApplicationVersion(QStringLiteral(ORVEL_PRODUCT_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // Root takes no orders from a settings file or INI file another account can change.
+    const QString refusal = RootRunGuard::refusal(programFolder());
+    if (!refusal.isEmpty()) {
+        std::fprintf(stderr, "%s\n", refusal.toLocal8Bit().constData());
+        return RootRunGuard::kExitCode;
+    }
 
     TOrvelSQLBackupMain::Options options;
     options.programFolder = programFolder();
