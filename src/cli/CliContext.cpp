@@ -30,7 +30,8 @@ bool CliContext::readSecret(const QString& what, QString& secret) {
     std::string line;
     bool read = false;
     if (::isatty(STDIN_FILENO)) {
-        m_err << what << QStringLiteral(": ") << Qt::flush;
+        // Echo goes off before the prompt shows: a secret typed as soon as the prompt appears
+        // is neither echoed nor flushed away.
         termios saved{};
         const bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
         if (quiet) {
@@ -39,6 +40,7 @@ bool CliContext::readSecret(const QString& what, QString& secret) {
             silent.c_lflag |= ECHONL;
             ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
         }
+        m_err << what << QStringLiteral(": ") << Qt::flush;
         read = readLine(line);
         if (quiet)
             ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
