@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 
 #include <QDate>
+#include <QRegularExpression>
 
 namespace {
 
@@ -105,8 +106,11 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
             // Nobody watches: a stranger between this machine and the server would be trusted
             // for good. The key is accepted by hand, after comparing it.
             QString job = check->jobName.isEmpty() ? QStringLiteral("NAME") : check->jobName;
-            if (job.contains(QLatin1Char(' ')))
-                job = QLatin1Char('"') + job + QLatin1Char('"');
+            // Quoted for the shell unless it is a plain word, so the command can be copied.
+            static const QRegularExpression plainWord(QStringLiteral("^[A-Za-z0-9_.,:+@%/-]+$"));
+            if (!plainWord.match(job).hasMatch())
+                job = QLatin1Char('\'') + job.replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+                      QLatin1Char('\'');
             check->refusal =
                 kindText(QStringLiteral(
                              "Das Zertifikat des %K-Servers %1 ist von keiner bekannten "

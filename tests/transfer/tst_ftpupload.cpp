@@ -447,7 +447,10 @@ private Q_SLOTS:
         const QByteArray storeBefore = qgetenv("SSL_CERT_FILE");
         if (authorityInStore)
             qputenv("SSL_CERT_FILE", QFile::encodeName(server.authorityFile()));
-        const bool uploaded = f.upload.ftphochladen(Fixture::job(server, 1), f.archive, kName);
+        // A job name that is no plain word is quoted for the shell in the command named.
+        BackupJob job = Fixture::job(server, 1);
+        job.DBName = QStringLiteral("Lager 'Süd'");
+        const bool uploaded = f.upload.ftphochladen(job, f.archive, kName);
         if (storeBefore.isNull())
             qunsetenv("SSL_CERT_FILE");
         else
@@ -469,7 +472,8 @@ private Q_SLOTS:
                                         .arg(server.port())),
                  qPrintable(refusal));
         QVERIFY2(refusal.contains(QStringLiteral("die Anmeldung wurde nicht gesendet")) &&
-                     refusal.contains(QStringLiteral("orvelsqlbackup-cli hostkey Lager --accept ") +
+                     refusal.contains(QStringLiteral("orvelsqlbackup-cli hostkey 'Lager '\\''Süd'\\''' "
+                                                     "--accept ") +
                                       QString::fromLatin1(pin)),
                  qPrintable(refusal));
         QCOMPARE(f.log.lines.last(),
