@@ -1,12 +1,16 @@
 #include "app/OrvelApplication.h"
+#include "app/TOrvelSFTP.h"
 #include "app/TOrvelSQLBackupMain.h"
 #include "core/InstanceLock.h"
+#include "core/RootRunGuard.h"
 #include "platform/DataFolder.h"
 #include "platform/ProcessHardening.h"
 #include "platform/VersionInfo.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>
+
+#include <cstdio>
 
 namespace {
 QtMessageHandler defaultHandler = nullptr;
@@ -42,6 +46,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(ORVEL_PRODUCT_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // Root takes no orders from a settings file or INI file another account can change.
+    const QString refusal = RootRunGuard::refusal(DataFolder::current());
+    if (!refusal.isEmpty()) {
+        std::fprintf(stderr, "%s\n", refusal.toLocal8Bit().constData());
+        return RootRunGuard::kExitCode;
+    }
+
     TOrvelSQLBackupMain::Options options;
     // The folder of the settings, the log and the archives: beside the executable, or the data
     // folder a package build names.
@@ -52,7 +63,8 @@ int main(int argc, char** argv) {
                             .toString(QStringLiteral("dd.MM.yyyy"));
     options.singleInstance = true;
     options.echoLogToStdout = QGuiApplication::platformName() == QStringLiteral("offscreen");
-    options.unattended = options.echoLogToStdout;
+    // No display (offscreen, minimal): nobody watches, nobody is asked.
+    options.unattended = !TOrvelSFTP::hasDisplay();
     if (options.echoLogToStdout)
         defaultHandler = qInstallMessageHandler(quietOffscreen);
 

@@ -16,6 +16,7 @@
 #include "cli/StatusCommand.h"
 #include "cli/TestConnectionCommand.h"
 #include "cli/TestMailCommand.h"
+#include "core/RootRunGuard.h"
 #include "cli/VersionCommand.h"
 
 #include <QDir>
@@ -157,7 +158,10 @@ int CommandTable::run(const QStringList& arguments, const QString& defaultProgra
         return CliCommand::kRefused;
     }
     if (command->name() != QLatin1String("version") && command->name() != QLatin1String("status")) {
-        const QString refusal = rootInAccountsFolder(folder);
+        // Root takes no orders from files another account can change.
+        QString refusal = RootRunGuard::refusal(folder);
+        if (refusal.isEmpty())
+            refusal = rootInAccountsFolder(folder);
         if (!refusal.isEmpty()) {
             err << refusal << Qt::endl;
             return CliCommand::kRefused;

@@ -3,18 +3,21 @@
 #include "cli/CliContext.h"
 #include "cli/CommandSupport.h"
 #include "cli/SettingsSession.h"
+#include "core/JobDestination.h"
 #include "net/FtpsKnownHosts.h"
 #include "net/FtpsProbe.h"
 
 #include "platform/DataFolder.h"
 #include "platform/ProgramError.h"
 #include "settings/SettingsRecords.h"
+#include "transfer/s3/S3Location.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 #include <QDate>
 
 namespace {
 constexpr int kFtps = 1; // FTP_SSL of an FTPS job
 constexpr int kSftp = 2; // FTP_SSL of an SFTP job
+constexpr int kS3 = 3;   // FTP_SSL of an S3 job
 constexpr qint32 kTimeoutMs = 30000;
 
 QString statusText(qint32 status) {
@@ -39,18 +42,33 @@ QString sha256Of(const QByteArray& fingerprint) {
 } // namespace
 
 QString HostkeyCommand::summary() const {
-    return QStringLiteral("Schlüssel des SFTP- oder FTPS-Servers zeigen und bestätigen");
+    return QStringLiteral("Schlüssel des SFTP-, FTPS- oder S3-Servers zeigen und bestätigen");
 }
 
-// An FTPS job: the key of the server's certificate, shown before any login, and kept in
-// ftps_known_hosts when it is exactly the one named.
+// An FTPS or S3 job: the key of the server's certificate, shown before any login or request,
+// and kept in ftps_known_hosts when it is exactly the one named.
 int HostkeyCommand::ftps(CliContext& context, const BackupJob& job, const QString& accept) {
-    const FtpsServerKey key = probeFtpsServer(job.FTP_SERVER, job.FTP_Port, kTimeoutMs);
+    QString host = job.FTP_SERVER;
+    int port = job.FTP_Port;
+    FtpsServerKey key;
+    if (job.FTP_SSL == kS3) {
+        // The server and port the S3 destination connects to, as it reads them from the job.
+        const S3Location location(jobDestination(job, context.programFolder()));
+        if (!location.error().isEmpty()) {
+            context.err() << location.error() << Qt::endl;
+            return kRefused;
+        }
+        host = location.host();
+        port = location.port();
+        key = probeTlsServer(host, port, kTimeoutMs);
+    } else {
+        key = probeFtpsServer(host, port, kTimeoutMs);
+    }
     if (!key.error.isEmpty()) {
         context.err() << key.error << Qt::endl;
         return kFailed;
     }
-    const QString entry = FtpsKnownHosts::entryName(job.FTP_SERVER, job.FTP_Port);
+    const QString entry = FtpsKnownHosts::entryName(host, port);
     FtpsKnownHosts known(context.programFolder());
     QByteArray kept;
     bool marked = false;
@@ -117,9 +135,11 @@ QString HostkeyCommand::help() const {
         "erst mit ssh-keygen -R entfernen.\n"
         "Rückgabewerte: 0 bekannt oder gespeichert; 1 nicht bekannt oder keine Verbindung;\n"
         "2 falsche Eingabe oder ein anderer Schlüssel als der genannte.\n"
-        "Bei einem FTPS-Auftrag (FTP_SSL=1) ebenso der Schlüssel seines Zertifikats\n"
-        "(sha256//...), vor jeder Anmeldung: bestätigt ihn eine Zertifizierungsstelle, ist\n"
-        "nichts nötig; sonst speichert --accept sha256//... ihn in ftps_known_hosts.");
+        "Bei einem FTPS-Auftrag (FTP_SSL=1) und einem S3-Auftrag (FTP_SSL=3) ebenso der\n"
+        "Schlüssel seines Zertifikats (sha256//...), vor jeder Anmeldung: bestätigt ihn eine\n"
+        "Zertifizierungsstelle, ist nichts nötig; sonst speichert --accept sha256//... ihn in\n"
+        "ftps_known_hosts. Ein Lauf ohne Bildschirm (und der Befehl run) übernimmt einen\n"
+        "solchen Schlüssel nie ungefragt; er nennt diesen Befehl.");
 }
 
 int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
@@ -132,7 +152,7 @@ int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
             return CommandSupport::usageError(
                 context, *this,
                 QStringLiteral("--accept braucht einen Fingerabdruck SHA256:... (SFTP) oder "
-                               "sha256//... (FTPS)"));
+                               "sha256//... (FTPS, S3)"));
         accept = rest.at(at + 1);
         rest.remove(at, 2);
     }
@@ -150,11 +170,11 @@ int HostkeyCommand::run(CliContext& context, const QStringList& arguments) {
         }
         job = SettingsRecords::readJob(session.jobs());
     }
-    if (job.FTP_SSL == kFtps && !job.FTP_SERVER.isEmpty())
+    if ((job.FTP_SSL == kFtps || job.FTP_SSL == kS3) && !job.FTP_SERVER.isEmpty())
         return ftps(context, job, accept);
     if (job.FTP_SSL != kSftp || job.FTP_SERVER.isEmpty()) {
-        context.err() << QStringLiteral("Der Auftrag '%1' lädt nicht per SFTP oder FTPS hoch "
-                                        "(FTP_SSL=2 oder 1 und FTP_SERVER nötig)")
+        context.err() << QStringLiteral("Der Auftrag '%1' lädt nicht per SFTP, FTPS oder S3 hoch "
+                                        "(FTP_SSL=2, 1 oder 3 und FTP_SERVER nötig)")
                              .arg(job.DBName)
                       << Qt::endl;
         return kRefused;

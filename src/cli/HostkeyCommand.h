@@ -4,7 +4,7 @@
 #include "settings/BackupJob.h"
 
 // `hostkey NAME [--accept SHA256:…|sha256//…]`: the host key of a job's SFTP server (or the key
-// of its FTPS server's certificate), whether known_hosts (ftps_known_hosts) knows it, and storing
+// of its FTPS or S3 server's certificate), whether known_hosts (ftps_known_hosts) knows it, and storing
 // it when it is the one the administrator was given.
 class HostkeyCommand final : public CliCommand {
 public:

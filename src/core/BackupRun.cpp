@@ -79,7 +79,8 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
         UploadAttempt attempt;
-        for (; attempt.number <= UploadAttempts && !uploaded; ++attempt.number)
+        for (; attempt.number <= UploadAttempts && !uploaded && !attempt.keyUnconfirmed;
+             ++attempt.number)
             uploaded = m_parts.uploader->ftphochladen(job, archive.archivePath,
                                                       archive.archiveName, attempt);
         if (!uploaded)

@@ -13,6 +13,7 @@ DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder
     c.passive = job.FTP_Passiv == 1;
     c.region = job.S3_Region;
     c.keysFolder = keysFolder;
+    c.jobName = job.DBName;
     return c;
 }
 

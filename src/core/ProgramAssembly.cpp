@@ -93,11 +93,13 @@ private:
 class DestinationUploader final : public Uploader {
 public:
     DestinationUploader(LogSink& log, ErrorCount& errors, SftpUploadView* sftpView,
-                        QString keysFolder)
-        : m_upload(log, errors, sftpView), m_keysFolder(std::move(keysFolder)) {}
+                        QString keysFolder, bool attended)
+        : m_upload(log, errors, sftpView), m_keysFolder(std::move(keysFolder)),
+          m_attended(attended) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                       const QString& ftpdatenbankname, UploadAttempt& attempt) override {
         DestinationConfig config = jobDestination(job, m_keysFolder);
+        config.attended = m_attended;
         config.objectLockDays = s3ObjectLockDays(m_keysFolder + ProgramCore::kIniFileName);
         return m_upload.ftphochladen(config, ftpdateiname, ftpdatenbankname, attempt);
     }
@@ -105,6 +107,7 @@ public:
 private:
     UploadDispatch m_upload;
     QString m_keysFolder;
+    bool m_attended;
 };
 
 // The report mail of the log book's screen text and the general settings.
@@ -184,7 +187,10 @@ ProgramAssembly::ProgramAssembly(Options options, ProgramView& view)
     fill(parts.settings, b.store, m_log, folder);
     fill(parts.sql, b.sqlSteps, m_log, m_errors, folder);
     fill(parts.packaging, b.packaging, m_log, m_errors, clock, folder);
-    fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow, folder);
+    // Someone watches a run with a display; the command line's run and a start without a
+    // display are unattended: no server key is then taken on trust at first use.
+    fill(parts.uploader, b.uploader, m_log, m_errors, m_options.windows.sftpWindow, folder,
+         !m_options.unattended);
     fill(parts.mailAccount, b.mailAccount);
     fill(parts.mailer, b.mailer, m_log, clock, *parts.settings, *parts.mailAccount);
     fill(parts.connection, b.connection);

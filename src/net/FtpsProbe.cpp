@@ -106,17 +106,44 @@ QByteArray reply(int fd, const QElapsedTimer& clock, int timeoutMs) {
 
 } // namespace
 
+namespace {
+
+// The handshake on a connected socket and what the certificate shows; `quit` is sent over TLS
+// before the end.
+void readServerKey(FtpsServerKey& key, int fd, const QString& host, int port,
+                   const QByteArray& quit);
+
+int openSocket(FtpsServerKey& key, const QString& host, int port, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    const int fd = connectTo(host, port, clock, timeoutMs, key.error);
+    if (fd < 0)
+        return fd;
+    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+} // namespace
+
+FtpsServerKey probeTlsServer(const QString& host, int port, int timeoutMs) {
+    FtpsServerKey key;
+    Socket socket;
+    socket.fd = openSocket(key, host, port, timeoutMs);
+    if (socket.fd >= 0)
+        readServerKey(key, socket.fd, host, port, QByteArray());
+    return key;
+}
+
 FtpsServerKey probeFtpsServer(const QString& host, int port, int timeoutMs) {
     FtpsServerKey key;
     QElapsedTimer clock;
     clock.start();
     Socket socket;
-    socket.fd = connectTo(host, port, clock, timeoutMs, key.error);
+    socket.fd = openSocket(key, host, port, timeoutMs);
     if (socket.fd < 0)
         return key;
-    const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    ::setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(socket.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 
     const QByteArray greeting = reply(socket.fd, clock, timeoutMs);
     if (!greeting.startsWith("220")) {
@@ -137,12 +164,19 @@ FtpsServerKey probeFtpsServer(const QString& host, int port, int timeoutMs) {
                         .arg(QString::fromUtf8(answer.left(200)));
         return key;
     }
+    readServerKey(key, socket.fd, host, port, QByteArrayLiteral("QUIT\r\n"));
+    return key;
+}
 
+namespace {
+
+void readServerKey(FtpsServerKey& key, int fd, const QString& host, int port,
+                   const QByteArray& quit) {
     std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(SSL_CTX_new(TLS_client_method()),
                                                          SSL_CTX_free);
     if (!context) {
         key.error = QStringLiteral("TLS kann nicht vorbereitet werden");
-        return key;
+        return;
     }
     SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
     SSL_CTX_set_default_verify_paths(context.get());
@@ -156,7 +190,7 @@ FtpsServerKey probeFtpsServer(const QString& host, int port, int timeoutMs) {
         X509_VERIFY_PARAM_set1_host(param, name.constData(), 0);
         SSL_set_tlsext_host_name(ssl.get(), name.constData());
     }
-    SSL_set_fd(ssl.get(), socket.fd);
+    SSL_set_fd(ssl.get(), fd);
     if (SSL_connect(ssl.get()) != 1) {
         char text[256] = {};
         ERR_error_string_n(ERR_get_error(), text, sizeof text);
@@ -164,12 +198,12 @@ FtpsServerKey probeFtpsServer(const QString& host, int port, int timeoutMs) {
                         .arg(host)
                         .arg(port)
                         .arg(QString::fromLatin1(text));
-        return key;
+        return;
     }
     X509* certificate = SSL_get1_peer_certificate(ssl.get());
     if (!certificate) {
         key.error = QStringLiteral("Der Server %1:%2 zeigt kein Zertifikat").arg(host).arg(port);
-        return key;
+        return;
     }
     key.pin = publicKeyPin(certificate);
     X509_free(certificate);
@@ -178,8 +212,9 @@ FtpsServerKey probeFtpsServer(const QString& host, int port, int timeoutMs) {
         key.error = QStringLiteral("Der Schlüssel des Servers %1:%2 kann nicht gelesen werden")
                         .arg(host)
                         .arg(port);
-    static const QByteArray quit = "QUIT\r\n";
-    SSL_write(ssl.get(), quit.constData(), int(quit.size()));
+    if (!quit.isEmpty())
+        SSL_write(ssl.get(), quit.constData(), int(quit.size()));
     SSL_shutdown(ssl.get());
-    return key;
 }
+
+} // namespace

@@ -14,3 +14,7 @@ struct FtpsServerKey {
 };
 
 FtpsServerKey probeFtpsServer(const QString& host, int port, int timeoutMs = 30000);
+
+// The same of a server that speaks TLS from the first byte (an S3 server over HTTPS): the
+// handshake alone, no request sent.
+FtpsServerKey probeTlsServer(const QString& host, int port, int timeoutMs = 30000);

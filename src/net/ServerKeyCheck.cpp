@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 
 #include <QDate>
+#include <QRegularExpression>
 
 namespace {
 
@@ -99,6 +100,29 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
             stored = knownHosts.pinFor(entry);
         } catch (const std::exception& e) {
             check->refusal = exceptionText(e);
+            return 0;
+        }
+        if (stored.isEmpty() && !check->attended) {
+            // Nobody watches: a stranger between this machine and the server would be trusted
+            // for good. The key is accepted by hand, after comparing it.
+            QString job = check->jobName.isEmpty() ? QStringLiteral("NAME") : check->jobName;
+            // Quoted for the shell unless it is a plain word, so the command can be copied.
+            static const QRegularExpression plainWord(QStringLiteral("^[A-Za-z0-9_.,:+@%/-]+$"));
+            if (!plainWord.match(job).hasMatch())
+                job = QLatin1Char('\'') + job.replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+                      QLatin1Char('\'');
+            check->refusal =
+                kindText(QStringLiteral(
+                             "Das Zertifikat des %K-Servers %1 ist von keiner bekannten "
+                             "Zertifizierungsstelle bestätigt, und sein Schlüssel %2 ist noch "
+                             "nicht in %3 gespeichert. Ohne jemanden, der zusieht, wird ein neuer "
+                             "Schlüssel nicht übernommen; die Anmeldung wurde nicht gesendet. Ist "
+                             "es der Schlüssel des Servers (beim Verwalter des Servers "
+                             "nachfragen), ihn bestätigen mit: orvelsqlbackup-cli hostkey %4 "
+                             "--accept %2 (oder den Upload einmal von Hand im Fenster starten)."),
+                         *check)
+                    .arg(entry, QString::fromLatin1(offered), knownHosts.filePath(), job);
+            check->unconfirmedKey = true;
             return 0;
         }
         if (stored.isEmpty()) {

@@ -19,12 +19,14 @@ void ProgramUpdate::checkAutomatically() {
     m_log.writelogentry(QStringLiteral("Prüfe auf Update"));
     // HTTPS like every other request: the answer decides what the program installs.
     m_update.setControlFileUrl(m_server().url(QLatin1String(WebUpdate::kControlPath)));
-    m_update.NewVersionAvailable();
+    const bool newer = m_update.NewVersionAvailable();
     // Without a control file there is nothing to compare: the status lines have said why, and
     // neither "aktuell" nor an installation would be true.
     if (!m_update.controlFileRead())
         return;
-    if (m_update.NewVersionInfo == m_installedVersion) {
+    // Only a newer version is offered: the same one is current, and an older one is never
+    // installed over this one (the status line has named both).
+    if (!newer) {
         m_log.writelogentry(QStringLiteral("Programmversion ist aktuell"));
         return;
     }

@@ -19,8 +19,8 @@ public:
 
     void setWizard(UpdateWizardView* wizard) { m_wizard = wizard; }
 
-    // Logs "Prüfe auf Update", compares the offered version with the installed one as text and
-    // installs when they differ. A check that could read no control file logs its failure
+    // Logs "Prüfe auf Update", compares the offered version with the installed one as numbers
+    // and installs when it is newer; the same or an older one counts as current. A check that could read no control file logs its failure
     // through the status lines and installs nothing.
     void checkAutomatically();
     // The button: the wizard when a newer version is offered, else "Sie haben die aktuellste

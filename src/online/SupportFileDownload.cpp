@@ -1,13 +1,17 @@
 #include "online/SupportFileDownload.h"
 
 #include "online/DownloadView.h"
+#include "online/FileChecksums.h"
 #include "online/FileReplacement.h"
 #include "online/HttpsGet.h"
+#include "online/SignedControlFile.h"
 #include "online/StagedFile.h"
 #include "online/TransferState.h"
 #include "platform/WorkerCall.h"
 
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 HttpsResult get(const HttpsRequest& request) {
@@ -60,48 +64,72 @@ void SupportFileDownload::Berichtsvorlagendownload(const QString& eintragname,
     if (QFileInfo::exists(path) && lastWriteTime(path) >= eintragdatum)
         return;
 
+    const WebServer server = m_server();
+    // The maker's signed control file names the library's size and SHA-256: only the file that
+    // matches them replaces what is there.
+    const SignedControlFile::Read control = SignedControlFile::fetch(
+        server.url(QLatin1String(SignedControlFile::kControlPath)), server.caFile, m_key,
+        m_programFolder, [](HttpsRequest& request) {
+            request.userAgent = kUserAgent;
+            return get(request);
+        });
+    if (!m_key.isSet()) {
+        m_error = QStringLiteral("%1 wird nicht ersetzt: dieses Programm wurde ohne Schlüssel zur "
+                                 "Prüfung der Dateien gebaut (ORVEL_UPDATE_PUBLIC_KEY)")
+                      .arg(path);
+        return;
+    }
+    if (!control.file) {
+        m_error = QStringLiteral("%1 wird nicht ersetzt: %2").arg(path, control.error);
+        return;
+    }
+    if (!control.file->library) {
+        m_error = QStringLiteral("%1 wird nicht ersetzt: die Steuerdatei nennt keine "
+                                 "Bibliothek (Library=)")
+                      .arg(path);
+        return;
+    }
+    const UpdateControlFile::LibraryEntry& expected = *control.file->library;
+
     StagedFile file(path);
     if (!file.open()) {
         m_error = file.errorText();
         return;
     }
-    const WebServer server = m_server();
     HttpsRequest request;
     request.url = server.url(QLatin1String(kFilesPath) + eintragname);
     request.caFile = server.caFile;
     request.userAgent = kUserAgent;
     request.sink = &file.device();
-    request.maxBytes = kMaxFileSize;
+    request.maxBytes = std::min(expected.size, kMaxFileSize);
     TransferState state;
     request.state = &state;
     request.totalTimeoutS = 0;
     if (m_view)
         m_view->transferStarting({eintragname, request.url, path, 0, 1}, state);
     const HttpsResult result = get(request);
-    // Only a whole file with HTTP 200 and the maker's signature replaces what is there; an error
-    // page, a cut transfer or a file nobody signed is dropped with the temporary file.
+    // Only a whole file with HTTP 200 that matches the control file replaces what is there; an
+    // error page, a cut transfer or any other file is dropped with the temporary file.
     if (!result.ok) {
-        m_error = result.error;
-    } else if (!m_key.isSet()) {
-        m_error = QStringLiteral("%1 wird nicht ersetzt: dieses Programm wurde ohne Schlüssel zur "
-                                 "Prüfung der Dateien gebaut (ORVEL_UPDATE_PUBLIC_KEY)")
-                      .arg(path);
+        m_error = QStringLiteral("%1 wird nicht ersetzt: %2").arg(path, result.error);
     } else if (!file.finish()) {
         m_error = file.errorText();
     } else {
-        HttpsRequest signatureRequest;
-        signatureRequest.url = request.url + QStringLiteral(".sig");
-        signatureRequest.caFile = server.caFile;
-        signatureRequest.userAgent = kUserAgent;
-        signatureRequest.maxBytes = UpdateKey::kSignatureSize;
-        const HttpsResult signature = get(signatureRequest);
-        if (!signature.ok)
-            m_error = QStringLiteral("Die Signatur von %1 fehlt: %2").arg(path, signature.error);
-        else if (!m_key.verifiesFile(file.device(), signature.body))
-            m_error = QStringLiteral("Die Signatur von %1 ist ungültig (%2)")
-                          .arg(path, signatureRequest.url);
-        else if (eintragname.endsWith(QLatin1String(".so")) && !isElf(file.device()))
-            // Another file the maker signed (the control file, say) served in the library's place.
+        // Read back through the handle that wrote it: what is checked is what is renamed.
+        const auto sums = FileChecksums::ofDevice(file.device());
+        if (!sums)
+            m_error = QStringLiteral("%1 wird nicht ersetzt: die geladene Datei kann nicht "
+                                     "gelesen werden")
+                          .arg(path);
+        else if (sums->size != expected.size || sums->sha256 != expected.sha256)
+            m_error = QStringLiteral("%1 wird nicht ersetzt: die geladene Datei (%2 Bytes) ist "
+                                     "nicht die Version %3 der Steuerdatei (%4 Bytes, SHA-256 "
+                                     "stimmt nicht überein)")
+                          .arg(path)
+                          .arg(sums->size)
+                          .arg(expected.version)
+                          .arg(expected.size);
+        else if (!isElf(file.device()))
             m_error = QStringLiteral("%1 wird nicht ersetzt: die geladene Datei ist keine "
                                      "Programmbibliothek (ELF)")
                           .arg(path);

@@ -17,10 +17,10 @@ class QFile;
 // the SFTP library. Nothing is logged: a failed download leaves the old file as it was and is
 // tried again at the next start.
 //
-// A fetched file replaces nothing unless the maker's key (UpdateKey) verifies its signature,
-// fetched from the file's address plus ".sig", and it is no larger than kMaxFileSize. A link
-// planted in the file's place is never written through. A build without a key fetches the file
-// but keeps the one that is there.
+// A fetched file replaces nothing unless it matches the size and SHA-256 that the maker's
+// signed control file names for it (its Library= line; SignedControlFile: signature, expiry and
+// serial checked), and it is no larger than kMaxFileSize. A link planted in the file's place is
+// never written through. A build without a key reads the control file only and keeps the file that is there.
 class SupportFileDownload {
 public:
     struct SupportFile {

@@ -80,11 +80,53 @@ std::optional<UpdateControlFile> UpdateControlFile::parse(const QByteArray& text
             entry.crc32 = crc.toUInt(nullptr, 16);
             entry.sha256 = sha.toLower().toLatin1();
             file.files << entry;
+        } else if (key == QLatin1String("Serial")) {
+            static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
+            if (file.serial != 0)
+                return fail(QStringLiteral("Seriennummer doppelt angegeben (Zeile %1)").arg(number));
+            if (!digits.match(value).hasMatch() || value.toULongLong() == 0)
+                return fail(QStringLiteral("Seriennummer \"%1\" ist keine positive ganze Zahl")
+                                .arg(value));
+            file.serial = value.toULongLong();
+        } else if (key == QLatin1String("Expires")) {
+            if (file.expires.isValid())
+                return fail(QStringLiteral("Ablaufdatum doppelt angegeben (Zeile %1)").arg(number));
+            static const QRegularExpression isoDate(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+            file.expires = isoDate.match(value).hasMatch()
+                               ? QDate::fromString(value, Qt::ISODate)
+                               : QDate();
+            if (!file.expires.isValid())
+                return fail(QStringLiteral("Ablaufdatum \"%1\" ist kein Datum JJJJ-MM-TT")
+                                .arg(value));
+        } else if (key == QLatin1String("Library")) {
+            const QStringList parts = value.split(QLatin1Char(';'));
+            if (parts.size() != 3)
+                return fail(
+                    QStringLiteral("Bibliothekseintrag ohne drei Teile (Zeile %1)").arg(number));
+            if (file.library)
+                return fail(QStringLiteral("Bibliothek doppelt aufgeführt (Zeile %1)").arg(number));
+            LibraryEntry library;
+            library.version = parts[0].trimmed();
+            bool sizeOk = false;
+            library.size = parts[1].trimmed().toLongLong(&sizeOk);
+            const QString sha = parts[2].trimmed();
+            if (library.version.isEmpty())
+                return fail(QStringLiteral("Version der Bibliothek fehlt"));
+            if (!sizeOk || library.size <= 0)
+                return fail(QStringLiteral("Größe der Bibliothek ungültig"));
+            if (!hex64.match(sha).hasMatch())
+                return fail(QStringLiteral("SHA-256 der Bibliothek ungültig"));
+            library.sha256 = sha.toLower().toLatin1();
+            file.library = library;
         } else {
             return fail(QStringLiteral("unbekannte Zeile %1").arg(number));
         }
     }
     if (file.version.isEmpty())
         return fail(QStringLiteral("keine Version angegeben"));
+    if (file.serial == 0)
+        return fail(QStringLiteral("keine Seriennummer angegeben (Serial=)"));
+    if (!file.expires.isValid())
+        return fail(QStringLiteral("kein Ablaufdatum angegeben (Expires=)"));
     return file;
 }

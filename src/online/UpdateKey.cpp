@@ -4,8 +4,6 @@
 
 #include <openssl/evp.h>
 
-#include <QFileDevice>
-
 #include <memory>
 
 namespace {
@@ -57,7 +55,19 @@ UpdateKey UpdateKey::builtIn() {
     return fromHex(QByteArrayView(ORVEL_UPDATE_PUBLIC_KEY));
 }
 
-bool UpdateKey::verifies(QByteArrayView data, QByteArrayView signature) const {
+QByteArray UpdateKey::contextPrefix(Kind kind) {
+    switch (kind) {
+    case Kind::ControlFile:
+        return QByteArrayLiteral("OrvelSQLBackup control file v1\n");
+    case Kind::Library:
+        return QByteArrayLiteral("OrvelSQLBackup library v1\n");
+    case Kind::ProgramFile:
+        return QByteArrayLiteral("OrvelSQLBackup program file v1\n");
+    }
+    return QByteArray();
+}
+
+bool UpdateKey::verifies(Kind kind, QByteArrayView data, QByteArrayView signature) const {
     if (!isSet() || signature.size() != kSignatureSize)
         return false;
     const std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_PKEY_new_raw_public_key(
@@ -69,24 +79,11 @@ bool UpdateKey::verifies(QByteArrayView data, QByteArrayView signature) const {
     // Ed25519 hashes the message itself: no digest is named, and the data goes in at once.
     if (EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
         return false;
-    static const unsigned char empty = 0;
-    const auto* bytes =
-        data.isEmpty() ? &empty : reinterpret_cast<const unsigned char*>(data.data());
+    // Ed25519 takes the message in one piece: the context line and the data, joined.
+    QByteArray message = contextPrefix(kind);
+    message.append(data.data(), data.size());
     return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                            size_t(signature.size()), bytes, size_t(data.size())) == 1;
-}
-
-bool UpdateKey::verifiesFile(QFileDevice& file, QByteArrayView signature) const {
-    if (!isSet())
-        return false;
-    const qint64 size = file.size();
-    if (size == 0)
-        return verifies(QByteArrayView(), signature);
-    uchar* mapped = file.map(0, size);
-    if (!mapped)
-        return false;
-    const bool ok =
-        verifies(QByteArrayView(reinterpret_cast<const char*>(mapped), size), signature);
-    file.unmap(mapped);
-    return ok;
+                            size_t(signature.size()),
+                            reinterpret_cast<const unsigned char*>(message.constData()),
+                            size_t(message.size())) == 1;
 }

@@ -3,6 +3,7 @@
 #include "online/DownloadView.h"
 #include "online/FileChecksums.h"
 #include "online/HttpsGet.h"
+#include "online/SignedControlFile.h"
 #include "online/StagedFile.h"
 #include "online/TransferState.h"
 #include "platform/WorkerCall.h"
@@ -38,43 +39,16 @@ HttpsResult WebUpdate::get(HttpsRequest& request) {
 bool WebUpdate::fetchControlFile() {
     m_control.reset();
     status(QStringLiteral("Lade Steuerdatei ") + m_controlUrl);
-    const QString caFile = m_server().caFile;
-    HttpsRequest request;
-    request.url = m_controlUrl;
-    request.caFile = caFile;
-    const HttpsResult result = get(request);
-    if (!result.ok) {
-        status(QStringLiteral("Die Verbindung zum Server konnte nicht hergestellt werden: ") +
-               result.error);
-        return false;
-    }
     // The signature is the maker's word for the file's exact bytes; without a key to check it
     // with, the file may still be read and reported, but DoUpdate installs nothing.
-    if (m_key.isSet()) {
-        HttpsRequest signatureRequest;
-        signatureRequest.url = m_controlUrl + QStringLiteral(".sig");
-        signatureRequest.caFile = caFile;
-        signatureRequest.maxBytes = UpdateKey::kSignatureSize;
-        const HttpsResult signature = get(signatureRequest);
-        if (!signature.ok) {
-            status(QStringLiteral("Die Signatur der Steuerdatei fehlt, die Steuerdatei wird "
-                                  "verworfen: ") +
-                   signature.error);
-            return false;
-        }
-        if (!m_key.verifies(result.body, signature.body)) {
-            status(QStringLiteral("Die Signatur der Steuerdatei ist ungültig (%1), die "
-                                  "Steuerdatei wird verworfen")
-                       .arg(signatureRequest.url));
-            return false;
-        }
-    }
-    QString error;
-    m_control = UpdateControlFile::parse(result.body, &error);
-    if (!m_control) {
-        status(error);
+    SignedControlFile::Read read = SignedControlFile::fetch(
+        m_controlUrl, m_server().caFile, m_key, m_programFolder,
+        [this](HttpsRequest& request) { return get(request); });
+    if (!read.file) {
+        status(read.error);
         return false;
     }
+    m_control = std::move(read.file);
     return true;
 }
 

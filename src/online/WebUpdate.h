@@ -1,6 +1,7 @@
 #pragma once
 
 #include "online/FileReplacement.h"
+#include "online/SignedControlFile.h"
 #include "online/UpdateControlFile.h"
 #include "online/UpdateKey.h"
 #include "online/WebServer.h"
@@ -17,8 +18,9 @@ struct HttpsResult;
 // reports a German status message.
 //
 // The control file counts only with its signature by the maker's key (UpdateKey), fetched from
-// the control file's address plus ".sig"; it names each file with its size and SHA-256, so
-// nothing the server sends beyond it needs a signature of its own. A file replaces nothing
+// the control file's address plus ".sig", and only while it has not expired and its serial is
+// not lower than the highest seen (SignedControlFile); it names each file with its size and
+// SHA-256, so nothing the server sends beyond it needs a signature of its own. A file replaces nothing
 // unless it arrived whole with HTTP 200 and matches the control file's size and SHA-256; no file
 // is replaced before all of them have arrived, and a rename that fails puts the files already
 // replaced back (FileReplacement). A build without a key reads the control file and reports
@@ -26,7 +28,7 @@ struct HttpsResult;
 class WebUpdate {
 public:
     static constexpr const char* kUserAgent = "TWebUpdate";
-    static constexpr const char* kControlPath = "/secure/orvelsqlbackup.INF";
+    static constexpr const char* kControlPath = SignedControlFile::kControlPath;
     // The program files named by the control file lie here on the server.
     static constexpr const char* kFilesPath = "/secure/OrvelSQLBackup/update/";
 

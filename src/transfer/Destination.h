@@ -37,6 +37,12 @@ struct DestinationConfig {
     // SFTP: false refuses an unknown or changed host key without asking (the question already
     // went unanswered in this run of attempts).
     bool askHostKey = true;
+    // Someone watches the run (the window on a display); the core decides it once for the run.
+    // FTPS, S3: only then is a certificate key no authority vouches for kept at first use;
+    // otherwise it is refused before the login, naming the command that accepts it.
+    bool attended = false;
+    // The job's name, for the lines that name a command to run for it.
+    QString jobName;
 };
 
 // What a destination can promise.
@@ -89,6 +95,8 @@ struct StoreResult {
     qint64 remoteSize = -1;     // the size the server reported after the store; -1: unknown
     bool remoteTouched = false; // the failed store may have left a part under the name
     bool hostKeyUnanswered = false; // the host key question went unanswered or was not asked
+    // A server key nobody confirmed was refused: every further attempt of the run would be too.
+    bool keyUnconfirmed = false;
     QString error;              // the client's or the server's own message when not stored
 };
 

@@ -7,4 +7,7 @@ struct UploadAttempt {
     // An SSH host key question of this run went unanswered (or could not be asked): the later
     // attempts refuse the key without asking again.
     bool hostKeyUnanswered = false;
+    // An FTPS or S3 server key nobody confirmed was refused: the run makes no further attempt,
+    // which would only be refused the same way.
+    bool keyUnconfirmed = false;
 };

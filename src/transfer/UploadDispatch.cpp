@@ -26,6 +26,8 @@ class AttemptEvents final : public DestinationEvents {
 public:
     AttemptEvents(LogSink& log, SftpUploadView* view, QString loggedInLine)
         : m_log(log), m_view(view), m_loggedInLine(std::move(loggedInLine)) {}
+    // An unattended run asks nobody, whatever the window could show.
+    void setUnattended() { m_view = nullptr; }
 
     void line(const QString& text) override {
         WorkerCall::onMainThread([this, &text] { m_log.writelogentry(text); });
@@ -126,11 +128,12 @@ bool UploadDispatch::ftphochladen(const DestinationConfig& config, const QString
     }
     if (c.protocol == DestinationConfig::Sftp)
         return sftpAttempt(*destination, c, ftpdateiname, name, attempt);
-    return plainAttempt(*destination, c, ftpdateiname, name);
+    return plainAttempt(*destination, c, ftpdateiname, name, attempt);
 }
 
 bool UploadDispatch::plainAttempt(Destination& destination, const DestinationConfig& config,
-                                  const QString& localPath, const QString& name) {
+                                  const QString& localPath, const QString& name,
+                                  UploadAttempt& attempt) {
     const qint64 localSize = QFileInfo(localPath).size();
     AttemptEvents events(m_log, nullptr,
                          QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + name);
@@ -143,6 +146,8 @@ bool UploadDispatch::plainAttempt(Destination& destination, const DestinationCon
         m_log.writelogentry(QStringLiteral("FTP-Prozess erfolgreich für Datenbank: ") + name);
         return true;
     }
+    if (result.keyUnconfirmed)
+        attempt.keyUnconfirmed = true;
     m_log.writelogentry(problem);
     m_log.writelogentry(QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + name);
     if ((result.stored || result.remoteTouched) && !destination.properties().atomicStore) {
@@ -166,6 +171,8 @@ bool UploadDispatch::sftpAttempt(Destination& destination, const DestinationConf
         m_sftpView->open(localPath, remotePath);
     const qint64 localSize = QFileInfo(localPath).size();
     AttemptEvents events(m_log, m_sftpView, QString());
+    if (!config.attended)
+        events.setUnattended();
     const StoreResult result = onWorker<StoreResult>(
         [&] { return destination.store(localPath, name, events); });
     if (result.hostKeyUnanswered)

@@ -21,20 +21,21 @@ public:
         std::function<std::unique_ptr<Destination>(const DestinationConfig&)>;
 
     // sftpView shows SFTP uploads; null runs them without a window (host key questions are then
-    // refused at once). factory maps a config to its destination (the protocol table).
+    // refused at once, as they are for a config that is not attended). factory maps a config to its destination (the protocol table).
     UploadDispatch(LogSink& log, ErrorCount& errors, SftpUploadView* sftpView = nullptr,
                    DestinationFactory factory = makeDestination);
 
     // True when the archive is stored at the destination with its full size. A missing archive
     // path, a missing archive or an empty server is logged and counted; a failure of the
     // connection, the login or the transfer is logged and not counted. Never throws. What the
-    // attempt learnt for the next one (an unanswered host key question) goes into `attempt`.
+    // attempt learnt for the next one (an unanswered host key question, a server key nobody
+    // confirmed) goes into `attempt`.
     bool ftphochladen(const DestinationConfig& config, const QString& ftpdateiname,
                       const QString& ftpdatenbankname, UploadAttempt& attempt);
 
 private:
     bool plainAttempt(Destination& destination, const DestinationConfig& config,
-                      const QString& localPath, const QString& name);
+                      const QString& localPath, const QString& name, UploadAttempt& attempt);
     bool sftpAttempt(Destination& destination, const DestinationConfig& config,
                      const QString& localPath, const QString& name, UploadAttempt& attempt);
     // Empty when the stored file is whole; otherwise why not.

@@ -57,7 +57,8 @@ private Q_SLOTS:
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
         const QByteArray control =
-            "Version=4.0.1.0\n" + controlFileEntry(QStringLiteral("OrvelSQLBackup"), program);
+            "Version=4.0.1.0\n" + controlFileValidity() +
+            controlFileEntry(QStringLiteral("OrvelSQLBackup"), program);
         const UpdateSigner maker;
         QVERIFY(web.put(QStringLiteral("/secure/orvelsqlbackup.INF"), control));
         QVERIFY(web.put(QStringLiteral("/secure/orvelsqlbackup.INF.sig"), maker.sign(control)));

@@ -143,7 +143,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("a plain FTP job")
             << QStringList{QStringLiteral("Buch")}
-            << QStringLiteral("lädt nicht per SFTP oder FTPS hoch");
+            << QStringLiteral("lädt nicht per SFTP, FTPS oder S3 hoch");
         QTest::newRow("no such job")
             << QStringList{QStringLiteral("Buero")} << QStringLiteral("Kein Auftrag 'Buero'");
         QTest::newRow("no fingerprint")

@@ -4,6 +4,7 @@
 #include "CliProcess.h"
 #include "ClosedPort.h"
 #include "FreeTdsTestConfig.h"
+#include "FtpTestServer.h"
 #include "LineMatch.h"
 #include "SettingsFiles.h"
 #include "TdsTestServer.h"
@@ -13,8 +14,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QTest>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 bool writeIni(const TempFolder& folder) {
@@ -184,6 +191,158 @@ private Q_SLOTS:
         QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("*Wiederherstellung*")},
                                                QDir::Files | QDir::Hidden),
                  QStringList());
+    }
+
+    // Root takes its orders from the settings file and the INI file: when another account owns
+    // or may write them (or their folder), neither the command line nor the window starts, with
+    // the line that names the file and exit code 2; root's own files pass.
+    void rootRefusesFilesOfAnotherAccount_data() {
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("file"); // the file the line names; empty: the run starts
+        for (const bool window : {false, true}) {
+            const char* entry = window ? "window" : "command line";
+            QTest::addRow("%s, INI of another account", entry)
+                << window << QStringLiteral("foreign ini") << QStringLiteral("OrvelSQLBackup.INI");
+            QTest::addRow("%s, settings of another account", entry)
+                << window << QStringLiteral("foreign settings") << QStringLiteral("sqlback.mdb");
+            QTest::addRow("%s, folder of another account", entry)
+                << window << QStringLiteral("foreign folder") << QString(".");
+            QTest::addRow("%s, INI writable by the group", entry)
+                << window << QStringLiteral("group ini") << QStringLiteral("OrvelSQLBackup.INI");
+            QTest::addRow("%s, root's own files", entry)
+                << window << QStringLiteral("own") << QString();
+        }
+    }
+    void rootRefusesFilesOfAnotherAccount() {
+        QFETCH(bool, window);
+        QFETCH(QString, kind);
+        QFETCH(QString, file);
+        if (::geteuid() != 0)
+            QSKIP("needs root: the check is made only for a run as root (euid 0)");
+        if (window && !QFileInfo(CliProcess::window()).isExecutable())
+            QSKIP("built without the window");
+        TempFolder folder;
+        QVERIFY(writeIni(folder));
+        CliProcess cli(folder.path());
+        QCOMPARE(cli.run({QStringLiteral("jobs")}).code, 0); // makes the settings file as root
+        const QByteArray ini = QFile::encodeName(folder.file(QStringLiteral("OrvelSQLBackup.INI")));
+        const QByteArray settings = QFile::encodeName(folder.file(QStringLiteral("sqlback.mdb")));
+        constexpr uid_t other = 65534;
+        if (kind == QLatin1String("foreign ini"))
+            QCOMPARE(::chown(ini.constData(), other, other), 0);
+        if (kind == QLatin1String("foreign settings"))
+            QCOMPARE(::chown(settings.constData(), other, other), 0);
+        if (kind == QLatin1String("foreign folder"))
+            QCOMPARE(::chown(QFile::encodeName(folder.path()).constData(), other, other), 0);
+        if (kind == QLatin1String("group ini"))
+            QCOMPARE(::chmod(ini.constData(), 0664), 0);
+        const passwd* account = ::getpwuid(other);
+        const QString name =
+            account ? QString::fromLocal8Bit(account->pw_name) : QString::number(other);
+        const QString named =
+            file == QLatin1String(".") ? QDir::cleanPath(folder.path()) : folder.file(file);
+        const QString line =
+            kind.startsWith(QLatin1String("group"))
+                ? QStringLiteral("FEHLER: %1 ist für andere Benutzer beschreibbar; als root wird "
+                                 "nicht gestartet")
+                      .arg(named)
+                : QStringLiteral("FEHLER: %1 gehört Benutzer %2; als root wird nicht gestartet")
+                      .arg(named, name);
+
+        int code = -1;
+        QString err;
+        QString out;
+        if (!window) {
+            const CliResult r = cli.run({QStringLiteral("jobs")});
+            code = r.code;
+            err = r.err;
+            out = r.out;
+        } else {
+            QVERIFY(QFile::copy(CliProcess::window(), folder.file(QStringLiteral("OrvelSQLBackup"))));
+            QProcess p;
+            QProcessEnvironment env = cli.environment();
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            p.setProcessEnvironment(env);
+            p.start(folder.file(QStringLiteral("OrvelSQLBackup")), {});
+            QVERIFY(p.waitForStarted());
+            QByteArray printed;
+            QDeadlineTimer deadline(30000);
+            while (!printed.contains("Programm startet") && !deadline.hasExpired() &&
+                   p.state() == QProcess::Running) {
+                p.waitForReadyRead(200);
+                printed += p.readAllStandardOutput();
+            }
+            if (p.state() == QProcess::Running) {
+                p.kill();
+                p.waitForFinished();
+            } else {
+                code = p.exitCode();
+            }
+            out = QString::fromUtf8(printed + p.readAllStandardOutput());
+            err = QString::fromUtf8(p.readAllStandardError());
+        }
+        if (file.isEmpty()) {
+            QVERIFY2(!err.contains(QStringLiteral("als root wird nicht gestartet")),
+                     qPrintable(err));
+            if (window)
+                QVERIFY2(out.contains(QStringLiteral("Programm startet")), qPrintable(out + err));
+            else
+                QCOMPARE(code, 0);
+            return;
+        }
+        QCOMPARE(code, 2);
+        QVERIFY2(err.split(QLatin1Char('\n')).contains(line), qPrintable(err));
+        QVERIFY2(!out.contains(QStringLiteral("Programm startet")), qPrintable(out));
+    }
+
+    // The night's run has nobody watching: an FTPS server whose key no authority vouches for is
+    // refused at first contact before the login (nothing kept, no further attempt), with the
+    // command that accepts the key; accepted so, the next run uploads.
+    void ftpsFirstContactAcceptedByHostkey() {
+        TdsTestServer sql;
+        QVERIFY2(sql.start(TdsTestServer::defaultScenario()), qPrintable(sql.errorText()));
+        FtpTestServer ftps;
+        QJsonObject scenario = FtpTestServer::defaultScenario();
+        scenario[QStringLiteral("tls")] = true;
+        scenario[QStringLiteral("tls_min_version")] = QStringLiteral("1.2");
+        QVERIFY2(ftps.start(scenario), qPrintable(ftps.errorText()));
+        TempFolder folder;
+        QVERIFY(writeIni(folder));
+        CliProcess cli(folder.path());
+        const CliResult added = cli.run(
+            {QStringLiteral("job"), QStringLiteral("add"), QStringLiteral("Lager"),
+             QStringLiteral("DBServer=") + sql.dataSource(), QStringLiteral("FTP_aktiv=true"),
+             QStringLiteral("FTP_SSL=1"), QStringLiteral("FTP_SERVER=127.0.0.1"),
+             QStringLiteral("FTP_Port=%1").arg(ftps.port()), QStringLiteral("FTP_Benutzer=backup"),
+             QStringLiteral("--secret"), QStringLiteral("DBPasswort"), QStringLiteral("--secret"),
+             QStringLiteral("FTP_Passwort")},
+            "geheim\ngeheim\n");
+        QVERIFY2(added.code == 0, qPrintable(added.err));
+
+        const CliResult refused = cli.run({QStringLiteral("run")});
+        QCOMPARE(refused.code, 1);
+        static const QRegularExpression command(
+            QStringLiteral("orvelsqlbackup-cli hostkey Lager --accept (sha256//[A-Za-z0-9+/=]+)"));
+        const QRegularExpressionMatch named = command.match(refused.out);
+        QVERIFY2(named.hasMatch(), qPrintable(refused.out));
+        QCOMPARE(refused.out.count(QStringLiteral("orvelsqlbackup-cli hostkey")), 1);
+        QVERIFY(!QFileInfo::exists(folder.file(QStringLiteral("ftps_known_hosts"))));
+        const QStringList commands = ftps.commandLog();
+        QVERIFY2(commands.filter(QStringLiteral("USER")).isEmpty() &&
+                     commands.filter(QStringLiteral("PASS")).isEmpty(),
+                 qPrintable(commands.join(u'\n')));
+
+        const CliResult accepted =
+            cli.run({QStringLiteral("hostkey"), QStringLiteral("Lager"),
+                     QStringLiteral("--accept"), named.captured(1)});
+        QVERIFY2(accepted.code == 0, qPrintable(accepted.out + accepted.err));
+        const CliResult night = cli.run({QStringLiteral("run")});
+        QVERIFY2(night.code == 0, qPrintable(night.out));
+        QVERIFY2(night.out.contains(QStringLiteral("FTP-Prozess erfolgreich für Datenbank: Lager")),
+                 qPrintable(night.out));
+        QCOMPARE(QDir(ftps.home()).entryList({QStringLiteral("Lager?.ZIP")}, QDir::Files).size(),
+                 1);
     }
 
     // What status makes of the state a run left: per job the archive and the upload's outcome;

@@ -7,8 +7,8 @@
 #include <QByteArray>
 
 // A maker's Ed25519 key pair made for one test: signs control files and libraries as
-// scripts/sign-update does (64 raw bytes over the exact content), and gives the public key to
-// build the verifying UpdateKey from.
+// scripts/sign-update does (64 raw bytes over the kind's context line and the exact content),
+// and gives the public key to build the verifying UpdateKey from.
 class UpdateSigner {
 public:
     UpdateSigner() : m_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {}
@@ -27,7 +27,9 @@ public:
         return UpdateKey(raw);
     }
 
-    QByteArray sign(const QByteArray& data) const {
+    QByteArray sign(const QByteArray& content,
+                    UpdateKey::Kind kind = UpdateKey::Kind::ControlFile) const {
+        const QByteArray data = UpdateKey::contextPrefix(kind) + content;
         QByteArray signature(UpdateKey::kSignatureSize, Qt::Uninitialized);
         size_t length = size_t(signature.size());
         EVP_MD_CTX* ctx = EVP_MD_CTX_new();

@@ -9,13 +9,16 @@
 struct UploadUnderTest {
     UploadDispatch dispatch;
     UploadAttempt attempt;
+    // Whether someone watches the run, as the core decides it (the window on a display).
+    bool attended = true;
 
     UploadUnderTest(LogSink& log, ErrorCount& errors, SftpUploadView* view = nullptr)
         : dispatch(log, errors, view) {}
 
     bool ftphochladen(const BackupJob& job, const QString& archivePath, const QString& name) {
-        const bool uploaded = dispatch.ftphochladen(
-            jobDestination(job, TTGPuttySFTP::libraryFolder()), archivePath, name, attempt);
+        DestinationConfig config = jobDestination(job, TTGPuttySFTP::libraryFolder());
+        config.attended = attended;
+        const bool uploaded = dispatch.ftphochladen(config, archivePath, name, attempt);
         ++attempt.number;
         return uploaded;
     }

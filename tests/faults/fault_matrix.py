@@ -144,7 +144,8 @@ class Case:
                 json.dump(scenario, f)
             self.start([PYTHON, os.path.join(SERVERS, "ftp_server.py"), "--scenario", path,
                         "--port-file", port_file, "--command-log",
-                        os.path.join(folder, "commands.txt")], kind)
+                        os.path.join(folder, "commands.txt"), "--certificate",
+                        os.path.join(folder, "server.crt")], kind)
         return int(wait_for_file(port_file))
 
     def start_smtp(self):
@@ -320,6 +321,8 @@ class Case:
         self.lay_out(sql_port, upload_port)
         if row.get("upload") == "sftp":
             self.store_host_key()
+        if row.get("upload") == "ftps":
+            self.store_certificate_key()
         self.settings_before = self.settings_snapshot() if not self.foreign_settings() else None
         for step in row.get("prepare", []):
             if step in PREPARE:
@@ -364,6 +367,21 @@ class Case:
         kind, blob = pub.decode().split()[:2]
         with open(os.path.join(self.prog, "known_hosts"), "w") as f:
             f.write("[127.0.0.1]:%d %s %s\n" % (self.upload_port, kind, blob))
+
+    def store_certificate_key(self):
+        # The night runs unattended: it keeps no new key, so the key is accepted beforehand, as
+        # the hostkey command does.
+        crt = os.path.join(self.dir, "ftps", "server.crt")
+        wait_for_file(crt)
+        pin = run(["sh", "-c", 'openssl x509 -in "$1" -pubkey -noout | openssl pkey -pubin '
+                   '-outform der | openssl dgst -sha256 -binary | openssl base64 -A', "sh", crt],
+                  timeout=60)
+        if pin.returncode != 0 or not pin.stdout.strip():
+            raise CaseError("no certificate key")
+        with open(os.path.join(self.prog, "ftps_known_hosts"), "w") as f:
+            f.write("127.0.0.1:%d sha256//%s # gespeichert am %s\n" % (
+                self.upload_port, pin.stdout.strip(),
+                datetime.date.today().isoformat()))
 
     # --- the judge ---------------------------------------------------------------------------
 

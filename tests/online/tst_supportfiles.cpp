@@ -1,7 +1,9 @@
 // The support files against the HTTPS test server: which files are fetched by their dates, and
-// that an error page, a cut transfer, a file without the maker's signature or a planted link
-// never replaces or writes through the file that is there; the gate of the window's first
+// that an error page, a cut transfer, a file the maker's signed control file does not name, a
+// control file that does not count or a planted link never replaces or writes through the file
+// that is there; the gate of the window's first
 // showing by the internet setting and the system's connection report.
+#include "ControlFileEntry.h"
 #include "OnlineProgram.h"
 #include "RecordingDownloadView.h"
 #include "TempFolder.h"
@@ -15,7 +17,8 @@
 namespace {
 const QString kName = QStringLiteral("libtgputtylib.so");
 const QString kPath = QStringLiteral("/secure/OrvelSQLBackup/libtgputtylib.so");
-const QString kSignaturePath = QStringLiteral("/secure/OrvelSQLBackup/libtgputtylib.so.sig");
+const QString kControl = QStringLiteral("/secure/orvelsqlbackup.INF");
+const QString kControlSignature = QStringLiteral("/secure/orvelsqlbackup.INF.sig");
 const QByteArray kServed = QByteArray("\x7f"
                                       "ELF",
                                       4) +
@@ -40,9 +43,16 @@ const UpdateSigner& maker() {
     return signer;
 }
 
-// Serves the library with the maker's signature beside it.
+// Serves the control file, signed by the maker, naming `named` as the library.
+bool putControl(const WebTestServer& web, const QByteArray& named,
+                const QByteArray& validity = controlFileValidity()) {
+    const QByteArray control = "Version=4.0.0.0\n" + validity + controlFileLibrary(named);
+    return web.put(kControl, control) && web.put(kControlSignature, maker().sign(control));
+}
+
+// Serves the library and the signed control file that names it.
 bool putSigned(const WebTestServer& web, const QByteArray& content) {
-    return web.put(kPath, content) && web.put(kSignaturePath, maker().sign(content));
+    return web.put(kPath, content) && putControl(web, content);
 }
 
 struct Checked {
@@ -97,11 +107,12 @@ private Q_SLOTS:
 
         if (fetched) {
             const auto requests = web.requests();
-            QCOMPARE(requests.size(), 2);
-            QCOMPARE(requests[0].path, kPath);
-            QCOMPARE(requests[1].path, kSignaturePath);
-            QCOMPARE(requests[0].userAgent, QStringLiteral("WebCopy"));
-            QCOMPARE(requests[1].userAgent, QStringLiteral("WebCopy"));
+            QCOMPARE(requests.size(), 3);
+            QCOMPARE(requests[0].path, kControl);
+            QCOMPARE(requests[1].path, kControlSignature);
+            QCOMPARE(requests[2].path, kPath);
+            for (const auto& request : requests)
+                QCOMPARE(request.userAgent, QStringLiteral("WebCopy"));
             QCOMPARE(checked.error, QString());
             QCOMPARE(readAll(folder.file(kName)), kServed);
             QCOMPARE(view.ended, QList<bool>{true});
@@ -121,15 +132,22 @@ private Q_SLOTS:
         QTest::newRow("error page, no file") << QStringLiteral("404") << false;
         QTest::newRow("cut transfer") << QStringLiteral("cut") << true;
         QTest::newRow("untrusted certificate") << QStringLiteral("untrusted") << true;
-        // Unsigned or wrongly signed, the library never replaces the one that is there.
-        QTest::newRow("no signature") << QStringLiteral("nosig") << true;
-        QTest::newRow("no signature, no file") << QStringLiteral("nosig") << false;
-        QTest::newRow("signature of other bytes") << QStringLiteral("otherbytes") << true;
-        QTest::newRow("signature by another key") << QStringLiteral("otherkey") << true;
+        // Only the library the maker's signed control file names replaces the one that is there:
+        // a control file without a valid signature, an expired or older one, one that names no
+        // library or another, and a bare signature of the library (no longer enough) do not.
+        QTest::newRow("control file unsigned") << QStringLiteral("nosig") << true;
+        QTest::newRow("control file unsigned, no file") << QStringLiteral("nosig") << false;
+        QTest::newRow("control file signed by another key") << QStringLiteral("otherkey") << true;
         QTest::newRow("signature cut short") << QStringLiteral("short") << true;
+        QTest::newRow("library signature as control file signature")
+            << QStringLiteral("librarysig") << true;
+        QTest::newRow("control file expired") << QStringLiteral("expired") << true;
+        QTest::newRow("control file older than seen") << QStringLiteral("older") << true;
+        QTest::newRow("control file names no library") << QStringLiteral("nolibrary") << true;
+        QTest::newRow("library other than named") << QStringLiteral("otherbytes") << true;
         QTest::newRow("build without a key") << QStringLiteral("nokey") << true;
-        // Signed by the maker, but no library: the control file served in the library's place.
-        QTest::newRow("signed file that is no library") << QStringLiteral("notelf") << true;
+        // Named by the control file, but no library: a text served in the library's place.
+        QTest::newRow("named file that is no library") << QStringLiteral("notelf") << true;
     }
     void failedDownloadLeavesTheFileAsItWas() {
         QFETCH(QString, kind);
@@ -143,17 +161,31 @@ private Q_SLOTS:
         QVERIFY2(web.start(scenario), qPrintable(web.errorText()));
         if (kind != QLatin1String("404"))
             QVERIFY(putSigned(web, kServed));
+        const QByteArray control = readAll(web.folderPath(kControl));
         if (kind == QLatin1String("nosig"))
-            QVERIFY(QFile::remove(web.folderPath(kSignaturePath)));
+            QVERIFY(QFile::remove(web.folderPath(kControlSignature)));
         if (kind == QLatin1String("otherbytes"))
-            QVERIFY(web.put(kSignaturePath, maker().sign(kLocal)));
+            QVERIFY(putControl(web, kLocal));
         if (kind == QLatin1String("otherkey"))
-            QVERIFY(web.put(kSignaturePath, UpdateSigner().sign(kServed)));
+            QVERIFY(web.put(kControlSignature, UpdateSigner().sign(control)));
         if (kind == QLatin1String("short"))
-            QVERIFY(web.put(kSignaturePath, maker().sign(kServed).left(63)));
-        if (kind == QLatin1String("notelf"))
-            QVERIFY(putSigned(web, "[Update]\nVersion=4.0.1.0\n"));
+            QVERIFY(web.put(kControlSignature, maker().sign(control).left(63)));
+        if (kind == QLatin1String("librarysig"))
+            QVERIFY(web.put(kControlSignature, maker().sign(control, UpdateKey::Kind::Library)));
+        if (kind == QLatin1String("expired"))
+            QVERIFY(putControl(web, kServed, controlFileValidity(100, -1)));
+        if (kind == QLatin1String("nolibrary")) {
+            const QByteArray bare = "Version=4.0.0.0\n" + controlFileValidity();
+            QVERIFY(web.put(kControl, bare) && web.put(kControlSignature, maker().sign(bare)));
+        }
+        if (kind == QLatin1String("notelf")) {
+            const QByteArray text = "[Update]\nVersion=4.0.1.0\n";
+            QVERIFY(web.put(kPath, text) && putControl(web, text));
+        }
         TempFolder folder;
+        if (kind == QLatin1String("older"))
+            QVERIFY(writeFile(folder.file(QStringLiteral("update_serial")), "101\n",
+                              QDateTime::currentDateTime()));
         const QDateTime old(QDate(2020, 1, 1), QTime(10, 0));
         if (present)
             QVERIFY(writeFile(folder.file(kName), kLocal, old));
@@ -161,7 +193,7 @@ private Q_SLOTS:
             web, folder, kind == QLatin1String("nokey") ? UpdateKey() : maker().publicKey());
         const RecordingDownloadView& view = checked.view;
 
-        QCOMPARE(view.ended, QList<bool>{false});
+        QVERIFY(!view.ended.contains(true));
         QVERIFY2(checked.error.contains(folder.file(kName)) ||
                      checked.error.contains(QStringLiteral("libtgputtylib.so")),
                  qPrintable(checked.error));
@@ -171,6 +203,15 @@ private Q_SLOTS:
         } else {
             QVERIFY(!QFileInfo::exists(folder.file(kName)));
         }
+        // A control file that counts raises the serial kept, whatever becomes of the library;
+        // one that does not leaves it as it was.
+        const QStringList counted{QStringLiteral("cut"), QStringLiteral("nolibrary"),
+                                  QStringLiteral("otherbytes"), QStringLiteral("notelf")};
+        const QString serialFile = folder.file(QStringLiteral("update_serial"));
+        QCOMPARE(readAll(serialFile), kind == QLatin1String("older") ? QByteArray("101\n")
+                                      : counted.contains(kind)       ? QByteArray("100\n")
+                                                                     : QByteArray("<missing>"));
+        QFile::remove(serialFile);
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden),
                  present ? QStringList{kName} : QStringList());
     }
@@ -196,8 +237,8 @@ private Q_SLOTS:
         OnlineProgram p(web, internetSetting);
         p.systemConnection = systemConnection;
         p.createAndShow();
-        QCOMPARE(web.paths().value(0), fetched ? kPath : QString());
-        // The program checks with the build's key, which did not sign this test's library.
+        QCOMPARE(web.paths().value(0), fetched ? kControl : QString());
+        // The program checks with the build's key, which did not sign this test's control file.
         QVERIFY(!QFileInfo::exists(p.folder.file(kName)));
     }
 

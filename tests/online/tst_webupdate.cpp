@@ -51,8 +51,11 @@ const QString kControl = QStringLiteral("/secure/orvelsqlbackup.INF");
 const QString kSignature = QStringLiteral("/secure/orvelsqlbackup.INF.sig");
 const QString kFiles = QStringLiteral("/secure/OrvelSQLBackup/update/");
 
-// Serves a control file with the maker's signature beside it.
-bool putSigned(const WebTestServer& web, const QByteArray& control) {
+// Serves a control file with the maker's signature beside it; one without a serial gets serial
+// 100 and an expiry a month ahead, at its end.
+bool putSigned(const WebTestServer& web, QByteArray control) {
+    if (!control.contains("Serial="))
+        control += controlFileValidity();
     return web.put(kControl, control) && web.put(kSignature, maker().sign(control));
 }
 
@@ -135,11 +138,19 @@ class TestWebUpdate : public QObject {
     }
 
 private Q_SLOTS:
-    void sameVersionIsCurrent() {
+    // The same version, or an older one a server offers, is current: nothing is fetched, and no
+    // line announces a new version.
+    void sameOrOlderVersionIsCurrent_data() {
+        QTest::addColumn<QByteArray>("offered");
+        QTest::newRow("same version") << QByteArray("4.0.0.0");
+        QTest::newRow("older version") << QByteArray("3.9.9.9");
+    }
+    void sameOrOlderVersionIsCurrent() {
+        QFETCH(QByteArray, offered);
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
         QVERIFY(
-            putSigned(web, "Version=4.0.0.0\n" +
+            putSigned(web, "Version=" + offered + "\n" +
                                controlFileEntry(QStringLiteral("OrvelSQLBackup"), kNewProgram)));
         Updating u(web);
         QVERIFY(oldFiles(u));
@@ -245,12 +256,14 @@ private Q_SLOTS:
         QCOMPARE(UpdateKey::fromHex(hex).isSet(), isKey);
         QCOMPARE(UpdateKey(QByteArray::fromHex(hex)).isSet(), isKey);
         if (!isKey)
-            QVERIFY(!UpdateKey::fromHex(hex).verifies("x", "\x01" + QByteArray(63, '\0')));
+            QVERIFY(!UpdateKey::fromHex(hex).verifies(UpdateKey::Kind::ControlFile, "x",
+                                                      "\x01" + QByteArray(63, '\0')));
     }
 
-    // The control file counts only with the maker's signature over its exact bytes; a server
-    // that WebServer= and WebCAFile= make trusted changes nothing about that. A build without a
-    // key reads the offer but installs nothing.
+    // The control file counts only with the maker's signature over its exact bytes, made for a
+    // control file, and only while it is not expired and its serial not lower than the highest
+    // seen; a server that WebServer= and WebCAFile= make trusted changes nothing about that. A
+    // build without a key reads the offer but installs nothing.
     void controlFileWithoutValidSignatureInstallsNothing_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("why");
@@ -266,7 +279,20 @@ private Q_SLOTS:
         // A key of small order is no key: the "signature" 01 00…00 00…00 holds for any data.
         QTest::newRow("build with a small-order key, forged signature")
             << QStringLiteral("weakkey")
-            << QStringLiteral("ohne Schlüssel zur Prüfung der Updates gebaut");
+            << QStringLiteral("ohne Schlüssel zur Prüfung der Updates gebaut");        // The maker's signature over the same bytes, made for the library: each kind of file has
+        // its own context line, so it does not pass for a control file.
+        QTest::newRow("library signature as control file signature")
+            << QStringLiteral("librarysig") << invalid;
+        // Signed by the maker, but older than what this folder has seen, or past its last day:
+        // a server holding back an update with an old file.
+        QTest::newRow("older serial")
+            << QStringLiteral("older")
+            << QStringLiteral("Die Steuerdatei hat die Seriennummer 100, es galt aber schon die "
+                              "Seriennummer 101: eine ältere Steuerdatei wird verworfen");
+        QTest::newRow("expired")
+            << QStringLiteral("expired")
+            << QStringLiteral("Die Steuerdatei ist am %1 abgelaufen und wird verworfen")
+                   .arg(QDate::currentDate().addDays(-1).toString(QStringLiteral("dd.MM.yyyy")));
     }
     void controlFileWithoutValidSignatureInstallsNothing() {
         QFETCH(QString, kind);
@@ -287,8 +313,17 @@ private Q_SLOTS:
             QVERIFY(QFile::remove(web.folderPath(kSignature)));
         } else if (kind == QLatin1String("weakkey")) {
             QVERIFY(web.put(kSignature, "\x01" + QByteArray(63, '\0')));
+        } else if (kind == QLatin1String("librarysig")) {
+            QVERIFY(web.put(kSignature, maker().sign(control, UpdateKey::Kind::Library)));
+        } else if (kind == QLatin1String("expired")) {
+            QByteArray expired = control;
+            expired.replace(controlFileValidity(), controlFileValidity(100, -1));
+            QVERIFY(expired != control);
+            QVERIFY(putSigned(web, expired));
         }
         Updating u(web);
+        if (kind == QLatin1String("older"))
+            QVERIFY(writeFile(u.file(QStringLiteral("update_serial")), "101\n"));
         if (kind == QLatin1String("nokey"))
             u.update.setVerifyingKey(UpdateKey());
         if (kind == QLatin1String("weakkey"))
@@ -304,6 +339,9 @@ private Q_SLOTS:
         QCOMPARE(readAll(u.file(QStringLiteral("libtgputtylib.so"))), kOldLibrary);
         QCOMPARE(u.leftovers(), QStringList());
         QVERIFY(!u.text().contains(QStringLiteral("Programmversion ist aktuell")));
+        // A refused file raises no serial; an older one leaves the highest as it was.
+        QCOMPARE(readAll(u.file(QStringLiteral("update_serial"))),
+                 kind == QLatin1String("older") ? QByteArray("101\n") : QByteArray("<missing>"));
     }
 
     // All or nothing: when the second rename fails, the first file gets its old content back (or
@@ -475,18 +513,35 @@ private Q_SLOTS:
         QVERIFY(writeFile(release.file(QStringLiteral("sqlback.mdb")), "x"));
         QVERIFY(run({QStringLiteral("control"), privateKey, QStringLiteral("4.0.1.0"),
                      published.path(), release.file(QStringLiteral("sqlback.mdb"))}) != 0);
+        // The library among the files needs its version named.
+        QVERIFY(run({QStringLiteral("control"), privateKey, QStringLiteral("4.0.1.0"),
+                     published.path(), release.file(QStringLiteral("libtgputtylib.so"))}) != 0);
         QCOMPARE(run({QStringLiteral("control"), privateKey, QStringLiteral("4.0.1.0"),
-                      published.path(), release.file(QStringLiteral("OrvelSQLBackup")),
+                      published.path(), QStringLiteral("--serial"), QStringLiteral("5"),
+                      QStringLiteral("--library-version"), QStringLiteral("0.78.2"),
+                      release.file(QStringLiteral("OrvelSQLBackup")),
                       release.file(QStringLiteral("libtgputtylib.so"))}),
                  0);
+        const QByteArray control = readAll(published.file(QStringLiteral("orvelsqlbackup.INF")));
+        QVERIFY2(control.contains("Serial=5\n") &&
+                     control.contains("Expires=" + QDate::currentDate()
+                                                       .addDays(90)
+                                                       .toString(Qt::ISODate)
+                                                       .toLatin1()) &&
+                     control.contains(controlFileLibrary(kNewLibrary)),
+                 control.constData());
+        // A detached signature is made for its kind: the library's passes for nothing else.
         QCOMPARE(run({QStringLiteral("sign"), privateKey,
                       release.file(QStringLiteral("libtgputtylib.so"))}),
                  0);
         const QByteArray librarySignature =
             readAll(release.file(QStringLiteral("libtgputtylib.so.sig")));
         QCOMPARE(librarySignature.size(), 64);
-        QVERIFY(key.verifies(kNewLibrary, librarySignature));
-        QVERIFY(!maker().publicKey().verifies(kNewLibrary, librarySignature));
+        QVERIFY(key.verifies(UpdateKey::Kind::Library, kNewLibrary, librarySignature));
+        QVERIFY(!key.verifies(UpdateKey::Kind::ControlFile, kNewLibrary, librarySignature));
+        QVERIFY(!key.verifies(UpdateKey::Kind::ProgramFile, kNewLibrary, librarySignature));
+        QVERIFY(!maker().publicKey().verifies(UpdateKey::Kind::Library, kNewLibrary,
+                                              librarySignature));
 
         WebTestServer web;
         QVERIFY2(web.start(), qPrintable(web.errorText()));
@@ -501,6 +556,22 @@ private Q_SLOTS:
         QVERIFY2(u.update.DoUpdate(), qPrintable(u.text()));
         QCOMPARE(readAll(u.file(QStringLiteral("OrvelSQLBackup"))), kNewProgram);
         QCOMPARE(readAll(u.file(QStringLiteral("libtgputtylib.so"))), kNewLibrary);
+        QCOMPARE(readAll(u.file(QStringLiteral("update_serial"))), QByteArray("5\n"));
+
+        // A control file the tool signed with a lower serial is refused from now on.
+        QCOMPARE(run({QStringLiteral("control"), privateKey, QStringLiteral("4.0.2.0"),
+                      published.path(), QStringLiteral("--serial"), QStringLiteral("4"),
+                      release.file(QStringLiteral("OrvelSQLBackup"))}),
+                 0);
+        QVERIFY(web.put(kControl, readAll(published.file(QStringLiteral("orvelsqlbackup.INF")))));
+        QVERIFY(
+            web.put(kSignature, readAll(published.file(QStringLiteral("orvelsqlbackup.INF.sig")))));
+        u.log.lines.clear();
+        u.checks.checkAutomatically();
+        QVERIFY2(u.log.lines.last().startsWith(QStringLiteral("Update-Status: Die Steuerdatei hat "
+                                                              "die Seriennummer 4,")),
+                 qPrintable(u.text()));
+        QCOMPARE(readAll(u.file(QStringLiteral("update_serial"))), QByteArray("5\n"));
     }
 
     // Whatever fails, no old file is replaced, nothing is left behind, and a status line says why.

@@ -14,6 +14,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QtTest>
 
@@ -130,6 +131,7 @@ struct World : SftpFixture {
         c.password = password;
         c.pathPrefix = QStringLiteral("/");
         c.keysFolder = folder.path() + QLatin1Char('/');
+        c.attended = true; // someone watches: a new key is kept at first use
         if (protocol == S3) {
             c.user = gateway.accessKey();
             c.password = password == QLatin1String("geheim")
@@ -297,11 +299,16 @@ void TestDestination::refused_data() {
     for (int p : {Ftps, Sftp, S3})
         QTest::addRow("%s, another key kept", qPrintable(protocolName(p)))
             << p << QStringLiteral("otherKey") << false;
-    // FTPS keeps an unknown key at first use; SFTP asks, and nobody answers unattended.
+    // Someone watches: FTPS keeps an unknown key at first use; SFTP asks, and nobody answers.
     QTest::newRow("FTPS, unknown key") << int(Ftps) << QStringLiteral("unknownKey") << true;
     QTest::newRow("SFTP, unknown key") << int(Sftp) << QStringLiteral("unknownKey") << false;
     // S3 keeps a key no authority vouches for at first use, as FTPS does.
     QTest::newRow("S3, unknown key") << int(S3) << QStringLiteral("unknownKey") << true;
+    // ... but only when someone watches the run: unattended, the key is refused and not kept.
+    QTest::newRow("FTPS, unknown key, unattended")
+        << int(Ftps) << QStringLiteral("unattendedKey") << false;
+    QTest::newRow("S3, unknown key, unattended")
+        << int(S3) << QStringLiteral("unattendedKey") << false;
 }
 
 // The server's folder keeps last week's file; the password never shows in a line or an error.
@@ -321,11 +328,14 @@ void TestDestination::refused() {
     const QString local = w.writeLocal(kName, data);
     const QString password =
         why == QLatin1String("password") ? QStringLiteral("falsch") : QStringLiteral("geheim");
-    const DestinationConfig config = w.config(password);
+    DestinationConfig config = w.config(password);
+    if (why == QLatin1String("unattendedKey"))
+        config.attended = false;
     auto destination = makeDestination(config);
     RecordedEvents events;
     const StoreResult result = destination->store(local, kName, events);
     QCOMPARE(result.stored, stores);
+    QCOMPARE(result.keyUnconfirmed, why == QLatin1String("unattendedKey"));
     QCOMPARE(w.readRemote(), stores ? data : lastWeek);
     if (!stores) {
         QVERIFY(!result.error.isEmpty());
@@ -344,6 +354,12 @@ void TestDestination::refused() {
         QVERIFY2(events.lines.join(QLatin1Char('\n'))
                      .contains(QStringLiteral("des S3-Servers 127.0.0.1")),
                  qPrintable(events.lines.join(QLatin1Char('\n'))));
+    if (why == QLatin1String("unattendedKey")) {
+        QVERIFY2(result.error.contains(QStringLiteral("orvelsqlbackup-cli hostkey NAME --accept "
+                                                      "sha256//")),
+                 qPrintable(result.error));
+        QVERIFY(!QFileInfo::exists(w.folder.file(QStringLiteral("ftps_known_hosts"))));
+    }
     if (why == QLatin1String("unknownKey") && (protocol == Ftps || protocol == S3))
         QVERIFY(readAll(w.folder.file(QStringLiteral("ftps_known_hosts")))
                     .startsWith("127.0.0.1:" + QByteArray::number(w.port()) + " sha256//"));

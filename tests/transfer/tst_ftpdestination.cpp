@@ -69,6 +69,7 @@ struct Fixture {
         c.pathPrefix = kPrefix;
         c.passive = passive;
         c.keysFolder = folder.path();
+        c.attended = true; // someone watches: a new key is kept at first use
         return c;
     }
     // Temporary files a fetch left beside its target.

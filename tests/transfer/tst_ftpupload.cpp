@@ -427,6 +427,65 @@ private Q_SLOTS:
         QCOMPARE(f.knownHosts(), changed);
     }
 
+    // Nobody watches (the command line's run, no display): a key no authority vouches for is
+    // refused at first contact before the login, nothing is kept, the line names the command that
+    // accepts it, and the run makes no further attempt. A certificate an authority vouches for
+    // needs nobody.
+    void ftpsFirstContactUnattended_data() {
+        QTest::addColumn<bool>("authorityInStore");
+        QTest::newRow("self-made certificate") << false;
+        QTest::newRow("authority in the system's store") << true;
+    }
+    void ftpsFirstContactUnattended() {
+        QFETCH(bool, authorityInStore);
+        FtpTestServer server;
+        QVERIFY2(server.start(scenario({{QStringLiteral("tls"), true},
+                                        {QStringLiteral("certificate_authority"), true}})),
+                 qPrintable(server.errorText()));
+        Fixture f;
+        f.upload.attended = false;
+        const QByteArray storeBefore = qgetenv("SSL_CERT_FILE");
+        if (authorityInStore)
+            qputenv("SSL_CERT_FILE", QFile::encodeName(server.authorityFile()));
+        // A job name that is no plain word is quoted for the shell in the command named.
+        BackupJob job = Fixture::job(server, 1);
+        job.DBName = QStringLiteral("Lager 'Süd'");
+        const bool uploaded = f.upload.ftphochladen(job, f.archive, kName);
+        if (storeBefore.isNull())
+            qunsetenv("SSL_CERT_FILE");
+        else
+            qputenv("SSL_CERT_FILE", storeBefore);
+        const QString lines = f.log.lines.join(u'\n');
+        if (authorityInStore) {
+            QVERIFY2(uploaded, qPrintable(lines));
+            QCOMPARE(f.log.lines, successLines());
+            return;
+        }
+        QVERIFY(!uploaded);
+        QVERIFY(f.upload.attempt.keyUnconfirmed);
+        QCOMPARE(f.log.lines.size(), 2);
+        const QByteArray pin = opensslPin(server.certificateFile());
+        QVERIFY(pin.size() > 20);
+        const QString refusal = f.log.lines.first();
+        QVERIFY2(refusal.startsWith(QStringLiteral("Das Zertifikat des FTPS-Servers 127.0.0.1:%1 "
+                                                   "ist von keiner bekannten")
+                                        .arg(server.port())),
+                 qPrintable(refusal));
+        QVERIFY2(refusal.contains(QStringLiteral("die Anmeldung wurde nicht gesendet")) &&
+                     refusal.contains(QStringLiteral("orvelsqlbackup-cli hostkey 'Lager '\\''Süd'\\''' "
+                                                     "--accept ") +
+                                      QString::fromLatin1(pin)),
+                 qPrintable(refusal));
+        QCOMPARE(f.log.lines.last(),
+                 QStringLiteral("FEHLER bei FTP-Prozess für Datenbank: ") + kName);
+        QVERIFY(!QFileInfo::exists(f.knownHostsFile()));
+        const QStringList commands = server.commandLog();
+        QVERIFY2(commands.filter(QStringLiteral("USER")).isEmpty() &&
+                     commands.filter(QStringLiteral("PASS")).isEmpty(),
+                 qPrintable(commands.join(u'\n')));
+        QVERIFY(!QFileInfo::exists(QDir(server.home()).filePath(kName)));
+    }
+
     // A certificate signed by an authority in the system's store and made out to the job's
     // server: accepted, nothing kept. The same certificate without its authority in the store is
     // kept like a self-made one.

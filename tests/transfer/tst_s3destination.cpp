@@ -10,6 +10,8 @@
 #include "TempFolder.h"
 #include "UploadUnderTest.h"
 #include "WebTestServer.h"
+#include "net/FtpsKnownHosts.h"
+#include "net/FtpsProbe.h"
 #include "platform/ErrorCount.h"
 #include "transfer/s3/S3Destination.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
@@ -73,6 +75,7 @@ private slots:
     void uploadAttempt();
     void badSettings_data();
     void badSettings();
+    void unattendedFirstContact();
 
 private:
     DestinationConfig config(const QString& prefix) {
@@ -84,6 +87,7 @@ private:
         c.password = m_gateway.secretKey();
         c.pathPrefix = m_bucket + QLatin1Char('/') + prefix;
         c.keysFolder = m_keys.path();
+        c.attended = true; // someone watches: a new key is kept at first use
         return c;
     }
     QString writeLocal(const QString& name, const QByteArray& data) {
@@ -498,6 +502,46 @@ void TestS3Destination::badSettings() {
     QVERIFY(!kept.open(QIODevice::ReadOnly) || !kept.readAll().contains("amazonaws"));
     const StatResult stat = destination.stat(QStringLiteral("Lager.ZIP"), events);
     QVERIFY2(stat.error.contains(line), qPrintable(stat.error));
+}
+
+// Nobody watches: the gateway's key (no authority vouches for it) is refused at first contact
+// before any request, nothing is kept, and the line names the command that accepts the key the
+// handshake alone shows (what the hostkey command keeps). Kept so, the store passes unattended.
+void TestS3Destination::unattendedFirstContact() {
+    TempFolder keys;
+    DestinationConfig c = config(QStringLiteral("unattended/"));
+    c.keysFolder = keys.path();
+    c.attended = false;
+    c.jobName = QStringLiteral("Lager");
+    const QString local = writeLocal(QStringLiteral("Lager.ZIP"), "data");
+    const FtpsServerKey shown = probeTlsServer(QStringLiteral("127.0.0.1"), m_gateway.port());
+    QVERIFY2(shown.error.isEmpty(), qPrintable(shown.error));
+    QVERIFY(!shown.authorityVouches);
+    {
+        S3Destination destination(c);
+        RecordedEvents events;
+        const StoreResult result = destination.store(local, QStringLiteral("Lager.ZIP"), events);
+        QVERIFY(!result.stored);
+        QVERIFY(result.keyUnconfirmed);
+        QVERIFY2(result.error.contains(QStringLiteral("Das Zertifikat des S3-Servers 127.0.0.1:%1")
+                                           .arg(m_gateway.port())) &&
+                     result.error.contains(QStringLiteral("orvelsqlbackup-cli hostkey Lager "
+                                                          "--accept ") +
+                                           QString::fromLatin1(shown.pin)),
+                 qPrintable(result.error));
+        QVERIFY(!QFileInfo::exists(keys.file(QStringLiteral("ftps_known_hosts"))));
+    }
+    RecordedEvents events;
+    QVERIFY(!S3Destination(config(QStringLiteral("unattended/")))
+                 .stat(QStringLiteral("Lager.ZIP"), events)
+                 .file.exists);
+
+    FtpsKnownHosts(keys.path()).store(
+        FtpsKnownHosts::entryName(QStringLiteral("127.0.0.1"), m_gateway.port()), shown.pin,
+        QDate::currentDate());
+    S3Destination destination(c);
+    const StoreResult result = destination.store(local, QStringLiteral("Lager.ZIP"), events);
+    QVERIFY2(result.stored, qPrintable(result.error));
 }
 
 QTEST_GUILESS_MAIN(TestS3Destination)

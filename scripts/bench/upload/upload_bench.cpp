@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
     config.protocol =
         QByteArray(argv[6]) == "ftps" ? DestinationConfig::Ftps : DestinationConfig::Ftp;
     config.keysFolder = QStringLiteral("./");
+    // Run by hand: the local test server's key is kept at first use, as an attended run does.
+    config.attended = true;
     FtpDestination destination(config);
     DestinationEvents quiet;
     QElapsedTimer clock;

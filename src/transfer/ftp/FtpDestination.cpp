@@ -210,6 +210,8 @@ void configure(CurlEasy& curl, const DestinationConfig& config, Connection& conn
         connection.keys.host = config.host;
         connection.keys.port = config.port;
         connection.keys.keysFolder = config.keysFolder;
+        connection.keys.attended = config.attended;
+        connection.keys.jobName = config.jobName;
         connection.keys.note = [&events](const QString& line) { events.line(line); };
         curl.verifyByAuthorityOrKey(connection.keys);
     } else {
@@ -310,6 +312,7 @@ StoreResult FtpDestination::store(const QString& localPath, const QString& remot
     result.remoteTouched = connection.transferSent && !connection.transferRefused;
     if (code != CURLE_OK) {
         result.error = failureText(code, connection, curl);
+        result.keyUnconfirmed = connection.keys.unconfirmedKey;
         return result;
     }
 

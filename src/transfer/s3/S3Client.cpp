@@ -56,7 +56,8 @@ QByteArray S3Answer::header(const QByteArray& name) const {
 
 S3Client::S3Client(const S3Location& location, const DestinationConfig& config,
                    std::function<QDateTime()> now)
-    : m_location(location), m_keysFolder(config.keysFolder),
+    : m_location(location), m_keysFolder(config.keysFolder), m_attended(config.attended),
+      m_jobName(config.jobName),
       m_signer(config.user.toUtf8(), config.password.toUtf8(), location.region()),
       m_now(std::move(now)) {}
 
@@ -111,6 +112,8 @@ S3Answer S3Client::sendOnce(const S3Call& call, bool& transient) {
     keys.port = m_location.port();
     keys.keysFolder = m_keysFolder;
     keys.kind = QStringLiteral("S3");
+    keys.attended = m_attended;
+    keys.jobName = m_jobName;
     keys.note = [this](const QString& line) {
         std::lock_guard lock(m_mutex);
         m_notes.append(line);
@@ -150,6 +153,7 @@ S3Answer S3Client::sendOnce(const S3Call& call, bool& transient) {
     if (reply.status == 0) {
         // No answer: refused key, no connection, cut connection. A refused key is no accident.
         transient = keys.refusal.isEmpty() && !cancelled;
+        answer.keyUnconfirmed = keys.unconfirmedKey;
         answer.error = QStringLiteral("S3-Server %1, %2: %3").arg(server, call.what, reply.error);
         return answer;
     }

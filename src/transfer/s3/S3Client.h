@@ -37,6 +37,8 @@ struct S3Answer {
     QList<QPair<QByteArray, QByteArray>> headers;
     QString code;  // the S3 error code (SignatureDoesNotMatch, NoSuchBucket, ...)
     QString error; // one German line; empty when ok
+    // The server's key was refused as one nobody confirmed (an unattended run's first contact).
+    bool keyUnconfirmed = false;
 
     QByteArray header(const QByteArray& name) const;
 };
@@ -71,6 +73,8 @@ private:
 
     const S3Location& m_location;
     QString m_keysFolder;
+    bool m_attended;
+    QString m_jobName;
     S3Signer m_signer;
     std::function<QDateTime()> m_now;
     std::mutex m_mutex;

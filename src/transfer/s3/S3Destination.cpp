@@ -159,6 +159,7 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
         flushNotes(events);
         if (!answer.ok && answer.code != QLatin1String("AccessDenied")) {
             result.error = answer.error;
+            result.keyUnconfirmed = answer.keyUnconfirmed;
             return result;
         }
         if (answer.ok && !answer.body.contains("LocationConstraint")) {
