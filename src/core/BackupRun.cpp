@@ -82,7 +82,9 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
         for (; attempt.number <= UploadAttempts && !uploaded; ++attempt.number)
             uploaded = m_parts.uploader->ftphochladen(job, archive.archivePath,
                                                       archive.archiveName, attempt);
-        if (!uploaded)
+        if (uploaded)
+            keepArchives(job, archive);
+        else
             m_errors.add(1);
     } else {
         m_log.writelogentry(QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: ") +
@@ -91,6 +93,15 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
     m_log.writelogentry(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: ") + job.DBName);
     m_log.processMessages();
     return uploaded;
+}
+
+void BackupRun::keepArchives(const BackupJob& job, const ArchiveLocation& archive) {
+    ArchiveLocation named = archive;
+    if (!named.day.isValid())
+        named.day = (m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime())
+                        .toLocalTime()
+                        .date();
+    m_parts.uploader->keepArchives(job, named);
 }
 
 void BackupRun::restoreTest(const BackupJob& job, const BackupFolders& folders,

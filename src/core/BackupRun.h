@@ -52,6 +52,8 @@ private:
     void restoreTest(const BackupJob& job, const BackupFolders& folders, JobOutcome& outcome);
     // True when the archive was uploaded.
     bool uploadStep(const BackupJob& job, const ArchiveLocation& archive);
+    // The weekly and monthly archives beside the uploaded one, for the day it is named for.
+    void keepArchives(const BackupJob& job, const ArchiveLocation& archive);
 
     LogSink& m_log;
     ErrorCount& m_errors;

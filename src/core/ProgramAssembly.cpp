@@ -15,6 +15,7 @@
 #include "settings/EditingRules.h"
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
+#include "transfer/ArchiveKeeping.h"
 #include "transfer/UploadDispatch.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
@@ -87,21 +88,33 @@ private:
     ArchivePackager m_packager;
 };
 
-// Uploads to the job's destination, SFTP uploads shown in the SFTP upload window.
+// Uploads to the job's destination, SFTP uploads shown in the SFTP upload window; the weekly
+// and monthly archives kept there with KeepWeekly= and KeepMonthly= read from the INI file.
 class DestinationUploader final : public Uploader {
 public:
     DestinationUploader(LogSink& log, ErrorCount& errors, SftpUploadView* sftpView,
                         QString keysFolder)
-        : m_upload(log, errors, sftpView), m_keysFolder(std::move(keysFolder)) {}
+        : m_upload(log, errors, sftpView), m_keeping(log, errors),
+          m_keysFolder(std::move(keysFolder)) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                       const QString& ftpdatenbankname, UploadAttempt& attempt) override {
-        DestinationConfig config = jobDestination(job, m_keysFolder);
-        config.objectLockDays = s3ObjectLockDays(m_keysFolder + ProgramCore::kIniFileName);
-        return m_upload.ftphochladen(config, ftpdateiname, ftpdatenbankname, attempt);
+        return m_upload.ftphochladen(config(job), ftpdateiname, ftpdatenbankname, attempt);
+    }
+    void keepArchives(const BackupJob& job, const ArchiveLocation& archive) override {
+        const ArchiveCounts counts = keptArchives(m_keysFolder + ProgramCore::kIniFileName);
+        m_keeping.keep(config(job), archive.archivePath, archive.archiveName, job.ZIP_Dateiname,
+                       archive.day, counts.weekly, counts.monthly);
     }
 
 private:
+    DestinationConfig config(const BackupJob& job) const {
+        DestinationConfig c = jobDestination(job, m_keysFolder);
+        c.objectLockDays = s3ObjectLockDays(m_keysFolder + ProgramCore::kIniFileName);
+        return c;
+    }
+
     UploadDispatch m_upload;
+    ArchiveKeeping m_keeping;
     QString m_keysFolder;
 };
 

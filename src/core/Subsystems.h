@@ -73,6 +73,12 @@ public:
     // hands in which attempt this is and what its earlier attempts left.
     virtual bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                               const QString& ftpdatenbankname, UploadAttempt& attempt) = 0;
+    // Once the archive arrived: the weekly and monthly archives beside it stored and those
+    // beyond the counts removed; logs and counts its own failures, never throws.
+    virtual void keepArchives(const BackupJob& job, const ArchiveLocation& archive) {
+        (void)job;
+        (void)archive;
+    }
 };
 
 // The report mail with the log book to the recipients of the general settings.

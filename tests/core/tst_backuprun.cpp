@@ -100,7 +100,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
             return packs(job, save);
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")),
-                               job.DBName + QStringLiteral("3.ZIP")};
+                               job.DBName + QStringLiteral("3.ZIP"), QDate(2026, 12, 9)};
     }
 
     bool ftphochladen(const BackupJob& job, const QString& path, const QString& name,
@@ -112,6 +112,10 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
         if (uploads)
             return uploads(path);
         return uploadCalls == uploadSucceedsOnCall;
+    }
+    void keepArchives(const BackupJob&, const ArchiveLocation& archive) override {
+        calls << QStringLiteral("keepArchives ") + archive.archiveName + QLatin1Char(' ') +
+                     archive.day.toString(Qt::ISODate);
     }
 };
 } // namespace
@@ -262,6 +266,10 @@ private Q_SLOTS:
         f.run.run(f.folders);
         QCOMPARE(f.uploadCalls, expectedCalls);
         QCOMPARE(f.calls.filter(QStringLiteral("ftphochladen Lager3.ZIP")).size(), expectedCalls);
+        // The weekly and monthly archives once the upload worked, after its last attempt.
+        QCOMPARE(f.calls.last() == QLatin1String("keepArchives Lager3.ZIP 2026-12-09"),
+                 expectedErrors == 0);
+        QCOMPARE(f.calls.filter(QStringLiteral("keepArchives")).size(), expectedErrors == 0);
         QCOMPARE(f.errors.value(), expectedErrors);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: %1").arg(expectedErrors));
         // No line of the run between the attempts.
