@@ -76,7 +76,6 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
     ArchiveLocation location;
     location.archiveName = job.ZIP_Dateiname + dayTag(today) + QStringLiteral(".ZIP");
     location.archivePath = m_programFolder + location.archiveName;
-    location.day = today;
 
     // Last week's archive of this day stays until today's is complete: the new one is renamed
     // over it, so a night whose backup or packaging fails still leaves last week's archive

@@ -3,7 +3,6 @@
 #include "archive/ParallelDeflate.h"
 #include "settings/BackupJob.h"
 
-#include <QDate>
 #include <QIODevice>
 #include <QString>
 
@@ -20,7 +19,6 @@ class QDate;
 struct ArchiveLocation {
     QString archivePath; // program folder + archive name; empty when today's archive failed
     QString archiveName; // ZIP_Dateiname + day tag + ".ZIP"
-    QDate day;           // the day the archive is named for
 };
 
 // Packs a job's backup files into its weekday archive in the program folder and copies the

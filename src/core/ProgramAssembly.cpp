@@ -100,10 +100,11 @@ public:
                       const QString& ftpdatenbankname, UploadAttempt& attempt) override {
         return m_upload.ftphochladen(config(job), ftpdateiname, ftpdatenbankname, attempt);
     }
-    void keepArchives(const BackupJob& job, const ArchiveLocation& archive) override {
+    void keepArchives(const BackupJob& job, const ArchiveLocation& archive,
+                      const QDate& day) override {
         const ArchiveCounts counts = keptArchives(m_keysFolder + ProgramCore::kIniFileName);
         m_keeping.keep(config(job), archive.archivePath, archive.archiveName, job.ZIP_Dateiname,
-                       archive.day, counts.weekly, counts.monthly);
+                       day, counts.weekly, counts.monthly);
     }
 
 private:

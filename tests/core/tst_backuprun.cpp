@@ -33,6 +33,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     QList<BackupFolders> sqlFolders;
     QList<BackupFolders> packagingFolders;
     Dataset editorRows; // never opened: a run does not edit rows
+    FakeClock clock{QDateTime(QDate(2026, 12, 13), QTime(2, 30))}; // a Sunday
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
     std::function<void(const BackupJob&)> duringSqlSteps;
@@ -58,6 +59,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
         p.sql = f;
         p.packaging = f;
         p.uploader = f;
+        p.clock = &f->clock;
         return p;
     }
 
@@ -100,7 +102,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
             return packs(job, save);
         calls << QStringLiteral("zipprozess ") + job.DBName;
         return ArchiveLocation{folder.file(job.DBName + QStringLiteral("3.ZIP")),
-                               job.DBName + QStringLiteral("3.ZIP"), QDate(2026, 12, 9)};
+                               job.DBName + QStringLiteral("3.ZIP")};
     }
 
     bool ftphochladen(const BackupJob& job, const QString& path, const QString& name,
@@ -113,9 +115,10 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
             return uploads(path);
         return uploadCalls == uploadSucceedsOnCall;
     }
-    void keepArchives(const BackupJob&, const ArchiveLocation& archive) override {
+    void keepArchives(const BackupJob&, const ArchiveLocation& archive,
+                      const QDate& day) override {
         calls << QStringLiteral("keepArchives ") + archive.archiveName + QLatin1Char(' ') +
-                     archive.day.toString(Qt::ISODate);
+                     day.toString(Qt::ISODate);
     }
 };
 } // namespace
@@ -267,7 +270,7 @@ private Q_SLOTS:
         QCOMPARE(f.uploadCalls, expectedCalls);
         QCOMPARE(f.calls.filter(QStringLiteral("ftphochladen Lager3.ZIP")).size(), expectedCalls);
         // The weekly and monthly archives once the upload worked, after its last attempt.
-        QCOMPARE(f.calls.last() == QLatin1String("keepArchives Lager3.ZIP 2026-12-09"),
+        QCOMPARE(f.calls.last() == QLatin1String("keepArchives Lager3.ZIP 2026-12-13"),
                  expectedErrors == 0);
         QCOMPARE(f.calls.filter(QStringLiteral("keepArchives")).size(), expectedErrors == 0);
         QCOMPARE(f.errors.value(), expectedErrors);
