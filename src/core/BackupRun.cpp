@@ -60,10 +60,9 @@ void BackupRun::runJobs(const BackupFolders& folders) {
             const GeneralSettings general = settings.generalSettings();
             // The day the packing names the archive by: a run past midnight keeps Sunday's
             // archive as Sunday's.
-            const QDate day =
-                (m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime())
-                    .toLocalTime()
-                    .date();
+            const QDate day = (m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime())
+                                  .toLocalTime()
+                                  .date();
             const ArchiveLocation archive = m_parts.packaging->zipprozess(
                 job, general.OrdnerZIPDateien, general.ZIP_Passwort, folders,
                 [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
@@ -80,8 +79,7 @@ void BackupRun::runJobs(const BackupFolders& folders) {
     m_log.writelogentry(QStringLiteral("Fehleranzahl: ") + QString::number(m_errors.value()));
 }
 
-bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive,
-                           const QDate& day) {
+bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive, const QDate& day) {
     bool uploaded = false;
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {

@@ -21,10 +21,8 @@ namespace {
 // A count of the [OrvelSQLBackup] section; 0 when missing, not a number or negative.
 int iniCount(const IniFile& ini, const QString& key) {
     bool ok = false;
-    const int value = ini.value(QStringLiteral("OrvelSQLBackup"), key)
-                          .value_or(QString())
-                          .trimmed()
-                          .toInt(&ok);
+    const int value =
+        ini.value(QStringLiteral("OrvelSQLBackup"), key).value_or(QString()).trimmed().toInt(&ok);
     return ok && value > 0 ? value : 0;
 }
 

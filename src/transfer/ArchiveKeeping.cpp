@@ -58,8 +58,7 @@ void ArchiveKeeping::keep(const DestinationConfig& config, const QString& archiv
         return; // the upload before has named an unknown protocol already
     LineEvents events(m_log);
 
-    const ListResult listing =
-        onWorker<ListResult>([&] { return destination->list(events); });
+    const ListResult listing = onWorker<ListResult>([&] { return destination->list(events); });
     QStringList present;
     for (const RemoteEntry& file : listing.files)
         present << file.name;
@@ -128,9 +127,8 @@ QString ArchiveKeeping::storeAs(Destination& destination, DestinationEvents& eve
         onWorker<StoreResult>([&] { return destination.store(archivePath, name, events); });
     QString why = result.error;
     if (result.stored) {
-        const bool whole =
-            result.remoteSize == localSize ||
-            (result.remoteSize < 0 && !destination.properties().reportsSize);
+        const bool whole = result.remoteSize == localSize ||
+                           (result.remoteSize < 0 && !destination.properties().reportsSize);
         if (whole)
             return QString();
         why = QStringLiteral("auf dem Server %1 statt %2 Bytes")
@@ -144,8 +142,8 @@ QString ArchiveKeeping::storeAs(Destination& destination, DestinationEvents& eve
         const RemoveResult removed =
             onWorker<RemoveResult>([&] { return destination.remove(name, quiet); });
         if (!removed.removed)
-            why += QStringLiteral("; der Rest ist noch auf dem Server: ") +
-                   orUnknown(removed.error);
+            why +=
+                QStringLiteral("; der Rest ist noch auf dem Server: ") + orUnknown(removed.error);
     }
     return orUnknown(why);
 }

@@ -28,13 +28,13 @@ public:
     // zipName: the job's ZIP name the weekly and monthly names begin with; day: the night the
     // archive was made for.
     void keep(const DestinationConfig& config, const QString& archivePath,
-              const QString& archiveName, const QString& zipName, const QDate& day,
-              int keepWeekly, int keepMonthly);
+              const QString& archiveName, const QString& zipName, const QDate& day, int keepWeekly,
+              int keepMonthly);
 
 private:
     // Empty when `name` holds the archive now; otherwise why not.
-    QString storeAs(Destination& destination, DestinationEvents& events,
-                    const QString& archivePath, const QString& archiveName, const QString& name);
+    QString storeAs(Destination& destination, DestinationEvents& events, const QString& archivePath,
+                    const QString& archiveName, const QString& name);
 
     LogSink& m_log;
     ErrorCount& m_errors;

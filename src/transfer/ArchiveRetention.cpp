@@ -75,8 +75,8 @@ QStringList ArchiveRetention::toStore(const QDate& day, const QStringList& prese
 
 QStringList ArchiveRetention::toRemove(const QStringList& present) const {
     QStringList names;
-    for (const auto& [kind, keep] : {std::pair{Kind::Weekly, m_keepWeekly},
-                                     std::pair{Kind::Monthly, m_keepMonthly}}) {
+    for (const auto& [kind, keep] :
+         {std::pair{Kind::Weekly, m_keepWeekly}, std::pair{Kind::Monthly, m_keepMonthly}}) {
         if (keep <= 0)
             continue;
         QList<std::pair<int, QString>> found;

@@ -115,8 +115,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
             return uploads(path);
         return uploadCalls == uploadSucceedsOnCall;
     }
-    void keepArchives(const BackupJob&, const ArchiveLocation& archive,
-                      const QDate& day) override {
+    void keepArchives(const BackupJob&, const ArchiveLocation& archive, const QDate& day) override {
         calls << QStringLiteral("keepArchives ") + archive.archiveName + QLatin1Char(' ') +
                      day.toString(Qt::ISODate);
     }

@@ -10,12 +10,12 @@
 #include "LineMatch.h"
 #include "SmtpTestServer.h"
 #include "TdsTestServer.h"
-#include "core/RestoreRun.h"
-#include "core/RunStateFile.h"
-#include "restore/SqlRestore.h"
 #include "TempFolder.h"
 #include "core/ProgramAssembly.h"
+#include "core/RestoreRun.h"
+#include "core/RunStateFile.h"
 #include "report/ReportSources.h"
+#include "restore/SqlRestore.h"
 #include "settings/Dataset.h"
 #include "settings/SettingsDatabase.h"
 
@@ -320,9 +320,9 @@ private Q_SLOTS:
         QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
         FtpTestServer ftp;
         QVERIFY2(ftp.start(FtpTestServer::defaultScenario()), qPrintable(ftp.errorText()));
-        for (const QString& name : {QStringLiteral("Lager-W2026-48.ZIP"),
-                                    QStringLiteral("Lager-W2026-49.ZIP"),
-                                    QStringLiteral("Lager-W2026-47.ZIP.bak")})
+        for (const QString& name :
+             {QStringLiteral("Lager-W2026-48.ZIP"), QStringLiteral("Lager-W2026-49.ZIP"),
+              QStringLiteral("Lager-W2026-47.ZIP.bak")})
             writeFile(ftp.home() + QLatin1Char('/') + name, "alt");
 
         Started started({}, true, {}, true);

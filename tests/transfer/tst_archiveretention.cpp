@@ -37,8 +37,8 @@ void TestArchiveRetention::nights_data() {
 
     const QDate sunday(2026, 12, 13); // ISO 2026-W50
     QTest::newRow("Sunday, monthly of the month there")
-        << sunday << 4 << 3 << names("Lager7.ZIP Lager-M2026-12.ZIP")
-        << names("Lager-W2026-50.ZIP") << QStringList();
+        << sunday << 4 << 3 << names("Lager7.ZIP Lager-M2026-12.ZIP") << names("Lager-W2026-50.ZIP")
+        << QStringList();
     QTest::newRow("Sunday, no monthly of the month yet")
         << sunday << 4 << 3 << names("Lager7.ZIP Lager-M2026-11.ZIP")
         << names("Lager-W2026-50.ZIP Lager-M2026-12.ZIP") << QStringList();
@@ -54,8 +54,8 @@ void TestArchiveRetention::nights_data() {
         << names("Lager-W2026-52.ZIP Lager-W2026-53.ZIP Lager-M2027-01.ZIP")
         << names("Lager-W2027-01.ZIP") << names("Lager-W2026-52.ZIP");
     QTest::newRow("first Sunday of a month, none there")
-        << QDate(2026, 11, 1) << 0 << 6 << names("Lager7.ZIP")
-        << names("Lager-M2026-11.ZIP") << QStringList();
+        << QDate(2026, 11, 1) << 0 << 6 << names("Lager7.ZIP") << names("Lager-M2026-11.ZIP")
+        << QStringList();
     QTest::newRow("first Sunday of a month, one there already")
         << QDate(2026, 11, 1) << 0 << 6 << names("Lager-M2026-11.ZIP") << QStringList()
         << QStringList();

@@ -1,15 +1,16 @@
 // Every destination through the same cases, each against its protocol's test server on
 // 127.0.0.1 (S3: Ceph's RADOS Gateway, read and written by awscli): what is stored comes back
 // byte for byte, stat and remove say what is there, a listing names the folder's files, a copy
-// is made on the server where it can be, a store replaces, a missing file is reported as missing, a wrong password or a server key that
-// is not the kept one stores nothing, and a store cut in the middle leaves nothing under the
-// name once the caller removed what it left (or the old file, where a store is all-or-nothing).
+// is made on the server where it can be, a store replaces, a missing file is reported as missing, a
+// wrong password or a server key that is not the kept one stores nothing, and a store cut in the
+// middle leaves nothing under the name once the caller removed what it left (or the old file, where
+// a store is all-or-nothing).
 
 #include "FtpTestServer.h"
+#include "MemoryLog.h"
 #include "S3TestGateway.h"
 #include "ScriptServer.h"
 #include "SftpFixture.h"
-#include "MemoryLog.h"
 #include "platform/ErrorCount.h"
 #include "transfer/ArchiveKeeping.h"
 #include "transfer/Destination.h"
@@ -540,8 +541,8 @@ void TestDestination::keepArchives() {
     const QString local = w.writeLocal(kName, data);
     w.writeRemote(data);
     const QStringList before{
-        QStringLiteral("Lager-W2026-48.ZIP"), QStringLiteral("Lager-W2026-49.ZIP"),
-        QStringLiteral("Lager-M2026-11.ZIP"), QStringLiteral("Lager-W2026-47.ZIP.bak"),
+        QStringLiteral("Lager-W2026-48.ZIP"),  QStringLiteral("Lager-W2026-49.ZIP"),
+        QStringLiteral("Lager-M2026-11.ZIP"),  QStringLiteral("Lager-W2026-47.ZIP.bak"),
         QStringLiteral("Lager2-W2026-40.ZIP"), QStringLiteral("Lager-W2026-5.ZIP")};
     for (const QString& name : before)
         w.writeRemote("alt", name);
@@ -625,23 +626,22 @@ void TestDestination::keepArchivesFailing() {
     w.trustServer();
     const QString local = w.writeLocal(kName, "heute");
     w.writeRemote("heute");
-    for (const QString& name : {QStringLiteral("Lager-W2026-48.ZIP"),
-                                QStringLiteral("Lager-W2026-49.ZIP")})
+    for (const QString& name :
+         {QStringLiteral("Lager-W2026-48.ZIP"), QStringLiteral("Lager-W2026-49.ZIP")})
         w.writeRemote("alt", name);
     MemoryLog log;
     ErrorCount errors;
     ArchiveKeeping keeping(log, errors);
-    keeping.keep(w.config(password), local, kName, QStringLiteral("Lager"), QDate(2026, 12, 13),
-                 2, 1);
+    keeping.keep(w.config(password), local, kName, QStringLiteral("Lager"), QDate(2026, 12, 13), 2,
+                 1);
     const QStringList got = keepingLines(log.lines);
     QCOMPARE(got.size(), lines.size());
     // "(*)": the reason, whatever the server's words.
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QStringList around = lines[i].split(QStringLiteral("(*)"));
-        const bool matches = around.size() == 2
-                                 ? got[i].startsWith(around[0] + QLatin1Char('(')) &&
-                                       got[i].endsWith(QLatin1Char(')') + around[1])
-                                 : got[i] == lines[i];
+        const bool matches = around.size() == 2 ? got[i].startsWith(around[0] + QLatin1Char('(')) &&
+                                                      got[i].endsWith(QLatin1Char(')') + around[1])
+                                                : got[i] == lines[i];
         QVERIFY2(matches, qPrintable(got[i]));
     }
     QCOMPARE(errors.value(), count);

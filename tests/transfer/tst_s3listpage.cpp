@@ -43,9 +43,8 @@ void TestS3ListPage::pages_data() {
     QTest::newRow("truncated without a token")
         << head + "<IsTruncated>true</IsTruncated></ListBucketResult>" << QStringList() << true
         << QString() << true;
-    QTest::newRow("an error document")
-        << QByteArray("<Error><Code>AccessDenied</Code></Error>") << QStringList() << false
-        << QString() << true;
+    QTest::newRow("an error document") << QByteArray("<Error><Code>AccessDenied</Code></Error>")
+                                       << QStringList() << false << QString() << true;
     QTest::newRow("not XML") << QByteArray("<html>hallo") << QStringList() << false << QString()
                              << true;
 }
@@ -66,7 +65,8 @@ void TestS3ListPage::pages() {
     QCOMPARE(!page.error.isEmpty(), error);
     if (QTest::currentDataTag() == QLatin1String("last page")) {
         QCOMPARE(page.files[0].size, 1234);
-        QCOMPARE(page.files[0].modified, QDateTime(QDate(2026, 12, 13), QTime(2, 10), QTimeZone::utc()));
+        QCOMPARE(page.files[0].modified,
+                 QDateTime(QDate(2026, 12, 13), QTime(2, 10), QTimeZone::utc()));
     }
 }
 

@@ -647,9 +647,8 @@ QList<RemoteEntry> FtpDestination::parseNlst(const QByteArray& listing, const QS
     return files;
 }
 
-QString FtpDestination::listWith(const QByteArray& verb, const QString& folder,
-                                 QByteArray& listing, QByteArray& reply,
-                                 DestinationEvents& events) {
+QString FtpDestination::listWith(const QByteArray& verb, const QString& folder, QByteArray& listing,
+                                 QByteArray& reply, DestinationEvents& events) {
     CurlEasy curl;
     if (!curl.valid())
         return clientRefusal();

@@ -635,16 +635,15 @@ CopyResult S3Destination::copy(const QString& fromName, const QString& toName,
     S3Call put;
     put.method = "PUT";
     put.key = m_location.key(toName);
-    put.headers = {{"x-amz-copy-source",
-                    '/' + S3Signer::encode(m_location.bucket().toUtf8(), false) + '/' +
-                        S3Signer::encode(head.key.toUtf8(), true)}};
+    put.headers = {{"x-amz-copy-source", '/' +
+                                             S3Signer::encode(m_location.bucket().toUtf8(), false) +
+                                             '/' + S3Signer::encode(head.key.toUtf8(), true)}};
     if (m_config.objectLockDays > 0) {
         const QDateTime until =
             m_now().toTimeZone(QTimeZone::utc()).addDays(m_config.objectLockDays);
         put.headers.append({QByteArray("x-amz-object-lock-mode"), QByteArray("COMPLIANCE")});
-        put.headers.append(
-            {QByteArray("x-amz-object-lock-retain-until-date"),
-             until.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'")).toLatin1()});
+        put.headers.append({QByteArray("x-amz-object-lock-retain-until-date"),
+                            until.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'")).toLatin1()});
     }
     put.what = QStringLiteral("das Kopieren von %1 nach %2").arg(source, target);
     const S3Answer copied = m_client->send(put);
