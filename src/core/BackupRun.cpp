@@ -58,6 +58,11 @@ void BackupRun::runJobs(const BackupFolders& folders) {
                                 job.DBName);
         } else {
             const GeneralSettings general = settings.generalSettings();
+            // The day the packing names the archive by: a run past midnight keeps Sunday's
+            // archive as Sunday's.
+            const QDate day = (m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime())
+                                  .toLocalTime()
+                                  .date();
             const ArchiveLocation archive = m_parts.packaging->zipprozess(
                 job, general.OrdnerZIPDateien, general.ZIP_Passwort, folders,
                 [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
@@ -65,7 +70,7 @@ void BackupRun::runJobs(const BackupFolders& folders) {
             const QFileInfo made(archive.archivePath);
             outcome.archiveBytes = made.isFile() ? made.size() : 0;
             outcome.uploadAsked = job.FTP_aktiv;
-            outcome.uploaded = uploadStep(job, archive);
+            outcome.uploaded = uploadStep(job, archive, day);
             restoreTest(job, folders, outcome);
         }
         m_outcomes << outcome;
@@ -74,7 +79,7 @@ void BackupRun::runJobs(const BackupFolders& folders) {
     m_log.writelogentry(QStringLiteral("Fehleranzahl: ") + QString::number(m_errors.value()));
 }
 
-bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive) {
+bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive, const QDate& day) {
     bool uploaded = false;
     m_log.writelogentry(QStringLiteral("FTP-Prozess beginnt für Datenbank: ") + job.DBName);
     if (job.FTP_aktiv) {
@@ -83,7 +88,9 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive)
              ++attempt.number)
             uploaded = m_parts.uploader->ftphochladen(job, archive.archivePath,
                                                       archive.archiveName, attempt);
-        if (!uploaded)
+        if (uploaded)
+            m_parts.uploader->keepArchives(job, archive, day);
+        else
             m_errors.add(1);
     } else {
         m_log.writelogentry(QStringLiteral("FTP-Prozess nicht gewünscht für Datenbank: ") +

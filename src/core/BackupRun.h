@@ -50,8 +50,9 @@ private:
     bool fileNamesArePlain(const BackupJob& job);
     // The restore test of the job's archive, when tonight is the night for it.
     void restoreTest(const BackupJob& job, const BackupFolders& folders, JobOutcome& outcome);
-    // True when the archive was uploaded.
-    bool uploadStep(const BackupJob& job, const ArchiveLocation& archive);
+    // True when the archive was uploaded; then the weekly and monthly archives of `day`, the
+    // night the archive is named for, are kept beside it.
+    bool uploadStep(const BackupJob& job, const ArchiveLocation& archive, const QDate& day);
 
     LogSink& m_log;
     ErrorCount& m_errors;

@@ -17,12 +17,24 @@ DestinationConfig jobDestination(const BackupJob& job, const QString& keysFolder
     return c;
 }
 
-int s3ObjectLockDays(const QString& iniPath) {
+namespace {
+
+// A count of the [OrvelSQLBackup] section; 0 when missing, not a number or negative.
+int iniCount(const IniFile& ini, const QString& key) {
     bool ok = false;
-    const int days =
-        IniFile(iniPath)
-            .value(QStringLiteral("OrvelSQLBackup"), QStringLiteral("S3ObjectLockDays"))
-            .value_or(QString())
-            .toInt(&ok);
-    return ok && days > 0 ? days : 0;
+    const int value =
+        ini.value(QStringLiteral("OrvelSQLBackup"), key).value_or(QString()).trimmed().toInt(&ok);
+    return ok && value > 0 ? value : 0;
+}
+
+} // namespace
+
+int s3ObjectLockDays(const QString& iniPath) {
+    return iniCount(IniFile(iniPath), QStringLiteral("S3ObjectLockDays"));
+}
+
+ArchiveCounts keptArchives(const QString& iniPath) {
+    const IniFile ini(iniPath);
+    return {iniCount(ini, QStringLiteral("KeepWeekly")),
+            iniCount(ini, QStringLiteral("KeepMonthly"))};
 }

@@ -17,6 +17,7 @@
 #include "settings/SettingsDatabase.h"
 #include "settings/SettingsRecords.h"
 #include "sqlserver/SqlDbProcess.h"
+#include "transfer/ArchiveKeeping.h"
 #include "transfer/UploadDispatch.h"
 #include "transfer/sftp/TTGPuttySFTP.h"
 
@@ -89,23 +90,35 @@ private:
     ArchivePackager m_packager;
 };
 
-// Uploads to the job's destination, SFTP uploads shown in the SFTP upload window.
+// Uploads to the job's destination, SFTP uploads shown in the SFTP upload window; the weekly
+// and monthly archives kept there with KeepWeekly= and KeepMonthly= read from the INI file.
 class DestinationUploader final : public Uploader {
 public:
     DestinationUploader(LogSink& log, ErrorCount& errors, SftpUploadView* sftpView,
                         QString keysFolder, bool attended)
-        : m_upload(log, errors, sftpView), m_keysFolder(std::move(keysFolder)),
-          m_attended(attended) {}
+        : m_upload(log, errors, sftpView), m_keeping(log, errors),
+          m_keysFolder(std::move(keysFolder)), m_attended(attended) {}
     bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                       const QString& ftpdatenbankname, UploadAttempt& attempt) override {
-        DestinationConfig config = jobDestination(job, m_keysFolder);
-        config.attended = m_attended;
-        config.objectLockDays = s3ObjectLockDays(m_keysFolder + ProgramCore::kIniFileName);
-        return m_upload.ftphochladen(config, ftpdateiname, ftpdatenbankname, attempt);
+        return m_upload.ftphochladen(config(job), ftpdateiname, ftpdatenbankname, attempt);
+    }
+    void keepArchives(const BackupJob& job, const ArchiveLocation& archive,
+                      const QDate& day) override {
+        const ArchiveCounts counts = keptArchives(m_keysFolder + ProgramCore::kIniFileName);
+        m_keeping.keep(config(job), archive.archivePath, archive.archiveName, job.ZIP_Dateiname,
+                       day, counts.weekly, counts.monthly);
     }
 
 private:
+    DestinationConfig config(const BackupJob& job) const {
+        DestinationConfig c = jobDestination(job, m_keysFolder);
+        c.attended = m_attended;
+        c.objectLockDays = s3ObjectLockDays(m_keysFolder + ProgramCore::kIniFileName);
+        return c;
+    }
+
     UploadDispatch m_upload;
+    ArchiveKeeping m_keeping;
     QString m_keysFolder;
     bool m_attended;
 };

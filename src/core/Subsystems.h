@@ -7,6 +7,7 @@
 #include "settings/GeneralSettings.h"
 #include "transfer/UploadAttempt.h"
 
+#include <QDate>
 #include <QList>
 #include <QString>
 
@@ -73,6 +74,15 @@ public:
     // hands in which attempt this is and what its earlier attempts left.
     virtual bool ftphochladen(const BackupJob& job, const QString& ftpdateiname,
                               const QString& ftpdatenbankname, UploadAttempt& attempt) = 0;
+    // Once the archive arrived: the weekly and monthly archives beside it stored and those
+    // beyond the counts removed, for the night of `day`; logs and counts its own failures,
+    // never throws.
+    virtual void keepArchives(const BackupJob& job, const ArchiveLocation& archive,
+                              const QDate& day) {
+        (void)job;
+        (void)archive;
+        (void)day;
+    }
 };
 
 // The report mail with the log book to the recipients of the general settings.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -53,6 +54,8 @@ struct DestinationProperties {
     // The server always reports the size it holds after a store: a store without it is not
     // taken as whole. False: a server that does not say does not fail the store.
     bool reportsSize = false;
+    // copy() makes a second file from one the server holds, without sending it again.
+    bool serverCopy = false;
 };
 
 // A file at the destination.
@@ -113,6 +116,26 @@ struct StatResult {
     QString error; // empty: file says whether it exists
 };
 
+// A file of the remote folder as a listing names it.
+struct RemoteEntry {
+    QString name;       // as store() and remove() take it: without the path prefix
+    qint64 size = -1;   // -1: the listing does not say
+    QDateTime modified; // invalid: the listing does not say
+};
+
+struct ListResult {
+    bool listed = false; // files holds the whole folder
+    QList<RemoteEntry> files;
+    bool hostKeyUnanswered = false;
+    QString error;
+};
+
+struct CopyResult {
+    bool copied = false;
+    bool unsupported = false; // the server cannot copy this file itself: store it again
+    QString error;
+};
+
 struct RemoveResult {
     bool removed = false; // the file is gone (or was never there)
     bool hostKeyUnanswered = false;
@@ -137,6 +160,22 @@ public:
                                   DestinationEvents& events) = 0;
     virtual StatResult stat(const QString& remoteName, DestinationEvents& events) = 0;
     virtual RemoveResult remove(const QString& remoteName, DestinationEvents& events) = 0;
+    // The files of the folder the path prefix names whose names begin with what follows its
+    // last '/', named as store() takes them (the prefix "backup/Lager" lists backup/ and names
+    // backup/Lager3.ZIP "3.ZIP"). Folders are left out where the server tells them from files.
+    virtual ListResult list(DestinationEvents& events) = 0;
+    // A second file `toName` with the contents of `fromName`, made on the server; where the
+    // server cannot (properties().serverCopy false), unsupported.
+    virtual CopyResult copy(const QString& fromName, const QString& toName,
+                            DestinationEvents& events) {
+        (void)fromName;
+        (void)toName;
+        (void)events;
+        CopyResult r;
+        r.unsupported = true;
+        r.error = QStringLiteral("Der Server kann keine Datei selbst kopieren");
+        return r;
+    }
 };
 
 // The protocol table: the destination for the config's protocol; null for a protocol there is

@@ -33,6 +33,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     QList<BackupFolders> sqlFolders;
     QList<BackupFolders> packagingFolders;
     Dataset editorRows; // never opened: a run does not edit rows
+    FakeClock clock{QDateTime(QDate(2026, 12, 13), QTime(2, 30))}; // a Sunday
     int uploadCalls = 0;
     int uploadSucceedsOnCall = 0; // 0: never
     std::function<void(const BackupJob&)> duringSqlSteps;
@@ -58,6 +59,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
         p.sql = f;
         p.packaging = f;
         p.uploader = f;
+        p.clock = &f->clock;
         return p;
     }
 
@@ -112,6 +114,10 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
         if (uploads)
             return uploads(path);
         return uploadCalls == uploadSucceedsOnCall;
+    }
+    void keepArchives(const BackupJob&, const ArchiveLocation& archive, const QDate& day) override {
+        calls << QStringLiteral("keepArchives ") + archive.archiveName + QLatin1Char(' ') +
+                     day.toString(Qt::ISODate);
     }
 };
 } // namespace
@@ -262,6 +268,10 @@ private Q_SLOTS:
         f.run.run(f.folders);
         QCOMPARE(f.uploadCalls, expectedCalls);
         QCOMPARE(f.calls.filter(QStringLiteral("ftphochladen Lager3.ZIP")).size(), expectedCalls);
+        // The weekly and monthly archives once the upload worked, after its last attempt.
+        QCOMPARE(f.calls.last() == QLatin1String("keepArchives Lager3.ZIP 2026-12-13"),
+                 expectedErrors == 0);
+        QCOMPARE(f.calls.filter(QStringLiteral("keepArchives")).size(), expectedErrors == 0);
         QCOMPARE(f.errors.value(), expectedErrors);
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: %1").arg(expectedErrors));
         // No line of the run between the attempts.

@@ -6,15 +6,16 @@
 #include "FakeTimers.h"
 #include "FakeView.h"
 #include "FreeTdsTestConfig.h"
+#include "FtpTestServer.h"
 #include "LineMatch.h"
 #include "SmtpTestServer.h"
 #include "TdsTestServer.h"
-#include "core/RestoreRun.h"
-#include "core/RunStateFile.h"
-#include "restore/SqlRestore.h"
 #include "TempFolder.h"
 #include "core/ProgramAssembly.h"
+#include "core/RestoreRun.h"
+#include "core/RunStateFile.h"
 #include "report/ReportSources.h"
+#include "restore/SqlRestore.h"
 #include "settings/Dataset.h"
 #include "settings/SettingsDatabase.h"
 
@@ -62,14 +63,16 @@ struct Started {
     std::unique_ptr<ProgramAssembly> program;
     bool closed = false;
 
+    // realUploads: the program's own uploads to the jobs' servers instead of the recording.
     explicit Started(QStringList args = {}, bool startUp = true,
-                     std::function<MailAccount()> mailAccount = {}) {
+                     std::function<MailAccount()> mailAccount = {}, bool realUploads = false) {
         ProgramAssembly::Options o;
         o.programFolder = folder.path();
         o.arguments = std::move(args);
         o.parts.clock = &clock;
         o.parts.timers = &timers;
-        o.parts.uploader = &uploader;
+        if (!realUploads)
+            o.parts.uploader = &uploader;
         // Without an account of its own the test uses the one built in.
         account.account = std::move(mailAccount);
         if (account.account)
@@ -306,6 +309,58 @@ private Q_SLOTS:
         QCOMPARE(jobs.value(QStringLiteral("ZIP_Dateiname")).toString(), QStringLiteral("Lager"));
         jobs.next();
         QCOMPARE(jobs.value(QStringLiteral("ZIP_Dateiname")).toString(), QStringLiteral("Kasse"));
+    }
+
+    // KeepWeekly= and KeepMonthly= in the INI file, a Sunday night: the program's own upload
+    // stores the night's archive on the FTP server and keeps it as the week's and, none of
+    // December being there, the month's archive; the oldest weekly archive goes, another file
+    // with a similar name stays.
+    void keepsWeeklyAndMonthlyArchives() {
+        TdsTestServer server;
+        QVERIFY2(server.start(TdsTestServer::defaultScenario()), qPrintable(server.errorText()));
+        FtpTestServer ftp;
+        QVERIFY2(ftp.start(FtpTestServer::defaultScenario()), qPrintable(ftp.errorText()));
+        for (const QString& name :
+             {QStringLiteral("Lager-W2026-48.ZIP"), QStringLiteral("Lager-W2026-49.ZIP"),
+              QStringLiteral("Lager-W2026-47.ZIP.bak")})
+            writeFile(ftp.home() + QLatin1Char('/') + name, "alt");
+
+        Started started({}, true, {}, true);
+        started.clock.current = QDateTime(QDate(2026, 12, 13), QTime(2, 11, 29)); // a Sunday
+        addIniLines(started, "KeepWeekly=2\r\nKeepMonthly=1\r\n");
+        addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
+               QStringLiteral("geheim"), true);
+        Dataset& jobs = started.jobs();
+        jobs.edit();
+        jobs.setValue(QStringLiteral("FTP_SERVER"), QStringLiteral("127.0.0.1"));
+        jobs.setValue(QStringLiteral("FTP_Port"), ftp.port());
+        jobs.setValue(QStringLiteral("FTP_Benutzer"), QStringLiteral("backup"));
+        jobs.setValue(QStringLiteral("FTP_Passwort"), QStringLiteral("geheim"));
+        jobs.setValue(QStringLiteral("FTP_Pfad"), QStringLiteral("/"));
+        jobs.setValue(QStringLiteral("FTP_SSL"), 0);
+        jobs.setValue(QStringLiteral("FTP_Passiv"), 1);
+        jobs.post();
+
+        const int before = started.lines().size();
+        started.core().startBackupRun();
+        const QStringList l = started.lines().mid(before);
+        const QString missing = missingInOrder(
+            l, {QStringLiteral("FTP-Prozess erfolgreich für Datenbank: Lager7.ZIP"),
+                QStringLiteral("Wochenarchiv gespeichert für Datenbank: Lager-W2026-50.ZIP"),
+                QStringLiteral("Monatsarchiv gespeichert für Datenbank: Lager-M2026-12.ZIP"),
+                QStringLiteral("Altes Archiv entfernt für Datenbank: Lager-W2026-48.ZIP"),
+                QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: Lager"),
+                QStringLiteral("Fehleranzahl: 0")});
+        QVERIFY2(missing.isEmpty(), qPrintable(missing));
+        QCOMPARE(QDir(ftp.home()).entryList(QDir::Files, QDir::Name),
+                 (QStringList{QStringLiteral("Lager-M2026-12.ZIP"),
+                              QStringLiteral("Lager-W2026-47.ZIP.bak"),
+                              QStringLiteral("Lager-W2026-49.ZIP"),
+                              QStringLiteral("Lager-W2026-50.ZIP"), QStringLiteral("Lager7.ZIP")}));
+        const QByteArray archive = readFile(started.folder.file(QStringLiteral("Lager7.ZIP")));
+        QVERIFY(!archive.isEmpty());
+        QVERIFY(readFile(ftp.home() + QStringLiteral("/Lager-W2026-50.ZIP")) == archive);
+        QVERIFY(readFile(ftp.home() + QStringLiteral("/Lager-M2026-12.ZIP")) == archive);
     }
 
     void connectionTest_data() {

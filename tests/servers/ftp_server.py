@@ -36,6 +36,8 @@ Scenario (JSON), every key optional:
                       answers 226 as if all had arrived (a broken disk or quota);
                       every later STOR works.
   refuse_dele         true: every DELE is answered 550 and nothing is removed.
+  refuse_mlsd         true: MLSD is answered 500, as by a server that does not know it
+                      (NLST still lists).
   certificate_authority  true: with tls, the server's certificate is signed by a test
                       authority of its own (for 127.0.0.1 and localhost), written as
                       ca.crt beside the --certificate file; false: self-signed.
@@ -106,6 +108,7 @@ class Session:
         self.lose_data_after = None if lose is None else int(lose)
         self.stor_count = 0
         self.refuse_dele = bool(scenario.get("refuse_dele", False))
+        self.refuse_mlsd = bool(scenario.get("refuse_mlsd", False))
         self.command_log = open(command_log, "a", encoding="utf-8")
 
     def record(self, secure, line):
@@ -253,6 +256,12 @@ class CommandMixin:
             self.respond("550 Permission denied.")
             return
         return super().ftp_DELE(path)
+
+    def ftp_MLSD(self, path):
+        if SESSION.refuse_mlsd:
+            self.respond("500 Command not understood.")
+            return
+        return super().ftp_MLSD(path)
 
     def ftp_SIZE(self, path):
         if self._current_type != "a":

@@ -1,14 +1,18 @@
 // Every destination through the same cases, each against its protocol's test server on
 // 127.0.0.1 (S3: Ceph's RADOS Gateway, read and written by awscli): what is stored comes back
-// byte for byte, stat and remove say what is there, a
-// store replaces, a missing file is reported as missing, a wrong password or a server key that
-// is not the kept one stores nothing, and a store cut in the middle leaves nothing under the
-// name once the caller removed what it left (or the old file, where a store is all-or-nothing).
+// byte for byte, stat and remove say what is there, a listing names the folder's files, a copy
+// is made on the server where it can be, a store replaces, a missing file is reported as missing, a
+// wrong password or a server key that is not the kept one stores nothing, and a store cut in the
+// middle leaves nothing under the name once the caller removed what it left (or the old file, where
+// a store is all-or-nothing).
 
 #include "FtpTestServer.h"
+#include "MemoryLog.h"
 #include "S3TestGateway.h"
 #include "ScriptServer.h"
 #include "SftpFixture.h"
+#include "platform/ErrorCount.h"
+#include "transfer/ArchiveKeeping.h"
 #include "transfer/Destination.h"
 
 #include <QBuffer>
@@ -170,20 +174,20 @@ struct World : SftpFixture {
             qFatal("local file not written");
         return path;
     }
-    void writeRemote(const QByteArray& data) const {
+    void writeRemote(const QByteArray& data, const QString& name = kName) const {
         if (protocol == S3) {
-            if (!gateway.put(gateway.bucketName(), s3Prefix + kName, data))
+            if (!gateway.put(gateway.bucketName(), s3Prefix + name, data))
                 qFatal("remote object not written");
             return;
         }
-        QFile f(remote());
+        QFile f(home() + QLatin1Char('/') + name);
         if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
             qFatal("remote file not written");
     }
-    QByteArray readRemote() const {
+    QByteArray readRemote(const QString& name = kName) const {
         if (protocol == S3)
-            return gateway.get(gateway.bucketName(), s3Prefix + kName);
-        QFile f(remote());
+            return gateway.get(gateway.bucketName(), s3Prefix + name);
+        QFile f(home() + QLatin1Char('/') + name);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
 };
@@ -213,6 +217,14 @@ private slots:
     void refused();
     void cutStore_data();
     void cutStore();
+    void list_data();
+    void list();
+    void copy_data() { addProtocolRows({Ftp, Ftps, Sftp, S3}); }
+    void copy();
+    void keepArchives_data() { addProtocolRows({Ftp, Ftps, Sftp, S3}); }
+    void keepArchives();
+    void keepArchivesFailing_data();
+    void keepArchivesFailing();
 };
 
 // Stored over last week's file, it comes back whole into a file and into a sink; stat shows its
@@ -401,6 +413,257 @@ void TestDestination::cutStore() {
     const RemoveResult removed = destination->remove(kName, events);
     QVERIFY2(removed.removed, qPrintable(removed.error));
     QVERIFY(!w.remoteExists());
+}
+
+void TestDestination::list_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QJsonObject>("faults");
+    QTest::newRow("FTP") << int(Ftp) << QJsonObject();
+    // Names only, from NLST.
+    QTest::newRow("FTP without MLSD")
+        << int(Ftp) << QJsonObject{{QStringLiteral("refuse_mlsd"), true}};
+    QTest::newRow("FTPS") << int(Ftps) << QJsonObject();
+    QTest::newRow("SFTP") << int(Sftp) << QJsonObject();
+    QTest::newRow("S3") << int(S3) << QJsonObject();
+}
+
+// The folder's files by the names store() takes, with their sizes where the server tells;
+// a folder (S3: a deeper key) is left out; a prefix that ends inside a name lists the names
+// that begin with it, less that beginning. An empty folder lists as empty.
+void TestDestination::list() {
+    QFETCH(int, protocol);
+    QFETCH(QJsonObject, faults);
+    World w(protocol);
+    QVERIFY2(w.start(faults), qPrintable(w.errorText()));
+    w.trustServer();
+    auto destination = makeDestination(w.config());
+    RecordedEvents events;
+    const ListResult empty = destination->list(events);
+    QVERIFY2(empty.listed, qPrintable(empty.error + events.lines.join(QLatin1Char('\n'))));
+    QVERIFY(empty.files.isEmpty());
+
+    w.writeRemote(QByteArray(1234, 'a'));
+    w.writeRemote(QByteArray(77, 'w'), QStringLiteral("Lager-W2026-50.ZIP"));
+    w.writeRemote(QByteArray(5, 'x'), QStringLiteral("Lager-Notiz äöü.txt"));
+    if (protocol == S3)
+        w.writeRemote("tief", QStringLiteral("Lager-alt/Lager1.ZIP"));
+    else
+        QVERIFY(QDir(w.home()).mkdir(QStringLiteral("Lager-alt")));
+
+    const ListResult all = destination->list(events);
+    QVERIFY2(all.listed, qPrintable(all.error));
+    QMap<QString, qint64> sizes;
+    for (const RemoteEntry& file : all.files)
+        sizes.insert(file.name, file.size);
+    const bool namesOnly = faults.contains(QStringLiteral("refuse_mlsd"));
+    const qint64 unknown = -1;
+    QMap<QString, qint64> expected{
+        {kName, namesOnly ? unknown : 1234},
+        {QStringLiteral("Lager-W2026-50.ZIP"), namesOnly ? unknown : 77},
+        {QStringLiteral("Lager-Notiz äöü.txt"), namesOnly ? unknown : 5}};
+    // NLST names folders as it names files.
+    if (namesOnly)
+        expected.insert(QStringLiteral("Lager-alt"), unknown);
+    QCOMPARE(sizes, expected);
+    if (!namesOnly)
+        for (const RemoteEntry& file : all.files)
+            QVERIFY2(qAbs(file.modified.secsTo(QDateTime::currentDateTimeUtc())) < 600,
+                     qPrintable(file.name + file.modified.toString(Qt::ISODate)));
+
+    DestinationConfig led = w.config();
+    led.pathPrefix += QStringLiteral("Lager-");
+    const ListResult some = makeDestination(led)->list(events);
+    QVERIFY2(some.listed, qPrintable(some.error));
+    QStringList names;
+    for (const RemoteEntry& file : some.files)
+        names << file.name;
+    names.sort();
+    names.removeAll(QStringLiteral("alt"));
+    QCOMPARE(names, (QStringList{QStringLiteral("Notiz äöü.txt"), QStringLiteral("W2026-50.ZIP")}));
+    for (const QString& line : events.lines)
+        QVERIFY2(!line.contains(w.config().password), qPrintable(line));
+}
+
+// S3 copies on the server, the metadata with it, so the copy fetches as checked as the
+// original; the others cannot and say so, leaving nothing under the new name.
+void TestDestination::copy() {
+    QFETCH(int, protocol);
+    World w(protocol);
+    QVERIFY2(w.start(), qPrintable(w.errorText()));
+    w.trustServer();
+    const QByteArray data = SftpFixture::randomBytes(300 * 1024 + 7);
+    auto destination = makeDestination(w.config());
+    RecordedEvents events;
+    QVERIFY(destination->store(w.writeLocal(kName, data), kName, events).stored);
+    const QString weekly = QStringLiteral("Lager-W2026-50.ZIP");
+    const CopyResult copied = destination->copy(kName, weekly, events);
+    QCOMPARE(copied.copied, destination->properties().serverCopy);
+    if (!copied.copied) {
+        QVERIFY(copied.unsupported);
+        QCOMPARE(w.readRemote(weekly), QByteArray("<missing>"));
+        return;
+    }
+    QVERIFY(w.readRemote(weekly) == data);
+    QBuffer sink;
+    QVERIFY(sink.open(QIODevice::WriteOnly));
+    const FetchResult fetched = destination->fetchInto(weekly, sink, events);
+    QVERIFY2(fetched.fetched, qPrintable(fetched.error));
+    QCOMPARE(w.gateway.head(w.gateway.bucketName(), w.s3Prefix + weekly)
+                 .value(QStringLiteral("Metadata"))
+                 .toObject()
+                 .value(QStringLiteral("sha256"))
+                 .toString()
+                 .size(),
+             64);
+    // A source that is not there is a failure, not something to store instead.
+    const CopyResult missing = destination->copy(QStringLiteral("Lager9.ZIP"), weekly, events);
+    QVERIFY(!missing.copied);
+    QVERIFY(!missing.unsupported);
+    QVERIFY(!missing.error.isEmpty());
+}
+
+namespace {
+
+QStringList remoteNames(Destination& destination) {
+    DestinationEvents quiet;
+    const ListResult listing = destination.list(quiet);
+    QStringList names;
+    for (const RemoteEntry& file : listing.files)
+        names << file.name;
+    names.sort();
+    return names;
+}
+
+// The lines of the weekly and monthly archives (not the SFTP session's own).
+QStringList keepingLines(const QStringList& lines) {
+    QStringList found;
+    for (const QString& line : lines)
+        if (line.contains(QLatin1String("archiv")) || line.contains(QLatin1String("Archiv")))
+            found << line;
+    return found;
+}
+
+} // namespace
+
+// A Sunday with two weekly and one monthly archive kept: tonight's archive becomes the week's
+// and, none of December being there, the month's; the oldest weekly and the older monthly go;
+// another job's archives and other files stay.
+void TestDestination::keepArchives() {
+    QFETCH(int, protocol);
+    World w(protocol);
+    QVERIFY2(w.start(), qPrintable(w.errorText()));
+    w.trustServer();
+    const QByteArray data = SftpFixture::randomBytes(200 * 1024 + 1);
+    const QString local = w.writeLocal(kName, data);
+    w.writeRemote(data);
+    const QStringList before{
+        QStringLiteral("Lager-W2026-48.ZIP"),  QStringLiteral("Lager-W2026-49.ZIP"),
+        QStringLiteral("Lager-M2026-11.ZIP"),  QStringLiteral("Lager-W2026-47.ZIP.bak"),
+        QStringLiteral("Lager2-W2026-40.ZIP"), QStringLiteral("Lager-W2026-5.ZIP")};
+    for (const QString& name : before)
+        w.writeRemote("alt", name);
+
+    MemoryLog log;
+    ErrorCount errors;
+    ArchiveKeeping keeping(log, errors);
+    keeping.keep(w.config(), local, kName, QStringLiteral("Lager"), QDate(2026, 12, 13), 2, 1);
+
+    QCOMPARE(keepingLines(log.lines),
+             (QStringList{QStringLiteral("Wochenarchiv gespeichert für Datenbank: "
+                                         "Lager-W2026-50.ZIP"),
+                          QStringLiteral("Monatsarchiv gespeichert für Datenbank: "
+                                         "Lager-M2026-12.ZIP"),
+                          QStringLiteral("Altes Archiv entfernt für Datenbank: Lager-W2026-48.ZIP"),
+                          QStringLiteral("Altes Archiv entfernt für Datenbank: "
+                                         "Lager-M2026-11.ZIP")}));
+    QCOMPARE(errors.value(), 0);
+    auto destination = makeDestination(w.config());
+    QStringList after{kName,
+                      QStringLiteral("Lager-M2026-12.ZIP"),
+                      QStringLiteral("Lager-W2026-47.ZIP.bak"),
+                      QStringLiteral("Lager-W2026-49.ZIP"),
+                      QStringLiteral("Lager-W2026-5.ZIP"),
+                      QStringLiteral("Lager-W2026-50.ZIP"),
+                      QStringLiteral("Lager2-W2026-40.ZIP")};
+    after.sort();
+    QCOMPARE(remoteNames(*destination), after);
+    QVERIFY(w.readRemote(QStringLiteral("Lager-W2026-50.ZIP")) == data);
+    QVERIFY(w.readRemote(QStringLiteral("Lager-M2026-12.ZIP")) == data);
+
+    // The next Sunday: the month has its archive; the week's goes up and the oldest goes.
+    log.lines.clear();
+    keeping.keep(w.config(), local, kName, QStringLiteral("Lager"), QDate(2026, 12, 20), 2, 1);
+    QCOMPARE(keepingLines(log.lines),
+             (QStringList{QStringLiteral("Wochenarchiv gespeichert für Datenbank: "
+                                         "Lager-W2026-51.ZIP"),
+                          QStringLiteral("Altes Archiv entfernt für Datenbank: "
+                                         "Lager-W2026-49.ZIP")}));
+    QCOMPARE(errors.value(), 0);
+}
+
+void TestDestination::keepArchivesFailing_data() {
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QJsonObject>("faults");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("count");
+    // The stores go through; each removal the server refuses is a line and an error.
+    QTest::newRow("FTP refuses removals")
+        << int(Ftp) << QJsonObject{{QStringLiteral("refuse_dele"), true}}
+        << QStringLiteral("geheim")
+        << QStringList{QStringLiteral("Wochenarchiv gespeichert für Datenbank: "
+                                      "Lager-W2026-50.ZIP"),
+                       QStringLiteral("Monatsarchiv gespeichert für Datenbank: "
+                                      "Lager-M2026-12.ZIP"),
+                       QStringLiteral("FEHLER: Das alte Archiv konnte nicht entfernt werden "
+                                      "(550 Permission denied.) für Datenbank: "
+                                      "Lager-W2026-48.ZIP")}
+        << 1;
+    // Nothing can be listed: the month's archive and the removals wait for a night that can;
+    // the week's archive is tried and fails as well.
+    for (int p : {Ftp, S3})
+        QTest::addRow("%s, login refused", qPrintable(protocolName(p)))
+            << p << QJsonObject() << QStringLiteral("falsch")
+            << QStringList{QStringLiteral("FEHLER: Die Archive auf dem Server konnten nicht "
+                                          "aufgelistet werden (*) für Datenbank: Lager3.ZIP"),
+                           QStringLiteral("FEHLER: Das Wochenarchiv konnte nicht gespeichert "
+                                          "werden (*) für Datenbank: Lager-W2026-50.ZIP")}
+            << 2;
+}
+
+void TestDestination::keepArchivesFailing() {
+    QFETCH(int, protocol);
+    QFETCH(QJsonObject, faults);
+    QFETCH(QString, password);
+    QFETCH(QStringList, lines);
+    QFETCH(int, count);
+    World w(protocol);
+    QVERIFY2(w.start(faults), qPrintable(w.errorText()));
+    w.trustServer();
+    const QString local = w.writeLocal(kName, "heute");
+    w.writeRemote("heute");
+    for (const QString& name :
+         {QStringLiteral("Lager-W2026-48.ZIP"), QStringLiteral("Lager-W2026-49.ZIP")})
+        w.writeRemote("alt", name);
+    MemoryLog log;
+    ErrorCount errors;
+    ArchiveKeeping keeping(log, errors);
+    keeping.keep(w.config(password), local, kName, QStringLiteral("Lager"), QDate(2026, 12, 13), 2,
+                 1);
+    const QStringList got = keepingLines(log.lines);
+    QCOMPARE(got.size(), lines.size());
+    // "(*)": the reason, whatever the server's words.
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QStringList around = lines[i].split(QStringLiteral("(*)"));
+        const bool matches = around.size() == 2 ? got[i].startsWith(around[0] + QLatin1Char('(')) &&
+                                                      got[i].endsWith(QLatin1Char(')') + around[1])
+                                                : got[i] == lines[i];
+        QVERIFY2(matches, qPrintable(got[i]));
+    }
+    QCOMPARE(errors.value(), count);
+    for (const QString& line : log.lines)
+        QVERIFY2(!line.contains(w.config(password).password), qPrintable(line));
+    QCOMPARE(w.readRemote(QStringLiteral("Lager-W2026-48.ZIP")), QByteArray("alt"));
 }
 
 QTEST_GUILESS_MAIN(TestDestination)

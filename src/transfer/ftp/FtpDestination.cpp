@@ -137,7 +137,9 @@ int traffic(CURL*, curl_infotype type, char* data, size_t size, void* userdata) 
         return 0;
     auto* s = static_cast<Connection*>(userdata);
     const QByteArray line(data, qsizetype(size));
-    s->lastCommand = line.left(line.indexOf(' ')).trimmed().toUpper();
+    // A command without an argument ("MLSD", "QUIT") is the whole line.
+    const qsizetype blank = line.indexOf(' ');
+    s->lastCommand = (blank < 0 ? line : line.left(blank)).trimmed().toUpper();
     if (!s->transferVerb.isEmpty() && s->lastCommand == s->transferVerb && !s->transferSent) {
         s->transferSent = true;
         // A RETR counts to the size the server named before it.
@@ -563,5 +565,158 @@ RemoveResult FtpDestination::remove(const QString& remoteName, DestinationEvents
     const bool named = dele.startsWith("250") || dele.startsWith("450") || dele.startsWith("550") ||
                        dele.startsWith("553");
     result.error = named ? QString::fromUtf8(dele) : QStringLiteral("Die Datei ist noch vorhanden");
+    return result;
+}
+
+namespace {
+
+struct Listing {
+    QByteArray data;
+    bool tooLong = false;
+};
+
+size_t listingChunk(char* data, size_t size, size_t count, void* userdata) {
+    auto* l = static_cast<Listing*>(userdata);
+    const size_t n = size * count;
+    if (l->data.size() + qint64(n) > FtpDestination::ListMaxBytes) {
+        l->tooLong = true;
+        return 0;
+    }
+    l->data.append(data, qsizetype(n));
+    return n;
+}
+
+// The part of a listed name after `lead`; false when it does not begin with it.
+bool afterLead(const QString& name, const QString& lead, QString& rest) {
+    if (!name.startsWith(lead) || name.size() == lead.size())
+        return false;
+    rest = name.mid(lead.size());
+    return true;
+}
+
+} // namespace
+
+QList<RemoteEntry> FtpDestination::parseMlsd(const QByteArray& listing, const QString& lead) {
+    QList<RemoteEntry> files;
+    for (QByteArray line : listing.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        // "type=file;size=123;modify=20261211020000; Lager3.ZIP": the facts, one blank, the name.
+        const qsizetype blank = line.indexOf(' ');
+        if (blank <= 0)
+            continue;
+        const QString name = QString::fromUtf8(line.mid(blank + 1));
+        RemoteEntry entry;
+        bool isFile = false;
+        for (const QByteArray& fact : line.left(blank).split(';')) {
+            const qsizetype eq = fact.indexOf('=');
+            if (eq < 0)
+                continue;
+            const QByteArray key = fact.left(eq).toLower();
+            const QByteArray value = fact.mid(eq + 1);
+            if (key == "type")
+                isFile = value.toLower() == "file";
+            else if (key == "size") {
+                bool ok = false;
+                const qint64 size = value.toLongLong(&ok);
+                if (ok)
+                    entry.size = size;
+            } else if (key == "modify") {
+                QDateTime modified = QDateTime::fromString(QString::fromLatin1(value.left(14)),
+                                                           QStringLiteral("yyyyMMddHHmmss"));
+                if (modified.isValid()) {
+                    modified.setTimeZone(QTimeZone::utc());
+                    entry.modified = modified;
+                }
+            }
+        }
+        if (isFile && afterLead(name, lead, entry.name))
+            files.append(entry);
+    }
+    return files;
+}
+
+QList<RemoteEntry> FtpDestination::parseNlst(const QByteArray& listing, const QString& lead) {
+    QList<RemoteEntry> files;
+    for (QByteArray line : listing.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        QString name = QString::fromUtf8(line);
+        name = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+        RemoteEntry entry;
+        if (!name.isEmpty() && afterLead(name, lead, entry.name))
+            files.append(entry);
+    }
+    return files;
+}
+
+QString FtpDestination::listWith(const QByteArray& verb, const QString& folder, QByteArray& listing,
+                                 QByteArray& reply, DestinationEvents& events) {
+    CurlEasy curl;
+    if (!curl.valid())
+        return clientRefusal();
+    CURL* c = curl.get();
+    Connection connection;
+    Listing answer;
+    const QByteArray user = m_config.user.toUtf8();
+    const QByteArray password = m_config.password.toUtf8();
+    configure(curl, m_config, connection, user, password, events);
+    // A listing goes into the folder (CWD) and lists it there: servers differ in what they make
+    // of a path after MLSD or NLST.
+    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
+    const QByteArray urlText = serverUrl(m_config, folder);
+    curl_easy_setopt(c, CURLOPT_URL, urlText.constData());
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, verb.constData());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, listingChunk);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, long(ListTimeoutS));
+    const CURLcode code = curl.perform();
+    reply = connection.replyTo(verb);
+    if (answer.tooLong)
+        return QStringLiteral("Die Liste des Ordners %1 ist länger als %2 MiB")
+            .arg(folder.isEmpty() ? QStringLiteral(".") : folder)
+            .arg(ListMaxBytes / (1024 * 1024));
+    if (code != CURLE_OK)
+        return failureText(code, connection, curl);
+    listing = answer.data;
+    return QString();
+}
+
+ListResult FtpDestination::list(DestinationEvents& events) {
+    ListResult result;
+    const QString& prefix = m_config.pathPrefix;
+    if (hasLineBreak(prefix)) {
+        result.error = lineBreakRefusal();
+        return result;
+    }
+    const qsizetype slash = prefix.lastIndexOf(QLatin1Char('/'));
+    const QString folder = prefix.left(slash + 1);
+    const QString lead = prefix.mid(slash + 1);
+    QByteArray listing;
+    QByteArray reply;
+    QString error = listWith("MLSD", folder, listing, reply, events);
+    if (error.isEmpty()) {
+        result.files = parseMlsd(listing, lead);
+        result.listed = true;
+        return result;
+    }
+    // 500, 502, 504: the server does not know MLSD; the names alone then.
+    if (!(reply.startsWith("500") || reply.startsWith("502") || reply.startsWith("504"))) {
+        result.error = error;
+        return result;
+    }
+    error = listWith("NLST", folder, listing, reply, events);
+    // Some servers answer NLST of an empty folder with 450 or 550 ("No files found"); the folder
+    // itself was there, its CWD went through.
+    if (!error.isEmpty() && (reply.startsWith("450") || reply.startsWith("550"))) {
+        result.listed = true;
+        return result;
+    }
+    if (!error.isEmpty()) {
+        result.error = error;
+        return result;
+    }
+    result.files = parseNlst(listing, lead);
+    result.listed = true;
     return result;
 }

@@ -16,6 +16,9 @@ public:
     static constexpr long UploadBufferBytes = 512 * 1024;
     // For the whole of a removal or a stat: a server that stalls must not hold an attempt long.
     static constexpr int CommandTimeoutS = 30;
+    // For the whole of a listing, and the most of it that is read.
+    static constexpr int ListTimeoutS = 120;
+    static constexpr qint64 ListMaxBytes = 64 * 1024 * 1024;
 
     explicit FtpDestination(const DestinationConfig& config);
 
@@ -34,11 +37,22 @@ public:
     StatResult stat(const QString& remoteName, DestinationEvents& events) override;
     // DELE, then SIZE tells whether the file is gone.
     RemoveResult remove(const QString& remoteName, DestinationEvents& events) override;
+    // MLSD of the prefix's folder (names, sizes, times); a server without MLSD is asked NLST
+    // (names only).
+    ListResult list(DestinationEvents& events) override;
+
+    // The entries of an MLSD answer that are files, and of an NLST answer (names only, a
+    // folder in front of a name cut off), keeping those that begin with `lead`, less `lead`.
+    static QList<RemoteEntry> parseMlsd(const QByteArray& listing, const QString& lead);
+    static QList<RemoteEntry> parseNlst(const QByteArray& listing, const QString& lead);
 
 private:
     // The RETR of the remote path into a file descriptor (fd >= 0) or the sink.
     FetchResult retrieve(const QString& remotePath, int fd, QIODevice* sink,
                          DestinationEvents& events);
+    // One listing command ("MLSD" or "NLST") of the folder; its answer in `listing`.
+    QString listWith(const QByteArray& verb, const QString& folder, QByteArray& listing,
+                     QByteArray& reply, DestinationEvents& events);
 
     DestinationConfig m_config;
 };

@@ -2,6 +2,7 @@
 
 #include "transfer/s3/S3Client.h"
 #include "transfer/s3/S3HashingSink.h"
+#include "transfer/s3/S3ListPage.h"
 
 #include <openssl/evp.h>
 
@@ -119,6 +120,7 @@ DestinationProperties S3Destination::properties() const {
     DestinationProperties p;
     p.atomicStore = true;
     p.reportsSize = true;
+    p.serverCopy = true;
     return p;
 }
 
@@ -560,5 +562,121 @@ RemoveResult S3Destination::remove(const QString& remoteName, DestinationEvents&
     flushNotes(events);
     result.removed = answer.ok;
     result.error = answer.error;
+    return result;
+}
+
+ListResult S3Destination::list(DestinationEvents& events) {
+    ListResult result;
+    if (!m_location.error().isEmpty()) {
+        result.error = m_location.error();
+        return result;
+    }
+    const QString prefix = m_location.key(QString());
+    QString token;
+    for (;;) {
+        S3Call call;
+        call.query = {{"list-type", "2"}, {"prefix", prefix.toUtf8()}, {"delimiter", "/"}};
+        if (!token.isEmpty())
+            call.query.append({QByteArray("continuation-token"), token.toUtf8()});
+        call.what = QStringLiteral("die Liste von ") + m_location.objectName(QString());
+        const S3Answer answer = m_client->send(call);
+        flushNotes(events);
+        if (!answer.ok) {
+            result.error = answer.error;
+            return result;
+        }
+        const S3ListPage page = S3ListPage::parse(answer.body, prefix);
+        if (!page.error.isEmpty()) {
+            result.error = QStringLiteral("Der Server %1 antwortet auf %2 mit %3")
+                               .arg(m_location.serverName(), call.what, page.error);
+            return result;
+        }
+        result.files += page.files;
+        if (!page.truncated)
+            break;
+        if (page.nextToken == token) {
+            result.error = QStringLiteral("Der Server %1 setzt %2 immer an derselben Stelle fort")
+                               .arg(m_location.serverName(), call.what);
+            return result;
+        }
+        token = page.nextToken;
+    }
+    result.listed = true;
+    return result;
+}
+
+CopyResult S3Destination::copy(const QString& fromName, const QString& toName,
+                               DestinationEvents& events) {
+    CopyResult result;
+    if (!m_location.error().isEmpty()) {
+        result.error = m_location.error();
+        return result;
+    }
+    const QString source = m_location.objectName(fromName);
+    const QString target = m_location.objectName(toName);
+    S3Call head;
+    head.method = "HEAD";
+    head.key = m_location.key(fromName);
+    head.what = QStringLiteral("die Abfrage von ") + source;
+    const S3Answer before = m_client->send(head);
+    flushNotes(events);
+    if (!before.ok) {
+        result.error = before.error;
+        return result;
+    }
+    bool ok = false;
+    const qint64 size = before.header("Content-Length").toLongLong(&ok);
+    if (!ok || size > CopyMaxBytes) {
+        result.unsupported = true;
+        result.error = QStringLiteral("Das Objekt %1 ist zu groß, um es auf dem Server zu kopieren")
+                           .arg(source);
+        return result;
+    }
+
+    S3Call put;
+    put.method = "PUT";
+    put.key = m_location.key(toName);
+    put.headers = {{"x-amz-copy-source", '/' +
+                                             S3Signer::encode(m_location.bucket().toUtf8(), false) +
+                                             '/' + S3Signer::encode(head.key.toUtf8(), true)}};
+    if (m_config.objectLockDays > 0) {
+        const QDateTime until =
+            m_now().toTimeZone(QTimeZone::utc()).addDays(m_config.objectLockDays);
+        put.headers.append({QByteArray("x-amz-object-lock-mode"), QByteArray("COMPLIANCE")});
+        put.headers.append({QByteArray("x-amz-object-lock-retain-until-date"),
+                            until.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'")).toLatin1()});
+    }
+    put.what = QStringLiteral("das Kopieren von %1 nach %2").arg(source, target);
+    const S3Answer copied = m_client->send(put);
+    flushNotes(events);
+    // The server may answer 200 and still report an error in the body.
+    const QString code = xmlText(copied.body, QStringLiteral("Code"));
+    if (!copied.ok) {
+        result.error = copied.error;
+        return result;
+    }
+    if (!code.isEmpty() || !copied.body.contains("CopyObjectResult")) {
+        result.error = QStringLiteral("Der S3-Server %1 lehnt %2 ab: %3")
+                           .arg(m_location.serverName(), put.what,
+                                code.isEmpty() ? QStringLiteral("keine Bestätigung") : code);
+        return result;
+    }
+
+    head.key = m_location.key(toName);
+    head.what = QStringLiteral("die Abfrage von ") + target;
+    const S3Answer after = m_client->send(head);
+    if (!after.ok) {
+        result.error = after.error;
+        return result;
+    }
+    const qint64 copiedSize = after.header("Content-Length").toLongLong(&ok);
+    if (!ok || copiedSize != size) {
+        result.error = QStringLiteral("Das Objekt %1 ist auf dem S3-Server %2 statt %3 Bytes groß")
+                           .arg(target)
+                           .arg(ok ? copiedSize : -1)
+                           .arg(size);
+        return result;
+    }
+    result.copied = true;
     return result;
 }

@@ -51,6 +51,14 @@ public:
     StatResult stat(const QString& remoteName, DestinationEvents& events) override;
     // DELETE; an object that is not there is removed already.
     RemoveResult remove(const QString& remoteName, DestinationEvents& events) override;
+    // ListObjectsV2 under the key prefix, page by page; keys below a further '/' are left out.
+    ListResult list(DestinationEvents& events) override;
+    // CopyObject on the server (the metadata goes along, Object Lock as for a store), then HEAD;
+    // an object above CopyMaxBytes is unsupported (S3 copies those only in parts).
+    CopyResult copy(const QString& fromName, const QString& toName,
+                    DestinationEvents& events) override;
+
+    static constexpr qint64 CopyMaxBytes = 5LL * 1024 * MiB;
 
     // The size of each part for a file of `size` bytes: at least minPartBytes, whole MiB, and
     // never more than MaxParts parts.

@@ -208,6 +208,48 @@ StatResult SftpDestination::stat(const QString& remoteName, DestinationEvents& e
     return result;
 }
 
+ListResult SftpDestination::list(DestinationEvents& events) {
+    ListResult result;
+    m_hostKeyUnanswered = false;
+    const QString& prefix = m_config.pathPrefix;
+    const qsizetype slash = prefix.lastIndexOf(QLatin1Char('/'));
+    // The login folder is "."; "/" stays the root.
+    const QString folder = slash < 0 ? QStringLiteral(".") : prefix.left(slash + 1);
+    const QString lead = prefix.mid(slash + 1);
+    try {
+        TTGPuttySFTP s(false);
+        prepare(s, events, false);
+        QList<RemoteEntry> files;
+        s.OnListing = [&files, &lead](const fxp_names* names) {
+            for (int32_t i = 0; i < names->nnames; ++i) {
+                const fxp_name& n = names->names[i];
+                const QString name = QString::fromUtf8(n.filename);
+                const bool regular = !(n.attrs.flags & TG_ATTR_PERMISSIONS) ||
+                                     (n.attrs.permissions & 0170000) == 0100000;
+                if (!regular || !name.startsWith(lead) || name.size() == lead.size())
+                    continue;
+                RemoteEntry entry;
+                entry.name = name.mid(lead.size());
+                if (n.attrs.flags & TG_ATTR_SIZE)
+                    entry.size = qint64(n.attrs.size);
+                if (n.attrs.flags & TG_ATTR_ACMODTIME)
+                    entry.modified = QDateTime::fromSecsSinceEpoch(qint64(n.attrs.mtime));
+                files.append(entry);
+            }
+            return true;
+        };
+        Disconnect disconnect{s};
+        s.Connect();
+        s.ListDir(folder.toUtf8());
+        result.files = files;
+        result.listed = true;
+    } catch (const std::exception& e) {
+        result.error = exceptionText(e);
+    }
+    result.hostKeyUnanswered = m_hostKeyUnanswered;
+    return result;
+}
+
 FetchResult SftpDestination::fetchInto(const QString& remoteName, QIODevice& sink,
                                        DestinationEvents& events) {
     FetchResult result;

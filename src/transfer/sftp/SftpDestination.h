@@ -32,6 +32,8 @@ public:
     // On a connection of its own that takes only a known key or the one this destination's
     // store accepted, without asking.
     RemoveResult remove(const QString& remoteName, DestinationEvents& events) override;
+    // The library's listing of the prefix's folder: names, sizes and times of its files.
+    ListResult list(DestinationEvents& events) override;
 
 private:
     // A session for the config's server with the handlers wired to events; verbose sessions
