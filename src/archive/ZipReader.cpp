@@ -15,9 +15,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -372,7 +372,7 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
             aes->encrypt(position, into, size_t(length)); // the counter mode is its own inverse
         position += quint64(length);
     };
-    quint32 crc = quint32(crc32_z(0, nullptr, 0));
+    quint32 crc = 0;
     if (e.method == methodStored) {
         if (d.size != e.size)
             throw ProgramError(QStringLiteral("Eintrag beschädigt: ") + shown +
@@ -381,7 +381,7 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
         while (position < d.size) {
             const qint64 n = qint64(std::min<quint64>(quint64(copyChunk), d.size - position));
             read(buffer.get(), n);
-            crc = quint32(crc32_z(crc, reinterpret_cast<const Bytef*>(buffer.get()), size_t(n)));
+            crc = quint32(libdeflate_crc32(crc, buffer.get(), size_t(n)));
             sink(buffer.get(), n);
         }
     } else {
