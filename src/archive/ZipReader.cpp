@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <thread>
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -478,16 +478,19 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
     FileHints::WriteBehind writeBehind(part);
     // What is written goes into the temporary file, which only takes the target's name once
     // the entry is authenticated and checked: the code can be computed alongside.
-    unpack(e, password, [&](const char* data, qint64 length) {
-        for (qint64 done = 0; done < length;) {
-            const qint64 n = part.write(data + done, length - done);
-            if (n <= 0)
+    unpack(
+        e, password,
+        [&](const char* data, qint64 length) {
+            for (qint64 done = 0; done < length;) {
+                const qint64 n = part.write(data + done, length - done);
+                if (n <= 0)
+                    cannotWrite(part.errorString());
+                done += n;
+            }
+            if (!writeBehind.written(length))
                 cannotWrite(part.errorString());
-            done += n;
-        }
-        if (!writeBehind.written(length))
-            cannotWrite(part.errorString());
-    }, Authentication::Alongside);
+        },
+        Authentication::Alongside);
     const QString synced = DiskSync::toDisk(part);
     if (!synced.isEmpty())
         cannotWrite(synced);

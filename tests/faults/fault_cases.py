@@ -238,7 +238,8 @@ CASES = [
     dict(name="restore-test-destination-down", upload="sftp", upload_via="proxy",
          fault={"listen_for": 1}, prepare=["restore_test_today"],
          expect=dict(code=1, count=1, archive="new", remote="whole", restored=False,
-                     lines=["FEHLER beim Wiederherstellungstest für Datenbank: Lager"],
+                     lines=["kann am Ziel nicht abgefragt werden: ", "Connection refused",
+                            "FEHLER beim Wiederherstellungstest für Datenbank: Lager"],
                      absent=["Archiv geladen für Datenbank: Lager"])),
     # The disk fills up while the backup is unpacked into the program folder, after the room
     # was found sufficient (the night's own smaller files still fit).
