@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <libdeflate.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,6 +19,10 @@ namespace {
 // The bytes that end an empty stored block: its length 0 and the length's complement.
 constexpr char joinMark[] = {'\0', '\0', '\xFF', '\xFF'};
 constexpr size_t joinMarkSize = sizeof joinMark;
+// An empty final block (final, fixed codes, the end code: ten bits). Put after a job that ends
+// at a guessed cut, it ends the stream there when the cut is a block boundary.
+constexpr char finalBlock[] = {'\x03', '\0'};
+constexpr size_t finalBlockSize = sizeof finalBlock;
 // Smaller jobs are not worth a worker; a cut is only looked for beyond this.
 constexpr size_t smallestJob = 2048;
 constexpr size_t readChunk = 256 * 1024;
@@ -49,6 +54,19 @@ struct Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
+// A worker's whole-buffer inflater.
+struct Decompressor {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    Decompressor() = default;
+    ~Decompressor() { libdeflate_free_decompressor(d); }
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+};
+
+quint32 crcOf(quint32 crc, const char* data, size_t length) {
+    return quint32(libdeflate_crc32(crc, data, length));
+}
+
 } // namespace
 
 struct ParallelInflate::Shared {
@@ -79,12 +97,12 @@ struct ParallelInflate::Shared {
     bool stopping = false;
 
     void work();
-    static void inflateJob(Job& j, Inflater& inflater);
+    static void inflateJob(Job& j, libdeflate_decompressor* d);
     void stopWorkers();
 };
 
 void ParallelInflate::Shared::work() {
-    Inflater inflater;
+    Decompressor inflater;
     for (;;) {
         Job* j = nullptr;
         {
@@ -97,9 +115,9 @@ void ParallelInflate::Shared::work() {
             ++busy;
         }
         j->ok = false;
-        if (inflater.ready) {
+        if (inflater.d) {
             try {
-                inflateJob(*j, inflater);
+                inflateJob(*j, inflater.d);
             } catch (...) {
                 j->ok = false; // out of memory: the calling thread inflates it
             }
@@ -113,51 +131,40 @@ void ParallelInflate::Shared::work() {
     }
 }
 
-void ParallelInflate::Shared::inflateJob(Job& j, Inflater& inflater) {
-    z_stream& z = inflater.z;
+void ParallelInflate::Shared::inflateJob(Job& j, libdeflate_decompressor* d) {
     j.outSize = 0;
     j.endsStream = false;
-    if (inflateReset(&z) != Z_OK)
-        return;
-    z.next_in = reinterpret_cast<Bytef*>(j.in.data());
-    z.avail_in = uInt(j.in.size());
-    bool boundary = false;
-    for (;;) {
-        if (j.outSize == j.outCapacity) {
-            if (j.outCapacity >= maxJobOutput)
-                return; // too much for a worker
-            const size_t grown =
-                std::min(maxJobOutput, std::max<size_t>(2 * j.outCapacity, 1 << 20));
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-            if (j.outSize > 0)
-                std::memcpy(bigger.get(), j.out.get(), j.outSize);
-            j.out = std::move(bigger);
-            j.outCapacity = grown;
-        }
-        const size_t room = j.outCapacity - j.outSize;
-        z.next_out = reinterpret_cast<Bytef*>(j.out.get() + j.outSize);
-        z.avail_out = uInt(room);
-        const uInt inBefore = z.avail_in;
-        const int r = ::inflate(&z, Z_NO_FLUSH);
-        j.outSize += room - z.avail_out;
-        if (z.avail_in != inBefore || z.avail_out != room)
-            boundary = atBlockBoundary(z);
-        if (r == Z_STREAM_END) {
-            j.endsStream = true;
-            break;
-        }
-        if (r != Z_OK && r != Z_BUF_ERROR)
-            return; // damaged, or a match reaching back before the job
-        if (z.avail_in == 0 && z.avail_out > 0) {
-            // All input taken: the cut is proven only at a block boundary, and the last job
-            // must end the stream.
-            if (j.last || !boundary)
-                return;
-            break;
-        }
+    if (!j.out) {
+        j.out = std::make_unique_for_overwrite<char[]>(maxJobOutput);
+        j.outCapacity = maxJobOutput;
     }
-    j.crc = quint32(
-        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(j.out.get()), j.outSize));
+    const size_t inSize = j.in.size();
+    size_t taken = 0;
+    size_t given = 0;
+    libdeflate_result r;
+    if (j.last) {
+        // The stream's end lies in the job: its final block.
+        r = libdeflate_deflate_decompress_ex(d, j.in.data(), inSize, j.out.get(), j.outCapacity,
+                                             &taken, &given);
+        if (r != LIBDEFLATE_SUCCESS)
+            return;
+        j.endsStream = true;
+    } else {
+        // The job ends at a guessed cut. With an empty final block after it, the stream ends
+        // exactly after that block only when the cut is a block boundary with no bit left over.
+        j.in.insert(j.in.end(), finalBlock, finalBlock + finalBlockSize);
+        r = libdeflate_deflate_decompress_ex(d, j.in.data(), j.in.size(), j.out.get(),
+                                             j.outCapacity, &taken, &given);
+        j.in.resize(inSize);
+        if (r != LIBDEFLATE_SUCCESS)
+            return; // damaged, a match reaching back before the job, or too much output
+        if (taken <= inSize)
+            j.endsStream = true; // the stream's own final block lies in the job
+        else if (taken != inSize + finalBlockSize)
+            return;
+    }
+    j.outSize = given;
+    j.crc = crcOf(0, j.out.get(), given);
     j.ok = true;
 }
 
@@ -226,9 +233,8 @@ ParallelInflate::Result ParallelInflate::inflate(const QString& name, quint64 co
         if (length > size - result.size)
             damaged(name, QStringLiteral("mehr Daten als angegeben"));
         write(data, qint64(length));
-        result.crc =
-            crc ? quint32(crc32_combine64(result.crc, *crc, z_off64_t(length)))
-                : quint32(crc32_z(result.crc, reinterpret_cast<const Bytef*>(data), length));
+        result.crc = crc ? quint32(crc32_combine64(result.crc, *crc, z_off64_t(length)))
+                         : crcOf(result.crc, data, length);
         result.size += length;
         if (length >= historySize) {
             history.assign(data + length - historySize, data + length);
@@ -273,6 +279,8 @@ ParallelInflate::Result ParallelInflate::inflate(const QString& name, quint64 co
             read(pending.data() + old, qint64(n));
             unread -= n;
         }
+        // Room for the empty final block a worker puts after a job.
+        j.in.reserve(std::max(cut, maxJobInput) + finalBlockSize);
         j.in.assign(pending.begin(), pending.begin() + qsizetype(cut));
         pending.erase(pending.begin(), pending.begin() + qsizetype(cut));
         scanned = 0;

@@ -17,9 +17,10 @@ struct InflateOptions {
 // The program's own streams are made of pieces that each begin at a block boundary with no
 // match reaching back into an earlier piece, and every piece but the last ends with an empty
 // stored block (the bytes 00 00 FF FF after its header). The stream is cut after such bytes into
-// jobs, each inflated on a worker with a fresh inflater. A cut is only a guess, since the same
-// bytes may stand anywhere in the data; it is proven when the job before it, itself begun at a
-// proven place, ends exactly there at a block boundary with no bit left over. A job whose own
+// jobs, each inflated whole on a worker (libdeflate) with an empty final block put after it. A
+// cut is only a guess, since the same bytes may stand anywhere in the data; it is proven when
+// the job before it, itself begun at a proven place, ends exactly there at a block boundary with
+// no bit left over: the stream then ends with the final block put after it. A job whose own
 // end is not proven, or that fails on its worker (a match reaching back before it, too much
 // output), is inflated on the calling thread instead, continuing the stream from where it
 // stands with the last 32 KiB written as its history, until a cut is proven again. A stream

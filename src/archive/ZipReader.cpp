@@ -14,10 +14,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -319,7 +321,8 @@ ZipReader::Data ZipReader::locateData(const ZipEntry& e) const {
     return d;
 }
 
-void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& sink) {
+void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& sink,
+                       Authentication authentication) {
     const QString shown = entryName(e);
     if (e.flags & strongEncryptionFlag || (e.encrypted && e.aesVersion == 0))
         throw ProgramError(QStringLiteral("Verschlüsselung nicht unterstützt: ") + shown);
@@ -348,7 +351,9 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
             throw ProgramError(QStringLiteral("Falsches Passwort für ") + shown);
         d.offset += quint64(headSize);
         d.size -= quint64(headSize + WinZipAes::macSize);
-        // The whole ciphertext is authenticated before any of it is decrypted.
+    }
+    // The authentication code over the whole ciphertext: true when it is the one stored.
+    const auto authenticate = [this, &aes, d] {
         const auto buffer = std::make_unique_for_overwrite<char[]>(size_t(copyChunk));
         for (quint64 done = 0; done < d.size;) {
             const qint64 n = qint64(std::min<quint64>(quint64(copyChunk), d.size - done));
@@ -358,13 +363,50 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
         }
         char code[WinZipAes::macSize];
         readAt(d.offset + d.size, code, WinZipAes::macSize);
-        if (aes->authenticationCode() != QByteArray(code, WinZipAes::macSize))
-            throw ProgramError(
-                QStringLiteral("Falsches Passwort oder Eintrag beschädigt (Prüfcode stimmt "
-                               "nicht): ") +
-                shown);
+        return aes->authenticationCode() == QByteArray(code, WinZipAes::macSize);
+    };
+    const auto unauthentic = [&shown] {
+        return ProgramError(
+            QStringLiteral("Falsches Passwort oder Eintrag beschädigt (Prüfcode stimmt nicht): ") +
+            shown);
+    };
+    // Alongside the unpacking, on a thread of its own, or else before any byte is decrypted.
+    std::thread authenticating;
+    bool authentic = false;
+    std::exception_ptr authenticationFailed;
+    if (aes && authentication == Authentication::Alongside) {
+        authenticating = std::thread([&] {
+            try {
+                authentic = authenticate();
+            } catch (...) {
+                authenticationFailed = std::current_exception();
+            }
+        });
+    } else if (aes && !authenticate()) {
+        throw unauthentic();
     }
+    // However the unpacking ends, the entry's data counts only as authentic: a damaged or
+    // forged entry is named as such, whatever its unpacking ran into first.
+    const auto settleAuthentication = [&] {
+        if (!authenticating.joinable())
+            return;
+        authenticating.join();
+        if (authenticationFailed)
+            std::rethrow_exception(authenticationFailed);
+        if (!authentic)
+            throw unauthentic();
+    };
+    try {
+        unpackData(e, d, aes.get(), shown, sink);
+    } catch (...) {
+        settleAuthentication();
+        throw;
+    }
+    settleAuthentication();
+}
 
+void ZipReader::unpackData(const ZipEntry& e, const Data& d, const WinZipAes* aes,
+                           const QString& shown, const Sink& sink) {
     quint64 position = 0;
     const auto read = [&](char* into, qint64 length) {
         readAt(d.offset + position, into, length);
@@ -372,7 +414,7 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
             aes->encrypt(position, into, size_t(length)); // the counter mode is its own inverse
         position += quint64(length);
     };
-    quint32 crc = quint32(crc32_z(0, nullptr, 0));
+    quint32 crc = 0;
     if (e.method == methodStored) {
         if (d.size != e.size)
             throw ProgramError(QStringLiteral("Eintrag beschädigt: ") + shown +
@@ -381,7 +423,7 @@ void ZipReader::unpack(const ZipEntry& e, const QString& password, const Sink& s
         while (position < d.size) {
             const qint64 n = qint64(std::min<quint64>(quint64(copyChunk), d.size - position));
             read(buffer.get(), n);
-            crc = quint32(crc32_z(crc, reinterpret_cast<const Bytef*>(buffer.get()), size_t(n)));
+            crc = quint32(libdeflate_crc32(crc, buffer.get(), size_t(n)));
             sink(buffer.get(), n);
         }
     } else {
@@ -434,16 +476,21 @@ void ZipReader::extractTo(const ZipEntry& e, const QString& password, const QStr
         cannotWrite(part.errorString());
     // A backup file goes to disk while it is unpacked, not all at once in the sync at the end.
     FileHints::WriteBehind writeBehind(part);
-    unpack(e, password, [&](const char* data, qint64 length) {
-        for (qint64 done = 0; done < length;) {
-            const qint64 n = part.write(data + done, length - done);
-            if (n <= 0)
+    // What is written goes into the temporary file, which only takes the target's name once
+    // the entry is authenticated and checked: the code can be computed alongside.
+    unpack(
+        e, password,
+        [&](const char* data, qint64 length) {
+            for (qint64 done = 0; done < length;) {
+                const qint64 n = part.write(data + done, length - done);
+                if (n <= 0)
+                    cannotWrite(part.errorString());
+                done += n;
+            }
+            if (!writeBehind.written(length))
                 cannotWrite(part.errorString());
-            done += n;
-        }
-        if (!writeBehind.written(length))
-            cannotWrite(part.errorString());
-    });
+        },
+        Authentication::Alongside);
     const QString synced = DiskSync::toDisk(part);
     if (!synced.isEmpty())
         cannotWrite(synced);

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+class WinZipAes;
+
 // One entry of an archive as its central directory describes it.
 struct ZipEntry {
     QString name;        // as stored (UTF-8, or Latin-1 when the bytes are no UTF-8)
@@ -31,8 +33,10 @@ struct ZipEntry {
 // ZIP64, WinZip AES (128, 192 and 256 bits; AE-1 and AE-2). An entry's data is checked as it is
 // read: its CRC-32 (not kept by AE-2), and for an AES entry first the password verifier, then
 // the authentication code over all of its encrypted data in a pass of its own, before any
-// byte is decrypted, inflated or handed on. Deflate data is inflated on every core where the
-// stream lets it (ParallelInflate), which the program's own archives do, serially otherwise.
+// byte is decrypted, inflated or handed on; extractTo, whose temporary file takes the target's
+// name only when the entry is authentic, computes the code on a thread of its own alongside.
+// Deflate data is inflated on every core where the stream lets it (ParallelInflate), which the
+// program's own archives do, serially otherwise.
 // Entry names other than UTF-8 are taken as Latin-1. One thread at a time.
 //
 // The archive is read through a descriptor opened without following a link. Nothing a damaged
@@ -78,11 +82,17 @@ public:
 
 private:
     struct Data;
+    // When an AES entry's authentication code is computed: before its first byte is decrypted,
+    // or alongside the unpacking, for a sink whose bytes count only once the call succeeded.
+    enum class Authentication { Before, Alongside };
 
     void readAt(quint64 offset, char* into, qint64 length) const;
     void readDirectory();
     Data locateData(const ZipEntry& e) const;
-    void unpack(const ZipEntry& e, const QString& password, const Sink& sink);
+    void unpack(const ZipEntry& e, const QString& password, const Sink& sink,
+                Authentication authentication = Authentication::Before);
+    void unpackData(const ZipEntry& e, const Data& d, const WinZipAes* aes, const QString& shown,
+                    const Sink& sink);
     [[noreturn]] void broken(const QString& reason) const;
     QString entryName(const ZipEntry& e) const;
 

@@ -15,6 +15,8 @@ Keys of a row (all but name optional):
   mail       changes to the SMTP server's scenario: a report mail server is set up (this
              needs the build's mail test program); mail_via "proxy" puts the proxy before it.
   fault      the proxy's fault (fault_proxy.py), for whichever connection goes through it.
+  disk_full  {match, after}: the disk is nearly full under the files whose path holds
+             `match`: each can grow to `after` bytes (disk_full.c, put in with LD_PRELOAD).
   backup_mib size of the full backup the server writes (MiB; default 1/16).
   jobs       number of jobs (default 1); bad_job: the 1-based job whose server is unreachable.
   db         the first job's database name (default Lager).
@@ -31,7 +33,10 @@ Keys of a row (all but name optional):
              remote: "whole" (the server holds today's archive) or "none-or-whole";
              an entry of lines may be a list of texts of which one must appear;
              mail: True when a report mail must arrive; flat: the last 50 jobs take no
-             longer than twice the first 50.
+             longer than twice the first 50; restored: False when the restore test must
+             stop before any RESTORE DATABASE reaches the server. A night with the restore
+             test (prepare restore_test_today) must also leave no scratch database on the
+             server and never drop one the program did not make.
   told       texts that count as a failure's line besides "FEHLER ..." (the SFTP session's
              own error texts, which its upload logs in their place).
   known      "<reason>": a fault of the program that is being mended elsewhere; the row is
@@ -220,6 +225,31 @@ CASES = [
                      lines=["Die Testdatenbank Lager_Wiederherstellungstest eines abgebrochenen "
                             "Tests wird gelöscht für Datenbank: Lager",
                             "Wiederherstellungstest erfolgreich für Datenbank: Lager"])),
+    # The archive at the destination lost its end after the upload was confirmed: the test
+    # fetches it whole as the server has it, and the reader finds it cut.
+    dict(name="restore-test-archive-cut-at-destination", upload="sftp",
+         prepare=["restore_test_today"], server={"cut_after_session": 4096},
+         expect=dict(code=1, count=1, archive="new", restored=False,
+                     lines=["Archiv geladen für Datenbank: Lager",
+                            "ZIP-Datei beschädigt oder abgeschnitten: ",
+                            "FEHLER beim Wiederherstellungstest für Datenbank: Lager"],
+                     absent=["Archiv geprüft für Datenbank: Lager"])),
+    # The destination's server went down after the upload: nobody listens on its port.
+    dict(name="restore-test-destination-down", upload="sftp", upload_via="proxy",
+         fault={"listen_for": 1}, prepare=["restore_test_today"],
+         expect=dict(code=1, count=1, archive="new", remote="whole", restored=False,
+                     lines=["kann am Ziel nicht abgefragt werden: ", "Connection refused",
+                            "FEHLER beim Wiederherstellungstest für Datenbank: Lager"],
+                     absent=["Archiv geladen für Datenbank: Lager"])),
+    # The disk fills up while the backup is unpacked into the program folder, after the room
+    # was found sufficient (the night's own smaller files still fit).
+    dict(name="restore-test-disk-full-unpacking", backup_mib=4, prepare=["restore_test_today"],
+         disk_full={"match": "/program", "after": 2 * MIB},
+         expect=dict(code=1, count=1, archive="new", restored=False,
+                     lines=["Archiv geladen für Datenbank: Lager",
+                            "Datei kann nicht geschrieben werden: ",
+                            "FEHLER beim Wiederherstellungstest für Datenbank: Lager"],
+                     absent=["Archiv geprüft für Datenbank: Lager"])),
     dict(name="two-starts-same-second", prepare=["second_start"],
          expect=dict(code=0, count=0, archive="new")),
 

@@ -3,7 +3,8 @@
 judges each: nothing lost, every failure told, no hang.
 
 Usage: fault_matrix.py --program-folder <build/program> [--mail-program <executable>]
-                       [--report <faults.md>] [--jobs N] [--only <name>...]
+                       [--disk-full-library <library>] [--report <faults.md>] [--jobs N]
+                       [--only <name>...]
 
 Builds nothing. Per case it lays out a fresh program folder (a copy of the executable and of the
 SFTP library, the INI file, a settings file with the case's jobs, last week's archive of today's
@@ -114,6 +115,7 @@ class Case:
             scenario["databases"][self.db_name(i)] = dict(db)
         scenario.update(self.row.get("tds", {}))
         scenario["databases"].update(self.row.get("tds_databases", {}))
+        scenario["batch_log"] = os.path.join(self.dir, "tds-batches.log")
         path = os.path.join(self.dir, "tds.json")
         with open(path, "w") as f:
             json.dump(scenario, f)
@@ -225,6 +227,11 @@ class Case:
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env.update(TMPDIR=self.tmp, LC_ALL="de_DE.UTF-8", FREETDSCONF=os.path.join(
             self.dir, "freetds.conf"), HOME=self.tmp)
+        if "disk_full" in self.row:
+            # A disk that is nearly full under the files the row names.
+            env.update(LD_PRELOAD=self.args.disk_full_library,
+                       ORVEL_DISK_FULL_MATCH=self.row["disk_full"]["match"],
+                       ORVEL_DISK_FULL_AFTER=str(self.row["disk_full"]["after"]))
         if "mail" in self.row:
             # The mail test program's account: this port, and the authority in its folder.
             env["ORVEL_TEST_MAIL_PORT"] = str(self.mail_port)
@@ -303,6 +310,8 @@ class Case:
 
     def execute(self):
         row = self.row
+        if "disk_full" in row and not os.path.exists(self.args.disk_full_library or ""):
+            raise CaseError("no disk-full library")
         sql_port = self.start_tds()
         if row.get("sql_via") == "proxy":
             sql_port = self.start_proxy(sql_port)
@@ -489,6 +498,8 @@ class Case:
                 self.lost.append("%s behind a link was changed" % name)
         if e.get("flat"):
             self.check_flat()
+        if "restore_test_today" in self.row.get("prepare", []):
+            self.check_scratch()
 
         # No temporary file left behind.
         allowed = {"OrvelSQLBackup", "OrvelSQLBackup.INI", "sqlback.mdb", "libtgputtylib.so",
@@ -506,6 +517,33 @@ class Case:
                 if extra:
                     self.lost.append("left behind in %s: %s" % (
                         os.path.basename(folder), ", ".join(extra)))
+
+    def check_scratch(self):
+        """What the restore test did on the server: the scratch database it made is gone at the
+        end, one it did not make is still there, and nothing was restored where the case says
+        the test must stop before."""
+        batches = []
+        for line in (read_or_none(os.path.join(self.dir, "tds-batches.log")) or b"").decode(
+                "utf-8", "replace").splitlines():
+            if line.strip():
+                batches.append(json.loads(line))
+        name = "[%s_Wiederherstellungstest]" % self.db_name(0)
+        foreign = name[1:-1] in self.row.get("tds_databases", {})
+        exists = foreign
+        for batch in batches:
+            if "RESTORE DATABASE " + name in batch:
+                exists = True
+                foreign = False
+            elif "DROP DATABASE " + name in batch:
+                if foreign:
+                    self.lost.append("the database %s the program did not make was dropped"
+                                     % name)
+                exists = False
+        if exists and not foreign:
+            self.problems.append("scratch database %s left on the server" % name)
+        if self.expect.get("restored") is False and any(
+                "RESTORE DATABASE" in b for b in batches):
+            self.problems.append("a database was restored")
 
     def check_flat(self):
         """The last 50 jobs take no longer than twice the first 50 (and a few seconds)."""
@@ -924,6 +962,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program-folder", required=True)
     parser.add_argument("--mail-program")
+    parser.add_argument("--disk-full-library",
+                        help="the build's tests/faults/liborvel_disk_full.so (found there when "
+                             "not given)")
     parser.add_argument("--report")
     parser.add_argument("--jobs", type=int, default=8)
     parser.add_argument("--only", nargs="*")
@@ -931,6 +972,10 @@ def main():
     args = parser.parse_args()
     if args.mail_program and not os.path.exists(args.mail_program):
         args.mail_program = None
+    if not args.disk_full_library:
+        args.disk_full_library = os.path.join(args.program_folder, "..", "tests", "faults",
+                                              "liborvel_disk_full.so")
+    args.disk_full_library = os.path.abspath(args.disk_full_library)
 
     rows = [r for r in CASES if not args.only or r["name"] in args.only]
     # The long ones first, so that the short ones fill the gaps.

@@ -18,9 +18,11 @@ Fault (JSON), every key optional:
                direction (the text itself is still relayed).
   connections  which connections get the fault, counted from 1: a list, or "all" (default).
   delay        seconds every chunk waits before it is relayed (in both directions).
+  listen_for   n: the proxy stops listening once it has accepted n connections; later ones are
+               refused by the system, as by a server that went down.
 
 Files the driver reads, appended as things happen:
-  events.txt   "open <n>", "fault <n> <mode>", "close <n>" per connection.
+  events.txt   "open <n>", "fault <n> <mode>", "close <n>" per connection; "stopped listening".
 The driver asks whether connections are left open by reading the difference of open and close.
 """
 
@@ -184,10 +186,14 @@ def main():
     end_with_parent()
     write_port(os.path.join(args.folder, "port.txt"), listener.getsockname()[1])
     number = 0
-    while True:
+    listen_for = fault.get("listen_for")
+    while listen_for is None or number < listen_for:
         client, _ = listener.accept()
         number += 1
         Relay(number, client, args.target, fault, events).start()
+    listener.close()
+    events("stopped listening")
+    threading.Event().wait()  # the accepted connections go on
 
 
 if __name__ == "__main__":

@@ -23,6 +23,8 @@ Scenario (JSON), every key optional:
                       not stored (a broken disk or a quota that lies).
   stall_reads_after   n: read requests past the first n bytes of a file are never answered.
   stall_writes_after  n: write requests past the first n bytes of a file are never answered.
+  cut_after_session   n: the files a session wrote are cut to their first n bytes once the
+                      session has ended (a server disk that loses what it had confirmed).
   time_limit          seconds after which the server ends by itself (300).
 
 Log lines (stderr): logins, refusals, faults injected.
@@ -96,12 +98,23 @@ def make_sftp_class(scenario):
     lose_after = scenario.get("lose_after_bytes")
     stall_after = scenario.get("stall_reads_after")
     stall_writes_after = scenario.get("stall_writes_after")
+    cut_after_session = scenario.get("cut_after_session")
 
     class Sftp(asyncssh.SFTPServer):
         def __init__(self, chan):
             super().__init__(chan, chroot=home)
             self.written = 0
+            self.written_files = set()
             log.info("sftp channel opened")
+
+        def exit(self):
+            super().exit()
+            if cut_after_session is None:
+                return
+            for path in self.written_files:
+                if os.path.exists(path) and os.path.getsize(path) > cut_after_session:
+                    os.truncate(path, cut_after_session)
+                    log.info("%r cut to %d bytes", path, cut_after_session)
 
         def setstat(self, path, attrs):
             if refuse_setstat:
@@ -119,6 +132,7 @@ def make_sftp_class(scenario):
                 log.info("write at %d left unanswered", offset)
                 await asyncio.sleep(3600)
             self.written += len(data)
+            self.written_files.add(file_obj.name)
             if drop_after is not None and self.written > drop_after:
                 log.info("connection cut after %d bytes", self.written)
                 self.connection.abort()
