@@ -19,14 +19,18 @@ namespace {
 // The system's authorities as OpenSSL finds them (SSL_CERT_FILE / SSL_CERT_DIR honoured), loaded
 // once and shared by the handshakes: reading the bundle costs some 50 ms of processor time, and
 // an S3 store opens a connection per part. Loaded anew after five minutes, so that a window left
-// open sees an authority added meanwhile. A new reference, or null when none can be made.
+// open sees an authority added meanwhile, and at once when SSL_CERT_FILE or SSL_CERT_DIR name
+// other places. A new reference, or null when none can be made.
 X509_STORE* systemAuthorities() {
     static std::mutex mutex;
     static X509_STORE* store = nullptr;
     static std::chrono::steady_clock::time_point loaded;
+    static QByteArray loadedFrom;
+    const QByteArray from = qgetenv(X509_get_default_cert_file_env()) + '\n' +
+                            qgetenv(X509_get_default_cert_dir_env());
     std::lock_guard lock(mutex);
     const auto now = std::chrono::steady_clock::now();
-    if (!store || now - loaded > std::chrono::minutes(5)) {
+    if (!store || from != loadedFrom || now - loaded > std::chrono::minutes(5)) {
         X509_STORE* fresh = X509_STORE_new();
         if (!fresh || X509_STORE_set_default_paths(fresh) != 1) {
             X509_STORE_free(fresh);
@@ -35,6 +39,7 @@ X509_STORE* systemAuthorities() {
         X509_STORE_free(store);
         store = fresh;
         loaded = now;
+        loadedFrom = from;
     }
     return X509_STORE_up_ref(store) == 1 ? store : nullptr;
 }
