@@ -295,29 +295,54 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
         changed.notify_all();
     };
 
-    // Each connection reckons its part's MD5 (one read of the part) and then sends it: the
-    // first parts are reckoned while the file's SHA-256 is, before the upload begins.
+    // The next part's number and MD5 (one read of the part); false when no part is left or it
+    // cannot be read (then the upload fails).
+    const auto reckonNext = [&](int& index, QByteArray& md5) {
+        index = next++;
+        if (index >= parts || failed)
+            return false;
+        const qint64 offset = qint64(index) * partBytes;
+        QString error;
+        if (!digestRange(localPath, offset, std::min(partBytes, size - offset), nullptr, &md5,
+                         error)) {
+            fail(error);
+            return false;
+        }
+        return true;
+    };
+    // Each connection reckons its part's MD5 and then sends it. Until the upload has begun (the
+    // file's SHA-256 is reckoned first), a connection reckons up to two more parts ahead.
     const auto work = [&] {
+        std::vector<std::pair<int, QByteArray>> ahead;
         for (;;) {
-            const int index = next++;
-            if (index >= parts || failed)
-                break;
-            const qint64 offset = qint64(index) * partBytes;
-            const qint64 length = std::min(partBytes, size - offset);
+            int index = 0;
             QByteArray md5;
-            QString error;
-            if (!digestRange(localPath, offset, length, nullptr, &md5, error)) {
-                fail(error);
+            if (!ahead.empty()) {
+                index = ahead.front().first;
+                md5 = ahead.front().second;
+                ahead.erase(ahead.begin());
+            } else if (!reckonNext(index, md5)) {
                 break;
             }
             QString id;
             {
                 std::unique_lock lock(mutex);
+                while (!failed && uploadId.isEmpty() && ahead.size() < 2) {
+                    lock.unlock();
+                    std::pair<int, QByteArray> more;
+                    const bool reckoned = reckonNext(more.first, more.second);
+                    lock.lock();
+                    if (!reckoned)
+                        break;
+                    ahead.push_back(std::move(more));
+                }
                 changed.wait(lock, [&] { return failed || !uploadId.isEmpty(); });
                 if (failed)
                     break;
                 id = uploadId;
             }
+            const qint64 offset = qint64(index) * partBytes;
+            const qint64 length = std::min(partBytes, size - offset);
             S3Call put;
             put.method = "PUT";
             put.key = key;
@@ -338,7 +363,7 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
             put.what =
                 QStringLiteral("Teil %1 von %2 des Objekts %3").arg(index + 1).arg(parts).arg(object);
             const S3Answer answer = m_client->send(put);
-            error = answer.error;
+            QString error = answer.error;
             if (answer.ok && answer.header("ETag").isEmpty())
                 error = QStringLiteral("Der Server %1 nennt kein ETag für %2")
                             .arg(m_location.serverName(), put.what);
