@@ -12,7 +12,38 @@
 #include <QDate>
 #include <QRegularExpression>
 
+#include <chrono>
+#include <mutex>
+
 namespace {
+
+// The system's authorities as OpenSSL finds them (SSL_CERT_FILE / SSL_CERT_DIR honoured), loaded
+// once and shared by the handshakes: reading the bundle costs some 50 ms of processor time, and
+// an S3 store opens a connection per part. Loaded anew after five minutes, so that a window left
+// open sees an authority added meanwhile, and at once when SSL_CERT_FILE or SSL_CERT_DIR name
+// other places. A new reference, or null when none can be made.
+X509_STORE* systemAuthorities() {
+    static std::mutex mutex;
+    static X509_STORE* store = nullptr;
+    static std::chrono::steady_clock::time_point loaded;
+    static QByteArray loadedFrom;
+    const QByteArray from = qgetenv(X509_get_default_cert_file_env()) + '\n' +
+                            qgetenv(X509_get_default_cert_dir_env());
+    std::lock_guard lock(mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (!store || from != loadedFrom || now - loaded > std::chrono::minutes(5)) {
+        X509_STORE* fresh = X509_STORE_new();
+        if (!fresh || X509_STORE_set_default_paths(fresh) != 1) {
+            X509_STORE_free(fresh);
+            return nullptr;
+        }
+        X509_STORE_free(store);
+        store = fresh;
+        loaded = now;
+        loadedFrom = from;
+    }
+    return X509_STORE_up_ref(store) == 1 ? store : nullptr;
+}
 
 // A text naming the kind of server ("FTPS-Server", "S3-Server") in place of %K.
 QString kindText(QString text, const ServerKeyCheck& check) {
@@ -171,8 +202,12 @@ int verifyServer(X509_STORE_CTX* store, void* arg) {
 
 void ServerKeyCheck::install(void* sslContext) {
     auto* ctx = static_cast<SSL_CTX*>(sslContext);
-    // The system's authorities, as OpenSSL finds them (SSL_CERT_FILE / SSL_CERT_DIR honoured).
-    SSL_CTX_set_default_verify_paths(ctx);
+    if (X509_STORE* authorities = systemAuthorities()) {
+        SSL_CTX_set1_cert_store(ctx, authorities);
+        X509_STORE_free(authorities);
+    } else {
+        SSL_CTX_set_default_verify_paths(ctx);
+    }
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, verifyServer, this);
 }

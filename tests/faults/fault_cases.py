@@ -9,7 +9,10 @@ Keys of a row (all but name optional):
   tds_databases  more databases on the SQL Server stand-in, besides the jobs' own.
   sql_via    "proxy": the job's server is reached through the fault proxy; "closed": a port
              where nobody listens.
-  upload     "ftp", "ftps" or "sftp": the job uploads its archive there.
+  upload     "ftp", "ftps", "sftp" or "s3": the job uploads its archive there (s3: a bucket of
+             the matrix's run on Ceph's RADOS Gateway, under a prefix of the case's name).
+  s3         changes to an S3 job: "secret": "wrong" (a wrong secret key of the right length),
+             "bucket": another bucket's name.
   server     changes to the upload server's scenario (ftp_server.py / sftp_server.py).
   upload_via "proxy": the upload goes through the fault proxy.
   mail       changes to the SMTP server's scenario: a report mail server is set up (this
@@ -31,6 +34,9 @@ Keys of a row (all but name optional):
              number of lines holding the text; archive: "new" (today's archive made and
              whole), "kept" (today's packing failed: last week's archive and copy intact);
              remote: "whole" (the server holds today's archive) or "none-or-whole";
+             S3 also "last-week" (the store failed and last week's object is untouched); an
+             S3 case always checks that nothing else is under its prefix and that no
+             multipart upload is left under way;
              an entry of lines may be a list of texts of which one must appear;
              mail: True when a report mail must arrive; flat: the last 50 jobs take no
              longer than twice the first 50; restored: False when the restore test must
@@ -48,6 +54,11 @@ SQL_BROKEN = 8 + 1  # every SQL step of an unreachable server, plus the missing 
 # A settings file that cannot be opened is told by one of these lines.
 SETTINGS_FAILED = ["FEHLER: Keine Verbindung zur Einstellungsdatenbank",
                    "FEHLER: Startvorbereitung abgebrochen"]
+
+# An archive the S3 destination sends in parts: once the backup is written, 72 MiB that do not
+# compress take its place (the database check waits meanwhile).
+S3_PARTS = ["Backup abgeschlossen für Datenbank: Lager", "random_backup"]
+S3_PARTS_TDS = {"delay": [{"match": "CHECKDB", "seconds": 8}]}
 
 CASES = [
     # --- Clean nights: the baseline every fault is measured against.
@@ -149,6 +160,45 @@ CASES = [
     dict(name="sftp-host-key-changed", upload="sftp", prepare=["foreign_host_key"],
          expect=dict(code=1, count=1, archive="new", remote="none-or-whole",
                      times={"Beende SFTP-Prozess für Datenbank: Lager": 10})),
+
+    # --- S3: tonight's object whole with its SHA-256 in the metadata, or last week's untouched;
+    # never half of one, never an upload left under way. Connections through the proxy: 1 asks
+    # for the bucket, 2 for uploads left under way, 3 stores (or starts the multipart upload).
+    dict(name="clean-s3", upload="s3",
+         expect=dict(code=0, count=0, archive="new", remote="whole",
+                     lines=["FTP-Prozess erfolgreich für Datenbank: Lager"])),
+    dict(name="s3-wrong-secret", upload="s3", s3={"secret": "wrong"},
+         expect=dict(code=1, count=1, archive="new", remote="last-week",
+                     lines=["SignatureDoesNotMatch"],
+                     times={"FEHLER bei FTP-Prozess für Datenbank: Lager": 10})),
+    dict(name="s3-unknown-bucket", upload="s3", s3={"bucket": "orvel-no-such-bucket"},
+         expect=dict(code=1, count=1, archive="new", remote="last-week",
+                     lines=["NoSuchBucket"],
+                     times={"FEHLER bei FTP-Prozess für Datenbank: Lager": 10})),
+    dict(name="s3-server-down", upload="s3", upload_via="proxy", fault={"mode": "refuse"},
+         limit=150,
+         expect=dict(code=1, count=1, archive="new", remote="last-week",
+                     times={"FEHLER bei FTP-Prozess für Datenbank: Lager": 10})),
+    dict(name="s3-cut-first-attempt", upload="s3", upload_via="proxy", backup_mib=8,
+         fault={"mode": "cut", "direction": "up", "after": MIB, "connections": [3]},
+         expect=dict(code=0, count=0, archive="new", remote="whole",
+                     times={"FEHLER bei FTP-Prozess für Datenbank: Lager": 0})),
+    dict(name="s3-part-cut-first-attempt", upload="s3", upload_via="proxy", limit=120,
+         tds=S3_PARTS_TDS, during=[S3_PARTS],
+         fault={"mode": "cut", "direction": "up", "after": 4 * MIB, "connections": [4]},
+         expect=dict(code=0, count=0, archive="new", remote="whole",
+                     times={"FEHLER bei FTP-Prozess für Datenbank: Lager": 0})),
+    dict(name="s3-part-cut-every-attempt", upload="s3", upload_via="proxy", limit=240,
+         tds=S3_PARTS_TDS, during=[S3_PARTS],
+         fault={"mode": "cut", "direction": "up", "after": MIB},
+         expect=dict(code=1, count=1, archive="new", remote="last-week",
+                     times={"FEHLER bei FTP-Prozess für Datenbank: Lager": 10})),
+    dict(name="kill-while-uploading-s3", upload="s3", upload_via="proxy", limit=150, twice=True,
+         tds=S3_PARTS_TDS, fault={"delay": 0.05},
+         during=[S3_PARTS, ["FTP-Prozess mit Server verbunden für Datenbank: Lager",
+                            "kill_soon"]],
+         expect=dict(code=0, count=0, archive="new", remote="whole",
+                     lines=["Ein nicht beendetes Hochladen von "])),
 
     # --- The report mail (needs the mail test program).
     dict(name="mail-clean", mail={},

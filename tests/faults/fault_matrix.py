@@ -4,18 +4,21 @@ judges each: nothing lost, every failure told, no hang.
 
 Usage: fault_matrix.py --program-folder <build/program> [--mail-program <executable>]
                        [--disk-full-library <library>] [--report <faults.md>] [--jobs N]
-                       [--only <name>...]
+                       [--only <name>...] [--s3-gateway <folder>]
 
 Builds nothing. Per case it lays out a fresh program folder (a copy of the executable and of the
 SFTP library, the INI file, a settings file with the case's jobs, last week's archive of today's
 weekday and its copy), starts the test servers of tests/servers/ and the fault proxy, runs the
 program without a display under a time limit, and checks the result. Prints one table and
-writes it to the report file. Exit status: 0 when every case passed or is a known fault.
+writes it to the report file. The S3 cases store into a bucket of this run on Ceph's RADOS Gateway
+(tests/servers/ceph_gateway.py): the one running in --s3-gateway's folder (CTest's fixture
+s3gateway), or else one the matrix starts in its own folder and stops at its end. Exit status: 0 when every case passed or is a known fault.
 """
 
 import argparse
 import concurrent.futures
 import datetime
+import hashlib
 import io
 import json
 import os
@@ -65,6 +68,78 @@ def wait_for_file(path, seconds=15):
                 return text
         time.sleep(0.05)
     raise CaseError("no port in %s" % path)
+
+
+class S3Gateway:
+    """The RADOS Gateway the S3 cases store into, read and written with Debian's awscli (an
+    independent client): one bucket of this run, each case under a prefix of its name."""
+
+    def __init__(self, folder, own):
+        with open(os.path.join(folder, "gateway.json")) as f:
+            info = json.load(f)
+        self.folder = folder
+        self.own = own  # started by the matrix, stopped at its end
+        self.port = info["port"]
+        self.access_key = info["access_key"]
+        self.secret_key = info["secret_key"]
+        self.ca = info["ca"]
+        self.bucket = "orvel-faults-%d-%d" % (os.getpid(), int(time.time()) % 100000000)
+
+    def aws(self, *args, timeout=120):
+        env = dict(os.environ, AWS_ACCESS_KEY_ID=self.access_key,
+                   AWS_SECRET_ACCESS_KEY=self.secret_key, AWS_DEFAULT_REGION="us-east-1",
+                   AWS_CONFIG_FILE="/dev/null", AWS_SHARED_CREDENTIALS_FILE="/dev/null",
+                   AWS_EC2_METADATA_DISABLED="true")
+        env.pop("HTTPS_PROXY", None)
+        env.pop("https_proxy", None)
+        return subprocess.run(["/usr/bin/aws", "--endpoint-url", "https://127.0.0.1:%d" % self.port,
+                               "--ca-bundle", self.ca, "--output", "json"] + list(args),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                              timeout=timeout)
+
+    def s3api(self, *args):
+        r = self.aws("s3api", *args)
+        if r.returncode != 0:
+            raise CaseError("aws s3api %s: %s" % (args[0], r.stderr.strip()[-200:]))
+        return json.loads(r.stdout) if r.stdout.strip() else {}
+
+    def put(self, key, path):
+        self.s3api("put-object", "--bucket", self.bucket, "--key", key, "--body", path)
+
+    def get(self, key, path):
+        """The object's metadata; None when there is no such object."""
+        r = self.aws("s3api", "get-object", "--bucket", self.bucket, "--key", key, path)
+        if r.returncode != 0:
+            if "NoSuchKey" in r.stderr or "Not Found" in r.stderr or "404" in r.stderr:
+                return None
+            raise CaseError("aws s3api get-object: " + r.stderr.strip()[-200:])
+        return json.loads(r.stdout).get("Metadata", {})
+
+    def keys(self, prefix):
+        answer = self.s3api("list-objects-v2", "--bucket", self.bucket, "--prefix", prefix)
+        return sorted(o["Key"] for o in answer.get("Contents", []))
+
+    def open_uploads(self, prefix):
+        answer = self.s3api("list-multipart-uploads", "--bucket", self.bucket, "--prefix", prefix)
+        return sorted(u["Key"] for u in answer.get("Uploads", []) or [])
+
+    def make_bucket(self):
+        self.s3api("create-bucket", "--bucket", self.bucket)
+
+    def remove_bucket(self):
+        self.aws("s3", "rb", "--force", "s3://" + self.bucket, timeout=300)
+
+
+def start_gateway(folder):
+    r = run([PYTHON, os.path.join(SERVERS, "ceph_gateway.py"), "start", "--folder", folder],
+            timeout=300)
+    if r.returncode != 0:
+        raise CaseError("the S3 gateway does not start: " + r.stdout.strip()[-300:])
+
+
+def stop_gateway(folder):
+    run([PYTHON, os.path.join(SERVERS, "ceph_gateway.py"), "stop", "--folder", folder],
+        timeout=120)
 
 
 class Case:
@@ -172,6 +247,12 @@ class Case:
 
     # --- the program folder ------------------------------------------------------------------
 
+    def s3_prefix(self):
+        return self.row["name"] + "/"
+
+    def s3_key(self):
+        return self.s3_prefix() + self.archive_name
+
     def db_name(self, i):
         return self.row.get("db", "Lager") if i == 0 else "Lager%03d" % i
 
@@ -188,7 +269,18 @@ class Case:
             f.write("[global]\n\ttds version = 7.4\n")
 
         upload = self.row.get("upload")
-        protocol = {"ftp": 0, "ftps": 1, "sftp": 2}.get(upload, 0)
+        protocol = {"ftp": 0, "ftps": 1, "sftp": 2, "s3": 3}.get(upload, 0)
+        user, password, path = "backup", "geheim", "/"
+        if upload == "s3":
+            # Access key, secret key, bucket/prefix/ (the case's own prefix).
+            gateway = self.args.s3
+            s3 = self.row.get("s3", {})
+            user = gateway.access_key
+            password = gateway.secret_key
+            if s3.get("secret") == "wrong":
+                password = password[:-4] + ("WXYZ" if password[-4:] != "WXYZ" else "ABCD")
+            bucket = s3.get("bucket", gateway.bucket)
+            path = "%s/%s" % (bucket, self.s3_prefix())
         copy = "" if self.row.get("copy") == "none" else self.copy
         rows = []
         for i in range(self.row.get("jobs", 1)):
@@ -197,9 +289,9 @@ class Case:
                 port = closed_port()
             name = self.db_name(i)
             rows.append("INSERT INTO sqldatenbanken VALUES ('%s', '127.0.0.1,%d', 'sa', "
-                        "'geheim', '%s', 1, %d, '127.0.0.1', 'backup', 'geheim', %d, '/', "
-                        "%d, 1, 1);" % (name, port, name, 1 if upload else 0, upload_port or 21,
-                                        protocol))
+                        "'geheim', '%s', 1, %d, '127.0.0.1', '%s', '%s', %d, '%s', "
+                        "%d, 1, 1);" % (name, port, name, 1 if upload else 0, user, password,
+                                        upload_port or 21, path, protocol))
         script = SCHEMA + "\n".join(rows) + (
             "\nINSERT INTO benutzerdaten (VersenderName, EmpfaengerEmail, OrdnerZIPDateien) "
             "VALUES ('Nacht', '%s', '%s');\n" % (
@@ -318,7 +410,13 @@ class Case:
         elif row.get("sql_via") == "closed":
             sql_port = closed_port()
         upload_port = None
-        if row.get("upload"):
+        if row.get("upload") == "s3":
+            if not self.args.s3:
+                raise CaseError("no S3 gateway")
+            upload_port = self.args.s3.port
+            if row.get("upload_via") == "proxy":
+                upload_port = self.start_proxy(upload_port)
+        elif row.get("upload"):
             upload_port = self.start_upload_server(row["upload"])
             if row.get("upload_via") == "proxy":
                 upload_port = self.start_proxy(upload_port)
@@ -332,6 +430,11 @@ class Case:
             self.store_host_key()
         if row.get("upload") == "ftps":
             self.store_certificate_key()
+        if row.get("upload") == "s3":
+            # Last week's archive of this weekday on the server as well.
+            last_week = os.path.join(self.prog, self.archive_name)
+            self.s3_last_week = read_or_none(last_week)
+            self.args.s3.put(self.s3_key(), last_week)
         self.settings_before = self.settings_snapshot() if not self.foreign_settings() else None
         for step in row.get("prepare", []):
             if step in PREPARE:
@@ -434,8 +537,10 @@ class Case:
             seen = sum(text in line for line in out.splitlines())
             if seen != n:
                 self.problems.append("%d lines '%s', expected %d" % (seen, text, n))
-        if "geheim" in out:
+        if "geheim" in out and self.row.get("upload") != "s3":
             self.problems.append("a password shows in the log")
+        if self.row.get("upload") == "s3" and self.args.s3.secret_key[:12] in out:
+            self.problems.append("the secret key shows in the log")
 
         # Nothing lost: settings.
         if self.settings_before is None:
@@ -475,7 +580,7 @@ class Case:
 
         # Nothing lost: the remote file.
         remote = os.path.join(self.remote, self.archive_name)
-        want_remote = e.get("remote")
+        want_remote = e.get("remote") if self.row.get("upload") != "s3" else None
         if want_remote and expect_archive == "kept" and os.path.exists(remote):
             self.problems.append("last week's archive was uploaded as tonight's")
         elif want_remote:
@@ -485,6 +590,8 @@ class Case:
                         os.path.getsize(remote), size_or_zero(archive)))
             elif want_remote == "whole":
                 self.problems.append("no remote file")
+        if self.row.get("upload") == "s3":
+            self.check_s3(archive)
         if e.get("mail"):
             self.check_mail()
 
@@ -584,6 +691,39 @@ class Case:
         if not names or names[0] != "Lager.BAK":
             self.lost.append("archive holds %s" % names)
         return archive
+
+    def check_s3(self, archive):
+        """What the bucket holds under the case's prefix: tonight's archive whole (with its
+        SHA-256 in the metadata) or last week's untouched, nothing else, and no upload left
+        under way (parts nobody sees but somebody pays for)."""
+        gateway = self.args.s3
+        want = self.expect.get("remote")
+        fetched = os.path.join(self.dir, "fetched.ZIP")
+        meta = gateway.get(self.s3_key(), fetched)
+        body = read_or_none(fetched) if meta is not None else None
+        tonight = read_or_none(archive)
+        last_week = self.s3_last_week
+        if body is None:
+            if want:
+                self.lost.append("the object %s is gone" % self.s3_key())
+        elif body == tonight:
+            if want == "last-week":
+                self.problems.append("the object was replaced although the store failed")
+            elif meta.get("sha256") != hashlib.sha256(tonight).hexdigest():
+                self.problems.append("the object's metadata sha256 is %s" % meta.get("sha256"))
+        elif body == last_week:
+            if want == "whole":
+                self.problems.append("the object is still last week's")
+        else:
+            self.lost.append("the object holds %d bytes of neither night" % len(body))
+        if os.path.exists(fetched):
+            os.remove(fetched)
+        extra = [k for k in gateway.keys(self.s3_prefix()) if k != self.s3_key()]
+        if extra:
+            self.lost.append("left behind in the bucket: %s" % ", ".join(extra))
+        uploads = gateway.open_uploads(self.s3_prefix())
+        if uploads:
+            self.lost.append("%d multipart upload(s) left under way" % len(uploads))
 
     def check_mail(self):
         path = os.path.join(self.smtp_dir, "messages.jsonl")
@@ -893,8 +1033,17 @@ def sparse_backup(case, p):
         f.truncate(4 * 1024 ** 3 + 1)
 
 
+def random_backup(case, p):
+    # 72 MiB that do not compress: an archive above the size an S3 store sends in parts. Written
+    # beside the backup and renamed over it, so that the packer never reads half of it.
+    path = os.path.join(case.prog, "Lager.BAK")
+    with open(path + ".random", "wb") as f:
+        f.write(random.Random(72).randbytes(72 * 1024 * 1024))
+    os.replace(path + ".random", path)
+
+
 DURING = {"kill": kill_now, "kill_soon": kill_soon, "remove_backup": remove_backup,
-          "sparse_backup": sparse_backup}
+          "sparse_backup": sparse_backup, "random_backup": random_backup}
 
 
 # --- the matrix ------------------------------------------------------------------------------
@@ -958,6 +1107,25 @@ def table(results, total):
     return "\n".join(lines) + "\n"
 
 
+def s3_gateway(shared, base):
+    """The gateway running in the shared folder, else one of the matrix's own (None when it
+    cannot start: the S3 cases are then skipped)."""
+    own = not (shared and os.path.exists(os.path.join(shared, "gateway.json")))
+    folder = os.path.join(base, "s3gateway") if own else shared
+    try:
+        if own:
+            print("starting an S3 gateway of the matrix's own in " + folder, flush=True)
+            start_gateway(folder)
+        gateway = S3Gateway(folder, own)
+        gateway.make_bucket()
+        return gateway
+    except (CaseError, OSError, subprocess.SubprocessError) as e:
+        print("no S3 gateway, the S3 cases are skipped: %s" % e, flush=True)
+        if own:
+            stop_gateway(folder)
+        return None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program-folder", required=True)
@@ -969,6 +1137,8 @@ def main():
     parser.add_argument("--jobs", type=int, default=8)
     parser.add_argument("--only", nargs="*")
     parser.add_argument("--keep", action="store_true", help="keep every case's folder")
+    parser.add_argument("--s3-gateway", help="the folder of a running RADOS Gateway "
+                        "(ceph_gateway.py); without one the S3 cases start their own")
     args = parser.parse_args()
     if args.mail_program and not os.path.exists(args.mail_program):
         args.mail_program = None
@@ -984,12 +1154,22 @@ def main():
     os.chmod(base, 0o755)
     started = time.monotonic()
     results = []
-    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
-        futures = {pool.submit(run_case, r, args, base): r for r in rows}
-        for f in concurrent.futures.as_completed(futures):
-            r = f.result()
-            results.append(r)
-            print("%-36s %-6s %s" % (r["name"], r["verdict"], r["why"]), flush=True)
+    args.s3 = None
+    try:
+        if any(r.get("upload") == "s3" for r in rows):
+            args.s3 = s3_gateway(args.s3_gateway, base)
+        with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+            futures = {pool.submit(run_case, r, args, base): r for r in rows}
+            for f in concurrent.futures.as_completed(futures):
+                r = f.result()
+                results.append(r)
+                print("%-36s %-6s %s" % (r["name"], r["verdict"], r["why"]), flush=True)
+    finally:
+        if args.s3:
+            if not args.keep:
+                args.s3.remove_bucket()
+            if args.s3.own:
+                stop_gateway(args.s3.folder)
     order = [r["name"] for r in CASES]
     results.sort(key=lambda r: order.index(r["name"]))
     text = table(results, time.monotonic() - started)

@@ -19,6 +19,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -64,6 +65,8 @@ private slots:
     void refusedByServer_data();
     void refusedByServer();
     void failedCompleteIsAborted();
+    void leftUploadIsAborted_data();
+    void leftUploadIsAborted();
     void cutConnections_data();
     void cutConnections();
     void objectLock_data();
@@ -235,11 +238,54 @@ void TestS3Destination::failedCompleteIsAborted() {
     QCOMPARE(m_gateway.get(m_bucket, prefix + QStringLiteral("Lager.ZIP")), lastWeek);
 }
 
+void TestS3Destination::leftUploadIsAborted_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("single PUT") << qint64(64 * 1024);
+    QTest::newRow("multipart") << qint64(11 * S3Destination::MiB);
+}
+
+// A store that was ended in the middle (the program killed) left its multipart upload under
+// way: the next store of the object aborts it with a line; an upload of another object whose
+// name merely begins the same stays.
+void TestS3Destination::leftUploadIsAborted() {
+    QFETCH(qint64, size);
+    const QString prefix = QStringLiteral("left-%1/").arg(size);
+    const QString key = prefix + QStringLiteral("Lager.ZIP");
+    const QString other = key + QStringLiteral(".alt");
+    QByteArray out;
+    for (const QString& k : {key, other})
+        QCOMPARE(m_gateway.s3api({QStringLiteral("create-multipart-upload"),
+                                  QStringLiteral("--bucket"), m_bucket, QStringLiteral("--key"), k},
+                                 &out),
+                 0);
+    const QString otherId =
+        QJsonDocument::fromJson(out).object().value(QStringLiteral("UploadId")).toString();
+    QCOMPARE(m_gateway.openUploads(m_bucket), 2);
+    const QByteArray data = randomBytes(size);
+    const QString local = writeLocal(QStringLiteral("Lager.ZIP"), data);
+    S3Destination destination(config(prefix), smallParts(), &QDateTime::currentDateTimeUtc);
+    RecordedEvents events;
+    const StoreResult result = destination.store(local, QStringLiteral("Lager.ZIP"), events);
+    const int left = m_gateway.openUploads(m_bucket);
+    QCOMPARE(m_gateway.s3api({QStringLiteral("abort-multipart-upload"), QStringLiteral("--bucket"),
+                              m_bucket, QStringLiteral("--key"), other,
+                              QStringLiteral("--upload-id"), otherId}),
+             0);
+    QVERIFY2(result.stored, qPrintable(result.error));
+    QCOMPARE(left, 1);
+    QVERIFY(m_gateway.get(m_bucket, key) == data);
+    const QStringList aborted =
+        events.lines.filter(QStringLiteral("Ein nicht beendetes Hochladen von ") + m_bucket +
+                            QLatin1Char('/') + key);
+    QCOMPARE(aborted.size(), 1);
+}
+
 void TestS3Destination::cutConnections_data() {
     QTest::addColumn<QJsonValue>("cut"); // the relay's cut_connections; null: every one
     QTest::addColumn<bool>("stored");
-    // Connection 1 asks for the bucket, 2 starts the upload, 3 to 5 carry the parts.
-    QTest::newRow("one part cut, repeated") << QJsonValue(QJsonArray{3}) << true;
+    // Connection 1 asks for the bucket, 2 for uploads left under way, 3 starts the upload, 4 to
+    // 6 carry the parts.
+    QTest::newRow("one part cut, repeated") << QJsonValue(QJsonArray{4}) << true;
     QTest::newRow("every part cut") << QJsonValue() << false;
 }
 

@@ -86,7 +86,8 @@ S3Answer S3Client::sendOnce(const S3Call& call, bool& transient) {
     HttpsCall https;
     if (!call.bodyFile.isEmpty()) {
         file.setFileName(call.bodyFile);
-        if (!file.open(QIODevice::ReadOnly) || !file.seek(call.bodyOffset)) {
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
+            !file.seek(call.bodyOffset)) {
             answer.error = QStringLiteral("Die Datei %1 kann nicht gelesen werden: %2")
                                .arg(call.bodyFile, file.errorString());
             return answer;

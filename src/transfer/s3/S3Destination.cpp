@@ -28,9 +28,10 @@ struct DigestFree {
     void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
 
-// The SHA-256 (hex) and MD5 (base64, as Content-MD5 wants it; only when md5 is set) of
-// `length` bytes of a file from `offset`. False with `error` set when it cannot be read.
-bool digestRange(const QString& path, qint64 offset, qint64 length, QByteArray& sha256,
+// The SHA-256 (hex) and the MD5 (base64, as Content-MD5 wants it) of `length` bytes of a file
+// from `offset`, each only when asked for, in one read of the range. False with `error` set when
+// it cannot be read.
+bool digestRange(const QString& path, qint64 offset, qint64 length, QByteArray* sha256,
                  QByteArray* md5, QString& error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(offset)) {
@@ -55,15 +56,18 @@ bool digestRange(const QString& path, qint64 offset, qint64 length, QByteArray& 
                                          : QStringLiteral("sie ist kürzer geworden"));
             return false;
         }
-        EVP_DigestUpdate(sha.get(), buffer.constData(), size_t(n));
+        if (sha256)
+            EVP_DigestUpdate(sha.get(), buffer.constData(), size_t(n));
         if (md5)
             EVP_DigestUpdate(sum.get(), buffer.constData(), size_t(n));
         left -= n;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    EVP_DigestFinal_ex(sha.get(), digest, &size);
-    sha256 = QByteArray(reinterpret_cast<const char*>(digest), qsizetype(size)).toHex();
+    if (sha256) {
+        EVP_DigestFinal_ex(sha.get(), digest, &size);
+        *sha256 = QByteArray(reinterpret_cast<const char*>(digest), qsizetype(size)).toHex();
+    }
     if (md5) {
         EVP_DigestFinal_ex(sum.get(), digest, &size);
         *md5 = QByteArray(reinterpret_cast<const char*>(digest), qsizetype(size)).toBase64();
@@ -153,12 +157,14 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
     // A small question first, so that a server that is not S3, an unknown bucket or wrong keys
     // are named before anything is sent. Keys that may only store objects are refused the
     // question (AccessDenied) and go on.
+    bool probeAnswered = false;
     {
         S3Call probe;
         probe.query = {{"location", ""}};
         probe.what = QStringLiteral("die Abfrage des Buckets ") + m_location.bucket();
         const S3Answer answer = m_client->send(probe);
         flushNotes(events);
+        probeAnswered = answer.ok;
         if (!answer.ok && answer.code != QLatin1String("AccessDenied")) {
             result.error = answer.error;
             result.keyUnconfirmed = answer.keyUnconfirmed;
@@ -170,14 +176,16 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
             return result;
         }
     }
+    if (probeAnswered)
+        abortLeftUploads(key, object, events);
     const bool multipart = size > m_tuning.multipartAboveBytes;
 
+    // A multipart store reckons the file's SHA-256 while its parts' MD5s are reckoned already.
     QByteArray sha256;
     QByteArray md5;
-    if (!digestRange(localPath, 0, size, sha256, multipart ? nullptr : &md5, result.error))
+    if (!multipart && !digestRange(localPath, 0, size, &sha256, &md5, result.error))
         return result;
     QList<QPair<QByteArray, QByteArray>> metadata{
-        {"x-amz-meta-sha256", sha256},
         {"x-amz-meta-mtime",
          info.lastModified().toTimeZone(QTimeZone::utc()).toString(Qt::ISODate).toLatin1()},
     };
@@ -212,6 +220,7 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
         put.method = "PUT";
         put.key = key;
         put.headers = metadata;
+        put.headers.append({"x-amz-meta-sha256", sha256});
         put.headers.append({"content-md5", md5});
         put.bodyFile = localPath;
         put.bodySize = size;
@@ -265,25 +274,8 @@ StoreResult S3Destination::store(const QString& localPath, const QString& remote
 
 QString S3Destination::multipartStore(const QString& localPath, qint64 size, const QString& key,
                                       const QString& object,
-                                      const QList<QPair<QByteArray, QByteArray>>& metadata,
+                                      QList<QPair<QByteArray, QByteArray>> metadata,
                                       DestinationEvents& events) {
-    S3Call initiate;
-    initiate.method = "POST";
-    initiate.key = key;
-    initiate.query = {{"uploads", ""}};
-    initiate.headers = metadata;
-    initiate.what = QStringLiteral("den Beginn des Hochladens von ") + object;
-    const S3Answer started = m_client->send(initiate);
-    flushNotes(events);
-    if (!started.ok)
-        return started.error;
-    const QString uploadId = xmlText(started.body, QStringLiteral("UploadId"));
-    if (uploadId.isEmpty())
-        return QStringLiteral("Der Server %1 nennt keine UploadId für %2; er antwortet nicht wie "
-                              "ein S3-Server")
-            .arg(m_location.serverName(), object);
-    events.loggedIn();
-
     const qint64 partBytes = partSize(size, m_tuning.minPartBytes);
     const int parts = int((size + partBytes - 1) / partBytes);
     std::vector<QByteArray> etags(static_cast<size_t>(parts));
@@ -293,51 +285,93 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::mutex mutex;
-    std::condition_variable finished;
+    std::condition_variable changed;
+    // Set once the upload has begun; the parts wait for it (or for `failed`).
+    QString uploadId;
     int running = std::max(1, std::min(m_tuning.connections, parts));
     QString failure;
+    const auto fail = [&](const QString& error) {
+        std::lock_guard lock(mutex);
+        if (!failed)
+            failure = error;
+        failed = true;
+        changed.notify_all();
+    };
 
+    // The next part's number and MD5 (one read of the part); false when no part is left or it
+    // cannot be read (then the upload fails).
+    const auto reckonNext = [&](int& index, QByteArray& md5) {
+        index = next++;
+        if (index >= parts || failed)
+            return false;
+        const qint64 offset = qint64(index) * partBytes;
+        QString error;
+        if (!digestRange(localPath, offset, std::min(partBytes, size - offset), nullptr, &md5,
+                         error)) {
+            fail(error);
+            return false;
+        }
+        return true;
+    };
+    // Each connection reckons its part's MD5 and then sends it. Until the upload has begun (the
+    // file's SHA-256 is reckoned first), a connection reckons up to two more parts ahead.
     const auto work = [&] {
+        std::vector<std::pair<int, QByteArray>> ahead;
         for (;;) {
-            const int index = next++;
-            if (index >= parts || failed)
+            int index = 0;
+            QByteArray md5;
+            if (!ahead.empty()) {
+                index = ahead.front().first;
+                md5 = ahead.front().second;
+                ahead.erase(ahead.begin());
+            } else if (!reckonNext(index, md5)) {
                 break;
+            }
+            QString id;
+            {
+                std::unique_lock lock(mutex);
+                while (!failed && uploadId.isEmpty() && ahead.size() < 2) {
+                    lock.unlock();
+                    std::pair<int, QByteArray> more;
+                    const bool reckoned = reckonNext(more.first, more.second);
+                    lock.lock();
+                    if (!reckoned)
+                        break;
+                    ahead.push_back(std::move(more));
+                }
+                changed.wait(lock, [&] { return failed || !uploadId.isEmpty(); });
+                if (failed)
+                    break;
+                id = uploadId;
+            }
             const qint64 offset = qint64(index) * partBytes;
             const qint64 length = std::min(partBytes, size - offset);
-            QByteArray sha256;
-            QByteArray md5;
-            QString error;
-            S3Answer answer;
-            if (digestRange(localPath, offset, length, sha256, &md5, error)) {
-                S3Call put;
-                put.method = "PUT";
-                put.key = key;
-                put.query = {{"partNumber", QByteArray::number(index + 1)},
-                             {"uploadId", uploadId.toUtf8()}};
-                put.headers = {{"content-md5", md5}};
-                put.bodyFile = localPath;
-                put.bodyOffset = offset;
-                put.bodySize = length;
-                put.payloadHash = sha256;
-                put.progress = [&, index](qint64 sent, qint64) {
-                    done[size_t(index)] = sent;
-                    return !failed;
-                };
-                put.what = QStringLiteral("Teil %1 von %2 des Objekts %3")
-                               .arg(index + 1)
-                               .arg(parts)
-                               .arg(object);
-                answer = m_client->send(put);
-                error = answer.error;
-                if (answer.ok && answer.header("ETag").isEmpty())
-                    error = QStringLiteral("Der Server %1 nennt kein ETag für %2")
-                                .arg(m_location.serverName(), put.what);
-            }
+            S3Call put;
+            put.method = "PUT";
+            put.key = key;
+            put.query = {{"partNumber", QByteArray::number(index + 1)}, {"uploadId", id.toUtf8()}};
+            put.headers = {{"content-md5", md5}};
+            put.bodyFile = localPath;
+            put.bodyOffset = offset;
+            put.bodySize = length;
+            // The part's bytes are not hashed a second time for the signature: over TLS,
+            // Content-MD5 guards them against change on the way (the server refuses a part whose
+            // MD5 differs), the archive's SHA-256 is in the object's metadata, and the server is
+            // spared its own SHA-256 of every part.
+            put.payloadHash = S3Signer::UnsignedPayload;
+            put.progress = [&, index](qint64 sent, qint64) {
+                done[size_t(index)] = sent;
+                return !failed;
+            };
+            put.what =
+                QStringLiteral("Teil %1 von %2 des Objekts %3").arg(index + 1).arg(parts).arg(object);
+            const S3Answer answer = m_client->send(put);
+            QString error = answer.error;
+            if (answer.ok && answer.header("ETag").isEmpty())
+                error = QStringLiteral("Der Server %1 nennt kein ETag für %2")
+                            .arg(m_location.serverName(), put.what);
             if (!error.isEmpty()) {
-                std::lock_guard lock(mutex);
-                if (!failed)
-                    failure = error;
-                failed = true;
+                fail(error);
                 break;
             }
             etags[size_t(index)] = answer.header("ETag");
@@ -345,16 +379,59 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
         }
         std::lock_guard lock(mutex);
         --running;
-        finished.notify_all();
+        changed.notify_all();
     };
     std::vector<std::thread> workers;
     const int count = running;
     for (int i = 0; i < count; ++i)
         workers.emplace_back(work);
+    const auto joinWorkers = [&] {
+        for (std::thread& t : workers)
+            t.join();
+    };
+
+    // The upload begins with the object's metadata, the file's SHA-256 among them.
+    QByteArray sha256;
+    QString error;
+    if (!digestRange(localPath, 0, size, &sha256, nullptr, error)) {
+        fail(error);
+        joinWorkers();
+        return error;
+    }
+    if (failed) { // a part could not be read
+        joinWorkers();
+        return failure;
+    }
+    metadata.prepend({"x-amz-meta-sha256", sha256});
+    S3Call initiate;
+    initiate.method = "POST";
+    initiate.key = key;
+    initiate.query = {{"uploads", ""}};
+    initiate.headers = metadata;
+    initiate.what = QStringLiteral("den Beginn des Hochladens von ") + object;
+    const S3Answer started = m_client->send(initiate);
+    flushNotes(events);
+    const QString startedId = xmlText(started.body, QStringLiteral("UploadId"));
+    if (!started.ok || startedId.isEmpty()) {
+        error = !started.ok ? started.error
+                            : QStringLiteral("Der Server %1 nennt keine UploadId für %2; er "
+                                             "antwortet nicht wie ein S3-Server")
+                                  .arg(m_location.serverName(), object);
+        fail(error);
+        joinWorkers();
+        return error;
+    }
+    {
+        std::lock_guard lock(mutex);
+        uploadId = startedId;
+        changed.notify_all();
+    }
+    events.loggedIn();
+
     {
         std::unique_lock lock(mutex);
         while (running > 0) {
-            finished.wait_for(lock, std::chrono::milliseconds(200));
+            changed.wait_for(lock, std::chrono::milliseconds(200));
             qint64 sum = 0;
             for (int i = 0; i < parts; ++i)
                 sum += done[size_t(i)];
@@ -364,10 +441,9 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
             lock.lock();
         }
     }
-    for (std::thread& t : workers)
-        t.join();
+    joinWorkers();
 
-    QString error = failure;
+    error = failure;
     if (error.isEmpty()) {
         QList<QByteArray> list(etags.begin(), etags.end());
         if (m_tuning.beforeComplete)
@@ -409,6 +485,52 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
     if (!aborted.ok)
         error += QStringLiteral("; ") + aborted.error;
     return error;
+}
+
+void S3Destination::abortLeftUploads(const QString& key, const QString& object,
+                                     DestinationEvents& events) {
+    S3Call list;
+    list.query = {{"prefix", key.toUtf8()}, {"uploads", ""}};
+    list.what = QStringLiteral("die Abfrage offener Hochladevorgänge von ") + object;
+    const S3Answer answer = m_client->send(list);
+    if (!answer.ok)
+        return; // keys that may only store objects; tonight's store goes on
+    QXmlStreamReader xml(answer.body);
+    QString uploadKey;
+    QString uploadId;
+    QString initiated;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) {
+            if (xml.name() == QLatin1String("Upload")) {
+                uploadKey.clear();
+                uploadId.clear();
+                initiated.clear();
+            } else if (xml.name() == QLatin1String("Key")) {
+                uploadKey = xml.readElementText();
+            } else if (xml.name() == QLatin1String("UploadId")) {
+                uploadId = xml.readElementText().trimmed();
+            } else if (xml.name() == QLatin1String("Initiated")) {
+                initiated = xml.readElementText().trimmed();
+            }
+        } else if (xml.isEndElement() && xml.name() == QLatin1String("Upload")) {
+            // The prefix also finds longer names; only this very object's uploads are ours.
+            if (uploadKey != key || uploadId.isEmpty())
+                continue;
+            S3Call abort;
+            abort.method = "DELETE";
+            abort.key = key;
+            abort.query = {{"uploadId", uploadId.toUtf8()}};
+            abort.accepted = {200, 204, 404};
+            abort.what = QStringLiteral("den Abbruch eines früheren Hochladens von ") + object;
+            const S3Answer aborted = m_client->send(abort);
+            events.line(aborted.ok
+                            ? QStringLiteral("Ein nicht beendetes Hochladen von %1 (begonnen %2) "
+                                             "wurde auf dem S3-Server verworfen")
+                                  .arg(object, initiated)
+                            : aborted.error);
+        }
+    }
 }
 
 FetchResult S3Destination::get(const QString& remoteName, QIODevice& sink,

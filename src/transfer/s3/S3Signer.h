@@ -14,7 +14,7 @@ struct S3SignedRequest {
     QByteArray path;        // percent-encoded, '/' between the segments
     S3Pairs query;          // raw names and values; encoded and sorted for the signature
     S3Pairs headers;        // names in lower case; sent and signed
-    QByteArray payloadHash; // hex SHA-256 of the body
+    QByteArray payloadHash; // hex SHA-256 of the body, or UnsignedPayload
 };
 
 // Signs S3 requests with Signature Version 4 (AWS4-HMAC-SHA256) over the payload's SHA-256,
@@ -37,6 +37,8 @@ public:
     static QByteArray md5Base64(const QByteArray& data);
     static QByteArray hmacSha256(const QByteArray& key, const QByteArray& data);
 
+    // Signs the request without its body (allowed over HTTPS only).
+    static constexpr const char* UnsignedPayload = "UNSIGNED-PAYLOAD";
     static constexpr const char* EmptyPayloadHash =
         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
