@@ -99,8 +99,8 @@ ArchiveLocation ArchivePackager::zipprozess(BackupJob& job, const QString& Ordne
     // written onto the archive itself.
     if (made && !OrdnerZIPDateien.isEmpty() && !sameFolder(OrdnerZIPDateien, m_programFolder) &&
         QFileInfo(OrdnerZIPDateien).isDir() && fileExists(location.archivePath))
-        copyArchive(job, location.archivePath,
-                    OrdnerZIPDateien + QLatin1Char('/') + location.archiveName);
+        location.copyFailed = !copyArchive(
+            job, location.archivePath, OrdnerZIPDateien + QLatin1Char('/') + location.archiveName);
     // Last week's archive is no upload of tonight's backup: without today's archive there is
     // no archive path, and the upload says so.
     if (!made)
@@ -185,7 +185,7 @@ bool ArchivePackager::pack(const BackupJob& job, const ArchiveLocation& archive,
     }
 }
 
-void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePath,
+bool ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePath,
                                   const QString& copyTarget) {
     bool copied = false;
     {
@@ -231,7 +231,7 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
     if (copied) {
         m_log.writelogentry(QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: ") +
                             job.DBName);
-        return;
+        return true;
     }
     if (NoFollowFile::isSymLink(copyTarget))
         m_log.writelogentry(NoFollowFile::refusal(copyTarget));
@@ -240,4 +240,5 @@ void ArchivePackager::copyArchive(const BackupJob& job, const QString& archivePa
     m_log.writelogentry(archivePath);
     m_log.writelogentry(copyTarget);
     m_errors.add(1);
+    return false;
 }

@@ -19,6 +19,9 @@ class QDate;
 struct ArchiveLocation {
     QString archivePath; // program folder + archive name; empty when today's archive failed
     QString archiveName; // ZIP_Dateiname + day tag + ".ZIP"
+    // Tonight's copy into the copy folder failed: what stands there under the archive's name is
+    // last week's archive of the day, if anything.
+    bool copyFailed = false;
 };
 
 // Packs a job's backup files into its weekday archive in the program folder and copies the
@@ -54,7 +57,8 @@ private:
     // Whether today's archive now stands complete at the archive path.
     bool pack(const BackupJob& job, const ArchiveLocation& archive, const QString& password,
               const QString& fullBackupFile, const QString& logBackupFile);
-    void copyArchive(const BackupJob& job, const QString& archivePath, const QString& copyTarget);
+    // Whether the copy now stands complete at `copyTarget`; a failure is logged and counted.
+    bool copyArchive(const BackupJob& job, const QString& archivePath, const QString& copyTarget);
 
     LogSink& m_log;
     ErrorCount& m_errors;

@@ -66,12 +66,12 @@ void BackupRun::runJobs(const BackupFolders& folders) {
             const ArchiveLocation archive = m_parts.packaging->zipprozess(
                 job, general.OrdnerZIPDateien, general.ZIP_Passwort, folders,
                 [&settings, &job](const QString& zipName) { settings.storeZipName(job, zipName); });
-            // The archive of last week's day goes before packing: one there now is this run's.
+            // Only tonight's archive has a path: a night whose packing failed has none.
             const QFileInfo made(archive.archivePath);
             outcome.archiveBytes = made.isFile() ? made.size() : 0;
             outcome.uploadAsked = job.FTP_aktiv;
             outcome.uploaded = uploadStep(job, archive, day);
-            restoreTest(job, folders, outcome);
+            restoreTest(job, folders, archive, day, outcome);
         }
         m_outcomes << outcome;
     }
@@ -102,20 +102,46 @@ bool BackupRun::uploadStep(const BackupJob& job, const ArchiveLocation& archive,
 }
 
 void BackupRun::restoreTest(const BackupJob& job, const BackupFolders& folders,
+                            const ArchiveLocation& archive, const QDate& day,
                             JobOutcome& outcome) {
-    if (!m_restoreTest || m_restoreTestDay < 1 || m_restoreTestDay > 7)
+    // The night the archive is named for decides, also when its upload ended past midnight.
+    const int weekday = day.dayOfWeek();
+    if (!m_restoreTest || m_restoreTestDay < 1 || m_restoreTestDay > 7 ||
+        weekday != m_restoreTestDay)
         return;
-    const QDateTime now =
-        m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime();
-    const int today = now.date().dayOfWeek();
-    if (today != m_restoreTestDay)
+    const auto ended = [this, &outcome](bool ok) {
+        outcome.restoreTested = true;
+        outcome.restoreOk = ok;
+        outcome.restoreTestEnd =
+            m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime();
+    };
+    // What stands under the archive's name where a step failed tonight is last week's archive
+    // of the day: a test of it would report tonight's failure as a proven backup.
+    if (archive.archivePath.isEmpty()) {
+        m_log.writelogentry(QStringLiteral("Wiederherstellungstest nicht möglich, da in dieser "
+                                           "Nacht kein Archiv erstellt wurde, für Datenbank: ") +
+                            job.DBName);
+        m_log.writelogentry(QStringLiteral("FEHLER beim Wiederherstellungstest für Datenbank: ") +
+                            job.DBName);
+        m_errors.add(1);
+        ended(false);
         return;
-    // Tonight's archive, from where it went: what a restore would find there.
-    const RestoreFrom from = job.FTP_aktiv ? RestoreFrom::Remote : RestoreFrom::Copy;
-    outcome.restoreTested = true;
-    outcome.restoreOk = m_restoreTest->test(job, from, today, folders) == RestoreRun::Restored;
-    outcome.restoreTestEnd =
-        m_parts.clock ? m_parts.clock->now() : QDateTime::currentDateTime();
+    }
+    // Tonight's archive, from where it went: what a restore would find there. Where it did not
+    // get to, from the program folder, where tonight's archive is the only one of the day.
+    RestoreFrom from = job.FTP_aktiv ? RestoreFrom::Remote : RestoreFrom::Copy;
+    if (job.FTP_aktiv && !outcome.uploaded) {
+        from = RestoreFrom::Local;
+        m_log.writelogentry(QStringLiteral("Wiederherstellungstest aus dem Programmordner, da der "
+                                           "Upload fehlschlug, für Datenbank: ") +
+                            job.DBName);
+    } else if (!job.FTP_aktiv && archive.copyFailed) {
+        from = RestoreFrom::Local;
+        m_log.writelogentry(QStringLiteral("Wiederherstellungstest aus dem Programmordner, da die "
+                                           "Kopie in den Kopieordner fehlschlug, für Datenbank: ") +
+                            job.DBName);
+    }
+    ended(m_restoreTest->test(job, from, weekday, folders) == RestoreRun::Restored);
 }
 
 bool BackupRun::fileNamesArePlain(const BackupJob& job) {

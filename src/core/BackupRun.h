@@ -23,8 +23,10 @@ public:
     BackupRun(LogSink& log, ErrorCount& errors, const ProgramParts& parts);
 
     // On ISO weekday `day` (1-7; 0: never) every job's archive is restored as a test after its
-    // upload, from its destination (from the copy folder when the job uploads nothing). A
-    // failed test counts one error.
+    // upload, from its destination (from the copy folder when the job uploads nothing); from
+    // the program folder when tonight's upload or copy failed, since the destination or the copy
+    // folder may then still hold last week's archive of the day. Without tonight's archive the
+    // test fails. A failed test counts one error.
     void setRestoreTest(RestoreRun* restore, int day) {
         m_restoreTest = restore;
         m_restoreTestDay = day;
@@ -48,8 +50,10 @@ private:
     // False, with its line and one error counted, when the job's database or archive name
     // would make a path outside the program folder.
     bool fileNamesArePlain(const BackupJob& job);
-    // The restore test of the job's archive, when tonight is the night for it.
-    void restoreTest(const BackupJob& job, const BackupFolders& folders, JobOutcome& outcome);
+    // The restore test of tonight's archive, when `day`, the night it is named for, is the
+    // night for it.
+    void restoreTest(const BackupJob& job, const BackupFolders& folders,
+                     const ArchiveLocation& archive, const QDate& day, JobOutcome& outcome);
     // True when the archive was uploaded; then the weekly and monthly archives of `day`, the
     // night the archive is named for, are kept beside it.
     bool uploadStep(const BackupJob& job, const ArchiveLocation& archive, const QDate& day);

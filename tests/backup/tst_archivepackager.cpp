@@ -431,7 +431,7 @@ void TestArchivePackager::existingCopyIsReplaced() {
     f.write(copy, QByteArray(200000, 'x')); // last week's, longer than the new one
     BackupJob j = job(QStringLiteral("Lager"), QStringLiteral("Lager"));
 
-    f.run(j, f.copies.path());
+    QVERIFY(!f.run(j, f.copies.path()).copyFailed);
 
     QCOMPARE(f.errors.value(), 0);
     QVERIFY(f.log.lines.contains(QStringLiteral("Kopieerstellung ZIP-FILE für Datenbank: Lager")));
@@ -755,6 +755,8 @@ void TestArchivePackager::diskReportsAnError() {
     QCOMPARE(f.log.lines.mid(f.log.lines.size() - tail.size()), tail);
     QCOMPARE(f.errors.value(), 1);
     QCOMPARE(where.archivePath.isEmpty(), !copyFails);
+    // Last week's copy is no copy of tonight's archive: the run is told.
+    QCOMPARE(where.copyFailed, copyFails);
     QCOMPARE(listing(f.copies.path()), QStringList{QStringLiteral("Lager3.ZIP")});
     QCOMPARE(readAll(target), QByteArray("last week's copy"));
     QCOMPARE(listing(f.program.path()),

@@ -4,6 +4,7 @@
 #include "TempFolder.h"
 #include "backup/ArchivePackager.h"
 #include "core/BackupRun.h"
+#include "core/RestoreRun.h"
 #include "platform/ErrorCount.h"
 #include "platform/ProgramError.h"
 #include "UploadUnderTest.h"
@@ -17,6 +18,28 @@ namespace {
 struct JobRow {
     QString name;
     bool ftp = false;
+};
+
+// Restore steps that succeed and record where each restore looked for its archive.
+struct RecordedRestore : RestoreSteps {
+    QStringList finds; // "<from> <weekday>"
+
+    RestoreArchive findArchive(const BackupJob&, const QString&, int weekday,
+                               RestoreFrom from) override {
+        static const QStringList names{QStringLiteral("any"), QStringLiteral("local"),
+                                       QStringLiteral("copy"), QStringLiteral("remote")};
+        finds << names.value(int(from)) + QLatin1Char(' ') + QString::number(weekday);
+        return {QStringLiteral("/tmp/Lager7.ZIP"), QStringLiteral("Lager7.ZIP"), false};
+    }
+    UnpackedBackup unpack(const RestoreArchive&, const BackupJob&, const QString&,
+                          const BackupFolders&, const QString&) override {
+        return {QStringLiteral("a.BAK"), QString(), QStringLiteral("s.BAK"), QString()};
+    }
+    void discard(const RestoreArchive&, const UnpackedBackup&) override {}
+    bool databaseExists(const BackupJob&, const QString&) override { return false; }
+    void restore(const BackupJob&, const UnpackedBackup&, const QString&, bool) override {}
+    void checkDatabase(const BackupJob&, const QString&) override {}
+    void dropDatabase(const BackupJob&, const QString&) override {}
 };
 
 // A run over the given jobs whose parts record what they are asked to do. A test changes a
@@ -41,8 +64,10 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
     std::function<void(const BackupJob&, const QString&)> stores;
     std::function<bool(const QString& path)> uploads;
     std::function<bool(const BackupJob&, const QString& path, const QString& name)> uploadsAs;
+    RecordedRestore restoreSteps;
     ProgramParts parts = partsOf(this);
     BackupRun run{log, errors, parts};
+    RestoreRun restoreRun{log, errors, parts, folder.path() + QLatin1Char('/')};
 
     explicit Fixture(const QList<JobRow>& rows) {
         for (const JobRow& r : rows) {
@@ -60,6 +85,7 @@ struct Fixture : SettingsStore, SqlSteps, Packaging, Uploader {
         p.packaging = f;
         p.uploader = f;
         p.clock = &f->clock;
+        p.restore = &f->restoreSteps;
         return p;
     }
 
@@ -355,6 +381,89 @@ private Q_SLOTS:
         QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: %1").arg(count));
         QCOMPARE(f.errors.value(), count);
         QCOMPARE(readFile(archive) == "last week", fault != QLatin1String("none"));
+    }
+
+    // The night's restore test proves tonight's archive: from the destination once the upload
+    // put it there, else from the program folder, since a failed upload or copy leaves last
+    // week's archive of the day where it went. Without tonight's archive there is nothing to
+    // prove: the test fails instead of proving last week's.
+    void restoreTestProvesTonightsArchive_data() {
+        QTest::addColumn<bool>("ftp");
+        QTest::addColumn<bool>("uploadWorks");
+        QTest::addColumn<QString>("archive"); // made, copy failed, none
+        QTest::addColumn<bool>("pastMidnight"); // the upload ends on Monday
+        QTest::addColumn<QStringList>("finds");
+        QTest::addColumn<QStringList>("lines"); // every line naming the restore, in order
+        QTest::addColumn<int>("count");
+        const QString db = QStringLiteral(" für Datenbank: Lager");
+        const QStringList tested{
+            "Wiederherstellung gestartet" + db,
+            "Datenbank wiederhergestellt" + db + " als Lager_Wiederherstellungstest",
+            "Integritätsprüfung nach Wiederherstellung erfolgreich" + db,
+            "Wiederherstellungstest erfolgreich" + db};
+        const QStringList notTested{
+            "Wiederherstellungstest nicht möglich, da in dieser Nacht kein Archiv erstellt "
+            "wurde," + db,
+            "FEHLER beim Wiederherstellungstest" + db};
+        QTest::newRow("uploaded: from the destination")
+            << true << true << "made" << false << QStringList{"remote 7"} << tested << 0;
+        QTest::newRow("upload failed: from the program folder")
+            << true << false << "made" << false << QStringList{"local 7"}
+            << QStringList{"Wiederherstellungstest aus dem Programmordner, da der Upload "
+                           "fehlschlug," + db} + tested
+            << 1;
+        QTest::newRow("no upload: from the copy folder")
+            << false << false << "made" << false << QStringList{"copy 7"} << tested << 0;
+        QTest::newRow("copy failed: from the program folder")
+            << false << false << "copy failed" << false << QStringList{"local 7"}
+            << QStringList{"Wiederherstellungstest aus dem Programmordner, da die Kopie in den "
+                           "Kopieordner fehlschlug," + db} + tested
+            << 0;
+        QTest::newRow("no archive tonight, upload")
+            << true << false << "none" << false << QStringList() << notTested << 2;
+        QTest::newRow("no archive tonight, no upload")
+            << false << false << "none" << false << QStringList() << notTested << 1;
+        // Sunday's archive, uploaded after midnight, is Sunday's test, not Monday's.
+        QTest::newRow("upload past midnight")
+            << true << true << "made" << true << QStringList{"remote 7"} << tested << 0;
+    }
+    void restoreTestProvesTonightsArchive() {
+        QFETCH(bool, ftp);
+        QFETCH(bool, uploadWorks);
+        QFETCH(QString, archive);
+        QFETCH(bool, pastMidnight);
+        QFETCH(QStringList, finds);
+        QFETCH(QStringList, lines);
+        QFETCH(int, count);
+        Fixture f({{QStringLiteral("Lager"), ftp}});
+        f.run.setRestoreTest(&f.restoreRun, 7); // Sundays
+        f.clock.current = QDateTime(QDate(2026, 12, 13), QTime(23, 58)); // a Sunday
+        f.packs = [&](BackupJob& job, const ArchivePackager::SaveZipName&) {
+            ArchiveLocation made{f.folder.file(job.DBName + QStringLiteral("7.ZIP")),
+                                 job.DBName + QStringLiteral("7.ZIP")};
+            if (archive == QLatin1String("none"))
+                made.archivePath.clear();
+            made.copyFailed = archive == QLatin1String("copy failed");
+            return made;
+        };
+        f.uploads = [&](const QString&) {
+            if (pastMidnight)
+                f.clock.current = QDateTime(QDate(2026, 12, 14), QTime(0, 5));
+            return uploadWorks;
+        };
+        f.run.run(f.folders);
+
+        QCOMPARE(f.restoreSteps.finds, finds);
+        const QStringList restoreLines = f.log.lines.filter(QStringLiteral("Wiederherstell"));
+        QCOMPARE(restoreLines, lines);
+        QVERIFY(f.log.lines.indexOf(restoreLines.first()) >
+                f.log.lines.indexOf(QStringLiteral("FTP-Prozess abgeschlossen für Datenbank: Lager")));
+        QCOMPARE(f.errors.value(), count);
+        QCOMPARE(f.log.lines.last(), QStringLiteral("Fehleranzahl: %1").arg(count));
+        QCOMPARE(f.run.outcomes().size(), 1);
+        QVERIFY(f.run.outcomes().first().restoreTested);
+        QCOMPARE(f.run.outcomes().first().restoreOk, !finds.isEmpty());
+        QVERIFY(f.run.outcomes().first().restoreTestEnd.isValid());
     }
 
     void secondRunStartsFromZero() {

@@ -27,15 +27,16 @@
 #include <QTest>
 
 namespace {
-// Uploads recorded: an attempt works when the archive is there.
+// Uploads recorded: an attempt works when the archive is there, unless the server refuses it.
 class RecordingUploader : public Uploader {
 public:
     bool ftphochladen(const BackupJob&, const QString& path, const QString& name,
                       UploadAttempt&) override {
         uploads << name;
-        return QFileInfo::exists(path);
+        return !refuses && QFileInfo::exists(path);
     }
     QStringList uploads;
+    bool refuses = false;
 };
 
 // No connection, whatever the machine has: nothing leaves it.
@@ -715,6 +716,15 @@ private Q_SLOTS:
             << "nightly" << 0
             << QStringList{"FTP-Prozess abgeschlossen" + db, started, loaded, checked,
                            "Wiederherstellungstest erfolgreich" + db, "Fehleranzahl: 0"};
+        // The destination may still hold last week's archive of the day: tonight's is tested
+        // where it is, and the failed upload alone counts.
+        QTest::newRow("the night's test after a refused upload")
+            << "nightly, upload refused" << 0
+            << QStringList{"FTP-Prozess abgeschlossen" + db,
+                           "Wiederherstellungstest aus dem Programmordner, da der Upload "
+                           "fehlschlug," + db,
+                           started, loaded, checked, "Wiederherstellungstest erfolgreich" + db,
+                           "Fehleranzahl: 1"};
     }
 
     void restoreAfterTheNight() {
@@ -736,15 +746,18 @@ private Q_SLOTS:
         QVERIFY2(server.start(scenario), qPrintable(server.errorText()));
         TempFolder copies;
         Started started; // a Wednesday
+        const bool nightly = how.startsWith(QLatin1String("nightly"));
+        const bool uploads = how == QLatin1String("nightly, upload refused");
+        started.uploader.refuses = uploads;
         addJob(started.jobs(), QStringLiteral("Lager"), server.dataSource(),
-               QStringLiteral("geheim"), false);
+               QStringLiteral("geheim"), uploads);
         Dataset& general = started.program->parts().settings->generalRows();
         general.edit();
         general.setValue(QStringLiteral("OrdnerZIPDateien"), QDir::cleanPath(copies.path()));
         if (how == QLatin1String("password"))
             general.setValue(QStringLiteral("ZIP_Passwort"), QStringLiteral("richtig"));
         general.post();
-        if (how == QLatin1String("nightly"))
+        if (nightly)
             addIniLines(started, "RestoreTest=3\r\n");
         const int before = started.lines().size();
         started.core().startBackupRun();
@@ -752,8 +765,8 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(archive));
 
         int got = 0;
-        if (how == QLatin1String("nightly")) {
-            QCOMPARE(started.core().errorCount(), 0);
+        if (nightly) {
+            QCOMPARE(started.core().errorCount(), uploads ? 1 : 0);
             // The state for the command line's status holds the test, and the next night,
             // which has none, keeps it.
             const QDateTime tested = started.clock.current;
