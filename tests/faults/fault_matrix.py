@@ -429,7 +429,9 @@ class Case:
         if row.get("upload") == "sftp":
             self.store_host_key()
         if row.get("upload") == "ftps":
-            self.store_certificate_key()
+            self.store_certificate_key(os.path.join(self.dir, "ftps", "server.crt"))
+        if row.get("upload") == "s3":
+            self.store_certificate_key(os.path.join(self.args.s3.folder, "server.crt"))
         if row.get("upload") == "s3":
             # Last week's archive of this weekday on the server as well.
             last_week = os.path.join(self.prog, self.archive_name)
@@ -480,10 +482,9 @@ class Case:
         with open(os.path.join(self.prog, "known_hosts"), "w") as f:
             f.write("[127.0.0.1]:%d %s %s\n" % (self.upload_port, kind, blob))
 
-    def store_certificate_key(self):
+    def store_certificate_key(self, crt):
         # The night runs unattended: it keeps no new key, so the key is accepted beforehand, as
         # the hostkey command does.
-        crt = os.path.join(self.dir, "ftps", "server.crt")
         wait_for_file(crt)
         pin = run(["sh", "-c", 'openssl x509 -in "$1" -pubkey -noout | openssl pkey -pubin '
                    '-outform der | openssl dgst -sha256 -binary | openssl base64 -A', "sh", crt],
