@@ -4,6 +4,7 @@
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
+#include "transfer/DestinationCall.h"
 
 #include <QFileInfo>
 
@@ -21,17 +22,6 @@ public:
 private:
     LogSink& m_log;
 };
-
-template <typename Result, typename F> Result onWorker(F&& f) {
-    try {
-        // The window stays alive while the destination works on the worker.
-        return workerCall(std::forward<F>(f));
-    } catch (const std::exception& e) {
-        Result failed;
-        failed.error = exceptionText(e);
-        return failed;
-    }
-}
 
 QString kindText(ArchiveRetention::Kind kind) {
     return kind == ArchiveRetention::Kind::Weekly ? QStringLiteral("Wochenarchiv")
@@ -58,7 +48,8 @@ void ArchiveKeeping::keep(const DestinationConfig& config, const QString& archiv
         return; // the upload before has named an unknown protocol already
     LineEvents events(m_log);
 
-    const ListResult listing = onWorker<ListResult>([&] { return destination->list(events); });
+    const ListResult listing =
+        onDestinationWorker<ListResult>([&] { return destination->list(events); });
     QStringList present;
     for (const RemoteEntry& file : listing.files)
         present << file.name;
@@ -97,7 +88,7 @@ void ArchiveKeeping::keep(const DestinationConfig& config, const QString& archiv
 
     for (const QString& name : rule.toRemove(present)) {
         const RemoveResult removed =
-            onWorker<RemoveResult>([&] { return destination->remove(name, events); });
+            onDestinationWorker<RemoveResult>([&] { return destination->remove(name, events); });
         if (removed.removed) {
             m_log.writelogentry(QStringLiteral("Altes Archiv entfernt für Datenbank: ") + name);
         } else {
@@ -115,16 +106,16 @@ QString ArchiveKeeping::storeAs(Destination& destination, DestinationEvents& eve
                                 const QString& archivePath, const QString& archiveName,
                                 const QString& name) {
     if (destination.properties().serverCopy) {
-        const CopyResult copied =
-            onWorker<CopyResult>([&] { return destination.copy(archiveName, name, events); });
+        const CopyResult copied = onDestinationWorker<CopyResult>(
+            [&] { return destination.copy(archiveName, name, events); });
         if (copied.copied)
             return QString();
         if (!copied.unsupported)
             return orUnknown(copied.error);
     }
     const qint64 localSize = QFileInfo(archivePath).size();
-    const StoreResult result =
-        onWorker<StoreResult>([&] { return destination.store(archivePath, name, events); });
+    const StoreResult result = onDestinationWorker<StoreResult>(
+        [&] { return destination.store(archivePath, name, events); });
     QString why = result.error;
     if (result.stored) {
         const bool whole = result.remoteSize == localSize ||
@@ -140,7 +131,7 @@ QString ArchiveKeeping::storeAs(Destination& destination, DestinationEvents& eve
     if ((result.stored || result.remoteTouched) && !destination.properties().atomicStore) {
         DestinationEvents quiet;
         const RemoveResult removed =
-            onWorker<RemoveResult>([&] { return destination.remove(name, quiet); });
+            onDestinationWorker<RemoveResult>([&] { return destination.remove(name, quiet); });
         if (!removed.removed)
             why +=
                 QStringLiteral("; der Rest ist noch auf dem Server: ") + orUnknown(removed.error);

@@ -4,6 +4,7 @@
 #include "platform/LogSink.h"
 #include "platform/ProgramError.h"
 #include "platform/WorkerCall.h"
+#include "transfer/DestinationCall.h"
 #include "transfer/sftp/SftpUploadView.h"
 
 #include <QElapsedTimer>
@@ -79,17 +80,6 @@ private:
     qint64 m_lastMs = 0;
 };
 
-template <typename Result, typename F> Result onWorker(F&& f) {
-    try {
-        // The window stays alive while the destination works on the worker.
-        return workerCall(std::forward<F>(f));
-    } catch (const std::exception& e) {
-        Result failed;
-        failed.error = exceptionText(e);
-        return failed;
-    }
-}
-
 } // namespace
 
 UploadDispatch::UploadDispatch(LogSink& log, ErrorCount& errors, SftpUploadView* sftpView,
@@ -137,7 +127,7 @@ bool UploadDispatch::plainAttempt(Destination& destination, const DestinationCon
     const qint64 localSize = QFileInfo(localPath).size();
     AttemptEvents events(m_log, nullptr,
                          QStringLiteral("FTP-Prozess mit Server verbunden für Datenbank: ") + name);
-    const StoreResult result = onWorker<StoreResult>(
+    const StoreResult result = onDestinationWorker<StoreResult>(
         [&] { return destination.store(localPath, name, events); });
     const QString problem = result.stored
                                 ? incompleteStore(destination, config, result, localSize, name)
@@ -173,7 +163,7 @@ bool UploadDispatch::sftpAttempt(Destination& destination, const DestinationConf
     AttemptEvents events(m_log, m_sftpView, QString());
     if (!config.attended)
         events.setUnattended();
-    const StoreResult result = onWorker<StoreResult>(
+    const StoreResult result = onDestinationWorker<StoreResult>(
         [&] { return destination.store(localPath, name, events); });
     if (result.hostKeyUnanswered)
         attempt.hostKeyUnanswered = true;
@@ -225,7 +215,7 @@ QString UploadDispatch::removeCutFile(Destination& destination, const QString& n
     // archive; the server's older file of that name was replaced by the store anyway.
     DestinationEvents quiet;
     const RemoveResult result =
-        onWorker<RemoveResult>([&] { return destination.remove(name, quiet); });
+        onDestinationWorker<RemoveResult>([&] { return destination.remove(name, quiet); });
     if (result.removed)
         return QString();
     return result.error.isEmpty() ? QStringLiteral("Die Datei ist noch vorhanden") : result.error;
