@@ -475,16 +475,23 @@ QString S3Destination::multipartStore(const QString& localPath, qint64 size, con
         return QString();
 
     // No part may stay behind on the server (they cost money and are never seen).
+    const QString aborted =
+        abortUpload(key, uploadId, QStringLiteral("den Abbruch des Hochladens von ") + object);
+    if (!aborted.isEmpty())
+        error += QStringLiteral("; ") + aborted;
+    return error;
+}
+
+QString S3Destination::abortUpload(const QString& key, const QString& uploadId,
+                                   const QString& what) {
     S3Call abort;
     abort.method = "DELETE";
     abort.key = key;
     abort.query = {{"uploadId", uploadId.toUtf8()}};
     abort.accepted = {200, 204, 404};
-    abort.what = QStringLiteral("den Abbruch des Hochladens von ") + object;
-    const S3Answer aborted = m_client->send(abort);
-    if (!aborted.ok)
-        error += QStringLiteral("; ") + aborted.error;
-    return error;
+    abort.what = what;
+    const S3Answer answer = m_client->send(abort);
+    return answer.ok ? QString() : answer.error;
 }
 
 void S3Destination::abortLeftUploads(const QString& key, const QString& object,
@@ -517,18 +524,14 @@ void S3Destination::abortLeftUploads(const QString& key, const QString& object,
             // The prefix also finds longer names; only this very object's uploads are ours.
             if (uploadKey != key || uploadId.isEmpty())
                 continue;
-            S3Call abort;
-            abort.method = "DELETE";
-            abort.key = key;
-            abort.query = {{"uploadId", uploadId.toUtf8()}};
-            abort.accepted = {200, 204, 404};
-            abort.what = QStringLiteral("den Abbruch eines früheren Hochladens von ") + object;
-            const S3Answer aborted = m_client->send(abort);
-            events.line(aborted.ok
+            const QString failed =
+                abortUpload(key, uploadId,
+                            QStringLiteral("den Abbruch eines früheren Hochladens von ") + object);
+            events.line(failed.isEmpty()
                             ? QStringLiteral("Ein nicht beendetes Hochladen von %1 (begonnen %2) "
                                              "wurde auf dem S3-Server verworfen")
                                   .arg(object, initiated)
-                            : aborted.error);
+                            : failed);
         }
     }
 }

@@ -76,6 +76,8 @@ private:
     // A multipart upload of this object that an earlier store left under way (the program was
     // ended in the middle of it) is aborted, so that its parts are not kept and paid for.
     void abortLeftUploads(const QString& key, const QString& object, DestinationEvents& events);
+    // Ends one multipart upload of `key` on the server, its parts with it; empty or the failure.
+    QString abortUpload(const QString& key, const QString& uploadId, const QString& what);
     FetchResult get(const QString& remoteName, QIODevice& sink, DestinationEvents& events);
     void flushNotes(DestinationEvents& events);
 
